@@ -1,0 +1,53 @@
+#pragma once
+// Time is injected everywhere, so tests never wait on the wall clock.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace vellicor {
+
+class Clock {
+public:
+    using WallTime = std::chrono::system_clock::time_point;
+    using Steady = std::chrono::steady_clock::time_point;
+
+    virtual ~Clock() = default;
+    virtual WallTime wallNow() const = 0;
+    virtual Steady steadyNow() const = 0;
+    // Offset of local civil time from UTC at the given instant, in seconds.
+    virtual int utcOffsetSeconds(WallTime at) const = 0;
+    // Blocks until the steady clock reaches the deadline. A mock clock returns once its
+    // time has been advanced past the deadline.
+    virtual void sleepUntil(Steady deadline) const = 0;
+};
+
+class SystemClock final : public Clock {
+public:
+    WallTime wallNow() const override { return std::chrono::system_clock::now(); }
+    Steady steadyNow() const override { return std::chrono::steady_clock::now(); }
+    int utcOffsetSeconds(WallTime at) const override;
+    void sleepUntil(Steady deadline) const override;
+    static const SystemClock& instance();
+};
+
+// A clock that moves only when told; sleepers wake when the time passes their deadline.
+class MockClock final : public Clock {
+public:
+    explicit MockClock(WallTime start, int utcOffset = 8 * 3600);
+    WallTime wallNow() const override;
+    Steady steadyNow() const override;
+    int utcOffsetSeconds(WallTime) const override { return utcOffset_; }
+    void sleepUntil(Steady deadline) const override;
+    void advance(std::chrono::nanoseconds by);
+    void setWall(WallTime to);
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable moved_;
+    WallTime wall_;
+    Steady steady_;
+    int utcOffset_;
+};
+
+}  // namespace vellicor

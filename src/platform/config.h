@@ -1,0 +1,65 @@
+#pragma once
+// The publisher configuration: hosts and addresses the tool talks to, and the tuning of
+// requests, retries and the timer. Read from an INI file; --portal replaces every host.
+
+#include <cstddef>
+#include <string>
+
+#include "platform/result.h"
+
+namespace vellicor {
+
+struct HttpSettings {
+    // A flash sale is over within seconds: a request that has not connected within two
+    // seconds, or not finished within eight, has already lost.
+    long connectTimeoutMs = 2000;
+    long totalTimeoutMs = 8000;
+    // No page of the portal comes near this; anything larger is refused, not buffered.
+    std::size_t maxBodyBytes = 4 * 1024 * 1024;
+    std::string proxy;  // host:port, empty for none
+};
+
+struct ExchangeSettings {
+    long retryPauseMs = 200;     // pause before asking again when not open yet
+    long retryWindowMs = 30000;  // how long a worker keeps asking after its first send
+    int maxThreads = 1000;       // cap on the thread field
+    int maxConnectionsPerHost = 1000;
+};
+
+struct TimerSettings {
+    bool useServerClock = true;
+    long preopenLeadMs = 3000;  // connections are opened this long before the instant
+    bool lastByteSync = false;
+};
+
+struct Config {
+    // Base addresses, scheme://host[:port], no trailing slash.
+    std::string mall;          // the mall host: exchange, record, sign-in, centre pages
+    std::string quickLogin;    // the login service's quick-login host
+    std::string accountLogin;  // the login service's account-login host
+    std::string image;         // the portal's image host (login style sheet)
+    std::string forum;         // the forum host
+    std::string download;      // the cloud drive host of the download page
+    std::string domain;        // the portal's own domain, sent to the quick-login page
+
+    long threadNumber = 0;      // the tool's forum thread
+    std::string followHash;     // eight hex digits
+    std::string followUid1;     // forum ids of the two author accounts
+    std::string followUid2;
+    std::string downloadUk;     // ten decimal digits
+
+    HttpSettings http;
+    ExchangeSettings exchange;
+    TimerSettings timer;
+
+    // Placeholders on reserved names; a real run replaces them with a file or --portal.
+    static Config defaults();
+    // Every publisher host set to one base address (scheme://host:port).
+    Config withPortal(const std::string& base) const;
+};
+
+// Reads an INI file over the defaults. Unknown keys are ignored, bad numbers are errors.
+Result<Config> loadConfig(const std::string& path);
+Result<Config> parseConfig(const std::string& iniText);
+
+}  // namespace vellicor

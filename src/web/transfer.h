@@ -1,0 +1,43 @@
+#pragma once
+// One prepared transfer: a libcurl easy handle set up with every convention of the page
+// request, collecting its reply. pageRequest() performs one on its own; the exchange engine
+// drives many at once through a multi handle. Keeping both on this class keeps one send path.
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/config.h"
+#include "platform/result.h"
+#include "web/page_request.h"
+
+namespace vellicor::web {
+
+// curl_global_init once per process, thread-safe; never installs signal handlers.
+void ensureCurlReady();
+
+class Transfer {
+public:
+    // Splits the address, completes the header text and sets up the handle. Nothing is sent.
+    static Result<std::unique_ptr<Transfer>> prepare(const PageRequest& request,
+                                                     const HttpSettings& settings);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    CURL* handle() const { return easy_; }
+    // Turns the transfer's end (curl's code for it) into the reply or a clear error.
+    Result<Reply> finish(CURLcode code);
+    // Clears what was received, so that the same handle can be sent again (a retry).
+    void reset();
+
+private:
+    Transfer() = default;
+    struct Sink;
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    std::unique_ptr<Sink> sink_;
+};
+
+}  // namespace vellicor::web

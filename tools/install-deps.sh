@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tool and the tests need.
+# Safe to run again: packages already present are skipped.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-14-dev clang-format
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
+  libqt6webenginecore6-bin
+  libcurl4-openssl-dev libssl-dev ca-certificates
+  libboost-dev nlohmann-json3-dev
+  libfluidsynth-dev timgm6mb-soundfont
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth fonts-wqy-microhei
+  wrk
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds with warnings as errors, runs the
+# unit, integration and window tests, then the core suites again under ASan+UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+
+jobs=$(nproc)
+if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
+export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:---disable-gpu --disable-background-networking}"
+
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+# The window tests need a display; a virtual one serves on a machine without.
+if [ -z "${DISPLAY:-}" ]; then
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset ci -j "$jobs"
+else
+  ctest --preset ci -j "$jobs"
+fi
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
+
+if [ -x tools/fuzz.sh ]; then bash tools/fuzz.sh; fi
