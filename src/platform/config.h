@@ -17,6 +17,9 @@ struct HttpSettings {
     // No page of the portal comes near this; anything larger is refused, not buffered.
     std::size_t maxBodyBytes = 4 * 1024 * 1024;
     std::string proxy;  // host:port, empty for none
+    // Extra certificate authority file for HTTPS (the tests' own CA); empty uses the system's.
+    // Verification itself is never switched off.
+    std::string caFile;
 };
 
 struct ExchangeSettings {
