@@ -1,0 +1,1 @@
+#include "app/link_panel.h"

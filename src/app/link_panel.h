@@ -1,0 +1,30 @@
+#pragma once
+// The two fixed texts that speak to the user: the link panel (HTML and style sheet) and the
+// notice the log box opens with, and what a click on a panel link does.
+
+#include <string>
+
+#include "platform/config.h"
+#include "platform/services.h"
+
+namespace vellicor::app {
+
+inline constexpr const char* kVersion = "3";
+
+// The notice text: the log box's content at start (UTF-8 here; 366 bytes once in GBK).
+std::string noticeText();
+
+// The panel's HTML text; its addresses come from the publisher configuration.
+std::string linkPanelHtml(const Config& config);
+// The panel's style sheet (also the panel kind's default style sheet).
+std::string linkPanelStyleSheet();
+
+// Addresses the panel and the update check use.
+std::string threadPageAddress(const Config& config);
+std::string followAddress(const Config& config, int which);  // which: 1 or 2
+std::string downloadPageAddress(const Config& config);
+
+// Acts on a clicked link's event text: opens what the text names, nothing otherwise.
+void handleLinkClick(const std::string& eventText, const Config& config, UrlOpener& opener);
+
+}  // namespace vellicor::app
