@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include "platform/config.h"
+
+namespace vellicor {
+namespace {
+
+TEST(Config, FileValuesOverrideDefaults) {
+    auto c = parseConfig(
+        "; comment\n[portal]\nmall = http://m.example:81\n\n[http]\nconnect_timeout_ms=1500\n"
+        "[timer]\nserver_clock = off\n[exchange]\nmax_threads = 50\n");
+    ASSERT_TRUE(c.ok()) << c.error().message;
+    EXPECT_EQ(c->mall, "http://m.example:81");
+    EXPECT_EQ(c->http.connectTimeoutMs, 1500);
+    EXPECT_FALSE(c->timer.useServerClock);
+    EXPECT_EQ(c->exchange.maxThreads, 50);
+    EXPECT_EQ(c->forum, Config::defaults().forum);
+}
+
+TEST(Config, RejectsWhatWouldHarmRequests) {
+    struct Case {
+        const char* text;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"[http]\nconnect_timeout_ms = soon\n", "not a number"},
+        {"[http]\ntotal_timeout_ms = 0\n", "zero time-out"},
+        {"[http]\nmax_body_bytes = -1\n", "negative cap"},
+        {"[timer]\nserver_clock = maybe\n", "not a truth value"},
+        {"[portal]\nmall = http://m\rX-Injected: 1\n", "line break inside a host"},
+        {"just words\n", "line without ="},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(parseConfig(c.text).ok()) << c.why;
+    }
+}
+
+TEST(Config, PortalReplacesEveryHost) {
+    Config c = Config::defaults().withPortal("http://127.0.0.1:5000/");
+    for (const auto* host : {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum,
+                             &c.download}) {
+        EXPECT_EQ(*host, "http://127.0.0.1:5000");
+    }
+    EXPECT_EQ(c.domain, "127.0.0.1");
+}
+
+TEST(Config, MissingFileIsAnError) {
+    auto c = loadConfig("/nonexistent/vellicor.ini");
+    ASSERT_FALSE(c.ok());
+    EXPECT_EQ(c.error().code, ErrorCode::Io);
+}
+
+}  // namespace
+}  // namespace vellicor
