@@ -21,16 +21,24 @@ struct Address {
     std::string path;  // object path with its query, "/" when none
 };
 
-// Splits "http[s]://host[:port][/path]". Anything else is a BadAddress error.
+// Splits "http[s]://host[:port][/path]" (the scheme in any letter case; a "?" also ends the
+// host). Anything else, or an address holding blanks or control bytes, is a BadAddress error.
 Result<Address> splitAddress(std::string_view url);
 
+// Callers write this marker where a text needs a double quote that is awkward to write.
+// In the header text and the body it becomes '"'; in the address it becomes "%22", the
+// double quote as an address may carry it.
+inline constexpr std::string_view kQuoteMarker = "#引号";
+std::string expandQuoteMarker(std::string_view text, std::string_view quote);
+
+// Every text goes out byte for byte as given (the portal expects GBK in a body).
 struct PageRequest {
     std::string url;
-    std::string method = "GET";
-    std::string body;        // sent with POST only
-    std::string cookies;     // cookie string "a=1; b=2"
-    std::string headerText;  // extra lines "Name: value" joined by "\r\n"
-    std::string proxy;       // host:port, empty for none
+    std::string method = "GET";  // "GET" or "POST"
+    std::string body;            // sent with POST only
+    std::string cookies;         // cookie string "a=1; b=2"
+    std::string headerText;      // extra lines "Name: value" joined by "\r\n"
+    std::string proxy;           // host:port, empty for HttpSettings::proxy (empty: none)
 };
 
 struct Reply {
@@ -38,16 +46,22 @@ struct Reply {
     std::string body;        // raw bytes as received (GBK from the portal)
     std::string headerText;  // status line and headers, each ending "\r\n"
     std::string cookies;     // name=value of every Set-Cookie line, joined by "; "
-    std::string redirect;    // the Location value, empty when none
+    std::string redirect;    // the Location value (a relative one made absolute), or empty
 };
 
 // The agent the request carries: the value of a "User-Agent:" line of the header text,
-// else the default agent string.
+// else the default agent string. Header names are matched at a line's start, in any case.
 std::string chooseAgent(std::string_view headerText);
 
-// The header text as sent: the caller's lines, then Referer, Accept, Accept-Language,
-// Content-Type (with a body) and Cookie, each only where the caller's text lacks it.
-// Fails when the header text or the cookie string would inject a line of its own.
+// Whether the header text has a line starting with `nameWithColon` ("Accept:"), in any case.
+bool hasHeaderLine(std::string_view headerText, std::string_view nameWithColon);
+
+// The header text as sent: the caller's lines (a User-Agent line among them stays), then
+// Referer (the request's own address), Accept, Accept-Language, Content-Type (every POST)
+// and Cookie (from the cookie string alone), each default only where the caller's text
+// lacks it. "#引号" is expanded first. A line break inside the cookie string, a lone CR or
+// LF, an empty line, or a line that is not "Name: value" in the header text is a BadInput
+// error: it would smuggle header lines of its own onto the wire.
 Result<std::string> completeHeaderText(const PageRequest& request);
 
 // Reply cookies from a raw reply header text.
@@ -55,7 +69,10 @@ std::string replyCookies(std::string_view replyHeaderText);
 // The Location value from a raw reply header text.
 std::string redirectTarget(std::string_view replyHeaderText);
 
-// Merges new pairs (normally reply cookies) into a held cookie string.
+// Merges new pairs (normally reply cookies) into a held cookie string: pairs are trimmed,
+// "name=deleted" removes the held pair, a held name is replaced in place, a new one is
+// appended; joined with "; ". Empty pairs are dropped; a pair without "=" is a name with
+// an empty value, kept as written.
 std::string mergeCookies(std::string_view held, std::string_view fresh);
 
 // Performs one request: blocking, safe from any thread, every handle closed on every path.

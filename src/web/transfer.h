@@ -18,7 +18,7 @@ namespace vellicor::web {
 void ensureCurlReady();
 
 class Transfer {
-public:
+  public:
     // Splits the address, completes the header text and sets up the handle. Nothing is sent.
     static Result<std::unique_ptr<Transfer>> prepare(const PageRequest& request,
                                                      const HttpSettings& settings);
@@ -31,9 +31,13 @@ public:
     Result<Reply> finish(CURLcode code);
     // Clears what was received, so that the same handle can be sent again (a retry).
     void reset();
+    // The address as sent, for log lines.
+    const std::string& url() const;
 
-private:
+  private:
     Transfer() = default;
+    Status configure(const HttpSettings& settings, const std::string& proxy, bool defaultAgent);
+    Error failure(CURLcode code) const;
     struct Sink;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;

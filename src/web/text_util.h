@@ -1,0 +1,53 @@
+#pragma once
+// Small text helpers shared by the page request's sources.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellicor::web::detail {
+
+inline bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+inline std::string_view trimBlanks(std::string_view s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string_view::npos) {
+        return {};
+    }
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// Splits at every occurrence of `sep`; an empty text gives no pieces.
+inline std::vector<std::string_view> splitOn(std::string_view text, std::string_view sep) {
+    std::vector<std::string_view> pieces;
+    if (text.empty()) {
+        return pieces;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const auto at = text.find(sep, start);
+        if (at == std::string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, at - start));
+        start = at + sep.size();
+    }
+}
+
+}  // namespace vellicor::web::detail

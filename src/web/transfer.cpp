@@ -1,0 +1,308 @@
+#include "web/transfer.h"
+
+#include <mutex>
+#include <string_view>
+
+#include "web/text_util.h"
+
+namespace vellicor::web {
+namespace {
+
+using detail::splitOn;
+using detail::startsWithNoCase;
+
+// Header lines beyond this are not a reply of the portal; refusing them bounds memory.
+constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+
+CURLcode globalInitCode = CURLE_OK;
+
+template <typename T>
+CURLcode set(CURL* easy, CURLoption option, T value) {
+    return curl_easy_setopt(easy, option, value);
+}
+
+bool isAbsolute(std::string_view location) {
+    return startsWithNoCase(location, "http://") || startsWithNoCase(location, "https://");
+}
+
+// The proxy as "host:port", or an error text.
+Result<std::string> checkProxy(const std::string& proxy) {
+    const auto colon = proxy.rfind(':');
+    const bool bad = proxy.find_first_of(" \t\r\n/@") != std::string::npos ||
+                     colon == std::string::npos || colon == 0 || colon + 1 == proxy.size() ||
+                     proxy.find_first_not_of("0123456789", colon + 1) != std::string::npos;
+    if (bad) {
+        return makeError(ErrorCode::BadInput, "proxy \"" + proxy + "\" is not host:port");
+    }
+    return "http://" + proxy;
+}
+
+}  // namespace
+
+void ensureCurlReady() {
+    static std::once_flag once;
+    std::call_once(once, [] { globalInitCode = curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Everything the handle points into, and what it receives.
+struct Transfer::Sink {
+    std::string url;
+    std::string body;
+    std::string where;  // host:port for error texts
+    std::size_t maxBody = 0;
+    bool post = false;
+    bool tooLarge = false;
+    bool headerTooLarge = false;
+    bool bodyStarted = false;
+    Reply reply;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
+};
+
+std::size_t Transfer::Sink::onBody(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* sink = static_cast<Sink*>(self);
+    const std::size_t n = size * count;
+    sink->bodyStarted = true;
+    if (n > sink->maxBody - sink->reply.body.size()) {
+        sink->tooLarge = true;
+        return 0;  // stops the transfer
+    }
+    sink->reply.body.append(data, n);
+    return n;
+}
+
+std::size_t Transfer::Sink::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* sink = static_cast<Sink*>(self);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    if (sink->bodyStarted) {
+        return n;  // trailers of a chunked body are not reply headers
+    }
+    if (startsWithNoCase(line, "HTTP/")) {
+        sink->reply.headerText.clear();  // a 1xx reply before the final one
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.remove_suffix(1);
+    }
+    if (line.empty()) {
+        return n;
+    }
+    if (sink->reply.headerText.size() + line.size() > kMaxHeaderBytes) {
+        sink->headerTooLarge = true;
+        return 0;
+    }
+    sink->reply.headerText.append(line).append("\r\n");
+    return n;
+}
+
+Transfer::~Transfer() {
+    if (easy_ != nullptr) {
+        curl_easy_cleanup(easy_);
+    }
+    curl_slist_free_all(headers_);
+}
+
+namespace {
+
+// The completed header text as curl's list. A line with an empty value is written
+// "Name;", the form in which curl sends it instead of treating it as a removal.
+curl_slist* headerList(const std::string& text, bool& failed) {
+    curl_slist* list = nullptr;
+    auto add = [&](const std::string& line) {
+        auto* grown = curl_slist_append(list, line.c_str());
+        failed = failed || grown == nullptr;
+        list = grown != nullptr ? grown : list;
+    };
+    for (auto line : splitOn(text, "\r\n")) {
+        const auto colon = line.find(':');
+        if (detail::trimBlanks(line.substr(colon + 1)).empty()) {
+            add(std::string(line.substr(0, colon)) + ";");
+        } else {
+            add(std::string(line));
+        }
+    }
+    // curl would send "Expect: 100-continue" with a large body: a header nobody asked for.
+    if (!hasHeaderLine(text, "Expect:")) {
+        add("Expect:");
+    }
+    return list;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
+                                                    const HttpSettings& settings) {
+    ensureCurlReady();
+    if (globalInitCode != CURLE_OK) {
+        return makeError(ErrorCode::Internal, "the HTTP library could not start");
+    }
+    if (request.method != "GET" && request.method != "POST") {
+        return makeError(ErrorCode::BadInput,
+                         "method \"" + request.method + "\" is not GET or POST");
+    }
+    auto text = completeHeaderText(request);
+    if (!text) {
+        return text.error();
+    }
+    std::unique_ptr<Transfer> t(new Transfer());
+    t->sink_ = std::make_unique<Sink>();
+    Sink& sink = *t->sink_;
+    sink.url = expandQuoteMarker(request.url, "%22");
+    auto address = splitAddress(sink.url);
+    sink.where = address->host + ":" + std::to_string(address->port);
+    sink.maxBody = settings.maxBodyBytes;
+    sink.post = request.method == "POST";
+    if (sink.post) {
+        sink.body = expandQuoteMarker(request.body, "\"");
+    }
+    const std::string& proxySetting = request.proxy.empty() ? settings.proxy : request.proxy;
+    std::string proxy;
+    // The proxy is named for plain HTTP only, as a proxy list "http=host:port" means;
+    // secure requests go direct.
+    if (!proxySetting.empty() && !address->secure) {
+        auto checked = checkProxy(proxySetting);
+        if (!checked) {
+            return checked.error();
+        }
+        proxy = std::move(checked.value());
+    }
+    bool listFailed = false;
+    t->headers_ = headerList(text.value(), listFailed);
+    t->easy_ = curl_easy_init();
+    if (t->easy_ == nullptr || listFailed) {
+        return makeError(ErrorCode::Internal, "out of memory setting up a request");
+    }
+    const bool defaultAgent = !hasHeaderLine(text.value(), "User-Agent:");
+    if (auto st = t->configure(settings, proxy, defaultAgent); !st) {
+        return st.error();
+    }
+    return t;
+}
+
+Status Transfer::configure(const HttpSettings& settings, const std::string& proxy,
+                           bool defaultAgent) {
+    CURL* e = easy_;
+    Sink* s = sink_.get();
+    CURLcode rc = CURLE_OK;
+    auto opt = [&](CURLoption option, auto value) {
+        if (rc == CURLE_OK) {
+            rc = set(e, option, value);
+        }
+    };
+    opt(CURLOPT_URL, s->url.c_str());
+    opt(CURLOPT_PROTOCOLS_STR, "http,https");
+    opt(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    opt(CURLOPT_NOSIGNAL, 1L);
+    opt(CURLOPT_TCP_NODELAY, 1L);
+    opt(CURLOPT_FOLLOWLOCATION, 0L);
+    opt(CURLOPT_ERRORBUFFER, s->errorText);
+    opt(CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs);
+    opt(CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs);
+    opt(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(settings.maxBodyBytes));
+    opt(CURLOPT_SSL_VERIFYPEER, 1L);
+    opt(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings.caFile.empty()) {
+        opt(CURLOPT_CAINFO, settings.caFile.c_str());
+    }
+    // An empty proxy switches off the environment's proxy variables; an empty no-proxy
+    // list keeps the environment from exempting hosts from the proxy that was named.
+    opt(CURLOPT_PROXY, proxy.c_str());
+    opt(CURLOPT_NOPROXY, "");
+    opt(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    opt(CURLOPT_HTTPHEADER, headers_);
+    if (defaultAgent) {
+        opt(CURLOPT_USERAGENT, kDefaultAgent.data());
+    }
+    if (s->post) {
+        opt(CURLOPT_POST, 1L);
+        opt(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s->body.size()));
+        opt(CURLOPT_POSTFIELDS, s->body.data());
+    } else {
+        opt(CURLOPT_HTTPGET, 1L);
+    }
+    opt(CURLOPT_WRITEFUNCTION, &Sink::onBody);
+    opt(CURLOPT_WRITEDATA, s);
+    opt(CURLOPT_HEADERFUNCTION, &Sink::onHeader);
+    opt(CURLOPT_HEADERDATA, s);
+    if (rc != CURLE_OK) {
+        return makeError(ErrorCode::Internal,
+                         std::string("setting up a request failed: ") + curl_easy_strerror(rc));
+    }
+    return Ok{};
+}
+
+const std::string& Transfer::url() const {
+    return sink_->url;
+}
+
+void Transfer::reset() {
+    sink_->reply = Reply{};
+    sink_->tooLarge = false;
+    sink_->headerTooLarge = false;
+    sink_->bodyStarted = false;
+    sink_->errorText[0] = '\0';
+}
+
+Result<Reply> Transfer::finish(CURLcode code) {
+    if (code != CURLE_OK) {
+        return failure(code);
+    }
+    Reply& r = sink_->reply;
+    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &r.status);
+    r.cookies = replyCookies(r.headerText);
+    r.redirect = redirectTarget(r.headerText);
+    if (!r.redirect.empty() && !isAbsolute(r.redirect)) {
+        char* completed = nullptr;
+        if (curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &completed) == CURLE_OK &&
+            completed != nullptr) {
+            r.redirect = completed;
+        }
+    }
+    return std::move(r);
+}
+
+Error Transfer::failure(CURLcode code) const {
+    const Sink& s = *sink_;
+    const std::string detail = s.errorText[0] != '\0' ? s.errorText : curl_easy_strerror(code);
+    const std::string at = " (" + s.where + "): " + detail;
+    if (s.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        return makeError(ErrorCode::TooLarge,
+                         "reply body over the cap of " + std::to_string(s.maxBody) + " bytes" + at);
+    }
+    if (s.headerTooLarge) {
+        return makeError(ErrorCode::TooLarge, "reply headers too large" + at);
+    }
+    switch (code) {
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return makeError(ErrorCode::Connect, "could not connect" + at);
+        case CURLE_OPERATION_TIMEDOUT:
+            return makeError(ErrorCode::Timeout, "timed out" + at);
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return makeError(ErrorCode::BadAddress, "bad address" + at);
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return makeError(ErrorCode::Tls, "secure connection failed" + at);
+        case CURLE_PARTIAL_FILE:
+            return makeError(ErrorCode::Transfer, "reply body cut off before its end" + at);
+        case CURLE_GOT_NOTHING:
+            return makeError(ErrorCode::Transfer, "connection closed without a reply" + at);
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return makeError(ErrorCode::Transfer, "connection broken" + at);
+        default:
+            return makeError(ErrorCode::Transfer, "request failed" + at);
+    }
+}
+
+}  // namespace vellicor::web
