@@ -1,0 +1,80 @@
+#include "mall/run_input.h"
+
+namespace vellicor::mall {
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+std::string rangeText(int maxThreads) {
+    return "1 到 " + std::to_string(maxThreads) + " 之间的整数";
+}
+
+}  // namespace
+
+Result<int> parseThreadField(std::string_view text, int maxThreads) {
+    const std::string_view digits = trimBlanks(text);
+    if (digits.empty()) {
+        return makeError(ErrorCode::BadInput,
+                         "线程数为空，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+    }
+    if (digits.size() > 1 && digits.front() == '-' &&
+        digits.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+        return makeError(ErrorCode::BadInput,
+                         "线程数不能为负数，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+    }
+    long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return makeError(ErrorCode::BadInput, "线程数“" + std::string(digits) +
+                                                      "”不是整数，请填写" + rangeText(maxThreads) +
+                                                      "，本次未发送请求");
+        }
+        // Saturate instead of overflowing; anything this large is over the maximum anyway.
+        value = value > maxThreads ? value : value * 10 + (c - '0');
+    }
+    if (value == 0) {
+        return makeError(ErrorCode::BadInput,
+                         "线程数不能为 0，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+    }
+    if (value > maxThreads) {
+        return makeError(ErrorCode::BadInput, "线程数 " + std::string(digits) + " 超过上限 " +
+                                                  std::to_string(maxThreads) + "，本次未发送请求");
+    }
+    return static_cast<int>(value);
+}
+
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view threadField,
+                        const std::string& cookies, int maxThreads) {
+    if (cookies.empty()) {
+        return makeError(ErrorCode::BadInput, "尚未登录，请先登录再兑换，本次未发送请求");
+    }
+    if (cookies.find_first_of("\r\n") != std::string::npos) {
+        return makeError(ErrorCode::BadInput, "登录信息含有换行，已拒绝使用，本次未发送请求");
+    }
+    auto selected = selectItems(ticked);
+    if (!selected) {
+        return makeError(ErrorCode::BadInput, selected.error().message + "，本次未发送请求");
+    }
+    if (selected->empty()) {
+        return makeError(ErrorCode::BadInput, "没有勾选任何商品，本次未发送请求");
+    }
+    auto n = parseThreadField(threadField, maxThreads);
+    if (!n) {
+        return n.error();
+    }
+    return RunPlan{std::move(selected).value(), *n, cookies};
+}
+
+}  // namespace vellicor::mall

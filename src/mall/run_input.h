@@ -1,0 +1,29 @@
+#pragma once
+// Checks of what a run starts from: the thread field, the ticked boxes, the session. Each
+// refusal carries the log line that tells the user why nothing was sent.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mall/catalogue.h"
+#include "platform/result.h"
+
+namespace vellicor::mall {
+
+// The thread field as a worker count in 1..maxThreads. Blanks around the digits are
+// forgiven; anything else (empty, signs, 0, letters, more than the maximum) is refused: every
+// request may spend tickets, so the tool never sends another number than the one typed.
+Result<int> parseThreadField(std::string_view text, int maxThreads);
+
+struct RunPlan {
+    std::vector<const Item*> items;
+    int perItem = 0;      // N: sends of every item
+    std::string cookies;  // the session cookie string, copied for the run
+};
+
+// Everything checked in the order the user would fix it; the error message is the line.
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view threadField,
+                        const std::string& cookies, int maxThreads);
+
+}  // namespace vellicor::mall

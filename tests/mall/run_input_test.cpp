@@ -1,0 +1,65 @@
+#include "mall/run_input.h"
+
+#include <gtest/gtest.h>
+
+namespace vellicor::mall {
+namespace {
+
+TEST(ThreadField, Values) {
+    struct Case {
+        std::string text;
+        int value;  // 0: refused
+        const char* says;
+    };
+    const std::vector<Case> cases{
+        {"100", 100, ""},        {" 7 ", 7, ""},
+        {"007", 7, ""},          {"1000", 1000, ""},
+        {"", 0, "为空"},         {"   ", 0, "为空"},
+        {"0", 0, "不能为 0"},    {"000", 0, "不能为 0"},
+        {"-5", 0, "负数"},       {"abc", 0, "不是整数"},
+        {"12a", 0, "不是整数"},  {"+5", 0, "不是整数"},
+        {"1.5", 0, "不是整数"},  {"１００", 0, "不是整数"},
+        {"1001", 0, "超过上限"}, {"99999999999999999999999", 0, "超过上限"},
+    };
+    for (const auto& c : cases) {
+        auto got = parseThreadField(c.text, 1000);
+        if (c.value > 0) {
+            ASSERT_TRUE(got.ok()) << c.text;
+            EXPECT_EQ(*got, c.value);
+            continue;
+        }
+        ASSERT_FALSE(got.ok()) << c.text;
+        EXPECT_NE(got.error().message.find(c.says), std::string::npos) << got.error().message;
+        EXPECT_NE(got.error().message.find("未发送"), std::string::npos) << c.text;
+    }
+}
+
+TEST(PlanRun, RefusalsAndPlan) {
+    struct Case {
+        std::vector<std::string> ticked;
+        std::string field;
+        std::string cookies;
+        const char* says;  // nullptr: accepted
+    };
+    const std::vector<Case> cases{
+        {{"选择框1"}, "3", "", "尚未登录"}, {{"选择框1"}, "3", "uin=1\r\nX-Evil: 1", "换行"},
+        {{}, "3", "uin=1", "没有勾选"},     {{"选择框99"}, "3", "uin=1", "选择框99"},
+        {{"选择框1"}, "", "uin=1", "为空"}, {{"选择框6", "选择框1"}, "3", "uin=1; skey=a", nullptr},
+    };
+    for (const auto& c : cases) {
+        auto got = planRun(c.ticked, c.field, c.cookies, 1000);
+        if (c.says == nullptr) {
+            ASSERT_TRUE(got.ok());
+            EXPECT_EQ(got->perItem, 3);
+            EXPECT_EQ(got->cookies, c.cookies);
+            ASSERT_EQ(got->items.size(), 2u);
+            EXPECT_EQ(got->items[0]->checkBox, "选择框1");
+            continue;
+        }
+        ASSERT_FALSE(got.ok()) << c.says;
+        EXPECT_NE(got.error().message.find(c.says), std::string::npos) << got.error().message;
+    }
+}
+
+}  // namespace
+}  // namespace vellicor::mall
