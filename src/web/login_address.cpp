@@ -116,7 +116,11 @@ std::string accountLoginAddress(const Config& config) {
 }
 
 bool isReturnPage(const Config& config, std::string_view address) {
-    return canonical(address) == canonical(returnPageAddress(config));
+    return sameAddress(address, returnPageAddress(config));
+}
+
+bool sameAddress(std::string_view a, std::string_view b) {
+    return canonical(a) == canonical(b);
 }
 
 }  // namespace vellicor::web

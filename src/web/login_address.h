@@ -28,5 +28,7 @@ std::string accountLoginAddress(const Config& config);
 // regard to case, a default port equals no port, and a trailing "#fragment" is ignored,
 // since a browser may report any of these forms for the page it reached.
 bool isReturnPage(const Config& config, std::string_view address);
+// The same comparison for any two addresses.
+bool sameAddress(std::string_view a, std::string_view b);
 
 }  // namespace vellicor::web
