@@ -9,6 +9,7 @@ namespace vellicor {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+constexpr std::string_view kEuro = "\xE2\x82\xAC";         // U+20AC
 
 // One iconv descriptor for one call, closed on every path.
 class Converter {
@@ -68,8 +69,9 @@ std::string gbkToUtf8(std::string_view gbk) {
             break;
         }
         // The byte at `in` starts no valid sequence (or a cut-off one): replace that byte
-        // alone, so whatever follows it is decoded on its own.
-        out += kReplacement;
+        // alone, so whatever follows it is decoded on its own. 0x80 is not in GB18030
+        // proper, but the portal's code page writes the euro sign with it.
+        out += static_cast<unsigned char>(*in) == 0x80 ? kEuro : kReplacement;
         ++in;
         --left;
     }
