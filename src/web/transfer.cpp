@@ -108,7 +108,7 @@ namespace {
 
 // The completed header text as curl's list. A line with an empty value is written
 // "Name;", the form in which curl sends it instead of treating it as a removal.
-curl_slist* headerList(const std::string& text, bool& failed) {
+curl_slist* headerList(const std::string& text, bool viaProxy, bool& failed) {
     curl_slist* list = nullptr;
     auto add = [&](const std::string& line) {
         auto* grown = curl_slist_append(list, line.c_str());
@@ -126,6 +126,10 @@ curl_slist* headerList(const std::string& text, bool& failed) {
     // curl would send "Expect: 100-continue" with a large body: a header nobody asked for.
     if (!hasHeaderLine(text, "Expect:")) {
         add("Expect:");
+    }
+    // Likewise the "Proxy-Connection: Keep-Alive" curl adds on its own through a proxy.
+    if (viaProxy && !hasHeaderLine(text, "Proxy-Connection:")) {
+        add("Proxy-Connection:");
     }
     return list;
 }
@@ -169,7 +173,7 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
         proxy = std::move(checked.value());
     }
     bool listFailed = false;
-    t->headers_ = headerList(text.value(), listFailed);
+    t->headers_ = headerList(text.value(), !proxy.empty(), listFailed);
     t->easy_ = curl_easy_init();
     if (t->easy_ == nullptr || listFailed) {
         return makeError(ErrorCode::Internal, "out of memory setting up a request");
