@@ -1,0 +1,26 @@
+#pragma once
+// What the window and its controllers are given from outside: the configuration and the
+// injected services. The log sink is filled in by the window once its log box exists.
+
+#include <map>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/config.h"
+#include "platform/services.h"
+
+namespace vellicor::app {
+
+struct AppContext {
+    Config config;
+    const Clock* clock = &SystemClock::instance();
+    MessageBoxService* messageBox = nullptr;
+    UrlOpener* urlOpener = nullptr;
+    // Start addresses of the browser panes, by pane name (an absent pane opens nothing).
+    std::map<std::string, std::string> startAddresses;
+    // Appends one whole text to the log box; callable from any thread, also after the window
+    // is gone (the text is then dropped). Set by MainWindow.
+    LogSink log;
+};
+
+}  // namespace vellicor::app

@@ -1,0 +1,158 @@
+// The window front end: builds the main window from its form and runs its message loop.
+//
+//   vellicor [--config FILE | --portal URL] [--screenshot PATH] [--quit-after MS]
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+#include <cstdio>
+#include <optional>
+
+#include "app/main_window.h"
+#include "app/wiring.h"
+#include "platform/config.h"
+#include "platform/qt/html_viewer.h"
+#include "platform/qt/qt_services.h"
+#include "platform/runtime.h"
+
+namespace {
+
+using vellicor::app::AppContext;
+using vellicor::app::MainWindow;
+
+struct Options {
+    QString config;
+    QString portal;
+    QString screenshot;
+    int quitAfterMs = 0;
+};
+
+std::optional<Options> parseOptions(const QApplication& app) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Vellicor"));
+    parser.addHelpOption();
+    parser.addOption(
+        {QStringLiteral("config"), QStringLiteral("Configuration file."), QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("portal"),
+                      QStringLiteral("Base address that replaces every publisher host."),
+                      QStringLiteral("URL")});
+    parser.addOption({QStringLiteral("screenshot"),
+                      QStringLiteral("Save a PNG of the window once it is shown."),
+                      QStringLiteral("PATH")});
+    parser.addOption({QStringLiteral("quit-after"),
+                      QStringLiteral("Close the window after that many milliseconds."),
+                      QStringLiteral("MS")});
+    parser.process(app);
+    Options options{parser.value(QStringLiteral("config")), parser.value(QStringLiteral("portal")),
+                    parser.value(QStringLiteral("screenshot")), 0};
+    if (parser.isSet(QStringLiteral("quit-after"))) {
+        bool ok = false;
+        options.quitAfterMs = parser.value(QStringLiteral("quit-after")).toInt(&ok);
+        if (!ok || options.quitAfterMs < 0) {
+            std::fprintf(stderr, "vellicor: --quit-after wants a number of milliseconds\n");
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::optional<vellicor::Config> loadConfiguration(const Options& options) {
+    vellicor::Config config = vellicor::Config::defaults();
+    if (!options.config.isEmpty()) {
+        auto loaded = vellicor::loadConfig(options.config.toStdString());
+        if (!loaded) {
+            std::fprintf(stderr, "vellicor: %s\n", loaded.error().message.c_str());
+            return std::nullopt;
+        }
+        config = loaded.value();
+    }
+    if (!options.portal.isEmpty()) {
+        config = config.withPortal(options.portal.toStdString());
+    }
+    if (options.config.isEmpty() && options.portal.isEmpty()) {
+        // EMBEDDED PORTAL: with neither --config nor --portal the tool starts the portal
+        // simulator in-process and points the configuration at it; that call goes here once
+        // the simulator offers it.
+    }
+    return config;
+}
+
+// Saves what the screen shows of the window (the browser panes included); falls back to
+// the window's own rendering when the screen cannot be read.
+bool saveScreenshot(MainWindow& window, const QString& path) {
+    QPixmap shot;
+    if (QScreen* screen = window.screen(); screen != nullptr) {
+        shot = screen->grabWindow(window.winId());
+    }
+    if (shot.isNull()) {
+        shot = window.grab();
+    }
+    return shot.save(path, "PNG");
+}
+
+// The screenshot waits until the pane in view has finished its page, or a few seconds at
+// most, so that it shows what a user would see.
+void scheduleScreenshot(MainWindow& window, const QString& path) {
+    auto* pane = window.control<vellicor::ui::HtmlViewer>("超文本浏览框1");
+    auto* once = new QTimer(&window);
+    once->setSingleShot(true);
+    QObject::connect(once, &QTimer::timeout, &window, [&window, path, once] {
+        once->deleteLater();
+        if (saveScreenshot(window, path)) {
+            std::printf("vellicor: screenshot saved to %s\n", qPrintable(path));
+        } else {
+            std::fprintf(stderr, "vellicor: could not save the screenshot to %s\n",
+                         qPrintable(path));
+        }
+        std::fflush(stdout);
+    });
+    QObject::connect(pane, &QWebEngineView::loadFinished, once, [once] { once->start(800); });
+    once->start(5000);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vellicor"));
+    vellicor::ui::QtMessageBoxService messageBox;
+    vellicor::ui::QtUrlOpener urlOpener;
+    vellicor::setFatalReporter([&messageBox](const std::string& text) {
+        std::fputs(text.c_str(), stderr);
+        messageBox.show(text, vellicor::mbflags::IconError | vellicor::mbflags::TaskModal,
+                        vellicor::kDefaultCaption);
+    });
+
+    const auto options = parseOptions(app);
+    if (!options) {
+        return 2;
+    }
+    auto config = loadConfiguration(*options);
+    if (!config) {
+        return 2;
+    }
+
+    AppContext context;
+    context.config = *config;
+    context.messageBox = &messageBox;
+    context.urlOpener = &urlOpener;
+
+    auto window = MainWindow::create(context);
+    if (!window) {
+        return vellicor::reportRuntimeError(messageBox, vellicor::kWindowLoadFailed);
+    }
+    vellicor::app::wireControllers(*window, context);
+    window->start();
+
+    if (!options->screenshot.isEmpty()) {
+        scheduleScreenshot(*window, options->screenshot);
+    }
+    if (options->quitAfterMs > 0) {
+        QTimer::singleShot(options->quitAfterMs, window.get(), [&window] { window->close(); });
+    }
+    const int code = QApplication::exec();
+    window.reset();
+    return code;
+}

@@ -1,0 +1,428 @@
+#include "app/main_window.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWindow>
+#include <algorithm>
+#include <mutex>
+
+#include "app/app_icon.h"
+#include "app/link_panel.h"
+#include "platform/qt/basic_controls.h"
+#include "platform/qt/edit_box.h"
+#include "platform/qt/html_viewer.h"
+#include "platform/qt/process_bar.h"
+#include "platform/qt/simple_html.h"
+#include "platform/qt/timer.h"
+#include "platform/runtime.h"
+
+namespace vellicor::app {
+
+// Carries log texts from any thread to the log box, and drops them once the box is gone.
+class LogRelay {
+  public:
+    explicit LogRelay(ui::EditBox* box) : box_(box) {}
+    void append(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        if (box_ != nullptr) {
+            box_->append(QString::fromStdString(text));
+        }
+    }
+    void detach() {
+        std::lock_guard lock(mutex_);
+        box_ = nullptr;
+    }
+
+  private:
+    std::mutex mutex_;
+    ui::EditBox* box_;
+};
+
+namespace {
+
+// The smallest client area that still holds every control of the form.
+constexpr QSize kContentExtent{904, 520};
+
+QColor colourOf(Rgb rgb) {
+    return QColor(static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
+                  static_cast<int>(rgb & 0xFF));
+}
+
+Qt::Alignment alignmentOf(Align align) {
+    switch (align) {
+        case Align::Centre:
+            return Qt::AlignHCenter;
+        case Align::Right:
+            return Qt::AlignRight;
+        default:
+            return Qt::AlignLeft;
+    }
+}
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+ui::InputMode inputModeOf(EditMode mode) {
+    switch (mode) {
+        case EditMode::ReadOnly:
+            return ui::InputMode::ReadOnly;
+        case EditMode::Password:
+            return ui::InputMode::Password;
+        case EditMode::DigitsOnly:
+            return ui::InputMode::DigitsOnly;
+        default:
+            return ui::InputMode::Normal;
+    }
+}
+
+QWidget* makeButton(const ControlSpec& spec, QWidget* parent) {
+    auto* button = new ui::Button(parent);
+    button->setCaption(qs(spec.text));
+    if (spec.boldFont) {
+        QFont font(QStringLiteral("宋体"));
+        font.setPixelSize(12);
+        font.setBold(true);
+        font.setStyleStrategy(QFont::PreferQuality);
+        button->setFont(font);
+    }
+    return button;
+}
+
+QWidget* makeEdit(const ControlSpec& spec, QWidget* parent) {
+    ui::EditBoxOptions options;
+    options.multiLine = spec.multiLine;
+    options.mode = inputModeOf(spec.mode);
+    options.maxLength = spec.maxLength;
+    options.alignment = alignmentOf(spec.align);
+    options.sunken = spec.sunken;
+    auto* box = new ui::EditBox(options, parent);
+    box->setContent(qs(spec.text));
+    return box;
+}
+
+QWidget* makeCheck(const ControlSpec& spec, QWidget* parent) {
+    auto* check = new ui::CheckBox(parent);
+    check->setCaption(qs(spec.text));
+    ui::setTextColor(check, colourOf(spec.color));
+    return check;
+}
+
+QWidget* makeGroup(const ControlSpec& spec, QWidget* parent) {
+    auto* group = new ui::GroupBox(parent);
+    group->setCaption(qs(spec.text));
+    group->setCaptionColor(colourOf(spec.color));
+    group->setCaptionAlignment(alignmentOf(spec.align));
+    return group;
+}
+
+QWidget* makeLabel(const ControlSpec& spec, QWidget* parent) {
+    auto* label = new ui::Label(parent);
+    label->setCaption(qs(spec.text));
+    label->setWordWrap(spec.wordWrap);
+    ui::setTextColor(label, colourOf(spec.color));
+    return label;
+}
+
+QWidget* makeBar(const ControlSpec& spec, QWidget* parent) {
+    auto* bar = new ui::ProcessBar(parent);
+    bar->setVertical(true);
+    bar->setSmooth(true);
+    bar->setMinimumValue(spec.rangeMin);
+    bar->setMaximumValue(spec.rangeMax);
+    bar->setPosition(spec.position);
+    return bar;
+}
+
+QWidget* makePane(QWidget* parent) {
+    auto* pane = new ui::HtmlViewer(parent);
+    pane->setOffline(false);
+    pane->setSilent(true);
+    pane->setFontSize(2);
+    return pane;
+}
+
+}  // namespace
+
+std::unique_ptr<MainWindow> MainWindow::create(AppContext& context) {
+    std::unique_ptr<MainWindow> window(new MainWindow(context));
+    if (!window->build()) {
+        return nullptr;
+    }
+    return window;
+}
+
+MainWindow::MainWindow(AppContext& context) : QWidget(nullptr), context_(context) {
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowTitle(qs(formWindow().title));
+    setWindowIcon(appIcon());
+    move(formWindow().storedLeft, formWindow().storedTop);
+    applyOuterSize();
+    installEventFilter(this);
+}
+
+MainWindow::~MainWindow() {
+    shutDown();
+    if (relay_) {
+        relay_->detach();
+    }
+}
+
+bool MainWindow::build() {
+    for (const ControlSpec& spec : formControls()) {
+        QWidget* parent = this;
+        if (!spec.parent.empty()) {
+            parent = control<QWidget>(spec.parent);
+        }
+        if (parent == nullptr || controls_.count(spec.name) != 0) {
+            return false;
+        }
+        QObject* made = makeControl(spec, parent);
+        made->setObjectName(qs(spec.name));
+        controls_[spec.name] = made;
+        order_.push_back(spec.name);
+    }
+    relay_ = std::make_shared<LogRelay>(logBox());
+    context_.log = [relay = relay_](const std::string& text) { relay->append(text); };
+    connectEvents();
+    return true;
+}
+
+QObject* MainWindow::makeControl(const ControlSpec& spec, QWidget* parent) {
+    if (spec.kind == ControlKind::Timer) {
+        auto* timer = new ui::Timer(parent);
+        timer->setPeriod(spec.period);
+        return timer;
+    }
+    QWidget* widget = nullptr;
+    switch (spec.kind) {
+        case ControlKind::Button:
+            widget = makeButton(spec, parent);
+            break;
+        case ControlKind::EditBox:
+            widget = makeEdit(spec, parent);
+            break;
+        case ControlKind::CheckBox:
+            widget = makeCheck(spec, parent);
+            break;
+        case ControlKind::GroupBox:
+            widget = makeGroup(spec, parent);
+            break;
+        case ControlKind::Label:
+            widget = makeLabel(spec, parent);
+            break;
+        case ControlKind::ProcessBar:
+            widget = makeBar(spec, parent);
+            break;
+        case ControlKind::HtmlViewer:
+            widget = makePane(parent);
+            break;
+        default: {
+            auto* panel = new ui::SimpleHtml(parent);
+            panel->setBackground(colourOf(spec.background));
+            panel->setStyleSheetText(qs(linkPanelStyleSheet()));
+            panel->setMarkup(qs(linkPanelHtml(context_.config)));
+            panel->setUrlOpener(context_.urlOpener);
+            widget = panel;
+        }
+    }
+    const Geometry& g = spec.geometry;
+    widget->setGeometry(g.left, g.top, g.width, g.height);
+    widget->setEnabled(spec.enabled);
+    widget->setVisible(spec.visible);
+    const bool draggable = spec.kind == ControlKind::Label || spec.kind == ControlKind::GroupBox ||
+                           spec.kind == ControlKind::ProcessBar;
+    if (draggable) {
+        widget->installEventFilter(this);
+    }
+    return widget;
+}
+
+void MainWindow::connectEvents() {
+    using Click = void (WindowHandlers::*)();
+    const std::pair<const char*, Click> clicks[] = {
+        {"按钮1", &WindowHandlers::exchangeClicked},
+        {"按钮2", &WindowHandlers::reloginClicked},
+        {"按钮3", &WindowHandlers::loginModeClicked},
+        {"按钮4", &WindowHandlers::loginClicked},
+        {"按钮5", &WindowHandlers::stopMusicClicked},
+        {"按钮6", &WindowHandlers::usageRecordClicked},
+        {"按钮7", &WindowHandlers::signInClicked},
+        {"按钮8", &WindowHandlers::signInRefreshClicked},
+        {"按钮9", &WindowHandlers::armTimerClicked},
+    };
+    for (const auto& [name, handler] : clicks) {
+        connect(control<ui::Button>(name), &QPushButton::clicked, this, [this, handler = handler] {
+            dispatch([&](WindowHandlers& h) { (h.*handler)(); });
+        });
+    }
+    const std::pair<const char*, TimeField> fields[] = {{"编辑框5", TimeField::Hour},
+                                                        {"编辑框6", TimeField::Minute},
+                                                        {"编辑框7", TimeField::Second}};
+    for (const auto& [name, which] : fields) {
+        connect(control<ui::EditBox>(name), &ui::EditBox::contentChanged, this,
+                [this, which = which] {
+                    dispatch([&](WindowHandlers& h) { h.timeFieldEdited(which); });
+                });
+    }
+    connect(control<ui::Timer>("时钟1"), &ui::Timer::ticked, this, [this] {
+        showClock();
+        dispatch([](WindowHandlers& h) { h.secondTicked(); });
+    });
+    connect(control<ui::Timer>("时钟2"), &ui::Timer::ticked, this,
+            [this] { dispatch([](WindowHandlers& h) { h.countdownTicked(); }); });
+    for (const char* name : {"超文本浏览框1", "超文本浏览框2"}) {
+        connect(control<ui::HtmlViewer>(name), &ui::HtmlViewer::navigated, this,
+                [this, pane = std::string(name)](const QString& address) {
+                    dispatch([&](WindowHandlers& h) {
+                        h.loginPaneNavigated(pane, address.toStdString());
+                    });
+                });
+    }
+    connect(control<ui::HtmlViewer>("超文本浏览框3"), &ui::HtmlViewer::documentReady, this,
+            [this](const QString& address) {
+                dispatch([&](WindowHandlers& h) { h.signInDocumentReady(address.toStdString()); });
+            });
+    connect(control<ui::SimpleHtml>("简单超文本框1"), &ui::SimpleHtml::linkClicked, this,
+            [this](const QString& text) {
+                dispatch([&](WindowHandlers& h) { h.linkClicked(text.toStdString()); });
+            });
+}
+
+template <typename F>
+void MainWindow::dispatch(F&& call) {
+    for (const auto& handlers : handlers_) {
+        call(*handlers);
+    }
+}
+
+void MainWindow::addHandlers(std::unique_ptr<WindowHandlers> handlers) {
+    handlers_.push_back(std::move(handlers));
+}
+
+void MainWindow::start() {
+    for (const auto& [pane, address] : context_.startAddresses) {
+        if (auto* viewer = control<ui::HtmlViewer>(pane); viewer != nullptr && !address.empty()) {
+            viewer->setAddress(qs(address));
+        }
+    }
+    // The created event: title first, then every subsystem's start-up.
+    setWindowTitle(qs(mainWindowTitle()));
+    dispatch([](WindowHandlers& h) { h.started(); });
+    centreOnScreen();
+    show();
+}
+
+QObject* MainWindow::object(const std::string& name) const {
+    const auto it = controls_.find(name);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> MainWindow::controlNames() const {
+    return order_;
+}
+
+ui::EditBox* MainWindow::logBox() const {
+    return control<ui::EditBox>("编辑框3");
+}
+
+QSize MainWindow::outerSize() {
+    return {formWindow().outerWidth, formWindow().outerHeight};
+}
+
+// The form gives the outer size, frame and title bar included. The client area is what is
+// left once the window system's frame is known; before that (and without a window manager)
+// the frame counts as nothing. It never shrinks below what the controls need.
+void MainWindow::applyOuterSize() {
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize client = (outerSize() - frame).expandedTo(kContentExtent);
+    setFixedSize(client);
+}
+
+void MainWindow::centreOnScreen() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) {
+        return;
+    }
+    const QRect full = screen->geometry();
+    move(full.left() + (full.width() - outerSize().width()) / 2,
+         full.top() + (full.height() - outerSize().height()) / 2);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    applyOuterSize();
+}
+
+void MainWindow::showClock() {
+    const DateValue now = currentDateValue(*context_.clock);
+    const QString clock = QStringLiteral("%1:%2:%3")
+                              .arg(dateHour(now), 2, 10, QLatin1Char('0'))
+                              .arg(dateMinute(now), 2, 10, QLatin1Char('0'))
+                              .arg(dateSecond(now), 2, 10, QLatin1Char('0'));
+    control<ui::GroupBox>("分组框9")->setCaption(qs(timerGroupCaption(clock.toStdString())));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    shutDown();
+    event->accept();
+}
+
+void MainWindow::shutDown() {
+    if (shutDown_) {
+        return;
+    }
+    shutDown_ = true;
+    dispatch([](WindowHandlers& h) { h.closing(); });
+    for (const char* name : {"时钟1", "时钟2"}) {
+        if (auto* timer = control<ui::Timer>(name)) {
+            timer->setPeriod(0);
+        }
+    }
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    const bool ours = watched == this || qobject_cast<ui::Label*>(watched) != nullptr ||
+                      qobject_cast<ui::GroupBox*>(watched) != nullptr ||
+                      qobject_cast<ui::ProcessBar*>(watched) != nullptr;
+    if (ours && dragEvent(event)) {
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// Drag-anywhere: a left press on the background, a label, a group box or a progress bar
+// moves the window as the title bar would. The window system does the move where it can;
+// otherwise the window follows the pointer itself.
+bool MainWindow::dragEvent(QEvent* event) {
+    const auto type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
+        type != QEvent::MouseButtonRelease) {
+        return false;
+    }
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    const QPoint global = mouse->globalPosition().toPoint();
+    if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
+        if (windowHandle() != nullptr && windowHandle()->startSystemMove()) {
+            return true;
+        }
+        dragging_ = true;
+        dragOffset_ = global - frameGeometry().topLeft();
+        return true;
+    }
+    if (type == QEvent::MouseMove && dragging_ && (mouse->buttons() & Qt::LeftButton)) {
+        move(global - dragOffset_);
+        return true;
+    }
+    if (type == QEvent::MouseButtonRelease && dragging_) {
+        dragging_ = false;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace vellicor::app

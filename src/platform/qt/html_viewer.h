@@ -1,0 +1,73 @@
+#pragma once
+// The browser pane kind over Qt WebEngine.
+//
+// Events:
+//   beforeNavigate (即将跳转)  callback, before any frame goes to another page; false cancels.
+//   navigated      (跳转完毕)  signal, the main frame has gone to another page.
+//   documentReady  (已就绪)    signal, once per frame document when it has finished loading
+//                              (frames first, the page last), with that document's address.
+//   beforeNewWindow (即将打开新窗口) callback; false opens nothing, true opens the address in
+//                              this same pane (the tool has no second browser window).
+// While a handler of the first three runs, address() reads as the address the event concerns;
+// at any other time it reads as the page in view.
+//
+// Properties: fontSize 0..4 (a zoom step), offline (no network request leaves the pane),
+// silent (the page shows no dialogs of its own: alerts, confirms, prompts, file choosers).
+
+#include <QString>
+#include <QWebEngineView>
+#include <atomic>
+#include <functional>
+#include <optional>
+
+namespace vellicor::ui {
+
+class PanePage;
+class OfflineGate;
+
+class HtmlViewer : public QWebEngineView {
+    Q_OBJECT
+  public:
+    using Decision = std::function<bool(const QString& address)>;
+
+    explicit HtmlViewer(QWidget* parent = nullptr);
+    ~HtmlViewer() override;
+
+    // Writing always navigates, also to the address already shown. The text is taken as an
+    // already encoded address and reaches the pane as it stands.
+    void setAddress(const QString& address);
+    QString address() const;
+
+    int fontSize() const { return fontSize_; }
+    void setFontSize(int size);
+    bool offline() const;
+    void setOffline(bool on);
+    bool silent() const { return silent_; }
+    void setSilent(bool on) { silent_ = on; }
+
+    void setBeforeNavigate(Decision decision) { beforeNavigate_ = std::move(decision); }
+    void setBeforeNewWindow(Decision decision) { beforeNewWindow_ = std::move(decision); }
+
+  signals:
+    void navigated(const QString& address);
+    void documentReady(const QString& address);
+
+  private:
+    friend class PanePage;
+    bool askBeforeNavigate(const QString& address);
+    bool askBeforeNewWindow(const QString& address);
+    void raiseNavigated(const QString& address);
+    void raiseDocumentReady(const QString& address);
+    template <typename F>
+    void withEventAddress(const QString& address, F&& raise);
+
+    PanePage* page_ = nullptr;
+    OfflineGate* gate_ = nullptr;
+    Decision beforeNavigate_;
+    Decision beforeNewWindow_;
+    std::optional<QString> eventAddress_;
+    int fontSize_ = 2;
+    bool silent_ = true;
+};
+
+}  // namespace vellicor::ui

@@ -1,0 +1,111 @@
+#include "platform/qt/qt_services.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QThread>
+#include <QUrl>
+
+namespace vellicor::ui {
+namespace {
+
+constexpr unsigned kButtonMask = 0xF;
+constexpr unsigned kIconMask = 0xF0;
+
+QMessageBox::StandardButtons buttonsFor(unsigned flags) {
+    switch (flags & kButtonMask) {
+        case mbflags::OkCancel:
+            return QMessageBox::Ok | QMessageBox::Cancel;
+        case mbflags::AbortRetryIgnore:
+            return QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+        case mbflags::YesNoCancel:
+            return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+        case mbflags::YesNo:
+            return QMessageBox::Yes | QMessageBox::No;
+        case mbflags::RetryCancel:
+            return QMessageBox::Retry | QMessageBox::Cancel;
+        default:
+            return QMessageBox::Ok;
+    }
+}
+
+QMessageBox::Icon iconFor(unsigned flags) {
+    switch (flags & kIconMask) {
+        case mbflags::IconError:
+            return QMessageBox::Critical;
+        case mbflags::IconQuestion:
+            return QMessageBox::Question;
+        case mbflags::IconWarning:
+            return QMessageBox::Warning;
+        case mbflags::IconInformation:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+int answerOf(int button) {
+    switch (button) {
+        case QMessageBox::Cancel:
+            return AnswerCancel;
+        case QMessageBox::Abort:
+            return AnswerAbort;
+        case QMessageBox::Retry:
+            return AnswerRetry;
+        case QMessageBox::Ignore:
+            return AnswerIgnore;
+        case QMessageBox::Yes:
+            return AnswerYes;
+        case QMessageBox::No:
+            return AnswerNo;
+        default:
+            return AnswerOk;
+    }
+}
+
+int showHere(const std::string& text, unsigned flags, const std::string& caption) {
+    QMessageBox box(iconFor(flags), QString::fromStdString(caption), QString::fromStdString(text),
+                    buttonsFor(flags));
+    // Without an owner window, task-modal and system-modal both hold the whole program;
+    // system-modal boxes also stay above other programs' windows.
+    box.setWindowModality(Qt::ApplicationModal);
+    if ((flags & mbflags::SystemModal) != 0) {
+        box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    }
+    return answerOf(box.exec());
+}
+
+bool onGuiThread() {
+    auto* app = QCoreApplication::instance();
+    return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
+
+int QtMessageBoxService::show(const std::string& text, unsigned flags, const std::string& caption) {
+    if (onGuiThread()) {
+        return showHere(text, flags, caption);
+    }
+    int answer = AnswerOk;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { answer = showHere(text, flags, caption); },
+        Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+void QtUrlOpener::open(const std::string& url) {
+    const QUrl address = QUrl::fromEncoded(QByteArray::fromStdString(url));
+    if (onGuiThread()) {
+        QDesktopServices::openUrl(address);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [address] { QDesktopServices::openUrl(address); },
+        Qt::QueuedConnection);
+}
+
+void processPendingEvents() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+}  // namespace vellicor::ui
