@@ -1,0 +1,284 @@
+#pragma once
+// One client connection: reads requests (keep-alive, pipelined), asks the handler for the
+// answer, and writes it — or misbehaves in the way the scenario asks for that endpoint.
+
+#include <boost/beast/http.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "portal/pages.h"
+#include "portal/transport.h"
+
+namespace vellicor::portal {
+
+namespace http = boost::beast::http;
+using HttpRequest = http::request<http::string_body>;
+
+struct Planned {
+    SimReply reply;
+    Fault fault;  // only the modes that act on the connection reach it
+    double delayMs = 0;
+    bool headOnly = false;
+};
+
+class RequestHandler {
+  public:
+    virtual ~RequestHandler() = default;
+    // Called from any io thread at once.
+    virtual Planned plan(const HttpRequest& request, std::int64_t arrivalNanos,
+                         std::uint64_t connection, bool secure) = 0;
+    virtual std::string dateHeader() const = 0;
+};
+
+// Status line and headers of a reply, with the Date given.
+std::string replyHead(const SimReply& reply, const std::string& date, const std::string& length,
+                      bool keepAlive);
+
+template <typename Transport>
+class Connection : public std::enable_shared_from_this<Connection<Transport>> {
+  public:
+    template <typename... Args>
+    Connection(RequestHandler& handler, std::uint64_t id, Args&&... args)
+        : handler_(handler),
+          id_(id),
+          transport_(std::forward<Args>(args)...),
+          idle_(transport_.socket().get_executor()),
+          delay_(transport_.socket().get_executor()) {}
+
+    void start() {
+        auto self = this->shared_from_this();
+        transport_.handshake([self](ErrorCodeType ec) {
+            if (ec) {
+                self->transport_.close();
+                return;
+            }
+            self->nextRequest();
+        });
+    }
+
+  private:
+    static constexpr auto kIdle = std::chrono::seconds(120);
+    static constexpr std::size_t kFillerChunk = 64 * 1024;
+
+    void nextRequest() {
+        parser_.emplace();
+        parser_->header_limit(64 * 1024);
+        parser_->body_limit(4 * 1024 * 1024);
+        parser_->eager(true);
+        startNanos_ = inbuf_.empty() ? 0 : lastNanos_;
+        parse();
+    }
+
+    void parse() {
+        while (!inbuf_.empty()) {
+            ErrorCodeType ec;
+            const std::size_t used = parser_->put(asio::buffer(inbuf_), ec);
+            inbuf_.erase(0, used);
+            if (ec == http::error::need_more) {
+                break;
+            }
+            if (ec) {
+                refuseMalformed(ec);
+                return;
+            }
+            if (parser_->is_done()) {
+                respond();
+                return;
+            }
+            if (used == 0) {
+                break;
+            }
+        }
+        read();
+    }
+
+    void read() {
+        auto self = this->shared_from_this();
+        idle_.expires_after(kIdle);
+        idle_.async_wait([self](ErrorCodeType ec) {
+            if (!ec) {
+                self->transport_.close();
+            }
+        });
+        transport_.readSome(inbuf_, [self](ErrorCodeType ec, std::size_t, std::int64_t at) {
+            self->idle_.cancel();
+            if (ec) {
+                self->transport_.close();
+                return;
+            }
+            self->lastNanos_ = at;
+            if (self->startNanos_ == 0) {
+                self->startNanos_ = at;
+            }
+            self->parse();
+        });
+    }
+
+    void refuseMalformed(ErrorCodeType ec) {
+        SimReply r;
+        r.status = ec == http::error::body_limit ? 413 : 400;
+        r.contentType = "text/plain";
+        r.body = "bad request";
+        out_ = replyHead(r, handler_.dateHeader(), std::to_string(r.body.size()), false) + r.body;
+        writeThen([](Connection& c) { c.transport_.close(); });
+    }
+
+    void respond() {
+        HttpRequest request = parser_->release();
+        keepAlive_ = request.keep_alive();
+        Planned planned = handler_.plan(request, startNanos_, id_, Transport::kSecure);
+        if (planned.delayMs <= 0) {
+            send(std::move(planned));
+            return;
+        }
+        auto self = this->shared_from_this();
+        delay_.expires_after(
+            std::chrono::nanoseconds(static_cast<long long>(planned.delayMs * 1e6)));
+        auto shared = std::make_shared<Planned>(std::move(planned));
+        delay_.async_wait([self, shared](ErrorCodeType ec) {
+            if (!ec) {
+                self->send(std::move(*shared));
+            }
+        });
+    }
+
+    void send(Planned p) {
+        if (hung_) {
+            nextRequest();
+            return;
+        }
+        switch (p.fault.mode) {
+            case FaultMode::Refuse:
+                transport_.reset();
+                return;
+            case FaultMode::Hang:
+                hung_ = true;
+                nextRequest();
+                return;
+            case FaultMode::GarbageStatus:
+                out_ = "HTXP/0.9 banana \x01\x02\r\nX: y\r\n\r\n";
+                writeThen([](Connection& c) { c.transport_.close(); });
+                return;
+            case FaultMode::ResetMidBody:
+                sendHalf(p, false);
+                return;
+            case FaultMode::TruncatedChunked:
+                sendHalf(p, true);
+                return;
+            case FaultMode::HugeBody:
+                sendHuge(p);
+                return;
+            case FaultMode::Slow:
+                sendSlow(p);
+                return;
+            default:
+                break;
+        }
+        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(p.reply.body.size()),
+                         keepAlive_);
+        if (!p.headOnly) {
+            out_ += p.reply.body;
+        }
+        writeThen([](Connection& c) { c.afterReply(); });
+    }
+
+    void afterReply() {
+        if (keepAlive_) {
+            nextRequest();
+        } else {
+            transport_.close();
+        }
+    }
+
+    void sendHalf(const Planned& p, bool chunked) {
+        const std::string& body = p.reply.body;
+        const std::string half = body.substr(0, body.size() / 2);
+        if (chunked) {
+            SimReply r = p.reply;
+            r.headers.emplace_back("Transfer-Encoding", "chunked");
+            out_ = replyHead(r, handler_.dateHeader(), {}, true);
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", half.size());
+            out_ += size + half + "\r\n";
+            writeThen([](Connection& c) { c.transport_.close(); });
+            return;
+        }
+        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(body.size()), true) + half;
+        writeThen([](Connection& c) { c.transport_.reset(); });
+    }
+
+    void sendHuge(const Planned& p) {
+        hugeLeft_ = static_cast<std::size_t>(p.fault.bytes);
+        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(hugeLeft_), keepAlive_);
+        writeThen([](Connection& c) { c.writeFiller(); });
+    }
+
+    void writeFiller() {
+        if (hugeLeft_ == 0) {
+            afterReply();
+            return;
+        }
+        const std::size_t n = std::min(hugeLeft_, kFillerChunk);
+        hugeLeft_ -= n;
+        out_.assign(n, 'x');
+        writeThen([](Connection& c) { c.writeFiller(); });
+    }
+
+    void sendSlow(const Planned& p) {
+        slow_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(p.reply.body.size()),
+                          keepAlive_) +
+                p.reply.body;
+        slowAt_ = 0;
+        slowPause_ = std::chrono::nanoseconds(static_cast<long long>(p.fault.delayMs * 1e6));
+        writeSlowByte();
+    }
+
+    void writeSlowByte() {
+        if (slowAt_ >= slow_.size()) {
+            afterReply();
+            return;
+        }
+        out_.assign(1, slow_[slowAt_++]);
+        writeThen([](Connection& c) {
+            auto self = c.shared_from_this();
+            c.delay_.expires_after(c.slowPause_);
+            c.delay_.async_wait([self](ErrorCodeType ec) {
+                if (!ec) {
+                    self->writeSlowByte();
+                }
+            });
+        });
+    }
+
+    template <typename Next>
+    void writeThen(Next next) {
+        auto self = this->shared_from_this();
+        transport_.write(asio::buffer(out_), [self, next](ErrorCodeType ec, std::size_t) {
+            if (ec) {
+                self->transport_.close();
+                return;
+            }
+            next(*self);
+        });
+    }
+
+    RequestHandler& handler_;
+    std::uint64_t id_;
+    Transport transport_;
+    asio::steady_timer idle_;
+    asio::steady_timer delay_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string inbuf_;
+    std::string out_;
+    std::string slow_;
+    std::size_t slowAt_ = 0;
+    std::chrono::nanoseconds slowPause_{0};
+    std::size_t hugeLeft_ = 0;
+    std::int64_t startNanos_ = 0;
+    std::int64_t lastNanos_ = 0;
+    bool keepAlive_ = true;
+    bool hung_ = false;
+};
+
+}  // namespace vellicor::portal

@@ -1,0 +1,28 @@
+#pragma once
+// The embedded default: with neither a configuration file nor a portal address, the tool
+// runs against a simulator started in its own process on a free loopback port.
+
+#include <memory>
+#include <string>
+
+#include "platform/config.h"
+#include "platform/result.h"
+#include "portal/server.h"
+
+namespace vellicor::portal {
+
+struct PortalSetup {
+    Config config;
+    // Set only when the simulator was started here; it serves as long as this lives.
+    std::unique_ptr<Server> server;
+};
+
+// configFile: an INI file or empty. portalUrl: scheme://host[:port] or empty; it replaces
+// every publisher host of the configuration. With both empty, a simulator is started.
+Result<PortalSetup> resolvePortal(const std::string& configFile, const std::string& portalUrl);
+
+// Logs in with the demo account through the login form of the configured login host, as a
+// browser would, and returns the session cookie string the login set.
+Result<std::string> demoLogin(const Config& config);
+
+}  // namespace vellicor::portal

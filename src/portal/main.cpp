@@ -1,0 +1,123 @@
+// vellicor-portal [--port P] [--scenario FILE] [--threads N]
+//                 [--tls-cert FILE --tls-key FILE [--tls-port P]]
+// Serves the simulated portal on 127.0.0.1 until SIGINT or SIGTERM.
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "portal/server.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: vellicor-portal [--port P] [--scenario FILE] [--threads N]\n"
+                 "                       [--tls-cert FILE --tls-key FILE [--tls-port P]]\n");
+    return 2;
+}
+
+bool parsePort(const std::string& text, std::uint16_t& out) {
+    try {
+        std::size_t used = 0;
+        const unsigned long v = std::stoul(text, &used);
+        if (used != text.size() || v > 65535) {
+            return false;
+        }
+        out = static_cast<std::uint16_t>(v);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    return true;
+}
+
+// Thousands of client connections need as many descriptors.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+bool parseArgs(int argc, char** argv, vellicor::portal::ServerOptions& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (arg == "--port") {
+            if (!parsePort(value, o.port)) {
+                return false;
+            }
+        } else if (arg == "--tls-port") {
+            if (!parsePort(value, o.tlsPort)) {
+                return false;
+            }
+        } else if (arg == "--scenario") {
+            if (!readFile(value, o.scenarioJson)) {
+                std::fprintf(stderr, "cannot read scenario file %s\n", value.c_str());
+                return false;
+            }
+        } else if (arg == "--threads") {
+            o.threads = std::atoi(value.c_str());
+            if (o.threads < 1 || o.threads > 64) {
+                return false;
+            }
+        } else if (arg == "--tls-cert") {
+            o.tlsCertFile = value;
+        } else if (arg == "--tls-key") {
+            o.tlsKeyFile = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vellicor::portal::ServerOptions options;
+    if (!parseArgs(argc, argv, options)) {
+        return usage();
+    }
+    raiseDescriptorLimit();
+    // Blocked before the io threads start, so that only sigwait below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    auto server = vellicor::portal::Server::start(options);
+    if (!server.ok()) {
+        std::fprintf(stderr, "vellicor-portal: %s\n", server.error().message.c_str());
+        return 1;
+    }
+    std::printf("listening on %s\n", server.value()->baseUrl().c_str());
+    if (server.value()->tlsPort() != 0) {
+        std::printf("listening on %s\n", server.value()->tlsBaseUrl().c_str());
+    }
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    server.value()->stop();
+    return 0;
+}

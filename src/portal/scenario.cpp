@@ -1,0 +1,345 @@
+#include "portal/scenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <set>
+#include <stdexcept>
+
+#include "portal/server.h"
+
+namespace vellicor::portal {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kToken = "730418526";
+
+}  // namespace
+
+const std::vector<GameInfo>& games() {
+    // The mall's own numbering: League of Legends is 26 here, Dungeon Fighter 1.
+    static const std::vector<GameInfo> table = {
+        {"CF", "穿越火线", 2},      {"LOL", "英雄联盟", 26}, {"BNS", "剑灵", 61},
+        {"DNF", "地下城与勇士", 1}, {"Speed", "QQ飞车", 17}, {"X5", "QQ炫舞", 10},
+        {"NZ", "逆战", 40},
+    };
+    return table;
+}
+
+const std::vector<CatalogueItem>& catalogue() {
+    static const std::vector<CatalogueItem> table = {
+        {2, 1397711761, 1, "1093847265", "改名"},
+        {2, 1399626483, 1, kToken, "防弹衣"},
+        {2, 1399628570, 2, kToken, "闪光护目镜(抽奖)"},
+        {2, 1399625298, 1, kToken, "点卷 100点"},
+        {2, 1399626068, 1, kToken, "C4工具包"},
+        {2, 1399626984, 2, kToken, "烟雾头(抽奖)"},
+        {26, 1398656551, 1, kToken, "银河魔装机神兰博 (永久)"},
+        {26, 1398169633, 1, kToken, "双倍金币卡（3日）"},
+        {26, 1398170686, 1, kToken, "双倍金币卡（1日）"},
+        {26, 1398170492, 1, kToken, "胜利金币卡（10胜）"},
+        {26, 1398079016, 1, kToken, "双倍经验卡（1日）"},
+        {26, 1398077502, 1, kToken, "兔女郎锐雯（永久）"},
+        {26, 1398077325, 1, kToken, "虚空之眼维克兹（永久）"},
+        {26, 1397186157, 1, kToken, "白色死神韦鲁斯（永久）"},
+        {61, 1398076983, 1, kToken, "九转还魂符（自用）"},
+        {61, 1397705006, 1, kToken, "银蛇（永久）"},
+        {61, 1398170287, 1, kToken, "百炼锤"},
+        {61, 1398170081, 1, kToken, "舒筋活络汤"},
+        {61, 1398076461, 1, kToken, "春意盎然（永久）"},
+        {61, 1398076218, 1, kToken, "黑天照之殇（永久）"},
+        {61, 1398076793, 1, kToken, "剑灵月度会员（30天）"},
+        {61, 1398075541, 1, kToken, "神龙工商袋"},
+        {1, 1397727758, 1, kToken, "服务器喇叭"},
+        {1, 1397727863, 1, kToken, "净化圣水"},
+        {1, 1397727338, 1, kToken, "复活币"},
+        {1, 1397727419, 1, kToken, "装扮合成器"},
+        {1, 1397727682, 1, kToken, "频道喇叭"},
+        {1, 1397034651, 1, kToken, "装备品级调整箱(10)"},
+        {1, 1397034754, 1, kToken, "雪隐之冬礼盒（小）"},
+        {1, 1397036743, 1, kToken, "武器特效符文"},
+        {17, 1399710258, 1, kToken, "点券 100点"},
+        {17, 1397992260, 1, kToken, "水果拼盘"},
+        {17, 1399710924, 1, kToken, "魔法精灵尤诺 永久"},
+        {17, 1399710708, 1, kToken, "魔法精灵奈叶 永久"},
+        {17, 1397991827, 1, kToken, "皇权宝石"},
+        {10, 1398057349, 1, kToken, "改名道具"},
+        {10, 1398059157, 1, kToken, "绚贝（500）"},
+        {10, 1398057640, 1, kToken, "重阳菊花"},
+        {10, 1398058701, 1, kToken, "宠物苏生剂"},
+        {10, 1398058204, 1, kToken, "宠物竞技券(5)"},
+        {40, 1397812740, 1, kToken, "特种95式（5天）"},
+        {40, 1398159502, 1, kToken, "SCAR-朱雀（5天）"},
+        {40, 1397812892, 1, kToken, "战地FAMAS（3天）"},
+        {40, 1398159262, 1, kToken, "WA2000（5天）"},
+        {40, 1397812983, 1, kToken, "普通经验加成卡(5天)"},
+    };
+    return table;
+}
+
+const GameInfo* findGame(int gid) {
+    for (const auto& g : games()) {
+        if (g.gid == gid) {
+            return &g;
+        }
+    }
+    return nullptr;
+}
+
+const CatalogueItem* findItem(std::int64_t propsid) {
+    for (const auto& i : catalogue()) {
+        if (i.propsid == propsid) {
+            return &i;
+        }
+    }
+    return nullptr;
+}
+
+Scenario defaultScenario() {
+    Scenario s;
+    Account demo;
+    demo.uin = kDemoAccount;
+    demo.password = kDemoPassword;
+    demo.balances = {{2, 500}, {26, 120}, {17, 35}};
+    demo.signin = {{2, {false, 11, 2}}, {26, {true, 30, 7}}};
+    s.accounts.push_back(demo);
+    for (const auto& item : catalogue()) {
+        s.items[item.propsid] = ItemSetup{};
+    }
+    return s;
+}
+
+namespace {
+
+// Parsing throws inside this file only; parseScenario turns it into an error value.
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const std::string& what) {
+    throw ScenarioError(what);
+}
+
+void onlyKeys(const json& obj, const std::set<std::string>& allowed, const std::string& where) {
+    if (!obj.is_object()) {
+        fail(where + " must be an object");
+    }
+    for (const auto& [key, value] : obj.items()) {
+        if (!allowed.contains(key)) {
+            fail("unknown key \"" + key + "\" in " + where);
+        }
+    }
+}
+
+int parseGid(const std::string& key) {
+    for (const auto& g : games()) {
+        if (key == g.tag || key == g.name || key == std::to_string(g.gid)) {
+            return g.gid;
+        }
+    }
+    fail("unknown game \"" + key + "\"");
+}
+
+std::int64_t parsePropsid(const std::string& key) {
+    for (const auto& i : catalogue()) {
+        if (key == std::to_string(i.propsid)) {
+            return i.propsid;
+        }
+    }
+    fail("unknown item \"" + key + "\"");
+}
+
+int parseTimeOfDay(const std::string& text) {
+    int h = 0;
+    int m = 0;
+    int s = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%2d:%2d:%2d%c", &h, &m, &s, &tail) != 3 || h < 0 || h > 23 ||
+        m < 0 || m > 59 || s < 0 || s > 59) {
+        fail("opensAt must be HH:MM:SS, not \"" + text + "\"");
+    }
+    return h * 3600 + m * 60 + s;
+}
+
+SignState parseSign(const json& j) {
+    onlyKeys(j, {"signed", "total", "run"}, "signin");
+    SignState s;
+    s.signedToday = j.value("signed", false);
+    s.total = j.value("total", 0);
+    s.run = j.value("run", 0);
+    return s;
+}
+
+Account parseAccount(const json& j) {
+    onlyKeys(j, {"uin", "password", "balances", "signin", "unmet"}, "account");
+    Account a;
+    a.uin = j.at("uin").get<std::string>();
+    a.password = j.at("password").get<std::string>();
+    if (a.uin.empty() || a.uin.find_first_not_of("0123456789") != std::string::npos) {
+        fail("an account's uin must be decimal digits");
+    }
+    const json balances = j.value("balances", json::object());
+    for (const auto& [game, tickets] : balances.items()) {
+        a.balances[parseGid(game)] = tickets.get<std::int64_t>();
+    }
+    const json signin = j.value("signin", json::object());
+    for (const auto& [game, state] : signin.items()) {
+        a.signin[parseGid(game)] = parseSign(state);
+    }
+    const json unmet = j.value("unmet", json::array());
+    for (const auto& p : unmet) {
+        a.unmet.push_back(parsePropsid(p.is_string() ? p.get<std::string>()
+                                                     : std::to_string(p.get<std::int64_t>())));
+    }
+    return a;
+}
+
+void applyItem(const json& j, ItemSetup& item) {
+    onlyKeys(j, {"stock", "price", "opensAt", "opensAtEpochMs", "opensAfterMs", "conditionUnmet"},
+             "item");
+    item.stock = j.value("stock", item.stock);
+    item.price = j.value("price", item.price);
+    item.conditionUnmet = j.value("conditionUnmet", item.conditionUnmet);
+    const int forms = static_cast<int>(j.contains("opensAt")) +
+                      static_cast<int>(j.contains("opensAtEpochMs")) +
+                      static_cast<int>(j.contains("opensAfterMs"));
+    if (forms > 1) {
+        fail("an item takes one of opensAt, opensAtEpochMs and opensAfterMs");
+    }
+    if (forms == 1) {
+        Opening o;
+        if (j.contains("opensAt")) {
+            o.secondsOfDay = parseTimeOfDay(j.at("opensAt").get<std::string>());
+        } else if (j.contains("opensAtEpochMs")) {
+            o.epochMs = j.at("opensAtEpochMs").get<std::int64_t>();
+        } else {
+            o.afterLoadMs = j.at("opensAfterMs").get<std::int64_t>();
+        }
+        item.opens = o;
+    }
+    if (item.stock < 0 || item.price < 0) {
+        fail("stock and price cannot be negative");
+    }
+}
+
+FaultMode parseMode(const std::string& name) {
+    static const std::map<std::string, FaultMode> modes = {
+        {"none", FaultMode::None},
+        {"refuse", FaultMode::Refuse},
+        {"hang", FaultMode::Hang},
+        {"slow", FaultMode::Slow},
+        {"reset_mid_body", FaultMode::ResetMidBody},
+        {"truncated_chunked", FaultMode::TruncatedChunked},
+        {"huge_body", FaultMode::HugeBody},
+        {"invalid_gbk", FaultMode::InvalidGbk},
+        {"no_marker", FaultMode::NoMarker},
+        {"status_429", FaultMode::Status429},
+        {"status_503", FaultMode::Status503},
+        {"garbage_status", FaultMode::GarbageStatus},
+        {"redirect_loop", FaultMode::RedirectLoop},
+        {"delay", FaultMode::Delay},
+    };
+    auto it = modes.find(name);
+    if (it == modes.end()) {
+        fail("unknown fault mode \"" + name + "\"");
+    }
+    return it->second;
+}
+
+Fault parseFault(const json& j) {
+    onlyKeys(j, {"mode", "bytes", "delayMs", "times"}, "fault");
+    Fault f;
+    f.mode = parseMode(j.at("mode").get<std::string>());
+    f.bytes = j.value("bytes", f.bytes);
+    f.delayMs = j.value("delayMs", f.mode == FaultMode::Slow ? 5.0 : f.delayMs);
+    f.times = j.value("times", f.times);
+    if (f.bytes < 0 || f.delayMs < 0) {
+        fail("a fault's bytes and delayMs cannot be negative");
+    }
+    return f;
+}
+
+void applyItems(const json& root, Scenario& s) {
+    if (root.contains("itemDefaults")) {
+        for (auto& [propsid, item] : s.items) {
+            applyItem(root.at("itemDefaults"), item);
+        }
+    }
+    const json items = root.value("items", json::object());
+    for (const auto& [key, value] : items.items()) {
+        applyItem(value, s.items[parsePropsid(key)]);
+    }
+}
+
+void applyLottery(const json& j, Lottery& l) {
+    onlyKeys(j, {"seed", "winPercent"}, "lottery");
+    l.seed = j.value("seed", l.seed);
+    l.winPercent = j.value("winPercent", l.winPercent);
+    if (l.winPercent < 0 || l.winPercent > 100) {
+        fail("winPercent must lie in 0..100");
+    }
+}
+
+Scenario fromJson(const json& root) {
+    onlyKeys(
+        root,
+        {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs", "replyDelayMs",
+         "utcOffsetSeconds", "centreWithoutButton", "checkToken", "faults", "sessions"},
+        "scenario");
+    Scenario s = defaultScenario();
+    if (root.contains("accounts")) {
+        s.accounts.clear();
+        for (const auto& a : root.at("accounts")) {
+            s.accounts.push_back(parseAccount(a));
+        }
+    }
+    applyItems(root, s);
+    if (root.contains("lottery")) {
+        applyLottery(root.at("lottery"), s.lottery);
+    }
+    s.version = root.value("version", s.version);
+    s.clockOffsetMs = root.value("clockOffsetMs", s.clockOffsetMs);
+    s.replyDelayMs = root.value("replyDelayMs", s.replyDelayMs);
+    if (root.contains("utcOffsetSeconds")) {
+        s.utcOffsetSeconds = root.at("utcOffsetSeconds").get<int>();
+    }
+    const json noButton = root.value("centreWithoutButton", json::array());
+    for (const auto& g : noButton) {
+        s.centreWithoutButton.push_back(
+            parseGid(g.is_string() ? g.get<std::string>() : std::to_string(g.get<int>())));
+    }
+    s.checkToken = root.value("checkToken", s.checkToken);
+    const json faults = root.value("faults", json::object());
+    for (const auto& [prefix, fault] : faults.items()) {
+        if (prefix.empty() || prefix[0] != '/') {
+            fail("a fault's key is a target prefix beginning with \"/\"");
+        }
+        s.faults[prefix] = parseFault(fault);
+    }
+    const json sessions = root.value("sessions", json::object());
+    for (const auto& [uin, skey] : sessions.items()) {
+        s.sessions[uin] = skey.get<std::string>();
+    }
+    if (s.replyDelayMs < 0) {
+        fail("replyDelayMs cannot be negative");
+    }
+    return s;
+}
+
+}  // namespace
+
+Result<Scenario> parseScenario(const std::string& text) {
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        return defaultScenario();
+    }
+    try {
+        return fromJson(json::parse(text));
+    } catch (const json::exception& e) {
+        return makeError(ErrorCode::Parse, std::string("scenario: ") + e.what());
+    } catch (const ScenarioError& e) {
+        return makeError(ErrorCode::Parse, std::string("scenario: ") + e.what());
+    }
+}
+
+}  // namespace vellicor::portal

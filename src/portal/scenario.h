@@ -1,0 +1,113 @@
+#pragma once
+// What the simulated portal knows: accounts, balances, stock, prices, opening times, and the
+// misbehaviour it is told to show. Read from JSON; docs/portal.md describes the format.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace vellicor::portal {
+
+struct GameInfo {
+    const char* tag;
+    const char* name;  // UTF-8, as the mall writes it
+    int gid;
+};
+
+struct CatalogueItem {
+    int gid;
+    std::int64_t propsid;
+    int way;  // 1 direct exchange, 2 lottery draw
+    const char* token;
+    const char* caption;  // UTF-8
+};
+
+// The seven games in the mall's order, and the 45 items the mall sells.
+const std::vector<GameInfo>& games();
+const std::vector<CatalogueItem>& catalogue();
+const GameInfo* findGame(int gid);
+const CatalogueItem* findItem(std::int64_t propsid);
+
+// When an item opens, on the simulator's (offset) clock. Exactly one form is set.
+struct Opening {
+    std::optional<int> secondsOfDay;          // local time of day, "HH:MM:SS"
+    std::optional<std::int64_t> epochMs;      // absolute
+    std::optional<std::int64_t> afterLoadMs;  // relative to the moment the scenario was set
+};
+
+struct ItemSetup {
+    std::int64_t stock = 1000;
+    std::int64_t price = 20;
+    std::optional<Opening> opens;  // none: open now
+    bool conditionUnmet = false;   // every account fails the item's condition
+};
+
+struct SignState {
+    bool signedToday = false;
+    int total = 0;  // days signed in all
+    int run = 0;    // consecutive days, today included when signed
+};
+
+struct Account {
+    std::string uin;
+    std::string password;
+    std::map<int, std::int64_t> balances;  // gid -> tickets; only games listed appear
+    std::map<int, SignState> signin;       // gid -> state
+    std::vector<std::int64_t> unmet;       // propsids whose condition this account fails
+};
+
+// How one endpoint misbehaves. The key is a prefix of the request target.
+enum class FaultMode {
+    None,
+    Refuse,            // reset the connection as soon as the request is in
+    Hang,              // read the request, never answer
+    Slow,              // answer one byte at a time
+    ResetMidBody,      // headers and part of the body, then a reset
+    TruncatedChunked,  // chunked body whose last chunk never comes
+    HugeBody,          // a body of `bytes` bytes (50 MB unless told)
+    InvalidGbk,        // a body of bytes that are not GBK
+    NoMarker,          // a well-formed page without any text the tool looks for
+    Status429,
+    Status503,
+    GarbageStatus,  // a status line that is not HTTP
+    RedirectLoop,   // 302 to the very same address
+    Delay,          // the normal answer, `delayMs` late
+};
+
+struct Fault {
+    FaultMode mode = FaultMode::None;
+    std::int64_t bytes = 50LL * 1024 * 1024;  // HugeBody size
+    double delayMs = 0;                       // Slow: per byte; Delay: before the answer
+    std::int64_t times = -1;                  // how many requests it hits; -1 for all
+};
+
+struct Lottery {
+    std::uint64_t seed = 20140401;
+    int winPercent = 10;  // 0 always loses, 100 always wins
+};
+
+struct Scenario {
+    std::vector<Account> accounts;
+    std::map<std::int64_t, ItemSetup> items;  // propsid -> setup; every catalogue item present
+    Lottery lottery;
+    std::string version = "3";
+    double clockOffsetMs = 0;  // the portal's clock minus the real one
+    double replyDelayMs = 0;
+    std::optional<int> utcOffsetSeconds;   // local time of the portal; none: the clock's
+    std::vector<int> centreWithoutButton;  // gids whose centre page lacks the sign-in button
+    bool checkToken = false;               // refuse an exchange whose g_tk is not the stored one
+    std::map<std::string, Fault> faults;
+    // Fixed sessions "uin" -> "skey", so tests can skip the login.
+    std::map<std::string, std::string> sessions;
+};
+
+// The demo account with balances for a few games, every item in stock and open.
+Scenario defaultScenario();
+// An empty text gives the default scenario. Unknown keys are errors, so typos show.
+Result<Scenario> parseScenario(const std::string& json);
+
+}  // namespace vellicor::portal
