@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "portal/server.h"
 #include "raw_server.h"
 
 namespace vellicor {
@@ -72,10 +73,21 @@ TEST(CliRequest, PrintsTheFourSections) {
     EXPECT_EQ(seen.substr(seen.size() - 3), "k=v");
 }
 
+TEST(CliRequest, ShowsAPortalPageDecoded) {
+    auto server = portal::Server::start();
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const auto run = runCli("'" + server.value()->baseUrl() + "/cgi-bin/qlogin'", errPath());
+    ASSERT_EQ(run.exitCode, 0) << readFile(errPath());
+    EXPECT_EQ(run.out.rfind("== reply header text ==\nHTTP/1.1 200 OK\n", 0), 0u) << run.out;
+    const auto bodyAt = run.out.find("\n== body ==\n");
+    ASSERT_NE(bodyAt, std::string::npos);
+    EXPECT_NE(run.out.find("使用其他号码登录", bodyAt), std::string::npos);
+}
+
 TEST(CliRequest, FailuresAreOneLineAndNonZero) {
     const std::string refused = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
-    for (const std::string args : {"'" + refused + "'", std::string("'not an address'"),
-                                   "'" + refused + "' --method PUT", std::string("--bogus x")}) {
+    for (const std::string& args : {"'" + refused + "'", std::string("'not an address'"),
+                                    "'" + refused + "' --method PUT", std::string("--bogus x")}) {
         const auto run = runCli(args, errPath());
         EXPECT_NE(run.exitCode, 0) << args;
         EXPECT_EQ(run.out, "") << args;

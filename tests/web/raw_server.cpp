@@ -212,10 +212,9 @@ RawServer::Script forwardingProxy() {
         }
         Connection upstream(target, nullptr);
         upstream.send(request.substr(0, hostAt) + request.substr(pathAt));
-        char block[4096];
-        for (long n; (n = ::recv(target, block, sizeof block, 0)) > 0;) {
-            c.send(std::string_view(block, static_cast<std::size_t>(n)));
-        }
+        // A reply is read the way a request is: its head, then Content-Length bytes. That
+        // also ends the relay when the target keeps the connection open.
+        c.send(upstream.readRequest());
         ::close(target);
     };
 }

@@ -20,7 +20,8 @@ namespace vellicor::test {
 class Connection {
   public:
     Connection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
-    // Reads the request head and, with a Content-Length, its body. Empty when the peer left.
+    // Reads a message head and, with a Content-Length, its body (a request, or a reply
+    // that is not chunked). Empty when the peer left.
     std::string readRequest();
     bool send(std::string_view bytes);
     // Closes with a reset instead of an orderly end.
@@ -74,7 +75,8 @@ std::string httpReply(std::string_view status, std::string_view headers, std::st
 RawServer::Script replyWith(std::string reply);
 RawServer::Script echoRequest();  // 200, the body is the request as received
 
-// A plain HTTP forwarding proxy for absolute-form requests to 127.0.0.1.
+// A plain HTTP forwarding proxy for absolute-form requests to 127.0.0.1; one request per
+// connection, replies with a Content-Length.
 RawServer::Script forwardingProxy();
 
 // A loopback port where nothing listens.
