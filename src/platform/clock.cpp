@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <ctime>
 #include <thread>
 
@@ -12,7 +13,23 @@ int SystemClock::utcOffsetSeconds(WallTime at) const {
     return static_cast<int>(local.tm_gmtoff);
 }
 
-void SystemClock::sleepUntil(Steady deadline) const { std::this_thread::sleep_until(deadline); }
+void Clock::sleepUntilOrStop(Steady deadline, std::stop_token stop) const {
+    constexpr auto step = std::chrono::milliseconds(50);
+    while (!stop.stop_requested() && steadyNow() < deadline) {
+        sleepUntil(std::min(deadline, steadyNow() + step));
+    }
+}
+
+void SystemClock::sleepUntil(Steady deadline) const {
+    std::this_thread::sleep_until(deadline);
+}
+
+void SystemClock::sleepUntilOrStop(Steady deadline, std::stop_token stop) const {
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait_until(lock, stop, deadline, [] { return false; });
+}
 
 const SystemClock& SystemClock::instance() {
     static const SystemClock clock;
@@ -35,6 +52,11 @@ Clock::Steady MockClock::steadyNow() const {
 void MockClock::sleepUntil(Steady deadline) const {
     std::unique_lock lock(mutex_);
     moved_.wait(lock, [&] { return steady_ >= deadline; });
+}
+
+void MockClock::sleepUntilOrStop(Steady deadline, std::stop_token stop) const {
+    std::unique_lock lock(mutex_);
+    moved_.wait(lock, stop, [&] { return steady_ >= deadline; });
 }
 
 void MockClock::advance(std::chrono::nanoseconds by) {

@@ -4,11 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
 
 namespace vellicor {
 
 class Clock {
-public:
+  public:
     using WallTime = std::chrono::system_clock::time_point;
     using Steady = std::chrono::steady_clock::time_point;
 
@@ -20,31 +21,36 @@ public:
     // Blocks until the steady clock reaches the deadline. A mock clock returns once its
     // time has been advanced past the deadline.
     virtual void sleepUntil(Steady deadline) const = 0;
+    // Like sleepUntil, but also returns as soon as a stop is requested, so that a long wait
+    // can be called off. The default sleeps in short steps; both clocks below wake at once.
+    virtual void sleepUntilOrStop(Steady deadline, std::stop_token stop) const;
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     WallTime wallNow() const override { return std::chrono::system_clock::now(); }
     Steady steadyNow() const override { return std::chrono::steady_clock::now(); }
     int utcOffsetSeconds(WallTime at) const override;
     void sleepUntil(Steady deadline) const override;
+    void sleepUntilOrStop(Steady deadline, std::stop_token stop) const override;
     static const SystemClock& instance();
 };
 
 // A clock that moves only when told; sleepers wake when the time passes their deadline.
 class MockClock final : public Clock {
-public:
+  public:
     explicit MockClock(WallTime start, int utcOffset = 8 * 3600);
     WallTime wallNow() const override;
     Steady steadyNow() const override;
     int utcOffsetSeconds(WallTime) const override { return utcOffset_; }
     void sleepUntil(Steady deadline) const override;
+    void sleepUntilOrStop(Steady deadline, std::stop_token stop) const override;
     void advance(std::chrono::nanoseconds by);
     void setWall(WallTime to);
 
-private:
+  private:
     mutable std::mutex mutex_;
-    mutable std::condition_variable moved_;
+    mutable std::condition_variable_any moved_;
     WallTime wall_;
     Steady steady_;
     int utcOffset_;

@@ -1,0 +1,70 @@
+#include "schedule/time_of_day.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vellicor::schedule {
+namespace {
+
+using std::chrono::seconds;
+using Days = std::chrono::days;
+using LocalDay = std::chrono::time_point<std::chrono::system_clock, Days>;
+
+seconds sinceMidnight(TimeOfDay t) {
+    return seconds(t.hour * 3600 + t.minute * 60 + t.second);
+}
+
+// The instant at which the clock shows `at` on the local day `day` (counted like UTC days,
+// but on local civil time).
+Clock::WallTime occurrenceOn(LocalDay day, TimeOfDay at, const Clock& clock, Clock::WallTime near) {
+    const Clock::WallTime local = day + sinceMidnight(at);
+    Clock::WallTime target = local - seconds(clock.utcOffsetSeconds(near));
+    // Should civil time change its offset in between, the target is the instant at which the
+    // clock shows that time of day then.
+    return local - seconds(clock.utcOffsetSeconds(target));
+}
+
+}  // namespace
+
+TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds) {
+    const auto local = std::chrono::floor<seconds>(at) + seconds(utcOffsetSeconds);
+    const auto inDay = local - std::chrono::floor<Days>(local);
+    const auto total = static_cast<int>(inDay.count());
+    return {total / 3600, total / 60 % 60, total % 60};
+}
+
+Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
+                               std::chrono::nanoseconds referenceAhead) {
+    const auto ahead = std::chrono::duration_cast<Clock::WallTime::duration>(referenceAhead);
+    const Clock::WallTime now = clock.wallNow() + ahead;
+    const LocalDay today = std::chrono::floor<Days>(now + seconds(clock.utcOffsetSeconds(now)));
+    Clock::WallTime target = occurrenceOn(today, at, clock, now);
+    if (target + seconds(1) <= now) {
+        target = occurrenceOn(today + Days(1), at, clock, now);
+    }
+    return target - ahead;
+}
+
+std::string formatTimeOfDay(TimeOfDay time) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", time.hour, time.minute, time.second);
+    return text;
+}
+
+Countdown countdown(TimeOfDay set, TimeOfDay now) {
+    Countdown c;
+    c.hours = set.hour - now.hour;
+    c.minutes = set.minute - now.minute;
+    c.seconds = set.second - now.second;
+    c.hourBar = std::clamp(c.hours, 0, 12);
+    c.minuteBar = std::clamp(c.minutes, 0, 59);
+    c.secondBar = std::clamp(c.seconds, 0, 59);
+    return c;
+}
+
+std::string countdownText(const Countdown& c) {
+    return std::to_string(c.hours) + ":" + std::to_string(c.minutes) + ":" +
+           std::to_string(c.seconds);
+}
+
+}  // namespace vellicor::schedule

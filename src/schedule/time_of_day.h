@@ -1,0 +1,48 @@
+#pragma once
+// Times of day on the local clock: where the next occurrence of a set time lies, and the
+// countdown the timer group shows.
+
+#include <chrono>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace vellicor::schedule {
+
+struct TimeOfDay {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    bool operator==(const TimeOfDay&) const = default;
+};
+
+// The time of day a wall instant shows on a clock that is utcOffsetSeconds ahead of UTC.
+TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds);
+
+// The instant (on the computer's clock) at which the reference clock next shows the time of
+// day `at`. The reference clock runs `referenceAhead` ahead of the computer's: zero for the
+// computer's own clock, the estimated offset for the mall's. A time whose second is under way
+// is still today's (it fires at once); a time already past fires tomorrow.
+Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
+                               std::chrono::nanoseconds referenceAhead = {});
+
+// "12:00:00".
+std::string formatTimeOfDay(TimeOfDay time);
+
+// The countdown as the timer group shows it: each unit the plain difference of set and
+// current unit, so a unit may be negative while the whole is still ahead (the notice tells the
+// user that this is normal); each bar the difference clamped to its bar's range.
+struct Countdown {
+    int hours = 0;
+    int minutes = 0;
+    int seconds = 0;
+    int hourBar = 0;    // 0..12
+    int minuteBar = 0;  // 0..59
+    int secondBar = 0;  // 0..59
+    bool operator==(const Countdown&) const = default;
+};
+Countdown countdown(TimeOfDay set, TimeOfDay now);
+// "1:-59:-40": the three differences as they stand.
+std::string countdownText(const Countdown& c);
+
+}  // namespace vellicor::schedule

@@ -1,0 +1,157 @@
+#include "schedule/timed_redemption.h"
+
+namespace vellicor::schedule {
+namespace {
+
+std::size_t indexOf(Field field) {
+    switch (field) {
+        case Field::Hour:
+            return 0;
+        case Field::Minute:
+            return 1;
+        case Field::Second:
+            break;
+    }
+    return 2;
+}
+
+std::string twoDigits(int value) {
+    return value < 10 ? "0" + std::to_string(value) : std::to_string(value);
+}
+
+TimerDisplay idleDisplay() {
+    return {kNotArmedText, kRemainingCaption, Countdown{}};
+}
+
+}  // namespace
+
+std::string armingLine(TimeOfDay time) {
+    return "启动定时程序, " + formatTimeOfDay(time) + " 执行兑换\r\n";
+}
+
+std::string sessionLine(SessionState state) {
+    switch (state) {
+        case SessionState::LoggedIn:
+            return {};
+        case SessionState::LoggedOut:
+            return "尚未登录或登录已失效, 到时的兑换会失败, 请先登录\r\n";
+        case SessionState::Unreachable:
+            break;
+    }
+    return "记录页打不开, 未能确认是否已登录\r\n";
+}
+
+TimedRedemption::TimedRedemption(const Clock& clock, TimerHooks hooks)
+    : TimedRedemption(clock, std::move(hooks), Scheduler::Options{}) {}
+
+TimedRedemption::TimedRedemption(const Clock& clock, TimerHooks hooks, Scheduler::Options options)
+    : clock_(clock),
+      hooks_(std::move(hooks)),
+      fields_{TimeField(Field::Hour, "11"), TimeField(Field::Minute, "59"),
+              TimeField(Field::Second, "59")},
+      scheduler_(clock, std::move(options)) {}
+
+TimedRedemption::~TimedRedemption() {
+    scheduler_.disarm();
+    std::vector<Check> checks;
+    {
+        std::lock_guard lock(mutex_);
+        checks.swap(checks_);
+    }
+    for (auto& check : checks) {
+        check.thread.join();
+    }
+}
+
+TimeField& TimedRedemption::fieldFor(Field field) {
+    return fields_[indexOf(field)];
+}
+
+const TimeField& TimedRedemption::timeField(Field field) const {
+    return fields_[indexOf(field)];
+}
+
+FieldChange TimedRedemption::fieldEdited(Field field, std::string_view text) {
+    return fieldFor(field).edited(text);
+}
+
+TimeOfDay TimedRedemption::fieldTime() const {
+    return {fields_[0].value(), fields_[1].value(), fields_[2].value()};
+}
+
+ArmOutcome TimedRedemption::arm() {
+    ArmOutcome out;
+    out.time = fieldTime();
+    out.instant = nextOccurrence(out.time, clock_);
+    {
+        std::lock_guard lock(mutex_);
+        armedTime_ = out.time;
+    }
+    Scheduler::Callback prepare;
+    if (hooks_.prepareRun) {
+        prepare = [this](Clock::WallTime instant) { hooks_.prepareRun(instant); };
+    }
+    scheduler_.arm(out.instant, std::move(prepare), [this](Clock::WallTime) {
+        if (hooks_.startRun) {
+            hooks_.startRun();
+        }
+    });
+    // The fields show what was armed, an empty one as "00".
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        const int value = fields_[i].value();
+        out.fieldTexts[i] = fields_[i].text().empty() ? twoDigits(value) : fields_[i].text();
+        (void)fields_[i].edited(out.fieldTexts[i]);
+    }
+    if (hooks_.log) {
+        hooks_.log(armingLine(out.time));
+    }
+    startSessionCheck();
+    out.display = display();
+    return out;
+}
+
+void TimedRedemption::startSessionCheck() {
+    if (!hooks_.sessionCheck) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    std::erase_if(checks_, [](Check& check) {
+        if (!*check.done) {
+            return false;
+        }
+        check.thread.join();
+        return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    checks_.push_back({done, std::thread([this, done] {
+                           const std::string line = sessionLine(hooks_.sessionCheck());
+                           if (!line.empty() && hooks_.log) {
+                               hooks_.log(line);
+                           }
+                           *done = true;
+                       })});
+}
+
+void TimedRedemption::disarm() {
+    scheduler_.disarm();
+}
+
+bool TimedRedemption::armed() const {
+    return scheduler_.armed();
+}
+
+TimerDisplay TimedRedemption::display() const {
+    if (!scheduler_.armed()) {
+        return idleDisplay();
+    }
+    TimeOfDay set;
+    {
+        std::lock_guard lock(mutex_);
+        set = armedTime_;
+    }
+    const auto now = clock_.wallNow();
+    const Countdown c = countdown(set, localTimeOfDay(now, clock_.utcOffsetSeconds(now)));
+    return {kArmedText, countdownText(c), c};
+}
+
+}  // namespace vellicor::schedule

@@ -1,0 +1,108 @@
+#pragma once
+// The timer group's logic: the three time fields, arming with "定", the countdown the group
+// shows, and the start of one exchange run when the clock reaches the set time.
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/services.h"
+#include "schedule/scheduler.h"
+#include "schedule/time_field.h"
+#include "schedule/time_of_day.h"
+
+namespace vellicor::schedule {
+
+inline constexpr const char* kNotArmedText = "未定时";        // 标签10 at start and when idle
+inline constexpr const char* kArmedText = "已定时";           // 标签10 while armed
+inline constexpr const char* kRemainingCaption = "剩余时间";  // 标签11 when idle
+
+// Whether the mall's record page answers for the user's session.
+enum class SessionState { LoggedIn, LoggedOut, Unreachable };
+
+struct TimerHooks {
+    // Starts one exchange run with the items ticked and the thread count of that moment.
+    // Called on the scheduler's thread at the instant: it must hand over, not block.
+    std::function<void()> startRun;
+    // Optional: called on the scheduler's thread at instant − lead, before startRun.
+    std::function<void(Clock::WallTime instant)> prepareRun;
+    // Optional: asks the record page whether the session is logged in. Called once per
+    // arming on a thread of its own, so that a slow mall neither blocks the window nor
+    // delays the firing.
+    std::function<SessionState()> sessionCheck;
+    // Receives the scheduler's log lines (from the window's and from other threads).
+    LogSink log;
+};
+
+// What the timer group shows: 标签10, 标签11, the three bars.
+struct TimerDisplay {
+    std::string stateText;
+    std::string countdownText;
+    Countdown countdown;
+};
+
+struct ArmOutcome {
+    TimeOfDay time;
+    Clock::WallTime instant;
+    std::array<std::string, 3> fieldTexts;  // the fields as armed: "11", "59", "59"
+    TimerDisplay display;
+};
+
+class TimedRedemption {
+  public:
+    TimedRedemption(const Clock& clock, TimerHooks hooks);
+    TimedRedemption(const Clock& clock, TimerHooks hooks, Scheduler::Options options);
+    // Disarms; waits for a running session check (bounded by the request's time-outs).
+    ~TimedRedemption();
+
+    // The user changed a field's content. The window puts replaceText into the field
+    // (without raising another change) and shows the warning as a message box titled with
+    // the field's word.
+    FieldChange fieldEdited(Field field, std::string_view text);
+
+    // "定": arms the time the fields hold, replacing any armed time (pressing it again after
+    // changing the fields moves the armed time). Writes the scheduler's line to the log and
+    // starts the session check. Fields changed later do not move the armed time.
+    ArmOutcome arm();
+    void disarm();
+    // Armed and not fired. Once fired the timer is idle again: a sale opens once, and a run
+    // that repeated itself a day later would spend tickets the user no longer meant to.
+    bool armed() const;
+
+    // For each tick of the countdown timer: the display at the current time. Idle, it shows
+    // the texts of the start and empty bars.
+    TimerDisplay display() const;
+
+    TimeOfDay fieldTime() const;
+    const TimeField& timeField(Field field) const;
+
+  private:
+    void startSessionCheck();
+    TimeField& fieldFor(Field field);
+
+    const Clock& clock_;
+    TimerHooks hooks_;
+    std::array<TimeField, 3> fields_;
+    mutable std::mutex mutex_;
+    TimeOfDay armedTime_;
+    struct Check {
+        std::shared_ptr<std::atomic<bool>> done;
+        std::thread thread;
+    };
+    std::vector<Check> checks_;
+    Scheduler scheduler_;  // last: its threads end before the hooks they call go away
+};
+
+// The scheduler's line: "启动定时程序, 11:59:59 执行兑换\r\n".
+std::string armingLine(TimeOfDay time);
+// The plain lines of the session check; empty when the user is logged in.
+std::string sessionLine(SessionState state);
+
+}  // namespace vellicor::schedule

@@ -1,0 +1,160 @@
+#include "app/link_panel.h"
+
+#include "platform/codec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vellicor::app {
+namespace {
+
+class RecordingOpener : public UrlOpener {
+  public:
+    void open(const std::string& url) override { opened.push_back(url); }
+    std::vector<std::string> opened;
+};
+
+Config testConfig() {
+    Config c = Config::defaults();
+    c.mall = "http://mall.test";
+    c.forum = "http://bbs.test:8080";
+    c.threadNumber = 4242;
+    c.followHash = "0a1b2c3d";
+    c.followUid1 = "111";
+    c.followUid2 = "222";
+    return c;
+}
+
+std::vector<std::string> splitCrlf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (auto pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", start)) {
+        lines.push_back(text.substr(start, pos - start));
+        start = pos + 2;
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+TEST(LinkPanel, HtmlLinesFollowThePanelLayout) {
+    const Config c = testConfig();
+    const auto lines = splitCrlf(linkPanelHtml(c));
+    ASSERT_EQ(lines.size(), 9u);  // eight lines, the last one ending with CRLF
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1],
+              "<a event=\"帖子\">查看帖子</a>    <a event=\"http://mall.test/\">游戏人生</a>    "
+              "<a event=\"http://mall.test/mall/index.php\">游票商城</a>    "
+              "<a event=\"http://bbs.test:8080/forum.php\">Quorrel</a>");
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], "<a event=\"第二版\">待定...</a>");
+    EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines[5], "<a event=\"第三版\">待定...</a>");
+    EXPECT_EQ(lines[6], "");
+    EXPECT_EQ(lines[7],
+              "<a event=\"http://bbs.test:8080/home.php?mod=spacecp&ac=follow&op=add&hash=0a1b2c3d"
+              "&fuid=111\">点击关注作者</a> 关注作者必须先登录Quorrel论坛");
+    EXPECT_EQ(lines[8], "");
+    EXPECT_EQ(linkPanelHtml(c).find("href"), std::string::npos);
+}
+
+TEST(LinkPanel, QuoteInConfiguredAddressCannotBreakTheAttribute) {
+    Config c = testConfig();
+    c.mall = "http://x\"><script>";
+    const std::string html = linkPanelHtml(c);
+    EXPECT_EQ(html.find("<script>"), std::string::npos);
+    EXPECT_NE(html.find("http://x&quot;&gt;&lt;script&gt;/"), std::string::npos);
+}
+
+TEST(LinkPanel, StyleSheetRulesInOrder) {
+    const auto lines = splitCrlf(linkPanelStyleSheet());
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines.back(), "");
+    const std::vector<std::string> selectors = {"body", "p",   "h1",  "h2",    "h3",      "h4",
+                                                "h5",   "h6",  "pre", "code",  "a:link",  "a:hover",
+                                                "sub",  "sup", "big", "small", ".comment"};
+    for (std::size_t i = 0; i < selectors.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(0, lines[i].find(' ')), selectors[i]) << i;
+        EXPECT_EQ(lines[i].back(), '}') << i;
+    }
+    EXPECT_EQ(lines[10], "a:link {text-decoration:none; color:blue}");
+    EXPECT_EQ(lines[11], "a:hover {text-decoration:underline; color:blue}");
+    // Ten rules name 宋体; each of its two characters is one byte longer in UTF-8 than in GBK.
+    EXPECT_EQ(linkPanelStyleSheet().size(), 990u + 10 * 2);
+}
+
+TEST(Notice, EightLinesWithTheVersionLast) {
+    const std::string notice = noticeText();
+    const auto lines = splitCrlf(notice);
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[3], " ");
+    EXPECT_EQ(lines[6], "   ");
+    EXPECT_EQ(lines[7], std::string(39, ' ') + "Version: 3      有任何BUG或好的建议请在帖子内回复");
+    EXPECT_NE(lines[5].find("记得点击\"定\",请核对好"), std::string::npos);
+    EXPECT_NE(notice.substr(notice.size() - 2), "\r\n");
+    EXPECT_EQ(notice.size(), 494u);  // 366 bytes in GBK
+}
+
+TEST(GbkForm, NoticeAndStyleSheetHaveTheirByteCounts) {
+    const auto notice = utf8ToGbk(noticeText());
+    ASSERT_TRUE(notice.ok());
+    EXPECT_EQ(notice->size(), 366u);
+    const auto sheet = utf8ToGbk(linkPanelStyleSheet());
+    ASSERT_TRUE(sheet.ok());
+    EXPECT_EQ(sheet->size(), 990u);  // 991 with the terminating zero
+    EXPECT_TRUE(utf8ToGbk(linkPanelHtml(testConfig())).ok());
+}
+
+TEST(LinkClick, EachEventTextOpensItsPages) {
+    const Config c = testConfig();
+    const std::string follow1 = followAddress(c, 1);
+    const std::string follow2 = followAddress(c, 2);
+    struct Case {
+        std::string event;
+        std::vector<std::string> opened;
+    };
+    const std::vector<Case> cases = {
+        {"帖子", {"http://bbs.test:8080/thread-4242-1-1.html"}},
+        {"http://mall.test/", {"http://mall.test/"}},
+        {"http://mall.test/mall/index.php", {"http://mall.test/mall/index.php"}},
+        {"http://bbs.test:8080/forum.php", {"http://bbs.test:8080/forum.php"}},
+        {follow1, {follow1, follow2}},
+        {"第二版", {}},
+        {"第三版", {}},
+        {follow2, {}},
+        {"", {}},
+        {"帖子 ", {}},
+        {"http://mall.test", {}},
+    };
+    for (const auto& tc : cases) {
+        RecordingOpener opener;
+        handleLinkClick(tc.event, c, opener);
+        EXPECT_EQ(opener.opened, tc.opened) << tc.event;
+    }
+    EXPECT_NE(follow1, follow2);
+    EXPECT_EQ(follow2.substr(follow2.size() - 8), "fuid=222");
+}
+
+TEST(LinkClick, EveryPanelLinkIsHandledAsItsEventSays) {
+    const Config c = testConfig();
+    int opening = 0;
+    for (const auto& link : linkPanelLinks(c)) {
+        RecordingOpener opener;
+        handleLinkClick(link.event, c, opener);
+        opening += opener.opened.empty() ? 0 : 1;
+    }
+    EXPECT_EQ(opening, 5);  // all but the two placeholders
+}
+
+TEST(Addresses, DownloadPage) {
+    Config c = testConfig();
+    c.download = "http://pan.test";
+    c.downloadUk = "1234567890";
+    EXPECT_EQ(downloadPageAddress(c),
+              "http://pan.test/share/home?uk=1234567890&view=share#category/type=0");
+}
+
+}  // namespace
+}  // namespace vellicor::app

@@ -1,0 +1,414 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "schedule/scheduler.h"
+#include "schedule/time_field.h"
+#include "schedule/time_of_day.h"
+#include "schedule/timed_redemption.h"
+
+namespace vellicor::schedule {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+using WallTime = Clock::WallTime;
+
+constexpr int kBeijing = 8 * 3600;
+
+// A wall instant at the given local time of 10 March 2024 on a clock `offset` seconds ahead
+// of UTC.
+WallTime localAt(int h, int m, int s, milliseconds extra = 0ms, int offset = kBeijing) {
+    return sys_days{2024y / March / 10} + hours(h) + minutes(m) + seconds(s) + extra -
+           seconds(offset);
+}
+
+// Counts events from other threads; a test waits for the n-th one. The limit only keeps a
+// broken build from hanging the suite.
+class Events {
+  public:
+    void add() {
+        {
+            std::lock_guard lock(mutex_);
+            ++count_;
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 20s, [&] { return count_ >= n; });
+    }
+    int count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+};
+
+// Records call-backs in order, with the mock time they came at.
+struct Record {
+    std::string what;
+    WallTime instant;
+    WallTime at;
+};
+class Recorder {
+  public:
+    explicit Recorder(const Clock& clock) : clock_(clock) {}
+    Scheduler::Callback callback(std::string what) {
+        return [this, what](WallTime instant) {
+            {
+                std::lock_guard lock(mutex_);
+                records_.push_back({what, instant, clock_.wallNow()});
+            }
+            events.add();
+        };
+    }
+    std::vector<Record> records() const {
+        std::lock_guard lock(mutex_);
+        return records_;
+    }
+    Events events;
+
+  private:
+    const Clock& clock_;
+    mutable std::mutex mutex_;
+    std::vector<Record> records_;
+};
+
+Scheduler::Options mockOptions(Events& waits, nanoseconds lead = 0ns) {
+    Scheduler::Options o;
+    o.lead = lead;
+    o.spin = 0ns;
+    o.onWait = [&waits](Clock::Steady) { waits.add(); };
+    return o;
+}
+
+TEST(TimeFieldRules, EachEditOnAFreshField) {
+    struct Case {
+        Field field;
+        std::string initial;
+        std::string typed;
+        std::optional<std::string> replace;
+        bool warns;
+        int value;
+    };
+    const std::vector<Case> cases = {
+        {Field::Hour, "11", "23", std::nullopt, false, 23},
+        {Field::Hour, "11", "07", std::nullopt, false, 7},
+        {Field::Hour, "11", "0", std::nullopt, false, 0},
+        {Field::Hour, "11", "24", "00", false, 0},
+        {Field::Hour, "11", "25", "11", true, 11},
+        {Field::Hour, "11", "99", "11", true, 11},
+        {Field::Hour, "11", "-", "11", true, 11},
+        {Field::Hour, "11", "-5", "11", true, 11},
+        {Field::Hour, "11", "1a", "11", true, 11},
+        {Field::Hour, "11", "123", "11", true, 11},
+        {Field::Hour, "11", "", std::nullopt, false, 0},
+        {Field::Minute, "59", "59", std::nullopt, false, 59},
+        {Field::Minute, "59", "60", "00", false, 0},
+        {Field::Minute, "59", "61", "59", true, 59},
+        {Field::Second, "59", "60", "00", false, 0},
+        {Field::Second, "59", "61", "59", true, 59},
+        {Field::Second, "", "70", "", true, 0},
+    };
+    for (const auto& tc : cases) {
+        TimeField f(tc.field, tc.initial);
+        const FieldChange change = f.edited(tc.typed);
+        EXPECT_EQ(change.replaceText, tc.replace) << tc.typed;
+        EXPECT_EQ(change.warning.has_value(), tc.warns) << tc.typed;
+        EXPECT_EQ(f.value(), tc.value) << tc.typed;
+        if (change.warning) {
+            EXPECT_EQ(change.warning->caption, fieldWord(tc.field));
+            EXPECT_EQ(change.warning->text, rangeText(tc.field));
+        }
+    }
+}
+
+TEST(TimeFieldRules, WordsAndRangeTexts) {
+    EXPECT_EQ(fieldWord(Field::Hour), "小时");
+    EXPECT_EQ(fieldWord(Field::Minute), "分钟");
+    EXPECT_EQ(fieldWord(Field::Second), "秒");
+    EXPECT_EQ(rangeText(Field::Hour), "输入范围 0 - 23,24 即为 0");
+    EXPECT_EQ(rangeText(Field::Minute), "输入范围 0 - 59,60 即为 0");
+    EXPECT_EQ(rangeText(Field::Second), "输入范围 0 - 59,60 即为 0");
+}
+
+TEST(TimeFieldRules, AStrayKeyRestoresWhatWasTypedBefore) {
+    TimeField f(Field::Second, "59");
+    EXPECT_FALSE(f.edited("6").replaceText);
+    const FieldChange change = f.edited("61");
+    EXPECT_EQ(change.replaceText, "6");
+    EXPECT_EQ(f.value(), 6);
+}
+
+TEST(NextOccurrence, FromElevenInTheMorning) {
+    struct Case {
+        TimeOfDay set;
+        milliseconds nowExtra;
+        int offset;
+        nanoseconds ahead;
+        WallTime expected;
+    };
+    const std::vector<Case> cases = {
+        {{11, 59, 59}, 0ms, kBeijing, 0ns, localAt(11, 59, 59)},
+        {{11, 0, 1}, 0ms, kBeijing, 0ns, localAt(11, 0, 1)},
+        {{10, 0, 0}, 0ms, kBeijing, 0ns, localAt(10, 0, 0) + 24h},
+        {{10, 59, 59}, 0ms, kBeijing, 0ns, localAt(10, 59, 59) + 24h},
+        // The set second is under way: still today's, so it fires at once.
+        {{11, 0, 0}, 300ms, kBeijing, 0ns, localAt(11, 0, 0)},
+        {{11, 0, 0}, 0ms, 0, 0ns, localAt(11, 0, 0, 0ms, 0)},
+        {{12, 0, 0}, 0ms, -5 * 3600, 0ns, localAt(12, 0, 0, 0ms, -5 * 3600)},
+        // The mall's clock is 1.5 s ahead: its 11:00:05 is 11:00:03.5 here.
+        {{11, 0, 5}, 0ms, kBeijing, 1500ms, localAt(11, 0, 3, 500ms)},
+        {{11, 0, 0}, 0ms, kBeijing, -800ms, localAt(11, 0, 0, 800ms)},
+    };
+    for (const auto& tc : cases) {
+        MockClock clock(localAt(11, 0, 0, tc.nowExtra, tc.offset), tc.offset);
+        EXPECT_EQ(nextOccurrence(tc.set, clock, tc.ahead), tc.expected)
+            << formatTimeOfDay(tc.set) << " offset " << tc.offset;
+    }
+}
+
+TEST(NextOccurrence, AcrossMidnight) {
+    MockClock clock(localAt(23, 59, 59, 500ms));
+    EXPECT_EQ(nextOccurrence({0, 0, 0}, clock), localAt(24, 0, 0));
+    EXPECT_EQ(localTimeOfDay(localAt(24, 0, 0), kBeijing), (TimeOfDay{0, 0, 0}));
+    EXPECT_EQ(localTimeOfDay(localAt(23, 59, 59, 999ms), kBeijing), (TimeOfDay{23, 59, 59}));
+}
+
+TEST(Countdown, SeparateDifferencesAndClampedBars) {
+    struct Case {
+        TimeOfDay set, now;
+        Countdown expected;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{11, 59, 59}, {10, 30, 45}, {1, 29, 14, 1, 29, 14}, "1:29:14"},
+        {{11, 0, 10}, {10, 59, 50}, {1, -59, -40, 1, 0, 0}, "1:-59:-40"},
+        {{8, 0, 0}, {22, 0, 0}, {-14, 0, 0, 0, 0, 0}, "-14:0:0"},
+        {{23, 59, 59}, {0, 0, 0}, {23, 59, 59, 12, 59, 59}, "23:59:59"},
+        {{12, 0, 0}, {12, 0, 0}, {0, 0, 0, 0, 0, 0}, "0:0:0"},
+    };
+    for (const auto& tc : cases) {
+        const Countdown c = countdown(tc.set, tc.now);
+        EXPECT_EQ(c, tc.expected) << tc.text;
+        EXPECT_EQ(countdownText(c), tc.text);
+    }
+}
+
+class SchedulerOnMockClock : public ::testing::Test {
+  protected:
+    MockClock clock{localAt(11, 0, 0)};
+    Events waits;
+    Recorder recorder{clock};
+};
+
+TEST_F(SchedulerOnMockClock, FiresOnceAtTheInstantAndNotBefore) {
+    const WallTime instant = localAt(11, 0, 10);
+    {
+        Scheduler s(clock, mockOptions(waits));
+        s.arm(instant, {}, recorder.callback("fire"));
+        ASSERT_TRUE(waits.waitFor(1));
+        clock.advance(10s - 1ms);
+        ASSERT_TRUE(waits.waitFor(2));
+        EXPECT_EQ(recorder.events.count(), 0);
+        EXPECT_TRUE(s.armed());
+        clock.advance(1ms);
+        ASSERT_TRUE(recorder.events.waitFor(1));
+        EXPECT_FALSE(s.armed());
+        EXPECT_FALSE(s.instant());
+        clock.advance(24h);
+    }
+    const auto records = recorder.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].instant, instant);
+    EXPECT_EQ(records[0].at, instant);
+}
+
+TEST_F(SchedulerOnMockClock, PrepareComesTheLeadBeforeTheFiring) {
+    const WallTime instant = localAt(11, 0, 10);
+    Scheduler s(clock, mockOptions(waits, 3s));
+    s.arm(instant, recorder.callback("prepare"), recorder.callback("fire"));
+    ASSERT_TRUE(waits.waitFor(1));
+    clock.advance(7s - 1ms);
+    ASSERT_TRUE(waits.waitFor(2));
+    EXPECT_EQ(recorder.events.count(), 0);
+    clock.advance(1ms);
+    ASSERT_TRUE(recorder.events.waitFor(1));
+    clock.advance(3s);
+    ASSERT_TRUE(recorder.events.waitFor(2));
+    const auto records = recorder.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].what, "prepare");
+    EXPECT_EQ(records[0].at, instant - 3s);
+    EXPECT_EQ(records[1].what, "fire");
+    EXPECT_EQ(records[1].at, instant);
+}
+
+TEST_F(SchedulerOnMockClock, DisarmAndRearmLeaveOnlyTheLastArming) {
+    {
+        Scheduler s(clock, mockOptions(waits));
+        s.arm(localAt(11, 0, 10), {}, recorder.callback("first"));
+        s.arm(localAt(11, 0, 20), {}, recorder.callback("second"));
+        s.arm(localAt(11, 0, 30), {}, recorder.callback("cancelled"));
+        s.disarm();
+        EXPECT_FALSE(s.armed());
+        s.arm(localAt(11, 0, 40), {}, recorder.callback("last"));
+        clock.advance(1h);
+        ASSERT_TRUE(recorder.events.waitFor(1));
+    }
+    const auto records = recorder.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].what, "last");
+}
+
+TEST_F(SchedulerOnMockClock, PastInstantFiresAtOnce) {
+    Scheduler s(clock, mockOptions(waits));
+    s.arm(localAt(10, 59, 59, 700ms), {}, recorder.callback("fire"));
+    ASSERT_TRUE(recorder.events.waitFor(1));
+    EXPECT_EQ(waits.count(), 0);
+}
+
+TEST_F(SchedulerOnMockClock, RetargetMovesTheArmedInstant) {
+    Scheduler s(clock, mockOptions(waits));
+    s.arm(localAt(12, 0, 0), {}, recorder.callback("fire"));
+    s.retarget(localAt(11, 0, 5));
+    EXPECT_EQ(s.instant(), localAt(11, 0, 5));
+    ASSERT_TRUE(waits.waitFor(1));
+    clock.advance(5s);
+    ASSERT_TRUE(recorder.events.waitFor(1));
+    EXPECT_EQ(recorder.records()[0].at, localAt(11, 0, 5));
+}
+
+TEST_F(SchedulerOnMockClock, SystemClockSetForwardAfterArming) {
+    Scheduler s(clock, mockOptions(waits));
+    s.arm(localAt(12, 0, 0), {}, recorder.callback("fire"));
+    ASSERT_TRUE(waits.waitFor(1));
+    // The user corrects the computer's clock by 59 minutes 50 seconds.
+    clock.setWall(localAt(11, 59, 50));
+    clock.advance(100ms);  // the sleep under way ends
+    ASSERT_TRUE(waits.waitFor(2));
+    EXPECT_EQ(recorder.events.count(), 0);
+    clock.advance(10s);
+    ASSERT_TRUE(recorder.events.waitFor(1));
+    EXPECT_EQ(recorder.records()[0].at, localAt(12, 0, 0, 100ms));
+}
+
+TEST(SchedulerOnSystemClock, NeverFiresBeforeTheInstant) {
+    const Clock& clock = SystemClock::instance();
+    Recorder recorder(clock);
+    Scheduler s(clock);
+    const WallTime instant = clock.wallNow() + 30ms;
+    s.arm(instant, {}, recorder.callback("fire"));
+    ASSERT_TRUE(recorder.events.waitFor(1));
+    ASSERT_EQ(recorder.records().size(), 1u);
+    EXPECT_GE(recorder.records()[0].at, instant);
+}
+
+class TimedRedemptionTest : public ::testing::Test {
+  protected:
+    TimerHooks hooks(SessionState session = SessionState::LoggedIn) {
+        TimerHooks h;
+        h.startRun = [this] { runs.add(); };
+        h.sessionCheck = [this, session] {
+            checks.add();
+            return session;
+        };
+        h.log = [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            log.push_back(line);
+            logged.add();
+        };
+        return h;
+    }
+    std::vector<std::string> logLines() {
+        std::lock_guard lock(mutex);
+        return log;
+    }
+
+    MockClock clock{localAt(11, 0, 0)};
+    Events waits, runs, checks, logged;
+    std::mutex mutex;
+    std::vector<std::string> log;
+};
+
+TEST_F(TimedRedemptionTest, DefaultsArmedFireOnceAtElevenFiftyNineFiftyNine) {
+    TimedRedemption timer(clock, hooks(), mockOptions(waits));
+    EXPECT_EQ(timer.display().stateText, "未定时");
+    const ArmOutcome armed = timer.arm();
+    EXPECT_EQ(armed.instant, localAt(11, 59, 59));
+    EXPECT_EQ(armed.display.stateText, "已定时");
+    EXPECT_EQ(armed.display.countdownText, "0:59:59");
+    EXPECT_EQ(armed.display.countdown.minuteBar, 59);
+    ASSERT_TRUE(checks.waitFor(1));
+    ASSERT_TRUE(waits.waitFor(1));
+    clock.advance(59min + 59s - 1ms);
+    ASSERT_TRUE(waits.waitFor(2));
+    EXPECT_EQ(runs.count(), 0);
+    clock.advance(1ms);
+    ASSERT_TRUE(runs.waitFor(1));
+    EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(timer.display().stateText, "未定时");
+    EXPECT_EQ(timer.display().countdownText, "剩余时间");
+    EXPECT_EQ(logLines(), std::vector<std::string>{"启动定时程序, 11:59:59 执行兑换\r\n"});
+}
+
+TEST_F(TimedRedemptionTest, FieldsAloneArmNothing) {
+    TimedRedemption timer(clock, hooks(), mockOptions(waits));
+    (void)timer.fieldEdited(Field::Minute, "0");
+    (void)timer.fieldEdited(Field::Second, "5");
+    clock.advance(24h);
+    EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(runs.count(), 0);
+    EXPECT_EQ(waits.count(), 0);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(TimedRedemptionTest, WrappedAndEmptyFieldsArmAsZero) {
+    TimedRedemption timer(clock, hooks(), mockOptions(waits));
+    EXPECT_EQ(timer.fieldEdited(Field::Hour, "24").replaceText, "00");
+    (void)timer.fieldEdited(Field::Minute, "");
+    EXPECT_EQ(timer.fieldEdited(Field::Second, "60").replaceText, "00");
+    const ArmOutcome armed = timer.arm();
+    EXPECT_EQ(armed.time, (TimeOfDay{0, 0, 0}));
+    EXPECT_EQ(armed.instant, localAt(24, 0, 0));
+    EXPECT_EQ(armed.fieldTexts, (std::array<std::string, 3>{"00", "00", "00"}));
+    EXPECT_EQ(armed.display.countdownText, "-11:0:0");
+}
+
+TEST_F(TimedRedemptionTest, PressingAgainMovesTheArmedTime) {
+    TimedRedemption timer(clock, hooks(), mockOptions(waits));
+    (void)timer.arm();
+    (void)timer.fieldEdited(Field::Hour, "11");
+    (void)timer.fieldEdited(Field::Minute, "00");
+    (void)timer.fieldEdited(Field::Second, "30");
+    EXPECT_EQ(timer.arm().instant, localAt(11, 0, 30));
+    clock.advance(2h);
+    ASSERT_TRUE(runs.waitFor(1));
+    EXPECT_EQ(logLines().size(), 2u);
+    EXPECT_EQ(logLines()[1], "启动定时程序, 11:00:30 执行兑换\r\n");
+}
+
+TEST_F(TimedRedemptionTest, SessionCheckSaysSoWhenNotLoggedIn) {
+    TimedRedemption timer(clock, hooks(SessionState::LoggedOut), mockOptions(waits));
+    (void)timer.arm();
+    ASSERT_TRUE(logged.waitFor(2));
+    const auto lines = logLines();
+    EXPECT_EQ(lines[1], sessionLine(SessionState::LoggedOut));
+    EXPECT_NE(sessionLine(SessionState::Unreachable), "");
+    EXPECT_EQ(sessionLine(SessionState::LoggedIn), "");
+    timer.disarm();
+}
+
+}  // namespace
+}  // namespace vellicor::schedule
