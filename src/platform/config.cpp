@@ -143,6 +143,7 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.number("http.total_timeout_ms", c.http.totalTimeoutMs);
     a.number("http.max_body_bytes", c.http.maxBodyBytes);
     a.text("http.proxy", c.http.proxy);
+    a.text("http.ca_file", c.http.caFile);
     a.number("exchange.retry_pause_ms", c.exchange.retryPauseMs);
     a.number("exchange.retry_window_ms", c.exchange.retryWindowMs);
     a.number("exchange.max_threads", c.exchange.maxThreads);
