@@ -18,7 +18,7 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 std::string rangeText(int maxThreads) {
-    return "1 到 " + std::to_string(maxThreads) + " 之间的整数";
+    return " 1 到 " + std::to_string(maxThreads) + " 之间的整数";
 }
 
 }  // namespace
@@ -75,6 +75,42 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
         return n.error();
     }
     return RunPlan{std::move(selected).value(), *n, cookies};
+}
+
+Result<int> parseTimeOfDay(std::string_view text) {
+    const std::string_view t = trimBlanks(text);
+    int parts[3] = {0, 0, 0};
+    int part = 0;
+    int digits = 0;
+    for (char c : t) {
+        if (c == ':' && digits > 0 && part < 2) {
+            ++part;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && digits < 2) {
+            parts[part] = parts[part] * 10 + (c - '0');
+            ++digits;
+        } else {
+            digits = -1;
+            break;
+        }
+    }
+    if (part != 2 || digits <= 0 || parts[0] > 23 || parts[1] > 59 || parts[2] > 59) {
+        return makeError(ErrorCode::BadInput,
+                         "时间“" + std::string(t) + "”不是 时:分:秒（00:00:00 到 23:59:59）");
+    }
+    return parts[0] * 3600 + parts[1] * 60 + parts[2];
+}
+
+Clock::Steady nextTimeOfDay(const Clock& clock, int secondsOfDay) {
+    using namespace std::chrono;
+    constexpr long long kDayMs = 86'400'000;
+    const auto wall = clock.wallNow();
+    const auto steady = clock.steadyNow();
+    const long long localMs = duration_cast<milliseconds>(wall.time_since_epoch()).count() +
+                              static_cast<long long>(clock.utcOffsetSeconds(wall)) * 1000;
+    const long long ofDay = ((localMs % kDayMs) + kDayMs) % kDayMs;
+    const long long wait = ((secondsOfDay * 1000LL - ofDay) % kDayMs + kDayMs) % kDayMs;
+    return steady + milliseconds(wait);
 }
 
 }  // namespace vellicor::mall

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mall/catalogue.h"
+#include "platform/clock.h"
 #include "platform/result.h"
 
 namespace vellicor::mall {
@@ -25,5 +26,12 @@ struct RunPlan {
 // Everything checked in the order the user would fix it; the error message is the line.
 Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view threadField,
                         const std::string& cookies, int maxThreads);
+
+// "HH:MM:SS" (one or two digits each) as seconds since local midnight.
+Result<int> parseTimeOfDay(std::string_view text);
+
+// The next moment, on the clock's steady line, at which local time reads that time of day;
+// now itself when it reads so at this very millisecond.
+Clock::Steady nextTimeOfDay(const Clock& clock, int secondsOfDay);
 
 }  // namespace vellicor::mall

@@ -63,3 +63,36 @@ TEST(PlanRun, RefusalsAndPlan) {
 
 }  // namespace
 }  // namespace vellicor::mall
+
+namespace vellicor::mall {
+namespace {
+
+TEST(TimeOfDay, Parse) {
+    const std::vector<std::pair<std::string, int>> cases{
+        {"00:00:00", 0},  {"12:00:00", 43200},   {"23:59:59", 86399},
+        {"9:5:7", 32707}, {" 10:00:01 ", 36001}, {"24:00:00", -1},
+        {"12:60:00", -1}, {"12:00", -1},         {"12:00:00:00", -1},
+        {"", -1},         {"ab:cd:ef", -1},      {"123:00:00", -1},
+        {"12::00", -1},   {"-1:00:00", -1},
+    };
+    for (const auto& [text, seconds] : cases) {
+        auto got = parseTimeOfDay(text);
+        ASSERT_EQ(got.ok(), seconds >= 0) << text;
+        if (got.ok()) {
+            EXPECT_EQ(*got, seconds) << text;
+        }
+    }
+}
+
+TEST(TimeOfDay, NextOccurrence) {
+    using namespace std::chrono;
+    // 2024-01-01 03:59:58.250 UTC reads 11:59:58.250 at UTC+8.
+    MockClock clock(system_clock::time_point(seconds(1704081598) + milliseconds(250)), 8 * 3600);
+    const auto now = clock.steadyNow();
+    EXPECT_EQ(nextTimeOfDay(clock, 12 * 3600) - now, milliseconds(1750));
+    EXPECT_EQ(nextTimeOfDay(clock, 11 * 3600 + 59 * 60 + 58) - now, hours(24) - milliseconds(250));
+    EXPECT_EQ(nextTimeOfDay(clock, 0) - now, hours(12) + seconds(1) + milliseconds(750));
+}
+
+}  // namespace
+}  // namespace vellicor::mall

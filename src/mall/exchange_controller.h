@@ -1,0 +1,51 @@
+#pragma once
+// What the "兑换" button and the timer call: checks the input, refuses a second run while
+// one is under way, and starts the engine. Every refusal is a line in the log.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mall/exchange_run.h"
+#include "platform/clock.h"
+#include "platform/config.h"
+#include "platform/services.h"
+
+namespace vellicor::mall {
+
+class ExchangeController {
+  public:
+    // The clock must outlive the controller. `log` may be called from the engine thread.
+    ExchangeController(Config config, const Clock& clock, LogSink log);
+    ~ExchangeController();  // stops a run still under way
+    ExchangeController(const ExchangeController&) = delete;
+    ExchangeController& operator=(const ExchangeController&) = delete;
+
+    // Starts a run and returns at once. False (with a line in the log) when nothing was sent:
+    // bad thread field, nothing ticked, no session, or a run still under way.
+    bool start(const std::vector<std::string>& tickedNames, std::string_view threadFieldText,
+               const std::string& cookies, RunOptions options = {});
+
+    bool busy() const;
+    void cancel();
+    void wait();  // until the current run (if any) has ended
+
+    // Called on the engine thread once a run has ended, after its summary line.
+    void setOnFinished(std::function<void(const RunSummary&)> onFinished);
+    void setConfig(Config config);
+    std::optional<RunSummary> lastSummary() const;
+
+  private:
+    mutable std::mutex mutex_;
+    Config config_;
+    const Clock& clock_;
+    LogSink log_;
+    std::function<void(const RunSummary&)> onFinished_;
+    std::shared_ptr<ExchangeRun> run_;  // shared so wait() can block without the lock
+};
+
+}  // namespace vellicor::mall

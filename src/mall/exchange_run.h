@@ -1,0 +1,76 @@
+#pragma once
+// One exchange run: every item of the plan sent N times, all at once, from one engine thread
+// driving a libcurl multi handle. Every send ends with exactly one outcome line; the run ends
+// with a summary line.
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mall/catalogue.h"
+#include "mall/outcome.h"
+#include "mall/run_input.h"
+#include "platform/clock.h"
+#include "platform/config.h"
+#include "platform/services.h"
+
+namespace vellicor::mall {
+
+struct ItemTally {
+    const Item* item = nullptr;
+    std::array<int, kOutcomeKinds> counts{};
+    int replies = 0;  // replies received, retried ones included
+    // Since the run's first send; empty while no reply came.
+    std::optional<std::chrono::nanoseconds> firstReply;
+    std::optional<std::chrono::nanoseconds> lastReply;
+    int count(OutcomeKind kind) const { return counts.at(static_cast<std::size_t>(kind)); }
+};
+
+struct RunSummary {
+    std::vector<ItemTally> items;  // in the plan's order
+    int requests = 0;              // workers of the run
+    int lines = 0;                 // outcome lines written
+    int sends = 0;                 // requests sent, retries included
+    bool cancelled = false;
+};
+
+std::string summaryLine(const RunSummary& summary);
+
+struct RunOptions {
+    // Prepare everything, then send at this instant of the clock; empty sends at once.
+    std::optional<Clock::Steady> fireAt;
+};
+
+class ExchangeRun {
+  public:
+    using Done = std::function<void(const RunSummary&)>;
+
+    // Returns at once; the run goes on on its own thread. The clock must outlive the run.
+    // `log` gets whole lines ending "\r\n", one call per line, from the engine thread;
+    // `done` is called there last, after the summary line.
+    static std::unique_ptr<ExchangeRun> start(RunPlan plan, const Config& config,
+                                              const Clock& clock, LogSink log, Done done = {},
+                                              RunOptions options = {});
+    ~ExchangeRun();  // cancels a run still under way and waits for its thread
+    ExchangeRun(const ExchangeRun&) = delete;
+    ExchangeRun& operator=(const ExchangeRun&) = delete;
+
+    // Ends the run soon: pending and unanswered requests end with a cancelled line.
+    void cancel();
+    void wait();
+    bool finished() const;
+    // Complete once finished().
+    RunSummary summary() const;
+
+    struct State;
+
+  private:
+    explicit ExchangeRun(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace vellicor::mall

@@ -1,0 +1,231 @@
+// Exchange runs against the portal simulator on loopback.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "mall/exchange_controller.h"
+#include "portal/server.h"
+
+namespace vellicor::mall {
+namespace {
+
+constexpr const char* kCookies = "uin=o10001; skey=mallskey; ptui_loginuin=10001";
+
+std::string scenario(const std::string& extra = {}) {
+    return R"({"sessions": {"10001": "mallskey"}, "itemDefaults": {"price": 0})" +
+           (extra.empty() ? std::string() : ", " + extra) + "}";
+}
+
+class LineLog {
+  public:
+    LogSink sink() {
+        return [this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(text);
+        };
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::vector<std::string> outcomes() const {
+        std::vector<std::string> out;
+        for (const auto& l : lines()) {
+            if (l.find("  :") != std::string::npos) {
+                out.push_back(l);
+            }
+        }
+        return out;
+    }
+    std::size_t containing(const std::string& part) const {
+        const auto all = outcomes();
+        return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const auto& l) {
+            return l.find(part) != std::string::npos;
+        }));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class ExchangeE2e : public ::testing::Test {
+  protected:
+    void startPortal(const std::string& json) {
+        auto server = portal::Server::start(json);
+        ASSERT_TRUE(server.ok()) << server.error().message;
+        server_ = std::move(server).value();
+        config_ = Config::defaults().withPortal(server_->baseUrl());
+        config_.exchange.retryPauseMs = 100;
+        config_.exchange.retryWindowMs = 20000;
+    }
+
+    std::vector<portal::LoggedRequest> exchanges() const {
+        std::vector<portal::LoggedRequest> out;
+        for (auto& r : server_->log()) {
+            if (r.target.rfind("/mall/index.php?op=exchangeing", 0) == 0) {
+                out.push_back(r);
+            }
+        }
+        return out;
+    }
+
+    RunSummary run(const std::vector<std::string>& ticked, const std::string& field) {
+        ExchangeController controller(config_, SystemClock::instance(), log_.sink());
+        EXPECT_TRUE(controller.start(ticked, field, kCookies));
+        controller.wait();
+        auto summary = controller.lastSummary();
+        EXPECT_TRUE(summary.has_value());
+        return summary.value_or(RunSummary{});
+    }
+
+    std::unique_ptr<portal::Server> server_;
+    Config config_;
+    LineLog log_;
+};
+
+TEST_F(ExchangeE2e, TwoItemsThreeWorkersEach) {
+    startPortal(scenario());
+    const RunSummary summary = run({"选择框3", "选择框1"}, "3");
+
+    std::map<std::string, int> perTarget;
+    for (const auto& r : exchanges()) {
+        ++perTarget[r.target];
+        EXPECT_EQ(r.cookies, kCookies);
+        EXPECT_EQ(r.method, "GET");
+    }
+    const std::map<std::string, int> expected{{exchangePath(findItem("选择框1")->target), 3},
+                                              {exchangePath(findItem("选择框3")->target), 3}};
+    EXPECT_EQ(perTarget, expected);
+
+    const auto lines = log_.outcomes();
+    ASSERT_EQ(lines.size(), 6u);
+    for (const auto& l : lines) {
+        EXPECT_EQ(l.substr(l.size() - 2), "\r\n");
+        EXPECT_EQ(l.find('\n'), l.size() - 1) << l;
+    }
+    EXPECT_EQ(log_.containing("[改名] #"), 3u);
+    EXPECT_EQ(log_.containing("[防弹衣] #"), 3u);
+    EXPECT_EQ(summary.lines, 6);
+    EXPECT_EQ(summary.items.size(), 2u);
+    EXPECT_NE(log_.lines().back().find("兑换结束"), std::string::npos);
+}
+
+TEST_F(ExchangeE2e, LotteryItemWithDefaultFieldDrawsOneHundredTimes) {
+    startPortal(scenario(R"("lottery": {"winPercent": 0})"));
+    const RunSummary summary = run({"选择框6"}, "100");
+    const auto sent = exchanges();
+    ASSERT_EQ(sent.size(), 100u);
+    for (const auto& r : sent) {
+        EXPECT_NE(r.target.find("&way=2&"), std::string::npos) << r.target;
+    }
+    EXPECT_EQ(log_.outcomes().size(), 100u);
+    EXPECT_EQ(log_.containing("  :差一点点就中奖了\r\n"), 100u);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::LotteryLoss), 100);
+}
+
+TEST_F(ExchangeE2e, ItemOpeningLaterIsWonAfterRetries) {
+    startPortal(scenario(R"("items": {"1399626483": {"opensAfterMs": 2000}})"));
+    const RunSummary summary = run({"选择框3"}, "3");
+    const auto lines = log_.outcomes();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Popup), 3);
+    for (const auto& l : lines) {
+        EXPECT_NE(l.find(" 第"), std::string::npos) << l;  // asked more than once
+    }
+    EXPECT_GT(exchanges().size(), 3u);
+    EXPECT_EQ(static_cast<std::size_t>(summary.sends), exchanges().size());
+}
+
+// One connection and a slow mall space the workers out: the first ones are told "not open",
+// the item opens sold out, and the first sold-out answer ends their waiting.
+TEST_F(ExchangeE2e, SoldOutStopsTheOthersRetrying) {
+    startPortal(scenario(
+        R"("replyDelayMs": 300, "items": {"1399626483": {"opensAfterMs": 450, "stock": 0}})"));
+    config_.exchange.maxConnectionsPerHost = 1;
+    config_.exchange.retryPauseMs = 5000;
+    const RunSummary summary = run({"选择框3"}, "5");
+    EXPECT_EQ(exchanges().size(), 5u);  // nobody asked again
+    EXPECT_EQ(summary.sends, 5);
+    EXPECT_EQ(log_.outcomes().size(), 5u);
+    const auto& tally = summary.items.at(0);
+    EXPECT_GE(tally.count(OutcomeKind::SoldOut), 1);
+    EXPECT_GE(tally.count(OutcomeKind::NotOpen), 1);
+    EXPECT_EQ(tally.count(OutcomeKind::SoldOut) + tally.count(OutcomeKind::NotOpen), 5);
+    EXPECT_EQ(log_.containing("停止重试"),
+              static_cast<std::size_t>(tally.count(OutcomeKind::NotOpen)));
+}
+
+TEST_F(ExchangeE2e, TwoThousandRequestsEndInTwoThousandLines) {
+    startPortal(scenario());
+    const RunSummary summary = run({"选择框3", "选择框4"}, "1000");
+    EXPECT_EQ(exchanges().size(), 2000u);
+    const auto lines = log_.outcomes();
+    EXPECT_EQ(lines.size(), 2000u);
+    EXPECT_EQ(summary.lines, 2000);
+    std::map<std::string, int> perWorker;
+    for (const auto& l : lines) {
+        const auto hash = l.find("] #");
+        ASSERT_NE(hash, std::string::npos) << l;
+        ++perWorker[l.substr(l.find('['), l.find("  :") - l.find('['))];
+    }
+    EXPECT_EQ(perWorker.size(), 2000u);  // every worker has its own line
+}
+
+TEST_F(ExchangeE2e, FailedRequestsEachGetALine) {
+    startPortal(scenario());
+    server_->stop();
+    run({"选择框1"}, "3");
+    EXPECT_EQ(log_.containing("请求失败："), 3u);
+}
+
+TEST_F(ExchangeE2e, BadInputSendsNothing) {
+    startPortal(scenario());
+    struct Case {
+        std::vector<std::string> ticked;
+        std::string field;
+        std::string cookies;
+    };
+    const std::vector<Case> cases{
+        {{"选择框1"}, "", kCookies},     {{"选择框1"}, "0", kCookies},
+        {{"选择框1"}, "-3", kCookies},   {{"选择框1"}, "abc", kCookies},
+        {{"选择框1"}, "1001", kCookies}, {{}, "3", kCookies},
+        {{"选择框1"}, "3", ""},          {{"选择框32"}, "3", kCookies},
+    };
+    ExchangeController controller(config_, SystemClock::instance(), log_.sink());
+    for (const auto& c : cases) {
+        EXPECT_FALSE(controller.start(c.ticked, c.field, c.cookies)) << c.field;
+        EXPECT_FALSE(controller.busy());
+    }
+    EXPECT_EQ(log_.lines().size(), cases.size());
+    for (const auto& l : log_.lines()) {
+        EXPECT_NE(l.find("未发送请求\r\n"), std::string::npos) << l;
+    }
+    EXPECT_TRUE(exchanges().empty());
+}
+
+TEST_F(ExchangeE2e, SecondRunRefusedAndCancelEndsEveryWorker) {
+    startPortal(scenario(R"("faults": {"/mall/index.php": {"mode": "hang"}})"));
+    ExchangeController controller(config_, SystemClock::instance(), log_.sink());
+    ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies));
+    EXPECT_FALSE(controller.start({"选择框3"}, "4", kCookies));
+    EXPECT_TRUE(controller.busy());
+    controller.cancel();
+    controller.wait();
+    EXPECT_FALSE(controller.busy());
+    EXPECT_EQ(log_.containing("已取消"), 4u);
+    EXPECT_EQ(log_.outcomes().size(), 4u);
+    std::size_t refused = 0;
+    for (const auto& l : log_.lines()) {
+        refused += l.find("上一次兑换尚未结束") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 1u);
+    ASSERT_TRUE(controller.lastSummary().has_value());
+    EXPECT_TRUE(controller.lastSummary()->cancelled);
+}
+
+}  // namespace
+}  // namespace vellicor::mall
