@@ -104,17 +104,14 @@ TEST(TimeFieldRules, EachEditOnAFreshField) {
     };
     const std::vector<Case> cases = {
         {Field::Hour, "11", "23", std::nullopt, false, 23},
-        {Field::Hour, "11", "07", std::nullopt, false, 7},
         {Field::Hour, "11", "0", std::nullopt, false, 0},
         {Field::Hour, "11", "24", "00", false, 0},
         {Field::Hour, "11", "25", "11", true, 11},
-        {Field::Hour, "11", "99", "11", true, 11},
         {Field::Hour, "11", "-", "11", true, 11},
         {Field::Hour, "11", "-5", "11", true, 11},
         {Field::Hour, "11", "1a", "11", true, 11},
         {Field::Hour, "11", "123", "11", true, 11},
         {Field::Hour, "11", "", std::nullopt, false, 0},
-        {Field::Minute, "59", "59", std::nullopt, false, 59},
         {Field::Minute, "59", "60", "00", false, 0},
         {Field::Minute, "59", "61", "59", true, 59},
         {Field::Second, "59", "60", "00", false, 0},
@@ -132,15 +129,12 @@ TEST(TimeFieldRules, EachEditOnAFreshField) {
             EXPECT_EQ(change.warning->text, rangeText(tc.field));
         }
     }
-}
-
-TEST(TimeFieldRules, WordsAndRangeTexts) {
-    EXPECT_EQ(fieldWord(Field::Hour), "小时");
-    EXPECT_EQ(fieldWord(Field::Minute), "分钟");
-    EXPECT_EQ(fieldWord(Field::Second), "秒");
-    EXPECT_EQ(rangeText(Field::Hour), "输入范围 0 - 23,24 即为 0");
-    EXPECT_EQ(rangeText(Field::Minute), "输入范围 0 - 59,60 即为 0");
-    EXPECT_EQ(rangeText(Field::Second), "输入范围 0 - 59,60 即为 0");
+    const auto hour = TimeField(Field::Hour, "11").edited("25").warning.value();
+    EXPECT_EQ(hour.caption, "小时");
+    EXPECT_EQ(hour.text, "输入范围 0 - 23,24 即为 0");
+    const auto minute = TimeField(Field::Minute, "59").edited("61").warning.value();
+    EXPECT_EQ(minute.caption, "分钟");
+    EXPECT_EQ(minute.text, "输入范围 0 - 59,60 即为 0");
 }
 
 TEST(TimeFieldRules, AStrayKeyRestoresWhatWasTypedBefore) {
@@ -161,12 +155,10 @@ TEST(NextOccurrence, FromElevenInTheMorning) {
     };
     const std::vector<Case> cases = {
         {{11, 59, 59}, 0ms, kBeijing, 0ns, localAt(11, 59, 59)},
-        {{11, 0, 1}, 0ms, kBeijing, 0ns, localAt(11, 0, 1)},
         {{10, 0, 0}, 0ms, kBeijing, 0ns, localAt(10, 0, 0) + 24h},
         {{10, 59, 59}, 0ms, kBeijing, 0ns, localAt(10, 59, 59) + 24h},
         // The set second is under way: still today's, so it fires at once.
         {{11, 0, 0}, 300ms, kBeijing, 0ns, localAt(11, 0, 0)},
-        {{11, 0, 0}, 0ms, 0, 0ns, localAt(11, 0, 0, 0ms, 0)},
         {{12, 0, 0}, 0ms, -5 * 3600, 0ns, localAt(12, 0, 0, 0ms, -5 * 3600)},
         // The mall's clock is 1.5 s ahead: its 11:00:05 is 11:00:03.5 here.
         {{11, 0, 5}, 0ms, kBeijing, 1500ms, localAt(11, 0, 3, 500ms)},
@@ -197,7 +189,6 @@ TEST(Countdown, SeparateDifferencesAndClampedBars) {
         {{11, 0, 10}, {10, 59, 50}, {1, -59, -40, 1, 0, 0}, "1:-59:-40"},
         {{8, 0, 0}, {22, 0, 0}, {-14, 0, 0, 0, 0, 0}, "-14:0:0"},
         {{23, 59, 59}, {0, 0, 0}, {23, 59, 59, 12, 59, 59}, "23:59:59"},
-        {{12, 0, 0}, {12, 0, 0}, {0, 0, 0, 0, 0, 0}, "0:0:0"},
     };
     for (const auto& tc : cases) {
         const Countdown c = countdown(tc.set, tc.now);
@@ -270,13 +261,6 @@ TEST_F(SchedulerOnMockClock, DisarmAndRearmLeaveOnlyTheLastArming) {
     const auto records = recorder.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].what, "last");
-}
-
-TEST_F(SchedulerOnMockClock, PastInstantFiresAtOnce) {
-    Scheduler s(clock, mockOptions(waits));
-    s.arm(localAt(10, 59, 59, 700ms), {}, recorder.callback("fire"));
-    ASSERT_TRUE(recorder.events.waitFor(1));
-    EXPECT_EQ(waits.count(), 0);
 }
 
 TEST_F(SchedulerOnMockClock, RetargetMovesTheArmedInstant) {
@@ -363,17 +347,6 @@ TEST_F(TimedRedemptionTest, DefaultsArmedFireOnceAtElevenFiftyNineFiftyNine) {
     EXPECT_EQ(logLines(), std::vector<std::string>{"启动定时程序, 11:59:59 执行兑换\r\n"});
 }
 
-TEST_F(TimedRedemptionTest, FieldsAloneArmNothing) {
-    TimedRedemption timer(clock, hooks(), mockOptions(waits));
-    (void)timer.fieldEdited(Field::Minute, "0");
-    (void)timer.fieldEdited(Field::Second, "5");
-    clock.advance(24h);
-    EXPECT_FALSE(timer.armed());
-    EXPECT_EQ(runs.count(), 0);
-    EXPECT_EQ(waits.count(), 0);
-    EXPECT_TRUE(logLines().empty());
-}
-
 TEST_F(TimedRedemptionTest, WrappedAndEmptyFieldsArmAsZero) {
     TimedRedemption timer(clock, hooks(), mockOptions(waits));
     EXPECT_EQ(timer.fieldEdited(Field::Hour, "24").replaceText, "00");
@@ -403,11 +376,7 @@ TEST_F(TimedRedemptionTest, SessionCheckSaysSoWhenNotLoggedIn) {
     TimedRedemption timer(clock, hooks(SessionState::LoggedOut), mockOptions(waits));
     (void)timer.arm();
     ASSERT_TRUE(logged.waitFor(2));
-    const auto lines = logLines();
-    EXPECT_EQ(lines[1], sessionLine(SessionState::LoggedOut));
-    EXPECT_NE(sessionLine(SessionState::Unreachable), "");
-    EXPECT_EQ(sessionLine(SessionState::LoggedIn), "");
-    timer.disarm();
+    EXPECT_EQ(logLines()[1], sessionLine(SessionState::LoggedOut));
 }
 
 }  // namespace

@@ -142,21 +142,6 @@ TEST(UpdateCheck, EndsWithoutAQuestion) {
     }
 }
 
-TEST(UpdateCheck, AsksForTheThreadPageWithAPlainGet) {
-    Config config = Config::defaults();
-    config.http.proxy = "127.0.0.1:3128";
-    web::PageRequest seen;
-    Check check{FakeBoxes(AnswerYes), {}, {}};
-    (void)check.run(config, [&seen](const web::PageRequest& request) -> Result<web::Reply> {
-        seen = request;
-        return makeError(ErrorCode::Timeout, "slow");
-    });
-    EXPECT_EQ(seen.url, threadPageAddress(config));
-    EXPECT_EQ(seen.method, "GET");
-    EXPECT_TRUE(seen.body.empty());
-    EXPECT_EQ(seen.proxy, "127.0.0.1:3128");
-}
-
 // Against the simulator, through the real page request.
 TEST(UpdateCheckOnPortal, AnnouncedVersions) {
     struct Case {
