@@ -1,7 +1,10 @@
 #include "mall/exchange_run.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netdb.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +60,73 @@ void raiseFileLimit() {
     });
 }
 
+// libcurl starts a resolver thread for every transfer that finds no cached address, so
+// a thousand sends to one host would start a thousand threads. The host is resolved once,
+// before the first send, and every transfer is handed the result.
+class ResolvedHost {
+  public:
+    ResolvedHost() = default;
+    ResolvedHost(const ResolvedHost&) = delete;
+    ResolvedHost& operator=(const ResolvedHost&) = delete;
+    ~ResolvedHost() { curl_slist_free_all(list_); }
+
+    void resolve(const std::string& url, bool viaProxy) {
+        auto address = web::splitAddress(url);
+        if (!address || viaProxy || isLiteral(address->host)) {
+            return;
+        }
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(address->host.c_str(), nullptr, &hints, &found) != 0) {
+            return;  // each transfer then fails with curl's own resolver error
+        }
+        std::string entry = address->host + ":" + std::to_string(address->port) + ":";
+        bool first = true;
+        for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+            if (auto text = numeric(a); !text.empty()) {
+                entry += (first ? "" : ",") + text;
+                first = false;
+            }
+        }
+        freeaddrinfo(found);
+        if (!first) {
+            list_ = curl_slist_append(nullptr, entry.c_str());
+        }
+    }
+
+    void apply(CURL* easy) const {
+        if (list_ != nullptr) {
+            curl_easy_setopt(easy, CURLOPT_RESOLVE, list_);
+        }
+    }
+
+  private:
+    static bool isLiteral(const std::string& host) {
+        in6_addr buf{};
+        return host.empty() || host.front() == '[' || inet_pton(AF_INET, host.c_str(), &buf) == 1 ||
+               inet_pton(AF_INET6, host.c_str(), &buf) == 1;
+    }
+
+    static std::string numeric(const addrinfo* a) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (a->ai_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+            return text;
+        }
+        if (a->ai_family == AF_INET6) {
+            const auto* in = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+            inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof text);
+            return "[" + std::string(text) + "]";
+        }
+        return {};
+    }
+
+    curl_slist* list_ = nullptr;
+};
+
 struct Worker {
     std::size_t item = 0;
     int number = 0;
@@ -99,6 +169,9 @@ class Engine {
             request.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
             request.cookies = s_.plan.cookies;
             request.proxy = http.proxy;
+            if (i == 0) {
+                host_.resolve(request.url, !http.proxy.empty());
+            }
             for (int n = 1; n <= s_.plan.perItem; ++n) {
                 Worker w;
                 w.item = i;
@@ -110,6 +183,7 @@ class Engine {
                     continue;
                 }
                 workers_.back().transfer = std::move(prepared).value();
+                host_.apply(workers_.back().transfer->handle());
                 byHandle_[workers_.back().transfer->handle()] = workers_.size() - 1;
             }
         }
@@ -309,6 +383,7 @@ class Engine {
     }
 
     ExchangeRun::State& s_;
+    ResolvedHost host_;  // outlives the transfers that point at it
     std::vector<Worker> workers_;
     std::unordered_map<CURL*, std::size_t> byHandle_;
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;

@@ -175,6 +175,15 @@ TEST_F(ExchangeE2e, TwoThousandRequestsEndInTwoThousandLines) {
     EXPECT_EQ(perWorker.size(), 2000u);  // every worker has its own line
 }
 
+// The host is looked up once for the run and handed to every transfer.
+TEST_F(ExchangeE2e, MallNamedByHostName) {
+    startPortal(scenario());
+    config_.mall = "http://localhost:" + std::to_string(server_->port());
+    run({"选择框1"}, "3");
+    EXPECT_EQ(exchanges().size(), 3u);
+    EXPECT_EQ(log_.containing("恭喜您"), 3u);
+}
+
 TEST_F(ExchangeE2e, FailedRequestsEachGetALine) {
     startPortal(scenario());
     server_->stop();
