@@ -1,0 +1,210 @@
+#include "web/qt/login_controller.h"
+
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QThreadPool>
+#include <QVBoxLayout>
+
+#include "app/main_window.h"
+#include "platform/qt/basic_controls.h"
+#include "platform/qt/edit_box.h"
+#include "platform/qt/html_viewer.h"
+#include "web/login_address.h"
+#include "web/qt/pane_document.h"
+#include "web/qt/session.h"
+
+namespace vellicor::web {
+namespace {
+
+constexpr const char* kQuickPane = "超文本浏览框1";
+constexpr const char* kAccountPane = "超文本浏览框2";
+constexpr const char* kLoggedIn = "登录成功\r\n";
+constexpr const char* kAccountFields =
+    "input[type=text],input[type=tel],input[type=email],input:not([type])";
+
+QString qs(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+// "CF(穿越火线) 游票: 35" where the box is wide enough for it, else the balance text alone.
+QString balanceCaption(const ui::GroupBox& box, const mall::Game& game, const std::string& text) {
+    const QString full = qs(game.caption) + qs(text).mid(static_cast<int>(game.tag.size()));
+    const int room = box.width() - 16;
+    return QFontMetrics(box.font()).horizontalAdvance(full) <= room ? full : qs(text);
+}
+
+}  // namespace
+
+LoginController::LoginController(app::MainWindow& window, app::AppContext& context,
+                                 Session& session)
+    : window_(window), context_(context), session_(session) {}
+
+LoginController::~LoginController() {
+    delete usageWindow_.data();
+}
+
+void LoginController::started() {
+    showMode();
+}
+
+void LoginController::log(const std::string& text) const {
+    if (context_.log) {
+        context_.log(text);
+    }
+}
+
+void LoginController::showMode() {
+    window_.control<ui::HtmlViewer>(kQuickPane)->setVisible(!secondMode_);
+    window_.control<ui::HtmlViewer>(kAccountPane)->setVisible(false);
+    for (const char* name : {"标签1", "编辑框1", "编辑框2", "按钮4"}) {
+        window_.control<QWidget>(name)->setVisible(secondMode_);
+    }
+    window_.control<ui::Button>("按钮3")->setCaption(secondMode_ ? QStringLiteral("登录方式一")
+                                                                 : QStringLiteral("登录方式二"));
+}
+
+void LoginController::loginModeClicked() {
+    secondMode_ = !secondMode_;
+    showMode();
+}
+
+void LoginController::reloginClicked() {
+    loginSeen_ = false;
+    session_.setLoggedIn(false);
+    secondMode_ = false;
+    showMode();
+    resetCaptions();
+    window_.control<ui::HtmlViewer>(kQuickPane)->setAddress(qs(quickLoginAddress(context_.config)));
+    window_.control<ui::HtmlViewer>(kAccountPane)
+        ->setAddress(qs(accountLoginAddress(context_.config)));
+}
+
+void LoginController::loginClicked() {
+    const QString account = window_.control<ui::EditBox>("编辑框1")->content().trimmed();
+    const QString password = window_.control<ui::EditBox>("编辑框2")->content();
+    if (account.isEmpty() || password.isEmpty()) {
+        log("请输入QQ帐号和密码\r\n");
+        return;
+    }
+    fillAccountPage(account, password);
+}
+
+// The account page may first have to be switched to its account form ("使用其他号码登录"
+// on a quick-login page); then both fields are filled and the page's own button pressed.
+void LoginController::fillAccountPage(const QString& account, const QString& password) {
+    const auto doc = PaneDocument::of(window_.control<ui::HtmlViewer>(kAccountPane));
+    if (!doc) {
+        log("登录页面尚未打开,请点击重新登录\r\n");
+        return;
+    }
+    QPointer<LoginController> self(this);
+    auto missing = [self](const DomReply& reply, const char* what) {
+        if (self.isNull()) {
+            return;
+        }
+        self->log(reply.status == DomReply::Status::Stale
+                      ? std::string("登录页面正在加载,请稍后再试\r\n")
+                      : std::string("登录页面上找不到") + what + ",请点击重新登录\r\n");
+    };
+    const PaneElement button = doc->byId(QStringLiteral("login_button"));
+    const PaneElement user = button.inForm(QString::fromLatin1(kAccountFields));
+    const PaneElement pass = button.inForm(QStringLiteral("input[type=password]"));
+    doc->byText(QStringLiteral("a"), QStringLiteral("使用其他号码登录"))
+        .click([=](const DomReply&) {
+            user.setValue(account, [=](const DomReply& r) {
+                if (!r.ok()) {
+                    return missing(r, "帐号输入框");
+                }
+                pass.setValue(password, [=](const DomReply& p) {
+                    if (!p.ok()) {
+                        return missing(p, "密码输入框");
+                    }
+                    button.click([=](const DomReply& c) {
+                        if (!c.ok()) {
+                            missing(c, "登录按钮");
+                        }
+                    });
+                });
+            });
+        });
+}
+
+void LoginController::loginPaneNavigated(const std::string& pane, const std::string& address) {
+    if (loginSeen_ || !isReturnPage(context_.config, address)) {
+        return;
+    }
+    loginSeen_ = true;
+    log(kLoggedIn);
+    session_.setLoggedIn(true);
+    emit loginFinished();
+    // The balances wait for the return page itself: by then the cookies of the login have
+    // reached the shared store, whatever order the browser reported things in.
+    connect(
+        window_.control<ui::HtmlViewer>(pane), &QWebEngineView::loadFinished, this,
+        [this] { readBalances(); }, Qt::SingleShotConnection);
+}
+
+void LoginController::readBalances() {
+    const Config config = context_.config;
+    const std::string cookies = session_.cookies();
+    QPointer<LoginController> self(this);
+    QThreadPool::globalInstance()->start([self, config, cookies] {
+        auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
+            mall::readBalances(config, cookies));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, result] {
+                if (self) {
+                    self->showBalances(*result);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void LoginController::showBalances(const Result<std::vector<mall::Balance>>& result) {
+    if (!result) {
+        log("读取游票余额失败: " + result.error().message + "\r\n");
+        emit balancesFailed();
+        return;
+    }
+    balanceTexts_.clear();
+    for (const auto& b : *result) {
+        balanceTexts_.push_back(b.text);
+        auto* box = window_.control<ui::GroupBox>(std::string(b.game->groupBox));
+        box->setCaption(balanceCaption(*box, *b.game, b.text));
+    }
+    emit balancesShown();
+}
+
+void LoginController::resetCaptions() {
+    balanceTexts_.clear();
+    for (const auto& g : mall::games()) {
+        window_.control<ui::GroupBox>(std::string(g.groupBox))->setCaption(qs(g.caption));
+    }
+}
+
+void LoginController::usageRecordClicked() {
+    if (!session_.loggedIn()) {
+        log("请先登录,再查看游票使用记录\r\n");
+        return;
+    }
+    if (usageWindow_.isNull()) {
+        // A window of the tool: its pane shares the login panes' profile and so the session,
+        // which the user's own browser does not have.
+        usageWindow_ = new QWidget(nullptr, Qt::Window);
+        usageWindow_->setAttribute(Qt::WA_DeleteOnClose);
+        usageWindow_->setWindowTitle(QStringLiteral("游票使用记录"));
+        auto* layout = new QVBoxLayout(usageWindow_);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(new ui::HtmlViewer(usageWindow_));
+        usageWindow_->resize(760, 520);
+    }
+    usageWindow_->findChild<ui::HtmlViewer*>()->setAddress(
+        qs(mall::usageRecordAddress(context_.config)));
+    usageWindow_->show();
+    usageWindow_->raise();
+    usageWindow_->activateWindow();
+}
+
+}  // namespace vellicor::web
