@@ -1,0 +1,356 @@
+// The login, balances and sign-in in the real browser engine, against the simulator on
+// loopback. Waits are on signals and conditions, never on the clock.
+
+#include <unistd.h>
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEngineCookieStore>
+#include <QWebEngineProfile>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/main_window.h"
+#include "platform/qt/basic_controls.h"
+#include "platform/qt/edit_box.h"
+#include "platform/qt/html_viewer.h"
+#include "platform/qt/web_profile.h"
+#include "portal/server.h"
+#include "signin/qt/signin_controller.h"
+#include "web/login_address.h"
+#include "web/qt/login_controller.h"
+#include "web/qt/pane_document.h"
+#include "web/qt/session.h"
+#include "web/qt/session_wiring.h"
+
+using vellicor::web::DomReply;
+using vellicor::web::PaneDocument;
+
+namespace {
+
+constexpr int kWait = 30000;  // an upper bound for the engine to get somewhere, not a measure
+
+const char* kScenario = R"({"accounts":[{"uin":"10001","password":"demo-password",
+    "balances":{"CF":35,"LOL":120},"signin":{"CF":{"signed":false,"total":3,"run":1}}}]})";
+
+class Answers final : public vellicor::MessageBoxService {
+  public:
+    int show(const std::string&, unsigned, const std::string&) override {
+        return vellicor::AnswerOk;
+    }
+};
+class NoBrowser final : public vellicor::UrlOpener {
+  public:
+    void open(const std::string&) override {}
+};
+
+// The outcome of one asynchronous document call; Stale when it never came back.
+DomReply await(const std::function<void(const vellicor::web::DomCallback&)>& op) {
+    auto got = std::make_shared<std::optional<DomReply>>();
+    op([got](const DomReply& r) { *got = r; });
+    static_cast<void>(QTest::qWaitFor([got] { return got->has_value(); }, kWait));
+    return got->value_or(DomReply{});
+}
+
+// Waits until the pane's page in view holds the element.
+bool waitFor(QWebEngineView* pane,
+             const std::function<vellicor::web::PaneElement(const PaneDocument&)>& find) {
+    auto found = std::make_shared<bool>(false);
+    auto pending = std::make_shared<bool>(false);
+    return QTest::qWaitFor(
+        [=] {
+            if (!*pending) {
+                if (auto doc = PaneDocument::of(pane)) {
+                    *pending = true;
+                    find(*doc).exists([=](const DomReply& r) {
+                        *found = r.ok();
+                        *pending = false;
+                    });
+                }
+            }
+            return *found;
+        },
+        kWait);
+}
+
+bool waitForElement(QWebEngineView* pane, const QString& id) {
+    return waitFor(pane, [id](const PaneDocument& d) { return d.byId(id); });
+}
+
+int count(const QString& text, const QString& part) {
+    return text.count(part);
+}
+
+}  // namespace
+
+class SessionWindowTest : public QObject {
+    Q_OBJECT
+
+  private:
+    std::unique_ptr<vellicor::portal::Server> server_;
+    std::unique_ptr<vellicor::app::AppContext> context_;
+    std::unique_ptr<vellicor::app::MainWindow> window_;
+    vellicor::web::SessionControllers parts_;
+    Answers answers_;
+    NoBrowser noBrowser_;
+
+    template <typename T>
+    T* control(const char* name) {
+        return window_->control<T>(name);
+    }
+    vellicor::ui::HtmlViewer* pane(int n) {
+        return control<vellicor::ui::HtmlViewer>(("超文本浏览框" + std::to_string(n)).c_str());
+    }
+    QString log() { return window_->logBox()->content(); }
+    void open(const std::string& scenario) {
+        auto started = vellicor::portal::Server::start(scenario);
+        QVERIFY2(started.ok(), started.ok() ? "" : started.error().message.c_str());
+        server_ = std::move(started.value());
+        context_ = std::make_unique<vellicor::app::AppContext>();
+        context_->config = vellicor::Config::defaults().withPortal(server_->baseUrl());
+        context_->messageBox = &answers_;
+        context_->urlOpener = &noBrowser_;
+        window_ = vellicor::app::MainWindow::create(*context_);
+        QVERIFY(window_ != nullptr);
+        parts_ = vellicor::web::addSessionControllers(*window_, *context_);
+        parts_.signin->setSettleDelay(300);
+        window_->start();
+    }
+    std::vector<std::string> targets(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const auto& r : server_->log()) {
+            if (r.target.starts_with(prefix)) {
+                out.push_back(r.target);
+            }
+        }
+        return out;
+    }
+    void accountLogin(const QString& password = QStringLiteral("demo-password")) {
+        if (!parts_.login->secondMode()) {
+            control<vellicor::ui::Button>("按钮3")->click();
+        }
+        QVERIFY(waitForElement(pane(2), QStringLiteral("login_button")));
+        control<vellicor::ui::EditBox>("编辑框1")->setContent(QStringLiteral("10001"));
+        control<vellicor::ui::EditBox>("编辑框2")->setContent(password);
+        control<vellicor::ui::Button>("按钮4")->click();
+    }
+    // What a user does on the quick-login page: the offer of another number, then the form.
+    void quickLogin() {
+        QVERIFY(waitForElement(pane(1), QStringLiteral("login_button")));
+        auto doc = PaneDocument::of(pane(1));
+        QVERIFY(doc);
+        QVERIFY(await([&](auto cb) { doc->byText("a", "使用其他号码登录").click(cb); }).ok());
+        QVERIFY(await([&](auto cb) { doc->byId("u").setValue("10001", cb); }).ok());
+        QVERIFY(await([&](auto cb) { doc->byId("p").setValue("demo-password", cb); }).ok());
+        QVERIFY(await([&](auto cb) { doc->byId("login_button").click(cb); }).ok());
+    }
+    void loggedInWithBalances() {
+        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        accountLogin();
+        QVERIFY(shown.wait(kWait));
+    }
+
+  private slots:
+    void cleanup() {
+        window_.reset();
+        context_.reset();
+        server_.reset();
+        vellicor::ui::sharedWebProfile()->cookieStore()->deleteAllCookies();
+    }
+
+    void startState() {
+        open(kScenario);
+        // The panes get the login addresses byte for byte as composed.
+        const auto quick =
+            QString::fromStdString(vellicor::web::quickLoginAddress(context_->config));
+        const auto account =
+            QString::fromStdString(vellicor::web::accountLoginAddress(context_->config));
+        QTRY_COMPARE_WITH_TIMEOUT(pane(1)->address(), quick, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(pane(2)->address(), account, kWait);
+        QVERIFY(!PaneDocument::of(pane(3)));  // no page opened yet: no document, no error
+        QVERIFY(pane(1)->isVisible());
+        for (const char* hidden : {"超文本浏览框2", "标签1", "编辑框1", "编辑框2", "按钮4"}) {
+            QVERIFY2(!control<QWidget>(hidden)->isVisible(), hidden);
+        }
+        QVERIFY(!control<QWidget>("按钮7")->isEnabled());
+        QVERIFY(!control<QWidget>("按钮8")->isEnabled());
+        QVERIFY(waitForElement(pane(1), QStringLiteral("login_button")));
+        // The simulator decoded the return address out of all the layers and put it in the form.
+        auto doc = PaneDocument::of(pane(1));
+        const auto returnTo = await([&](auto cb) { doc->byTag("input", 0).value(cb); });
+        QCOMPARE(returnTo.value.toString().toStdString(),
+                 vellicor::web::returnPageAddress(context_->config));
+    }
+
+    void paneDocument() {
+        open(kScenario);
+        QVERIFY(waitForElement(pane(2), QStringLiteral("login_button")));
+        auto doc = PaneDocument::of(pane(2));
+        QVERIFY(doc && doc->current());
+        QCOMPARE(await([&](auto cb) { doc->byId("no_such_id").click(cb); }).status,
+                 DomReply::Status::NoElement);
+        const auto set = await([&](auto cb) { doc->byId("u").setValue("12\"3'</script>", cb); });
+        QCOMPARE(set.value.toString(), QStringLiteral("12\"3'</script>"));
+        QCOMPARE(await([&](auto cb) { doc->byId("login_button").text(cb); }).status,
+                 DomReply::Status::Done);
+        QCOMPARE(await([&](auto cb) { doc->countTag("form", cb); }).value.toInt(), 1);
+        QCOMPARE(await([&](auto cb) { doc->frameCount(cb); }).value.toInt(), 0);
+        QCOMPARE(await([&](auto cb) { doc->frame(0).byId("u").exists(cb); }).status,
+                 DomReply::Status::NoDocument);
+        QCOMPARE(await([&](auto cb) { doc->runScript("6*7", cb); }).value.toInt(), 42);
+        // The page's own dialogs stay silent: the script returns instead of waiting on a box.
+        QVERIFY(await([&](auto cb) { doc->runScript("alert('x');confirm('y');1", cb); }).ok());
+
+        QSignalSpy started(pane(2), &QWebEngineView::loadStarted);
+        pane(2)->setAddress(QString::fromStdString(context_->config.mall + "/mall/index.php"));
+        QVERIFY(started.count() > 0 || started.wait(kWait));
+        QVERIFY(!doc->current());
+        QCOMPARE(await([&](auto cb) { doc->byId("u").exists(cb); }).status,
+                 DomReply::Status::Stale);
+    }
+
+    void accountLoginThroughButton4() {
+        open(kScenario);
+        control<vellicor::ui::Button>("按钮3")->click();
+        QCOMPARE(control<vellicor::ui::Button>("按钮3")->caption(), QStringLiteral("登录方式一"));
+        QVERIFY(!pane(1)->isVisible());
+        QVERIFY(control<QWidget>("按钮4")->isVisible());
+        loggedInWithBalances();
+
+        QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
+        const std::string cookies = parts_.session->cookies();
+        QVERIFY2(cookies.find("uin=o10001") != std::string::npos, cookies.c_str());
+        QVERIFY2(cookies.find("skey=") != std::string::npos, cookies.c_str());
+        // The record page was asked with exactly that session.
+        bool recordWithSession = false;
+        for (const auto& r : server_->log()) {
+            recordWithSession |=
+                r.target == "/mall/record.php" && r.cookies.find("skey=") != std::string::npos;
+        }
+        QVERIFY(recordWithSession);
+        const std::vector<std::string> expected = {"CF 游票: 35", "LOL 游票: 120", "BNS 游票: 0",
+                                                   "DNF 游票: 0", "Speed 游票: 0", "X5 游票: 0",
+                                                   "NZ 游票: 0"};
+        QCOMPARE(parts_.login->balanceTexts(), expected);
+        QVERIFY(control<vellicor::ui::GroupBox>("分组框1")->caption().endsWith("游票: 35"));
+        QVERIFY(control<vellicor::ui::GroupBox>("分组框2")->caption().endsWith("游票: 120"));
+        QVERIFY(control<QWidget>("按钮7")->isEnabled());
+        QVERIFY(control<QWidget>("按钮8")->isEnabled());
+    }
+
+    void wrongPasswordIsNoLogin() {
+        open(kScenario);
+        accountLogin(QStringLiteral("wrong"));
+        QVERIFY(waitFor(pane(2), [](const PaneDocument& d) { return d.byText("p", "不正确"); }));
+        QVERIFY(!parts_.session->loggedIn());
+        QCOMPARE(count(log(), QStringLiteral("登录成功")), 0);
+        QVERIFY(!control<QWidget>("按钮7")->isEnabled());
+    }
+
+    void quickLoginThenRelogin() {
+        open(kScenario);
+        QSignalSpy finished(parts_.login, &vellicor::web::LoginController::loginFinished);
+        quickLogin();
+        QVERIFY(finished.count() == 1 || finished.wait(kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(count(log(), QStringLiteral("登录成功\r\n")), 1, kWait);
+
+        control<vellicor::ui::Button>("按钮3")->click();
+        control<vellicor::ui::Button>("按钮2")->click();  // 重新登录: first mode, login pages
+        QCOMPARE(control<vellicor::ui::Button>("按钮3")->caption(), QStringLiteral("登录方式二"));
+        QVERIFY(!control<QWidget>("按钮7")->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            pane(1)->address(),
+            QString::fromStdString(vellicor::web::quickLoginAddress(context_->config)), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            pane(2)->address(),
+            QString::fromStdString(vellicor::web::accountLoginAddress(context_->config)), kWait);
+        QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
+
+        quickLogin();
+        QVERIFY(finished.count() == 2 || finished.wait(kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(count(log(), QStringLiteral("登录成功\r\n")), 2, kWait);
+    }
+
+    void refreshThenSignInEveryGame() {
+        open(kScenario);
+        loggedInWithBalances();
+        server_->clearLog();
+
+        QSignalSpy refreshed(parts_.signin, &vellicor::signin::SigninController::refreshFinished);
+        control<vellicor::ui::Button>("按钮8")->click();
+        QVERIFY(refreshed.wait(kWait));
+        QCOMPARE(targets("/center2/indexop.php?op=getsign").size(), std::size_t{7});
+        QCOMPARE(control<vellicor::ui::Label>("标签3")->caption(),
+                 QStringLiteral("CF  未签到 3,连续1天"));
+        QCOMPARE(count(log(), QStringLiteral("正在刷新签到信息: ")), 7);
+
+        QSignalSpy signedIn(parts_.signin, &vellicor::signin::SigninController::signInFinished);
+        control<vellicor::ui::Button>("按钮7")->click();
+        QVERIFY(signedIn.wait(kWait * 4));
+        QVERIFY(refreshed.count() == 2 || refreshed.wait(kWait));  // the refresh comes by itself
+        std::vector<std::string> signs;
+        for (const int gid : {1, 2, 10, 17, 26, 40, 61}) {
+            signs.push_back("/center2/indexop.php?op=sign&gid=" + std::to_string(gid) +
+                            "&g_tk=862047319");
+        }
+        QCOMPARE(targets("/center2/indexop.php?op=sign"), signs);
+        QCOMPARE(count(log(), QStringLiteral("已全部签到完毕,请勿重复点击\r\n")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(count(log(), QStringLiteral("今日签到已完成!!!\r\n")), 1, kWait);
+        QVERIFY(control<vellicor::ui::Label>("标签3")->caption().startsWith("CF  签到成功"));
+
+        // Pressed again after a complete sign-in: the line again and nothing loaded.
+        const auto centres = targets("/center/index.php").size();
+        control<vellicor::ui::Button>("按钮7")->click();
+        QCOMPARE(count(log(), QStringLiteral("已全部签到完毕,请勿重复点击\r\n")), 2);
+        QCOMPARE(targets("/center/index.php").size(), centres);
+    }
+
+    void centrePageWithoutTheButtonIsSkipped() {
+        open(R"({"centreWithoutButton":["BNS"]})");
+        loggedInWithBalances();
+        server_->clearLog();
+        QSignalSpy signedIn(parts_.signin, &vellicor::signin::SigninController::signInFinished);
+        control<vellicor::ui::Button>("按钮7")->click();
+        QVERIFY(signedIn.wait(kWait * 4));
+        const auto signs = targets("/center2/indexop.php?op=sign");
+        QCOMPARE(signs.size(), std::size_t{6});
+        for (const auto& t : signs) {
+            QVERIFY2(t.find("gid=61&") == std::string::npos, t.c_str());
+        }
+        QVERIFY(log().contains(QStringLiteral("BNS(剑灵): 页面上没有签到按钮,跳过\r\n")));
+        QCOMPARE(count(log(), QStringLiteral("已全部签到完毕")), 0);
+    }
+
+    void usageRecordNeedsTheSession() {
+        open(kScenario);
+        control<vellicor::ui::Button>("按钮6")->click();
+        QVERIFY(parts_.login->usageRecordWindow() == nullptr);
+        QVERIFY(log().contains(QStringLiteral("请先登录")));
+        loggedInWithBalances();
+        server_->clearLog();
+        control<vellicor::ui::Button>("按钮6")->click();
+        QWidget* record = parts_.login->usageRecordWindow();
+        QVERIFY(record != nullptr && record->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!targets("/mall/record.php?op=cost").empty(), kWait);
+        for (const auto& r : server_->log()) {
+            if (r.target == "/mall/record.php?op=cost") {
+                QVERIFY(r.cookies.find("skey=") != std::string::npos);  // the panes' session
+            }
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    if (geteuid() == 0) {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    }
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS")) {
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+    }
+    QApplication app(argc, argv);
+    SessionWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "session_window_test.moc"
