@@ -1,0 +1,67 @@
+#pragma once
+// How far the computer's clock stands from the mall's, read from the Date header of the
+// mall's replies alone. A Date has one-second resolution, but the moment its second changes
+// can be caught: a reply stamped second k was generated between our send and our receive,
+// so every probe bounds the offset to [sent − date − 1 s, received − date]. Probes aimed so
+// that the server's second boundary falls inside their round trip narrow the bound to
+// about one round trip.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/config.h"
+#include "platform/result.h"
+
+namespace vellicor::mall {
+
+// One probe as the estimator sees it, on the computer's wall clock.
+struct DateProbe {
+    Clock::WallTime sent;                     // no byte of the request had left before this
+    Clock::WallTime received;                 // the reply's first byte had arrived by this
+    std::optional<std::int64_t> dateSeconds;  // the reply's Date as seconds since the epoch
+};
+
+// Sends one probe, as near to `sendAt` as it can (at once when empty or already past).
+using DateProber = std::function<Result<DateProbe>(std::optional<Clock::WallTime> sendAt)>;
+
+struct OffsetEstimate {
+    // How far the computer's clock is ahead of the mall's (local − mall); negative when it
+    // is behind. The true value lies within [lower, upper].
+    std::chrono::nanoseconds lower{0};
+    std::chrono::nanoseconds upper{0};
+    int probes = 0;
+
+    std::chrono::nanoseconds ahead() const { return lower + (upper - lower) / 2; }
+    std::chrono::nanoseconds halfWidth() const { return (upper - lower) / 2; }
+};
+
+struct SyncOptions {
+    std::chrono::nanoseconds targetWidth = std::chrono::milliseconds(2);
+    int probeBudget = 40;
+    std::chrono::nanoseconds timeBudget = std::chrono::seconds(8);
+    int probesPerBoundary = 8;  // aimed across the bound at each of the mall's second changes
+};
+
+// A reply without a Date header is an Unavailable error: the caller falls back to the local
+// clock. A probe that fails otherwise ends the estimate with its error.
+Result<OffsetEstimate> estimateOffset(const DateProber& probe, const Clock& clock,
+                                      const SyncOptions& options = {});
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since the epoch.
+std::optional<std::int64_t> parseHttpDate(std::string_view text);
+
+// Probes over one kept-alive connection to the mall host (the address `config.mall` + "/").
+DateProber mallDateProber(const Config& config, const Clock& clock);
+Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clock,
+                                          const SyncOptions& options = {});
+
+// The log line for the user: "本机时钟比商城快 0.412 秒（误差 ±0.8 毫秒）\r\n", or the line
+// that says the local clock serves.
+std::string offsetLine(const Result<OffsetEstimate>& estimate);
+
+}  // namespace vellicor::mall
