@@ -1,7 +1,6 @@
 #include "web/qt/login_controller.h"
 
 #include <QCoreApplication>
-#include <QFontMetrics>
 #include <QThreadPool>
 #include <QVBoxLayout>
 
@@ -24,13 +23,6 @@ constexpr const char* kAccountFields =
 
 QString qs(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
-}
-
-// "CF(穿越火线) 游票: 35" where the box is wide enough for it, else the balance text alone.
-QString balanceCaption(const ui::GroupBox& box, const mall::Game& game, const std::string& text) {
-    const QString full = qs(game.caption) + qs(text).mid(static_cast<int>(game.tag.size()));
-    const int room = box.width() - 16;
-    return QFontMetrics(box.font()).horizontalAdvance(full) <= room ? full : qs(text);
 }
 
 }  // namespace
@@ -69,6 +61,7 @@ void LoginController::loginModeClicked() {
 }
 
 void LoginController::reloginClicked() {
+    ++loginRound_;  // whatever the last login still has under way is of no use now
     loginSeen_ = false;
     session_.setLoggedIn(false);
     secondMode_ = false;
@@ -148,13 +141,14 @@ void LoginController::readBalances() {
     const Config config = context_.config;
     const std::string cookies = session_.cookies();
     QPointer<LoginController> self(this);
-    QThreadPool::globalInstance()->start([self, config, cookies] {
+    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_] {
         auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
             mall::readBalances(config, cookies));
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, result] {
-                if (self) {
+            [self, result, round] {
+                // Balances of a login the user has since left are not shown.
+                if (self && round == self->loginRound_) {
                     self->showBalances(*result);
                 }
             },
@@ -171,8 +165,9 @@ void LoginController::showBalances(const Result<std::vector<mall::Balance>>& res
     balanceTexts_.clear();
     for (const auto& b : *result) {
         balanceTexts_.push_back(b.text);
-        auto* box = window_.control<ui::GroupBox>(std::string(b.game->groupBox));
-        box->setCaption(balanceCaption(*box, *b.game, b.text));
+        // The balance text itself replaces the caption: it names the game by its tag and
+        // fits even the narrowest box, where tag, name and balance together do not.
+        window_.control<ui::GroupBox>(std::string(b.game->groupBox))->setCaption(qs(b.text));
     }
     emit balancesShown();
 }

@@ -61,6 +61,7 @@ class LoginController final : public QObject, public app::WindowHandlers {
     Session& session_;
     bool secondMode_ = false;
     bool loginSeen_ = false;
+    int loginRound_ = 0;  // counts 重新登录, so late answers of an earlier login are dropped
     std::vector<std::string> balanceTexts_;
     QPointer<QWidget> usageWindow_;
 };
