@@ -72,9 +72,15 @@ void BackgroundMusic::render(float* left, float* right, std::size_t frames) {
 }
 
 void BackgroundMusic::openDevice() {
+    {
+        // Before the device exists: its thread may reach the end of a short piece at once.
+        std::lock_guard lock(deviceMutex_);
+        ended_ = false;
+        closing_ = false;
+    }
     MusicPlayer* player = player_.get();
     auto device = player->synth().openDevice(
-        [player](float* l, float* r, std::size_t n) { player->render(l, r, n); });
+        options_.drivers, [player](float* l, float* r, std::size_t n) { player->render(l, r, n); });
     if (!device) {
         player_->stop();  // no way to be heard: nothing plays
         return;
@@ -82,8 +88,6 @@ void BackgroundMusic::openDevice() {
     {
         std::lock_guard lock(deviceMutex_);
         device_ = std::move(device);
-        ended_ = false;
-        closing_ = false;
     }
     watcher_ = std::thread([this] { watchForEnd(); });
 }

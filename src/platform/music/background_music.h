@@ -29,6 +29,8 @@ struct MusicOptions {
     // False keeps the music off any sound device; render() then pulls the samples (tests,
     // offline rendering).
     bool openDevice = true;
+    // FluidSynth audio drivers to try in turn; empty: the sound server, then the sound card.
+    std::vector<std::string> drivers;
 };
 
 class BackgroundMusic {

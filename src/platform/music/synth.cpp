@@ -25,11 +25,11 @@ void muteLibraryLog() {
 
 // Sound servers first: they share the card with other programs and pick the user's output.
 // The card itself only when the system has one, since probing a missing card prints to stderr.
-std::vector<const char*> driverChoices() {
-    std::vector<const char*> choices = {"pulseaudio"};
+std::vector<std::string> defaultDrivers() {
+    std::vector<std::string> choices = {"pulseaudio"};
     std::error_code ec;
     if (std::filesystem::exists("/dev/snd", ec))
-        choices.push_back("alsa");
+        choices.emplace_back("alsa");
     return choices;
 }
 
@@ -154,11 +154,12 @@ int Synth::activeVoices() const {
     return fluid_synth_get_active_voice_count(h_->synth);
 }
 
-std::unique_ptr<AudioDevice> Synth::openDevice(Render render) {
+std::unique_ptr<AudioDevice> Synth::openDevice(const std::vector<std::string>& drivers,
+                                               Render render) {
     auto d = std::make_unique<AudioDevice::Driver>();
     d->render = std::move(render);
-    for (const char* name : driverChoices()) {
-        if (fluid_settings_setstr(h_->settings, "audio.driver", name) != FLUID_OK)
+    for (const std::string& name : drivers.empty() ? defaultDrivers() : drivers) {
+        if (fluid_settings_setstr(h_->settings, "audio.driver", name.c_str()) != FLUID_OK)
             continue;
         d->driver = new_fluid_audio_driver2(h_->settings, &AudioDevice::Driver::callback, d.get());
         if (d->driver)

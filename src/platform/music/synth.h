@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/music/sequence.h"
 
@@ -34,8 +35,9 @@ class Synth {
 
     // The callback fills both channels with `frames` samples on the device's own thread.
     using Render = std::function<void(float* left, float* right, std::size_t frames)>;
-    // Tries the sound servers and then the sound card; null when none opens.
-    std::unique_ptr<AudioDevice> openDevice(Render render);
+    // Tries the named drivers in turn (empty: the sound server, then the sound card when the
+    // system has one); null when none opens.
+    std::unique_ptr<AudioDevice> openDevice(const std::vector<std::string>& drivers, Render render);
 
   private:
     struct Handles;
