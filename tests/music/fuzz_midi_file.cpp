@@ -13,10 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sequence)
         return 0;
     Sequencer head(sequence.value(), 44100.0, true);
-    std::size_t sent = 0;
     for (int block = 0; block < 64; ++block) {
-        std::uint64_t gap = head.dispatch([&](const ChannelMessage&) { ++sent; });
+        std::uint64_t gap = head.dispatch([](const ChannelMessage&) {});
         head.advance(gap < 4096 ? gap : 4096);
     }
-    return sent == SIZE_MAX ? 1 : 0;
+    return 0;
 }

@@ -69,24 +69,26 @@ class Render : public ::testing::Test {
     std::unique_ptr<BackgroundMusic> music;
 };
 
-TEST_F(Render, BuiltInPieceSoundsOnceWritten) {
-    EXPECT_EQ(music->playCount(), BackgroundMusic::kOnce);
-    EXPECT_LT(rms(*music, 0.2), kSilent);  // no music yet
-    music->setMusic(builtInMusic());
-    EXPECT_TRUE(music->playing());
-    EXPECT_GT(rms(*music, 3.0), kSounds);
-}
-
-TEST_F(Render, StopSilencesAtOnceAndStoppingAgainChangesNothing) {
+// The first block after a stop is already silent: no release tail, no effect tail. stop()
+// keeps the properties (the next write starts again); the stop button's write of play count 2
+// keeps it stopped whatever is written later. Stopping again changes nothing.
+TEST_F(Render, StopSilencesAtOnce) {
     music->setMusic(builtInMusic());
     ASSERT_GT(rms(*music, 2.0), kSounds);
     music->stop();
     EXPECT_FALSE(music->playing());
-    // Everything from the first block after the stop: no release tail, no effect tail.
     EXPECT_LT(rms(*music, kBlock / kRate), kSilent);
-    EXPECT_LT(rms(*music, 1.0), kSilent);
     music->stop();
-    EXPECT_LT(rms(*music, 0.1), kSilent);
+    EXPECT_LT(rms(*music, 0.5), kSilent);
+
+    music->setPlayCount(BackgroundMusic::kOnce);
+    ASSERT_GT(rms(*music, 1.0), kSounds);
+    music->stopForGood();
+    EXPECT_EQ(music->playCount(), BackgroundMusic::kNever);
+    EXPECT_LT(rms(*music, kBlock / kRate), kSilent);
+    music->setMusic(builtInMusic());
+    EXPECT_FALSE(music->playing());
+    EXPECT_LT(rms(*music, 0.5), kSilent);
 }
 
 TEST_F(Render, NewStartCarriesNothingOverFromTheStoppedMusic) {
@@ -96,18 +98,6 @@ TEST_F(Render, NewStartCarriesNothingOverFromTheStoppedMusic) {
     music->setMusic(noNotes);
     EXPECT_TRUE(music->playing());
     EXPECT_LT(rms(*music, 1.0), kInaudible);
-}
-
-TEST_F(Render, StopButtonKeepsItStoppedWhateverIsWrittenLater) {
-    music->setMusic(builtInMusic());
-    ASSERT_GT(rms(*music, 1.0), kSounds);
-    music->stopForGood();
-    EXPECT_EQ(music->playCount(), BackgroundMusic::kNever);
-    EXPECT_LT(rms(*music, kBlock / kRate), kSilent);
-    music->setMusic(builtInMusic());
-    music->stopForGood();
-    EXPECT_FALSE(music->playing());
-    EXPECT_LT(rms(*music, 1.0), kSilent);
 }
 
 struct RuleCase {
@@ -153,19 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                  midi({track(cat({{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x90, 0x3C, 0x64}, kEnd}))}), 1,
                  false}),
     [](const auto& p) { return p.param.name; });
-
-TEST_F(Render, WritingTheCountRestartsByTheRule) {
-    music->setMusic(builtInMusic());
-    ASSERT_TRUE(music->playing());
-    music->setPlayCount(2);
-    EXPECT_FALSE(music->playing());
-    music->setPlayCount(0);
-    EXPECT_TRUE(music->playing());
-    EXPECT_GT(rms(*music, 1.0), kSounds);
-    music->setMusic({});
-    EXPECT_FALSE(music->playing());
-    EXPECT_LT(rms(*music, 0.1), kSilent);
-}
 
 struct EndCase {
     std::string name;

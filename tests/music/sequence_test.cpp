@@ -84,11 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TimingCase{"smpte_division", 0xE728, tempo(0, 1000000), {0, 0.1, 0.2}}),
     [](const auto& p) { return p.param.name; });
 
-TEST(Sequence, FileWithoutChannelMessagesHasNothingToPlay) {
-    EXPECT_FALSE(loadSequence(midi({track(cat({tempo(0, 400000), kEnd}))})).ok());
-    EXPECT_FALSE(loadSequence(midi({})).ok());
-}
-
 TEST(Sequence, BuiltInPieceLastsAboutTwoAndAHalfMinutes) {
     auto seq = load(Bytes(builtInMusic().begin(), builtInMusic().end()));
     ASSERT_TRUE(seq);
