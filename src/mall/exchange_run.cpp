@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "mall/preopen.h"
 #include "platform/codec.h"
 #include "web/transfer.h"
 
@@ -144,6 +145,7 @@ class Engine {
     void run() {
         initTallies();
         prepareAll();
+        preopen();
         waitForFire();
         sendAll();
         loop();
@@ -189,14 +191,35 @@ class Engine {
         }
     }
 
-    // Sleeps in slices, so that a cancel is seen before the instant.
-    void waitForFire() {
-        if (!s_.options.fireAt) {
+    // A timed run opens the connections it will send on the lead time before the instant,
+    // so that at the instant only request bytes are written.
+    void preopen() {
+        const long leadMs = s_.config.timer.preopenLeadMs;
+        if (!s_.options.fireAt || leadMs <= 0 || byHandle_.empty()) {
             return;
         }
         const auto at = *s_.options.fireAt;
-        while (!cancelled() && clock().steadyNow() < at) {
-            clock().sleepUntil(std::min(at, clock().steadyNow() + milliseconds(100)));
+        const auto stopped = [this] { return cancelled(); };
+        if (!waitPrecisely(clock(), at - milliseconds(leadMs), stopped, {})) {
+            return;
+        }
+        PreopenRequest request;
+        request.base = s_.config.mall;
+        request.connections = static_cast<int>(std::min<std::size_t>(
+            byHandle_.size(), static_cast<std::size_t>(
+                                  std::max(1, s_.config.exchange.maxConnectionsPerHost))));
+        request.http = s_.config.http;
+        request.configure = [this](CURL* easy) { host_.apply(easy); };
+        request.deadline = at - milliseconds(5);
+        request.stopped = stopped;
+        s_.log(preopenLine(preopenConnections(s_.multi, request, clock())));
+    }
+
+    // Sleeps in slices, so that a cancel is seen before the instant, and spins the last
+    // stretch, so that the first request leaves at the instant and not a wake-up later.
+    void waitForFire() {
+        if (s_.options.fireAt) {
+            waitPrecisely(clock(), *s_.options.fireAt, [this] { return cancelled(); });
         }
     }
 

@@ -1,0 +1,100 @@
+#include "mall/preopen.h"
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "web/transfer.h"
+
+namespace vellicor::mall {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A request every HTTP/1.1 server answers without work of its own and without side effects.
+std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request) {
+    web::PageRequest page;
+    page.url = request.base + "/";
+    auto prepared = web::Transfer::prepare(page, request.http);
+    if (!prepared) {
+        return nullptr;
+    }
+    auto transfer = std::move(prepared).value();
+    CURL* easy = transfer->handle();
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "OPTIONS");
+    curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, "*");
+    if (request.configure) {
+        request.configure(easy);
+    }
+    return transfer;
+}
+
+int pollMs(const Clock& clock, Clock::Steady deadline) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - clock.steadyNow()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 50));
+}
+
+}  // namespace
+
+PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, const Clock& clock) {
+    PreopenReport report;
+    report.wanted = std::max(0, request.connections);
+    std::vector<std::unique_ptr<web::Transfer>> warmUps;
+    for (int i = 0; i < report.wanted; ++i) {
+        auto transfer = warmUp(request);
+        if (!transfer || curl_multi_add_handle(multi, transfer->handle()) != CURLM_OK) {
+            ++report.failed;
+            continue;
+        }
+        warmUps.push_back(std::move(transfer));
+    }
+    int running = static_cast<int>(warmUps.size());
+    while (running > 0 && clock.steadyNow() < request.deadline &&
+           !(request.stopped && request.stopped())) {
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE) {
+                ++(msg->data.result == CURLE_OK ? report.opened : report.failed);
+            }
+        }
+        if (running > 0) {
+            curl_multi_poll(multi, nullptr, 0, pollMs(clock, request.deadline), nullptr);
+        }
+    }
+    // Removing a finished handle hands its connection to the pool; one still under way is
+    // closed and counts as failed.
+    report.failed = report.wanted - report.opened;
+    for (auto& transfer : warmUps) {
+        curl_multi_remove_handle(multi, transfer->handle());
+    }
+    return report;
+}
+
+bool waitPrecisely(const Clock& clock, Clock::Steady at, const std::function<bool()>& stopped,
+                   std::chrono::nanoseconds spin) {
+    constexpr auto kSlice = milliseconds(100);
+    auto isStopped = [&] { return stopped && stopped(); };
+    while (!isStopped()) {
+        const auto now = clock.steadyNow();
+        if (now >= at - spin) {
+            break;
+        }
+        clock.sleepUntil(std::min(at - spin, now + kSlice));
+    }
+    while (!isStopped() && clock.steadyNow() < at) {
+        std::this_thread::yield();
+    }
+    return !isStopped();
+}
+
+std::string preopenLine(const PreopenReport& report) {
+    std::string line = "已预先建立 " + std::to_string(report.opened) + " 个连接";
+    if (report.failed > 0) {
+        line += "（" + std::to_string(report.failed) + " 个未能建立，届时改用新连接）";
+    }
+    return line + "\r\n";
+}
+
+}  // namespace vellicor::mall

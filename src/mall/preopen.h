@@ -1,0 +1,52 @@
+#pragma once
+// Getting a timed run ready before its instant: connections to the mall opened (TLS
+// handshakes done) and left in the multi handle's pool, and a wake-up that lands on the
+// instant itself rather than some scheduler slice after it.
+//
+// The connections are opened by cheap warm-up requests ("OPTIONS *") on the very multi
+// handle the run sends from, all at once so that each takes a connection of its own. The
+// run's requests then find them in the pool and only write their bytes. A connection that
+// dies before the instant is noticed by libcurl when it is taken from the pool, and the
+// request goes out on a fresh one: the worker's outcome is unchanged, only later.
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/config.h"
+
+namespace vellicor::mall {
+
+struct PreopenReport {
+    int wanted = 0;
+    int opened = 0;  // warm-ups answered: connections now in the pool
+    int failed = 0;
+};
+
+struct PreopenRequest {
+    std::string base;  // scheme://host[:port] of the mall
+    int connections = 0;
+    HttpSettings http;
+    // Applied to every warm-up handle after its set-up (the run's resolved address).
+    std::function<void(CURL*)> configure;
+    // Warm-ups still under way at the deadline are dropped.
+    Clock::Steady deadline;
+    std::function<bool()> stopped;
+};
+
+// Blocks on the caller's thread, driving `multi`, which must not have transfers of its own
+// under way. The multi's per-host cap bounds how many connections it opens.
+PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, const Clock& clock);
+
+// Sleeps until `at` on the clock, then spins out the last `spin`: a sleep wakes some tens of
+// microseconds late. False when stopped() turned true first (checked between slices).
+bool waitPrecisely(const Clock& clock, Clock::Steady at, const std::function<bool()>& stopped,
+                   std::chrono::nanoseconds spin = std::chrono::milliseconds(2));
+
+// The log line after the warm-ups.
+std::string preopenLine(const PreopenReport& report);
+
+}  // namespace vellicor::mall

@@ -1,0 +1,177 @@
+// Timed runs against the simulator: connections opened ahead, nothing sent early, every worker
+// ending with one line however its pre-opened connection fared.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+
+#include "mall/exchange_controller.h"
+#include "portal/server.h"
+
+namespace vellicor::mall {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+constexpr const char* kCookies = "uin=o10001; skey=precisionkey";
+constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
+
+class Lines {
+  public:
+    LogSink sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            all_.push_back(line);
+            if (then_ && line.find(watch_) != std::string::npos) {
+                std::exchange(then_, {})();
+            }
+        };
+    }
+    // `then` runs once, on the logging thread, for the first line holding `part`.
+    void onLine(std::string part, std::function<void()> then) {
+        std::lock_guard lock(mutex_);
+        watch_ = std::move(part);
+        then_ = std::move(then);
+    }
+    int outcomes() const { return count("  :"); }
+    int count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& l : all_) {
+            n += l.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> all_;
+    std::string watch_;
+    std::function<void()> then_;
+};
+
+class TimedRun : public ::testing::Test {
+  protected:
+    void startPortal(const std::string& extra = {}) {
+        auto server = portal::Server::start(
+            R"({"sessions": {"10001": "precisionkey"}, "itemDefaults": {"price": 0, "stock": 100000})" +
+            (extra.empty() ? std::string() : ", " + extra) + "}");
+        ASSERT_TRUE(server.ok()) << server.error().message;
+        server_ = std::move(server).value();
+        config_ = Config::defaults().withPortal(server_->baseUrl());
+        config_.timer.preopenLeadMs = 600;
+    }
+
+    // Runs N per item, timed a second ahead; gives the instant on the wall clock.
+    RunSummary runTimed(const std::vector<std::string>& items, int perItem,
+                        Clock::WallTime& instant) {
+        const Clock& clock = SystemClock::instance();
+        const auto steady = clock.steadyNow();
+        instant =
+            clock.wallNow() +
+            std::chrono::duration_cast<Clock::WallTime::duration>(clock.steadyNow() - steady) +
+            std::chrono::seconds(1);
+        RunOptions options;
+        options.fireAt = steady + std::chrono::seconds(1);
+        ExchangeController controller(config_, clock, lines_.sink());
+        EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
+        controller.wait();
+        return controller.lastSummary().value_or(RunSummary{});
+    }
+
+    std::vector<portal::LoggedRequest> requests(bool exchanges) const {
+        std::vector<portal::LoggedRequest> out;
+        for (auto& r : server_->log()) {
+            if (r.target.starts_with(kExchange) == exchanges) {
+                out.push_back(r);
+            }
+        }
+        return out;
+    }
+
+    std::unique_ptr<portal::Server> server_;
+    Config config_;
+    Lines lines_;
+};
+
+TEST_F(TimedRun, SendsNothingBeforeTheInstantAndReusesThePreopenedConnections) {
+    startPortal();
+    Clock::WallTime instant;
+    const RunSummary summary = runTimed({"选择框1"}, 40, instant);
+    EXPECT_EQ(summary.lines, 40);
+    EXPECT_EQ(lines_.count("已预先建立 40 个连接"), 1);
+    std::set<std::uint64_t> warmed;
+    for (const auto& r : requests(false)) {
+        if (r.method == "OPTIONS") {
+            warmed.insert(r.connection);
+        }
+    }
+    const auto exchanges = requests(true);
+    ASSERT_EQ(exchanges.size(), 40u);
+    // Kernel receive times and the instant are both on the system's real-time clock; the
+    // slack covers only reading the two clocks one after the other.
+    const auto instantNanos =
+        std::chrono::duration_cast<nanoseconds>(instant.time_since_epoch()).count();
+    for (const auto& r : exchanges) {
+        EXPECT_GE(r.arrivalNanos, instantNanos - 100000) << r.target;
+        EXPECT_TRUE(warmed.count(r.connection)) << "request on a connection opened late";
+    }
+}
+
+// A pre-opened connection that the mall drops ends no worker early: each still ends with
+// exactly one line, and the request goes out again on a fresh connection.
+TEST_F(TimedRun, ConnectionsResetByTheFirstRequestsAreReplaced) {
+    startPortal(R"("faults": {"/mall/index.php?op=exchangeing": {"mode": "refuse", "times": 30}})");
+    Clock::WallTime instant;
+    const RunSummary summary = runTimed({"选择框1"}, 30, instant);
+    EXPECT_EQ(summary.lines, 30);
+    EXPECT_EQ(lines_.outcomes(), 30);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
+    EXPECT_EQ(requests(true).size(), 60u);  // each refused once, then answered
+}
+
+TEST_F(TimedRun, ConnectionsClosedBeforeTheInstantAreReplaced) {
+    startPortal();
+    const auto port = server_->port();
+    std::promise<void> warmed;
+    lines_.onLine("已预先建立", [&warmed] { warmed.set_value(); });
+    const Clock& clock = SystemClock::instance();
+    RunOptions options;
+    options.fireAt = clock.steadyNow() + std::chrono::seconds(1);
+    ExchangeController controller(config_, clock, lines_.sink());
+    ASSERT_TRUE(controller.start({"选择框1"}, "30", kCookies, options));
+    warmed.get_future().wait();
+    // The mall goes away with every pooled connection and comes back on the same port.
+    server_.reset();
+    portal::ServerOptions again;
+    again.port = port;
+    again.scenarioJson = R"({"sessions": {"10001": "precisionkey"}, "itemDefaults": {"price": 0}})";
+    auto restarted = portal::Server::start(again);
+    ASSERT_TRUE(restarted.ok()) << restarted.error().message;
+    server_ = std::move(restarted).value();
+    controller.wait();
+    const RunSummary summary = controller.lastSummary().value_or(RunSummary{});
+    EXPECT_EQ(summary.lines, 30);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
+    EXPECT_EQ(requests(true).size(), 30u);
+}
+
+TEST_F(TimedRun, TwoThousandWorkersEndWithTwoThousandLines) {
+    startPortal();
+    config_.exchange.maxConnectionsPerHost = 500;  // the rest wait their turn in the queue
+    Clock::WallTime instant;
+    const RunSummary summary = runTimed({"选择框1", "选择框2"}, 1000, instant);
+    EXPECT_EQ(summary.requests, 2000);
+    EXPECT_EQ(summary.lines, 2000);
+    EXPECT_EQ(lines_.outcomes(), 2000);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed) +
+                  summary.items.at(1).count(OutcomeKind::Failed),
+              0);
+}
+
+}  // namespace
+}  // namespace vellicor::mall
