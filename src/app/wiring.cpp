@@ -4,6 +4,7 @@
 
 #include "app/link_panel.h"
 #include "app/main_window.h"
+#include "app/run_wiring.h"
 #include "web/qt/session_wiring.h"
 
 namespace vellicor::app {
@@ -27,10 +28,12 @@ class LinkPanelController final : public WindowHandlers {
 
 void wireControllers(MainWindow& window, AppContext& context) {
     window.addHandlers(std::make_unique<LinkPanelController>(context));
-    web::addSessionControllers(window, context);  // login, balances, usage record, sign-in
-    // Controllers of the other subsystems are added here as they arrive: exchange run
-    // (按钮1), login (按钮2/3/4, panes 1 and 2), background music (start-up, 按钮5), usage
-    // record (按钮6), sign-in (按钮7/8, pane 3), timed redemption (按钮9, 编辑框5-7, 时钟2).
+    // login, balances, usage record, sign-in
+    const web::SessionControllers session = web::addSessionControllers(window, context);
+    // exchange run, timed redemption, update check, background music
+    RunWiringOptions run;
+    run.cookies = web::cookieSource(*session.session);
+    addRunControllers(window, context, run);
 }
 
 }  // namespace vellicor::app

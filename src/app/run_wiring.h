@@ -1,0 +1,169 @@
+#pragma once
+// The window side of the exchange run (按钮1), the timed redemption (按钮9, 编辑框5-7, 时钟2),
+// the update check at start and the background music (start-up, 按钮5). Each controller sits
+// on the dispatch seam (window_handlers.h) over its core class and keeps the window's thread
+// free: runs, wake-ups and the update check work on threads of their own and hand back to the
+// window's thread only what touches a control.
+
+#include <QObject>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_context.h"
+#include "app/update_check.h"
+#include "app/window_handlers.h"
+#include "mall/exchange_controller.h"
+#include "platform/music/background_music.h"
+#include "schedule/timed_redemption.h"
+
+namespace vellicor::app {
+
+class MainWindow;
+
+// The session cookie string as it stands at the moment of asking (empty: not logged in).
+using CookieSource = std::function<std::string()>;
+// Whether the mall's record page answers for a cookie string. Blocking; called off the
+// window's thread.
+using SessionProbe = std::function<schedule::SessionState(const std::string& cookies)>;
+
+// Asks the record page with the cookie string: an empty string is logged out without a
+// request, a page that sends the visitor to the login is logged out, a page that cannot be
+// had at all is unreachable.
+schedule::SessionState probeSession(const Config& config, const std::string& cookies);
+
+struct RunWiringOptions {
+    CookieSource cookies;
+    SessionProbe sessionProbe;  // empty: probeSession with the context's configuration
+    // Tuning of the timer's wake-up; a clock that only moves when told wants spin 0.
+    schedule::Scheduler::Options scheduler;
+    // How often the countdown display is brought up to date while armed. It only redraws: the
+    // firing is the scheduler's own wake-up, so this period bears on nothing but the display.
+    int countdownPeriodMs = 200;
+    music::MusicOptions music;
+    bool checkForUpdate = true;
+    PageFetch updateFetch;  // empty: the page request
+};
+
+// 按钮1 "兑换": the ticked items, the thread field and the session cookie string of this
+// moment go to the exchange controller, whose engine thread writes every outcome line.
+class ExchangeWiring final : public QObject, public WindowHandlers {
+    Q_OBJECT
+  public:
+    ExchangeWiring(MainWindow& window, AppContext& context, CookieSource cookies);
+    ~ExchangeWiring() override;
+
+    void exchangeClicked() override { startRun(); }
+    void closing() override;
+
+    // Starts a run from what the window shows now; false (with a line in the log) when
+    // nothing was sent. Window's thread only.
+    bool startRun();
+    // The check-box names of the ticked items, in catalogue order.
+    std::vector<std::string> tickedItems() const;
+    mall::ExchangeController& controller() { return controller_; }
+
+  signals:
+    // On the window's thread, after the run's last line is in the log box.
+    void runFinished();
+
+  private:
+    MainWindow& window_;
+    CookieSource cookies_;
+    mall::ExchangeController controller_;
+};
+
+// The timer group "定时系统".
+class TimerWiring final : public QObject, public WindowHandlers {
+    Q_OBJECT
+  public:
+    TimerWiring(MainWindow& window, AppContext& context, ExchangeWiring& exchange,
+                const RunWiringOptions& options);
+    ~TimerWiring() override;
+
+    void timeFieldEdited(TimeField field) override;
+    void armTimerClicked() override;
+    void countdownTicked() override;
+    void closing() override;
+
+    bool armed() const { return redemption_.armed(); }
+
+  signals:
+    // On the window's thread, once the armed time has come and its run has been started.
+    void fired();
+
+  private:
+    void wakeUp();  // on the window's thread
+    void show(const schedule::TimerDisplay& display);
+    void setCountdownRunning(bool on);
+
+    MainWindow& window_;
+    AppContext& context_;
+    ExchangeWiring& exchange_;
+    CookieSource cookies_;
+    SessionProbe probe_;
+    int periodMs_;
+    std::mutex mutex_;
+    std::string armedCookies_;              // what the session check of the latest arming asks with
+    schedule::TimedRedemption redemption_;  // last: its threads end before the rest goes
+};
+
+// The update check, once at start, on a thread of its own. Its question is shown on the
+// window's thread while the check waits for the answer.
+class UpdateCheckWiring final : public QObject, public WindowHandlers {
+    Q_OBJECT
+  public:
+    UpdateCheckWiring(AppContext& context, PageFetch fetch, bool enabled);
+    ~UpdateCheckWiring() override;  // waits for the check (bounded by the request time-outs)
+
+    void started() override;
+    void closing() override;  // a question not yet shown is never shown
+
+  signals:
+    // On the window's thread; the outcome is an UpdateOutcome.
+    void finished(int outcome);
+
+  private:
+    class Asker;
+
+    AppContext& context_;
+    PageFetch fetch_;
+    bool enabled_;
+    std::shared_ptr<Asker> asker_;
+    std::thread thread_;
+};
+
+// The window's background music: plays once from the window's creation; 按钮5 stops it for
+// the rest of the run; it stops with the window.
+class MusicWiring final : public WindowHandlers {
+  public:
+    explicit MusicWiring(music::MusicOptions options) : options_(std::move(options)) {}
+
+    void started() override;
+    void stopMusicClicked() override;
+    void closing() override { music_.reset(); }
+
+    // Null before the window's creation and after its end.
+    music::BackgroundMusic* music() const { return music_.get(); }
+
+  private:
+    music::MusicOptions options_;
+    std::unique_ptr<music::BackgroundMusic> music_;
+};
+
+struct RunControllers {
+    ExchangeWiring* exchange = nullptr;
+    TimerWiring* timer = nullptr;
+    UpdateCheckWiring* update = nullptr;
+    MusicWiring* music = nullptr;
+};
+
+// Adds the four controllers to the window (owned by it); call before MainWindow::start().
+RunControllers addRunControllers(MainWindow& window, AppContext& context,
+                                 const RunWiringOptions& options);
+
+}  // namespace vellicor::app

@@ -1,0 +1,153 @@
+#include "app/main_window.h"
+#include "app/run_wiring.h"
+#include "mall/balances.h"
+#include "platform/qt/basic_controls.h"
+#include "platform/qt/edit_box.h"
+#include "platform/qt/process_bar.h"
+#include "platform/qt/timer.h"
+
+namespace vellicor::app {
+namespace {
+
+constexpr const char* kFieldBoxes[] = {"编辑框5", "编辑框6", "编辑框7"};
+constexpr const char* kBars[] = {"进度条1", "进度条2", "进度条3"};
+
+schedule::Field coreField(TimeField field) {
+    switch (field) {
+        case TimeField::Hour:
+            return schedule::Field::Hour;
+        case TimeField::Minute:
+            return schedule::Field::Minute;
+        case TimeField::Second:
+            break;
+    }
+    return schedule::Field::Second;
+}
+
+std::size_t indexOf(TimeField field) {
+    return static_cast<std::size_t>(coreField(field));
+}
+
+}  // namespace
+
+schedule::SessionState probeSession(const Config& config, const std::string& cookies) {
+    const auto balances = mall::readBalances(config, cookies);
+    if (balances.ok()) {
+        return schedule::SessionState::LoggedIn;
+    }
+    // No cookie string, a redirect to the login or a "please log in" page all mean the same
+    // to the user: the opening would be missed for want of a login.
+    const ErrorCode code = balances.error().code;
+    if (code == ErrorCode::BadInput || code == ErrorCode::Parse) {
+        return schedule::SessionState::LoggedOut;
+    }
+    return schedule::SessionState::Unreachable;
+}
+
+TimerWiring::TimerWiring(MainWindow& window, AppContext& context, ExchangeWiring& exchange,
+                         const RunWiringOptions& options)
+    : window_(window),
+      context_(context),
+      exchange_(exchange),
+      cookies_(options.cookies),
+      probe_(options.sessionProbe),
+      periodMs_(options.countdownPeriodMs > 0 ? options.countdownPeriodMs : 200),
+      redemption_(*context.clock,
+                  schedule::TimerHooks{
+                      // The wake-up comes on the scheduler's thread at the set instant; the run
+                      // reads the controls, so it starts on the window's thread.
+                      [this] {
+                          QMetaObject::invokeMethod(
+                              this, [this] { wakeUp(); }, Qt::QueuedConnection);
+                      },
+                      {},
+                      [this] {
+                          std::string cookies;
+                          {
+                              std::lock_guard lock(mutex_);
+                              cookies = armedCookies_;
+                          }
+                          return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
+                      },
+                      context.log},
+                  options.scheduler) {}
+
+TimerWiring::~TimerWiring() {
+    redemption_.disarm();
+}
+
+void TimerWiring::timeFieldEdited(TimeField field) {
+    auto* box = window_.control<ui::EditBox>(kFieldBoxes[indexOf(field)]);
+    if (box == nullptr) {
+        return;
+    }
+    const auto change = redemption_.fieldEdited(coreField(field), box->content().toStdString());
+    if (change.replaceText) {
+        box->setContent(QString::fromStdString(*change.replaceText));
+    }
+    if (change.warning && context_.messageBox != nullptr) {
+        context_.messageBox->show(change.warning->text,
+                                  mbflags::Ok | mbflags::IconWarning | mbflags::TaskModal,
+                                  change.warning->caption);
+    }
+}
+
+void TimerWiring::armTimerClicked() {
+    {
+        std::lock_guard lock(mutex_);
+        armedCookies_ = cookies_ ? cookies_() : std::string();
+    }
+    const schedule::ArmOutcome outcome = redemption_.arm();
+    for (std::size_t i = 0; i < outcome.fieldTexts.size(); ++i) {
+        if (auto* box = window_.control<ui::EditBox>(kFieldBoxes[i])) {
+            box->setContent(QString::fromStdString(outcome.fieldTexts[i]));
+        }
+    }
+    show(outcome.display);
+    setCountdownRunning(true);
+}
+
+void TimerWiring::countdownTicked() {
+    show(redemption_.display());
+    if (!redemption_.armed()) {
+        setCountdownRunning(false);
+    }
+}
+
+void TimerWiring::closing() {
+    redemption_.disarm();
+    setCountdownRunning(false);
+}
+
+void TimerWiring::wakeUp() {
+    exchange_.startRun();
+    // The timer does not stay armed for the next day: the group shows it idle again, unless
+    // "定" was pressed anew while this wake-up was on its way.
+    show(redemption_.display());
+    setCountdownRunning(redemption_.armed());
+    emit fired();
+}
+
+void TimerWiring::show(const schedule::TimerDisplay& display) {
+    if (auto* state = window_.control<ui::Label>("标签10")) {
+        state->setCaption(QString::fromStdString(display.stateText));
+    }
+    if (auto* remaining = window_.control<ui::Label>("标签11")) {
+        remaining->setCaption(QString::fromStdString(display.countdownText));
+    }
+    const int positions[] = {display.countdown.hourBar, display.countdown.minuteBar,
+                             display.countdown.secondBar};
+    for (std::size_t i = 0; i < std::size(kBars); ++i) {
+        if (auto* bar = window_.control<ui::ProcessBar>(kBars[i])) {
+            bar->setPosition(positions[i]);
+        }
+    }
+}
+
+void TimerWiring::setCountdownRunning(bool on) {
+    if (auto* timer = window_.control<ui::Timer>("时钟2")) {
+        timer->setPeriod(on ? periodMs_ : 0);
+    }
+}
+
+}  // namespace vellicor::app

@@ -1,0 +1,527 @@
+// The window's exchange, timer, update check, link panel and music controllers, end to end
+// against the portal simulator started in this process on a loopback port.
+
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "../gui/gui_test_main.h"
+#include "app/link_panel.h"
+#include "app/main_window.h"
+#include "app/run_wiring.h"
+#include "app/wiring.h"
+#include "platform/qt/basic_controls.h"
+#include "platform/qt/edit_box.h"
+#include "platform/qt/process_bar.h"
+#include "platform/qt/simple_html.h"
+#include "platform/qt/timer.h"
+#include "portal/server.h"
+
+using namespace vellicor;
+using namespace vellicor::app;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWaitMs = 60000;
+const QString kExchangePrefix = QStringLiteral("/mall/index.php?op=exchangeing");
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// Answers message boxes from a list and records each call and the thread it came on.
+class FakeBoxes final : public MessageBoxService {
+  public:
+    struct Call {
+        std::string text;
+        std::string caption;
+        bool onGuiThread = false;
+    };
+    int show(const std::string& text, unsigned, const std::string& caption) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back({text, caption, QThread::currentThread() == qApp->thread()});
+        return answer_;
+    }
+    void answerWith(int answer) {
+        std::lock_guard lock(mutex_);
+        answer_ = answer;
+    }
+    std::vector<Call> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+    int answer_ = AnswerCancel;
+};
+
+class FakeOpener final : public UrlOpener {
+  public:
+    void open(const std::string& url) override {
+        std::lock_guard lock(mutex_);
+        opened_.push_back(url);
+    }
+    std::vector<std::string> opened() const {
+        std::lock_guard lock(mutex_);
+        return opened_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> opened_;
+};
+
+struct RigOptions {
+    std::string scenario;
+    const Clock* clock = nullptr;
+    bool checkForUpdate = false;
+    bool loggedIn = true;
+    bool fullWiring = false;  // the program's own wireControllers instead of the run controllers
+};
+
+// A simulator, a window with the controllers under test and the fakes they talk to.
+struct Rig {
+    std::unique_ptr<portal::Server> server;
+    FakeBoxes boxes;
+    FakeOpener opener;
+    AppContext context;
+    std::string cookies;
+    std::unique_ptr<MainWindow> window;
+    RunControllers run;
+
+    bool open(const RigOptions& options) {
+        auto started = portal::Server::start(options.scenario);
+        if (!started) {
+            qWarning("simulator: %s", started.error().message.c_str());
+            return false;
+        }
+        server = std::move(started).value();
+        context.config = Config::defaults().withPortal(server->baseUrl());
+        context.messageBox = &boxes;
+        context.urlOpener = &opener;
+        if (options.clock != nullptr) {
+            context.clock = options.clock;
+        }
+        if (options.loggedIn) {
+            cookies = server->sessionCookie().value();
+        }
+        window = MainWindow::create(context);
+        if (!window) {
+            return false;
+        }
+        if (options.fullWiring) {
+            wireControllers(*window, context);
+        } else {
+            RunWiringOptions wiring;
+            wiring.cookies = [this] { return cookies; };
+            wiring.scheduler.spin = 0ns;  // the mock clock moves only when told
+            wiring.music.openDevice = false;
+            wiring.checkForUpdate = options.checkForUpdate;
+            run = addRunControllers(*window, context, wiring);
+        }
+        return true;
+    }
+    ~Rig() { window.reset(); }
+
+    template <typename T>
+    T* get(const char* name) const {
+        return window->control<T>(name);
+    }
+    void tick(std::initializer_list<const char*> names) const {
+        for (const char* name : names) {
+            get<ui::CheckBox>(name)->setChecked(true);
+        }
+    }
+    void setThreads(const QString& text) const { get<ui::EditBox>("编辑框4")->setContent(text); }
+
+    // Lines appended after the notice (the first one shares the notice's last line).
+    QStringList lines() const {
+        const QString all = window->logBox()->content();
+        const QString notice = q(noticeText());
+        if (!all.startsWith(notice)) {
+            return {QStringLiteral("<notice missing>")};
+        }
+        QStringList out = all.mid(notice.size()).split(QStringLiteral("\r\n"));
+        out.removeLast();  // what follows the last CRLF: empty when every line is whole
+        return out;
+    }
+    QStringList outcomeLines() const { return lines().filter(QStringLiteral("  :")); }
+
+    std::vector<portal::LoggedRequest> exchanges() const {
+        std::vector<portal::LoggedRequest> out;
+        for (auto& r : server->log()) {
+            if (q(r.target).startsWith(kExchangePrefix)) {
+                out.push_back(r);
+            }
+        }
+        return out;
+    }
+
+    bool runToEnd() const {
+        QSignalSpy finished(run.exchange, &ExchangeWiring::runFinished);
+        get<ui::Button>("按钮1")->click();
+        return finished.wait(kWaitMs);
+    }
+
+    bool waitForLine(const QString& needle) const {
+        auto* editor = qobject_cast<QPlainTextEdit*>(window->logBox()->editor());
+        QSignalSpy changed(editor, &QPlainTextEdit::textChanged);
+        while (!window->logBox()->content().contains(needle)) {
+            if (!changed.wait(kWaitMs)) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// A mock clock reading that local time (UTC+8) on 1 March 2026.
+Clock::WallTime localAt(int h, int m, int s) {
+    const auto utcMidnight = std::chrono::sys_days{std::chrono::year{2026} / 3 / 1};
+    return Clock::WallTime(utcMidnight + std::chrono::hours(h - 8) + std::chrono::minutes(m) +
+                           std::chrono::seconds(s));
+}
+
+QString targetOf(const portal::LoggedRequest& r) {
+    return q(r.target);
+}
+
+}  // namespace
+
+class RunWiringTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void exchangeSendsEveryTickedItemNTimes() {
+        Rig rig;
+        QVERIFY(rig.open({}));
+        rig.window->start();
+        rig.tick({"选择框1", "选择框7"});
+        rig.setThreads("3");
+        QVERIFY(rig.runToEnd());
+
+        std::map<QString, int> perAddress;
+        for (const auto& r : rig.exchanges()) {
+            ++perAddress[targetOf(r)];
+            QCOMPARE(q(r.cookies), q(rig.cookies));
+        }
+        QCOMPARE(perAddress.size(), std::size_t{2});
+        for (const auto& [address, count] : perAddress) {
+            QVERIFY2(count == 3, qPrintable(address));
+        }
+        QCOMPARE(rig.outcomeLines().size(), 6);
+        QCOMPARE(rig.outcomeLines().filter(q("[改名]")).size(), 3);
+    }
+
+    void lotteryItemWithTheDefaultThreadFieldDrawsAHundredTimes() {
+        Rig rig;
+        QVERIFY(rig.open({}));
+        rig.window->start();
+        rig.tick({"选择框6"});  // "烟雾头(抽奖)"; the thread field keeps its "100"
+        QVERIFY(rig.runToEnd());
+        const auto sent = rig.exchanges();
+        QCOMPARE(sent.size(), std::size_t{100});
+        for (const auto& r : sent) {
+            QVERIFY2(targetOf(r).contains("&way=2&"), r.target.c_str());
+        }
+        QCOMPARE(rig.outcomeLines().size(), 100);
+    }
+
+    void refusedInputSendsNothing_data() {
+        QTest::addColumn<QString>("threads");
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<bool>("loggedIn");
+        QTest::newRow("empty") << "" << true << true;
+        QTest::newRow("zero") << "0" << true << true;
+        QTest::newRow("negative") << "-3" << true << true;
+        QTest::newRow("not a number") << "3a" << true << true;
+        QTest::newRow("above the cap") << "1001" << true << true;
+        QTest::newRow("nothing ticked") << "3" << false << true;
+        QTest::newRow("not logged in") << "3" << true << false;
+    }
+    void refusedInputSendsNothing() {
+        QFETCH(QString, threads);
+        QFETCH(bool, ticked);
+        QFETCH(bool, loggedIn);
+        RigOptions options;
+        options.loggedIn = loggedIn;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        if (ticked) {
+            rig.tick({"选择框1"});
+        }
+        rig.setThreads(threads);
+        QVERIFY(!rig.run.exchange->startRun());
+        // The refusal is written on the window's thread, before startRun returns.
+        QCOMPARE(rig.lines().size(), 1);
+        QVERIFY(rig.outcomeLines().isEmpty());
+        QVERIFY(!rig.run.exchange->controller().busy());
+        QCOMPARE(rig.exchanges().size(), std::size_t{0});
+    }
+
+    void secondPressDuringARunIsRefused() {
+        Rig rig;
+        QVERIFY(rig.open({R"({"replyDelayMs": 500})"}));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("2");
+        QSignalSpy finished(rig.run.exchange, &ExchangeWiring::runFinished);
+        rig.get<ui::Button>("按钮1")->click();
+        rig.get<ui::Button>("按钮1")->click();
+        QVERIFY(finished.wait(kWaitMs));
+        QCOMPARE(rig.exchanges().size(), std::size_t{2});
+        QCOMPARE(rig.outcomeLines().size(), 2);
+        QCOMPARE(rig.lines().filter(q("上一次兑换尚未结束")).size(), 1);
+    }
+
+    // 2,000 workers: every line arrives whole and once, and the window's own timer goes on
+    // ticking while the engine works.
+    void aLargeRunKeepsTheWindowServedAndLosesNoLine() {
+        Rig rig;
+        QVERIFY(rig.open({}));
+        rig.window->start();
+        rig.tick({"选择框1", "选择框3"});
+        rig.setThreads("1000");
+        int ticksDuringRun = 0;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout,
+                [&] { ticksDuringRun += rig.run.exchange->controller().busy() ? 1 : 0; });
+        beat.start(5);
+        QVERIFY(rig.runToEnd());
+        beat.stop();
+        QVERIFY(ticksDuringRun > 0);
+
+        QCOMPARE(rig.exchanges().size(), std::size_t{2000});
+        const QRegularExpression whole(
+            QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d{3} \[(.+?)\] #(\d+)( \S+)?  :[^\r\n]+$)"));
+        std::set<std::pair<QString, int>> workers;
+        const QStringList outcomes = rig.outcomeLines();
+        for (const QString& line : outcomes) {
+            const auto m = whole.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            workers.insert({m.captured(1), m.captured(2).toInt()});
+        }
+        QCOMPARE(outcomes.size(), 2000);
+        QCOMPARE(workers.size(), std::size_t{2000});
+        QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
+    }
+
+    void timerFiresTheRunOnceAtTheSetTime() {
+        MockClock clock(localAt(11, 59, 50));
+        RigOptions options;
+        options.clock = &clock;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("2");
+        QSignalSpy fired(rig.run.timer, &TimerWiring::fired);
+
+        clock.advance(5s);  // 11:59:55, and "定" not pressed: nothing is armed
+        QCoreApplication::processEvents();
+        QVERIFY(!rig.run.timer->armed());
+
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.run.timer->armed());
+        QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:59 执行兑换")));
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kArmedText));
+        QCOMPARE(rig.get<ui::ProcessBar>("进度条3")->position(), 4);
+        QVERIFY(rig.get<ui::Timer>("时钟2")->running());
+        QCOMPARE(rig.exchanges().size(), std::size_t{0});
+
+        QSignalSpy finished(rig.run.exchange, &ExchangeWiring::runFinished);
+        clock.advance(4s);  // 11:59:59
+        QVERIFY(fired.wait(kWaitMs));
+        QVERIFY(finished.wait(kWaitMs));
+        QCOMPARE(rig.exchanges().size(), std::size_t{2});
+        QVERIFY(!rig.run.timer->armed());
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kNotArmedText));
+        QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
+
+        clock.advance(24h);  // not armed for the next day
+        QCoreApplication::processEvents();
+        QCOMPARE(fired.count(), 1);
+        QCOMPARE(rig.exchanges().size(), std::size_t{2});
+    }
+
+    void armingWithoutASessionSaysSo() {
+        RigOptions options;
+        options.loggedIn = false;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.waitForLine(q(schedule::sessionLine(schedule::SessionState::LoggedOut))));
+        rig.run.timer->closing();
+    }
+
+    void timeFieldRules_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");       // the field's content afterwards
+        QTest::addColumn<QString>("boxCaption");  // empty: no message box
+        QTest::addColumn<QString>("boxText");
+        const QString hourRange = q("输入范围 0 - 23,24 即为 0");
+        const QString sixtyRange = q("输入范围 0 - 59,60 即为 0");
+        QTest::newRow("24 h") << "编辑框5"
+                              << "24"
+                              << "00"
+                              << ""
+                              << "";
+        QTest::newRow("60 min") << "编辑框6"
+                                << "60"
+                                << "00"
+                                << ""
+                                << "";
+        QTest::newRow("60 s") << "编辑框7"
+                              << "60"
+                              << "00"
+                              << ""
+                              << "";
+        QTest::newRow("25 h") << "编辑框5"
+                              << "25"
+                              << "2" << q("小时") << hourRange;
+        QTest::newRow("61 min") << "编辑框6"
+                                << "61"
+                                << "6" << q("分钟") << sixtyRange;
+        QTest::newRow("61 s") << "编辑框7"
+                              << "61"
+                              << "6" << q("秒") << sixtyRange;
+        QTest::newRow("valid") << "编辑框5"
+                               << "07"
+                               << "07"
+                               << ""
+                               << "";
+    }
+    void timeFieldRules() {
+        QFETCH(QString, box);
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        QFETCH(QString, boxCaption);
+        QFETCH(QString, boxText);
+        Rig rig;
+        QVERIFY(rig.open({}));
+        rig.window->start();
+        auto* field = rig.get<ui::EditBox>(box.toStdString().c_str());
+        auto* editor = qobject_cast<QLineEdit*>(field->editor());
+        editor->selectAll();
+        QTest::keyClicks(editor, typed);
+        QCOMPARE(field->content(), shown);
+        const auto calls = rig.boxes.calls();
+        if (boxCaption.isEmpty()) {
+            QVERIFY(calls.empty());
+        } else {
+            QCOMPARE(calls.size(), std::size_t{1});
+            QCOMPARE(q(calls[0].caption), boxCaption);
+            QCOMPARE(q(calls[0].text), boxText);
+        }
+    }
+
+    void updateCheck_data() {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("opened");  // "thread", "download" or empty
+        const QString checking = q("正在检测版本更新...");
+        QTest::newRow("current") << "3" << int(AnswerYes)
+                                 << QStringList{checking, q("当前为最新版本,无需更新")} << "";
+        QTest::newRow("newer, yes") << "4" << int(AnswerYes) << QStringList{checking} << "download";
+        QTest::newRow("newer, no") << "4" << int(AnswerNo) << QStringList{checking} << "thread";
+        QTest::newRow("newer, cancel")
+            << "4" << int(AnswerCancel) << QStringList{checking, q("已取消版本更新.")} << "";
+    }
+    void updateCheck() {
+        QFETCH(QString, version);
+        QFETCH(int, answer);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, opened);
+        RigOptions options;
+        options.scenario = QStringLiteral(R"({"version": "%1"})").arg(version).toStdString();
+        options.checkForUpdate = true;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.boxes.answerWith(answer);
+        QSignalSpy finished(rig.run.update, &UpdateCheckWiring::finished);
+        rig.window->start();
+        QVERIFY(finished.wait(kWaitMs));
+        QCoreApplication::processEvents();  // the log lines posted before the end
+
+        QCOMPARE(rig.lines(), lines);
+        const auto calls = rig.boxes.calls();
+        QCOMPARE(calls.size(), version == "3" ? std::size_t{0} : std::size_t{1});
+        for (const auto& call : calls) {
+            QVERIFY(call.onGuiThread);
+            QCOMPARE(q(call.caption), q(kUpdateCaption));
+            QCOMPARE(q(call.text), q(kUpdateQuestion));
+        }
+        std::vector<std::string> expected;
+        if (opened == "thread") {
+            expected.push_back(threadPageAddress(rig.context.config));
+        } else if (opened == "download") {
+            expected.push_back(downloadPageAddress(rig.context.config));
+        }
+        QCOMPARE(rig.opener.opened(), expected);
+    }
+
+    // Through the program's own wiring, as main() puts it together.
+    void linkClicks() {
+        RigOptions options;
+        options.fullWiring = true;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        auto* panel = rig.get<ui::SimpleHtml>("简单超文本框1");
+        const auto links = linkPanelLinks(rig.context.config);
+        QCOMPARE(panel->linkCount(), int(links.size()));
+        for (int i = 0; i < panel->linkCount(); ++i) {
+            const auto before = rig.opener.opened().size();
+            panel->clickLink(i);
+            const auto after = rig.opener.opened();
+            const std::string& shown = links[std::size_t(i)].shown;
+            if (shown == "待定...") {
+                QVERIFY2(after.size() == before, shown.c_str());
+            } else if (shown == "查看帖子") {
+                QCOMPARE(after.size(), before + 1);
+                QCOMPARE(after.back(), threadPageAddress(rig.context.config));
+            } else {  // the portal, the mall, the forum, the follow pages
+                const auto& event = links[std::size_t(i)].event;
+                QVERIFY2(std::find(after.begin() + long(before), after.end(), event) != after.end(),
+                         shown.c_str());
+            }
+        }
+    }
+
+    void stopButtonSilencesTheMusicForGood() {
+        Rig rig;
+        QVERIFY(rig.open({}));
+        QVERIFY(rig.run.music->music() == nullptr);
+        rig.window->start();
+        music::BackgroundMusic* player = rig.run.music->music();
+        QVERIFY(player != nullptr);
+        QCOMPARE(player->playCount(), music::BackgroundMusic::kOnce);
+        if (!player->hasSynth()) {
+            QSKIP("no sound font: the music is silent by design");
+        }
+        QVERIFY(player->playing());
+        rig.get<ui::Button>("按钮5")->click();
+        QVERIFY(!player->playing());
+        QCOMPARE(player->playCount(), music::BackgroundMusic::kNever);
+        rig.get<ui::Button>("按钮5")->click();  // again: nothing changes, nothing restarts
+        QVERIFY(!player->playing());
+        QVERIFY(rig.window->close());
+        QVERIFY(rig.run.music->music() == nullptr);
+    }
+};
+
+VELLICOR_GUI_TEST_MAIN(RunWiringTest)
+#include "run_wiring_test.moc"
