@@ -11,7 +11,9 @@ namespace {
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 constexpr std::string_view kEuro = "\xE2\x82\xAC";         // U+20AC
 
-// One iconv descriptor for one call, closed on every path.
+// One iconv descriptor per thread and direction: opening one per call loads and unloads
+// glibc's conversion module every time, which is slow and races with other threads doing
+// the same.
 class Converter {
   public:
     Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
@@ -24,6 +26,13 @@ class Converter {
     Converter& operator=(const Converter&) = delete;
 
     bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Forgets any shift state a previous, failed conversion left behind.
+    void resetState() {
+        if (valid()) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
 
     // Converts as much of [in, in+left) as it can, appending to out. Returns the errno that
     // stopped it (0 when all input was used); in/left point past what was converted.
@@ -49,12 +58,34 @@ class Converter {
     iconv_t cd_;
 };
 
+// The first use pins both conversion modules for the life of the process, so that threads
+// ending (and closing their descriptors) never unload a module another thread is using.
+void pinModules() {
+    // Held in a static, never closed: the leak checker sees them as reachable.
+    static const iconv_t pins[] = {iconv_open("UTF-8", "GB18030"), iconv_open("GBK", "UTF-8")};
+    (void)pins;
+}
+
+Converter& decoder() {
+    pinModules();
+    thread_local Converter conv("UTF-8", "GB18030");
+    conv.resetState();
+    return conv;
+}
+
+Converter& encoder() {
+    pinModules();
+    thread_local Converter conv("GBK", "UTF-8");
+    conv.resetState();
+    return conv;
+}
+
 }  // namespace
 
 std::string gbkToUtf8(std::string_view gbk) {
     std::string out;
     out.reserve(gbk.size() + gbk.size() / 2);
-    Converter conv("UTF-8", "GB18030");
+    Converter& conv = decoder();
     if (!conv.valid()) {
         // Without the converter only ASCII can be trusted.
         for (unsigned char c : gbk) {
@@ -79,7 +110,7 @@ std::string gbkToUtf8(std::string_view gbk) {
 }
 
 Result<std::string> utf8ToGbk(std::string_view utf8) {
-    Converter conv("GBK", "UTF-8");
+    Converter& conv = encoder();
     if (!conv.valid()) {
         return makeError(ErrorCode::Unavailable, "no GBK converter on this system");
     }
