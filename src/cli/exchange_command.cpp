@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
 #include "platform/clock.h"
@@ -87,18 +89,27 @@ int runExchange(const Args& args) {
         return fail("--items and --threads are required");
     }
     const Clock& clock = SystemClock::instance();
-    mall::RunOptions runOptions;
+    std::optional<int> secondsOfDay;
     if (auto at = opts->value("at")) {
         auto seconds = mall::parseTimeOfDay(*at);
         if (!seconds) {
             return fail(seconds.error().message);
         }
-        runOptions.fireAt = mall::nextTimeOfDay(clock, *seconds);
+        secondsOfDay = *seconds;
     }
     std::string cookies;
     auto setup = setupFrom(opts.value(), cookies);
     if (!setup) {
         return fail(setup.error().message);
+    }
+    mall::RunOptions runOptions;
+    if (secondsOfDay) {
+        // The set time is the mall's: read on its clock when it tells its time.
+        const auto reading = mall::readMallClock(setup->config, clock);
+        printLine(reading.line);
+        const mall::ShiftedClock mallClock(clock,
+                                           reading.mallAhead.value_or(std::chrono::nanoseconds{}));
+        runOptions.fireAt = mall::nextTimeOfDay(mallClock, *secondsOfDay);
     }
     mall::ExchangeController controller(setup->config, clock, printLine);
     if (runOptions.fireAt) {

@@ -260,4 +260,16 @@ std::string offsetLine(const Result<OffsetEstimate>& estimate) {
     return line + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒），定时按商城时钟\r\n";
 }
 
+MallClockReading readMallClock(const Config& config, const Clock& clock) {
+    if (!config.timer.useServerClock) {
+        return {"未启用商城时钟，定时按本机时钟\r\n", std::nullopt};
+    }
+    const auto estimate = estimateMallOffset(config, clock);
+    MallClockReading reading{offsetLine(estimate), std::nullopt};
+    if (estimate) {
+        reading.mallAhead = estimate->mallAhead();
+    }
+    return reading;
+}
+
 }  // namespace vellicor::mall

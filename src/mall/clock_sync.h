@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/config.h"
@@ -37,6 +38,8 @@ struct OffsetEstimate {
     int probes = 0;
 
     std::chrono::nanoseconds ahead() const { return lower + (upper - lower) / 2; }
+    // The other way round: how far the mall's clock runs ahead of the computer's.
+    std::chrono::nanoseconds mallAhead() const { return -ahead(); }
     std::chrono::nanoseconds halfWidth() const { return (upper - lower) / 2; }
 };
 
@@ -63,5 +66,33 @@ Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clo
 // The log line for the user: "本机时钟比商城快 0.412 秒（误差 ±0.8 毫秒）\r\n", or the line
 // that says the local clock serves.
 std::string offsetLine(const Result<OffsetEstimate>& estimate);
+
+// A view of a clock as the mall's: wall time shifted by the estimate, steady time untouched,
+// so that "the next 12:00:00" worked out on it is the next 12:00:00 on the mall's clock.
+class ShiftedClock final : public Clock {
+  public:
+    ShiftedClock(const Clock& base, std::chrono::nanoseconds ahead) : base_(base), ahead_(ahead) {}
+    WallTime wallNow() const override {
+        return base_.wallNow() + std::chrono::duration_cast<WallTime::duration>(ahead_);
+    }
+    Steady steadyNow() const override { return base_.steadyNow(); }
+    int utcOffsetSeconds(WallTime at) const override { return base_.utcOffsetSeconds(at); }
+    void sleepUntil(Steady deadline) const override { base_.sleepUntil(deadline); }
+    void sleepUntilOrStop(Steady deadline, std::stop_token stop) const override {
+        base_.sleepUntilOrStop(deadline, std::move(stop));
+    }
+
+  private:
+    const Clock& base_;
+    std::chrono::nanoseconds ahead_;
+};
+
+// What a timed run needs of the mall's clock: the estimate's line for the log (one line,
+// whatever happened) and the mall's lead over the computer, empty when the local clock serves.
+struct MallClockReading {
+    std::string line;
+    std::optional<std::chrono::nanoseconds> mallAhead;
+};
+MallClockReading readMallClock(const Config& config, const Clock& clock);
 
 }  // namespace vellicor::mall

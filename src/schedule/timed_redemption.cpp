@@ -106,6 +106,7 @@ ArmOutcome TimedRedemption::arm() {
         hooks_.log(armingLine(out.time));
     }
     startSessionCheck();
+    startClockCheck(out.time);
     out.display = display();
     return out;
 }
@@ -114,6 +115,30 @@ void TimedRedemption::startSessionCheck() {
     if (!hooks_.sessionCheck) {
         return;
     }
+    startBackground([this] {
+        const std::string line = sessionLine(hooks_.sessionCheck());
+        if (!line.empty() && hooks_.log) {
+            hooks_.log(line);
+        }
+    });
+}
+
+// The set time read on the mall's clock. An answer that comes after a newer arming is
+// dropped: that arming asked again.
+void TimedRedemption::startClockCheck(TimeOfDay time) {
+    if (!hooks_.referenceAhead) {
+        return;
+    }
+    const auto generation = ++armings_;
+    startBackground([this, time, generation] {
+        const auto ahead = hooks_.referenceAhead();
+        if (ahead && armings_.load() == generation) {
+            scheduler_.retarget(nextOccurrence(time, clock_, *ahead));
+        }
+    });
+}
+
+void TimedRedemption::startBackground(std::function<void()> work) {
     std::lock_guard lock(mutex_);
     std::erase_if(checks_, [](Check& check) {
         if (!*check.done) {
@@ -123,11 +148,8 @@ void TimedRedemption::startSessionCheck() {
         return true;
     });
     auto done = std::make_shared<std::atomic<bool>>(false);
-    checks_.push_back({done, std::thread([this, done] {
-                           const std::string line = sessionLine(hooks_.sessionCheck());
-                           if (!line.empty() && hooks_.log) {
-                               hooks_.log(line);
-                           }
+    checks_.push_back({done, std::thread([work = std::move(work), done] {
+                           work();
                            *done = true;
                        })});
 }

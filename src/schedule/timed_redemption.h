@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,6 +38,11 @@ struct TimerHooks {
     // arming on a thread of its own, so that a slow mall neither blocks the window nor
     // delays the firing.
     std::function<SessionState()> sessionCheck;
+    // Optional: how far the mall's clock runs ahead of the computer's (negative: behind), or
+    // empty to keep the computer's clock. Called once per arming on a thread of its own (it
+    // may probe the mall for seconds); when it answers, the armed instant moves to the moment
+    // the mall's clock shows the set time. It writes its own log line.
+    std::function<std::optional<std::chrono::nanoseconds>()> referenceAhead;
     // Receives the scheduler's log lines (from the window's and from other threads).
     LogSink log;
 };
@@ -75,6 +81,8 @@ class TimedRedemption {
     // Armed and not fired. Once fired the timer is idle again: a sale opens once, and a run
     // that repeated itself a day later would spend tickets the user no longer meant to.
     bool armed() const;
+    // The instant the armed time fires at, on the computer's clock; empty when idle.
+    std::optional<Clock::WallTime> armedInstant() const { return scheduler_.instant(); }
 
     // For each tick of the countdown timer: the display at the current time. Idle, it shows
     // the texts of the start and empty bars.
@@ -85,6 +93,8 @@ class TimedRedemption {
 
   private:
     void startSessionCheck();
+    void startClockCheck(TimeOfDay time);
+    void startBackground(std::function<void()> work);
     TimeField& fieldFor(Field field);
 
     const Clock& clock_;
@@ -97,7 +107,8 @@ class TimedRedemption {
         std::thread thread;
     };
     std::vector<Check> checks_;
-    Scheduler scheduler_;  // last: its threads end before the hooks they call go away
+    std::atomic<unsigned> armings_{0};  // which arming a clock answer belongs to
+    Scheduler scheduler_;               // last: its threads end before the hooks they call go away
 };
 
 // The scheduler's line: "启动定时程序, 11:59:59 执行兑换\r\n".
