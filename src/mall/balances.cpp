@@ -62,6 +62,13 @@ Balance balanceOf(const Game& game, std::string_view page) {
     return b;
 }
 
+bool namesAnyGame(std::string_view page) {
+    const auto table = games();
+    return std::any_of(table.begin(), table.end(), [page](const Game& g) {
+        return page.find(g.name) != std::string_view::npos;
+    });
+}
+
 }  // namespace
 
 std::string recordPageAddress(const Config& config) {
@@ -118,6 +125,12 @@ Status checkRecordReply(const web::Reply& reply, std::string_view decodedBody) {
     }
     if (saysNotLoggedIn(decodedBody)) {
         return makeError(ErrorCode::Parse, "the record page says: not logged in");
+    }
+    // A page naming no game reads as seven zeros; only the mall's own record page may say
+    // that. A maintenance or error page in its place must not empty the account.
+    if (!namesAnyGame(decodedBody) && decodedBody.find("游票") == std::string_view::npos &&
+        decodedBody.find("记录") == std::string_view::npos) {
+        return makeError(ErrorCode::Parse, "the reply is not the record page");
     }
     return Ok{};
 }

@@ -93,6 +93,10 @@ Status checkReply(const web::Reply& reply, std::string_view page) {
     if (mall::saysNotLoggedIn(page)) {
         return makeError(ErrorCode::Parse, "not logged in");
     }
+    // A maintenance or error page would otherwise read as "not signed in today".
+    if (page.find("签到") == std::string_view::npos) {
+        return makeError(ErrorCode::Parse, "the reply says nothing of a sign-in");
+    }
     return Ok{};
 }
 

@@ -83,6 +83,7 @@ TEST(Balances, RecordReplyMustBeTheUsersRecord) {
     } cases[] = {
         {"record page", 200, "", "穿越火线<span class=\"tickete\">35</span>", true},
         {"record page naming no game", 200, "", "<p>兑换记录</p>", true},
+        {"maintenance page in its place", 200, "", "<p>系统维护中，请稍后访问</p>", false},
         {"not logged in", 200, "", "<p>很抱歉，您还没有登录</p>", false},
         {"log in first", 200, "", "请先登录", false},
         {"redirect to the login", 302, "http://login.test/cgi-bin/login", "", false},
