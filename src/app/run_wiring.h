@@ -97,6 +97,7 @@ class TimerWiring final : public QObject, public WindowHandlers {
     void fired();
 
   private:
+    schedule::TimerHooks hooks();
     void wakeUp();  // on the window's thread
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);

@@ -52,25 +52,27 @@ TimerWiring::TimerWiring(MainWindow& window, AppContext& context, ExchangeWiring
       cookies_(options.cookies),
       probe_(options.sessionProbe),
       periodMs_(options.countdownPeriodMs > 0 ? options.countdownPeriodMs : 200),
-      redemption_(*context.clock,
-                  schedule::TimerHooks{
-                      // The wake-up comes on the scheduler's thread at the set instant; the run
-                      // reads the controls, so it starts on the window's thread.
-                      [this] {
-                          QMetaObject::invokeMethod(
-                              this, [this] { wakeUp(); }, Qt::QueuedConnection);
-                      },
-                      {},
-                      [this] {
-                          std::string cookies;
-                          {
-                              std::lock_guard lock(mutex_);
-                              cookies = armedCookies_;
-                          }
-                          return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
-                      },
-                      context.log},
-                  options.scheduler) {}
+      redemption_(*context.clock, hooks(), options.scheduler) {}
+
+schedule::TimerHooks TimerWiring::hooks() {
+    schedule::TimerHooks out;
+    // The wake-up comes on the scheduler's thread at the set instant; the run reads the
+    // controls, so it starts on the window's thread.
+    out.startRun = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { wakeUp(); }, Qt::QueuedConnection);
+    };
+    out.sessionCheck = [this] {
+        std::string cookies;
+        {
+            std::lock_guard lock(mutex_);
+            cookies = armedCookies_;
+        }
+        return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
+    };
+    out.log = context_.log;
+    return out;
+}
 
 TimerWiring::~TimerWiring() {
     redemption_.disarm();
