@@ -67,11 +67,15 @@ UpdateOutcome runUpdateCheck(const Config& config, MessageBoxService& boxes, Url
     request.proxy = config.http.proxy;
     const auto reply = fetch(request);
     // An error page of the forum is no announcement, whatever it holds.
+    // Either way the user hears that the check did not get an answer, rather than nothing,
+    // which would read as "no newer version".
     if (!reply.ok() || reply->status != 200) {
+        write(log, "无法检测版本更新: 发布帖读取失败\r\n");
         return UpdateOutcome::NoPage;
     }
     const auto version = announcedVersion(gbkToUtf8(reply->body));
     if (!version) {
+        write(log, "无法检测版本更新: 发布帖中没有版本信息\r\n");
         return UpdateOutcome::NoVersion;
     }
     // Compared as text: releases are numbered with whole numbers, and any other announced

@@ -11,10 +11,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <unordered_map>
 
+#include "mall/backoff.h"
 #include "mall/preopen.h"
 #include "platform/codec.h"
 #include "web/transfer.h"
@@ -134,7 +136,8 @@ struct Worker {
     std::unique_ptr<web::Transfer> transfer;
     int attempts = 0;
     Clock::Steady firstSend{};
-    Outcome last;  // the answer that made it wait for a retry
+    Outcome last;       // the answer that made it wait for a retry
+    int throttled = 0;  // "too many requests" answers so far
     bool ended = false;
 };
 
@@ -292,19 +295,23 @@ class Engine {
         Worker& w = workers_[index];
         const auto now = clock().steadyNow();
         Outcome outcome;
+        std::optional<milliseconds> serverAsks;
         if (!reply) {
             outcome = failedRequest(reply.error());
         } else {
             noteReply(w.item, now);
             outcome = classifyReply(reply->status, gbkToUtf8(reply->body));
+            serverAsks = retryAfter(reply->headerText);
         }
-        if (outcome.kind == OutcomeKind::NotOpen && mayRetry(w, now)) {
+        if (const auto pause = retryPause(w, outcome.kind, serverAsks);
+            pause && mayRetry(w, now, *pause)) {
             w.last = std::move(outcome);
             w.transfer->reset();
-            waiting_.insert({now + milliseconds(s_.config.exchange.retryPauseMs), index});
+            waiting_.insert({now + *pause, index});
             return;
         }
-        if (outcome.kind == OutcomeKind::NotOpen && soldOut_[w.item]) {
+        if ((outcome.kind == OutcomeKind::NotOpen || outcome.kind == OutcomeKind::Throttled) &&
+            soldOut_[w.item]) {
             outcome.message += stoppedNote();
         }
         const bool soldOut = outcome.kind == OutcomeKind::SoldOut;
@@ -316,10 +323,25 @@ class Engine {
 
     static std::string stoppedNote() { return "（该商品已兑换完，停止重试）"; }
 
-    bool mayRetry(const Worker& w, Clock::Steady now) const {
+    // Asked too early: again after the fixed pause. Told to slow down: again after a pause
+    // that grows with every such answer, so that a busy mall is not hammered harder.
+    std::optional<milliseconds> retryPause(Worker& w, OutcomeKind kind,
+                                           std::optional<milliseconds> serverAsks) {
+        const auto& ex = s_.config.exchange;
+        if (kind == OutcomeKind::NotOpen) {
+            return milliseconds(ex.retryPauseMs);
+        }
+        if (kind != OutcomeKind::Throttled) {
+            return std::nullopt;
+        }
+        ++w.throttled;
+        return throttlePause(ex, w.throttled, serverAsks, jitter_(rng_));
+    }
+
+    bool mayRetry(const Worker& w, Clock::Steady now, milliseconds pause) const {
         const auto& ex = s_.config.exchange;
         return !cancelled() && !soldOut_[w.item] &&
-               now + milliseconds(ex.retryPauseMs) <= w.firstSend + milliseconds(ex.retryWindowMs);
+               now + pause <= w.firstSend + milliseconds(ex.retryWindowMs);
     }
 
     // The item is gone: workers still waiting to ask again end with what they were told.
@@ -414,6 +436,8 @@ class Engine {
     Clock::Steady firstSend_{};
     int inFlight_ = 0;
     int sends_ = 0;
+    std::mt19937_64 rng_{std::random_device{}()};
+    std::uniform_real_distribution<double> jitter_{0.0, 1.0};
 };
 
 std::string millis(nanoseconds d) {

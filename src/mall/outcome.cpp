@@ -1,5 +1,6 @@
 #include "mall/outcome.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,8 @@ constexpr std::string_view kSoldOut = "该商品今日已被兑换完";
 constexpr std::string_view kPopup = "popaitem c";
 constexpr std::string_view kClose = "关闭窗口";
 constexpr std::string_view kParagraphEnd = "</p>";
+// What a mall or its front server says when it wants fewer requests.
+constexpr std::array<std::string_view, 3> kBusy{"过于频繁", "太频繁", "系统繁忙"};
 
 // Messages come from a page someone else controls; a line in the log stays readable.
 constexpr std::size_t kMessageChars = 160;
@@ -297,6 +300,17 @@ std::string notOpenMessage(std::string_view visible) {
     return std::string(kNotOpen);
 }
 
+bool isThrottle(long status, std::string_view visible) {
+    constexpr long kTooManyRequests = 429;
+    constexpr long kUnavailable = 503;
+    if (status == kTooManyRequests || status == kUnavailable) {
+        return true;
+    }
+    return std::any_of(kBusy.begin(), kBusy.end(), [visible](std::string_view phrase) {
+        return visible.find(phrase) != std::string_view::npos;
+    });
+}
+
 }  // namespace
 
 std::string pageText(std::string_view html) {
@@ -366,6 +380,10 @@ Outcome classifyReply(long status, std::string_view body) {
             return {OutcomeKind::Popup, std::move(text)};
         }
     }
+    if (isThrottle(status, visible)) {
+        return {OutcomeKind::Throttled,
+                "请求过多（HTTP " + std::to_string(status) + "）：" + firstWords(body)};
+    }
     if (auto at = visible.find(kSorry); at != std::string::npos) {
         std::string text = refusalSentence(visible, at);
         if (!text.empty()) {
@@ -402,6 +420,8 @@ std::string_view outcomeLabel(OutcomeKind kind) {
             return "无法识别";
         case OutcomeKind::Cancelled:
             return "已取消";
+        case OutcomeKind::Throttled:
+            return "请求过多";
     }
     return "?";
 }

@@ -20,8 +20,9 @@ enum class OutcomeKind {
     Failed,        // no reply: connect, time-out, transfer error
     Unrecognised,  // a reply without any of the mall's answer texts
     Cancelled,     // the run was stopped before this request ended
+    Throttled,     // "too many requests": HTTP 429 or 503, or a page saying the mall is busy
 };
-inline constexpr int kOutcomeKinds = 9;
+inline constexpr int kOutcomeKinds = 10;
 
 struct Outcome {
     OutcomeKind kind = OutcomeKind::Unrecognised;

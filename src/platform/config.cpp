@@ -148,6 +148,9 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.number("exchange.retry_window_ms", c.exchange.retryWindowMs);
     a.number("exchange.max_threads", c.exchange.maxThreads);
     a.number("exchange.max_connections_per_host", c.exchange.maxConnectionsPerHost);
+    a.number("exchange.throttle_backoff_ms", c.exchange.throttleBackoffMs);
+    a.number("exchange.throttle_backoff_max_ms", c.exchange.throttleBackoffMaxMs);
+    a.number("exchange.throttle_jitter_percent", c.exchange.throttleJitterPercent);
     a.flag("timer.server_clock", c.timer.useServerClock);
     a.number("timer.preopen_lead_ms", c.timer.preopenLeadMs);
     a.flag("timer.last_byte_sync", c.timer.lastByteSync);

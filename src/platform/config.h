@@ -27,6 +27,14 @@ struct ExchangeSettings {
     long retryWindowMs = 30000;  // how long a worker keeps asking after its first send
     int maxThreads = 1000;       // cap on the thread field
     int maxConnectionsPerHost = 1000;
+    // A "too many requests" answer (HTTP 429 or 503, or a page saying so) is asked again
+    // after a pause that starts here and doubles with each such answer, up to the maximum;
+    // the server's Retry-After raises it within the same maximum. Each pause is shortened
+    // by a random part of up to `throttleJitterPercent`, so that a thousand workers told to
+    // wait do not all come back at the same instant.
+    long throttleBackoffMs = 500;
+    long throttleBackoffMaxMs = 4000;
+    int throttleJitterPercent = 50;
 };
 
 struct TimerSettings {

@@ -63,6 +63,8 @@ PageFetch replying(long status, const std::string& utf8Body) {
 const std::string kStart = "正在检测版本更新...\r\n";
 const std::string kCurrent = "当前为最新版本,无需更新\r\n";
 const std::string kCancelled = "已取消版本更新.\r\n";
+const std::string kNoPage = "无法检测版本更新: 发布帖读取失败\r\n";
+const std::string kNoVersion = "无法检测版本更新: 发布帖中没有版本信息\r\n";
 
 TEST(AnnouncedVersion, CutBetweenTheMarkers) {
     struct Case {
@@ -125,13 +127,13 @@ TEST(UpdateCheck, EndsWithoutAQuestion) {
         {replying(200, "Vellicor Version: 3 正式发布拉"),
          UpdateOutcome::Current,
          {kStart, kCurrent}},
-        {replying(200, "<html>没有版本</html>"), UpdateOutcome::NoVersion, {kStart}},
-        {replying(404, "Vellicor Version: 4 正式发布拉"), UpdateOutcome::NoPage, {kStart}},
+        {replying(200, "<html>没有版本</html>"), UpdateOutcome::NoVersion, {kStart, kNoVersion}},
+        {replying(404, "Vellicor Version: 4 正式发布拉"), UpdateOutcome::NoPage, {kStart, kNoPage}},
         {[](const web::PageRequest&) -> Result<web::Reply> {
              return makeError(ErrorCode::Connect, "refused");
          },
          UpdateOutcome::NoPage,
-         {kStart}},
+         {kStart, kNoPage}},
     };
     for (const auto& tc : cases) {
         Check check{FakeBoxes(AnswerYes), {}, {}};

@@ -1,0 +1,68 @@
+// The pause after "too many requests", and the Retry-After it honours.
+
+#include "mall/backoff.h"
+
+#include <gtest/gtest.h>
+
+namespace vellicor::mall {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(Backoff, PauseGrowsToItsCapAndHonoursTheServerWithinIt) {
+    ExchangeSettings s;
+    s.throttleBackoffMs = 100;
+    s.throttleBackoffMaxMs = 1000;
+    s.throttleJitterPercent = 50;
+    struct Case {
+        int step;
+        std::optional<milliseconds> server;
+        double unit;
+        long expectedMs;
+    } cases[] = {
+        {1, {}, 0.0, 100},
+        {2, {}, 0.0, 200},
+        {4, {}, 0.0, 800},
+        {5, {}, 0.0, 1000},                   // capped
+        {60, {}, 0.0, 1000},                  // no overflow however long it goes on
+        {1, milliseconds(500), 0.0, 500},     // the server asks for more
+        {4, milliseconds(500), 0.0, 800},     // our own pause is longer already
+        {1, milliseconds(90000), 0.0, 1000},  // but never past the cap
+        {4, {}, 0.5, 600},                    // jitter takes up to half
+        {4, {}, 0.999, 401},
+        {1, {}, 7.0, 50},  // a draw out of range is clamped
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(throttlePause(s, c.step, c.server, c.unit), milliseconds(c.expectedMs))
+            << "step " << c.step << " unit " << c.unit;
+    }
+}
+
+TEST(Backoff, NonsenseSettingsStillGiveAPause) {
+    ExchangeSettings s;
+    s.throttleBackoffMs = -5;
+    s.throttleBackoffMaxMs = 0;
+    s.throttleJitterPercent = 400;
+    EXPECT_GE(throttlePause(s, 3, {}, 0.99), milliseconds(1));
+}
+
+TEST(Backoff, RetryAfterInSecondsOnly) {
+    struct Case {
+        const char* headers;
+        std::optional<milliseconds> expected;
+    } cases[] = {
+        {"HTTP/1.1 429 Too Many Requests\r\nRetry-After: 2\r\n", milliseconds(2000)},
+        {"HTTP/1.1 503 x\r\nretry-after:   0  \r\n", milliseconds(0)},
+        {"HTTP/1.1 503 x\r\nRetry-After: Wed, 21 Oct 2015 07:28:00 GMT\r\n", std::nullopt},
+        {"HTTP/1.1 503 x\r\nRetry-After: -3\r\n", std::nullopt},
+        {"HTTP/1.1 503 x\r\nRetry-After: 99999999999\r\n", milliseconds(86400000)},
+        {"HTTP/1.1 200 OK\r\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(retryAfter(c.headers), c.expected) << c.headers;
+    }
+}
+
+}  // namespace
+}  // namespace vellicor::mall
