@@ -2,6 +2,7 @@
 // One client connection: reads requests (keep-alive, pipelined), asks the handler for the
 // answer, and writes it — or misbehaves in the way the scenario asks for that endpoint.
 
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http.hpp>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@ class RequestHandler {
     virtual Planned plan(const HttpRequest& request, std::int64_t arrivalNanos,
                          std::uint64_t connection, bool secure) = 0;
     virtual std::string dateHeader() const = 0;
+    virtual std::chrono::milliseconds idleTimeout() const = 0;
 };
 
 // Status line and headers of a reply, with the Date given.
@@ -58,7 +60,6 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     }
 
   private:
-    static constexpr auto kIdle = std::chrono::seconds(120);
     static constexpr std::size_t kFillerChunk = 64 * 1024;
 
     void nextRequest() {
@@ -67,6 +68,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
         parser_->body_limit(4 * 1024 * 1024);
         parser_->eager(true);
         startNanos_ = inbuf_.empty() ? 0 : lastNanos_;
+        continued_ = false;
         parse();
     }
 
@@ -86,6 +88,12 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
                 respond();
                 return;
             }
+            if (shouldContinue()) {
+                continued_ = true;
+                out_ = "HTTP/1.1 100 Continue\r\n\r\n";
+                writeThen([](Connection& c) { c.parse(); });
+                return;
+            }
             if (used == 0) {
                 break;
             }
@@ -93,9 +101,18 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
         read();
     }
 
+    // A client that asks first gets its go-ahead instead of a wait for its own time-out.
+    bool shouldContinue() const {
+        if (continued_ || !parser_->is_header_done()) {
+            return false;
+        }
+        const auto expect = parser_->get()[http::field::expect];
+        return boost::beast::iequals(expect, "100-continue");
+    }
+
     void read() {
         auto self = this->shared_from_this();
-        idle_.expires_after(kIdle);
+        idle_.expires_after(handler_.idleTimeout());
         idle_.async_wait([self](ErrorCodeType ec) {
             if (!ec) {
                 self->transport_.close();
@@ -156,6 +173,9 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
                 hung_ = true;
                 nextRequest();
                 return;
+            case FaultMode::Close:
+                keepAlive_ = false;
+                break;
             case FaultMode::GarbageStatus:
                 out_ = "HTXP/0.9 banana \x01\x02\r\nX: y\r\n\r\n";
                 writeThen([](Connection& c) { c.transport_.close(); });
@@ -279,6 +299,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     std::int64_t lastNanos_ = 0;
     bool keepAlive_ = true;
     bool hung_ = false;
+    bool continued_ = false;
 };
 
 }  // namespace vellicor::portal

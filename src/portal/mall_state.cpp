@@ -287,6 +287,11 @@ double MallState::replyDelayMs() const {
     return scenario_.replyDelayMs;
 }
 
+std::int64_t MallState::idleTimeoutMs() const {
+    std::lock_guard lock(mutex_);
+    return scenario_.idleTimeoutMs;
+}
+
 std::optional<int> MallState::utcOffsetSeconds() const {
     std::lock_guard lock(mutex_);
     return scenario_.utcOffsetSeconds;

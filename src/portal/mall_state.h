@@ -94,6 +94,7 @@ class MallState {
     // The portal's clock offset and reply delay, read on every request.
     double clockOffsetMs() const;
     double replyDelayMs() const;
+    std::int64_t idleTimeoutMs() const;
     std::optional<int> utcOffsetSeconds() const;
 
   private:

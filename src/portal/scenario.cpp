@@ -239,6 +239,7 @@ FaultMode parseMode(const std::string& name) {
         {"garbage_status", FaultMode::GarbageStatus},
         {"redirect_loop", FaultMode::RedirectLoop},
         {"delay", FaultMode::Delay},
+        {"close", FaultMode::Close},
     };
     auto it = modes.find(name);
     if (it == modes.end()) {
@@ -282,11 +283,11 @@ void applyLottery(const json& j, Lottery& l) {
 }
 
 Scenario fromJson(const json& root) {
-    onlyKeys(
-        root,
-        {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs", "replyDelayMs",
-         "utcOffsetSeconds", "centreWithoutButton", "checkToken", "faults", "sessions"},
-        "scenario");
+    onlyKeys(root,
+             {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs",
+              "replyDelayMs", "idleTimeoutMs", "utcOffsetSeconds", "centreWithoutButton",
+              "checkToken", "faults", "sessions"},
+             "scenario");
     Scenario s = defaultScenario();
     if (root.contains("accounts")) {
         s.accounts.clear();
@@ -301,6 +302,10 @@ Scenario fromJson(const json& root) {
     s.version = root.value("version", s.version);
     s.clockOffsetMs = root.value("clockOffsetMs", s.clockOffsetMs);
     s.replyDelayMs = root.value("replyDelayMs", s.replyDelayMs);
+    s.idleTimeoutMs = root.value("idleTimeoutMs", s.idleTimeoutMs);
+    if (s.idleTimeoutMs <= 0) {
+        fail("idleTimeoutMs must be above 0");
+    }
     if (root.contains("utcOffsetSeconds")) {
         s.utcOffsetSeconds = root.at("utcOffsetSeconds").get<int>();
     }

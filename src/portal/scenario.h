@@ -76,6 +76,7 @@ enum class FaultMode {
     GarbageStatus,  // a status line that is not HTTP
     RedirectLoop,   // 302 to the very same address
     Delay,          // the normal answer, `delayMs` late
+    Close,          // the normal answer, then the connection is closed
 };
 
 struct Fault {
@@ -97,6 +98,7 @@ struct Scenario {
     std::string version = "3";
     double clockOffsetMs = 0;  // the portal's clock minus the real one
     double replyDelayMs = 0;
+    std::int64_t idleTimeoutMs = 120000;   // an idle kept-alive connection is closed then
     std::optional<int> utcOffsetSeconds;   // local time of the portal; none: the clock's
     std::vector<int> centreWithoutButton;  // gids whose centre page lacks the sign-in button
     bool checkToken = false;               // refuse an exchange whose g_tk is not the stored one

@@ -181,6 +181,9 @@ struct Server::Impl final : RequestHandler {
     }
 
     std::string dateHeader() const override { return httpDate(portalTime().now); }
+    std::chrono::milliseconds idleTimeout() const override {
+        return std::chrono::milliseconds(state.idleTimeoutMs());
+    }
 
     Status setScenario(const std::string& json) {
         auto parsed = parseScenario(json);

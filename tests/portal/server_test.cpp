@@ -318,6 +318,52 @@ TEST(PortalFaults, LimitedFaultAndHang) {
     EXPECT_EQ(socket.available(), 0u);
 }
 
+TEST(PortalServer, ConnectionsCloseWhenTold) {
+    namespace asio = boost::asio;
+    auto server = startOrDie({});
+    ASSERT_TRUE(server);
+    const auto connect = [&](asio::io_context& io) {
+        asio::ip::tcp::socket s(io);
+        s.connect({asio::ip::make_address_v4("127.0.0.1"), server->port()});
+        return s;
+    };
+    const auto readToEnd = [](asio::ip::tcp::socket& s) {
+        std::string got;
+        char chunk[4096];
+        boost::system::error_code ec;
+        while (!ec) {
+            got.append(chunk, s.read_some(asio::buffer(chunk), ec));
+        }
+        return got;
+    };
+    asio::io_context io;
+    // A client that asks before sending its body gets the go-ahead first.
+    auto asking = connect(io);
+    asio::write(asking, asio::buffer(std::string(
+                            "POST /cgi-bin/login_submit HTTP/1.1\r\nHost: x\r\nExpect: "
+                            "100-continue\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                            "Content-Length: 23\r\nConnection: close\r\n\r\n")));
+    char first[25] = {};
+    asio::read(asking, asio::buffer(first, 25));
+    EXPECT_EQ(std::string(first, 25), "HTTP/1.1 100 Continue\r\n\r\n");
+    asio::write(asking, asio::buffer(std::string("u=10001&p=demo-password")));
+    EXPECT_TRUE(readToEnd(asking).starts_with("HTTP/1.1 302 Found\r\n"));
+
+    // The "close" fault answers and then ends a kept-alive connection; so does idleness.
+    ASSERT_TRUE(
+        server->setScenario(R"({"idleTimeoutMs": 20, "faults": {"/forum.php": {"mode": "close"}}})")
+            .ok());
+    for (const std::string target : {"/forum.php", "/"}) {
+        auto s = connect(io);
+        asio::write(s, asio::buffer("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        const std::string got = readToEnd(s);
+        EXPECT_TRUE(got.starts_with("HTTP/1.1 200 OK\r\n")) << target;
+        EXPECT_NE(got.find(target == "/" ? "Connection: keep-alive" : "Connection: close"),
+                  std::string::npos)
+            << target;
+    }
+}
+
 TEST(PortalServer, TlsListenerServesTheSamePortal) {
     ServerOptions o;
     o.tlsCertFile = std::string(VELLICOR_TEST_TLS_DIR) + "/server.pem";
