@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "mall/balances.h"
+#include "mall/clock_sync.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/process_bar.h"
@@ -69,6 +70,16 @@ schedule::TimerHooks TimerWiring::hooks() {
             cookies = armedCookies_;
         }
         return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
+    };
+    // The set time is the mall's: the armed instant moves to when the mall's clock shows it,
+    // once its Date headers have told how far it stands from ours.
+    out.referenceAhead = [this] {
+        const mall::MallClockReading reading =
+            mall::readMallClock(context_.config, *context_.clock);
+        if (context_.log) {
+            context_.log(reading.line);
+        }
+        return reading.mallAhead;
     };
     out.log = context_.log;
     return out;

@@ -109,7 +109,10 @@ struct Rig {
         context.messageBox = &boxes;
         context.urlOpener = &opener;
         if (options.clock != nullptr) {
+            // The mall's clock is read against real time; on a clock that only moves when
+            // told the probes would wait for ever.
             context.clock = options.clock;
+            context.config.timer.useServerClock = false;
         }
         if (options.loggedIn) {
             cookies = server->sessionCookie().value();
@@ -352,6 +355,17 @@ class RunWiringTest : public QObject {
         QCoreApplication::processEvents();
         QCOMPARE(fired.count(), 1);
         QCOMPARE(rig.exchanges().size(), std::size_t{2});
+    }
+
+    void armingReadsTheMallsClock() {
+        Rig rig;
+        QVERIFY(rig.open({R"({"clockOffsetMs": 1500})"}));
+        rig.window->start();
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.waitForLine(q("定时按商城时钟")));
+        QVERIFY2(!rig.lines().filter(q("本机时钟比商城慢 1.")).isEmpty(),
+                 qPrintable(rig.lines().join('|')));
+        rig.run.timer->closing();
     }
 
     void armingWithoutASessionSaysSo() {
