@@ -1,5 +1,7 @@
 #include "mall/run_input.h"
 
+#include "mall/outcome.h"
+
 namespace vellicor::mall {
 namespace {
 
@@ -15,6 +17,19 @@ std::string_view trimBlanks(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
+}
+
+// The field's text as the refusal quotes it: pasted text may bring line breaks or a whole
+// paragraph, and the refusal is one line of the log box.
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kQuotedChars = 20;
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    return clipText(out, kQuotedChars);
 }
 
 std::string rangeText(int maxThreads) {
@@ -37,9 +52,8 @@ Result<int> parseThreadField(std::string_view text, int maxThreads) {
     long long value = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') {
-            return makeError(ErrorCode::BadInput, "线程数“" + std::string(digits) +
-                                                      "”不是整数，请填写" + rangeText(maxThreads) +
-                                                      "，本次未发送请求");
+            return makeError(ErrorCode::BadInput, "线程数“" + quoted(digits) + "”不是整数，请填写" +
+                                                      rangeText(maxThreads) + "，本次未发送请求");
         }
         // Saturate instead of overflowing; anything this large is over the maximum anyway.
         value = value > maxThreads ? value : value * 10 + (c - '0');
@@ -49,7 +63,7 @@ Result<int> parseThreadField(std::string_view text, int maxThreads) {
                          "线程数不能为 0，请填写" + rangeText(maxThreads) + "，本次未发送请求");
     }
     if (value > maxThreads) {
-        return makeError(ErrorCode::BadInput, "线程数 " + std::string(digits) + " 超过上限 " +
+        return makeError(ErrorCode::BadInput, "线程数 " + quoted(digits) + " 超过上限 " +
                                                   std::to_string(maxThreads) + "，本次未发送请求");
     }
     return static_cast<int>(value);
