@@ -122,16 +122,18 @@ TEST_F(TimedRun, SendsNothingBeforeTheInstantAndReusesThePreopenedConnections) {
     }
 }
 
-// A pre-opened connection that the mall drops ends no worker early: each still ends with
-// exactly one line, and the request goes out again on a fresh connection.
-TEST_F(TimedRun, ConnectionsResetByTheFirstRequestsAreReplaced) {
+// A pre-opened connection that the mall resets as the request comes in ends no worker
+// early and none twice: libcurl sends again on a fresh connection where it can tell that the
+// request was not taken; where it cannot, the worker ends with a failed line, because an
+// exchange the mall may have carried out is not sent a second time.
+TEST_F(TimedRun, ConnectionsResetByTheFirstRequestsEndWithOneLineEach) {
     startPortal(R"("faults": {"/mall/index.php?op=exchangeing": {"mode": "refuse", "times": 30}})");
     Clock::WallTime instant;
     const RunSummary summary = runTimed({"选择框1"}, 30, instant);
     EXPECT_EQ(summary.lines, 30);
     EXPECT_EQ(lines_.outcomes(), 30);
-    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
-    EXPECT_EQ(requests(true).size(), 60u);  // each refused once, then answered
+    const auto failed = static_cast<std::size_t>(summary.items.at(0).count(OutcomeKind::Failed));
+    EXPECT_EQ(requests(true).size(), 60u - failed);  // refused once; answered or failed
 }
 
 TEST_F(TimedRun, ConnectionsClosedBeforeTheInstantAreReplaced) {
