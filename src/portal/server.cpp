@@ -1,6 +1,8 @@
 #include "portal/server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
