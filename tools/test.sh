@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds with warnings as errors, runs the
-# unit, integration and window tests, then the core suites again under ASan+UBSan.
+# unit, integration and window tests, then the core suites again under ASan+UBSan, the
+# threaded ones under TSan, and a bounded fuzz run of every parser.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -21,5 +22,17 @@ fi
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
+
+# The suites that drive threads - the exchange engine (plain and under every fault), the
+# scheduler - once more under TSan. Only their targets are built, to keep the whole command
+# within half an hour on two cores.
+tsan_suites="mall_e2e_tests shell_core_test hostile_tests"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target $tsan_suites
+for suite in $tsan_suites; do
+  filter='*'
+  if [ "$suite" = hostile_tests ]; then filter='HostileExchange.*:Secrets.SessionNeverReachesTheLog'; fi
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/bin/$suite" --gtest_filter="$filter"
+done
 
 if [ -x tools/fuzz.sh ]; then bash tools/fuzz.sh; fi
