@@ -196,6 +196,8 @@ QObject* MainWindow::makeControl(const ControlSpec& spec, QWidget* parent) {
     if (spec.kind == ControlKind::Timer) {
         auto* timer = new ui::Timer(parent);
         timer->setPeriod(spec.period);
+        const Geometry& g = spec.geometry;
+        timer->setGeometry(QRect(g.left, g.top, g.width, g.height));
         return timer;
     }
     QWidget* widget = nullptr;
@@ -389,7 +391,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     const bool ours = watched == this || qobject_cast<ui::Label*>(watched) != nullptr ||
                       qobject_cast<ui::GroupBox*>(watched) != nullptr ||
                       qobject_cast<ui::ProcessBar*>(watched) != nullptr;
-    if (ours && dragEvent(event)) {
+    if (ours && dragEvent(static_cast<QWidget*>(watched), event)) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
@@ -398,7 +400,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 // Drag-anywhere: a left press on the background, a label, a group box or a progress bar
 // moves the window as the title bar would. The window system does the move where it can;
 // otherwise the window follows the pointer itself.
-bool MainWindow::dragEvent(QEvent* event) {
+bool MainWindow::dragEvent(QWidget* target, QEvent* event) {
     const auto type = event->type();
     if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
         type != QEvent::MouseButtonRelease) {
@@ -407,6 +409,11 @@ bool MainWindow::dragEvent(QEvent* event) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     const QPoint global = mouse->globalPosition().toPoint();
     if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
+        // A press that a control let pass on to its parent (a check box's empty part, an
+        // edit box's frame) does not count: only one on the target itself.
+        if (target->childAt(mouse->position().toPoint()) != nullptr) {
+            return false;
+        }
         if (windowHandle() != nullptr && windowHandle()->startSystemMove()) {
             return true;
         }

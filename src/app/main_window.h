@@ -65,7 +65,7 @@ class MainWindow : public QWidget {
     void shutDown();
     template <typename F>
     void dispatch(F&& call);
-    bool dragEvent(QEvent* event);
+    bool dragEvent(QWidget* target, QEvent* event);
 
     AppContext& context_;
     std::map<std::string, QObject*> controls_;

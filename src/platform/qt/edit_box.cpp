@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <QValidator>
+#include <algorithm>
 
 namespace vellicor::ui {
 namespace {
@@ -26,20 +27,36 @@ QString toCrlf(QString text) {
     return text;
 }
 
-// Strips refused characters from whatever the line edit is about to hold, so typed, pasted
-// and dropped text are filtered alike (a validator sees every user change).
-class DigitsValidator : public QValidator {
+}  // namespace
+
+// Every change the user makes to a line edit passes here (typed, pasted and dropped text
+// alike): refused characters are stripped, then what goes past the limit is cut from the
+// text just inserted, the part before the cursor. The logic's own writes bypass it.
+class InputValidator : public QValidator {
   public:
     using QValidator::QValidator;
+    bool digits = false;
+    int maxLength = 0;
+
     State validate(QString& input, int& pos) const override {
-        const QString kept = digitsOnly(input);
-        if (kept != input) {
-            pos = static_cast<int>(digitsOnly(input.left(pos)).size());
-            input = kept;
+        if (digits) {
+            const QString kept = digitsOnly(input);
+            if (kept != input) {
+                pos = static_cast<int>(digitsOnly(input.left(pos)).size());
+                input = kept;
+            }
+        }
+        if (maxLength > 0 && input.size() > maxLength) {
+            const int excess = static_cast<int>(input.size()) - maxLength;
+            const int from = std::max(pos - excess, 0);
+            input.remove(from, excess);
+            pos = from;
         }
         return Acceptable;
     }
 };
+
+namespace {
 
 // The many-line editor: the same filter for typed and inserted text.
 class PlainEditor : public QPlainTextEdit {
@@ -97,9 +114,18 @@ EditBox::EditBox(const EditBoxOptions& options, QWidget* parent)
         setFocusProxy(text_);
     } else {
         line_ = new QLineEdit(this);
+        line_->setMaxLength(32767);
+        validator_ = new InputValidator(line_);
+        line_->setValidator(validator_);
         line_->setAlignment(options.alignment | Qt::AlignVCenter);
         line_->setFrame(true);
-        connect(line_, &QLineEdit::textEdited, this, [this] { emit contentChanged(); });
+        // A refused character still counts as an edit to Qt; only a real change is one here.
+        connect(line_, &QLineEdit::textEdited, this, [this](const QString& text) {
+            if (text != lineBefore_) {
+                lineBefore_ = text;
+                emit contentChanged();
+            }
+        });
         layout->addWidget(line_);
         setFocusProxy(line_);
     }
@@ -118,11 +144,7 @@ QString EditBox::content() const {
 void EditBox::setContent(const QString& text) {
     writing_ = true;
     if (line_ != nullptr) {
-        // The logic's own writes are not filtered, only the user's input.
-        const QValidator* validator = line_->validator();
-        line_->setValidator(nullptr);
-        line_->setText(text);
-        line_->setValidator(validator);
+        writeLine(text);
     } else {
         text_->setPlainText(toQtLines(text));
     }
@@ -131,9 +153,17 @@ void EditBox::setContent(const QString& text) {
 
 void EditBox::setMaxLength(int characters) {
     maxLength_ = characters > 0 ? characters : 0;
-    if (line_ != nullptr) {
-        line_->setMaxLength(maxLength_ > 0 ? maxLength_ : 32767);
+    if (validator_ != nullptr) {
+        validator_->maxLength = maxLength_;
     }
+}
+
+// The limit and the filter hold for the user only: the logic writes what it likes.
+void EditBox::writeLine(const QString& text) {
+    line_->setValidator(nullptr);
+    line_->setText(text);
+    line_->setValidator(validator_);
+    lineBefore_ = line_->text();
 }
 
 void EditBox::setInputMode(InputMode mode) {
@@ -150,13 +180,7 @@ void EditBox::applyMode() {
         line_->setStyleSheet(mode_ == InputMode::Password
                                  ? QStringLiteral("QLineEdit { lineedit-password-character: 42; }")
                                  : QString());
-        if (digits && line_->validator() == nullptr) {
-            line_->setValidator(new DigitsValidator(line_));
-        } else if (!digits && line_->validator() != nullptr) {
-            const QValidator* old = line_->validator();
-            line_->setValidator(nullptr);
-            delete old;
-        }
+        validator_->digits = digits;
         return;
     }
     text_->setReadOnly(readOnly);
@@ -175,7 +199,7 @@ void EditBox::append(const QString& text) {
 void EditBox::appendHere(const QString& text) {
     writing_ = true;
     if (line_ != nullptr) {
-        line_->setText(line_->text() + text);
+        writeLine(line_->text() + text);
         line_->end(false);
     } else {
         // A cursor of its own puts the text at the end whatever the user has selected.

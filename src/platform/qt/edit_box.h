@@ -17,6 +17,8 @@
 
 namespace vellicor::ui {
 
+class InputValidator;
+
 enum class InputMode { Normal, ReadOnly, Password, DigitsOnly };
 
 struct EditBoxOptions {
@@ -56,8 +58,11 @@ class EditBox : public QWidget {
   private:
     void appendHere(const QString& text);
     void applyMode();
+    void writeLine(const QString& text);
 
     QLineEdit* line_ = nullptr;
+    InputValidator* validator_ = nullptr;
+    QString lineBefore_;  // the line's text after the last change
     QPlainTextEdit* text_ = nullptr;
     InputMode mode_ = InputMode::Normal;
     int maxLength_ = 0;

@@ -4,6 +4,7 @@
 // raised on the window's thread, and periods that pass while a handler runs are not queued.
 
 #include <QObject>
+#include <QRect>
 #include <QTimer>
 
 namespace vellicor::ui {
@@ -16,6 +17,11 @@ class Timer : public QObject {
     int period() const { return period_; }
     void setPeriod(int milliseconds);
     bool running() const { return timer_.isActive(); }
+    int remainingMs() const { return timer_.remainingTime(); }
+
+    // A timer is never drawn; its place in the form is kept like any control's.
+    QRect geometry() const { return geometry_; }
+    void setGeometry(const QRect& place) { geometry_ = place; }
 
   signals:
     void ticked();
@@ -23,6 +29,7 @@ class Timer : public QObject {
   private:
     QTimer timer_;
     int period_ = 0;
+    QRect geometry_;
 };
 
 }  // namespace vellicor::ui

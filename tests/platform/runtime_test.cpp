@@ -1,0 +1,180 @@
+#include "platform/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <vector>
+
+namespace vellicor {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct FakeBoxes : MessageBoxService {
+    int answer = AnswerOk;
+    std::vector<std::tuple<std::string, unsigned, std::string>> shown;
+    int show(const std::string& text, unsigned flags, const std::string& caption) override {
+        shown.emplace_back(text, flags, caption);
+        return answer;
+    }
+};
+
+TEST(MessageBox, CaptionAndModality) {
+    struct Case {
+        unsigned flags;
+        std::optional<std::string> caption;
+        unsigned expectFlags;
+        std::string expectCaption;
+    };
+    const Case cases[] = {
+        {0, std::nullopt, mbflags::TaskModal, "信息："},
+        {mbflags::YesNo, std::string("更新"), mbflags::YesNo | mbflags::TaskModal, "更新"},
+        {mbflags::IconError, std::string(), mbflags::IconError | mbflags::TaskModal, "信息："},
+        {mbflags::SystemModal | mbflags::OkCancel, std::nullopt,
+         mbflags::SystemModal | mbflags::OkCancel, "信息："},
+    };
+    for (const Case& c : cases) {
+        FakeBoxes boxes;
+        messageBox(boxes, "text", c.flags, c.caption);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(std::get<0>(boxes.shown[0]), "text");
+        EXPECT_EQ(std::get<1>(boxes.shown[0]), c.expectFlags) << c.flags;
+        EXPECT_EQ(std::get<2>(boxes.shown[0]), c.expectCaption) << c.flags;
+    }
+}
+
+TEST(MessageBox, AnswersOutsideTheKnownCodesReadAsOk) {
+    const std::pair<int, int> cases[] = {
+        {AnswerOk, 0},  {AnswerCancel, 1}, {AnswerAbort, 2}, {AnswerRetry, 3}, {AnswerIgnore, 4},
+        {AnswerYes, 5}, {AnswerNo, 6},     {7, 0},           {-1, 0},          {1000, 0}};
+    for (const auto& [given, expected] : cases) {
+        FakeBoxes boxes;
+        boxes.answer = given;
+        EXPECT_EQ(messageBox(boxes, "?", mbflags::YesNoCancel), expected) << given;
+    }
+}
+
+TEST(RuntimeError, ReportTextAndExitCode) {
+    EXPECT_EQ(runtimeErrorText("载入启动窗口失败"),
+              "运行时出错!\r\n\r\n错误信息：载入启动窗口失败\r\n");
+    EXPECT_EQ(allocationFailureMessage(4096), "分配 4096 字节内存失败!");
+    FakeBoxes boxes;
+    EXPECT_EQ(reportRuntimeError(boxes, kWindowLoadFailed), -1);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(std::get<0>(boxes.shown[0]), runtimeErrorText(kWindowLoadFailed));
+    EXPECT_EQ(std::get<2>(boxes.shown[0]), "信息：");
+}
+
+TEST(RuntimeErrorDeathTest, FatalFailureReportsAndEndsWithMinusOne) {
+    EXPECT_EXIT(
+        {
+            setFatalReporter([](const std::string& text) { fputs(text.c_str(), stderr); });
+            failFatally(allocationFailureMessage(123456));
+        },
+        testing::ExitedWithCode(255), "123456");
+}
+
+TEST(Sleep, NegativeAndZeroReturnAtOnce) {
+    // A mock clock that never moves: any real wait would never end.
+    MockClock clock(Clock::WallTime{} + 1000h);
+    sleepMs(-5, clock);
+    sleepMs(0, clock);
+}
+
+TEST(TickCount, WrapsAtThirtyTwoBits) {
+    MockClock clock(Clock::WallTime{});
+    const std::uint32_t before = tickCount(clock);
+    clock.advance(std::chrono::milliseconds(1ll << 32));
+    EXPECT_EQ(tickCount(clock), before);
+    clock.advance(5ms);
+    EXPECT_EQ(static_cast<std::uint32_t>(tickCount(clock) - before), 5u);
+}
+
+TEST(DateValue, DaysSince1899WithTimeAsFraction) {
+    struct Case {
+        long long utcSeconds;
+        int offset;
+        double value;
+        int h, m, s;
+    };
+    const Case cases[] = {
+        {0, 0, 25569.0, 0, 0, 0},                             // 1970-01-01 00:00
+        {1704067200, 8 * 3600, 45292.0 + 8.0 / 24, 8, 0, 0},  // 2024-01-01 08:00 Beijing
+        {1704067200 + 86399, 0, 45292.0 + 86399.0 / 86400, 23, 59, 59},
+        {-2209161600, 0, 0.0, 0, 0, 0},  // 1899-12-30 00:00
+        {1704067200 + 12 * 3600 + 34 * 60 + 56, 0, 45292.0 + 45296.0 / 86400, 12, 34, 56},
+    };
+    for (const Case& c : cases) {
+        // Fractions of a second are dropped, not rounded up.
+        MockClock clock(Clock::WallTime{} + std::chrono::seconds(c.utcSeconds) + 999ms, c.offset);
+        const DateValue value = currentDateValue(clock);
+        EXPECT_NEAR(value, c.value, 1e-9) << c.utcSeconds;
+        EXPECT_EQ(dateHour(value), c.h) << c.utcSeconds;
+        EXPECT_EQ(dateMinute(value), c.m) << c.utcSeconds;
+        EXPECT_EQ(dateSecond(value), c.s) << c.utcSeconds;
+    }
+}
+
+class WriteFile : public testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vellicor-write-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(WriteFile, EmptyNameFailsAndCreatesNothing) {
+    const auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
+    const auto cwdBefore =
+        std::distance(std::filesystem::directory_iterator(std::filesystem::current_path()), {});
+    EXPECT_FALSE(writeFile("", {"abc"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(std::filesystem::current_path()), {}),
+        cwdBefore);
+}
+
+TEST_F(WriteFile, PartsInOrderEmptyOnesSkippedExistingFileReplaced) {
+    const auto path = dir_ / "out.bin";
+    ASSERT_TRUE(writeFile(path.string(), {std::string(100, 'x')}));
+    const std::string binary("\0\xff\r\n", 4);
+    ASSERT_TRUE(writeFile(path.string(), {"first", "", binary, "last"}));
+    EXPECT_EQ(read(path), "first" + binary + "last");
+    ASSERT_TRUE(writeFile(path.string(), {}));
+    EXPECT_EQ(read(path), "");
+}
+
+TEST_F(WriteFile, UnopenableFileFails) {
+    EXPECT_FALSE(writeFile((dir_ / "no" / "such" / "dir.txt").string(), {"x"}));
+    EXPECT_FALSE(writeFile(dir_.string(), {"x"}));  // a directory
+}
+
+TEST(StartThread, DetachedOrHandedOver) {
+    std::promise<long> seen;
+    EXPECT_TRUE(startThread([&](long p) { seen.set_value(p); }));
+    EXPECT_EQ(seen.get_future().get(), 0);
+
+    std::thread handle;
+    long got = -1;
+    EXPECT_TRUE(startThread([&](long p) { got = p; }, 42, &handle));
+    ASSERT_TRUE(handle.joinable());
+    handle.join();
+    EXPECT_EQ(got, 42);
+}
+
+TEST(ProgramFileName, HasNoDirectory) {
+    EXPECT_EQ(programFileName(), "runtime_tests");
+}
+
+}  // namespace
+}  // namespace vellicor
