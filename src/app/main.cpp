@@ -12,10 +12,10 @@
 
 #include "app/main_window.h"
 #include "app/wiring.h"
-#include "platform/config.h"
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/qt_services.h"
 #include "platform/runtime.h"
+#include "portal/embedded.h"
 
 namespace {
 
@@ -58,25 +58,20 @@ std::optional<Options> parseOptions(const QApplication& app) {
     return options;
 }
 
-std::optional<vellicor::Config> loadConfiguration(const Options& options) {
-    vellicor::Config config = vellicor::Config::defaults();
-    if (!options.config.isEmpty()) {
-        auto loaded = vellicor::loadConfig(options.config.toStdString());
-        if (!loaded) {
-            std::fprintf(stderr, "vellicor: %s\n", loaded.error().message.c_str());
-            return std::nullopt;
-        }
-        config = loaded.value();
+// The configuration file, a portal address, or (with neither) the portal simulator started in
+// this process; the simulator serves as long as the returned setup lives.
+std::optional<vellicor::portal::PortalSetup> resolveConfiguration(const Options& options) {
+    auto setup =
+        vellicor::portal::resolvePortal(options.config.toStdString(), options.portal.toStdString());
+    if (!setup) {
+        std::fprintf(stderr, "vellicor: %s\n", setup.error().message.c_str());
+        return std::nullopt;
     }
-    if (!options.portal.isEmpty()) {
-        config = config.withPortal(options.portal.toStdString());
+    if (setup->server) {
+        std::printf("vellicor: portal simulator serving on %s\n", setup->server->baseUrl().c_str());
+        std::fflush(stdout);
     }
-    if (options.config.isEmpty() && options.portal.isEmpty()) {
-        // EMBEDDED PORTAL: with neither --config nor --portal the tool starts the portal
-        // simulator in-process and points the configuration at it; that call goes here once
-        // the simulator offers it.
-    }
-    return config;
+    return std::move(setup).value();
 }
 
 // Saves what the screen shows of the window (the browser panes included); falls back to
@@ -129,13 +124,13 @@ int main(int argc, char** argv) {
     if (!options) {
         return 2;
     }
-    auto config = loadConfiguration(*options);
-    if (!config) {
+    auto portal = resolveConfiguration(*options);
+    if (!portal) {
         return 2;
     }
 
     AppContext context;
-    context.config = *config;
+    context.config = portal->config;
     context.messageBox = &messageBox;
     context.urlOpener = &urlOpener;
 
