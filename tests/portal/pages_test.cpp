@@ -218,6 +218,40 @@ TEST(PortalClock, OpeningTimesFollowTheOffsetClock) {
     }
 }
 
+TEST(PortalClock, SignInDaysRollOverOnThePortalsLocalMidnight) {
+    // 2024-05-01 23:59:59 at UTC+8.
+    MockClock clock(Clock::WallTime{std::chrono::seconds(1714579199)});
+    ServerOptions o;
+    o.clock = &clock;
+    o.scenarioJson = R"({"accounts": [{"uin": "10001", "password": "pw",
+                                       "signin": {"CF": {"signed": true, "total": 5, "run": 5}}}]})";
+    auto server = Server::start(o);
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string cookie = server.value()->sessionCookie().value();
+    auto ask = [&](const std::string& op) {
+        const std::string text =
+            fetch(server.value()->port(), "/center2/indexop.php?op=" + op + "&gid=2", cookie).text;
+        return std::to_string(text.find("签到成功") != std::string::npos) + " " +
+               between(text, "<strong>", "</strong>") + " " + between(text, "<em>", "</em>");
+    };
+    struct Step {
+        long long advanceSeconds;
+        std::string op;
+        std::string expected;
+    };
+    const Step steps[] = {
+        {0, "getsign", "1 5 已连续签到5天"},
+        {1, "getsign", "0 5 已连续签到5天"},  // a new day: not signed, the run still alive
+        {0, "sign", "1 6 已连续签到6天"},
+        {2 * 86400, "getsign", "0 6 已连续签到0天"},  // a day missed
+        {0, "sign", "1 7 已连续签到1天"},
+    };
+    for (const auto& s : steps) {
+        clock.advance(std::chrono::seconds(s.advanceSeconds));
+        EXPECT_EQ(ask(s.op), s.expected) << s.op << " after " << s.advanceSeconds;
+    }
+}
+
 TEST_F(PagesTest, RecordPageGivesEachBalanceInItsSpan) {
     stage(R"({"accounts": [{"uin": "10001", "password": "demo-password",
                             "balances": {"CF": 35, "BNS": 7, "NZ": 0}}],
