@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -129,6 +130,47 @@ TEST(Secrets, SessionNeverReachesTheLog) {
         const std::string all = lines.text() + (balances.ok() ? "" : balances.error().message);
         EXPECT_EQ(all.find(kKey), std::string::npos) << fault;
         EXPECT_FALSE(all.empty());
+    }
+}
+
+std::string runCli(const std::string& arguments) {
+    const std::string command = std::string(VELLICOR_CLI) + " " + arguments + " 2>&1";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) {
+            out.append(buf, n);
+        }
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// Only `request` prints what it was asked to print; the other commands, on success and on
+// failure, never echo the session they were given.
+TEST(Secrets, CliCommandsNeverPrintTheSession) {
+    constexpr const char* kKey = "cli-session-key-7";
+    for (const char* fault : {"", R"(, "faults": {"/mall/record.php": {"mode": "status_503"},
+                                          "/center2/": {"mode": "refuse"},
+                                          "/mall/index.php": {"mode": "no_marker"}})"}) {
+        auto server = portal::Server::start(std::string(R"({"sessions": {"10001": ")") + kKey +
+                                            "\"}" + fault + "}");
+        ASSERT_TRUE(server.ok());
+        const std::string common =
+            " --portal " + (*server)->baseUrl() + " --cookie 'uin=o10001; skey=" + kKey + "'";
+        const std::pair<std::string, std::string> commands[] = {
+            {"balances", "CF 游票: "},
+            {"signin-status", "CF  "},
+            {"exchange --items 选择框1 --threads 3", "兑换结束"},
+        };
+        for (const auto& [command, says] : commands) {
+            const std::string out = runCli(command + common);
+            if (*fault == '\0') {
+                EXPECT_NE(out.find(says), std::string::npos) << command << ":\n" << out;
+            }
+            EXPECT_FALSE(out.empty()) << command;
+            EXPECT_EQ(out.find(kKey), std::string::npos) << command << ":\n" << out;
+        }
     }
 }
 
