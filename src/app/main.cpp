@@ -2,11 +2,13 @@
 //
 //   vellicor [--config FILE | --portal URL] [--screenshot PATH] [--quit-after MS]
 
+#include <sys/stat.h>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+
 #include <cstdio>
 #include <optional>
 
@@ -110,6 +112,9 @@ void scheduleScreenshot(MainWindow& window, const QString& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the browser engine or the tool keeps on disk may hold a session: the user's
+    // alone to read.
+    ::umask(077);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vellicor"));
     vellicor::ui::QtMessageBoxService messageBox;
