@@ -187,6 +187,7 @@ TEST(HostileExchange, ThrottledForAWhileThenServed) {
     ASSERT_TRUE(portal.server);
     portal.config.exchange.throttleBackoffMs = 50;
     portal.config.exchange.throttleBackoffMaxMs = 100;
+    portal.config.exchange.retryWindowMs = 600000;  // however slow the machine, no one gives up
     Lines lines;
     auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, kCookies}, portal.config,
                                         SystemClock::instance(), lines.sink());
