@@ -38,11 +38,11 @@ std::vector<std::string> ExchangeWiring::tickedItems() const {
     return names;
 }
 
-bool ExchangeWiring::startRun() {
+bool ExchangeWiring::startRun(mall::RunOptions options) {
     const auto* field = window_.control<ui::EditBox>("编辑框4");
     const std::string threads = field != nullptr ? field->content().toStdString() : std::string();
     const std::string cookies = cookies_ ? cookies_() : std::string();
-    return controller_.start(tickedItems(), threads, cookies);
+    return controller_.start(tickedItems(), threads, cookies, options);
 }
 
 }  // namespace vellicor::app

@@ -61,8 +61,9 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void closing() override;
 
     // Starts a run from what the window shows now; false (with a line in the log) when
-    // nothing was sent. Window's thread only.
-    bool startRun();
+    // nothing was sent. With fireAt the run gets ready now (requests built, connections
+    // opened) and sends at that instant. Window's thread only.
+    bool startRun(mall::RunOptions options = {});
     // The check-box names of the ticked items, in catalogue order.
     std::vector<std::string> tickedItems() const;
     mall::ExchangeController& controller() { return controller_; }
@@ -98,7 +99,8 @@ class TimerWiring final : public QObject, public WindowHandlers {
 
   private:
     schedule::TimerHooks hooks();
-    void wakeUp();  // on the window's thread
+    void prepare(Clock::WallTime instant);  // on the window's thread, at instant − lead
+    void wakeUp();                          // on the window's thread, at the instant
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
 
@@ -109,7 +111,11 @@ class TimerWiring final : public QObject, public WindowHandlers {
     SessionProbe probe_;
     int periodMs_;
     std::mutex mutex_;
-    std::string armedCookies_;              // what the session check of the latest arming asks with
+    std::string armedCookies_;  // what the session check of the latest arming asks with
+    // Whether this arming's run went to the engine ahead of the instant (Waiting), was refused
+    // then with a line of its own (Refused), or is still to start at the instant (No).
+    enum class Prepared { No, Waiting, Refused };
+    Prepared prepared_ = Prepared::No;
     schedule::TimedRedemption redemption_;  // last: its threads end before the rest goes
 };
 

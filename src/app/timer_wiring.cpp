@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <utility>
+
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "mall/balances.h"
@@ -63,6 +66,12 @@ schedule::TimerHooks TimerWiring::hooks() {
         QMetaObject::invokeMethod(
             this, [this] { wakeUp(); }, Qt::QueuedConnection);
     };
+    // A lead before the instant the run is handed to the engine, which builds its requests,
+    // opens its connections and then writes them at the instant itself.
+    out.prepareRun = [this](Clock::WallTime instant) {
+        QMetaObject::invokeMethod(
+            this, [this, instant] { prepare(instant); }, Qt::QueuedConnection);
+    };
     out.sessionCheck = [this] {
         std::string cookies;
         {
@@ -106,6 +115,10 @@ void TimerWiring::timeFieldEdited(TimeField field) {
 }
 
 void TimerWiring::armTimerClicked() {
+    // A run already waiting for the old instant must not go out at it.
+    if (std::exchange(prepared_, Prepared::No) == Prepared::Waiting) {
+        exchange_.controller().cancel();
+    }
     {
         std::lock_guard lock(mutex_);
         armedCookies_ = cookies_ ? cookies_() : std::string();
@@ -132,8 +145,21 @@ void TimerWiring::closing() {
     setCountdownRunning(false);
 }
 
+void TimerWiring::prepare(Clock::WallTime instant) {
+    const Clock& clock = *context_.clock;
+    const auto untilInstant = instant - clock.wallNow();
+    mall::RunOptions options;
+    options.fireAt = clock.steadyNow() + std::max(untilInstant, decltype(untilInstant)::zero());
+    // One attempt per arming: a refusal has written its line and is not repeated at the instant.
+    prepared_ = exchange_.startRun(options) ? Prepared::Waiting : Prepared::Refused;
+}
+
 void TimerWiring::wakeUp() {
-    exchange_.startRun();
+    // A run prepared for this instant is already sending; otherwise (no lead, or the
+    // preparation was refused) it starts now.
+    if (std::exchange(prepared_, Prepared::No) == Prepared::No) {
+        exchange_.startRun();
+    }
     // The timer does not stay armed for the next day: the group shows it idle again, unless
     // "定" was pressed anew while this wake-up was on its way.
     show(redemption_.display());

@@ -1,5 +1,6 @@
 #include "app/wiring.h"
 
+#include <chrono>
 #include <memory>
 
 #include "app/link_panel.h"
@@ -33,6 +34,9 @@ void wireControllers(MainWindow& window, AppContext& context) {
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
     run.cookies = web::cookieSource(*session.session);
+    // The run goes to the engine ahead of the instant, with time to build its requests
+    // before the engine opens the connections at instant − preopen lead.
+    run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
     addRunControllers(window, context, run);
 }
 

@@ -7,6 +7,9 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
+#include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -86,6 +89,8 @@ struct RigOptions {
     bool checkForUpdate = false;
     bool loggedIn = true;
     bool fullWiring = false;  // the program's own wireControllers instead of the run controllers
+    std::chrono::nanoseconds lead{0};  // the timer hands its run to the engine this early
+    std::function<void(Config&)> configure{};
 };
 
 // A simulator, a window with the controllers under test and the fakes they talk to.
@@ -114,6 +119,9 @@ struct Rig {
             context.clock = options.clock;
             context.config.timer.useServerClock = false;
         }
+        if (options.configure) {
+            options.configure(context.config);
+        }
         if (options.loggedIn) {
             cookies = server->sessionCookie().value();
         }
@@ -127,6 +135,7 @@ struct Rig {
             RunWiringOptions wiring;
             wiring.cookies = [this] { return cookies; };
             wiring.scheduler.spin = 0ns;  // the mock clock moves only when told
+            wiring.scheduler.lead = options.lead;
             wiring.music.openDevice = false;
             wiring.checkForUpdate = options.checkForUpdate;
             run = addRunControllers(*window, context, wiring);
@@ -357,6 +366,55 @@ class RunWiringTest : public QObject {
         QCOMPARE(rig.exchanges().size(), std::size_t{2});
     }
 
+    // With a lead the run waits in the engine, ready, and still sends nothing before the
+    // instant. On the real clock: the engine's precise wait is what is under test.
+    void timedRunGetsReadyAheadButSendsAtTheInstant() {
+        RigOptions options;
+        options.lead = 2s;
+        options.configure = [](Config& config) {
+            config.timer.useServerClock = false;
+            config.timer.preopenLeadMs = 1000;
+        };
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("2");
+        QSignalSpy fired(rig.run.timer, &TimerWiring::fired);
+        QSignalSpy finished(rig.run.exchange, &ExchangeWiring::runFinished);
+
+        // Four seconds ahead, whole second: the time the fields will hold.
+        const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+        const auto instant = now + 4s;
+        const std::time_t t = std::chrono::system_clock::to_time_t(instant);
+        std::tm local{};
+        localtime_r(&t, &local);
+        const std::pair<const char*, int> typed[] = {
+            {"编辑框5", local.tm_hour}, {"编辑框6", local.tm_min}, {"编辑框7", local.tm_sec}};
+        for (const auto& [name, value] : typed) {
+            auto* editor = qobject_cast<QLineEdit*>(rig.get<ui::EditBox>(name)->editor());
+            editor->selectAll();
+            QTest::keyClicks(editor, QString::number(value));
+        }
+        rig.get<ui::Button>("按钮9")->click();
+
+        QTRY_VERIFY2_WITH_TIMEOUT(rig.run.exchange->controller().busy(),
+                                  qPrintable(rig.lines().join('|')), 8000);
+        if (std::chrono::system_clock::now() < instant) {
+            QCOMPARE(rig.exchanges().size(), std::size_t{0});
+        }
+        QVERIFY(finished.wait(kWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 1, kWaitMs);
+        const auto sent = rig.exchanges();
+        QCOMPARE(sent.size(), std::size_t{2});
+        const auto instantMicros =
+            std::chrono::duration_cast<std::chrono::microseconds>(instant.time_since_epoch())
+                .count();
+        for (const auto& r : sent) {
+            QVERIFY2(r.arrivalMicros >= instantMicros, "a request arrived before the instant");
+        }
+    }
+
     void armingReadsTheMallsClock() {
         Rig rig;
         QVERIFY(rig.open({R"({"clockOffsetMs": 1500})"}));
@@ -389,9 +447,17 @@ class RunWiringTest : public QObject {
         const QString sixtyRange = q("输入范围 0 - 59,60 即为 0");
         // The rules themselves are the scheduler's; here: the field is rewritten without a
         // new change event, and the warning box carries the field's own word as its title.
-        QTest::newRow("24 h") << "编辑框5" << "24" << "00" << "" << "";
-        QTest::newRow("25 h") << "编辑框5" << "25" << "2" << q("小时") << hourRange;
-        QTest::newRow("61 s") << "编辑框7" << "61" << "6" << q("秒") << sixtyRange;
+        QTest::newRow("24 h") << "编辑框5"
+                              << "24"
+                              << "00"
+                              << ""
+                              << "";
+        QTest::newRow("25 h") << "编辑框5"
+                              << "25"
+                              << "2" << q("小时") << hourRange;
+        QTest::newRow("61 s") << "编辑框7"
+                              << "61"
+                              << "6" << q("秒") << sixtyRange;
     }
     void timeFieldRules() {
         QFETCH(QString, box);
