@@ -51,8 +51,11 @@ ControlSpec sunkenField(const char* name, Geometry g, EditMode mode) {
 }
 
 ControlSpec logBox() {
+    // The notice's last line has no line end of its own; the box adds one, so that the
+    // first line appended later stands on a line of its own instead of running on from it.
+    const std::string content = noticeText() + "\r\n";
     ControlSpec spec =
-        make("编辑框3", ControlKind::EditBox, "", {8, 414, 552, 106}, noticeText().c_str());
+        make("编辑框3", ControlKind::EditBox, "", {8, 414, 552, 106}, content.c_str());
     spec.multiLine = true;
     spec.mode = EditMode::ReadOnly;
     return spec;

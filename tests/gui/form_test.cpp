@@ -325,7 +325,7 @@ class FormTest : public QObject {
             QCOMPARE(box->maxLength(), max);
             QCOMPARE(box->multiLine(), multi);
         }
-        QCOMPARE(window_->logBox()->content(), QString::fromStdString(noticeText()));
+        QCOMPARE(window_->logBox()->content(), QString::fromStdString(noticeText() + "\r\n"));
 
         const std::tuple<const char*, int, int> bars[] = {
             {"进度条1", 0, 12}, {"进度条2", 0, 59}, {"进度条3", 0, 59}};

@@ -155,10 +155,10 @@ struct Rig {
     }
     void setThreads(const QString& text) const { get<ui::EditBox>("编辑框4")->setContent(text); }
 
-    // Lines appended after the notice (the first one shares the notice's last line).
+    // Lines appended after the notice and its line end.
     QStringList lines() const {
         const QString all = window->logBox()->content();
-        const QString notice = q(noticeText());
+        const QString notice = q(noticeText() + "\r\n");
         if (!all.startsWith(notice)) {
             return {QStringLiteral("<notice missing>")};
         }
