@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/codec.h"
-
 namespace vellicor::mall {
 namespace {
 
@@ -139,19 +137,14 @@ Result<std::vector<Balance>> readBalances(const Config& config, const std::strin
     if (cookies.empty()) {
         return makeError(ErrorCode::BadInput, "no session: log in first");
     }
-    web::PageRequest request;
-    request.url = recordPageAddress(config);
-    request.cookies = cookies;
-    request.proxy = config.http.proxy;
-    auto reply = web::pageRequest(request, config.http);
-    if (!reply) {
-        return reply.error();
+    auto page = web::fetchPageText(recordPageAddress(config), cookies, config.http);
+    if (!page) {
+        return page.error();
     }
-    const std::string page = gbkToUtf8(reply->body);
-    if (auto checked = checkRecordReply(*reply, page); !checked) {
+    if (auto checked = checkRecordReply(page->reply, page->text); !checked) {
         return checked.error();
     }
-    return parseBalances(page);
+    return parseBalances(page->text);
 }
 
 }  // namespace vellicor::mall

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "mall/balances.h"
-#include "platform/codec.h"
 #include "web/page_request.h"
 
 namespace vellicor::signin {
@@ -101,19 +100,14 @@ Status checkReply(const web::Reply& reply, std::string_view page) {
 }
 
 Result<SigninState> queryState(const Config& config, const std::string& cookies, int gid) {
-    web::PageRequest request;
-    request.url = signinQueryAddress(config.mall, gid);
-    request.cookies = cookies;
-    request.proxy = config.http.proxy;
-    auto reply = web::pageRequest(request, config.http);
-    if (!reply) {
-        return reply.error();
+    auto page = web::fetchPageText(signinQueryAddress(config.mall, gid), cookies, config.http);
+    if (!page) {
+        return page.error();
     }
-    const std::string page = gbkToUtf8(reply->body);
-    if (auto checked = checkReply(*reply, page); !checked) {
+    if (auto checked = checkReply(page->reply, page->text); !checked) {
         return checked.error();
     }
-    return parseSigninState(page);
+    return parseSigninState(page->text);
 }
 
 }  // namespace

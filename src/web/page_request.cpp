@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "platform/codec.h"
 #include "web/text_util.h"
 #include "web/transfer.h"
 
@@ -195,6 +196,19 @@ Result<Reply> pageRequest(const PageRequest& request, const HttpSettings& settin
         return transfer.error();
     }
     return transfer.value()->finish(curl_easy_perform(transfer.value()->handle()));
+}
+
+Result<PageText> fetchPageText(const std::string& url, const std::string& cookies,
+                               const HttpSettings& settings) {
+    PageRequest request;
+    request.url = url;
+    request.cookies = cookies;
+    auto reply = pageRequest(request, settings);
+    if (!reply) {
+        return reply.error();
+    }
+    std::string text = gbkToUtf8(reply->body);
+    return PageText{std::move(reply).value(), std::move(text)};
 }
 
 }  // namespace vellicor::web

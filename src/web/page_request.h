@@ -78,4 +78,13 @@ std::string mergeCookies(std::string_view held, std::string_view fresh);
 // Performs one request: blocking, safe from any thread, every handle closed on every path.
 Result<Reply> pageRequest(const PageRequest& request, const HttpSettings& settings);
 
+// A page of the portal fetched with a cookie string (GET, no body), with its body decoded
+// from GBK: what the readers of the record page and the sign-in query search.
+struct PageText {
+    Reply reply;
+    std::string text;  // the body as UTF-8
+};
+Result<PageText> fetchPageText(const std::string& url, const std::string& cookies,
+                               const HttpSettings& settings);
+
 }  // namespace vellicor::web
