@@ -328,6 +328,61 @@ class RunWiringTest : public QObject {
         QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
     }
 
+    // A hostile mall: the window goes on handling its events, and every worker still ends
+    // with one whole line within the time-outs.
+    void faultyMallKeepsTheWindowServed_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("lasts");  // the run outlives a few beats of the window's timer
+        const std::pair<const char*, bool> modes[] = {{"hang", true},
+                                                      {"slow", true},
+                                                      {"status_429", true},
+                                                      {"reset_mid_body", false},
+                                                      {"garbage_status", false},
+                                                      {"huge_body", false}};
+        for (const auto& [mode, lasts] : modes) {
+            QTest::newRow(mode) << QString::fromLatin1(mode) << lasts;
+        }
+    }
+    void faultyMallKeepsTheWindowServed() {
+        QFETCH(QString, mode);
+        QFETCH(bool, lasts);
+        RigOptions options;
+        options.scenario = "{\"faults\": {\"/mall/index.php?op=exchangeing\": {\"mode\": \"" +
+                           mode.toStdString() + "\"}}}";
+        options.configure = [](Config& config) {
+            config.http.totalTimeoutMs = 2000;
+            config.exchange.retryWindowMs = 2000;
+        };
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("50");
+        int ticksDuringRun = 0;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout,
+                [&] { ticksDuringRun += rig.run.exchange->controller().busy() ? 1 : 0; });
+        beat.start(5);
+        QVERIFY(rig.runToEnd());
+        beat.stop();
+        if (lasts) {
+            QVERIFY(ticksDuringRun > 0);
+        }
+
+        const QRegularExpression whole(
+            QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d{3} \[(.+?)\] #(\d+)( \S+)?  :[^\r\n]+$)"));
+        std::set<int> workers;
+        const QStringList outcomes = rig.outcomeLines();
+        for (const QString& line : outcomes) {
+            const auto m = whole.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            workers.insert(m.captured(2).toInt());
+        }
+        QCOMPARE(outcomes.size(), 50);
+        QCOMPARE(workers.size(), std::size_t{50});
+        QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
+    }
+
     void timerFiresTheRunOnceAtTheSetTime() {
         MockClock clock(localAt(11, 59, 50));
         RigOptions options;
