@@ -4,12 +4,13 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QThread>
 #include <QWindow>
 #include <algorithm>
-#include <mutex>
 
 #include "app/app_icon.h"
 #include "app/link_panel.h"
+#include "platform/line_relay.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -20,24 +21,38 @@
 
 namespace vellicor::app {
 
-// Carries log texts from any thread to the log box, and drops them once the box is gone.
+// Carries log texts from any thread to the log box, and drops them once the box is gone. A
+// burst of worker lines costs the window one queued call, which puts the whole burst in.
 class LogRelay {
   public:
-    explicit LogRelay(ui::EditBox* box) : box_(box) {}
+    explicit LogRelay(ui::EditBox* box)
+        : box_(box), owner_(box->thread()), lines_([this] { wake(); }) {}
     void append(const std::string& text) {
-        std::lock_guard lock(mutex_);
-        if (box_ != nullptr) {
-            box_->append(QString::fromStdString(text));
+        lines_.append(text);
+        if (QThread::currentThread() == owner_) {
+            // Lines the workers queued before this one go in first.
+            drainIntoBox();
         }
     }
-    void detach() {
-        std::lock_guard lock(mutex_);
-        box_ = nullptr;
-    }
+    void detach() { lines_.detach(); }
 
   private:
-    std::mutex mutex_;
+    // Runs on the appending thread; the box is alive until detach() returns.
+    void wake() {
+        QMetaObject::invokeMethod(
+            box_, [this] { drainIntoBox(); }, Qt::QueuedConnection);
+    }
+    void drainIntoBox() {
+        QString burst;
+        lines_.drain([&burst](const std::string& text) { burst += QString::fromStdString(text); });
+        if (!burst.isEmpty()) {
+            box_->append(burst);
+        }
+    }
+
     ui::EditBox* box_;
+    QThread* owner_;
+    LineRelay lines_;
 };
 
 namespace {
