@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <set>
@@ -18,8 +19,10 @@
 
 #include "mall/backoff.h"
 #include "mall/preopen.h"
+#include "mall/primed.h"
 #include "platform/codec.h"
 #include "web/transfer.h"
+#include "web/wire.h"
 
 namespace vellicor::mall {
 
@@ -139,6 +142,14 @@ struct Worker {
     Outcome last;       // the answer that made it wait for a retry
     int throttled = 0;  // "too many requests" answers so far
     bool ended = false;
+    // On a connection of the run's own (see PrimedLines): its number, -1 for none.
+    int line = -1;
+    std::string out;  // bytes of the current request not yet written
+    std::unique_ptr<web::ReplyReader> reader;
+    Clock::Steady deadline{};
+    bool onLine = false;  // a request on the line waits for its reply
+    bool resent = false;  // sent again once after a connection died without a word
+    bool lent = false;    // gave its line to a waiting worker while it waits to ask again
 };
 
 class Engine {
@@ -148,7 +159,9 @@ class Engine {
     void run() {
         initTallies();
         prepareAll();
-        preopen();
+        if (!prime()) {
+            preopen();
+        }
         waitForFire();
         sendAll();
         loop();
@@ -158,6 +171,7 @@ class Engine {
   private:
     const Clock& clock() const { return *s_.clock; }
     bool cancelled() const { return s_.cancelRequested.load(); }
+    const HttpSettings& http() const { return s_.config.http; }
 
     void initTallies() {
         std::lock_guard lock(s_.summaryMutex);
@@ -168,34 +182,128 @@ class Engine {
     }
 
     void prepareAll() {
-        const auto& http = s_.config.http;
         for (std::size_t i = 0; i < s_.plan.items.size(); ++i) {
             web::PageRequest request;
             request.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
             request.cookies = s_.plan.cookies;
-            request.proxy = http.proxy;
+            request.proxy = http().proxy;
             if (i == 0) {
-                host_.resolve(request.url, !http.proxy.empty());
+                host_.resolve(request.url, !http().proxy.empty());
             }
+            auto bytes = web::requestBytes(request);
+            requests_.push_back(bytes ? std::move(bytes).value() : std::string());
+            urls_.push_back(request.url);
             for (int n = 1; n <= s_.plan.perItem; ++n) {
-                Worker w;
-                w.item = i;
-                w.number = n;
-                auto prepared = web::Transfer::prepare(request, http);
-                workers_.push_back(std::move(w));
-                if (!prepared) {
-                    report(workers_.size() - 1, failedRequest(prepared.error()));
-                    continue;
-                }
-                workers_.back().transfer = std::move(prepared).value();
-                host_.apply(workers_.back().transfer->handle());
-                byHandle_[workers_.back().transfer->handle()] = workers_.size() - 1;
+                prepareWorker(request, i, n);
             }
         }
     }
 
-    // A timed run opens the connections it will send on the lead time before the instant,
-    // so that at the instant only request bytes are written.
+    void prepareWorker(const web::PageRequest& request, std::size_t item, int number) {
+        Worker w;
+        w.item = item;
+        w.number = number;
+        auto prepared = web::Transfer::prepare(request, http());
+        workers_.push_back(std::move(w));
+        if (!prepared) {
+            report(workers_.size() - 1, failedRequest(prepared.error()));
+            return;
+        }
+        workers_.back().transfer = std::move(prepared).value();
+        host_.apply(workers_.back().transfer->handle());
+        byHandle_[workers_.back().transfer->handle()] = workers_.size() - 1;
+    }
+
+    int connectionCap() const {
+        return static_cast<int>(std::min<std::size_t>(
+            byHandle_.size(),
+            static_cast<std::size_t>(std::max(1, s_.config.exchange.maxConnectionsPerHost))));
+    }
+
+    // Through a proxy the request would be written for the proxy: that one goes by libcurl.
+    bool mayPrime() const {
+        const auto address = web::splitAddress(s_.config.mall);
+        const bool proxied = !http().proxy.empty() && address && !address->secure;
+        return address && !proxied && s_.config.timer.preopenLeadMs > 0 && !byHandle_.empty() &&
+               std::none_of(requests_.begin(), requests_.end(),
+                            [](const std::string& r) { return r.empty(); });
+    }
+
+    // Opens the run's own connections: for a timed run the lead time before the instant, so
+    // that at the instant only request bytes are written; for a run of now, at once. False
+    // leaves the run to libcurl's own connections.
+    bool prime() {
+        if (!mayPrime()) {
+            return false;
+        }
+        const auto stopped = [this] { return cancelled(); };
+        PrimedLines::Request request;
+        request.base = s_.config.mall;
+        request.connections = connectionCap();
+        request.http = http();
+        request.configure = [this](CURL* easy) { host_.apply(easy); };
+        request.stopped = stopped;
+        if (s_.options.fireAt) {
+            const auto at = *s_.options.fireAt;
+            if (!waitPrecisely(clock(), at - milliseconds(s_.config.timer.preopenLeadMs), stopped,
+                               {})) {
+                return true;  // cancelled: every worker ends with a cancelled line
+            }
+            request.deadline = at - milliseconds(5);
+        } else {
+            request.deadline = clock().steadyNow() + milliseconds(http().connectTimeoutMs);
+        }
+        lines_ = PrimedLines::open(request, clock());
+        if (s_.options.fireAt) {
+            const int opened = lines_->size();
+            s_.log(preopenLine(PreopenReport{lines_->wanted(), opened, lines_->wanted() - opened}));
+        }
+        assignLines();
+        if (s_.options.fireAt && s_.config.timer.lastByteSync) {
+            writeAllButLastByte();
+        }
+        return true;
+    }
+
+    // Workers past the cap wait for a line to come free; those within it whose connection
+    // did not open go on fresh connections of libcurl's.
+    void assignLines() {
+        const int cap = connectionCap();
+        int next = 0;
+        int counted = 0;
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            Worker& w = workers_[i];
+            if (w.ended) {
+                continue;
+            }
+            if (counted++ >= cap) {
+                if (lines_->size() > 0) {
+                    queued_.push_back(i);
+                }
+            } else if (next < lines_->size()) {
+                w.line = next++;
+                w.out = requests_[w.item];
+            }
+        }
+    }
+
+    void writeAllButLastByte() {
+        for (Worker& w : workers_) {
+            if (w.line < 0 || w.out.size() < 2) {
+                continue;
+            }
+            std::size_t written = 0;
+            const std::string_view head(w.out.data(), w.out.size() - 1);
+            if (lines_->write(w.line, head, written) == PrimedLines::Io::Closed) {
+                w.line = -1;
+                w.out.clear();
+            } else {
+                w.out.erase(0, written);
+            }
+        }
+    }
+
+    // A timed run without connections of its own opens libcurl's ahead, by warm-up requests.
     void preopen() {
         const long leadMs = s_.config.timer.preopenLeadMs;
         if (!s_.options.fireAt || leadMs <= 0 || byHandle_.empty()) {
@@ -208,36 +316,83 @@ class Engine {
         }
         PreopenRequest request;
         request.base = s_.config.mall;
-        request.connections = static_cast<int>(std::min<std::size_t>(
-            byHandle_.size(), static_cast<std::size_t>(
-                                  std::max(1, s_.config.exchange.maxConnectionsPerHost))));
-        request.http = s_.config.http;
+        request.connections = connectionCap();
+        request.http = http();
         request.configure = [this](CURL* easy) { host_.apply(easy); };
         request.deadline = at - milliseconds(5);
         request.stopped = stopped;
         s_.log(preopenLine(preopenConnections(s_.multi, request, clock())));
     }
 
-    // Sleeps in slices, so that a cancel is seen before the instant, and spins the last
-    // stretch, so that the first request leaves at the instant and not a wake-up later.
+    // Sleeps in slices, so that a cancel is seen before the instant, looks once more at the
+    // connections, and spins the last stretch, so that the first request leaves at the
+    // instant and not a wake-up later.
     void waitForFire() {
-        if (s_.options.fireAt) {
-            waitPrecisely(clock(), *s_.options.fireAt, [this] { return cancelled(); });
+        if (!s_.options.fireAt) {
+            return;
         }
+        const auto at = *s_.options.fireAt;
+        const auto stopped = [this] { return cancelled(); };
+        if (lines_ && waitPrecisely(clock(), at - milliseconds(20), stopped, {})) {
+            dropGoneLines();
+        }
+        waitPrecisely(clock(), at, stopped);
+    }
+
+    // A connection the mall closed while idle: its request goes out on a fresh one instead.
+    void dropGoneLines() {
+        for (Worker& w : workers_) {
+            if (w.line >= 0 && lines_->peerGone(w.line)) {
+                lines_->close(w.line);
+                w.line = -1;
+            }
+        }
+        flushQueueIfNoLines();
     }
 
     void sendAll() {
         firstSend_ = clock().steadyNow();
+        for (auto& w : workers_) {
+            w.firstSend = firstSend_;
+        }
+        // The run's own connections first: each is a single write.
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
-            if (!workers_[i].ended) {
-                workers_[i].firstSend = firstSend_;
-                send(i);
+            if (!workers_[i].ended && workers_[i].line >= 0) {
+                sendOnLine(i);
+            }
+        }
+        bool first = true;
+        for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
+            Worker& w = workers_[i];
+            if (w.ended || w.line >= 0 || w.attempts > 0 || isQueued(i)) {
+                continue;
+            }
+            send(i);
+            if (std::exchange(first, false)) {
+                int running = 0;  // the first request on its way before the rest are set up
+                curl_multi_perform(s_.multi, &running);
             }
         }
     }
 
+    bool isQueued(std::size_t index) const {
+        return std::find(queued_.begin(), queued_.end(), index) != queued_.end();
+    }
+
     void send(std::size_t index) {
         Worker& w = workers_[index];
+        if (w.line < 0 && lines_) {
+            w.line = takeFreeLine();
+            if (w.line < 0 && w.lent && anyLineAlive()) {
+                queued_.push_back(index);  // waits for a line as it did before it lent its own
+                return;
+            }
+        }
+        if (w.line >= 0 && lines_->alive(w.line)) {
+            sendOnLine(index);
+            return;
+        }
+        w.line = -1;
         ++w.attempts;
         ++sends_;
         if (curl_multi_add_handle(s_.multi, w.transfer->handle()) != CURLM_OK) {
@@ -247,30 +402,217 @@ class Engine {
         ++inFlight_;
     }
 
+    void sendOnLine(std::size_t index) {
+        Worker& w = workers_[index];
+        ++w.attempts;
+        ++sends_;
+        if (w.out.empty()) {
+            w.out = requests_[w.item];
+        }
+        w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
+        w.deadline = clock().steadyNow() + milliseconds(http().totalTimeoutMs);
+        w.onLine = true;
+        ++onLine_;
+        flush(index);
+    }
+
+    // Writes what is left of the request; a connection found dead takes nothing of it, so
+    // the request goes out on a fresh connection as if the line had never been there.
+    void flush(std::size_t index) {
+        Worker& w = workers_[index];
+        std::size_t written = 0;
+        const auto io = lines_->write(w.line, w.out, written);
+        w.out.erase(0, written);
+        if (io == PrimedLines::Io::Closed) {
+            lineEnded(index);
+            --w.attempts;
+            --sends_;
+            send(index);
+        }
+    }
+
+    // The worker's line is closed or no longer to be used.
+    void lineEnded(std::size_t index) {
+        Worker& w = workers_[index];
+        if (w.onLine) {
+            w.onLine = false;
+            --onLine_;
+        }
+        if (w.line >= 0) {
+            lines_->close(w.line);
+            w.line = -1;
+        }
+        w.out.clear();
+        flushQueueIfNoLines();
+    }
+
+    int takeFreeLine() {
+        while (!freeLines_.empty()) {
+            const int line = freeLines_.back();
+            freeLines_.pop_back();
+            if (lines_->alive(line)) {
+                return line;
+            }
+        }
+        return -1;
+    }
+
+    bool anyLineAlive() const {
+        const auto owned = [](const Worker& w) { return w.line >= 0; };
+        const auto open = [this](int line) { return lines_->alive(line); };
+        return std::any_of(workers_.begin(), workers_.end(), owned) ||
+               std::any_of(freeLines_.begin(), freeLines_.end(), open);
+    }
+
+    void flushQueueIfNoLines() {
+        if (queued_.empty() || anyLineAlive()) {
+            return;  // a line may still come free
+        }
+        auto waiting = std::exchange(queued_, {});
+        for (std::size_t index : waiting) {
+            if (!workers_[index].ended && !cancelled()) {
+                send(index);
+            }
+        }
+    }
+
+    // A worker is done with its line for now or for good: the next one waiting takes it.
+    void handOn(int line) {
+        if (!lines_->alive(line) || cancelled()) {
+            return;
+        }
+        if (queued_.empty()) {
+            freeLines_.push_back(line);
+            return;
+        }
+        const std::size_t next = queued_.front();
+        queued_.pop_front();
+        workers_[next].line = line;
+        sendOnLine(next);
+    }
+
     void loop() {
-        while (inFlight_ > 0 || !waiting_.empty()) {
+        while (busy()) {
             if (cancelled()) {
                 break;
             }
             int running = 0;
             curl_multi_perform(s_.multi, &running);
             drainDone();
+            expireLines();
             sendDue();
-            if (inFlight_ == 0 && waiting_.empty()) {
+            if (!busy()) {
                 break;
             }
-            curl_multi_poll(s_.multi, nullptr, 0, pollTimeoutMs(), nullptr);
+            pollOnce();
         }
         cancelRest();
     }
 
+    bool busy() const {
+        return inFlight_ > 0 || onLine_ > 0 || !waiting_.empty() || !queued_.empty();
+    }
+
+    // Waits for libcurl's transfers and the run's own connections together.
+    void pollOnce() {
+        polled_.clear();
+        polledWorker_.clear();
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            const Worker& w = workers_[i];
+            if (w.onLine) {
+                const short events =
+                    static_cast<short>(CURL_WAIT_POLLIN | (w.out.empty() ? 0 : CURL_WAIT_POLLOUT));
+                polled_.push_back({lines_->socket(w.line), events, 0});
+                polledWorker_.push_back(i);
+            }
+        }
+        curl_multi_poll(s_.multi, polled_.data(), static_cast<unsigned>(polled_.size()),
+                        pollTimeoutMs(), nullptr);
+        for (std::size_t k = 0; k < polled_.size(); ++k) {
+            if (polled_[k].revents != 0) {
+                service(polledWorker_[k], polled_[k].revents);
+            }
+        }
+    }
+
+    void service(std::size_t index, short revents) {
+        Worker& w = workers_[index];
+        if (!w.onLine) {
+            return;
+        }
+        if ((revents & CURL_WAIT_POLLOUT) != 0 && !w.out.empty()) {
+            flush(index);
+        }
+        if (w.onLine && (revents & CURL_WAIT_POLLIN) != 0) {
+            readLine(index);
+        }
+    }
+
+    void readLine(std::size_t index) {
+        Worker& w = workers_[index];
+        std::string bytes;
+        const auto io = lines_->read(w.line, bytes);
+        auto state = w.reader->feed(bytes);
+        if (io == PrimedLines::Io::Closed) {
+            state = w.reader->end();
+        }
+        if (state == web::ReplyReader::State::More) {
+            return;
+        }
+        const bool keep = state == web::ReplyReader::State::Done && w.reader->keepAlive() &&
+                          io != PrimedLines::Io::Closed;
+        const bool silent = !w.reader->gotBytes() && !w.resent;
+        auto reply = w.reader->take();
+        w.reader.reset();
+        if (!keep) {
+            lineEnded(index);
+        } else {
+            w.onLine = false;
+            --onLine_;
+        }
+        if (silent && !reply) {
+            resend(index);
+            return;
+        }
+        onEnd(index, std::move(reply));
+    }
+
+    // A kept connection the mall closed as the request came in, before a byte of answer: as
+    // libcurl does with its pooled connections, the request goes once more on a fresh one.
+    void resend(std::size_t index) {
+        Worker& w = workers_[index];
+        w.resent = true;
+        --w.attempts;
+        send(index);
+    }
+
+    void expireLines() {
+        const auto now = clock().steadyNow();
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            Worker& w = workers_[i];
+            if (w.onLine && now >= w.deadline) {
+                w.reader.reset();
+                lineEnded(i);
+                const auto where = web::splitAddress(urls_[w.item]);
+                const std::string at =
+                    where ? " (" + where->host + ":" + std::to_string(where->port) + ")" : "";
+                onEnd(i, makeError(ErrorCode::Timeout, "timed out" + at));
+            }
+        }
+    }
+
     int pollTimeoutMs() const {
         constexpr int kIdleMs = 100;
-        if (waiting_.empty()) {
-            return kIdleMs;
+        auto next = clock().steadyNow() + milliseconds(kIdleMs);
+        if (!waiting_.empty()) {
+            next = std::min(next, waiting_.begin()->first);
         }
-        const auto wait = waiting_.begin()->first - clock().steadyNow();
-        const auto ms = std::chrono::ceil<milliseconds>(wait).count();
+        for (const Worker& w : workers_) {
+            if (w.onLine) {
+                next = std::min(next, w.deadline);
+            }
+        }
+        const auto ms = std::chrono::ceil<milliseconds>(next - clock().steadyNow()).count();
         return static_cast<int>(std::clamp<long long>(ms, 0, kIdleMs));
     }
 
@@ -308,6 +650,7 @@ class Engine {
             w.last = std::move(outcome);
             w.transfer->reset();
             waiting_.insert({now + *pause, index});
+            lendLine(w);
             return;
         }
         if ((outcome.kind == OutcomeKind::NotOpen || outcome.kind == OutcomeKind::Throttled) &&
@@ -318,6 +661,14 @@ class Engine {
         report(index, std::move(outcome));
         if (soldOut) {
             stopRetries(w.item);
+        }
+    }
+
+    // A worker waiting to ask again does not keep a line from one waiting for its first turn.
+    void lendLine(Worker& w) {
+        if (w.line >= 0 && !queued_.empty()) {
+            w.lent = true;
+            handOn(std::exchange(w.line, -1));
         }
     }
 
@@ -371,18 +722,20 @@ class Engine {
     }
 
     void cancelRest() {
+        queued_.clear();
         for (std::size_t i = 0; i < workers_.size(); ++i) {
             Worker& w = workers_[i];
             if (w.ended) {
                 continue;
             }
-            if (w.transfer && w.attempts > 0) {
+            if (w.transfer && w.attempts > 0 && w.line < 0) {
                 curl_multi_remove_handle(s_.multi, w.transfer->handle());
             }
             report(i, Outcome{OutcomeKind::Cancelled, "已取消，本次兑换已停止"});
         }
         waiting_.clear();
         inFlight_ = 0;
+        onLine_ = 0;
     }
 
     void noteReply(std::size_t item, Clock::Steady now) {
@@ -407,9 +760,14 @@ class Engine {
             byHandle_.erase(w.transfer->handle());
             w.transfer.reset();
         }
-        std::lock_guard lock(s_.summaryMutex);
-        ++s_.summary.items[w.item].counts[static_cast<std::size_t>(outcome.kind)];
-        ++s_.summary.lines;
+        {
+            std::lock_guard lock(s_.summaryMutex);
+            ++s_.summary.items[w.item].counts[static_cast<std::size_t>(outcome.kind)];
+            ++s_.summary.lines;
+        }
+        if (const int line = std::exchange(w.line, -1); line >= 0) {
+            handOn(line);
+        }
     }
 
     void finish() {
@@ -430,11 +788,19 @@ class Engine {
     ExchangeRun::State& s_;
     ResolvedHost host_;  // outlives the transfers that point at it
     std::vector<Worker> workers_;
+    std::vector<std::string> requests_;  // each item's request as written on a line
+    std::vector<std::string> urls_;
+    std::unique_ptr<PrimedLines> lines_;
+    std::deque<std::size_t> queued_;  // workers waiting for a line to come free
+    std::vector<int> freeLines_;      // open lines nobody holds
+    std::vector<curl_waitfd> polled_;
+    std::vector<std::size_t> polledWorker_;
     std::unordered_map<CURL*, std::size_t> byHandle_;
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;
     std::vector<bool> soldOut_;
     Clock::Steady firstSend_{};
     int inFlight_ = 0;
+    int onLine_ = 0;
     int sends_ = 0;
     std::mt19937_64 rng_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.0, 1.0};

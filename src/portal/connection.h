@@ -23,11 +23,19 @@ struct Planned {
     bool headOnly = false;
 };
 
+// When a request came: its first bytes, the bytes that completed it, and the connection's
+// opening, all on the real-time clock.
+struct Arrival {
+    std::int64_t firstNanos = 0;
+    std::int64_t lastNanos = 0;
+    std::int64_t connectedNanos = 0;
+};
+
 class RequestHandler {
   public:
     virtual ~RequestHandler() = default;
     // Called from any io thread at once.
-    virtual Planned plan(const HttpRequest& request, std::int64_t arrivalNanos,
+    virtual Planned plan(const HttpRequest& request, const Arrival& arrival,
                          std::uint64_t connection, bool secure) = 0;
     virtual std::string dateHeader() const = 0;
     virtual std::chrono::milliseconds idleTimeout() const = 0;
@@ -44,6 +52,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     Connection(RequestHandler& handler, std::uint64_t id, Args&&... args)
         : handler_(handler),
           id_(id),
+          connectedNanos_(realtimeNanos()),
           transport_(std::forward<Args>(args)...),
           idle_(transport_.socket().get_executor()),
           delay_(transport_.socket().get_executor()) {}
@@ -144,7 +153,9 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     void respond() {
         HttpRequest request = parser_->release();
         keepAlive_ = request.keep_alive();
-        Planned planned = handler_.plan(request, startNanos_, id_, Transport::kSecure);
+        const Arrival arrival{startNanos_, lastNanos_ != 0 ? lastNanos_ : startNanos_,
+                              connectedNanos_};
+        Planned planned = handler_.plan(request, arrival, id_, Transport::kSecure);
         if (planned.delayMs <= 0) {
             send(std::move(planned));
             return;
@@ -285,6 +296,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
 
     RequestHandler& handler_;
     std::uint64_t id_;
+    std::int64_t connectedNanos_ = 0;
     Transport transport_;
     asio::steady_timer idle_;
     asio::steady_timer delay_;

@@ -197,7 +197,7 @@ struct Server::Impl final : RequestHandler {
         return Ok{};
     }
 
-    void record(const HttpRequest& req, std::int64_t arrivalNanos, std::uint64_t connection,
+    void record(const HttpRequest& req, const Arrival& arrival, std::uint64_t connection,
                 bool secure) {
         LoggedRequest entry;
         entry.method = std::string(req.method_string());
@@ -207,8 +207,10 @@ struct Server::Impl final : RequestHandler {
                                        std::string(field.value()));
         }
         entry.cookies = std::string(req[http::field::cookie]);
-        entry.arrivalNanos = arrivalNanos != 0 ? arrivalNanos : realtimeNanos();
+        entry.arrivalNanos = arrival.firstNanos != 0 ? arrival.firstNanos : realtimeNanos();
         entry.arrivalMicros = entry.arrivalNanos / 1000;
+        entry.completedNanos = arrival.lastNanos != 0 ? arrival.lastNanos : entry.arrivalNanos;
+        entry.connectedNanos = arrival.connectedNanos;
         entry.connection = connection;
         entry.secure = secure;
         entry.body = req.body().substr(0, kLoggedBodyBytes);
@@ -219,7 +221,7 @@ struct Server::Impl final : RequestHandler {
         }
     }
 
-    Planned plan(const HttpRequest& req, std::int64_t arrivalNanos, std::uint64_t connection,
+    Planned plan(const HttpRequest& req, const Arrival& arrival, std::uint64_t connection,
                  bool secure) override {
         const std::string target(req.target());
         Planned p;
@@ -228,7 +230,7 @@ struct Server::Impl final : RequestHandler {
             p.reply = control(req, target);
             return p;
         }
-        record(req, arrivalNanos, connection, secure);
+        record(req, arrival, connection, secure);
         p.fault = state.takeFault(target);
         if (skipsPage(p.fault.mode)) {
             p.reply = faultPage(p.fault, target);

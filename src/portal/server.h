@@ -37,9 +37,11 @@ struct LoggedRequest {
     // is the kernel's receive time of the request's first bytes.
     std::int64_t arrivalMicros = 0;
     std::int64_t arrivalNanos = 0;
-    std::uint64_t connection = 0;  // the same number for requests on one connection
-    bool secure = false;           // came in over the TLS listener
-    std::string body;              // first 64 KiB
+    std::int64_t completedNanos = 0;  // receive time of the bytes that completed it
+    std::int64_t connectedNanos = 0;  // when its connection was accepted
+    std::uint64_t connection = 0;     // the same number for requests on one connection
+    bool secure = false;              // came in over the TLS listener
+    std::string body;                 // first 64 KiB
     std::string header(const std::string& name) const;  // first header of that name
 };
 

@@ -38,6 +38,14 @@ class Lines {
         then_ = std::move(then);
     }
     int outcomes() const { return count("  :"); }
+    std::string text() const {
+        std::lock_guard lock(mutex_);
+        std::string all;
+        for (const auto& l : all_) {
+            all += l;
+        }
+        return all;
+    }
     int count(const std::string& part) const {
         std::lock_guard lock(mutex_);
         int n = 0;
@@ -54,15 +62,25 @@ class Lines {
     std::function<void()> then_;
 };
 
+const std::string kTls = VELLICOR_TEST_TLS_DIR;
+
 class TimedRun : public ::testing::Test {
   protected:
-    void startPortal(const std::string& extra = {}) {
-        auto server = portal::Server::start(
+    void startPortal(const std::string& extra = {}, bool secure = false) {
+        portal::ServerOptions options;
+        options.scenarioJson =
             R"({"sessions": {"10001": "precisionkey"}, "itemDefaults": {"price": 0, "stock": 100000})" +
-            (extra.empty() ? std::string() : ", " + extra) + "}");
+            (extra.empty() ? std::string() : ", " + extra) + "}";
+        if (secure) {
+            options.tlsCertFile = kTls + "/server.pem";
+            options.tlsKeyFile = kTls + "/server.key";
+        }
+        auto server = portal::Server::start(options);
         ASSERT_TRUE(server.ok()) << server.error().message;
         server_ = std::move(server).value();
-        config_ = Config::defaults().withPortal(server_->baseUrl());
+        config_ =
+            Config::defaults().withPortal(secure ? server_->tlsBaseUrl() : server_->baseUrl());
+        config_.http.caFile = kTls + "/ca.pem";
         config_.timer.preopenLeadMs = 600;
     }
 
@@ -98,28 +116,71 @@ class TimedRun : public ::testing::Test {
     Lines lines_;
 };
 
-TEST_F(TimedRun, SendsNothingBeforeTheInstantAndReusesThePreopenedConnections) {
-    startPortal();
+struct Firing {
+    const char* name;
+    bool secure;
+    bool lastByte;
+};
+
+class TimedFiring : public TimedRun, public ::testing::WithParamInterface<Firing> {};
+
+// Every request is complete only from the instant on, on a connection opened before it; with
+// last-byte synchronisation all but its last byte were there ahead.
+TEST_P(TimedFiring, NothingCompleteBeforeTheInstantAndOnlyConnectionsOpenedAhead) {
+    const Firing f = GetParam();
+    startPortal({}, f.secure);
+    config_.timer.lastByteSync = f.lastByte;
     Clock::WallTime instant;
     const RunSummary summary = runTimed({"选择框1"}, 40, instant);
     EXPECT_EQ(summary.lines, 40);
-    EXPECT_EQ(lines_.count("已预先建立 40 个连接"), 1);
-    std::set<std::uint64_t> warmed;
-    for (const auto& r : requests(false)) {
-        if (r.method == "OPTIONS") {
-            warmed.insert(r.connection);
-        }
-    }
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
+    EXPECT_EQ(lines_.count("已预先建立 40 个连接"), 1) << lines_.text();
     const auto exchanges = requests(true);
     ASSERT_EQ(exchanges.size(), 40u);
-    // Kernel receive times and the instant are both on the system's real-time clock; the
-    // slack covers only reading the two clocks one after the other.
+    // Receive times and the instant are both on the system's real-time clock; the slack
+    // covers only reading the two clocks one after the other.
     const auto instantNanos =
         std::chrono::duration_cast<nanoseconds>(instant.time_since_epoch()).count();
+    const std::int64_t slack = 100000;
     for (const auto& r : exchanges) {
-        EXPECT_GE(r.arrivalNanos, instantNanos - 100000) << r.target;
-        EXPECT_TRUE(warmed.count(r.connection)) << "request on a connection opened late";
+        EXPECT_EQ(r.secure, f.secure);
+        EXPECT_GE(r.completedNanos, instantNanos - slack) << r.target;
+        EXPECT_LT(r.connectedNanos, instantNanos - slack) << "request on a connection opened late";
+        if (f.lastByte) {
+            EXPECT_LT(r.arrivalNanos, instantNanos - slack) << "nothing of it written ahead";
+        }
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, TimedFiring,
+                         ::testing::Values(Firing{"Plain", false, false},
+                                           Firing{"PlainLastByte", false, true},
+                                           Firing{"Secure", true, false},
+                                           Firing{"SecureLastByte", true, true}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// The run's own connections check the certificate like every other request.
+TEST_F(TimedRun, UntrustedCertificateOpensNothingAndEveryWorkerFails) {
+    startPortal({}, true);
+    config_.http.caFile.clear();
+    Clock::WallTime instant;
+    const RunSummary summary = runTimed({"选择框1"}, 5, instant);
+    EXPECT_EQ(summary.lines, 5);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 5);
+    EXPECT_EQ(lines_.count("已预先建立 0 个连接"), 1);
+    EXPECT_TRUE(requests(true).empty());
+}
+
+// The mall closes kept connections that stay idle: those opened ahead die before the instant
+// and their requests go out on fresh ones.
+TEST_F(TimedRun, ConnectionsTheMallClosesWhileIdleAreReplaced) {
+    startPortal(R"("idleTimeoutMs": 150)");
+    Clock::WallTime instant;
+    const RunSummary summary = runTimed({"选择框1"}, 20, instant);
+    EXPECT_EQ(summary.lines, 20);
+    EXPECT_EQ(lines_.outcomes(), 20);
+    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
+    EXPECT_EQ(requests(true).size(), 20u);
 }
 
 // A pre-opened connection that the mall resets as the request comes in ends no worker

@@ -1,0 +1,67 @@
+#pragma once
+// Connections to the mall opened ahead of a run and written on by the engine itself. libcurl
+// opens them (CURLOPT_CONNECT_ONLY): resolving, connecting and the TLS handshake with its
+// certificate checks are the same as for every other request. At the instant the engine only
+// has bytes to write: one write per request, or with last-byte synchronisation one byte.
+
+#include <curl/curl.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/config.h"
+#include "platform/result.h"
+
+namespace vellicor::mall {
+
+class PrimedLines {
+  public:
+    struct Request {
+        std::string base;  // scheme://host[:port] of the mall
+        int connections = 0;
+        HttpSettings http;
+        std::function<void(CURL*)> configure;  // the run's resolved address
+        Clock::Steady deadline;                // connections not open by then are dropped
+        std::function<bool()> stopped;
+    };
+
+    // Blocks on the caller's thread. Some of the connections may fail: see size().
+    static std::unique_ptr<PrimedLines> open(const Request& request, const Clock& clock);
+    ~PrimedLines();
+    PrimedLines(const PrimedLines&) = delete;
+    PrimedLines& operator=(const PrimedLines&) = delete;
+
+    int wanted() const { return wanted_; }
+    int size() const { return static_cast<int>(lines_.size()); }
+    int socket(int line) const;
+    bool alive(int line) const;
+
+    enum class Io { Done, Again, Closed };
+    // Writes as much as the socket takes now; `written` is how much. Closed: the connection
+    // is gone (its peer closed it or reset it) and is closed on this side too.
+    Io write(int line, std::string_view bytes, std::size_t& written);
+    // Reads what is there; Again once nothing more is (TLS may hold bytes the socket no
+    // longer shows, so a reader reads until Again).
+    Io read(int line, std::string& into);
+    // Whether the peer has closed or reset a connection that carries nothing of ours: looked
+    // at just before the instant, so that its request goes out on a fresh connection instead.
+    bool peerGone(int line) const;
+    void close(int line);
+
+  private:
+    PrimedLines() = default;
+    struct Line {
+        CURL* easy = nullptr;
+        int fd = -1;
+    };
+    CURLM* multi_ = nullptr;
+    std::vector<CURL*> all_;  // every handle made, open or not, until the end
+    std::vector<Line> lines_;
+    int wanted_ = 0;
+};
+
+}  // namespace vellicor::mall
