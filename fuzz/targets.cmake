@@ -8,4 +8,5 @@ set(VELLICOR_FUZZ_TARGETS
     header_text
     address
     midi_loader
+    reply_reader
 )
