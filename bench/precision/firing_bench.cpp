@@ -1,11 +1,15 @@
-// How close together and how near the instant the requests of a timed run reach the mall:
-// the literal design, the engine without and with pre-opened connections, and a floor, all
-// against one receiving server on loopback; the clock estimate against injected offsets;
-// the retry loop's rate against wrk's. Prints a table and writes RESULTS.md.
+// How close together and how near the instant the requests of a timed run reach the mall,
+// over plain HTTP and over TLS: the literal design, the engine without and with pre-opened
+// connections, the engine writing only the last byte at the instant, and a floor, all against
+// one receiving server on loopback; the clock estimate against injected offsets; the retry
+// loop's rate against wrk's. Prints a table and writes RESULTS.md.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -15,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -33,11 +38,33 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
+const std::string kTlsDir = VELLICOR_TLS_DIR;
+
+enum class Mode { Literal, Fresh, Preopened, LastByte, Floor };
+
+const char* nameOf(Mode mode) {
+    switch (mode) {
+        case Mode::Literal:
+            return "literal design";
+        case Mode::Fresh:
+            return "engine, fresh connections";
+        case Mode::Preopened:
+            return "engine, pre-opened";
+        case Mode::LastByte:
+            return "engine, last byte at the instant";
+        case Mode::Floor:
+            return "floor (1 byte per socket)";
+    }
+    return "";
+}
+
 struct Row {
-    std::string mode;
+    std::string scheme;
+    Mode mode = Mode::Floor;
     int n = 0;
     double lagMs = 0, spreadMs = 0, p50Ms = 0, p99Ms = 0;
     int errors = 0;
+    int lateConnects = 0;  // connections accepted after the instant
 };
 
 struct Instant {
@@ -56,10 +83,18 @@ double ms(std::int64_t ns) {
     return static_cast<double>(ns) / 1e6;
 }
 
-Row measure(const std::string& mode, int n, const Receiver& rx, const Instant& at, int failed) {
+// A request that failed after it arrived, or never arrived and failed, is one error.
+Row measure(Mode mode, int n, const Receiver& rx, const Instant& at, int failed) {
     auto got = rx.arrivals();
     std::sort(got.begin(), got.end());
-    Row row{mode, n, 0, 0, 0, 0, n - static_cast<int>(got.size()) + failed};
+    Row row;
+    row.scheme = rx.secure() ? "https" : "http";
+    row.mode = mode;
+    row.n = n;
+    row.errors = std::max({failed, n - static_cast<int>(got.size()), 0});
+    const auto accepts = rx.accepts();
+    row.lateConnects = static_cast<int>(
+        std::count_if(accepts.begin(), accepts.end(), [&](auto t) { return t >= at.wallNs; }));
     if (got.empty()) {
         return row;
     }
@@ -78,6 +113,9 @@ Config configFor(const Receiver& rx) {
     Config c = Config::defaults().withPortal(rx.base());
     c.exchange.maxConnectionsPerHost = 2000;
     c.exchange.retryWindowMs = 0;
+    if (rx.secure()) {
+        c.http.caFile = kTlsDir + "/ca.pem";
+    }
     return c;
 }
 
@@ -90,7 +128,7 @@ mall::RunPlan planOf(int n) {
 }
 
 // A one-second tick that looks whether the time has come, then a thread per request, each
-// with a connection of its own.
+// with a connection (and, over TLS, a handshake) of its own.
 Row literal(Receiver& rx, int n) {
     rx.clear();
     const Config config = configFor(rx);
@@ -115,14 +153,18 @@ Row literal(Receiver& rx, int n) {
     for (auto& t : threads) {
         t.join();
     }
-    return measure("literal design", n, rx, at, failed.load());
+    return measure(Mode::Literal, n, rx, at, failed.load());
 }
 
-Row engine(Receiver& rx, int n, bool preopen) {
+Row engine(Receiver& rx, int n, Mode mode) {
     rx.clear();
     Config config = configFor(rx);
-    config.timer.preopenLeadMs = preopen ? 1000 : 0;
-    const Instant at = instantIn(milliseconds(1500));
+    // The shipped lead: a thousand TLS handshakes against this one-thread receiver take
+    // longer than a second on a busy machine.
+    const long lead = mode == Mode::Fresh ? 0 : TimerSettings{}.preopenLeadMs;
+    config.timer.preopenLeadMs = lead;
+    config.timer.lastByteSync = mode == Mode::LastByte;
+    const Instant at = instantIn(milliseconds(lead + 1500));
     mall::RunOptions options;
     options.fireAt = at.steady;
     auto run =
@@ -130,40 +172,100 @@ Row engine(Receiver& rx, int n, bool preopen) {
     run->wait();
     const auto summary = run->summary();
     const int failed = summary.items.at(0).count(mall::OutcomeKind::Failed);
-    return measure(preopen ? "engine, pre-opened" : "engine, fresh connections", n, rx, at, failed);
+    return measure(mode, n, rx, at, failed);
 }
 
-// One thread writing one byte to each of N sockets connected in advance.
-Row floorOf(Receiver& rx, int n) {
-    rx.clear();
-    std::vector<int> fds;
+// The floor's TLS side: a client that trusts the test authority and checks the address.
+class TlsClient {
+  public:
+    TlsClient() : ctx_(SSL_CTX_new(TLS_client_method())) {
+        SSL_CTX_load_verify_locations(ctx_, (kTlsDir + "/ca.pem").c_str(), nullptr);
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    }
+    ~TlsClient() { SSL_CTX_free(ctx_); }
+    TlsClient(const TlsClient&) = delete;
+    TlsClient& operator=(const TlsClient&) = delete;
+
+    // A handshaken, verified session on the connected socket, or null.
+    SSL* handshake(int fd) const {
+        SSL* ssl = SSL_new(ctx_);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) != 1) {
+            ERR_clear_error();
+            SSL_free(ssl);
+            return nullptr;
+        }
+        return ssl;
+    }
+
+  private:
+    SSL_CTX* ctx_;
+};
+
+struct Link {
+    int fd = -1;
+    SSL* ssl = nullptr;
+};
+
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<Link> openLinks(const Receiver& rx, int n) {
+    std::optional<TlsClient> tls;
+    if (rx.secure()) {
+        tls.emplace();
+    }
+    std::vector<Link> links;
     for (int i = 0; i < n; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(rx.port()));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            fds.push_back(fd);
-        } else {
-            close(fd);
+        Link link{connectTo(rx.port()), nullptr};
+        if (link.fd >= 0 && tls) {
+            link.ssl = tls->handshake(link.fd);
+            if (link.ssl == nullptr) {
+                close(link.fd);
+                continue;
+            }
+        }
+        if (link.fd >= 0) {
+            links.push_back(link);
         }
     }
+    return links;
+}
+
+// One thread writing one byte to each of N connections opened (and handshaken) in advance.
+Row floorOf(Receiver& rx, int n) {
+    rx.clear();
+    std::vector<Link> links = openLinks(rx, n);
     const Instant at = instantIn(milliseconds(1000));
     mall::waitPrecisely(SystemClock::instance(), at.steady, {});
-    for (int fd : fds) {
-        (void)!write(fd, "X", 1);
+    int failed = 0;
+    for (const Link& link : links) {
+        const bool sent =
+            link.ssl != nullptr ? SSL_write(link.ssl, "X", 1) == 1 : write(link.fd, "X", 1) == 1;
+        failed += sent ? 0 : 1;
     }
     // The receiver notes each byte as it reads it; wait for all before closing.
-    for (int spins = 0; rx.arrivals().size() < fds.size() && spins < 2000; ++spins) {
+    for (int spins = 0; rx.arrivals().size() < links.size() && spins < 5000; ++spins) {
         std::this_thread::sleep_for(milliseconds(1));
     }
-    for (int fd : fds) {
-        close(fd);
+    for (const Link& link : links) {
+        SSL_free(link.ssl);
+        close(link.fd);
     }
-    return measure("floor (1 byte per socket)", n, rx, at, 0);
+    return measure(Mode::Floor, n, rx, at, failed);
 }
 
 struct ClockRow {
@@ -191,19 +293,27 @@ ClockRow clockError(double offsetMs) {
     return row;
 }
 
+// A timed run, so that its connections are opened ahead as in real use; only the exchange
+// requests answered from the instant to the run's end count.
 double engineRetryRate(Receiver& rx, int workers, int seconds) {
     rx.setPage(Receiver::Page::NotOpen);
+    rx.clear();
     Config config = configFor(rx);
     config.exchange.retryPauseMs = 0;
     config.exchange.retryWindowMs = seconds * 1000;
-    const auto before = rx.answered();
-    const auto start = std::chrono::steady_clock::now();
-    auto run = mall::ExchangeRun::start(planOf(workers), config, SystemClock::instance(), {});
+    config.timer.preopenLeadMs = 1000;
+    const Instant at = instantIn(milliseconds(1200));
+    mall::RunOptions options;
+    options.fireAt = at.steady;
+    const auto before = rx.exchanges();
+    auto run =
+        mall::ExchangeRun::start(planOf(workers), config, SystemClock::instance(), {}, {}, options);
     run->wait();
     const double took =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - at.steady).count();
     rx.setPage(Receiver::Page::SoldOut);
-    return static_cast<double>(rx.answered() - before) / took;
+    rx.clear();
+    return took > 0 ? static_cast<double>(rx.exchanges() - before) / took : 0;
 }
 
 double wrkRate(const Receiver& rx, int connections, int seconds) {
@@ -238,6 +348,13 @@ std::string machine() {
            u.sysname + " " + u.release;
 }
 
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "unknown" : one;
+}
+
 std::string today() {
     char buf[32];
     const std::time_t now = std::time(nullptr);
@@ -257,6 +374,157 @@ const char* verdict(bool met) {
     return met ? "met" : "MISSED";
 }
 
+struct SchemeResult {
+    std::string scheme;
+    std::vector<Row> rows;
+    double engineRate = 0;
+    double wrkRate = 0;
+};
+
+SchemeResult measureScheme(std::optional<TlsFiles> tls, int retrySeconds) {
+    Receiver rx(std::move(tls));
+    SchemeResult result;
+    result.scheme = rx.secure() ? "https" : "http";
+    if (!rx.ready()) {
+        std::fprintf(stderr, "receiver for %s could not start\n", result.scheme.c_str());
+        return result;
+    }
+    for (int n : {100, 1000}) {
+        result.rows.push_back(literal(rx, n));
+        for (Mode mode : {Mode::Fresh, Mode::Preopened, Mode::LastByte}) {
+            result.rows.push_back(engine(rx, n, mode));
+        }
+        result.rows.push_back(floorOf(rx, n));
+    }
+    result.engineRate = engineRetryRate(rx, 50, retrySeconds);
+    result.wrkRate = wrkRate(rx, 50, retrySeconds);
+    return result;
+}
+
+Row find(const SchemeResult& s, Mode mode, int n) {
+    for (const auto& r : s.rows) {
+        if (r.mode == mode && r.n == n) {
+            return r;
+        }
+    }
+    return Row{};
+}
+
+void writeRows(std::ostream& out, const std::vector<SchemeResult>& schemes) {
+    out << "| scheme | mode | N | fire lag ms | spread ms | p50 ms | p99 ms | errors | "
+           "connects after instant |\n"
+           "|---|---|---|---|---|---|---|---|---|\n";
+    for (const auto& s : schemes) {
+        for (const auto& r : s.rows) {
+            out << "| " << r.scheme << " | " << nameOf(r.mode) << " | " << r.n << " | "
+                << fmt("%.3f", r.lagMs) << " | " << fmt("%.3f", r.spreadMs) << " | "
+                << fmt("%.3f", r.p50Ms) << " | " << fmt("%.3f", r.p99Ms) << " | " << r.errors
+                << " | " << r.lateConnects << " |\n";
+        }
+    }
+}
+
+double writeClocks(std::ostream& out, const std::vector<ClockRow>& clocks) {
+    out << "| injected mall offset ms | estimated ms | error ms | reported bound ± ms | probes "
+           "|\n"
+           "|---|---|---|---|---|\n";
+    double worst = 0;
+    for (const auto& c : clocks) {
+        worst = std::max(worst, c.ok ? c.errorMs : 1e9);
+        out << "| " << fmt("%.2f", c.injectedMs) << " | " << fmt("%.3f", c.estimatedMs) << " | "
+            << fmt("%.3f", c.errorMs) << " | " << fmt("%.3f", c.boundMs) << " | " << c.probes
+            << " |\n";
+    }
+    return worst;
+}
+
+struct Target {
+    const char* text;
+    double limit;
+    bool atMost;
+    const char* unit;
+    double (*value)(const SchemeResult&, Mode);
+};
+
+const std::vector<Target>& targets() {
+    static const std::vector<Target> list = {
+        {"N=100 spread / floor's (<= 1.5)", 1.5, true, "x",
+         [](const SchemeResult& s, Mode m) {
+             return find(s, m, 100).spreadMs / find(s, Mode::Floor, 100).spreadMs;
+         }},
+        {"N=100 spread / literal design's (<= 0.1)", 0.1, true, "x",
+         [](const SchemeResult& s, Mode m) {
+             return find(s, m, 100).spreadMs / find(s, Mode::Literal, 100).spreadMs;
+         }},
+        {"N=1000 spread / floor's (<= 1.5)", 1.5, true, "x",
+         [](const SchemeResult& s, Mode m) {
+             return find(s, m, 1000).spreadMs / find(s, Mode::Floor, 1000).spreadMs;
+         }},
+        {"fire lag N=100 (<= 0.5 ms)", 0.5, true, " ms",
+         [](const SchemeResult& s, Mode m) { return find(s, m, 100).lagMs; }},
+        {"fire lag N=1000 (<= 0.5 ms)", 0.5, true, " ms",
+         [](const SchemeResult& s, Mode m) { return find(s, m, 1000).lagMs; }},
+    };
+    return list;
+}
+
+std::string cell(const Target& t, double value) {
+    const bool met = std::isfinite(value) && (t.atMost ? value <= t.limit : value >= t.limit);
+    return fmt(t.unit[0] == 'x' ? "%.2f" : "%.3f", value) + t.unit + " " + verdict(met);
+}
+
+void writeTargets(std::ostream& out, const std::vector<SchemeResult>& schemes, double worstClock) {
+    const Mode modes[] = {Mode::Preopened, Mode::LastByte};
+    out << "## Targets (ratios from this run)\n\n| target |";
+    std::string rule = "|---|";
+    for (const auto& s : schemes) {
+        for (Mode m : modes) {
+            out << " " << s.scheme << ", " << nameOf(m) << " |";
+            rule += "---|";
+        }
+    }
+    out << "\n" << rule << "\n";
+    for (const auto& t : targets()) {
+        out << "| " << t.text << " |";
+        for (const auto& s : schemes) {
+            for (Mode m : modes) {
+                out << " " << cell(t, t.value(s, m)) << " |";
+            }
+        }
+        out << "\n";
+    }
+    out << "\n- clock error, worst: " << fmt("%.3f", worstClock)
+        << " ms (target <= 2): " << verdict(worstClock <= 2) << "\n";
+    for (const auto& s : schemes) {
+        out << "- retry loop, " << s.scheme << ", 50 workers / 50 connections: engine "
+            << fmt("%.0f", s.engineRate) << " req/s, wrk ";
+        if (s.wrkRate > 0) {
+            out << fmt("%.0f", s.wrkRate) << " req/s, " << fmt("%.2f", s.engineRate / s.wrkRate)
+                << "x (target >= 0.7): " << verdict(s.engineRate >= 0.7 * s.wrkRate) << "\n";
+        } else {
+            out << "not run\n";
+        }
+    }
+}
+
+// What every run's numbers mean; a reading of a particular run is written by hand after it.
+void writeNotes(std::ostream& out) {
+    out << "\n## How the numbers are taken\n\n"
+           "- Arrival of a request: the kernel receive time of the read that brought its blank "
+           "line (under TLS, of the record that completed it), not of its first bytes; a floor "
+           "byte arrives with its own read.\n"
+           "- Fire lag: first arrival minus the instant. Spread: last arrival minus first. "
+           "p50/p99: of arrival minus instant. Errors: requests that failed or never arrived. "
+           "Connects after instant: connections the receiver accepted after the instant (0 "
+           "when a run sent only on connections opened ahead).\n"
+           "- Sender and receiver share the machine's CPUs; a busy machine widens every spread, "
+           "the floor's too, so compare modes within one run (the load average above says how "
+           "busy it was).\n"
+           "- Retry loop: requests answered from the instant of a timed run (connections opened "
+           "a second ahead) to its end, against wrk on the same page with as many "
+           "connections.\n";
+}
+
 }  // namespace
 
 int run() {
@@ -266,73 +534,29 @@ int run() {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     web::ensureCurlReady();
-    Receiver rx;
-    std::vector<Row> rows;
-    for (int n : {100, 1000}) {
-        rows.push_back(literal(rx, n));
-        rows.push_back(engine(rx, n, false));
-        rows.push_back(engine(rx, n, true));
-        rows.push_back(floorOf(rx, n));
-    }
+    const std::string loadBefore = loadAverage();
+    const int retrySeconds = 3;
+    std::vector<SchemeResult> schemes;
+    schemes.push_back(measureScheme(std::nullopt, retrySeconds));
+    schemes.push_back(
+        measureScheme(TlsFiles{kTlsDir + "/server.pem", kTlsDir + "/server.key"}, retrySeconds));
     std::vector<ClockRow> clocks;
     for (double off : {412.5, -1250.25, 0.3, 3000.7}) {
         clocks.push_back(clockError(off));
     }
-    const int retrySeconds = 3;
-    const double engineRate = engineRetryRate(rx, 50, retrySeconds);
-    const double wrk = wrkRate(rx, 50, retrySeconds);
+    const std::string loadAfter = loadAverage();
 
     std::ostringstream out;
     out << "# Firing benchmark\n\nMachine: " << machine() << "  \nDate: " << today()
-        << "  \nReceiver: epoll on 127.0.0.1, kernel receive times (SO_TIMESTAMPNS). Plain "
-           "HTTP.\n\n";
-    out << "| mode | N | fire lag ms | spread ms | p50 ms | p99 ms | errors |\n"
-           "|---|---|---|---|---|---|---|\n";
-    for (const auto& r : rows) {
-        out << "| " << r.mode << " | " << r.n << " | " << fmt("%.3f", r.lagMs) << " | "
-            << fmt("%.3f", r.spreadMs) << " | " << fmt("%.3f", r.p50Ms) << " | "
-            << fmt("%.3f", r.p99Ms) << " | " << r.errors << " |\n";
-    }
-    out << "\n| injected mall offset ms | estimated ms | error ms | reported bound ± ms | probes "
-           "|\n"
-           "|---|---|---|---|---|\n";
-    double worstClock = 0;
-    for (const auto& c : clocks) {
-        worstClock = std::max(worstClock, c.ok ? c.errorMs : 1e9);
-        out << "| " << fmt("%.2f", c.injectedMs) << " | " << fmt("%.3f", c.estimatedMs) << " | "
-            << fmt("%.3f", c.errorMs) << " | " << fmt("%.3f", c.boundMs) << " | " << c.probes
-            << " |\n";
-    }
-    out << "\nRetry loop, 50 workers / 50 connections, " << retrySeconds << " s: engine "
-        << fmt("%.0f", engineRate) << " req/s, wrk "
-        << (wrk > 0 ? fmt("%.0f", wrk) + " req/s" : std::string("not run")) << "\n\n";
-    auto row = [&](const std::string& mode, int n) {
-        for (const auto& r : rows) {
-            if (r.mode.rfind(mode, 0) == 0 && r.n == n) {
-                return r;
-            }
-        }
-        return Row{};
-    };
-    const Row f100 = row("floor", 100), f1000 = row("floor", 1000);
-    const Row e100 = row("engine, pre", 100), e1000 = row("engine, pre", 1000);
-    const Row l100 = row("literal", 100);
-    out << "## Targets (ratios from this run)\n\n";
-    out << "- N=100 spread vs floor: " << fmt("%.2f", e100.spreadMs / f100.spreadMs)
-        << "x (target <= 1.5): " << verdict(e100.spreadMs <= 1.5 * f100.spreadMs) << "\n";
-    out << "- N=100 spread vs literal design: " << fmt("%.4f", e100.spreadMs / l100.spreadMs)
-        << " (target <= 0.1): " << verdict(e100.spreadMs <= 0.1 * l100.spreadMs) << "\n";
-    out << "- N=1000 spread vs floor: " << fmt("%.2f", e1000.spreadMs / f1000.spreadMs)
-        << "x (target <= 1.5): " << verdict(e1000.spreadMs <= 1.5 * f1000.spreadMs) << "\n";
-    out << "- fire lag (pre-opened): N=100 " << fmt("%.3f", e100.lagMs) << " ms, N=1000 "
-        << fmt("%.3f", e1000.lagMs)
-        << " ms (target <= 0.5): " << verdict(e100.lagMs <= 0.5 && e1000.lagMs <= 0.5) << "\n";
-    out << "- clock error, worst: " << fmt("%.3f", worstClock)
-        << " ms (target <= 2): " << verdict(worstClock <= 2) << "\n";
-    if (wrk > 0) {
-        out << "- retry-loop rate vs wrk: " << fmt("%.2f", engineRate / wrk)
-            << "x (target >= 0.7): " << verdict(engineRate >= 0.7 * wrk) << "\n";
-    }
+        << "  \nLoad average (1 min) at start " << loadBefore << ", at end " << loadAfter
+        << "  \nReceiver: epoll on 127.0.0.1, kernel receive times (SO_TIMESTAMPNS), plain HTTP "
+           "and TLS.\n\n";
+    writeRows(out, schemes);
+    out << "\n";
+    const double worstClock = writeClocks(out, clocks);
+    out << "\n";
+    writeTargets(out, schemes, worstClock);
+    writeNotes(out);
     const std::string text = out.str();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::ofstream(VELLICOR_RESULTS_FILE) << text;

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,8 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <map>
-#include <memory>
 
 #include "platform/codec.h"
 
@@ -20,6 +20,7 @@ namespace vellicor::bench {
 namespace {
 
 constexpr std::string_view kExchange = "GET /mall/index.php?op=exchangeing";
+constexpr std::size_t kChunk = 16384;
 
 std::string page(Receiver::Page which) {
     const std::string text = which == Receiver::Page::SoldOut
@@ -37,28 +38,52 @@ std::string page(Receiver::Page which) {
            std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
 
+std::int64_t wallNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The kernel's receive time of the last segment this read took; without one, the time of
+// reading it, a little late but never early.
+std::int64_t stampOf(msghdr& msg) {
+    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h != nullptr; h = CMSG_NXTHDR(&msg, h)) {
+        if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(h), sizeof ts);
+            return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        }
+    }
+    return wallNowNs();
+}
+
 }  // namespace
 
 struct Receiver::Conn {
     int fd = -1;
-    std::string in;
-    std::int64_t startedAt = 0;  // receive time of the first byte of `in`
+    // Under TLS the socket's bytes go through memory buffers, so that every read from the
+    // socket is our own recvmsg and carries its time stamp.
+    SSL* ssl = nullptr;
+    bool dead = false;
+    bool watchingOutput = false;
+    std::string in;   // request bytes not yet answered (decrypted under TLS)
+    std::string out;  // bytes the socket has not taken yet
+
+    Conn() = default;
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+    ~Conn() {
+        if (ssl != nullptr) {
+            SSL_free(ssl);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
 };
 
-Receiver::Receiver() : reply_(page(Page::SoldOut)) {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // Set on the listener too, so that bytes queued before accept() carry their time.
-    setsockopt(listen_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listen_, 4096);
-    socklen_t len = sizeof addr;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+Receiver::Receiver(std::optional<TlsFiles> tls) : reply_(page(Page::SoldOut)) {
+    ready_ = (!tls || setUpTls(*tls)) && listenOnLoopback();
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event ev{};
@@ -67,17 +92,52 @@ Receiver::Receiver() : reply_(page(Page::SoldOut)) {
     epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_, &ev);
     ev.data.fd = wake_;
     epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
-    thread_ = std::thread([this] { loop(); });
+    if (ready_) {
+        thread_ = std::thread([this] { loop(); });
+    }
 }
 
 Receiver::~Receiver() {
     stop_ = true;
     const std::uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    conns_.clear();
     close(listen_);
     close(epoll_);
     close(wake_);
+    SSL_CTX_free(ctx_);
+}
+
+bool Receiver::setUpTls(const TlsFiles& files) {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    const bool ok = ctx_ != nullptr &&
+                    SSL_CTX_use_certificate_chain_file(ctx_, files.certificate.c_str()) == 1 &&
+                    SSL_CTX_use_PrivateKey_file(ctx_, files.key.c_str(), SSL_FILETYPE_PEM) == 1 &&
+                    SSL_CTX_check_private_key(ctx_) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
+bool Receiver::listenOnLoopback() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Set on the listener too, so that bytes queued before accept() carry their time.
+    setsockopt(listen_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_, 4096) != 0) {
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    return true;
 }
 
 void Receiver::setPage(Page which) {
@@ -88,6 +148,7 @@ void Receiver::setPage(Page which) {
 void Receiver::clear() {
     std::lock_guard lock(mutex_);
     arrivals_.clear();
+    accepts_.clear();
 }
 
 std::vector<std::int64_t> Receiver::arrivals() const {
@@ -95,54 +156,73 @@ std::vector<std::int64_t> Receiver::arrivals() const {
     return arrivals_;
 }
 
+std::vector<std::int64_t> Receiver::accepts() const {
+    std::lock_guard lock(mutex_);
+    return accepts_;
+}
+
 void Receiver::loop() {
-    std::map<int, std::unique_ptr<Conn>> conns;
     epoll_event events[256];
     while (!stop_) {
         const int n = epoll_wait(epoll_, events, 256, 200);
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
-            if (fd == wake_) {
-                continue;
-            }
             if (fd == listen_) {
-                for (;;) {
-                    const int c = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                    if (c < 0) {
-                        break;
-                    }
-                    const int one = 1;
-                    setsockopt(c, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    epoll_event ev{};
-                    ev.events = EPOLLIN;
-                    ev.data.fd = c;
-                    epoll_ctl(epoll_, EPOLL_CTL_ADD, c, &ev);
-                    auto conn = std::make_unique<Conn>();
-                    conn->fd = c;
-                    conns[c] = std::move(conn);
-                }
+                accept();
+            }
+            auto it = conns_.find(fd);
+            if (it == conns_.end()) {
                 continue;
             }
-            auto it = conns.find(fd);
-            if (it == conns.end()) {
-                continue;
+            Conn& c = *it->second;
+            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+                readFrom(c);
             }
-            readFrom(*it->second);
-            if (it->second->fd < 0) {
-                conns.erase(it);
+            if (!c.dead && (events[i].events & EPOLLOUT) != 0) {
+                flush(c);
+            }
+            if (c.dead) {
+                conns_.erase(it);
             }
         }
     }
-    for (auto& [fd, conn] : conns) {
-        close(fd);
+    conns_.clear();
+}
+
+void Receiver::accept() {
+    for (;;) {
+        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            accepts_.push_back(wallNowNs());
+        }
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto conn = std::make_unique<Conn>();
+        conn->fd = fd;
+        if (ctx_ != nullptr) {
+            conn->ssl = SSL_new(ctx_);
+            SSL_set_bio(conn->ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+            SSL_set_accept_state(conn->ssl);
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+        conns_[fd] = std::move(conn);
     }
 }
 
+// Each read is handled on its own, with its own time stamp: a request is stamped with the
+// read in which its last bytes came.
 void Receiver::readFrom(Conn& c) {
-    for (;;) {
-        char buf[16384];
-        char control[256];
+    while (!c.dead) {
+        char buf[kChunk];
+        alignas(cmsghdr) char control[256];
         iovec iov{buf, sizeof buf};
         msghdr msg{};
         msg.msg_iov = &iov;
@@ -150,42 +230,54 @@ void Receiver::readFrom(Conn& c) {
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
         const ssize_t got = recvmsg(c.fd, &msg, 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            close(c.fd);
-            c.fd = -1;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (got <= 0) {
+            c.dead = true;
             return;
         }
-        if (got < 0) {
+        const std::int64_t at = stampOf(msg);
+        const auto size = static_cast<std::size_t>(got);
+        if (c.ssl == nullptr) {
+            c.in.append(buf, size);
+        } else if (!decrypt(c, buf, size)) {
+            c.dead = true;
             return;
         }
-        std::int64_t at = 0;
-        for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h != nullptr; h = CMSG_NXTHDR(&msg, h)) {
-            if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts{};
-                std::memcpy(&ts, CMSG_DATA(h), sizeof ts);
-                at = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-            }
+        consume(c, at);
+    }
+    flush(c);
+}
+
+// The handshake runs inside SSL_read; its own replies wait in the output buffer for flush().
+bool Receiver::decrypt(Conn& c, const char* data, std::size_t size) {
+    BIO_write(SSL_get_rbio(c.ssl), data, static_cast<int>(size));
+    for (;;) {
+        char plain[kChunk];
+        const int n = SSL_read(c.ssl, plain, sizeof plain);
+        if (n > 0) {
+            c.in.append(plain, static_cast<std::size_t>(n));
+            continue;
         }
-        if (at == 0) {
-            // No stamp on this read: the time of reading it, a little late but never early.
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            at = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        const int err = SSL_get_error(c.ssl, n);
+        if (err == SSL_ERROR_WANT_READ) {
+            return true;
         }
-        if (c.in.empty()) {
-            c.startedAt = at;
-        }
-        c.in.append(buf, static_cast<std::size_t>(got));
-        consume(c);
+        ERR_clear_error();
+        return false;
     }
 }
 
 // Requests end at their blank line (the engine sends no bodies); a floor byte is one 'X'.
-void Receiver::consume(Conn& c) {
+void Receiver::consume(Conn& c, std::int64_t at) {
     while (!c.in.empty()) {
         if (c.in.front() == 'X') {
             std::lock_guard lock(mutex_);
-            arrivals_.push_back(c.startedAt);
+            arrivals_.push_back(at);
             c.in.erase(0, 1);
             continue;
         }
@@ -193,25 +285,67 @@ void Receiver::consume(Conn& c) {
         if (end == std::string::npos) {
             return;
         }
-        std::string reply;
+        const bool exchange = c.in.compare(0, kExchange.size(), kExchange) == 0;
+        std::string bytes;
         {
             std::lock_guard lock(mutex_);
-            if (c.in.compare(0, kExchange.size(), kExchange) == 0) {
-                arrivals_.push_back(c.startedAt);
+            if (exchange) {
+                arrivals_.push_back(at);
             }
-            reply = reply_;
+            bytes = reply_;
         }
         c.in.erase(0, end + 4);
         ++answered_;
-        std::size_t sent = 0;
-        while (sent < reply.size()) {
-            const ssize_t n = send(c.fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                break;
-            }
-            sent += static_cast<std::size_t>(n);
+        if (exchange) {
+            ++exchanges_;
+        }
+        reply(c, bytes);
+    }
+}
+
+void Receiver::reply(Conn& c, const std::string& bytes) {
+    if (c.ssl == nullptr) {
+        c.out += bytes;
+    } else if (SSL_write(c.ssl, bytes.data(), static_cast<int>(bytes.size())) <= 0) {
+        ERR_clear_error();
+        c.dead = true;
+    }
+}
+
+void Receiver::flush(Conn& c) {
+    if (c.ssl != nullptr) {
+        char buf[kChunk];
+        for (int n; (n = BIO_read(SSL_get_wbio(c.ssl), buf, sizeof buf)) > 0;) {
+            c.out.append(buf, static_cast<std::size_t>(n));
         }
     }
+    while (!c.out.empty()) {
+        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (n <= 0) {
+            c.dead = true;
+            return;
+        }
+        c.out.erase(0, static_cast<std::size_t>(n));
+    }
+    watch(c, !c.out.empty());
+}
+
+// Asks for a writable wake-up only while bytes wait, so an idle connection costs nothing.
+void Receiver::watch(Conn& c, bool output) {
+    if (output == c.watchingOutput) {
+        return;
+    }
+    c.watchingOutput = output;
+    epoll_event ev{};
+    ev.events = output ? static_cast<std::uint32_t>(EPOLLIN | EPOLLOUT) : EPOLLIN;
+    ev.data.fd = c.fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
 }
 
 }  // namespace vellicor::bench

@@ -1,50 +1,86 @@
 #pragma once
-// The receiving end of the benchmark: one epoll thread on loopback that notes the kernel's
-// receive time (SO_TIMESTAMPNS) of every exchange request and every lone floor byte, and
-// answers requests with a fixed mall page.
+// The receiving end of the benchmark: one epoll thread on loopback, speaking plain HTTP or
+// TLS, that notes the kernel's receive time (SO_TIMESTAMPNS) of the bytes that complete each
+// exchange request or lone floor byte, and answers requests with a fixed mall page.
+//
+// A request counts as arrived when its blank line arrives, not its first bytes: a sender that
+// writes all but the last byte ahead of the instant has sent nothing the mall can act on
+// until that last byte lands.
+
+#include <openssl/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace vellicor::bench {
 
+struct TlsFiles {
+    std::string certificate;  // PEM chain
+    std::string key;          // PEM private key
+};
+
 class Receiver {
   public:
     enum class Page { SoldOut, NotOpen };
 
-    Receiver();
+    // Plain HTTP, or TLS with the given server certificate.
+    explicit Receiver(std::optional<TlsFiles> tls = std::nullopt);
     ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
+    // False when the listener or the TLS set-up failed; nothing is received then.
+    bool ready() const { return ready_; }
+    bool secure() const { return ctx_ != nullptr; }
     int port() const { return port_; }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string base() const {
+        return std::string(secure() ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+    }
     void setPage(Page page);
     void clear();
     // Kernel receive times (ns since the epoch, real-time clock) noted since clear().
     std::vector<std::int64_t> arrivals() const;
+    // Times (same clock) at which connections were accepted since clear(): shows whether a
+    // run sent on the connections it opened ahead or had to open new ones at the instant.
+    std::vector<std::int64_t> accepts() const;
     std::int64_t answered() const { return answered_.load(); }
+    // Exchange requests answered, warm-ups and other requests left out.
+    std::int64_t exchanges() const { return exchanges_.load(); }
 
   private:
     struct Conn;
+    bool setUpTls(const TlsFiles& files);
+    bool listenOnLoopback();
     void loop();
     void accept();
     void readFrom(Conn& c);
-    void consume(Conn& c);
+    bool decrypt(Conn& c, const char* data, std::size_t size);
+    void consume(Conn& c, std::int64_t at);
+    void reply(Conn& c, const std::string& bytes);
+    void flush(Conn& c);
+    void watch(Conn& c, bool output);
 
     int listen_ = -1;
     int epoll_ = -1;
     int wake_ = -1;
     int port_ = 0;
+    bool ready_ = false;
+    SSL_CTX* ctx_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<std::int64_t> answered_{0};
+    std::atomic<std::int64_t> exchanges_{0};
     mutable std::mutex mutex_;
     std::vector<std::int64_t> arrivals_;
+    std::vector<std::int64_t> accepts_;
     std::string reply_;
+    std::map<int, std::unique_ptr<Conn>> conns_;  // the loop thread's own
     std::thread thread_;
 };
 
