@@ -1,9 +1,12 @@
 #include "mall/primed.h"
 
+#include "web/page_request.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace vellicor::mall {
 namespace {
@@ -45,6 +48,8 @@ int pollMs(const Clock& clock, Clock::Steady deadline) {
 std::unique_ptr<PrimedLines> PrimedLines::open(const Request& request, const Clock& clock) {
     std::unique_ptr<PrimedLines> lines(new PrimedLines());
     lines->wanted_ = std::max(0, request.connections);
+    const auto address = web::splitAddress(request.base);
+    lines->secure_ = address && address->secure;
     lines->multi_ = curl_multi_init();
     if (lines->multi_ == nullptr) {
         return lines;
@@ -90,6 +95,36 @@ PrimedLines::~PrimedLines() {
     }
 }
 
+// On a plain connection libcurl keeps nothing of its own between the socket and the caller,
+// and finding the handle's connection costs it a walk over all of them: the socket is
+// written directly. Over TLS the bytes go through libcurl's session.
+CURLcode PrimedLines::send(const Line& l, const char* data, std::size_t size,
+                           std::size_t& n) const {
+    if (secure_) {
+        return curl_easy_send(l.easy, data, size, &n);
+    }
+    const ssize_t sent = ::send(l.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? CURLE_AGAIN
+                                                                         : CURLE_SEND_ERROR;
+    }
+    n = static_cast<std::size_t>(sent);
+    return CURLE_OK;
+}
+
+CURLcode PrimedLines::recv(const Line& l, char* data, std::size_t size, std::size_t& n) const {
+    if (secure_) {
+        return curl_easy_recv(l.easy, data, size, &n);
+    }
+    const ssize_t got = ::recv(l.fd, data, size, MSG_DONTWAIT);
+    if (got < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? CURLE_AGAIN
+                                                                         : CURLE_RECV_ERROR;
+    }
+    n = static_cast<std::size_t>(got);
+    return CURLE_OK;
+}
+
 int PrimedLines::socket(int line) const {
     return lines_.at(static_cast<std::size_t>(line)).fd;
 }
@@ -106,8 +141,7 @@ PrimedLines::Io PrimedLines::write(int line, std::string_view bytes, std::size_t
     }
     while (written < bytes.size()) {
         std::size_t n = 0;
-        const CURLcode rc =
-            curl_easy_send(l.easy, bytes.data() + written, bytes.size() - written, &n);
+        const CURLcode rc = send(l, bytes.data() + written, bytes.size() - written, n);
         if (rc == CURLE_AGAIN) {
             return Io::Again;
         }
@@ -128,7 +162,7 @@ PrimedLines::Io PrimedLines::read(int line, std::string& into) {
     char buf[16384];
     for (;;) {
         std::size_t n = 0;
-        const CURLcode rc = curl_easy_recv(l.easy, buf, sizeof buf, &n);
+        const CURLcode rc = recv(l, buf, sizeof buf, n);
         if (rc == CURLE_AGAIN) {
             return Io::Again;
         }

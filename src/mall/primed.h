@@ -58,7 +58,10 @@ class PrimedLines {
         CURL* easy = nullptr;
         int fd = -1;
     };
+    CURLcode send(const Line& l, const char* data, std::size_t size, std::size_t& n) const;
+    CURLcode recv(const Line& l, char* data, std::size_t size, std::size_t& n) const;
     CURLM* multi_ = nullptr;
+    bool secure_ = false;
     std::vector<CURL*> all_;  // every handle made, open or not, until the end
     std::vector<Line> lines_;
     int wanted_ = 0;
