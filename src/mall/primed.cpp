@@ -38,60 +38,140 @@ CURL* connectOnly(const PrimedLines::Request& request) {
     return easy;
 }
 
-int pollMs(const Clock& clock, Clock::Steady deadline) {
-    const auto left = std::chrono::ceil<milliseconds>(deadline - clock.steadyNow()).count();
+constexpr std::size_t kGroupSize = 32;
+
+int pollMs(const Clock& clock, Clock::Steady until) {
+    const auto left = std::chrono::ceil<milliseconds>(until - clock.steadyNow()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 50));
 }
 
 }  // namespace
+
+int PrimedLines::onSocket(CURL*, curl_socket_t fd, int what, void* userp, void*) {
+    auto* group = static_cast<Group*>(userp);
+    auto& watched = group->owner->watched_;
+    if (what == CURL_POLL_REMOVE) {
+        watched.erase(fd);
+    } else {
+        watched[fd] = Watch{group->index, what};
+    }
+    return 0;
+}
+
+int PrimedLines::onTimer(CURLM*, long timeoutMs, void* userp) {
+    auto* group = static_cast<Group*>(userp);
+    group->timerSet = timeoutMs >= 0;
+    group->timerAt = group->clock->steadyNow() + milliseconds(std::max(0L, timeoutMs));
+    return 0;
+}
+
+void PrimedLines::addGroups(const Request& request, const Clock& clock) {
+    for (int i = 0; i < wanted_; ++i) {
+        if (groups_.empty() || groups_.back()->easies.size() == kGroupSize) {
+            auto group = std::make_unique<Group>();
+            group->owner = this;
+            group->index = groups_.size();
+            group->clock = &clock;
+            group->multi = curl_multi_init();
+            if (group->multi == nullptr) {
+                return;
+            }
+            curl_multi_setopt(group->multi, CURLMOPT_SOCKETFUNCTION, &PrimedLines::onSocket);
+            curl_multi_setopt(group->multi, CURLMOPT_SOCKETDATA, group.get());
+            curl_multi_setopt(group->multi, CURLMOPT_TIMERFUNCTION, &PrimedLines::onTimer);
+            curl_multi_setopt(group->multi, CURLMOPT_TIMERDATA, group.get());
+            curl_multi_setopt(group->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kGroupSize));
+            groups_.push_back(std::move(group));
+        }
+        CURL* easy = connectOnly(request);
+        if (easy == nullptr) {
+            return;
+        }
+        groups_.back()->easies.push_back(easy);
+        curl_multi_add_handle(groups_.back()->multi, easy);
+    }
+}
+
+void PrimedLines::collectDone(Group& group, std::size_t index, int& pending) {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(group.multi, &left)) {
+        if (msg->msg != CURLMSG_DONE) {
+            continue;
+        }
+        --pending;
+        curl_socket_t fd = CURL_SOCKET_BAD;
+        if (msg->data.result == CURLE_OK &&
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK &&
+            fd != CURL_SOCKET_BAD) {
+            lines_.push_back(Line{msg->easy_handle, fd, index});
+        }
+    }
+}
+
+// One poll over every group's sockets; each group's own timer for its time-outs.
+void PrimedLines::drive(const Request& request, const Clock& clock) {
+    int pending = 0;
+    for (const auto& g : groups_) {
+        pending += static_cast<int>(g->easies.size());
+    }
+    auto stopped = [&] { return request.stopped && request.stopped(); };
+    std::vector<pollfd> fds;
+    while (pending > 0 && clock.steadyNow() < request.deadline && !stopped()) {
+        auto wake = request.deadline;
+        for (std::size_t i = 0; i < groups_.size(); ++i) {
+            Group& g = *groups_[i];
+            int running = 0;
+            if (g.timerSet && g.timerAt <= clock.steadyNow()) {
+                g.timerSet = false;
+                curl_multi_socket_action(g.multi, CURL_SOCKET_TIMEOUT, 0, &running);
+                collectDone(g, i, pending);
+            }
+            if (g.timerSet) {
+                wake = std::min(wake, g.timerAt);
+            }
+        }
+        fds.clear();
+        for (const auto& [fd, watch] : watched_) {
+            const short events = static_cast<short>(((watch.what & CURL_POLL_IN) ? POLLIN : 0) |
+                                                    ((watch.what & CURL_POLL_OUT) ? POLLOUT : 0));
+            fds.push_back(pollfd{fd, events, 0});
+        }
+        ::poll(fds.data(), fds.size(), pollMs(clock, wake));
+        for (const pollfd& p : fds) {
+            const auto it = watched_.find(p.fd);
+            if (p.revents == 0 || it == watched_.end()) {
+                continue;
+            }
+            const std::size_t index = it->second.group;
+            const int mask = ((p.revents & POLLIN) ? CURL_CSELECT_IN : 0) |
+                             ((p.revents & POLLOUT) ? CURL_CSELECT_OUT : 0) |
+                             ((p.revents & (POLLERR | POLLHUP)) ? CURL_CSELECT_ERR : 0);
+            int running = 0;
+            curl_multi_socket_action(groups_[index]->multi, p.fd, mask, &running);
+            collectDone(*groups_[index], index, pending);
+        }
+    }
+}
 
 std::unique_ptr<PrimedLines> PrimedLines::open(const Request& request, const Clock& clock) {
     std::unique_ptr<PrimedLines> lines(new PrimedLines());
     lines->wanted_ = std::max(0, request.connections);
     const auto address = web::splitAddress(request.base);
     lines->secure_ = address && address->secure;
-    lines->multi_ = curl_multi_init();
-    if (lines->multi_ == nullptr) {
-        return lines;
-    }
-    // A connect-only connection stays with its handle, which stays in the multi handle:
-    // removing it would close the connection.
-    curl_multi_setopt(lines->multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(lines->wanted_));
-    for (int i = 0; i < lines->wanted_; ++i) {
-        CURL* easy = connectOnly(request);
-        if (easy == nullptr) {
-            continue;
-        }
-        lines->all_.push_back(easy);
-        curl_multi_add_handle(lines->multi_, easy);
-    }
-    int running = static_cast<int>(lines->all_.size());
-    auto stopped = [&] { return request.stopped && request.stopped(); };
-    while (running > 0 && clock.steadyNow() < request.deadline && !stopped()) {
-        curl_multi_perform(lines->multi_, &running);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(lines->multi_, &left)) {
-            curl_socket_t fd = CURL_SOCKET_BAD;
-            if (msg->msg == CURLMSG_DONE && msg->data.result == CURLE_OK &&
-                curl_easy_getinfo(msg->easy_handle, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK &&
-                fd != CURL_SOCKET_BAD) {
-                lines->lines_.push_back(Line{msg->easy_handle, fd});
-            }
-        }
-        if (running > 0) {
-            curl_multi_poll(lines->multi_, nullptr, 0, pollMs(clock, request.deadline), nullptr);
-        }
-    }
+    lines->addGroups(request, clock);
+    lines->drive(request, clock);
     return lines;
 }
 
 PrimedLines::~PrimedLines() {
-    for (CURL* easy : all_) {
-        curl_multi_remove_handle(multi_, easy);
-        curl_easy_cleanup(easy);
-    }
-    if (multi_ != nullptr) {
-        curl_multi_cleanup(multi_);
+    // A connect-only connection stays with its handle in its multi handle; taking the handle
+    // out closes it.
+    for (const auto& g : groups_) {
+        for (CURL* easy : g->easies) {
+            curl_multi_remove_handle(g->multi, easy);
+            curl_easy_cleanup(easy);
+        }
+        curl_multi_cleanup(g->multi);
     }
 }
 
@@ -197,7 +277,7 @@ void PrimedLines::close(int line) {
         return;
     }
     // The handle's connection ends with the handle; taking it out of the multi closes it.
-    curl_multi_remove_handle(multi_, l.easy);
+    curl_multi_remove_handle(groups_[l.group]->multi, l.easy);
     l.fd = -1;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/clock.h"
@@ -57,14 +58,37 @@ class PrimedLines {
     struct Line {
         CURL* easy = nullptr;
         int fd = -1;
+        std::size_t group = 0;
     };
+    // libcurl finds a connect-only handle's connection by walking every connection of its
+    // multi handle, on each send: the connections are spread over small groups, each with a
+    // multi handle of its own, so that a send at the instant costs the same for the
+    // thousandth connection as for the first. The groups are opened together on one poll.
+    struct Group {
+        PrimedLines* owner = nullptr;
+        std::size_t index = 0;
+        CURLM* multi = nullptr;
+        std::vector<CURL*> easies;
+        bool timerSet = false;
+        Clock::Steady timerAt{};
+        const Clock* clock = nullptr;
+    };
+    struct Watch {
+        std::size_t group = 0;
+        int what = 0;
+    };
+    static int onSocket(CURL* easy, curl_socket_t fd, int what, void* userp, void* socketp);
+    static int onTimer(CURLM* multi, long timeoutMs, void* userp);
+    void addGroups(const Request& request, const Clock& clock);
+    void drive(const Request& request, const Clock& clock);
+    void collectDone(Group& group, std::size_t index, int& pending);
     CURLcode send(const Line& l, const char* data, std::size_t size, std::size_t& n) const;
     CURLcode recv(const Line& l, char* data, std::size_t size, std::size_t& n) const;
-    CURLM* multi_ = nullptr;
-    bool secure_ = false;
-    std::vector<CURL*> all_;  // every handle made, open or not, until the end
+    std::vector<std::unique_ptr<Group>> groups_;
+    std::unordered_map<curl_socket_t, Watch> watched_;  // what libcurl waits for while opening
     std::vector<Line> lines_;
     int wanted_ = 0;
+    bool secure_ = false;
 };
 
 }  // namespace vellicor::mall

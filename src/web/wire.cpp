@@ -99,7 +99,10 @@ ReplyReader::~ReplyReader() = default;
 
 void ReplyReader::fresh() {
     parser_ = std::make_unique<Parser>();
-    parser_->p.eager(true);
+    // Stops after the header, so that the announced length is checked before the parser
+    // sets aside room for the body.
+    parser_->p.eager(false);
+    headerChecked_ = false;
     parser_->p.header_limit(kMaxHeaderBytes);
     parser_->p.body_limit(maxBody_);
 }
@@ -148,6 +151,10 @@ ReplyReader::State ReplyReader::parse() {
             return fail(ErrorCode::TooLarge,
                         "reply body over the cap of " + std::to_string(maxBody_) + " bytes");
         }
+        if (parser_->p.is_header_done() && !headerChecked_) {
+            headerChecked_ = true;
+            parser_->p.eager(true);
+        }
         if (parser_->p.is_done()) {
             if (parser_->p.get().result_int() / 100 == 1) {
                 fresh();  // an interim reply; the final one follows
@@ -156,12 +163,16 @@ ReplyReader::State ReplyReader::parse() {
             done_ = true;
             return State::Done;
         }
+        if (used == 0 && !parser_->p.is_header_done()) {
+            return State::More;
+        }
     }
     return State::More;
 }
 
-// The parser's own limit is not applied to every body it reads; the cap is checked here,
-// against the announced length as soon as it is known and against what came so far.
+// The parser's own limit does not hold every body it reads (nor its reservation for an
+// announced one): the cap is checked here, against the announced length once the header is
+// in and against what came so far.
 bool ReplyReader::overCap() const {
     if (!parser_->p.is_header_done()) {
         return false;

@@ -48,6 +48,7 @@ class ReplyReader {
     ErrorCode errorCode_ = ErrorCode::Transfer;
     bool gotBytes_ = false;
     bool done_ = false;
+    bool headerChecked_ = false;
     State fail(ErrorCode code, std::string message);
     State parse();
     bool overCap() const;
