@@ -262,6 +262,11 @@ class Engine {
         if (s_.options.fireAt && s_.config.timer.lastByteSync) {
             writeAllButLastByte();
         }
+        for (Worker& w : workers_) {
+            if (w.line >= 0) {
+                w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
+            }
+        }
         return true;
     }
 
@@ -352,14 +357,15 @@ class Engine {
 
     void sendAll() {
         firstSend_ = clock().steadyNow();
-        for (auto& w : workers_) {
-            w.firstSend = firstSend_;
-        }
-        // The run's own connections first: each is a single write.
+        // The run's own connections first: each is a single write, everything else about
+        // the request was made ready before the instant.
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
             if (!workers_[i].ended && workers_[i].line >= 0) {
-                sendOnLine(i);
+                sendOnLine(i, firstSend_);
             }
+        }
+        for (auto& w : workers_) {
+            w.firstSend = firstSend_;
         }
         bool first = true;
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
@@ -402,15 +408,19 @@ class Engine {
         ++inFlight_;
     }
 
-    void sendOnLine(std::size_t index) {
+    void sendOnLine(std::size_t index) { sendOnLine(index, clock().steadyNow()); }
+
+    void sendOnLine(std::size_t index, Clock::Steady now) {
         Worker& w = workers_[index];
         ++w.attempts;
         ++sends_;
         if (w.out.empty()) {
             w.out = requests_[w.item];
         }
-        w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
-        w.deadline = clock().steadyNow() + milliseconds(http().totalTimeoutMs);
+        if (!w.reader) {
+            w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
+        }
+        w.deadline = now + milliseconds(http().totalTimeoutMs);
         w.onLine = true;
         ++onLine_;
         flush(index);
