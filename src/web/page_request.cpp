@@ -190,6 +190,14 @@ Result<std::string> completeHeaderText(const PageRequest& request) {
     return text;
 }
 
+Result<std::string> sendableHeaderText(const PageRequest& request) {
+    if (request.method != "GET" && request.method != "POST") {
+        return makeError(ErrorCode::BadInput,
+                         "method \"" + request.method + "\" is not GET or POST");
+    }
+    return completeHeaderText(request);
+}
+
 Result<Reply> pageRequest(const PageRequest& request, const HttpSettings& settings) {
     auto transfer = Transfer::prepare(request, settings);
     if (!transfer) {

@@ -64,6 +64,10 @@ bool hasHeaderLine(std::string_view headerText, std::string_view nameWithColon);
 // error: it would smuggle header lines of its own onto the wire.
 Result<std::string> completeHeaderText(const PageRequest& request);
 
+// The header text of a request that can be sent as it stands: GET or POST (else BadInput),
+// completed as completeHeaderText() does.
+Result<std::string> sendableHeaderText(const PageRequest& request);
+
 // Reply cookies from a raw reply header text.
 std::string replyCookies(std::string_view replyHeaderText);
 // The Location value from a raw reply header text.

@@ -142,11 +142,7 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
     if (globalInitCode != CURLE_OK) {
         return makeError(ErrorCode::Internal, "the HTTP library could not start");
     }
-    if (request.method != "GET" && request.method != "POST") {
-        return makeError(ErrorCode::BadInput,
-                         "method \"" + request.method + "\" is not GET or POST");
-    }
-    auto text = completeHeaderText(request);
+    auto text = sendableHeaderText(request);
     if (!text) {
         return text.error();
     }

@@ -55,11 +55,7 @@ std::string absolute(const std::string& url, const std::string& location) {
 }  // namespace
 
 Result<std::string> requestBytes(const PageRequest& request) {
-    if (request.method != "GET" && request.method != "POST") {
-        return makeError(ErrorCode::BadInput,
-                         "method \"" + request.method + "\" is not GET or POST");
-    }
-    auto text = completeHeaderText(request);
+    auto text = sendableHeaderText(request);
     if (!text) {
         return text.error();
     }
