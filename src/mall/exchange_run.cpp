@@ -150,6 +150,7 @@ struct Worker {
     bool onLine = false;  // a request on the line waits for its reply
     bool resent = false;  // sent again once after a connection died without a word
     bool lent = false;    // gave its line to a waiting worker while it waits to ask again
+    bool queued = false;  // waits in the queue for a line
 };
 
 class Engine {
@@ -283,7 +284,7 @@ class Engine {
             }
             if (counted++ >= cap) {
                 if (lines_->size() > 0) {
-                    queued_.push_back(i);
+                    queue(i);
                 }
             } else if (next < lines_->size()) {
                 w.line = next++;
@@ -352,7 +353,6 @@ class Engine {
                 w.line = -1;
             }
         }
-        flushQueueIfNoLines();
     }
 
     void sendAll() {
@@ -370,7 +370,7 @@ class Engine {
         bool first = true;
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
             Worker& w = workers_[i];
-            if (w.ended || w.line >= 0 || w.attempts > 0 || isQueued(i)) {
+            if (w.ended || w.line >= 0 || w.attempts > 0 || w.queued) {
                 continue;
             }
             send(i);
@@ -379,10 +379,20 @@ class Engine {
                 curl_multi_perform(s_.multi, &running);
             }
         }
+        // Every line died before the instant: those waiting for one go on fresh connections.
+        flushQueueIfNoLines();
     }
 
-    bool isQueued(std::size_t index) const {
-        return std::find(queued_.begin(), queued_.end(), index) != queued_.end();
+    void queue(std::size_t index) {
+        workers_[index].queued = true;
+        queued_.push_back(index);
+    }
+
+    std::size_t unqueue() {
+        const std::size_t index = queued_.front();
+        queued_.pop_front();
+        workers_[index].queued = false;
+        return index;
     }
 
     void send(std::size_t index) {
@@ -390,7 +400,7 @@ class Engine {
         if (w.line < 0 && lines_) {
             w.line = takeFreeLine();
             if (w.line < 0 && w.lent && anyLineAlive()) {
-                queued_.push_back(index);  // waits for a line as it did before it lent its own
+                queue(index);  // waits for a line as it did before it lent its own
                 return;
             }
         }
@@ -478,8 +488,8 @@ class Engine {
         if (queued_.empty() || anyLineAlive()) {
             return;  // a line may still come free
         }
-        auto waiting = std::exchange(queued_, {});
-        for (std::size_t index : waiting) {
+        while (!queued_.empty()) {
+            const std::size_t index = unqueue();
             if (!workers_[index].ended && !cancelled()) {
                 send(index);
             }
@@ -495,8 +505,7 @@ class Engine {
             freeLines_.push_back(line);
             return;
         }
-        const std::size_t next = queued_.front();
-        queued_.pop_front();
+        const std::size_t next = unqueue();
         workers_[next].line = line;
         sendOnLine(next);
     }
@@ -601,12 +610,10 @@ class Engine {
         for (std::size_t i = 0; i < workers_.size(); ++i) {
             Worker& w = workers_[i];
             if (w.onLine && now >= w.deadline) {
+                const Error late = w.reader->timedOut();
                 w.reader.reset();
                 lineEnded(i);
-                const auto where = web::splitAddress(urls_[w.item]);
-                const std::string at =
-                    where ? " (" + where->host + ":" + std::to_string(where->port) + ")" : "";
-                onEnd(i, makeError(ErrorCode::Timeout, "timed out" + at));
+                onEnd(i, late);
             }
         }
     }

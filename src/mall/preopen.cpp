@@ -30,12 +30,12 @@ std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request) {
     return transfer;
 }
 
-int pollMs(const Clock& clock, Clock::Steady deadline) {
-    const auto left = std::chrono::ceil<milliseconds>(deadline - clock.steadyNow()).count();
+}  // namespace
+
+int pollSliceMs(const Clock& clock, Clock::Steady until) {
+    const auto left = std::chrono::ceil<milliseconds>(until - clock.steadyNow()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 50));
 }
-
-}  // namespace
 
 PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, const Clock& clock) {
     PreopenReport report;
@@ -60,7 +60,7 @@ PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, co
             }
         }
         if (running > 0) {
-            curl_multi_poll(multi, nullptr, 0, pollMs(clock, request.deadline), nullptr);
+            curl_multi_poll(multi, nullptr, 0, pollSliceMs(clock, request.deadline), nullptr);
         }
     }
     // Removing a finished handle hands its connection to the pool; one still under way is

@@ -46,6 +46,9 @@ PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, co
 bool waitPrecisely(const Clock& clock, Clock::Steady at, const std::function<bool()>& stopped,
                    std::chrono::nanoseconds spin = std::chrono::milliseconds(2));
 
+// How long to poll before `until`: at most 50 ms, so that a stop asked for is seen soon.
+int pollSliceMs(const Clock& clock, Clock::Steady until);
+
 // The log line after the warm-ups.
 std::string preopenLine(const PreopenReport& report);
 

@@ -1,6 +1,8 @@
 #include "mall/primed.h"
 
+#include "mall/preopen.h"
 #include "web/page_request.h"
+#include "web/transfer.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,17 +23,10 @@ CURL* connectOnly(const PrimedLines::Request& request) {
     const auto& http = request.http;
     curl_easy_setopt(easy, CURLOPT_URL, (request.base + "/").c_str());
     curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, http.connectTimeoutMs);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!http.caFile.empty()) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, http.caFile.c_str());
+    if (web::applyConnectionSettings(easy, http, "") != CURLE_OK) {
+        curl_easy_cleanup(easy);
+        return nullptr;
     }
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
     if (request.configure) {
         request.configure(easy);
     }
@@ -39,11 +34,6 @@ CURL* connectOnly(const PrimedLines::Request& request) {
 }
 
 constexpr std::size_t kGroupSize = 32;
-
-int pollMs(const Clock& clock, Clock::Steady until) {
-    const auto left = std::chrono::ceil<milliseconds>(until - clock.steadyNow()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 50));
-}
 
 }  // namespace
 
@@ -136,7 +126,7 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
                                                     ((watch.what & CURL_POLL_OUT) ? POLLOUT : 0));
             fds.push_back(pollfd{fd, events, 0});
         }
-        ::poll(fds.data(), fds.size(), pollMs(clock, wake));
+        ::poll(fds.data(), fds.size(), pollSliceMs(clock, wake));
         for (const pollfd& p : fds) {
             const auto it = watched_.find(p.fd);
             if (p.revents == 0 || it == watched_.end()) {

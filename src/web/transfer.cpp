@@ -39,6 +39,30 @@ Result<std::string> checkProxy(const std::string& proxy) {
 
 }  // namespace
 
+CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
+                                 const std::string& proxy) {
+    CURLcode rc = CURLE_OK;
+    auto opt = [&](CURLoption option, auto value) {
+        if (rc == CURLE_OK) {
+            rc = set(easy, option, value);
+        }
+    };
+    opt(CURLOPT_PROTOCOLS_STR, "http,https");
+    opt(CURLOPT_NOSIGNAL, 1L);
+    opt(CURLOPT_TCP_NODELAY, 1L);
+    opt(CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs);
+    opt(CURLOPT_SSL_VERIFYPEER, 1L);
+    opt(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings.caFile.empty()) {
+        opt(CURLOPT_CAINFO, settings.caFile.c_str());
+    }
+    // An empty proxy switches off the environment's proxy variables; an empty no-proxy
+    // list keeps the environment from exempting hosts from the proxy that was named.
+    opt(CURLOPT_PROXY, proxy.c_str());
+    opt(CURLOPT_NOPROXY, "");
+    return rc;
+}
+
 void ensureCurlReady() {
     static std::once_flag once;
     std::call_once(once, [] { globalInitCode = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -192,24 +216,14 @@ Status Transfer::configure(const HttpSettings& settings, const std::string& prox
         }
     };
     opt(CURLOPT_URL, s->url.c_str());
-    opt(CURLOPT_PROTOCOLS_STR, "http,https");
+    if (rc == CURLE_OK) {
+        rc = applyConnectionSettings(e, settings, proxy);
+    }
     opt(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    opt(CURLOPT_NOSIGNAL, 1L);
-    opt(CURLOPT_TCP_NODELAY, 1L);
     opt(CURLOPT_FOLLOWLOCATION, 0L);
     opt(CURLOPT_ERRORBUFFER, s->errorText);
-    opt(CURLOPT_CONNECTTIMEOUT_MS, settings.connectTimeoutMs);
     opt(CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs);
     opt(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(settings.maxBodyBytes));
-    opt(CURLOPT_SSL_VERIFYPEER, 1L);
-    opt(CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!settings.caFile.empty()) {
-        opt(CURLOPT_CAINFO, settings.caFile.c_str());
-    }
-    // An empty proxy switches off the environment's proxy variables; an empty no-proxy
-    // list keeps the environment from exempting hosts from the proxy that was named.
-    opt(CURLOPT_PROXY, proxy.c_str());
-    opt(CURLOPT_NOPROXY, "");
     opt(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     opt(CURLOPT_HTTPHEADER, headers_);
     if (defaultAgent) {

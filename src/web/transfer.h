@@ -17,6 +17,12 @@ namespace vellicor::web {
 // curl_global_init once per process, thread-safe; never installs signal handlers.
 void ensureCurlReady();
 
+// How every connection of the tool is made: HTTP(S) only, no signals, no Nagle delay, the
+// connect time-out, certificate and host checks always on (the configured CA file added),
+// and the proxy given here or none, whatever the environment says.
+CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
+                                 const std::string& proxy);
+
 class Transfer {
   public:
     // Splits the address, completes the header text and sets up the handle. Nothing is sent.

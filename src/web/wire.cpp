@@ -199,6 +199,10 @@ bool ReplyReader::keepAlive() const {
     return done_ && parser_->p.keep_alive();
 }
 
+Error ReplyReader::timedOut() const {
+    return makeError(ErrorCode::Timeout, "timed out (" + where_ + ")");
+}
+
 Result<Reply> ReplyReader::take() {
     if (state() == State::Failed) {
         return makeError(errorCode_, error_);

@@ -36,6 +36,8 @@ class ReplyReader {
     // Whether the connection may carry another request after this reply.
     bool keepAlive() const;
     Result<Reply> take();
+    // The error of a reply that did not come in time.
+    Error timedOut() const;
 
   private:
     struct Parser;

@@ -38,6 +38,10 @@ class Lines {
         then_ = std::move(then);
     }
     int outcomes() const { return count("  :"); }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        all_.clear();
+    }
     std::string text() const {
         std::lock_guard lock(mutex_);
         std::string all;
@@ -172,17 +176,28 @@ TEST_F(TimedRun, UntrustedCertificateOpensNothingAndEveryWorkerFails) {
 }
 
 // The mall closes kept connections that stay idle: those opened ahead die before the instant
-// and their requests go out on fresh ones.
+// and their requests go out on fresh ones, at the instant, also those that were waiting for a
+// connection past the cap.
 TEST_F(TimedRun, ConnectionsTheMallClosesWhileIdleAreReplaced) {
-    startPortal(R"("idleTimeoutMs": 150)");
-    Clock::WallTime instant;
-    const RunSummary summary = runTimed({"选择框1"}, 20, instant);
-    EXPECT_EQ(summary.lines, 20);
-    EXPECT_EQ(lines_.outcomes(), 20);
-    EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
-    EXPECT_EQ(requests(true).size(), 20u);
+    for (const int cap : {1000, 5}) {
+        SCOPED_TRACE(cap);
+        startPortal(R"("idleTimeoutMs": 150)");
+        config_.exchange.maxConnectionsPerHost = cap;
+        lines_.clear();
+        Clock::WallTime instant;
+        const RunSummary summary = runTimed({"选择框1"}, 20, instant);
+        EXPECT_EQ(summary.lines, 20);
+        EXPECT_EQ(lines_.outcomes(), 20);
+        EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
+        const auto exchanges = requests(true);
+        EXPECT_EQ(exchanges.size(), 20u);
+        const auto instantNanos =
+            std::chrono::duration_cast<nanoseconds>(instant.time_since_epoch()).count();
+        for (const auto& r : exchanges) {
+            EXPECT_GE(r.arrivalNanos, instantNanos - 100000) << "sent before the instant";
+        }
+    }
 }
-
 // A pre-opened connection that the mall resets as the request comes in ends no worker
 // early and none twice: libcurl sends again on a fresh connection where it can tell that the
 // request was not taken; where it cannot, the worker ends with a failed line, because an
