@@ -61,6 +61,19 @@ public:
             fail(key);
         }
     }
+    void version(const char* key, HttpVersion& out) {
+        if (auto it = values_.find(key); it != values_.end()) {
+            if (it->second == "auto") {
+                out = HttpVersion::Auto;
+            } else if (it->second == "1.1") {
+                out = HttpVersion::Http1_1;
+            } else if (it->second == "2") {
+                out = HttpVersion::Http2;
+            } else {
+                fail(key);
+            }
+        }
+    }
     const std::string& failed() const { return failed_; }
 
 private:
@@ -144,6 +157,7 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.number("http.max_body_bytes", c.http.maxBodyBytes);
     a.text("http.proxy", c.http.proxy);
     a.text("http.ca_file", c.http.caFile);
+    a.version("http.version", c.http.version);
     a.number("exchange.retry_pause_ms", c.exchange.retryPauseMs);
     a.number("exchange.retry_window_ms", c.exchange.retryWindowMs);
     a.number("exchange.max_threads", c.exchange.maxThreads);

@@ -9,6 +9,10 @@
 
 namespace vellicor {
 
+// Which HTTP the tool speaks to the mall. Auto takes HTTP/2 where the mall's TLS offers it
+// (ALPN) and HTTP/1.1 elsewhere; Http2 also speaks it on plain HTTP (prior knowledge).
+enum class HttpVersion { Auto, Http1_1, Http2 };
+
 struct HttpSettings {
     // A flash sale is over within seconds: a request that has not connected within two
     // seconds, or not finished within eight, has already lost.
@@ -20,6 +24,7 @@ struct HttpSettings {
     // Extra certificate authority file for HTTPS (the tests' own CA); empty uses the system's.
     // Verification itself is never switched off.
     std::string caFile;
+    HttpVersion version = HttpVersion::Auto;
 };
 
 struct ExchangeSettings {

@@ -1,0 +1,118 @@
+#pragma once
+// One HTTP/2 connection to the mall of the tool's own: a socket, TLS by OpenSSL with ALPN
+// (or HTTP/2 with prior knowledge on a plain socket), and an nghttp2 client session.
+//
+// Why not libcurl's connect-only handle: once ALPN settles h2 there, what curl_easy_send
+// writes goes through libcurl's own HTTP/2 layer, so frames of ours cannot be written on it.
+// The certificate checks are the same as libcurl's: peer and host (or IP) verified, the
+// configured CA file replacing the system's store as CURLOPT_CAINFO does.
+//
+// Everything is non-blocking and driven by the caller's poll loop: the exchange engine
+// holds many of these beside its other connections. Streams are submitted and held; nothing
+// goes out until flush(), which hands every held frame to one write, so that the mall
+// receives a whole wave of requests in the same packet.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/config.h"
+#include "platform/result.h"
+#include "web/page_request.h"
+
+namespace vellicor::web {
+
+// A request as HTTP/2 header fields, made from the same header text, agent and cookie string
+// as the HTTP/1.1 bytes of it (requestBytes): names in lower case, and the fields HTTP/2
+// forbids (Connection, Keep-Alive, Proxy-Connection, Transfer-Encoding, Upgrade, Host) left
+// out, Host becoming :authority.
+struct H2Request {
+    std::string method;     // "GET" or "POST"
+    std::string scheme;     // "https" or "http"
+    std::string authority;  // host[:port], the port only where not the scheme's default
+    std::string path;       // path and query
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string body;  // POST only
+    std::string url;   // the address, for error texts and relative redirects
+};
+Result<H2Request> h2Request(const PageRequest& request);
+
+struct H2Endpoint {
+    Address address;                   // host for SNI, :authority and the certificate check
+    std::vector<std::string> numeric;  // addresses to connect to, in order; empty resolves host
+    HttpSettings http;                 // connect time-out, body cap, CA file
+    bool offerHttp1 = true;            // ALPN "h2,http/1.1"; false offers "h2" alone
+};
+
+class H2Connection {
+  public:
+    // Starts a non-blocking connect; fails at once only for what cannot start (no address).
+    static Result<std::unique_ptr<H2Connection>> start(const H2Endpoint& endpoint);
+    ~H2Connection();
+    H2Connection(const H2Connection&) = delete;
+    H2Connection& operator=(const H2Connection&) = delete;
+
+    // While opening: TCP connect, TLS handshake, ALPN, then our preface and SETTINGS out and
+    // the mall's SETTINGS in. Http1: ALPN settled http/1.1 or nothing (the caller goes the
+    // HTTP/1.1 way instead; this connection is of no further use). Failed: see error().
+    enum class Phase { Opening, Ready, Http1, Failed, Closed };
+    Phase phase() const;
+    const Error& error() const;
+    // What ALPN settled, as read back from the TLS session: "h2", "http/1.1" or "".
+    const std::string& alpn() const;
+
+    int fd() const;
+    // POLLIN / POLLOUT as the connection needs them now (a TLS read may want to write).
+    short events() const;
+    // Call when poll() reported `revents` on fd(), or at least every slice while Opening.
+    // Reads and writes what it can, never blocks; completed streams go to events.
+    struct Event {
+        enum class Kind {
+            Reply,    // the stream ended with a whole reply: `reply` holds it
+            Refused,  // the mall did not process it (REFUSED_STREAM, GOAWAY past its last
+                      // stream id, or the connection ended before its HEADERS were written):
+                      // safe to send again
+            Failed,   // the request may have reached the mall, and no whole reply came:
+                      // `reply` holds the error (reset by the mall, connection lost, too large)
+        };
+        Kind kind = Kind::Failed;
+        std::uint64_t tag = 0;
+        Result<Reply> reply = Error{};
+    };
+    void service(short revents, std::vector<Event>& out);
+
+    // The mall's SETTINGS_MAX_CONCURRENT_STREAMS once Ready (unlimited reads as 2^31-1).
+    std::uint32_t maxStreams() const;
+    // Streams submitted and not ended, held ones included.
+    std::uint32_t openStreams() const;
+    // After GOAWAY no new stream may be submitted.
+    bool acceptsStreams() const;
+
+    // Adds a stream, held until flush(). `tag` comes back with its Event. With `holdEnd` the
+    // HEADERS go without END_STREAM and the stream is ended by releaseEnds() (an empty DATA
+    // frame with END_STREAM): the mall has every request but none complete until then.
+    Result<std::int32_t> submit(const H2Request& request, std::uint64_t tag, bool holdEnd = false);
+    // Ends every held stream (see submit); the frames are held until flush().
+    void releaseEnds();
+    // Serialises every held frame and writes them with one write; what the socket does not
+    // take now goes on as poll reports it writable. True while the connection lives.
+    bool flush();
+    // Bytes serialised and not yet taken by the socket.
+    std::size_t pendingBytes() const;
+    // RST_STREAM CANCEL for a stream the caller gave up on (its deadline passed); no Event
+    // follows for it.
+    void cancel(std::uint64_t tag);
+    // Every open stream ends with an Event (Refused where its HEADERS never went out), and
+    // the connection closes.
+    void abort(const Error& why, std::vector<Event>& out);
+
+  private:
+    H2Connection();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vellicor::web
