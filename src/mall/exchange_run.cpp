@@ -158,33 +158,52 @@ class Engine {
             auto streamed = web::h2Request(request);
             h2Requests_.push_back(streamed ? std::move(streamed).value() : web::H2Request{});
             urls_.push_back(request.url);
-            requests.push_back(std::move(request));
+            // Checked once per item: every worker of it would fail the same way.
+            auto checked = web::Transfer::prepare(request, http());
+            itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
+            pageRequests_.push_back(std::move(request));
         }
+        workers_.reserve(pageRequests_.size() *
+                         static_cast<std::size_t>(std::max(0, s_.plan.perItem)));
         for (int n = 1; n <= s_.plan.perItem; ++n) {
-            for (std::size_t i = 0; i < requests.size(); ++i) {
-                prepareWorker(requests[i], i, n);
+            for (std::size_t i = 0; i < pageRequests_.size(); ++i) {
+                prepareWorker(i, n);
             }
         }
     }
 
-    void prepareWorker(const web::PageRequest& request, std::size_t item, int number) {
+    void prepareWorker(std::size_t item, int number) {
         Worker w;
         w.item = item;
         w.number = number;
-        auto prepared = web::Transfer::prepare(request, http());
         workers_.push_back(std::move(w));
-        if (!prepared) {
-            report(workers_.size() - 1, failedRequest(prepared.error()));
-            return;
+        ++unended_;
+        if (itemErrors_[item]) {
+            report(workers_.size() - 1, failedRequest(*itemErrors_[item]));
         }
-        workers_.back().transfer = std::move(prepared).value();
-        host_.apply(workers_.back().transfer->handle());
-        byHandle_[workers_.back().transfer->handle()] = workers_.size() - 1;
+    }
+
+    // A libcurl transfer costs tens of kilobytes: one is made only for a worker whose request
+    // goes that way, when it goes, so that a run of tens of thousands stays small.
+    bool ensureTransfer(std::size_t index) {
+        Worker& w = workers_[index];
+        if (w.transfer) {
+            return true;
+        }
+        auto prepared = web::Transfer::prepare(pageRequests_[w.item], http());
+        if (!prepared) {
+            report(index, failedRequest(prepared.error()));
+            return false;
+        }
+        w.transfer = std::move(prepared).value();
+        host_.apply(w.transfer->handle());
+        byHandle_[w.transfer->handle()] = index;
+        return true;
     }
 
     int connectionCap() const {
         return static_cast<int>(std::min<std::size_t>(
-            byHandle_.size(),
+            unended_,
             static_cast<std::size_t>(std::max(1, s_.config.exchange.maxConnectionsPerHost))));
     }
 
@@ -192,7 +211,7 @@ class Engine {
     bool mayPrime() const {
         const auto address = web::splitAddress(s_.config.mall);
         const bool proxied = !http().proxy.empty() && address && !address->secure;
-        return address && !proxied && s_.config.timer.preopenLeadMs > 0 && !byHandle_.empty() &&
+        return address && !proxied && s_.config.timer.preopenLeadMs > 0 && unended_ > 0 &&
                std::none_of(requests_.begin(), requests_.end(),
                             [](const std::string& r) { return r.empty(); });
     }
@@ -262,7 +281,7 @@ class Engine {
         request.address = web::splitAddress(s_.config.mall).value();
         request.numeric = host_.addresses();
         request.http = http();
-        request.streams = static_cast<int>(byHandle_.size());
+        request.streams = static_cast<int>(unended_);
         request.maxConnections = std::max(1, s_.config.exchange.maxConnectionsPerHost);
         request.requireHttp2 = http().version == HttpVersion::Http2;
         request.deadline = deadline;
@@ -354,7 +373,7 @@ class Engine {
     // A timed run without connections of its own opens libcurl's ahead, by warm-up requests.
     void preopen() {
         const long leadMs = s_.config.timer.preopenLeadMs;
-        if (!s_.options.fireAt || leadMs <= 0 || byHandle_.empty()) {
+        if (!s_.options.fireAt || leadMs <= 0 || unended_ == 0) {
             return;
         }
         const auto stopped = [this] { return cancelled(); };
@@ -500,6 +519,9 @@ class Engine {
             w.out.clear();
         }
         w.line = -1;
+        if (!ensureTransfer(index)) {
+            return;
+        }
         ++w.attempts;
         ++sends_;
         if (curl_multi_add_handle(s_.multi, w.transfer->handle()) != CURLM_OK) {
@@ -815,7 +837,9 @@ class Engine {
         if (const auto pause = retryPause(w, outcome.kind, serverAsks);
             pause && mayRetry(w, now, *pause)) {
             w.last = std::move(outcome);
-            w.transfer->reset();
+            if (w.transfer) {
+                w.transfer->reset();
+            }
             waiting_.insert({now + *pause, index});
             lendLine(w);
             return;
@@ -954,6 +978,7 @@ class Engine {
             linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts);
         s_.log(outcomeLine(prefix, outcome.message));
         w.ended = true;
+        --unended_;
         if (w.transfer) {
             byHandle_.erase(w.transfer->handle());
             w.transfer.reset();
@@ -998,6 +1023,9 @@ class Engine {
     std::vector<curl_waitfd> polled_;
     std::vector<std::size_t> polledWorker_;
     std::unordered_map<CURL*, std::size_t> byHandle_;
+    std::vector<web::PageRequest> pageRequests_;  // each item's request
+    std::vector<std::optional<Error>> itemErrors_;
+    std::size_t unended_ = 0;  // workers still to end
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;
     std::vector<bool> soldOut_;
     Clock::Steady firstSend_{};

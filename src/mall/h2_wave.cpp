@@ -150,7 +150,7 @@ bool H2Wave::place(Waiting& w) {
             c->openStreams() >= std::min(perConnection_, c->maxStreams())) {
             continue;
         }
-        auto submitted = c->submit(w.request, w.tag, w.holdEnd);
+        auto submitted = c->submit(*w.request, w.tag, w.holdEnd);
         if (!submitted) {
             Event failed;
             failed.tag = w.tag;
@@ -166,7 +166,7 @@ bool H2Wave::place(Waiting& w) {
 }
 
 void H2Wave::prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd) {
-    Waiting w{tag, request, holdEnd};
+    Waiting w{tag, &request, holdEnd};
     if (!place(w)) {
         waiting_.push_back(std::move(w));
     }
@@ -186,7 +186,7 @@ void H2Wave::fire() {
 }
 
 void H2Wave::send(std::uint64_t tag, const web::H2Request& request) {
-    Waiting w{tag, request, false};
+    Waiting w{tag, &request, false};
     if (!place(w)) {
         waiting_.push_back(std::move(w));
         keepUp();

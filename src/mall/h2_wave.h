@@ -53,6 +53,7 @@ class H2Wave {
     std::uint32_t streamsPerConnection() const { return perConnection_; }
 
     // Before the instant: the stream is built and held on a connection with room, or waits.
+    // The request must outlive the wave.
     void prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd);
     // At the instant: every held stream goes out, one write per connection.
     void fire();
@@ -78,7 +79,7 @@ class H2Wave {
     H2Wave(const Request& request, const Clock& clock);
     struct Waiting {
         std::uint64_t tag = 0;
-        web::H2Request request;
+        const web::H2Request* request = nullptr;  // the caller's, which outlives the wave
         bool holdEnd = false;
     };
     struct Placed {
