@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tool and the tests need.
 # Safe to run again: packages already present are skipped.
+# nginx is the tests' HTTPS front end (h2 and http/1.1); Debian 12's nginx has HTTP/2 built
+# in, and its nginx-light is only a transitional package that pulls in nginx itself.
 set -euo pipefail
 
 PACKAGES=(
@@ -8,12 +10,13 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
   libqt6webenginecore6-bin
-  libcurl4-openssl-dev libssl-dev ca-certificates
+  libcurl4-openssl-dev libssl-dev ca-certificates libnghttp2-dev
   libboost-dev nlohmann-json3-dev
   libfluidsynth-dev timgm6mb-soundfont
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-wqy-microhei
   wrk
+  nginx
 )
 
 missing=()
