@@ -1,0 +1,156 @@
+// Peak resident memory of the headless front end for a run of every tickable item at 1,000
+// requests each, against the simulator in a process of its own. The kernel's peak for a
+// child counts the memory of the process it was forked from, so this one stays small. The baseline
+// is the same run at one request per item. Each row is the median of three runs; the section "##
+// Memory" of bench/RESULTS.md is rewritten.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mall/catalogue.h"
+
+namespace {
+
+constexpr const char* kCookies = "uin=o10001; skey=memorykey";
+
+std::string tickable() {
+    std::string names;
+    for (const auto& item : vellicor::mall::items()) {
+        if (item.enabled) {
+            names += (names.empty() ? "" : ",") + std::string(item.checkBox);
+        }
+    }
+    return names;
+}
+
+// Runs the CLI once; its peak resident set in KiB, or -1.
+long peakKib(const std::string& portal, const std::string& config, int perItem) {
+    const std::string items = tickable();
+    const std::string threads = std::to_string(perItem);
+    // posix_spawn, not fork: a forked copy of this process would count towards the child's
+    // peak before it runs the CLI.
+    std::vector<std::string> args = {VELLICOR_CLI_PATH, "exchange", "--items",  items,
+                                     "--threads",       threads,    "--portal", portal,
+                                     "--cookie",        kCookies,   "--config", config};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, VELLICOR_CLI_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) {
+        return -1;
+    }
+    return usage.ru_maxrss;
+}
+
+long median(std::vector<long> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void writeSection(const std::string& section) {
+    std::ifstream in(VELLICOR_RESULTS_FILE);
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string text = all.str();
+    const std::string head = "## Memory";
+    const auto at = text.find(head);
+    if (at != std::string::npos) {
+        const auto next = text.find("\n## ", at + head.size());
+        text.erase(at, next == std::string::npos ? std::string::npos : next + 1 - at);
+    }
+    if (!text.empty() && text.back() != '\n') {
+        text += '\n';
+    }
+    std::ofstream(VELLICOR_RESULTS_FILE) << text << (text.empty() ? "" : "\n") << section;
+}
+
+// Starts the simulator with the scenario; its address, read from its first line.
+std::string startPortal(const std::string& scenario, pid_t& pid) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return {};
+    }
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(VELLICOR_PORTAL_PATH, VELLICOR_PORTAL_PATH, "--port", "0", "--scenario",
+              scenario.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    close(out[0]);
+    const auto at = line.find("http://");
+    return at == std::string::npos ? std::string() : line.substr(at);
+}
+
+}  // namespace
+
+int main() {
+    const std::string scenario = "/tmp/vellicor-bench-memory.json";
+    std::ofstream(scenario)
+        << R"({"sessions": {"10001": "memorykey"}, "itemDefaults": {"price": 0, "stock": 1000000}})";
+    pid_t portalPid = -1;
+    const std::string portal = startPortal(scenario, portalPid);
+    if (portal.empty()) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+    const std::string config = "/tmp/vellicor-bench-memory.ini";
+    std::ofstream(config) << "[exchange]\nmax_threads = 1000\n";
+    const std::string names = tickable();
+    const int items = static_cast<int>(std::count(names.begin(), names.end(), ',') + 1);
+    std::vector<long> small;
+    std::vector<long> large;
+    for (int run = 0; run < 3; ++run) {
+        small.push_back(peakKib(portal, config, 1));
+        large.push_back(peakKib(portal, config, 1000));
+    }
+    const double baseMb = static_cast<double>(median(small)) / 1024.0;
+    const double runMb = static_cast<double>(median(large)) / 1024.0;
+    char table[1024];
+    std::snprintf(table, sizeof table,
+                  "## Memory\n\n"
+                  "Peak resident set of `vellicor-cli exchange` (kernel's ru_maxrss of the child), "
+                  "median of three runs, against the simulator in a process of its own.\n\n"
+                  "| run | requests | peak MB | ratio to baseline |\n|---|---|---|---|\n"
+                  "| baseline: %d items × 1 | %d | %.1f | 1.00 |\n"
+                  "| %d items × 1,000 | %d | %.1f | %.2f |\n\n"
+                  "Target: the %d × 1,000 run peaks at 150 MB or less: %s.\n",
+                  items, items, baseMb, items, items * 1000, runMb, runMb / baseMb, items,
+                  runMb <= 150.0 ? "met" : "missed");
+    std::fputs(table, stdout);
+    writeSection(table);
+    kill(portalPid, SIGTERM);
+    waitpid(portalPid, nullptr, 0);
+    return 0;
+}
