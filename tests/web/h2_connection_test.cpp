@@ -2,8 +2,12 @@
 // against scripted peers that misbehave in the ways a front end or an attacker might.
 #include "web/h2_connection.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -11,6 +15,7 @@
 
 #include "h2_peer.h"
 #include "nginx_front.h"
+#include "platform/clock.h"
 #include "portal/server.h"
 #include "web/h2_session.h"
 
@@ -493,6 +498,60 @@ TEST(H2PeerTest, NoStreamsAllowedOrNoSettingsAtAll) {
     EXPECT_NE(closed.error.message.find("(127.0.0.1:" + std::to_string(gone.port()) + ")"),
               std::string::npos)
         << closed.error.message;
+}
+
+TEST(H2OpeningTest, WhatCannotConnectSaysSo) {
+    // A port nothing listens on.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string closedUrl = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    ::close(probe);
+    auto refused = open(closedUrl, trusting());
+    EXPECT_EQ(refused.phase, Phase::Failed);
+    EXPECT_EQ(refused.error.code, ErrorCode::Connect);
+    EXPECT_NE(refused.error.message.find("could not connect (127.0.0.1:"), std::string::npos)
+        << refused.error.message;
+
+    H2Endpoint bad;
+    bad.address = splitAddress("https://mall.example/").value();
+    bad.numeric = {"not an address"};
+    auto none = H2Connection::start(bad);
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(none.error().code, ErrorCode::Connect);
+}
+
+TEST(H2OpeningTest, AHandshakeThatNeverAnswersTimesOutOnTheGivenClock) {
+    // Connections queue in the backlog and are never accepted: TCP is up, TLS never is.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
+    MockClock clock(Clock::WallTime{std::chrono::seconds(1714528798)});
+    H2Endpoint e;
+    e.address = splitAddress("https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).value();
+    e.http = trusting();
+    e.clock = &clock;
+    auto c = H2Connection::start(e);
+    ASSERT_TRUE(c.ok()) << c.error().message;
+    std::vector<Event> events;
+    (*c)->service(0, events);
+    EXPECT_EQ((*c)->phase(), Phase::Opening);
+    clock.advance(std::chrono::milliseconds(e.http.connectTimeoutMs));
+    (*c)->service(0, events);
+    EXPECT_EQ((*c)->phase(), Phase::Failed);
+    EXPECT_EQ((*c)->error().code, ErrorCode::Timeout);
+    EXPECT_EQ((*c)->error().message.rfind("timed out (127.0.0.1:", 0), 0u) << (*c)->error().message;
+    EXPECT_TRUE(events.empty());
+    ::close(silent);
 }
 
 // --- the transport-free session -------------------------------------------------------
