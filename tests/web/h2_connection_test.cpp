@@ -189,6 +189,7 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
         std::string alpn;
         ErrorCode code;
         std::string says;
+        bool offerHttp1 = true;
     };
     using Listen = NginxOptions::Listen;
     const Case cases[] = {
@@ -204,6 +205,8 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
          "", ErrorCode::Tls, "IP address mismatch"},
         {"h2c by prior knowledge", Listen::PlainH2c, true, false, "", Phase::Ready, "",
          ErrorCode::None, ""},
+        {"h2 alone offered to an http/1.1 front", Listen::Tls, false, true, "", Phase::Failed, "",
+         ErrorCode::Tls, "no application protocol", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -212,7 +215,8 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
         n.http2 = c.http2;
         auto nginx = front(n);
         ASSERT_TRUE(nginx);
-        auto o = open(nginx->baseUrl(), c.trust ? trusting() : HttpSettings{}, c.host);
+        auto o =
+            open(nginx->baseUrl(), c.trust ? trusting() : HttpSettings{}, c.host, c.offerHttp1);
         ASSERT_EQ(o.phase, c.phase) << o.error.message;
         EXPECT_EQ(o.connection->alpn(), c.alpn);
         if (c.phase == Phase::Failed) {
