@@ -255,6 +255,7 @@ struct PeerCase {
     std::vector<Kind> expect;  // by tag
     std::string says;          // in every error text; empty: not checked
     bool tooLarge = false;     // the failures are TooLarge
+    bool holdEnd = false;      // streams go with their ends held, released after the events
 };
 
 std::string hello() {
@@ -368,6 +369,20 @@ std::vector<PeerCase> peerCases() {
          },
          {Kind::Failed, Kind::Failed},
          "connection closed without a reply"},
+        {"a reply before the held end",
+         1,
+         [](test::PeerConnection& c) {
+             c.send(hello());
+             if (auto f = c.awaitFrame(kHeaders)) {
+                 c.send(reply(f->stream, 200, "early"));
+             }
+             while (c.readFrame()) {
+             }
+         },
+         {Kind::Reply},
+         "",
+         false,
+         true},
         {"PING answered",
          1,
          [](test::PeerConnection& c) {
@@ -395,11 +410,16 @@ TEST(H2PeerTest, EachStreamEndsOnceAsTheMallLeftIt) {
         ASSERT_EQ(o.phase, Phase::Ready) << o.error.message;
         H2Connection& conn = *o.connection;
         for (int i = 0; i < c.streams; ++i) {
-            ASSERT_TRUE(conn.submit(get(peer.url("/s" + std::to_string(i))), i).ok());
+            ASSERT_TRUE(conn.submit(get(peer.url("/s" + std::to_string(i))), i, c.holdEnd).ok());
         }
         ASSERT_TRUE(conn.flush());
         std::vector<Event> events;
         drive(conn, events, [&] { return events.size() >= c.expect.size(); });
+        if (c.holdEnd) {
+            conn.releaseEnds();
+            conn.flush();
+            conn.service(POLLIN, events);
+        }
         conn.abort(makeError(ErrorCode::Transfer, "test over"), events);
         auto got = byTag(events);
         ASSERT_EQ(got.size(), c.expect.size());
