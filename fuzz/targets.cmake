@@ -9,4 +9,5 @@ set(VELLICOR_FUZZ_TARGETS
     address
     midi_loader
     reply_reader
+    h2_reply
 )

@@ -126,7 +126,8 @@ void H2Connection::Impl::lose(const Error& why, std::vector<Event>& out) {
 
 // The session is over (the mall's GOAWAY with every stream done, or a protocol error).
 void H2Connection::Impl::checkEnd(std::vector<Event>& out) {
-    if (session == nullptr || !session->finished()) {
+    const bool alive = phase == Phase::Opening || phase == Phase::Ready;
+    if (!alive || session == nullptr || !session->finished()) {
         return;
     }
     const std::string& failure = session->failure();

@@ -61,13 +61,16 @@ class H2Connection {
 
     // While opening: TCP connect, TLS handshake, ALPN, then our preface and SETTINGS out and
     // the mall's SETTINGS in. Http1: ALPN settled http/1.1 or nothing (the caller goes the
-    // HTTP/1.1 way instead; this connection is of no further use). Failed: see error().
+    // HTTP/1.1 way instead; this connection is of no further use and its socket is closed).
+    // Failed: see error(). Closed: ended in order (abort(), or the mall's GOAWAY once every
+    // stream was done).
     enum class Phase { Opening, Ready, Http1, Failed, Closed };
     Phase phase() const;
     const Error& error() const;
     // What ALPN settled, as read back from the TLS session: "h2", "http/1.1" or "".
     const std::string& alpn() const;
 
+    // -1 once the socket is closed (poll() skips it).
     int fd() const;
     // POLLIN / POLLOUT as the connection needs them now (a TLS read may want to write).
     short events() const;
@@ -98,6 +101,10 @@ class H2Connection {
     // Adds a stream, held until flush(). `tag` comes back with its Event. With `holdEnd` the
     // HEADERS go without END_STREAM and the stream is ended by releaseEnds() (an empty DATA
     // frame with END_STREAM): the mall has every request but none complete until then.
+    // Refused with a clear error unless Ready and accepting, or once openStreams() reaches
+    // maxStreams() (SETTINGS_MAX_CONCURRENT_STREAMS 0 says so in its text). The id is the
+    // stream's as it will go out; cancelling a held stream before flush() renumbers the held
+    // ones after it.
     Result<std::int32_t> submit(const H2Request& request, std::uint64_t tag, bool holdEnd = false);
     // Ends every held stream (see submit); the frames are held until flush().
     void releaseEnds();

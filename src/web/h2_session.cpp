@@ -364,7 +364,8 @@ void H2Session::Impl::closed(Stream& s, std::uint32_t code) {
     } else if (!s.malformed.empty()) {
         fail(s, ErrorCode::Transfer, "not an HTTP reply: " + s.malformed);
     } else if (code != NGHTTP2_NO_ERROR) {
-        fail(s, ErrorCode::Transfer, "request failed: stream ended with " + name);
+        // nghttp2 reset it: what the mall sent on it broke the protocol.
+        fail(s, ErrorCode::Transfer, "not an HTTP reply: stream reset for " + name);
     } else {
         fail(s, ErrorCode::Transfer, "connection closed without a reply");
     }

@@ -133,7 +133,9 @@ bool attach(SSL* ssl, int fd) {
 // up): loading a store per connection would cost more than the handshake.
 Result<SSL_CTX*> contextFor(const std::string& caFile) {
     static std::mutex mutex;
-    static std::map<std::string, SSL_CTX*> contexts;
+    // Kept for the life of the process, and never destroyed: a connection may still be
+    // closing while static objects go.
+    static auto& contexts = *new std::map<std::string, SSL_CTX*>();
     std::lock_guard lock(mutex);
     if (auto it = contexts.find(caFile); it != contexts.end()) {
         return it->second;

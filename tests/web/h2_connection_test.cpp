@@ -2,8 +2,12 @@
 // against scripted peers that misbehave in the ways a front end or an attacker might.
 #include "web/h2_connection.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -11,6 +15,7 @@
 
 #include "h2_peer.h"
 #include "nginx_front.h"
+#include "platform/clock.h"
 #include "portal/server.h"
 #include "web/h2_session.h"
 
@@ -184,6 +189,7 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
         std::string alpn;
         ErrorCode code;
         std::string says;
+        bool offerHttp1 = true;
     };
     using Listen = NginxOptions::Listen;
     const Case cases[] = {
@@ -199,6 +205,8 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
          "", ErrorCode::Tls, "IP address mismatch"},
         {"h2c by prior knowledge", Listen::PlainH2c, true, false, "", Phase::Ready, "",
          ErrorCode::None, ""},
+        {"h2 alone offered to an http/1.1 front", Listen::Tls, false, true, "", Phase::Failed, "",
+         ErrorCode::Tls, "no application protocol", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -207,7 +215,8 @@ TEST_F(NginxH2Test, WhatALPNAndTheCertificateSettle) {
         n.http2 = c.http2;
         auto nginx = front(n);
         ASSERT_TRUE(nginx);
-        auto o = open(nginx->baseUrl(), c.trust ? trusting() : HttpSettings{}, c.host);
+        auto o =
+            open(nginx->baseUrl(), c.trust ? trusting() : HttpSettings{}, c.host, c.offerHttp1);
         ASSERT_EQ(o.phase, c.phase) << o.error.message;
         EXPECT_EQ(o.connection->alpn(), c.alpn);
         if (c.phase == Phase::Failed) {
@@ -246,6 +255,7 @@ struct PeerCase {
     std::vector<Kind> expect;  // by tag
     std::string says;          // in every error text; empty: not checked
     bool tooLarge = false;     // the failures are TooLarge
+    bool holdEnd = false;      // streams go with their ends held, released after the events
 };
 
 std::string hello() {
@@ -359,6 +369,20 @@ std::vector<PeerCase> peerCases() {
          },
          {Kind::Failed, Kind::Failed},
          "connection closed without a reply"},
+        {"a reply before the held end",
+         1,
+         [](test::PeerConnection& c) {
+             c.send(hello());
+             if (auto f = c.awaitFrame(kHeaders)) {
+                 c.send(reply(f->stream, 200, "early"));
+             }
+             while (c.readFrame()) {
+             }
+         },
+         {Kind::Reply},
+         "",
+         false,
+         true},
         {"PING answered",
          1,
          [](test::PeerConnection& c) {
@@ -386,11 +410,16 @@ TEST(H2PeerTest, EachStreamEndsOnceAsTheMallLeftIt) {
         ASSERT_EQ(o.phase, Phase::Ready) << o.error.message;
         H2Connection& conn = *o.connection;
         for (int i = 0; i < c.streams; ++i) {
-            ASSERT_TRUE(conn.submit(get(peer.url("/s" + std::to_string(i))), i).ok());
+            ASSERT_TRUE(conn.submit(get(peer.url("/s" + std::to_string(i))), i, c.holdEnd).ok());
         }
         ASSERT_TRUE(conn.flush());
         std::vector<Event> events;
         drive(conn, events, [&] { return events.size() >= c.expect.size(); });
+        if (c.holdEnd) {
+            conn.releaseEnds();
+            conn.flush();
+            conn.service(POLLIN, events);
+        }
         conn.abort(makeError(ErrorCode::Transfer, "test over"), events);
         auto got = byTag(events);
         ASSERT_EQ(got.size(), c.expect.size());
@@ -493,6 +522,60 @@ TEST(H2PeerTest, NoStreamsAllowedOrNoSettingsAtAll) {
     EXPECT_NE(closed.error.message.find("(127.0.0.1:" + std::to_string(gone.port()) + ")"),
               std::string::npos)
         << closed.error.message;
+}
+
+TEST(H2OpeningTest, WhatCannotConnectSaysSo) {
+    // A port nothing listens on.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string closedUrl = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    ::close(probe);
+    auto refused = open(closedUrl, trusting());
+    EXPECT_EQ(refused.phase, Phase::Failed);
+    EXPECT_EQ(refused.error.code, ErrorCode::Connect);
+    EXPECT_NE(refused.error.message.find("could not connect (127.0.0.1:"), std::string::npos)
+        << refused.error.message;
+
+    H2Endpoint bad;
+    bad.address = splitAddress("https://mall.example/").value();
+    bad.numeric = {"not an address"};
+    auto none = H2Connection::start(bad);
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(none.error().code, ErrorCode::Connect);
+}
+
+TEST(H2OpeningTest, AHandshakeThatNeverAnswersTimesOutOnTheGivenClock) {
+    // Connections queue in the backlog and are never accepted: TCP is up, TLS never is.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
+    MockClock clock(Clock::WallTime{std::chrono::seconds(1714528798)});
+    H2Endpoint e;
+    e.address = splitAddress("https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).value();
+    e.http = trusting();
+    e.clock = &clock;
+    auto c = H2Connection::start(e);
+    ASSERT_TRUE(c.ok()) << c.error().message;
+    std::vector<Event> events;
+    (*c)->service(0, events);
+    EXPECT_EQ((*c)->phase(), Phase::Opening);
+    clock.advance(std::chrono::milliseconds(e.http.connectTimeoutMs));
+    (*c)->service(0, events);
+    EXPECT_EQ((*c)->phase(), Phase::Failed);
+    EXPECT_EQ((*c)->error().code, ErrorCode::Timeout);
+    EXPECT_EQ((*c)->error().message.rfind("timed out (127.0.0.1:", 0), 0u) << (*c)->error().message;
+    EXPECT_TRUE(events.empty());
+    ::close(silent);
 }
 
 // --- the transport-free session -------------------------------------------------------
