@@ -85,7 +85,7 @@ class TimedRun : public ::testing::Test {
         config_ =
             Config::defaults().withPortal(secure ? server_->tlsBaseUrl() : server_->baseUrl());
         config_.http.caFile = kTls + "/ca.pem";
-        config_.timer.preopenLeadMs = 600;
+        config_.timer.preopenLeadMs = 900;
     }
 
     // Runs N per item, timed a second ahead; gives the instant on the wall clock.
