@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "web/text_util.h"
 #include "web/transfer.h"
@@ -27,16 +29,28 @@ WallTime wallAt(nanoseconds sinceEpochNs) {
     return WallTime(std::chrono::duration_cast<WallTime::duration>(sinceEpochNs));
 }
 
+// A run of probes on one prober, sent in order; the rest of the run is dropped once one
+// shows the new second (every later aim would show it too) or the time is up.
+struct ProbeRun {
+    std::vector<std::optional<WallTime>> aims;
+    std::vector<Result<DateProbe>> got;
+};
+
 class Estimator {
   public:
-    Estimator(const DateProber& probe, const Clock& clock, const SyncOptions& options)
-        : probe_(probe),
+    Estimator(std::span<const DateProber> probers, const Clock& clock, const SyncOptions& options)
+        : probers_(probers),
           clock_(clock),
           options_(options),
           deadline_(clock.steadyNow() + options.timeBudget) {}
 
     Result<OffsetEstimate> run() {
-        if (auto st = take(std::nullopt); !st) {
+        // Every prober once at once: each opens its connection and gives a first bound.
+        std::vector<ProbeRun> first(probers_.size());
+        for (auto& r : first) {
+            r.aims.emplace_back(std::nullopt);
+        }
+        if (auto st = takeAll(first, std::nullopt); !st) {
             return st.error();
         }
         while (!done()) {
@@ -48,44 +62,81 @@ class Estimator {
     }
 
   private:
-    nanoseconds width() const { return estimate_.upper - estimate_.lower; }
+    nanoseconds arrivalWidth() const { return estimate_.arrivalUpper - estimate_.arrivalLower; }
 
     bool outOfBudget() const {
         return estimate_.probes >= options_.probeBudget || clock_.steadyNow() >= deadline_;
     }
-    bool done() const { return width() <= options_.targetWidth || outOfBudget(); }
+    bool done() const { return arrivalWidth() <= options_.arrivalTargetWidth || outOfBudget(); }
 
-    // Probes aimed across the current bound around the next second change of the mall that
-    // can still be reached. The first probe to see the new second ends the sweep: the change
-    // lies between it and the probe before.
+    // Sends aimed across the arrival bound at the next second change of the mall that can
+    // still be reached: a probe sent at change + a is taken after the change exactly when
+    // a ≥ A. The aims are dealt out over the probers in turn, so that one prober's aims lie
+    // as far apart as the sweep allows.
     Status sweepBoundary() {
-        const int count = std::max(1, options_.probesPerBoundary);
-        const nanoseconds lower = estimate_.lower;
-        const nanoseconds step = width() / (count + 1);
-        const nanoseconds halfTrip = roundTrip_ / 2;
+        const int count = sweepCount();
+        const nanoseconds lower = estimate_.arrivalLower;
+        const nanoseconds step = arrivalWidth() / (count + 1);
         // Room for the prober to get ready before the first aimed send.
         constexpr nanoseconds kMargin = milliseconds(5);
-        const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin + halfTrip;
+        const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin;
         const nanoseconds change = std::chrono::ceil<seconds>(earliest - (lower + step));
-        for (int j = 1; j <= count && !done(); ++j) {
-            const nanoseconds candidate = lower + step * j;
-            if (candidate > estimate_.upper) {
-                break;
-            }
-            auto seen = take(wallAt(change + candidate - halfTrip));
-            if (!seen) {
-                return seen.error();
-            }
-            if (seconds(*seen) >= change) {
-                break;
+        std::vector<ProbeRun> runs(std::min<std::size_t>(probers_.size(), count));
+        for (int j = 1; j <= count; ++j) {
+            runs[static_cast<std::size_t>(j - 1) % runs.size()].aims.emplace_back(
+                wallAt(change + lower + step * j));
+        }
+        return takeAll(runs, std::chrono::duration_cast<seconds>(change).count());
+    }
+
+    // As many aims as fit: one prober's aims lie a step times the probers apart, and closer
+    // than a round trip the later ones would go out late.
+    int sweepCount() const {
+        const int most = std::clamp(options_.probesPerBoundary, 1,
+                                    std::max(1, options_.probeBudget - estimate_.probes));
+        const auto probers = static_cast<long long>(probers_.size());
+        if (most <= probers) {
+            return most;
+        }
+        const nanoseconds spacing = roundTrip_ + milliseconds(1);
+        const long long fit = arrivalWidth() * probers / spacing - 1;
+        return static_cast<int>(std::clamp<long long>(fit, probers, most));
+    }
+
+    // The runs on their probers at once (the first on this thread), then every probe's bound.
+    Status takeAll(std::vector<ProbeRun>& runs, std::optional<std::int64_t> change) {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 1; i < runs.size(); ++i) {
+            threads.emplace_back(
+                [this, &runs, i, change] { sendRun(probers_[i], runs[i], change); });
+        }
+        sendRun(probers_[0], runs[0], change);
+        threads.clear();
+        for (auto& run : runs) {
+            for (auto& got : run.got) {
+                if (auto st = take(got); !st) {
+                    return st;
+                }
             }
         }
         return Ok{};
     }
 
-    // One probe; its bound is intersected with what is known. The Date second it showed.
-    Result<std::int64_t> take(std::optional<WallTime> sendAt) {
-        auto got = probe_(sendAt);
+    void sendRun(const DateProber& probe, ProbeRun& run, std::optional<std::int64_t> change) const {
+        for (const auto& aim : run.aims) {
+            if (!run.got.empty() && clock_.steadyNow() >= deadline_) {
+                return;
+            }
+            run.got.push_back(probe(aim));
+            const auto& got = run.got.back();
+            if (!got || !got->dateSeconds || (change && *got->dateSeconds >= *change)) {
+                return;
+            }
+        }
+    }
+
+    // One probe's bounds joined with what is known.
+    Status take(const Result<DateProbe>& got) {
         if (!got) {
             return got.error();
         }
@@ -94,10 +145,16 @@ class Estimator {
             return makeError(ErrorCode::Unavailable, "the mall's reply has no Date header");
         }
         const nanoseconds date = seconds(*got->dateSeconds);
-        const nanoseconds lower = sinceEpoch(got->sent) - date - seconds(1);
-        const nanoseconds upper = sinceEpoch(got->received) - date;
+        const nanoseconds sent = sinceEpoch(got->sent);
         const nanoseconds trip = got->received - got->sent;
         roundTrip_ = first_ ? trip : std::min(roundTrip_, trip);
+        joinOffset(sent - date - seconds(1), sinceEpoch(got->received) - date);
+        joinArrival(sent - date - seconds(1), sent - date);
+        first_ = false;
+        return Ok{};
+    }
+
+    void joinOffset(nanoseconds lower, nanoseconds upper) {
         const nanoseconds newLower = first_ ? lower : std::max(estimate_.lower, lower);
         const nanoseconds newUpper = first_ ? upper : std::min(estimate_.upper, upper);
         if (newLower > newUpper) {
@@ -108,15 +165,32 @@ class Estimator {
             estimate_.lower = newLower;
             estimate_.upper = newUpper;
         }
-        first_ = false;
-        return *got->dateSeconds;
     }
 
-    const DateProber& probe_;
+    // A probe taken before the change proves that a send that early is taken early, so
+    // lower bounds always hold. An upper bound below them came from a probe slower on the
+    // way than the rest; it is set aside, and the least of the others serves. The bound can
+    // so neither come out empty nor end below a probe that was taken early.
+    void joinArrival(nanoseconds lower, nanoseconds upper) {
+        const nanoseconds floor = first_ ? lower : std::max(estimate_.arrivalLower, lower);
+        uppers_.push_back(upper);
+        // The probe that set the lower bound has its upper a second above it, so one is left.
+        std::optional<nanoseconds> least;
+        for (const nanoseconds u : uppers_) {
+            if (u > floor && (!least || u < *least)) {
+                least = u;
+            }
+        }
+        estimate_.arrivalLower = floor;
+        estimate_.arrivalUpper = least.value_or(floor + seconds(1));
+    }
+
+    std::span<const DateProber> probers_;
     const Clock& clock_;
     SyncOptions options_;
     Clock::Steady deadline_;
     OffsetEstimate estimate_;
+    std::vector<nanoseconds> uppers_;
     nanoseconds roundTrip_{0};
     bool first_ = true;
 };
@@ -199,7 +273,15 @@ std::string fixed(double value, const char* format) {
 
 Result<OffsetEstimate> estimateOffset(const DateProber& probe, const Clock& clock,
                                       const SyncOptions& options) {
-    return Estimator(probe, clock, options).run();
+    return estimateOffset(std::span<const DateProber>(&probe, 1), clock, options);
+}
+
+Result<OffsetEstimate> estimateOffset(std::span<const DateProber> probers, const Clock& clock,
+                                      const SyncOptions& options) {
+    if (probers.empty()) {
+        return makeError(ErrorCode::BadInput, "no prober to read the mall's clock with");
+    }
+    return Estimator(probers, clock, options).run();
 }
 
 std::optional<std::int64_t> parseHttpDate(std::string_view text) {
@@ -238,7 +320,19 @@ DateProber mallDateProber(const Config& config, const Clock& clock) {
 
 Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clock,
                                           const SyncOptions& options) {
-    return estimateOffset(mallDateProber(config, clock), clock, options);
+    std::vector<DateProber> probers;
+    for (int i = 0; i < std::max(1, options.connections); ++i) {
+        probers.push_back(mallDateProber(config, clock));
+    }
+    return estimateOffset(probers, clock, options);
+}
+
+Result<OffsetEstimate> timerEstimate(const Config& config, const Clock& clock,
+                                     const SyncOptions& options) {
+    if (!config.timer.useServerClock) {
+        return makeError(ErrorCode::Unavailable, "the timer keeps to the local clock");
+    }
+    return estimateMallOffset(config, clock, options);
 }
 
 std::string offsetLine(const Result<OffsetEstimate>& estimate) {
@@ -248,16 +342,20 @@ std::string offsetLine(const Result<OffsetEstimate>& estimate) {
         }
         return "未能读取商城时钟（" + estimate.error().message + "），定时按本机时钟\r\n";
     }
-    const double ahead = static_cast<double>(estimate->ahead().count()) / 1e9;
-    const double margin = static_cast<double>(estimate->halfWidth().count()) / 1e6;
-    std::string line = "本机时钟";
-    if (estimate->ahead() == nanoseconds::zero()) {
-        line += "与商城一致";
+    return offsetWords(*estimate) + "，定时按商城时钟\r\n";
+}
+
+std::string offsetWords(const OffsetEstimate& estimate) {
+    const double ahead = static_cast<double>(estimate.ahead().count()) / 1e9;
+    const double margin = static_cast<double>(estimate.halfWidth().count()) / 1e6;
+    std::string words = "本机时钟";
+    if (estimate.ahead() == nanoseconds::zero()) {
+        words += "与商城一致";
     } else {
-        line += ahead > 0 ? "比商城快 " : "比商城慢 ";
-        line += fixed(ahead > 0 ? ahead : -ahead, "%.3f") + " 秒";
+        words += ahead > 0 ? "比商城快 " : "比商城慢 ";
+        words += fixed(ahead > 0 ? ahead : -ahead, "%.3f") + " 秒";
     }
-    return line + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒），定时按商城时钟\r\n";
+    return words + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒）";
 }
 
 MallClockReading readMallClock(const Config& config, const Clock& clock) {
