@@ -29,8 +29,7 @@ WallTime wallAt(nanoseconds sinceEpochNs) {
     return WallTime(std::chrono::duration_cast<WallTime::duration>(sinceEpochNs));
 }
 
-// A run of probes on one prober, sent in order; the rest of the run is dropped once one
-// shows the new second (every later aim would show it too) or the time is up.
+// A run of probes on one prober, sent in order until the time is up.
 struct ProbeRun {
     std::vector<std::optional<WallTime>> aims;
     std::vector<Result<DateProbe>> got;
@@ -50,7 +49,7 @@ class Estimator {
         for (auto& r : first) {
             r.aims.emplace_back(std::nullopt);
         }
-        if (auto st = takeAll(first, std::nullopt); !st) {
+        if (auto st = takeAll(first); !st) {
             return st.error();
         }
         while (!done()) {
@@ -71,12 +70,14 @@ class Estimator {
 
     // Sends aimed across the arrival bound at the next second change of the mall that can
     // still be reached: a probe sent at change + a is taken after the change exactly when
-    // a ≥ A. The aims are dealt out over the probers in turn, so that one prober's aims lie
-    // as far apart as the sweep allows.
+    // a ≥ A. The last aim is the upper end itself: on a steady path it only confirms it, on
+    // a jittering one a probe faster than those before shows that it was too low. The aims
+    // are dealt out over the probers in turn, so that one prober's aims lie as far apart as
+    // the sweep allows.
     Status sweepBoundary() {
         const int count = sweepCount();
         const nanoseconds lower = estimate_.arrivalLower;
-        const nanoseconds step = arrivalWidth() / (count + 1);
+        const nanoseconds step = arrivalWidth() / count;
         // Room for the prober to get ready before the first aimed send.
         constexpr nanoseconds kMargin = milliseconds(5);
         const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin;
@@ -86,31 +87,28 @@ class Estimator {
             runs[static_cast<std::size_t>(j - 1) % runs.size()].aims.emplace_back(
                 wallAt(change + lower + step * j));
         }
-        return takeAll(runs, std::chrono::duration_cast<seconds>(change).count());
+        return takeAll(runs);
     }
 
     // As many aims as fit: one prober's aims lie a step times the probers apart, and closer
-    // than a round trip the later ones would go out late.
+    // than a round trip the later ones would go out late. Two at least, so that one narrows.
     int sweepCount() const {
         const int most = std::clamp(options_.probesPerBoundary, 1,
                                     std::max(1, options_.probeBudget - estimate_.probes));
         const auto probers = static_cast<long long>(probers_.size());
-        if (most <= probers) {
-            return most;
-        }
-        const nanoseconds spacing = roundTrip_ + milliseconds(1);
-        const long long fit = arrivalWidth() * probers / spacing - 1;
-        return static_cast<int>(std::clamp<long long>(fit, probers, most));
+        const long long least = std::min<long long>(most, std::max(2LL, probers));
+        const nanoseconds spacing = roundTrip_ * 5 / 4 + microseconds(200);
+        const long long fit = arrivalWidth() * probers / spacing;
+        return static_cast<int>(std::clamp<long long>(fit, least, most));
     }
 
     // The runs on their probers at once (the first on this thread), then every probe's bound.
-    Status takeAll(std::vector<ProbeRun>& runs, std::optional<std::int64_t> change) {
+    Status takeAll(std::vector<ProbeRun>& runs) {
         std::vector<std::jthread> threads;
         for (std::size_t i = 1; i < runs.size(); ++i) {
-            threads.emplace_back(
-                [this, &runs, i, change] { sendRun(probers_[i], runs[i], change); });
+            threads.emplace_back([this, &runs, i] { sendRun(probers_[i], runs[i]); });
         }
-        sendRun(probers_[0], runs[0], change);
+        sendRun(probers_[0], runs[0]);
         threads.clear();
         for (auto& run : runs) {
             for (auto& got : run.got) {
@@ -122,14 +120,13 @@ class Estimator {
         return Ok{};
     }
 
-    void sendRun(const DateProber& probe, ProbeRun& run, std::optional<std::int64_t> change) const {
+    void sendRun(const DateProber& probe, ProbeRun& run) const {
         for (const auto& aim : run.aims) {
             if (!run.got.empty() && clock_.steadyNow() >= deadline_) {
                 return;
             }
             run.got.push_back(probe(aim));
-            const auto& got = run.got.back();
-            if (!got || !got->dateSeconds || (change && *got->dateSeconds >= *change)) {
+            if (!run.got.back() || !run.got.back()->dateSeconds) {
                 return;
             }
         }
@@ -146,10 +143,12 @@ class Estimator {
         }
         const nanoseconds date = seconds(*got->dateSeconds);
         const nanoseconds sent = sinceEpoch(got->sent);
+        const nanoseconds written =
+            sinceEpoch(std::max(got->sent, got->written.value_or(got->sent)));
         const nanoseconds trip = got->received - got->sent;
         roundTrip_ = first_ ? trip : std::min(roundTrip_, trip);
         joinOffset(sent - date - seconds(1), sinceEpoch(got->received) - date);
-        joinArrival(sent - date - seconds(1), sent - date);
+        joinArrival(sent - date - seconds(1), written - date);
         first_ = false;
         return Ok{};
     }
@@ -223,16 +222,49 @@ void waitUntil(const Clock& clock, WallTime at) {
     }
 }
 
+// The moments around the request's write, read on the wall clock by curl's own call-backs:
+// one after the connection is ready and before the request goes, one once its header text
+// has been handed to the socket.
+struct WriteMoments {
+    const Clock* clock = nullptr;
+    std::optional<WallTime> before;
+    std::optional<WallTime> after;
+};
+
+int beforeRequest(void* data, char*, char*, int, int) {
+    auto* m = static_cast<WriteMoments*>(data);
+    m->before = m->clock->wallNow();
+    return CURL_PREREQFUNC_OK;
+}
+
+int onDebug(CURL*, curl_infotype type, char*, size_t, void* data) {
+    auto* m = static_cast<WriteMoments*>(data);
+    if (type == CURLINFO_HEADER_OUT && !m->after) {
+        m->after = m->clock->wallNow();
+    }
+    return 0;
+}
+
 class HttpDateProber {
   public:
     HttpDateProber(std::unique_ptr<web::Transfer> transfer, const Clock& clock)
-        : transfer_(std::move(transfer)), clock_(clock) {}
+        : transfer_(std::move(transfer)), clock_(clock) {
+        moments_.clock = &clock;
+        CURL* easy = transfer_->handle();
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &beforeRequest);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &moments_);
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &onDebug);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &moments_);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    }
 
     Result<DateProbe> operator()(std::optional<WallTime> sendAt) {
         if (sendAt) {
             waitUntil(clock_, *sendAt);
         }
         transfer_->reset();
+        moments_.before.reset();
+        moments_.after.reset();
         CURL* easy = transfer_->handle();
         const WallTime start = clock_.wallNow();
         const CURLcode code = curl_easy_perform(easy);
@@ -241,26 +273,25 @@ class HttpDateProber {
         if (!reply) {
             return reply.error();
         }
-        curl_off_t pre = 0;
         curl_off_t firstByte = 0;
         curl_off_t total = 0;
-        curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pre);
         curl_easy_getinfo(easy, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
         curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &total);
-        // curl's times start a little after `start` and end a little before `end`: counted
-        // from our own reads, the send comes out no later and the receive no earlier than
-        // they were, so the bound stays true.
         DateProbe probe;
-        probe.sent = start + microseconds(pre);
-        probe.received =
-            std::max(probe.sent, end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
+        probe.sent = moments_.before.value_or(start);
+        probe.written = moments_.after.value_or(end);
+        // curl's times end a little before `end`: counted back from our own read, the
+        // receive comes out no earlier than it was.
+        probe.received = std::max(*probe.written,
+                                  end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
         probe.dateSeconds = parseHttpDate(headerValue(reply->headerText, "Date:"));
         return probe;
     }
 
   private:
-    std::shared_ptr<web::Transfer> transfer_;
+    std::unique_ptr<web::Transfer> transfer_;
     const Clock& clock_;
+    WriteMoments moments_;
 };
 
 std::string fixed(double value, const char* format) {

@@ -29,7 +29,9 @@ namespace vellicor::mall {
 
 // One probe as the estimator sees it, on the computer's wall clock.
 struct DateProbe {
-    Clock::WallTime sent;                     // no byte of the request had left before this
+    Clock::WallTime sent;  // no byte of the request had left before this
+    // Every byte of the request had left by this; empty when that is `sent` itself.
+    std::optional<Clock::WallTime> written;
     Clock::WallTime received;                 // the reply's first byte had arrived by this
     std::optional<std::int64_t> dateSeconds;  // the reply's Date as seconds since the epoch
 };
@@ -65,7 +67,7 @@ struct OffsetEstimate {
 
 struct SyncOptions {
     // Probing ends once the arrival bound is this narrow, or a budget is spent.
-    std::chrono::nanoseconds arrivalTargetWidth = std::chrono::microseconds(200);
+    std::chrono::nanoseconds arrivalTargetWidth = std::chrono::microseconds(250);
     int probeBudget = 56;
     std::chrono::nanoseconds timeBudget = std::chrono::seconds(8);
     int probesPerBoundary = 8;  // aimed across the bound at each of the mall's second changes

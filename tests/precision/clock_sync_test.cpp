@@ -65,6 +65,120 @@ TEST(ClockSync, BoundHoldsTheTrueOffsetAndNarrows) {
     }
 }
 
+nanoseconds ms(double value) {
+    return duration_cast<nanoseconds>(std::chrono::duration<double, std::milli>(value));
+}
+
+// A mall `ahead` behind our clock that takes each probe `up` after it leaves and answers
+// `down` after that; with `slowEvery`, every such probe is `slowBy` longer on the way there.
+DateProber pathMall(MockClock& clock, nanoseconds ahead, nanoseconds up, nanoseconds down,
+                    int slowEvery = 0, nanoseconds slowBy = {}) {
+    auto count = std::make_shared<int>(0);
+    return [=, &clock](std::optional<Clock::WallTime> at) {
+        if (at && *at > clock.wallNow()) {
+            clock.advance(*at - clock.wallNow());
+        }
+        DateProbe p;
+        p.sent = clock.wallNow();
+        const bool slow = slowEvery > 0 && (*count)++ % slowEvery == 0;
+        const nanoseconds way = up + (slow ? slowBy : nanoseconds{});
+        clock.advance(way);
+        p.dateSeconds =
+            std::chrono::floor<seconds>(clock.wallNow().time_since_epoch() - ahead).count();
+        clock.advance(down);
+        p.received = clock.wallNow();
+        return Result<DateProbe>(p);
+    };
+}
+
+// A = ahead − up: a request sent at s is taken when the mall's clock reads s − A.
+TEST(ClockSync, ArrivalBoundHoldsTheTruthOnSteadyPaths) {
+    struct Case {
+        double aheadMs, upMs, downMs;
+    };
+    const Case cases[] = {
+        {0.3, 0, 0},  {412.5, 0.05, 0.05}, {-1250, 15, 15},
+        {400, 30, 5}, {-3240.9, 5, 30},    {999.95, 0.1, 80},
+    };
+    SyncOptions options;
+    options.timeBudget = seconds(20);  // one prober: past a round trip it halves per second
+    options.probeBudget = 80;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.aheadMs << " " << c.upMs << "/" << c.downMs);
+        MockClock clock(Clock::WallTime(seconds(1700000000) + microseconds(654321)));
+        auto got = estimateOffset(pathMall(clock, ms(c.aheadMs), ms(c.upMs), ms(c.downMs)), clock,
+                                  options);
+        ASSERT_TRUE(got.ok()) << got.error().message;
+        const nanoseconds truth = ms(c.aheadMs - c.upMs);
+        EXPECT_LT(got->arrivalLower, truth);
+        EXPECT_GE(got->arrivalUpper, truth);
+        EXPECT_LE(got->arrivalUpper - got->arrivalLower, options.arrivalTargetWidth)
+            << got->probes << " probes";
+        EXPECT_LE(got->lower, ms(c.aheadMs));
+        EXPECT_GE(got->upper, ms(c.aheadMs));
+    }
+}
+
+// Probes that disagree: the bound stays whole, its lower end holds, the offset's holds.
+TEST(ClockSync, ArrivalBoundSurvivesAJitteringPath) {
+    struct Case {
+        int slowEvery;
+        double slowByMs;
+    };
+    const Case cases[] = {{2, 10}, {3, 0.3}, {5, 400}, {1, 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.slowEvery << " " << c.slowByMs);
+        MockClock clock(Clock::WallTime(seconds(1700000000) + microseconds(123457)));
+        const nanoseconds ahead = ms(-700.25);
+        const nanoseconds up = ms(2);
+        auto got =
+            estimateOffset(pathMall(clock, ahead, up, ms(2), c.slowEvery, ms(c.slowByMs)), clock);
+        ASSERT_TRUE(got.ok()) << got.error().message;
+        const nanoseconds fastest = c.slowEvery == 1 ? ahead - up - ms(c.slowByMs) : ahead - up;
+        EXPECT_LT(got->arrivalLower, got->arrivalUpper);
+        EXPECT_LT(got->arrivalLower, fastest);
+        EXPECT_LE(got->lower, ahead);
+        EXPECT_GE(got->upper, ahead);
+    }
+}
+
+// Given in order, whatever was aimed at: a probe taken sooner than the bound allows moves
+// it up; one taken later than it allows is set aside.
+TEST(ClockSync, ContradictingProbesNeverEmptyTheBound) {
+    const seconds date(1700000000);
+    struct Case {
+        const char* what;
+        std::vector<double> sentAfterDateMs;
+        double lowerMs, upperMs;  // the arrival bound, relative to the Date second
+    };
+    const Case cases[] = {
+        {"agreeing", {300, 1250, 1100}, 250, 300},
+        {"a faster one moves it up", {300, 1400, 1500}, 500, 1400},
+        {"a slower one is set aside", {300, 1400, 350}, 400, 1400},
+        {"slower only", {300, -900, 200}, -700, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MockClock clock{Clock::WallTime(date)};
+        auto next = std::make_shared<std::size_t>(0);
+        DateProber scripted = [&](std::optional<Clock::WallTime>) {
+            const double sentMs = c.sentAfterDateMs.at((*next)++);
+            DateProbe p;
+            p.sent = Clock::WallTime(date + ms(sentMs));
+            p.received = p.sent;
+            p.dateSeconds = date.count();
+            return Result<DateProbe>(p);
+        };
+        SyncOptions options;
+        options.probeBudget = static_cast<int>(c.sentAfterDateMs.size());
+        auto got = estimateOffset(scripted, clock, options);
+        ASSERT_TRUE(got.ok()) << got.error().message;
+        EXPECT_EQ(got->probes, options.probeBudget);
+        EXPECT_EQ(got->arrivalLower, ms(c.lowerMs));
+        EXPECT_EQ(got->arrivalUpper, ms(c.upperMs));
+    }
+}
+
 TEST(ClockSync, ReplyWithoutDateLeavesTheLocalClock) {
     MockClock clock(Clock::WallTime(seconds(1700000000)));
     auto got =
@@ -101,6 +215,7 @@ TEST(ClockSync, LineSaysWhichWayTheClockIsOff) {
 }
 
 // The simulator's clock runs clockOffsetMs ahead of ours, so ours is that much behind.
+// Its replies come back at once, so the arrival bound is within the offset bound.
 TEST(ClockSync, ConvergesOnTheSimulatorsInjectedOffset) {
     for (double offsetMs : {412.5, -1250.25, 0.3}) {
         auto server =
@@ -114,6 +229,8 @@ TEST(ClockSync, ConvergesOnTheSimulatorsInjectedOffset) {
         EXPECT_LE(got->lower, truth) << offsetMs;
         EXPECT_GE(got->upper, truth) << offsetMs;
         EXPECT_LT(got->upper - got->lower, milliseconds(100)) << offsetMs;
+        EXPECT_LE(got->lower, got->arrivalLower);
+        EXPECT_LE(got->arrivalUpper, got->upper);
     }
 }
 
