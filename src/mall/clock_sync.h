@@ -67,7 +67,7 @@ struct OffsetEstimate {
 
 struct SyncOptions {
     // Probing ends once the arrival bound is this narrow, or a budget is spent.
-    std::chrono::nanoseconds arrivalTargetWidth = std::chrono::microseconds(250);
+    std::chrono::nanoseconds arrivalTargetWidth = std::chrono::microseconds(300);
     int probeBudget = 56;
     std::chrono::nanoseconds timeBudget = std::chrono::seconds(8);
     int probesPerBoundary = 8;  // aimed across the bound at each of the mall's second changes
