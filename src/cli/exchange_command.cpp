@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "mall/aim.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
@@ -104,12 +105,14 @@ int runExchange(const Args& args) {
     }
     mall::RunOptions runOptions;
     if (secondsOfDay) {
-        // The set time is the mall's: read on its clock when it tells its time.
-        const auto reading = mall::readMallClock(setup->config, clock);
-        printLine(reading.line);
-        const mall::ShiftedClock mallClock(clock,
-                                           reading.mallAhead.value_or(std::chrono::nanoseconds{}));
-        runOptions.fireAt = mall::nextTimeOfDay(mallClock, *secondsOfDay);
+        // The set time is the mall's, read on its clock by the window's rule, and the way
+        // there is sent ahead of.
+        const auto estimate = mall::timerEstimate(setup->config, clock);
+        const schedule::TimeOfDay time{*secondsOfDay / 3600, *secondsOfDay / 60 % 60,
+                                       *secondsOfDay % 60};
+        const mall::FiringAim aim = mall::aimFiring(setup->config, clock, estimate, time);
+        printLine(aim.line);
+        runOptions.fireAt = aim.fireAt;
     }
     mall::ExchangeController controller(setup->config, clock, printLine);
     if (runOptions.fireAt) {

@@ -29,16 +29,20 @@ std::chrono::milliseconds throttlePause(const ExchangeSettings& settings, int st
                                         std::optional<std::chrono::milliseconds> serverAsks,
                                         double unit) {
     const long long most = std::max(1L, settings.throttleBackoffMaxMs);
-    long long pause = std::clamp<long long>(settings.throttleBackoffMs, 1, most);
-    for (int i = 1; i < step && pause < most; ++i) {
-        pause = std::min(most, pause * 2);
+    long long own = std::clamp<long long>(settings.throttleBackoffMs, 1, most);
+    for (int i = 1; i < step && own < most; ++i) {
+        own = std::min(most, own * 2);
     }
-    if (serverAsks) {
-        pause = std::clamp<long long>(serverAsks->count(), pause, most);
-    }
+    const long long asked = serverAsks ? std::clamp<long long>(serverAsks->count(), 0, most) : 0;
     const double share = std::clamp(settings.throttleJitterPercent, 0, 100) / 100.0;
-    const double cut = std::clamp(unit, 0.0, 1.0) * share * static_cast<double>(pause);
-    return std::chrono::milliseconds(std::max(1LL, pause - static_cast<long long>(cut)));
+    const double draw = std::clamp(unit, 0.0, 1.0) * share;
+    if (asked >= own) {
+        // Coming back sooner than the server said only earns another refusal.
+        const auto extra = static_cast<long long>(draw * static_cast<double>(asked));
+        return std::chrono::milliseconds(std::max(1LL, asked + extra));
+    }
+    const auto cut = static_cast<long long>(draw * static_cast<double>(own));
+    return std::chrono::milliseconds(std::max({1LL, asked, own - cut}));
 }
 
 }  // namespace vellicor::mall

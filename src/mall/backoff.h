@@ -15,7 +15,9 @@ std::optional<std::chrono::milliseconds> retryAfter(std::string_view replyHeader
 
 // The pause after the `step`-th throttled answer of one worker (1 for the first): the
 // configured start doubled per step up to the maximum, raised to the server's Retry-After
-// within that maximum, then cut by `unit` (a draw in [0, 1)) times the jitter share.
+// within that maximum. `unit` (a draw in [0, 1)) times the jitter share spreads it: our own
+// pause is cut by that part, never below what the server asked; a pause the server set is
+// lengthened by it, past the maximum if need be.
 std::chrono::milliseconds throttlePause(const ExchangeSettings& settings, int step,
                                         std::optional<std::chrono::milliseconds> serverAsks,
                                         double unit);

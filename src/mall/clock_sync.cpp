@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "web/text_util.h"
 #include "web/transfer.h"
@@ -27,16 +29,27 @@ WallTime wallAt(nanoseconds sinceEpochNs) {
     return WallTime(std::chrono::duration_cast<WallTime::duration>(sinceEpochNs));
 }
 
+// A run of probes on one prober, sent in order until the time is up.
+struct ProbeRun {
+    std::vector<std::optional<WallTime>> aims;
+    std::vector<Result<DateProbe>> got;
+};
+
 class Estimator {
   public:
-    Estimator(const DateProber& probe, const Clock& clock, const SyncOptions& options)
-        : probe_(probe),
+    Estimator(std::span<const DateProber> probers, const Clock& clock, const SyncOptions& options)
+        : probers_(probers),
           clock_(clock),
           options_(options),
           deadline_(clock.steadyNow() + options.timeBudget) {}
 
     Result<OffsetEstimate> run() {
-        if (auto st = take(std::nullopt); !st) {
+        // Every prober once at once: each opens its connection and gives a first bound.
+        std::vector<ProbeRun> first(probers_.size());
+        for (auto& r : first) {
+            r.aims.emplace_back(std::nullopt);
+        }
+        if (auto st = takeAll(first); !st) {
             return st.error();
         }
         while (!done()) {
@@ -48,44 +61,79 @@ class Estimator {
     }
 
   private:
-    nanoseconds width() const { return estimate_.upper - estimate_.lower; }
+    nanoseconds arrivalWidth() const { return estimate_.arrivalUpper - estimate_.arrivalLower; }
 
     bool outOfBudget() const {
         return estimate_.probes >= options_.probeBudget || clock_.steadyNow() >= deadline_;
     }
-    bool done() const { return width() <= options_.targetWidth || outOfBudget(); }
+    bool done() const { return arrivalWidth() <= options_.arrivalTargetWidth || outOfBudget(); }
 
-    // Probes aimed across the current bound around the next second change of the mall that
-    // can still be reached. The first probe to see the new second ends the sweep: the change
-    // lies between it and the probe before.
+    // Sends aimed across the arrival bound at the next second change of the mall that can
+    // still be reached: a probe sent at change + a is taken after the change exactly when
+    // a ≥ A. The last aim is the upper end itself: on a steady path it only confirms it, on
+    // a jittering one a probe faster than those before shows that it was too low. The aims
+    // are dealt out over the probers in turn, so that one prober's aims lie as far apart as
+    // the sweep allows.
     Status sweepBoundary() {
-        const int count = std::max(1, options_.probesPerBoundary);
-        const nanoseconds lower = estimate_.lower;
-        const nanoseconds step = width() / (count + 1);
-        const nanoseconds halfTrip = roundTrip_ / 2;
+        const int count = sweepCount();
+        const nanoseconds lower = estimate_.arrivalLower;
+        const nanoseconds step = arrivalWidth() / count;
         // Room for the prober to get ready before the first aimed send.
         constexpr nanoseconds kMargin = milliseconds(5);
-        const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin + halfTrip;
+        const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin;
         const nanoseconds change = std::chrono::ceil<seconds>(earliest - (lower + step));
-        for (int j = 1; j <= count && !done(); ++j) {
-            const nanoseconds candidate = lower + step * j;
-            if (candidate > estimate_.upper) {
-                break;
-            }
-            auto seen = take(wallAt(change + candidate - halfTrip));
-            if (!seen) {
-                return seen.error();
-            }
-            if (seconds(*seen) >= change) {
-                break;
+        std::vector<ProbeRun> runs(std::min<std::size_t>(probers_.size(), count));
+        for (int j = 1; j <= count; ++j) {
+            runs[static_cast<std::size_t>(j - 1) % runs.size()].aims.emplace_back(
+                wallAt(change + lower + step * j));
+        }
+        return takeAll(runs);
+    }
+
+    // As many aims as fit: one prober's aims lie a step times the probers apart, and closer
+    // than a round trip the later ones would go out late. Two at least, so that one narrows.
+    int sweepCount() const {
+        const int most = std::clamp(options_.probesPerBoundary, 1,
+                                    std::max(1, options_.probeBudget - estimate_.probes));
+        const auto probers = static_cast<long long>(probers_.size());
+        const long long least = std::min<long long>(most, std::max(2LL, probers));
+        const nanoseconds spacing = roundTrip_ * 5 / 4 + microseconds(200);
+        const long long fit = arrivalWidth() * probers / spacing;
+        return static_cast<int>(std::clamp<long long>(fit, least, most));
+    }
+
+    // The runs on their probers at once (the first on this thread), then every probe's bound.
+    Status takeAll(std::vector<ProbeRun>& runs) {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 1; i < runs.size(); ++i) {
+            threads.emplace_back([this, &runs, i] { sendRun(probers_[i], runs[i]); });
+        }
+        sendRun(probers_[0], runs[0]);
+        threads.clear();
+        for (auto& run : runs) {
+            for (auto& got : run.got) {
+                if (auto st = take(got); !st) {
+                    return st;
+                }
             }
         }
         return Ok{};
     }
 
-    // One probe; its bound is intersected with what is known. The Date second it showed.
-    Result<std::int64_t> take(std::optional<WallTime> sendAt) {
-        auto got = probe_(sendAt);
+    void sendRun(const DateProber& probe, ProbeRun& run) const {
+        for (const auto& aim : run.aims) {
+            if (!run.got.empty() && clock_.steadyNow() >= deadline_) {
+                return;
+            }
+            run.got.push_back(probe(aim));
+            if (!run.got.back() || !run.got.back()->dateSeconds) {
+                return;
+            }
+        }
+    }
+
+    // One probe's bounds joined with what is known.
+    Status take(const Result<DateProbe>& got) {
         if (!got) {
             return got.error();
         }
@@ -94,10 +142,18 @@ class Estimator {
             return makeError(ErrorCode::Unavailable, "the mall's reply has no Date header");
         }
         const nanoseconds date = seconds(*got->dateSeconds);
-        const nanoseconds lower = sinceEpoch(got->sent) - date - seconds(1);
-        const nanoseconds upper = sinceEpoch(got->received) - date;
+        const nanoseconds sent = sinceEpoch(got->sent);
+        const nanoseconds written =
+            sinceEpoch(std::max(got->sent, got->written.value_or(got->sent)));
         const nanoseconds trip = got->received - got->sent;
         roundTrip_ = first_ ? trip : std::min(roundTrip_, trip);
+        joinOffset(sent - date - seconds(1), sinceEpoch(got->received) - date);
+        joinArrival(sent - date - seconds(1), written - date);
+        first_ = false;
+        return Ok{};
+    }
+
+    void joinOffset(nanoseconds lower, nanoseconds upper) {
         const nanoseconds newLower = first_ ? lower : std::max(estimate_.lower, lower);
         const nanoseconds newUpper = first_ ? upper : std::min(estimate_.upper, upper);
         if (newLower > newUpper) {
@@ -108,15 +164,32 @@ class Estimator {
             estimate_.lower = newLower;
             estimate_.upper = newUpper;
         }
-        first_ = false;
-        return *got->dateSeconds;
     }
 
-    const DateProber& probe_;
+    // A probe taken before the change proves that a send that early is taken early, so
+    // lower bounds always hold. An upper bound below them came from a probe slower on the
+    // way than the rest; it is set aside, and the least of the others serves. The bound can
+    // so neither come out empty nor end below a probe that was taken early.
+    void joinArrival(nanoseconds lower, nanoseconds upper) {
+        const nanoseconds floor = first_ ? lower : std::max(estimate_.arrivalLower, lower);
+        uppers_.push_back(upper);
+        // The probe that set the lower bound has its upper a second above it, so one is left.
+        std::optional<nanoseconds> least;
+        for (const nanoseconds u : uppers_) {
+            if (u > floor && (!least || u < *least)) {
+                least = u;
+            }
+        }
+        estimate_.arrivalLower = floor;
+        estimate_.arrivalUpper = least.value_or(floor + seconds(1));
+    }
+
+    std::span<const DateProber> probers_;
     const Clock& clock_;
     SyncOptions options_;
     Clock::Steady deadline_;
     OffsetEstimate estimate_;
+    std::vector<nanoseconds> uppers_;
     nanoseconds roundTrip_{0};
     bool first_ = true;
 };
@@ -149,16 +222,49 @@ void waitUntil(const Clock& clock, WallTime at) {
     }
 }
 
+// The moments around the request's write, read on the wall clock by curl's own call-backs:
+// one after the connection is ready and before the request goes, one once its header text
+// has been handed to the socket.
+struct WriteMoments {
+    const Clock* clock = nullptr;
+    std::optional<WallTime> before;
+    std::optional<WallTime> after;
+};
+
+int beforeRequest(void* data, char*, char*, int, int) {
+    auto* m = static_cast<WriteMoments*>(data);
+    m->before = m->clock->wallNow();
+    return CURL_PREREQFUNC_OK;
+}
+
+int onDebug(CURL*, curl_infotype type, char*, size_t, void* data) {
+    auto* m = static_cast<WriteMoments*>(data);
+    if (type == CURLINFO_HEADER_OUT && !m->after) {
+        m->after = m->clock->wallNow();
+    }
+    return 0;
+}
+
 class HttpDateProber {
   public:
     HttpDateProber(std::unique_ptr<web::Transfer> transfer, const Clock& clock)
-        : transfer_(std::move(transfer)), clock_(clock) {}
+        : transfer_(std::move(transfer)), clock_(clock) {
+        moments_.clock = &clock;
+        CURL* easy = transfer_->handle();
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &beforeRequest);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &moments_);
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &onDebug);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &moments_);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    }
 
     Result<DateProbe> operator()(std::optional<WallTime> sendAt) {
         if (sendAt) {
             waitUntil(clock_, *sendAt);
         }
         transfer_->reset();
+        moments_.before.reset();
+        moments_.after.reset();
         CURL* easy = transfer_->handle();
         const WallTime start = clock_.wallNow();
         const CURLcode code = curl_easy_perform(easy);
@@ -167,26 +273,25 @@ class HttpDateProber {
         if (!reply) {
             return reply.error();
         }
-        curl_off_t pre = 0;
         curl_off_t firstByte = 0;
         curl_off_t total = 0;
-        curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pre);
         curl_easy_getinfo(easy, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
         curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &total);
-        // curl's times start a little after `start` and end a little before `end`: counted
-        // from our own reads, the send comes out no later and the receive no earlier than
-        // they were, so the bound stays true.
         DateProbe probe;
-        probe.sent = start + microseconds(pre);
-        probe.received =
-            std::max(probe.sent, end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
+        probe.sent = moments_.before.value_or(start);
+        probe.written = moments_.after.value_or(end);
+        // curl's times end a little before `end`: counted back from our own read, the
+        // receive comes out no earlier than it was.
+        probe.received = std::max(*probe.written,
+                                  end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
         probe.dateSeconds = parseHttpDate(headerValue(reply->headerText, "Date:"));
         return probe;
     }
 
   private:
-    std::shared_ptr<web::Transfer> transfer_;
+    std::unique_ptr<web::Transfer> transfer_;
     const Clock& clock_;
+    WriteMoments moments_;
 };
 
 std::string fixed(double value, const char* format) {
@@ -199,7 +304,15 @@ std::string fixed(double value, const char* format) {
 
 Result<OffsetEstimate> estimateOffset(const DateProber& probe, const Clock& clock,
                                       const SyncOptions& options) {
-    return Estimator(probe, clock, options).run();
+    return estimateOffset(std::span<const DateProber>(&probe, 1), clock, options);
+}
+
+Result<OffsetEstimate> estimateOffset(std::span<const DateProber> probers, const Clock& clock,
+                                      const SyncOptions& options) {
+    if (probers.empty()) {
+        return makeError(ErrorCode::BadInput, "no prober to read the mall's clock with");
+    }
+    return Estimator(probers, clock, options).run();
 }
 
 std::optional<std::int64_t> parseHttpDate(std::string_view text) {
@@ -238,7 +351,19 @@ DateProber mallDateProber(const Config& config, const Clock& clock) {
 
 Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clock,
                                           const SyncOptions& options) {
-    return estimateOffset(mallDateProber(config, clock), clock, options);
+    std::vector<DateProber> probers;
+    for (int i = 0; i < std::max(1, options.connections); ++i) {
+        probers.push_back(mallDateProber(config, clock));
+    }
+    return estimateOffset(probers, clock, options);
+}
+
+Result<OffsetEstimate> timerEstimate(const Config& config, const Clock& clock,
+                                     const SyncOptions& options) {
+    if (!config.timer.useServerClock) {
+        return makeError(ErrorCode::Unavailable, "the timer keeps to the local clock");
+    }
+    return estimateMallOffset(config, clock, options);
 }
 
 std::string offsetLine(const Result<OffsetEstimate>& estimate) {
@@ -248,16 +373,20 @@ std::string offsetLine(const Result<OffsetEstimate>& estimate) {
         }
         return "未能读取商城时钟（" + estimate.error().message + "），定时按本机时钟\r\n";
     }
-    const double ahead = static_cast<double>(estimate->ahead().count()) / 1e9;
-    const double margin = static_cast<double>(estimate->halfWidth().count()) / 1e6;
-    std::string line = "本机时钟";
-    if (estimate->ahead() == nanoseconds::zero()) {
-        line += "与商城一致";
+    return offsetWords(*estimate) + "，定时按商城时钟\r\n";
+}
+
+std::string offsetWords(const OffsetEstimate& estimate) {
+    const double ahead = static_cast<double>(estimate.ahead().count()) / 1e9;
+    const double margin = static_cast<double>(estimate.halfWidth().count()) / 1e6;
+    std::string words = "本机时钟";
+    if (estimate.ahead() == nanoseconds::zero()) {
+        words += "与商城一致";
     } else {
-        line += ahead > 0 ? "比商城快 " : "比商城慢 ";
-        line += fixed(ahead > 0 ? ahead : -ahead, "%.3f") + " 秒";
+        words += ahead > 0 ? "比商城快 " : "比商城慢 ";
+        words += fixed(ahead > 0 ? ahead : -ahead, "%.3f") + " 秒";
     }
-    return line + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒），定时按商城时钟\r\n";
+    return words + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒）";
 }
 
 MallClockReading readMallClock(const Config& config, const Clock& clock) {

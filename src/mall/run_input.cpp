@@ -115,16 +115,4 @@ Result<int> parseTimeOfDay(std::string_view text) {
     return parts[0] * 3600 + parts[1] * 60 + parts[2];
 }
 
-Clock::Steady nextTimeOfDay(const Clock& clock, int secondsOfDay) {
-    using namespace std::chrono;
-    constexpr long long kDayMs = 86'400'000;
-    const auto wall = clock.wallNow();
-    const auto steady = clock.steadyNow();
-    const long long localMs = duration_cast<milliseconds>(wall.time_since_epoch()).count() +
-                              static_cast<long long>(clock.utcOffsetSeconds(wall)) * 1000;
-    const long long ofDay = ((localMs % kDayMs) + kDayMs) % kDayMs;
-    const long long wait = ((secondsOfDay * 1000LL - ofDay) % kDayMs + kDayMs) % kDayMs;
-    return steady + milliseconds(wait);
-}
-
 }  // namespace vellicor::mall

@@ -30,8 +30,4 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
 // "HH:MM:SS" (one or two digits each) as seconds since local midnight.
 Result<int> parseTimeOfDay(std::string_view text);
 
-// The next moment, on the clock's steady line, at which local time reads that time of day;
-// now itself when it reads so at this very millisecond.
-Clock::Steady nextTimeOfDay(const Clock& clock, int secondsOfDay);
-
 }  // namespace vellicor::mall

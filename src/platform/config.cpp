@@ -37,12 +37,14 @@ bool parseBool(const std::string& text, bool& out) {
     return false;
 }
 
-bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+bool hasLineBreak(const std::string& s) {
+    return s.find_first_of("\r\n") != std::string::npos;
+}
 
 using Values = std::map<std::string, std::string>;
 
 class Applier {
-public:
+  public:
     explicit Applier(const Values& values) : values_(values) {}
 
     void text(const char* key, std::string& out) {
@@ -74,9 +76,20 @@ public:
             }
         }
     }
+    void aim(const char* key, TimerAim& out) {
+        if (auto it = values_.find(key); it != values_.end()) {
+            if (it->second == "arrival") {
+                out = TimerAim::Arrival;
+            } else if (it->second == "send") {
+                out = TimerAim::Send;
+            } else {
+                fail(key);
+            }
+        }
+    }
     const std::string& failed() const { return failed_; }
 
-private:
+  private:
     void fail(const char* key) {
         if (failed_.empty()) {
             failed_ = key;
@@ -168,17 +181,23 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.flag("timer.server_clock", c.timer.useServerClock);
     a.number("timer.preopen_lead_ms", c.timer.preopenLeadMs);
     a.flag("timer.last_byte_sync", c.timer.lastByteSync);
+    a.aim("timer.aim", c.timer.aim);
+    a.number("timer.arrival_margin_ms", c.timer.arrivalMarginMs);
     if (!a.failed().empty()) {
         return makeError(ErrorCode::Parse, "configuration value is not valid: " + a.failed());
     }
     // A configured text ends up in request lines and headers: a line break there would let
     // the file smuggle header lines into every request.
-    for (const std::string* s : {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum,
-                                 &c.download, &c.domain, &c.followHash, &c.followUid1,
-                                 &c.followUid2, &c.downloadUk, &c.http.proxy}) {
+    for (const std::string* s :
+         {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum, &c.download, &c.domain,
+          &c.followHash, &c.followUid1, &c.followUid2, &c.downloadUk, &c.http.proxy}) {
         if (hasLineBreak(*s)) {
             return makeError(ErrorCode::Parse, "configuration value holds a line break");
         }
+    }
+    // A margin below zero would aim before the opening; one of a second or more is a typo.
+    if (!(c.timer.arrivalMarginMs >= 0 && c.timer.arrivalMarginMs < 1000)) {
+        return makeError(ErrorCode::Parse, "timer.arrival_margin_ms must lie in 0..1000");
     }
     if (c.http.connectTimeoutMs <= 0 || c.http.totalTimeoutMs <= 0 || c.http.maxBodyBytes == 0) {
         return makeError(ErrorCode::Parse, "time-outs and the body cap must be above 0");

@@ -35,17 +35,26 @@ struct ExchangeSettings {
     // A "too many requests" answer (HTTP 429 or 503, or a page saying so) is asked again
     // after a pause that starts here and doubles with each such answer, up to the maximum;
     // the server's Retry-After raises it within the same maximum. Each pause is shortened
-    // by a random part of up to `throttleJitterPercent`, so that a thousand workers told to
-    // wait do not all come back at the same instant.
+    // by a random part of up to `throttleJitterPercent` (never below the server's
+    // Retry-After), and a pause the server set is lengthened by as much, so that a thousand
+    // workers told to wait do not all come back at the same instant.
     long throttleBackoffMs = 500;
     long throttleBackoffMaxMs = 4000;
     int throttleJitterPercent = 50;
 };
 
+// What a timed run aims at: the moment its first request reaches the mall (Arrival), or the
+// moment its requests leave (Send, when the mall's clock shows the set time).
+enum class TimerAim { Arrival, Send };
+
 struct TimerSettings {
     bool useServerClock = true;
     long preopenLeadMs = 3000;  // connections are opened this long before the instant
     bool lastByteSync = false;
+    TimerAim aim = TimerAim::Arrival;
+    // With Arrival, how long after the opening the first request is to reach the mall: room
+    // for what the estimate cannot see (the moment between the clock read and the write).
+    double arrivalMarginMs = 0.5;
 };
 
 struct Config {
@@ -58,11 +67,11 @@ struct Config {
     std::string download;      // the cloud drive host of the download page
     std::string domain;        // the portal's own domain, sent to the quick-login page
 
-    long threadNumber = 0;      // the tool's forum thread
-    std::string followHash;     // eight hex digits
-    std::string followUid1;     // forum ids of the two author accounts
+    long threadNumber = 0;   // the tool's forum thread
+    std::string followHash;  // eight hex digits
+    std::string followUid1;  // forum ids of the two author accounts
     std::string followUid2;
-    std::string downloadUk;     // ten decimal digits
+    std::string downloadUk;  // ten decimal digits
 
     HttpSettings http;
     ExchangeSettings exchange;

@@ -4,6 +4,7 @@
 
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http.hpp>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +19,8 @@ using HttpRequest = http::request<http::string_body>;
 
 struct Planned {
     SimReply reply;
-    Fault fault;  // only the modes that act on the connection reach it
+    std::string date;  // the Date header: the portal's clock when it took the request
+    Fault fault;       // only the modes that act on the connection reach it
     double delayMs = 0;
     bool headOnly = false;
 };
@@ -34,7 +36,10 @@ struct Arrival {
 class RequestHandler {
   public:
     virtual ~RequestHandler() = default;
-    // Called from any io thread at once.
+    // The way this request and its reply travel; zero for requests the path does not touch.
+    virtual PathDelay path(const HttpRequest& request) = 0;
+    // Called from any io thread at once, once the request has come the whole way: `arrival`
+    // already counts the path.
     virtual Planned plan(const HttpRequest& request, const Arrival& arrival,
                          std::uint64_t connection, bool secure) = 0;
     virtual std::string dateHeader() const = 0;
@@ -151,22 +156,39 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     }
 
     void respond() {
-        HttpRequest request = parser_->release();
-        keepAlive_ = request.keep_alive();
-        const Arrival arrival{startNanos_, lastNanos_ != 0 ? lastNanos_ : startNanos_,
-                              connectedNanos_};
+        auto request = std::make_shared<HttpRequest>(parser_->release());
+        keepAlive_ = request->keep_alive();
+        const std::int64_t first = startNanos_ != 0 ? startNanos_ : realtimeNanos();
+        const std::int64_t last = lastNanos_ != 0 ? lastNanos_ : first;
+        const PathDelay path = handler_.path(*request);
+        const std::int64_t up = path.up.count();
+        const Arrival arrival{first + up, last + up, connectedNanos_ + up};
+        at(arrival.lastNanos, [request, arrival, down = path.down](Connection& c) {
+            c.handle(*request, arrival, down);
+        });
+    }
+
+    void handle(const HttpRequest& request, const Arrival& arrival, std::chrono::nanoseconds down) {
         Planned planned = handler_.plan(request, arrival, id_, Transport::kSecure);
-        if (planned.delayMs <= 0) {
-            send(std::move(planned));
+        const std::int64_t replyAt = arrival.lastNanos + down.count() +
+                                     static_cast<std::int64_t>(std::llround(planned.delayMs * 1e6));
+        auto shared = std::make_shared<Planned>(std::move(planned));
+        at(replyAt, [shared](Connection& c) { c.send(std::move(*shared)); });
+    }
+
+    // `next` once the real-time clock reaches `nanos`, on a timer, so that no io thread waits.
+    template <typename Next>
+    void at(std::int64_t nanos, Next next) {
+        const std::int64_t wait = nanos - realtimeNanos();
+        if (wait <= 0) {
+            next(*this);
             return;
         }
         auto self = this->shared_from_this();
-        delay_.expires_after(
-            std::chrono::nanoseconds(static_cast<long long>(planned.delayMs * 1e6)));
-        auto shared = std::make_shared<Planned>(std::move(planned));
-        delay_.async_wait([self, shared](ErrorCodeType ec) {
+        delay_.expires_after(std::chrono::nanoseconds(wait));
+        delay_.async_wait([self, next](ErrorCodeType ec) {
             if (!ec) {
-                self->send(std::move(*shared));
+                next(*self);
             }
         });
     }
@@ -206,8 +228,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
             default:
                 break;
         }
-        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(p.reply.body.size()),
-                         keepAlive_);
+        out_ = replyHead(p.reply, p.date, std::to_string(p.reply.body.size()), keepAlive_);
         if (!p.headOnly) {
             out_ += p.reply.body;
         }
@@ -228,20 +249,20 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
         if (chunked) {
             SimReply r = p.reply;
             r.headers.emplace_back("Transfer-Encoding", "chunked");
-            out_ = replyHead(r, handler_.dateHeader(), {}, true);
+            out_ = replyHead(r, p.date, {}, true);
             char size[32];
             std::snprintf(size, sizeof size, "%zx\r\n", half.size());
             out_ += size + half + "\r\n";
             writeThen([](Connection& c) { c.transport_.close(); });
             return;
         }
-        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(body.size()), true) + half;
+        out_ = replyHead(p.reply, p.date, std::to_string(body.size()), true) + half;
         writeThen([](Connection& c) { c.transport_.reset(); });
     }
 
     void sendHuge(const Planned& p) {
         hugeLeft_ = static_cast<std::size_t>(p.fault.bytes);
-        out_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(hugeLeft_), keepAlive_);
+        out_ = replyHead(p.reply, p.date, std::to_string(hugeLeft_), keepAlive_);
         writeThen([](Connection& c) { c.writeFiller(); });
     }
 
@@ -257,8 +278,7 @@ class Connection : public std::enable_shared_from_this<Connection<Transport>> {
     }
 
     void sendSlow(const Planned& p) {
-        slow_ = replyHead(p.reply, handler_.dateHeader(), std::to_string(p.reply.body.size()),
-                          keepAlive_) +
+        slow_ = replyHead(p.reply, p.date, std::to_string(p.reply.body.size()), keepAlive_) +
                 p.reply.body;
         slowAt_ = 0;
         slowPause_ = std::chrono::nanoseconds(static_cast<long long>(p.fault.delayMs * 1e6));

@@ -22,7 +22,7 @@ std::int64_t PortalTime::localDay() const {
     return floorDiv(epochSeconds(now) + utcOffsetSeconds, kSecondsPerDay);
 }
 
-MallState::MallState() : draws_(0), keys_(std::random_device{}()) {
+MallState::MallState() : draws_(0), keys_(std::random_device{}()), jitter_(0) {
     setScenario(defaultScenario(), PortalTime{std::chrono::system_clock::now(), 0});
 }
 
@@ -57,6 +57,7 @@ void MallState::setScenario(Scenario scenario, const PortalTime& loadedAt) {
     }
     faultHits_.clear();
     draws_.seed(scenario_.lottery.seed);
+    jitter_.seed(scenario_.lottery.seed);
 }
 
 Scenario MallState::scenario() const {
@@ -275,6 +276,20 @@ Fault MallState::takeFault(const std::string& target) {
     }
     ++hits;
     return f;
+}
+
+PathDelay MallState::drawPath() {
+    std::lock_guard lock(mutex_);
+    const NetworkPath& p = scenario_.path;
+    std::uniform_real_distribution<double> extra(0.0, p.jitterMs);
+    auto leg = [&](double ms) {
+        const double total = p.jitterMs > 0 ? ms + extra(jitter_) : ms;
+        return std::chrono::nanoseconds(std::llround(total * 1e6));
+    };
+    PathDelay d;
+    d.up = leg(p.upMs);
+    d.down = leg(p.downMs);
+    return d;
 }
 
 double MallState::clockOffsetMs() const {

@@ -63,6 +63,12 @@ struct CostEntry {
     bool lottery = false;
 };
 
+// How long one request and its reply spend on the way, jitter drawn.
+struct PathDelay {
+    std::chrono::nanoseconds up{0};
+    std::chrono::nanoseconds down{0};
+};
+
 class MallState {
   public:
     MallState();
@@ -90,6 +96,9 @@ class MallState {
 
     // The fault that applies to a request target (longest matching prefix); counts it.
     Fault takeFault(const std::string& target);
+
+    // The scenario's path with this request's jitter drawn.
+    PathDelay drawPath();
 
     // The portal's clock offset and reply delay, read on every request.
     double clockOffsetMs() const;
@@ -125,6 +134,7 @@ class MallState {
     std::map<std::string, std::int64_t> faultHits_;
     std::mt19937_64 draws_;
     std::mt19937_64 keys_;
+    std::mt19937_64 jitter_;
 };
 
 }  // namespace vellicor::portal

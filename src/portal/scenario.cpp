@@ -261,6 +261,18 @@ Fault parseFault(const json& j) {
     return f;
 }
 
+NetworkPath parsePath(const json& j) {
+    onlyKeys(j, {"upMs", "downMs", "jitterMs"}, "path");
+    NetworkPath p;
+    p.upMs = j.value("upMs", p.upMs);
+    p.downMs = j.value("downMs", p.downMs);
+    p.jitterMs = j.value("jitterMs", p.jitterMs);
+    if (p.upMs < 0 || p.downMs < 0 || p.jitterMs < 0) {
+        fail("a path's upMs, downMs and jitterMs cannot be negative");
+    }
+    return p;
+}
+
 void applyItems(const json& root, Scenario& s) {
     if (root.contains("itemDefaults")) {
         for (auto& [propsid, item] : s.items) {
@@ -285,7 +297,7 @@ void applyLottery(const json& j, Lottery& l) {
 Scenario fromJson(const json& root) {
     onlyKeys(root,
              {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs",
-              "replyDelayMs", "idleTimeoutMs", "utcOffsetSeconds", "centreWithoutButton",
+              "replyDelayMs", "path", "idleTimeoutMs", "utcOffsetSeconds", "centreWithoutButton",
               "checkToken", "faults", "sessions"},
              "scenario");
     Scenario s = defaultScenario();
@@ -302,6 +314,9 @@ Scenario fromJson(const json& root) {
     s.version = root.value("version", s.version);
     s.clockOffsetMs = root.value("clockOffsetMs", s.clockOffsetMs);
     s.replyDelayMs = root.value("replyDelayMs", s.replyDelayMs);
+    if (root.contains("path")) {
+        s.path = parsePath(root.at("path"));
+    }
     s.idleTimeoutMs = root.value("idleTimeoutMs", s.idleTimeoutMs);
     if (s.idleTimeoutMs <= 0) {
         fail("idleTimeoutMs must be above 0");

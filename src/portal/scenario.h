@@ -86,6 +86,15 @@ struct Fault {
     std::int64_t times = -1;                  // how many requests it hits; -1 for all
 };
 
+// The network between the tool and the mall: a request is taken `upMs` after its bytes came
+// in, its reply leaves `upMs + downMs` after them; each direction gets a random extra of up to
+// `jitterMs`.
+struct NetworkPath {
+    double upMs = 0;
+    double downMs = 0;
+    double jitterMs = 0;
+};
+
 struct Lottery {
     std::uint64_t seed = 20140401;
     int winPercent = 10;  // 0 always loses, 100 always wins
@@ -98,6 +107,7 @@ struct Scenario {
     std::string version = "3";
     double clockOffsetMs = 0;  // the portal's clock minus the real one
     double replyDelayMs = 0;
+    NetworkPath path;
     std::int64_t idleTimeoutMs = 120000;   // an idle kept-alive connection is closed then
     std::optional<int> utcOffsetSeconds;   // local time of the portal; none: the clock's
     std::vector<int> centreWithoutButton;  // gids whose centre page lacks the sign-in button

@@ -182,7 +182,23 @@ struct Server::Impl final : RequestHandler {
         return portalTime(state.clockOffsetMs(), state.utcOffsetSeconds());
     }
 
+    // The portal's clock at a real-time moment. A clock of the test's own cannot be matched to
+    // real time, so on it the moment is its now, when the request is handled.
+    PortalTime portalTimeAt(std::int64_t realNanos) const {
+        if (options.clock != nullptr) {
+            return portalTime();
+        }
+        const WallTime real(
+            std::chrono::duration_cast<WallTime::duration>(std::chrono::nanoseconds(realNanos)));
+        const WallTime now = offsetBy(real, state.clockOffsetMs());
+        const auto utc = state.utcOffsetSeconds();
+        return PortalTime{now, utc ? *utc : clock->utcOffsetSeconds(now)};
+    }
+
     std::string dateHeader() const override { return httpDate(portalTime().now); }
+    PathDelay path(const HttpRequest& req) override {
+        return req.target().starts_with("/__sim/") ? PathDelay{} : state.drawPath();
+    }
     std::chrono::milliseconds idleTimeout() const override {
         return std::chrono::milliseconds(state.idleTimeoutMs());
     }
@@ -228,8 +244,12 @@ struct Server::Impl final : RequestHandler {
         p.headOnly = req.method() == http::verb::head;
         if (target.starts_with("/__sim/")) {
             p.reply = control(req, target);
+            p.date = dateHeader();
             return p;
         }
+        // The mall decides, and dates its answer, by its clock when the request came in whole.
+        const PortalTime takenAt = portalTimeAt(arrival.lastNanos);
+        p.date = httpDate(takenAt.now);
         record(req, arrival, connection, secure);
         p.fault = state.takeFault(target);
         if (skipsPage(p.fault.mode)) {
@@ -238,7 +258,7 @@ struct Server::Impl final : RequestHandler {
             SimRequest sr = makeRequest(std::string(req.method_string()), target,
                                         std::string(req[http::field::cookie]), req.body(),
                                         std::string(req[http::field::content_type]));
-            PageContext context{state, portalTime(), selfAuthorities};
+            PageContext context{state, takenAt, selfAuthorities};
             p.reply = route(sr, context);
         }
         if (p.fault.mode == FaultMode::InvalidGbk) {

@@ -33,8 +33,8 @@ TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds) {
     return {total / 3600, total / 60 % 60, total % 60};
 }
 
-Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
-                               std::chrono::nanoseconds referenceAhead) {
+Clock::WallTime nextShowing(TimeOfDay at, const Clock& clock,
+                            std::chrono::nanoseconds referenceAhead) {
     const auto ahead = std::chrono::duration_cast<Clock::WallTime::duration>(referenceAhead);
     const Clock::WallTime now = clock.wallNow() + ahead;
     const LocalDay today = std::chrono::floor<Days>(now + seconds(clock.utcOffsetSeconds(now)));
@@ -42,7 +42,13 @@ Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
     if (target + seconds(1) <= now) {
         target = occurrenceOn(today + Days(1), at, clock, now);
     }
-    return target - ahead;
+    return target;
+}
+
+Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
+                               std::chrono::nanoseconds referenceAhead) {
+    return nextShowing(at, clock, referenceAhead) -
+           std::chrono::duration_cast<Clock::WallTime::duration>(referenceAhead);
 }
 
 std::string formatTimeOfDay(TimeOfDay time) {

@@ -19,10 +19,16 @@ struct TimeOfDay {
 // The time of day a wall instant shows on a clock that is utcOffsetSeconds ahead of UTC.
 TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds);
 
-// The instant (on the computer's clock) at which the reference clock next shows the time of
-// day `at`. The reference clock runs `referenceAhead` ahead of the computer's: zero for the
-// computer's own clock, the estimated offset for the mall's. A time whose second is under way
-// is still today's (it fires at once); a time already past fires tomorrow.
+// The one rule by which both front ends read a set time: the start of the next second at
+// which the reference clock shows the time of day `at`, as the reference clock reads it. The
+// reference clock runs `referenceAhead` ahead of the computer's: zero for the computer's own
+// clock, the estimated offset for the mall's. A time whose second is under way is still
+// today's (its start has just passed: a run aimed at it goes at once); a time whose second has
+// ended is tomorrow's.
+Clock::WallTime nextShowing(TimeOfDay at, const Clock& clock,
+                            std::chrono::nanoseconds referenceAhead = {});
+
+// The same instant on the computer's clock.
 Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
                                std::chrono::nanoseconds referenceAhead = {});
 

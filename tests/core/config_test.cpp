@@ -27,6 +27,10 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
         {"[http]\ntotal_timeout_ms = 0\n", "zero time-out"},
         {"[http]\nmax_body_bytes = -1\n", "negative cap"},
         {"[timer]\nserver_clock = maybe\n", "not a truth value"},
+        {"[timer]\naim = early\n", "no such aim"},
+        {"[timer]\narrival_margin_ms = -0.1\n", "a margin that aims before the opening"},
+        {"[timer]\narrival_margin_ms = 1000\n", "a margin of a second"},
+        {"[timer]\narrival_margin_ms = nan\n", "not a number"},
         {"[portal]\nmall = http://m\rX-Injected: 1\n", "line break inside a host"},
         {"just words\n", "line without ="},
     };
@@ -35,10 +39,29 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
     }
 }
 
+TEST(Config, TimerAim) {
+    struct Case {
+        const char* text;
+        TimerAim aim;
+        double marginMs;
+    };
+    const Case cases[] = {
+        {"", TimerAim::Arrival, 0.5},
+        {"[timer]\naim = send\n", TimerAim::Send, 0.5},
+        {"[timer]\naim = arrival\narrival_margin_ms = 0.25\n", TimerAim::Arrival, 0.25},
+    };
+    for (const auto& c : cases) {
+        auto got = parseConfig(c.text);
+        ASSERT_TRUE(got.ok()) << c.text;
+        EXPECT_EQ(got->timer.aim, c.aim) << c.text;
+        EXPECT_DOUBLE_EQ(got->timer.arrivalMarginMs, c.marginMs) << c.text;
+    }
+}
+
 TEST(Config, PortalReplacesEveryHost) {
     Config c = Config::defaults().withPortal("http://127.0.0.1:5000/");
-    for (const auto* host : {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum,
-                             &c.download}) {
+    for (const auto* host :
+         {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum, &c.download}) {
         EXPECT_EQ(*host, "http://127.0.0.1:5000");
     }
     EXPECT_EQ(c.domain, "127.0.0.1");

@@ -38,6 +38,34 @@ TEST(Backoff, PauseGrowsToItsCapAndHonoursTheServerWithinIt) {
     }
 }
 
+// A pause the server set is only ever lengthened by the jitter; our own is cut, but never
+// below what the server asked.
+TEST(Backoff, JitterNeverComesBackBeforeTheServerSaid) {
+    ExchangeSettings s;
+    s.throttleBackoffMs = 100;
+    s.throttleBackoffMaxMs = 1000;
+    s.throttleJitterPercent = 50;
+    struct Case {
+        int step;
+        std::optional<milliseconds> server;
+        double unit;
+        long expectedMs;
+    } cases[] = {
+        {1, milliseconds(500), 0.5, 625},
+        {1, milliseconds(500), 0.999, 749},
+        {2, milliseconds(200), 0.5, 250},     // the ask equals our own pause: the server's
+        {1, milliseconds(90000), 0.5, 1250},  // the cap bounds the ask, the jitter still spreads
+        {4, milliseconds(500), 0.999, 500},   // our own 800 cut, down to the ask and no further
+        {4, milliseconds(700), 0.5, 700},
+        {4, milliseconds(0), 0.999, 401},  // "Retry-After: 0" leaves our own pause as it was
+    };
+    for (const auto& c : cases) {
+        const auto pause = throttlePause(s, c.step, c.server, c.unit);
+        EXPECT_EQ(pause, milliseconds(c.expectedMs)) << "step " << c.step << " unit " << c.unit;
+        EXPECT_GE(pause, std::min(*c.server, milliseconds(s.throttleBackoffMaxMs)));
+    }
+}
+
 TEST(Backoff, NonsenseSettingsStillGiveAPause) {
     ExchangeSettings s;
     s.throttleBackoffMs = -5;

@@ -84,15 +84,5 @@ TEST(TimeOfDay, Parse) {
     }
 }
 
-TEST(TimeOfDay, NextOccurrence) {
-    using namespace std::chrono;
-    // 2024-01-01 03:59:58.250 UTC reads 11:59:58.250 at UTC+8.
-    MockClock clock(system_clock::time_point(seconds(1704081598) + milliseconds(250)), 8 * 3600);
-    const auto now = clock.steadyNow();
-    EXPECT_EQ(nextTimeOfDay(clock, 12 * 3600) - now, milliseconds(1750));
-    EXPECT_EQ(nextTimeOfDay(clock, 11 * 3600 + 59 * 60 + 58) - now, hours(24) - milliseconds(250));
-    EXPECT_EQ(nextTimeOfDay(clock, 0) - now, hours(12) + seconds(1) + milliseconds(750));
-}
-
 }  // namespace
 }  // namespace vellicor::mall

@@ -1,0 +1,123 @@
+// When a timed run writes its first request, on a clock that only moves when told.
+
+#include "mall/aim.h"
+
+#include <gtest/gtest.h>
+
+namespace vellicor::mall {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
+using WallTime = Clock::WallTime;
+
+WallTime beijing(int h, int m, int s, nanoseconds extra = {}) {
+    // 2024-01-01 00:00:00 at UTC+8.
+    return WallTime(std::chrono::seconds(1704038400 + h * 3600 + m * 60 + s)) +
+           std::chrono::duration_cast<WallTime::duration>(extra);
+}
+
+// Our clock 400 ms ahead of the mall's (±0.1 ms), the way there 15 ms: A ∈ (384.9, 385.1].
+OffsetEstimate ahead400() {
+    OffsetEstimate e;
+    e.lower = 399900us;
+    e.upper = 400100us;
+    e.arrivalLower = 384900us;
+    e.arrivalUpper = 385100us;
+    e.probes = 20;
+    return e;
+}
+
+// Our clock 1.25 s behind the mall's, the way there 30 ms: A ∈ (-1280.1, -1279.9].
+OffsetEstimate behind1250() {
+    OffsetEstimate e;
+    e.lower = -1250100us;
+    e.upper = -1249900us;
+    e.arrivalLower = -1280100us;
+    e.arrivalUpper = -1279900us;
+    return e;
+}
+
+Result<OffsetEstimate> failed() {
+    return makeError(ErrorCode::Timeout, "no answer");
+}
+
+TEST(Aim, FirstRequestLeavesSoAsToArriveJustAfterTheOpening) {
+    struct Case {
+        const char* what;
+        TimerAim aim;
+        double marginMs;
+        bool serverClock;
+        Result<OffsetEstimate> estimate;
+        WallTime now;
+        WallTime sendAt;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"arrival: the upper end of the bound and the margin past the opening", TimerAim::Arrival,
+         0.5, true, ahead400(), beijing(11, 59, 50), beijing(12, 0, 0, 385600us),
+         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），到商城单程约 15.0 毫秒，"
+         "请求将提前 14.4 毫秒发出，约在开门后 0.6 毫秒到达商城\r\n"},
+        {"arrival, our clock behind, a wider margin", TimerAim::Arrival, 2, true, behind1250(),
+         beijing(11, 59, 50), beijing(11, 59, 58, 722100us),
+         "本机时钟比商城慢 1.250 秒（误差 ±0.1 毫秒），到商城单程约 30.0 毫秒，"
+         "请求将提前 27.9 毫秒发出，约在开门后 2.1 毫秒到达商城\r\n"},
+        {"send: when the offset's upper end says the mall shows the time", TimerAim::Send, 0.5,
+         true, ahead400(), beijing(11, 59, 50), beijing(12, 0, 0, 400100us),
+         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），到商城单程约 15.0 毫秒，"
+         "请求在商城时钟到点时发出\r\n"},
+        {"no reading: the computer's clock", TimerAim::Arrival, 0.5, true, failed(),
+         beijing(11, 59, 50), beijing(12, 0, 0),
+         "未能读取商城时钟（no answer），定时按本机时钟\r\n"},
+        {"server clock off", TimerAim::Arrival, 0.5, false, ahead400(), beijing(11, 59, 50),
+         beijing(12, 0, 0), "未启用商城时钟，定时按本机时钟\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MockClock clock(c.now);
+        Config config = Config::defaults();
+        config.timer.aim = c.aim;
+        config.timer.arrivalMarginMs = c.marginMs;
+        config.timer.useServerClock = c.serverClock;
+        const FiringAim aim = aimFiring(config, clock, c.estimate, {12, 0, 0});
+        EXPECT_EQ(aim.sendAt, c.sendAt);
+        EXPECT_EQ(aim.fireAt - clock.steadyNow(), c.sendAt - c.now);
+        EXPECT_EQ(aim.line, c.line);
+    }
+}
+
+// Today or tomorrow is decided on the mall's clock: its set second under way is today's.
+TEST(Aim, SetSecondUnderWayOnTheMallsClockIsToday) {
+    struct Case {
+        const char* what;
+        OffsetEstimate estimate;
+        WallTime now;      // our clock
+        WallTime opening;  // on the mall's clock
+    };
+    const Case cases[] = {
+        {"mall at 11:59:59.9996", ahead400(), beijing(12, 0, 0, 399600us), beijing(12, 0, 0)},
+        {"mall at 12:00:00.0", ahead400(), beijing(12, 0, 0, 400000us), beijing(12, 0, 0)},
+        {"mall at 12:00:00.9999", ahead400(), beijing(12, 0, 1, 399900us), beijing(12, 0, 0)},
+        {"mall at 12:00:01.0", ahead400(), beijing(12, 0, 1, 400000us), beijing(12, 0, 0) + 24h},
+        {"ours past 12:00:01, the mall's not", ahead400(), beijing(12, 0, 1, 200000us),
+         beijing(12, 0, 0)},
+        {"ours before 12:00, the mall's second over", behind1250(), beijing(11, 59, 59, 750000us),
+         beijing(12, 0, 0) + 24h},
+        {"ours before 12:00, the mall's second not quite over", behind1250(),
+         beijing(11, 59, 59, 749900us), beijing(12, 0, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MockClock clock(c.now);
+        const FiringAim aim = aimFiring(Config::defaults(), clock, c.estimate, {12, 0, 0});
+        EXPECT_EQ(aim.opening, c.opening);
+        // Past already: at once, never before now.
+        EXPECT_GE(aim.fireAt, clock.steadyNow());
+        if (aim.sendAt <= c.now) {
+            EXPECT_EQ(aim.fireAt, clock.steadyNow());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vellicor::mall

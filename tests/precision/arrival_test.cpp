@@ -1,0 +1,155 @@
+// Timed runs across a path to the mall: the estimate against the simulator, then a run fired
+// at the aimed instant. Whatever the way splits into and however the mall's clock stands, no
+// request reaches the mall before the opening second, and the bounds hold the truth that the
+// simulator knows.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "mall/aim.h"
+#include "mall/exchange_controller.h"
+#include "portal/server.h"
+
+namespace vellicor::mall {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+
+constexpr const char* kCookies = "uin=o10001; skey=arrivalkey";
+constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
+constexpr int kWorkers = 4;
+
+struct Row {
+    double upMs;
+    double downMs;
+    double offsetMs;  // the mall's clock minus the real one
+};
+
+// What one row saw; checked on the test's thread.
+struct Seen {
+    std::string error;
+    OffsetEstimate estimate;
+    std::int64_t openingNanos = 0;  // the opening second, in real time
+    std::vector<std::int64_t> arrivals;
+    RunSummary summary;
+};
+
+nanoseconds ms(double value) {
+    return duration_cast<nanoseconds>(std::chrono::duration<double, std::milli>(value));
+}
+
+std::string scenario(const Row& row, const std::string& extra) {
+    return R"({"sessions": {"10001": "arrivalkey"}, "clockOffsetMs": )" +
+           std::to_string(row.offsetMs) + R"(, "path": {"upMs": )" + std::to_string(row.upMs) +
+           R"(, "downMs": )" + std::to_string(row.downMs) + "}" + extra + "}";
+}
+
+// The opening a few seconds ahead on the mall's clock, for every item.
+std::int64_t openSoon(portal::Server& server, const Row& row) {
+    const auto mallNow = Clock::WallTime(std::chrono::system_clock::now()) + ms(row.offsetMs);
+    const std::int64_t opening =
+        std::chrono::floor<seconds>(mallNow.time_since_epoch()).count() + 3;
+    const auto status = server.setScenario(
+        scenario(row, R"(, "itemDefaults": {"price": 0, "stock": 100000, "opensAtEpochMs": )" +
+                          std::to_string(opening * 1000) + "}"));
+    EXPECT_TRUE(status.ok());
+    return opening;
+}
+
+Seen runRow(const Row& row) {
+    Seen seen;
+    auto started = portal::Server::start(scenario(row, {}));
+    if (!started) {
+        seen.error = started.error().message;
+        return seen;
+    }
+    auto& server = **started;
+    Config config = Config::defaults().withPortal(server.baseUrl());
+    config.timer.preopenLeadMs = 600;
+    const Clock& clock = SystemClock::instance();
+    const auto estimate = timerEstimate(config, clock);
+    if (!estimate) {
+        seen.error = estimate.error().message;
+        return seen;
+    }
+    seen.estimate = *estimate;
+    const std::int64_t opening = openSoon(server, row);
+    seen.openingNanos = (seconds(opening) - ms(row.offsetMs)).count();
+    const auto openingWall = Clock::WallTime(seconds(opening));
+    const auto time = schedule::localTimeOfDay(openingWall, clock.utcOffsetSeconds(openingWall));
+    const FiringAim aim = aimFiring(config, clock, estimate, time);
+    server.clearLog();
+    ExchangeController controller(config, clock, [](const std::string&) {});
+    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, {aim.fireAt})) {
+        seen.error = "the run did not start";
+        return seen;
+    }
+    controller.wait();
+    seen.summary = controller.lastSummary().value_or(RunSummary{});
+    for (const auto& r : server.log()) {
+        if (r.target.starts_with(kExchange)) {
+            seen.arrivals.push_back(r.arrivalNanos);
+        }
+    }
+    return seen;
+}
+
+std::vector<Seen> runRows(const std::vector<Row>& rows) {
+    // Each row waits seconds for the mall's second changes and its opening, mostly asleep:
+    // a few at once keep the whole table short without crowding two cores.
+    constexpr std::size_t kAtOnce = 4;
+    std::vector<Seen> seen(rows.size());
+    for (std::size_t first = 0; first < rows.size(); first += kAtOnce) {
+        std::vector<std::jthread> wave;
+        for (std::size_t i = first; i < std::min(rows.size(), first + kAtOnce); ++i) {
+            wave.emplace_back([&, i] { seen[i] = runRow(rows[i]); });
+        }
+    }
+    return seen;
+}
+
+TEST(Arrival, NoRequestReachesTheMallBeforeTheOpeningWhateverThePath) {
+    std::vector<Row> rows;
+    for (const auto& [up, down] : {std::pair{0.0, 0.0}, {15.0, 15.0}, {30.0, 5.0}, {5.0, 30.0}}) {
+        for (const double offset : {-1250.0, 400.0}) {
+            rows.push_back({up, down, offset});
+        }
+    }
+    const auto seen = runRows(rows);
+    const nanoseconds margin = ms(Config::defaults().timer.arrivalMarginMs);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const Seen& s = seen[i];
+        SCOPED_TRACE(testing::Message()
+                     << "path " << row.upMs << "/" << row.downMs << " offset " << row.offsetMs);
+        ASSERT_TRUE(s.error.empty()) << s.error;
+        // local − mall, and that less the way there.
+        const nanoseconds ahead = -ms(row.offsetMs);
+        const nanoseconds arrival = ahead - ms(row.upMs);
+        EXPECT_LE(s.estimate.lower, ahead);
+        EXPECT_GE(s.estimate.upper, ahead);
+        EXPECT_LT(s.estimate.arrivalLower, arrival);
+        // A probe's send time is read just before its bytes go: the margin is for that.
+        EXPECT_GE(s.estimate.arrivalUpper + margin, arrival);
+        EXPECT_EQ(s.summary.lines, kWorkers);
+        ASSERT_EQ(s.summary.items.size(), 1u);
+        EXPECT_EQ(s.summary.items[0].count(OutcomeKind::Popup), kWorkers);
+        ASSERT_EQ(s.arrivals.size(), static_cast<std::size_t>(kWorkers));
+        const auto first = *std::min_element(s.arrivals.begin(), s.arrivals.end());
+        EXPECT_GE(first, s.openingNanos);
+        std::printf(
+            "path %4.1f/%4.1f ms, mall %+7.1f ms: bound %.3f ms wide, %d probes, "
+            "first request %.3f ms after the opening\n",
+            row.upMs, row.downMs, row.offsetMs,
+            static_cast<double>((s.estimate.arrivalUpper - s.estimate.arrivalLower).count()) / 1e6,
+            s.estimate.probes, static_cast<double>(first - s.openingNanos) / 1e6);
+    }
+}
+
+}  // namespace
+}  // namespace vellicor::mall
