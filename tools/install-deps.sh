@@ -8,7 +8,7 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
   libqt6webenginecore6-bin
-  libcurl4-openssl-dev libssl-dev ca-certificates
+  libcurl4-openssl-dev libssl-dev ca-certificates libnghttp2-dev
   libboost-dev nlohmann-json3-dev
   libfluidsynth-dev timgm6mb-soundfont
   libgtest-dev libgmock-dev libbenchmark-dev
