@@ -278,6 +278,7 @@ void H2Receiver::deliver(Conn& c, std::string_view plain, std::int64_t at) {
     for (const H2Arrival& a : c.h2->takeArrivals()) {
         if (a.exchange) {
             arrivals_.push_back(a.at);
+            ++protocols_.h2Requests;
         }
     }
     c.closing = c.closing || !ok;

@@ -62,8 +62,9 @@ class H2Receiver {
     // Connections whose handshake finished since clear(), by the protocol ALPN settled.
     struct Protocols {
         int h2 = 0;
-        int http1 = 0;   // ALPN http/1.1, or none
-        int errors = 0;  // failed handshakes, TLS errors, HTTP/2 protocol errors
+        int h2Requests = 0;  // exchange requests that came over HTTP/2
+        int http1 = 0;       // ALPN http/1.1, or none
+        int errors = 0;      // failed handshakes, TLS errors, HTTP/2 protocol errors
     };
     Protocols protocols() const;
 
