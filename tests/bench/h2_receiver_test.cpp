@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/precision/h2_receiver.h"
@@ -17,7 +18,7 @@ namespace {
 
 const std::string kExchange = "/mall/index.php?op=exchangeing&id=1";
 
-nghttp2_nv field(const std::string& name, const std::string& value) {
+nghttp2_nv field(std::string_view name, std::string_view value) {
     return {reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
             reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
             value.size(), NGHTTP2_NV_FLAG_NONE};
