@@ -281,8 +281,9 @@ std::string h2Section() {
         rows.push_back(medianOf<Row>(kRepeats, [&] { return h2Floor(rx, n); }));
     }
     std::ostringstream out;
-    out << kH2Heading << "\n\nDate: " << today() << "  \nLoad average (1 min) at start "
-        << loadBefore << ", at end " << loadAverage() << "\n\n";
+    out << kH2Heading << "\n\nMachine: " << machine() << "  \nDate: " << today()
+        << "  \nLoad average (1 min) at start " << loadBefore << ", at end " << loadAverage()
+        << "\n\n";
     writeRows(out, rows);
     writeTargets(out, rows);
     writeNotes(out);
