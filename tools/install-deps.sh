@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tool and the tests need.
 # Safe to run again: packages already present are skipped.
+# nginx is the tests' HTTPS front end (h2 and http/1.1); Debian 12's nginx has HTTP/2 built
+# in, and its nginx-light is only a transitional package that pulls in nginx itself.
 set -euo pipefail
 
 PACKAGES=(
@@ -14,6 +16,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-wqy-microhei
   wrk
+  nginx
 )
 
 missing=()

@@ -9,11 +9,14 @@ ExchangeController::ExchangeController(Config config, const Clock& clock, LogSin
 
 ExchangeController::~ExchangeController() {
     std::shared_ptr<ExchangeRun> run;
+    std::vector<std::shared_ptr<ExchangeRun>> retired;
     {
         std::lock_guard lock(mutex_);
         run = std::move(run_);
+        retired = std::move(retired_);
     }
     run.reset();
+    retired.clear();
 }
 
 bool ExchangeController::start(const std::vector<std::string>& tickedNames,
@@ -22,7 +25,7 @@ bool ExchangeController::start(const std::vector<std::string>& tickedNames,
     std::shared_ptr<ExchangeRun> previous;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
     // Two runs at once would draw lottery items twice and fight over the connections.
-    if (run_ && !run_->finished()) {
+    if (run_ && !run_->sendsNothingMore()) {
         log_("上一次兑换尚未结束，本次未发送请求\r\n");
         return false;
     }
@@ -30,6 +33,12 @@ bool ExchangeController::start(const std::vector<std::string>& tickedNames,
     if (!plan) {
         log_(plan.error().message + "\r\n");
         return false;
+    }
+    // A run cancelled before its instant may still be closing its connections: it ends on
+    // its own thread, kept here until then, and the window never waits for it.
+    std::erase_if(retired_, [](const auto& r) { return r->finished(); });
+    if (run_ && !run_->finished()) {
+        retired_.push_back(std::move(run_));
     }
     previous = std::move(run_);
     auto onFinished = onFinished_;
@@ -47,6 +56,11 @@ bool ExchangeController::start(const std::vector<std::string>& tickedNames,
 bool ExchangeController::busy() const {
     std::lock_guard lock(mutex_);
     return run_ && !run_->finished();
+}
+
+bool ExchangeController::retime(Clock::Steady fireAt) {
+    std::lock_guard lock(mutex_);
+    return run_ && run_->retime(fireAt);
 }
 
 void ExchangeController::cancel() {

@@ -32,6 +32,8 @@ class ExchangeController {
 
     bool busy() const;
     void cancel();
+    // Moves the instant of the run waiting for it; false when there is none or it fired.
+    bool retime(Clock::Steady fireAt);
     void wait();  // until the current run (if any) has ended
 
     // Called on the engine thread once a run has ended, after its summary line.
@@ -46,6 +48,7 @@ class ExchangeController {
     LogSink log_;
     std::function<void(const RunSummary&)> onFinished_;
     std::shared_ptr<ExchangeRun> run_;  // shared so wait() can block without the lock
+    std::vector<std::shared_ptr<ExchangeRun>> retired_;  // cancelled, still ending
 };
 
 }  // namespace vellicor::mall

@@ -1,15 +1,11 @@
 #include "mall/exchange_run.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netdb.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -18,8 +14,10 @@
 #include <unordered_map>
 
 #include "mall/backoff.h"
+#include "mall/h2_wave.h"
 #include "mall/preopen.h"
 #include "mall/primed.h"
+#include "mall/resolved_host.h"
 #include "platform/codec.h"
 #include "web/transfer.h"
 #include "web/wire.h"
@@ -39,6 +37,16 @@ struct ExchangeRun::State {
 
     CURLM* multi = nullptr;  // lives as long as the state, so cancel() may always wake it
     std::atomic<bool> cancelRequested{false};
+    // Waiting → Fired or Waiting → Cancelled, once: a run cancelled before its instant is
+    // sure to send nothing, so another may take its place at once.
+    enum Phase { Waiting, Fired, Cancelled };
+    std::atomic<int> phase{Waiting};
+    std::atomic<Clock::Steady::rep> fireAtTicks{0};
+
+    bool claimFire() {
+        int expected = Waiting;
+        return phase.compare_exchange_strong(expected, Fired) || expected == Fired;
+    }
     std::atomic<bool> ended{false};
     std::thread thread;
     std::mutex joinMutex;
@@ -66,72 +74,9 @@ void raiseFileLimit() {
     });
 }
 
-// libcurl starts a resolver thread for every transfer that finds no cached address, so
-// a thousand sends to one host would start a thousand threads. The host is resolved once,
-// before the first send, and every transfer is handed the result.
-class ResolvedHost {
-  public:
-    ResolvedHost() = default;
-    ResolvedHost(const ResolvedHost&) = delete;
-    ResolvedHost& operator=(const ResolvedHost&) = delete;
-    ~ResolvedHost() { curl_slist_free_all(list_); }
-
-    void resolve(const std::string& url, bool viaProxy) {
-        auto address = web::splitAddress(url);
-        if (!address || viaProxy || isLiteral(address->host)) {
-            return;
-        }
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(address->host.c_str(), nullptr, &hints, &found) != 0) {
-            return;  // each transfer then fails with curl's own resolver error
-        }
-        std::string entry = address->host + ":" + std::to_string(address->port) + ":";
-        bool first = true;
-        for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-            if (auto text = numeric(a); !text.empty()) {
-                entry += (first ? "" : ",") + text;
-                first = false;
-            }
-        }
-        freeaddrinfo(found);
-        if (!first) {
-            list_ = curl_slist_append(nullptr, entry.c_str());
-        }
-    }
-
-    void apply(CURL* easy) const {
-        if (list_ != nullptr) {
-            curl_easy_setopt(easy, CURLOPT_RESOLVE, list_);
-        }
-    }
-
-  private:
-    static bool isLiteral(const std::string& host) {
-        in6_addr buf{};
-        return host.empty() || host.front() == '[' || inet_pton(AF_INET, host.c_str(), &buf) == 1 ||
-               inet_pton(AF_INET6, host.c_str(), &buf) == 1;
-    }
-
-    static std::string numeric(const addrinfo* a) {
-        char text[INET6_ADDRSTRLEN] = {};
-        if (a->ai_family == AF_INET) {
-            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-            inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-            return text;
-        }
-        if (a->ai_family == AF_INET6) {
-            const auto* in = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
-            inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof text);
-            return "[" + std::string(text) + "]";
-        }
-        return {};
-    }
-
-    curl_slist* list_ = nullptr;
-};
+// Connections still opening this close to the instant are given up: cleaning up after them
+// at the last moment would hold back the first request.
+constexpr auto kLateConnect = milliseconds(50);
 
 struct Worker {
     std::size_t item = 0;
@@ -147,10 +92,13 @@ struct Worker {
     std::string out;  // bytes of the current request not yet written
     std::unique_ptr<web::ReplyReader> reader;
     Clock::Steady deadline{};
-    bool onLine = false;  // a request on the line waits for its reply
-    bool resent = false;  // sent again once after a connection died without a word
-    bool lent = false;    // gave its line to a waiting worker while it waits to ask again
-    bool queued = false;  // waits in the queue for a line
+    bool onLine = false;    // a request on the line waits for its reply
+    bool resent = false;    // sent again once after a connection died without a word
+    bool lent = false;      // gave its line to a waiting worker while it waits to ask again
+    bool queued = false;    // waits in the queue for a line
+    bool onWave = false;    // its requests go as HTTP/2 streams of the run's wave
+    bool onStream = false;  // a stream of its waits for its end
+    int refusals = 0;       // streams the mall refused unprocessed
 };
 
 class Engine {
@@ -159,11 +107,22 @@ class Engine {
 
     void run() {
         initTallies();
+        if (s_.multi == nullptr) {
+            prepareAll();
+            failAll(makeError(ErrorCode::Internal, "无法开始兑换：curl_multi_init 失败"));
+            finish();
+            return;
+        }
         prepareAll();
         if (!prime()) {
             preopen();
         }
         waitForFire();
+        if (!s_.claimFire()) {
+            cancelRest();
+            finish();
+            return;
+        }
         sendAll();
         loop();
         finish();
@@ -182,7 +141,10 @@ class Engine {
         s_.summary.requests = static_cast<int>(s_.plan.items.size()) * std::max(0, s_.plan.perItem);
     }
 
+    // Workers take turns by item, so that every item has its share of the connections and
+    // of the first packets at the instant, however many there are.
     void prepareAll() {
+        std::vector<web::PageRequest> requests;
         for (std::size_t i = 0; i < s_.plan.items.size(); ++i) {
             web::PageRequest request;
             request.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
@@ -193,31 +155,55 @@ class Engine {
             }
             auto bytes = web::requestBytes(request);
             requests_.push_back(bytes ? std::move(bytes).value() : std::string());
+            auto streamed = web::h2Request(request);
+            h2Requests_.push_back(streamed ? std::move(streamed).value() : web::H2Request{});
             urls_.push_back(request.url);
-            for (int n = 1; n <= s_.plan.perItem; ++n) {
-                prepareWorker(request, i, n);
+            // Checked once per item: every worker of it would fail the same way.
+            auto checked = web::Transfer::prepare(request, http());
+            itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
+            pageRequests_.push_back(std::move(request));
+        }
+        workers_.reserve(pageRequests_.size() *
+                         static_cast<std::size_t>(std::max(0, s_.plan.perItem)));
+        for (int n = 1; n <= s_.plan.perItem; ++n) {
+            for (std::size_t i = 0; i < pageRequests_.size(); ++i) {
+                prepareWorker(i, n);
             }
         }
     }
 
-    void prepareWorker(const web::PageRequest& request, std::size_t item, int number) {
+    void prepareWorker(std::size_t item, int number) {
         Worker w;
         w.item = item;
         w.number = number;
-        auto prepared = web::Transfer::prepare(request, http());
         workers_.push_back(std::move(w));
-        if (!prepared) {
-            report(workers_.size() - 1, failedRequest(prepared.error()));
-            return;
+        ++unended_;
+        if (itemErrors_[item]) {
+            report(workers_.size() - 1, failedRequest(*itemErrors_[item]));
         }
-        workers_.back().transfer = std::move(prepared).value();
-        host_.apply(workers_.back().transfer->handle());
-        byHandle_[workers_.back().transfer->handle()] = workers_.size() - 1;
+    }
+
+    // A libcurl transfer costs tens of kilobytes: one is made only for a worker whose request
+    // goes that way, when it goes, so that a run of tens of thousands stays small.
+    bool ensureTransfer(std::size_t index) {
+        Worker& w = workers_[index];
+        if (w.transfer) {
+            return true;
+        }
+        auto prepared = web::Transfer::prepare(pageRequests_[w.item], http());
+        if (!prepared) {
+            report(index, failedRequest(prepared.error()));
+            return false;
+        }
+        w.transfer = std::move(prepared).value();
+        host_.apply(w.transfer->handle());
+        byHandle_[w.transfer->handle()] = index;
+        return true;
     }
 
     int connectionCap() const {
         return static_cast<int>(std::min<std::size_t>(
-            byHandle_.size(),
+            unended_,
             static_cast<std::size_t>(std::max(1, s_.config.exchange.maxConnectionsPerHost))));
     }
 
@@ -225,7 +211,7 @@ class Engine {
     bool mayPrime() const {
         const auto address = web::splitAddress(s_.config.mall);
         const bool proxied = !http().proxy.empty() && address && !address->secure;
-        return address && !proxied && s_.config.timer.preopenLeadMs > 0 && !byHandle_.empty() &&
+        return address && !proxied && s_.config.timer.preopenLeadMs > 0 && unended_ > 0 &&
                std::none_of(requests_.begin(), requests_.end(),
                             [](const std::string& r) { return r.empty(); });
     }
@@ -245,20 +231,23 @@ class Engine {
         request.configure = [this](CURL* easy) { host_.apply(easy); };
         request.stopped = stopped;
         if (s_.options.fireAt) {
-            const auto at = *s_.options.fireAt;
-            if (!waitPrecisely(clock(), at - milliseconds(s_.config.timer.preopenLeadMs), stopped,
-                               {})) {
+            if (!waitBefore(milliseconds(s_.config.timer.preopenLeadMs))) {
                 return true;  // cancelled: every worker ends with a cancelled line
             }
-            request.deadline = at - milliseconds(5);
+            request.deadline = fireAt() - kLateConnect;
         } else {
             request.deadline = clock().steadyNow() + milliseconds(http().connectTimeoutMs);
+            request.settle = true;
+        }
+        if (primeWave(request.deadline)) {
+            return true;
         }
         lines_ = PrimedLines::open(request, clock());
-        if (s_.options.fireAt) {
-            const int opened = lines_->size();
-            s_.log(preopenLine(PreopenReport{lines_->wanted(), opened, lines_->wanted() - opened}));
-        }
+        const int opened = lines_->size();
+        s_.log("HTTP/1.1，" + (s_.options.fireAt
+                                   ? preopenLine(PreopenReport{lines_->wanted(), opened,
+                                                               lines_->wanted() - opened})
+                                   : std::to_string(opened) + " 个连接\r\n"));
         assignLines();
         if (s_.options.fireAt && s_.config.timer.lastByteSync) {
             writeAllButLastByte();
@@ -269,6 +258,78 @@ class Engine {
             }
         }
         return true;
+    }
+
+    // Over TLS that offers it (or when asked for), the run's requests become HTTP/2 streams.
+    bool wantWave() const {
+        const auto address = web::splitAddress(s_.config.mall);
+        const auto version = http().version;
+        const bool streamable =
+            std::none_of(h2Requests_.begin(), h2Requests_.end(),
+                         [](const web::H2Request& r) { return r.path.empty(); });
+        return address && streamable &&
+               (version == HttpVersion::Http2 || (version == HttpVersion::Auto && address->secure));
+    }
+
+    // True when the run's fate is settled by the wave: streams made ready, or every worker
+    // told why not, or the run left to libcurl's own connections.
+    bool primeWave(Clock::Steady deadline) {
+        if (!wantWave()) {
+            return false;
+        }
+        H2Wave::Request request;
+        request.address = web::splitAddress(s_.config.mall).value();
+        request.numeric = host_.addresses();
+        request.http = http();
+        request.streams = static_cast<int>(unended_);
+        request.maxConnections = std::max(1, s_.config.exchange.maxConnectionsPerHost);
+        request.requireHttp2 = http().version == HttpVersion::Http2;
+        request.deadline = deadline;
+        request.stopped = [this] { return cancelled(); };
+        wave_ = H2Wave::open(request, clock());
+        switch (wave_->outcome()) {
+            case H2Wave::Outcome::Http2:
+                s_.log(wave_->protocolLine());
+                prepareStreams();
+                return true;
+            case H2Wave::Outcome::Http1:
+                wave_.reset();
+                return false;
+            case H2Wave::Outcome::Unusable:
+                failAll(wave_->error());
+                break;
+            case H2Wave::Outcome::Unreachable:
+                if (request.requireHttp2) {
+                    failAll(wave_->error());
+                    break;
+                }
+                // The HTTP/1.1 connections below meet the same mall: where it cannot be
+                // reached at all, each worker says so on its own.
+                s_.log("未能建立 HTTP/2 连接（" + wave_->error().message + "），改用 HTTP/1.1\r\n");
+                wave_.reset();
+                return false;
+        }
+        wave_.reset();
+        return true;
+    }
+
+    void prepareStreams() {
+        const bool holdEnd = s_.options.fireAt && s_.config.timer.lastByteSync;
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            Worker& w = workers_[i];
+            if (!w.ended) {
+                w.onWave = true;
+                wave_->prepare(i, h2Requests_[w.item], holdEnd);
+            }
+        }
+    }
+
+    void failAll(const Error& why) {
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            if (!workers_[i].ended) {
+                report(i, failedRequest(why));
+            }
+        }
     }
 
     // Workers past the cap wait for a line to come free; those within it whose connection
@@ -312,12 +373,11 @@ class Engine {
     // A timed run without connections of its own opens libcurl's ahead, by warm-up requests.
     void preopen() {
         const long leadMs = s_.config.timer.preopenLeadMs;
-        if (!s_.options.fireAt || leadMs <= 0 || byHandle_.empty()) {
+        if (!s_.options.fireAt || leadMs <= 0 || unended_ == 0) {
             return;
         }
-        const auto at = *s_.options.fireAt;
         const auto stopped = [this] { return cancelled(); };
-        if (!waitPrecisely(clock(), at - milliseconds(leadMs), stopped, {})) {
+        if (!waitBefore(milliseconds(leadMs))) {
             return;
         }
         PreopenRequest request;
@@ -325,7 +385,7 @@ class Engine {
         request.connections = connectionCap();
         request.http = http();
         request.configure = [this](CURL* easy) { host_.apply(easy); };
-        request.deadline = at - milliseconds(5);
+        request.deadline = fireAt() - kLateConnect;
         request.stopped = stopped;
         s_.log(preopenLine(preopenConnections(s_.multi, request, clock())));
     }
@@ -337,26 +397,52 @@ class Engine {
         if (!s_.options.fireAt) {
             return;
         }
-        const auto at = *s_.options.fireAt;
-        const auto stopped = [this] { return cancelled(); };
-        if (lines_ && waitPrecisely(clock(), at - milliseconds(20), stopped, {})) {
+        if (lines_ && waitBefore(milliseconds(20))) {
             dropGoneLines();
         }
-        waitPrecisely(clock(), at, stopped);
+        if (waitBefore(milliseconds(3))) {
+            waitPrecisely(clock(), fireAt(), [this] { return cancelled(); });
+        }
+    }
+
+    Clock::Steady fireAt() const {
+        return Clock::Steady(Clock::Steady::duration(s_.fireAtTicks.load()));
+    }
+
+    // Sleeps until `before` ahead of the instant, following the instant while it is moved
+    // (a later estimate of the mall's clock). False when the run was cancelled meanwhile.
+    bool waitBefore(nanoseconds before) {
+        constexpr auto kLook = milliseconds(100);
+        const auto stopped = [this] { return cancelled(); };
+        for (;;) {
+            const auto target = fireAt() - before;
+            const auto now = clock().steadyNow();
+            if (now >= target) {
+                return !cancelled();
+            }
+            if (!waitPrecisely(clock(), std::min(target, now + kLook), stopped, {})) {
+                return false;
+            }
+        }
     }
 
     // A connection the mall closed while idle: its request goes out on a fresh one instead.
     void dropGoneLines() {
         for (Worker& w : workers_) {
-            if (w.line >= 0 && lines_->peerGone(w.line)) {
+            if (w.line >= 0 && lines_->stale(w.line)) {
                 lines_->close(w.line);
                 w.line = -1;
+                w.out.clear();  // a head written ahead went with the connection
             }
         }
     }
 
     void sendAll() {
         firstSend_ = clock().steadyNow();
+        if (wave_) {
+            wave_->fire();
+            startStreams(firstSend_);
+        }
         // The run's own connections first: each is a single write, everything else about
         // the request was made ready before the instant.
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
@@ -370,7 +456,7 @@ class Engine {
         bool first = true;
         for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
             Worker& w = workers_[i];
-            if (w.ended || w.line >= 0 || w.attempts > 0 || w.queued) {
+            if (w.ended || w.line >= 0 || w.attempts > 0 || w.queued || w.onWave) {
                 continue;
             }
             send(i);
@@ -395,8 +481,28 @@ class Engine {
         return index;
     }
 
+    void startStreams(Clock::Steady now) {
+        for (Worker& w : workers_) {
+            if (w.onWave && !w.ended) {
+                startStream(w, now);
+            }
+        }
+    }
+
+    void startStream(Worker& w, Clock::Steady now) {
+        ++w.attempts;
+        ++sends_;
+        w.onStream = true;
+        w.deadline = now + milliseconds(http().totalTimeoutMs);
+    }
+
     void send(std::size_t index) {
         Worker& w = workers_[index];
+        if (w.onWave) {
+            startStream(w, clock().steadyNow());
+            wave_->send(index, h2Requests_[w.item]);
+            return;
+        }
         if (w.line < 0 && lines_) {
             w.line = takeFreeLine();
             if (w.line < 0 && w.lent && anyLineAlive()) {
@@ -404,11 +510,18 @@ class Engine {
                 return;
             }
         }
-        if (w.line >= 0 && lines_->alive(w.line)) {
+        if (w.line >= 0 && lines_->alive(w.line) && !lines_->stale(w.line)) {
             sendOnLine(index);
             return;
         }
+        if (w.line >= 0) {
+            lines_->close(w.line);
+            w.out.clear();
+        }
         w.line = -1;
+        if (!ensureTransfer(index)) {
+            return;
+        }
         ++w.attempts;
         ++sends_;
         if (curl_multi_add_handle(s_.multi, w.transfer->handle()) != CURLM_OK) {
@@ -501,6 +614,11 @@ class Engine {
         if (!lines_->alive(line) || cancelled()) {
             return;
         }
+        if (lines_->stale(line)) {
+            lines_->close(line);
+            flushQueueIfNoLines();
+            return;
+        }
         if (queued_.empty()) {
             freeLines_.push_back(line);
             return;
@@ -523,17 +641,21 @@ class Engine {
             if (!busy()) {
                 break;
             }
-            pollOnce();
+            if (!pollOnce()) {
+                break;
+            }
         }
         cancelRest();
     }
 
     bool busy() const {
-        return inFlight_ > 0 || onLine_ > 0 || !waiting_.empty() || !queued_.empty();
+        return inFlight_ > 0 || onLine_ > 0 || !waiting_.empty() || !queued_.empty() ||
+               (wave_ && wave_->inFlight() > 0);
     }
 
-    // Waits for libcurl's transfers and the run's own connections together.
-    void pollOnce() {
+    // Waits for libcurl's transfers and the run's own connections together. False when
+    // waiting itself failed: the run cannot go on, and what is left ends with the reason.
+    bool pollOnce() {
         polled_.clear();
         polledWorker_.clear();
         for (std::size_t i = 0; i < workers_.size(); ++i) {
@@ -545,13 +667,50 @@ class Engine {
                 polledWorker_.push_back(i);
             }
         }
-        curl_multi_poll(s_.multi, polled_.data(), static_cast<unsigned>(polled_.size()),
-                        pollTimeoutMs(), nullptr);
-        for (std::size_t k = 0; k < polled_.size(); ++k) {
+        const std::size_t waveFirst = polled_.size();
+        if (wave_) {
+            wave_->addPolled(polled_);
+        }
+        const CURLMcode polledCode =
+            curl_multi_poll(s_.multi, polled_.data(), static_cast<unsigned>(polled_.size()),
+                            pollTimeoutMs(), nullptr);
+        if (polledCode != CURLM_OK) {
+            fatal_ = makeError(ErrorCode::Internal,
+                               std::string("网络等待失败：") + curl_multi_strerror(polledCode));
+            return false;
+        }
+        for (std::size_t k = 0; k < polledWorker_.size(); ++k) {
             if (polled_[k].revents != 0) {
                 service(polledWorker_[k], polled_[k].revents);
             }
         }
+        if (wave_) {
+            events_.clear();
+            wave_->service(polled_, waveFirst, events_);
+            for (auto& event : events_) {
+                streamEnded(std::move(event));
+            }
+        }
+        return true;
+    }
+
+    // A stream the mall refused unprocessed goes again as a new one; a few refusals in a row
+    // for the same worker end it with the mall's reason.
+    void streamEnded(H2Wave::Event event) {
+        constexpr int kMostRefusals = 3;
+        const auto index = static_cast<std::size_t>(event.tag);
+        Worker& w = workers_[index];
+        if (w.ended || !w.onStream) {
+            return;
+        }
+        w.onStream = false;
+        if (event.kind == H2Wave::Event::Kind::Refused && ++w.refusals <= kMostRefusals) {
+            --w.attempts;
+            --sends_;
+            send(index);
+            return;
+        }
+        onEnd(index, std::move(event.reply));
     }
 
     void service(std::size_t index, short revents) {
@@ -609,6 +768,12 @@ class Engine {
         const auto now = clock().steadyNow();
         for (std::size_t i = 0; i < workers_.size(); ++i) {
             Worker& w = workers_[i];
+            if (w.onStream && now >= w.deadline) {
+                wave_->cancel(i);
+                w.onStream = false;
+                onEnd(i, streamTimedOut());
+                continue;
+            }
             if (w.onLine && now >= w.deadline) {
                 const Error late = w.reader->timedOut();
                 w.reader.reset();
@@ -618,6 +783,13 @@ class Engine {
         }
     }
 
+    Error streamTimedOut() const {
+        const auto address = web::splitAddress(s_.config.mall);
+        const std::string where =
+            address ? address->host + ":" + std::to_string(address->port) : s_.config.mall;
+        return makeError(ErrorCode::Timeout, "timed out (" + where + ")");
+    }
+
     int pollTimeoutMs() const {
         constexpr int kIdleMs = 100;
         auto next = clock().steadyNow() + milliseconds(kIdleMs);
@@ -625,7 +797,7 @@ class Engine {
             next = std::min(next, waiting_.begin()->first);
         }
         for (const Worker& w : workers_) {
-            if (w.onLine) {
+            if (w.onLine || w.onStream) {
                 next = std::min(next, w.deadline);
             }
         }
@@ -665,7 +837,9 @@ class Engine {
         if (const auto pause = retryPause(w, outcome.kind, serverAsks);
             pause && mayRetry(w, now, *pause)) {
             w.last = std::move(outcome);
-            w.transfer->reset();
+            if (w.transfer) {
+                w.transfer->reset();
+            }
             waiting_.insert({now + *pause, index});
             lendLine(w);
             return;
@@ -748,11 +922,42 @@ class Engine {
             if (w.transfer && w.attempts > 0 && w.line < 0) {
                 curl_multi_remove_handle(s_.multi, w.transfer->handle());
             }
-            report(i, Outcome{OutcomeKind::Cancelled, "已取消，本次兑换已停止"});
+            report(i, leftOver(w));
         }
         waiting_.clear();
         inFlight_ = 0;
         onLine_ = 0;
+    }
+
+    // What a worker still under way at the run's end is told: a request that went out may
+    // have been acted on by the mall, answer or not.
+    Outcome leftOver(const Worker& w) const {
+        const bool out = mayHaveArrived(w);
+        if (fatal_) {
+            Outcome failed = failedRequest(*fatal_);
+            if (out) {
+                failed.message = "已发出，结果未知（" + fatal_->message + "）";
+            }
+            return failed;
+        }
+        return Outcome{OutcomeKind::Cancelled,
+                       out ? "已发出，结果未知，本次兑换已停止" : "已取消，本次兑换已停止"};
+    }
+
+    // A request that went out may have been acted on by the mall, answer or not.
+    bool mayHaveArrived(const Worker& w) const {
+        if (w.onStream) {
+            return wave_ && wave_->written(static_cast<std::uint64_t>(&w - workers_.data()));
+        }
+        if (w.onLine) {
+            return true;
+        }
+        return w.transfer && w.attempts > 0 && w.line < 0 && requestSent(w.transfer->handle());
+    }
+
+    static bool requestSent(CURL* easy) {
+        long sent = 0;
+        return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &sent) == CURLE_OK && sent > 0;
     }
 
     void noteReply(std::size_t item, Clock::Steady now) {
@@ -773,6 +978,7 @@ class Engine {
             linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts);
         s_.log(outcomeLine(prefix, outcome.message));
         w.ended = true;
+        --unended_;
         if (w.transfer) {
             byHandle_.erase(w.transfer->handle());
             w.transfer.reset();
@@ -808,11 +1014,18 @@ class Engine {
     std::vector<std::string> requests_;  // each item's request as written on a line
     std::vector<std::string> urls_;
     std::unique_ptr<PrimedLines> lines_;
+    std::vector<web::H2Request> h2Requests_;  // each item's request as HTTP/2 fields
+    std::unique_ptr<H2Wave> wave_;
+    std::optional<Error> fatal_;  // the run could not go on
+    std::vector<H2Wave::Event> events_;
     std::deque<std::size_t> queued_;  // workers waiting for a line to come free
     std::vector<int> freeLines_;      // open lines nobody holds
     std::vector<curl_waitfd> polled_;
     std::vector<std::size_t> polledWorker_;
     std::unordered_map<CURL*, std::size_t> byHandle_;
+    std::vector<web::PageRequest> pageRequests_;  // each item's request
+    std::vector<std::optional<Error>> itemErrors_;
+    std::size_t unended_ = 0;  // workers still to end
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;
     std::vector<bool> soldOut_;
     Clock::Steady firstSend_{};
@@ -823,46 +1036,7 @@ class Engine {
     std::uniform_real_distribution<double> jitter_{0.0, 1.0};
 };
 
-std::string millis(nanoseconds d) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f ms", static_cast<double>(d.count()) / 1e6);
-    return buf;
-}
-
-std::string tallyText(const ItemTally& t) {
-    std::string text = "[" + std::string(t.item->caption) + "]";
-    bool any = false;
-    for (int k = 0; k < kOutcomeKinds; ++k) {
-        const int n = t.counts.at(static_cast<std::size_t>(k));
-        if (n > 0) {
-            text += (any ? "，" : " ") + std::string(outcomeLabel(static_cast<OutcomeKind>(k))) +
-                    " " + std::to_string(n);
-            any = true;
-        }
-    }
-    if (!any) {
-        text += " 无结果";
-    }
-    if (t.firstReply && t.lastReply) {
-        text += "，首个回复 " + millis(*t.firstReply) + "，最后回复 " + millis(*t.lastReply);
-    } else {
-        text += "，没有收到回复";
-    }
-    return text;
-}
-
 }  // namespace
-
-std::string summaryLine(const RunSummary& summary) {
-    std::string line = summary.cancelled ? "兑换已停止" : "兑换结束";
-    line += "：共 " + std::to_string(summary.requests) + " 个请求（发送 " +
-            std::to_string(summary.sends) + " 次）";
-    for (const auto& t : summary.items) {
-        line += "；" + tallyText(t);
-    }
-    line += "（时间自首次发送起）";
-    return line;
-}
 
 ExchangeRun::ExchangeRun(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
@@ -878,6 +1052,9 @@ std::unique_ptr<ExchangeRun> ExchangeRun::start(RunPlan plan, const Config& conf
     state->log = log ? std::move(log) : LogSink([](const std::string&) {});
     state->done = std::move(done);
     state->options = options;
+    if (options.fireAt) {
+        state->fireAtTicks.store(options.fireAt->time_since_epoch().count());
+    }
     state->multi = curl_multi_init();
     const long cap = std::max(1, config.exchange.maxConnectionsPerHost);
     curl_multi_setopt(state->multi, CURLMOPT_MAX_HOST_CONNECTIONS, cap);
@@ -907,9 +1084,23 @@ ExchangeRun::~ExchangeRun() {
 
 void ExchangeRun::cancel() {
     if (!state_->ended.load()) {
+        int expected = State::Waiting;
+        state_->phase.compare_exchange_strong(expected, State::Cancelled);
         state_->cancelRequested.store(true);
         curl_multi_wakeup(state_->multi);
     }
+}
+
+bool ExchangeRun::sendsNothingMore() const {
+    return state_->ended.load() || state_->phase.load() == State::Cancelled;
+}
+
+bool ExchangeRun::retime(Clock::Steady fireAt) {
+    if (!state_->options.fireAt || state_->phase.load() != State::Waiting) {
+        return false;
+    }
+    state_->fireAtTicks.store(fireAt.time_since_epoch().count());
+    return state_->phase.load() == State::Waiting;
 }
 
 void ExchangeRun::wait() {

@@ -14,31 +14,12 @@
 #include "mall/catalogue.h"
 #include "mall/outcome.h"
 #include "mall/run_input.h"
+#include "mall/run_summary.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/services.h"
 
 namespace vellicor::mall {
-
-struct ItemTally {
-    const Item* item = nullptr;
-    std::array<int, kOutcomeKinds> counts{};
-    int replies = 0;  // replies received, retried ones included
-    // Since the run's first send; empty while no reply came.
-    std::optional<std::chrono::nanoseconds> firstReply;
-    std::optional<std::chrono::nanoseconds> lastReply;
-    int count(OutcomeKind kind) const { return counts.at(static_cast<std::size_t>(kind)); }
-};
-
-struct RunSummary {
-    std::vector<ItemTally> items;  // in the plan's order
-    int requests = 0;              // workers of the run
-    int lines = 0;                 // outcome lines written
-    int sends = 0;                 // requests sent, retries included
-    bool cancelled = false;
-};
-
-std::string summaryLine(const RunSummary& summary);
 
 struct RunOptions {
     // Prepare everything, then send at this instant of the clock; empty sends at once.
@@ -61,6 +42,12 @@ class ExchangeRun {
 
     // Ends the run soon: pending and unanswered requests end with a cancelled line.
     void cancel();
+    // Whether the run is done or was cancelled before its instant: either way it sends no
+    // request any more, so another run may start beside it.
+    bool sendsNothingMore() const;
+    // Moves a timed run's instant while it has not fired (the mall's clock, estimated later
+    // than the run was prepared). False when it is too late or the run is not timed.
+    bool retime(Clock::Steady fireAt);
     void wait();
     bool finished() const;
     // Complete once finished().

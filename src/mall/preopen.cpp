@@ -5,12 +5,19 @@
 #include <thread>
 #include <vector>
 
+#include "web/text_util.h"
 #include "web/transfer.h"
 
 namespace vellicor::mall {
 namespace {
 
 using std::chrono::milliseconds;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 // A request every HTTP/1.1 server answers without work of its own and without side effects.
 std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request) {
@@ -28,6 +35,29 @@ std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request) {
         request.configure(easy);
     }
     return transfer;
+}
+
+// A warm-up leaves a connection in the pool only when it was answered without a server error and
+// the mall did not say it would close the connection.
+bool leftOpen(const std::vector<std::unique_ptr<web::Transfer>>& warmUps, CURL* easy,
+              CURLcode code) {
+    const auto it = std::find_if(warmUps.begin(), warmUps.end(),
+                                 [easy](const auto& t) { return t->handle() == easy; });
+    if (it == warmUps.end()) {
+        return false;
+    }
+    auto reply = (*it)->finish(code);
+    if (!reply || reply->status >= 500) {
+        return false;
+    }
+    for (auto line : web::detail::splitOn(reply->headerText, "\r\n")) {
+        if (web::detail::startsWithNoCase(line, "HTTP/1.0 ") ||
+            (web::detail::startsWithNoCase(line, "Connection:") &&
+             web::detail::equalsNoCase(web::detail::trimBlanks(line.substr(11)), "close"))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -56,11 +86,12 @@ PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, co
         int left = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
             if (msg->msg == CURLMSG_DONE) {
-                ++(msg->data.result == CURLE_OK ? report.opened : report.failed);
+                report.opened += leftOpen(warmUps, msg->easy_handle, msg->data.result) ? 1 : 0;
             }
         }
-        if (running > 0) {
-            curl_multi_poll(multi, nullptr, 0, pollSliceMs(clock, request.deadline), nullptr);
+        if (running > 0 && curl_multi_poll(multi, nullptr, 0, pollSliceMs(clock, request.deadline),
+                                           nullptr) != CURLM_OK) {
+            break;
         }
     }
     // Removing a finished handle hands its connection to the pool; one still under way is
@@ -83,8 +114,10 @@ bool waitPrecisely(const Clock& clock, Clock::Steady at, const std::function<boo
         }
         clock.sleepUntil(std::min(at - spin, now + kSlice));
     }
+    // A yield here may hand the processor to another thread for a whole time slice, and the
+    // instant would pass meanwhile: the last stretch is spun on the processor.
     while (!isStopped() && clock.steadyNow() < at) {
-        std::this_thread::yield();
+        cpuRelax();
     }
     return !isStopped();
 }

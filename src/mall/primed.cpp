@@ -23,6 +23,9 @@ CURL* connectOnly(const PrimedLines::Request& request) {
     const auto& http = request.http;
     curl_easy_setopt(easy, CURLOPT_URL, (request.base + "/").c_str());
     curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+    // The engine writes HTTP/1.1 bytes on these itself: ALPN must not settle anything else,
+    // or libcurl's own HTTP/2 layer would stand between those bytes and the wire.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     if (web::applyConnectionSettings(easy, http, "") != CURLE_OK) {
         curl_easy_cleanup(easy);
         return nullptr;
@@ -77,8 +80,11 @@ void PrimedLines::addGroups(const Request& request, const Clock& clock) {
         if (easy == nullptr) {
             return;
         }
+        if (curl_multi_add_handle(groups_.back()->multi, easy) != CURLM_OK) {
+            curl_easy_cleanup(easy);
+            return;
+        }
         groups_.back()->easies.push_back(easy);
-        curl_multi_add_handle(groups_.back()->multi, easy);
     }
 }
 
@@ -106,8 +112,10 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
     }
     auto stopped = [&] { return request.stopped && request.stopped(); };
     std::vector<pollfd> fds;
-    while (pending > 0 && clock.steadyNow() < request.deadline && !stopped()) {
-        auto wake = request.deadline;
+    const auto start = clock.steadyNow();
+    auto deadline = request.deadline;
+    while (pending > 0 && clock.steadyNow() < deadline && !stopped()) {
+        auto wake = deadline;
         for (std::size_t i = 0; i < groups_.size(); ++i) {
             Group& g = *groups_[i];
             int running = 0;
@@ -126,6 +134,7 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
                                                     ((watch.what & CURL_POLL_OUT) ? POLLOUT : 0));
             fds.push_back(pollfd{fd, events, 0});
         }
+        const bool noneYet = lines_.empty();
         ::poll(fds.data(), fds.size(), pollSliceMs(clock, wake));
         for (const pollfd& p : fds) {
             const auto it = watched_.find(p.fd);
@@ -139,6 +148,12 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
             int running = 0;
             curl_multi_socket_action(groups_[index]->multi, p.fd, mask, &running);
             collectDone(*groups_[index], index, pending);
+        }
+        // Handshakes to one host take about the same time: one still under way at twice the
+        // first one's time is late, and waiting for it would hold back every request.
+        if (request.settle && noneYet && !lines_.empty()) {
+            const auto now = clock.steadyNow();
+            deadline = std::min(deadline, now + (now - start) + milliseconds(20));
         }
     }
 }
@@ -244,7 +259,7 @@ PrimedLines::Io PrimedLines::read(int line, std::string& into) {
     }
 }
 
-bool PrimedLines::peerGone(int line) const {
+bool PrimedLines::stale(int line) {
     const Line& l = lines_.at(static_cast<std::size_t>(line));
     if (l.fd < 0) {
         return true;
@@ -253,12 +268,17 @@ bool PrimedLines::peerGone(int line) const {
     if (::poll(&p, 1, 0) <= 0) {
         return false;
     }
-    // Nothing is due on an idle connection: anything readable is its end (or TLS noise
-    // before it), so only a peek that finds bytes leaves it in use.
+    if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+        return true;
+    }
+    // Nothing is due on an idle connection: a byte of answer there belongs to no request of
+    // ours (a 408 sent before the mall closes it), so it must never be read as the next
+    // reply. Over TLS the socket also shows records that carry no data (session tickets):
+    // reading through the session tells them apart, and takes no data the connection needs.
     char byte = 0;
-    const ssize_t n = ::recv(l.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
-           (p.revents & (POLLHUP | POLLERR)) != 0;
+    std::size_t n = 0;
+    const CURLcode rc = recv(l, &byte, 1, n);
+    return rc != CURLE_AGAIN;
 }
 
 void PrimedLines::close(int line) {

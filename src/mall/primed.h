@@ -27,6 +27,8 @@ class PrimedLines {
         HttpSettings http;
         std::function<void(CURL*)> configure;  // the run's resolved address
         Clock::Steady deadline;                // connections not open by then are dropped
+        // Give up on stragglers once the first connection is open (a run of now): see drive().
+        bool settle = false;
         std::function<bool()> stopped;
     };
 
@@ -48,9 +50,10 @@ class PrimedLines {
     // Reads what is there; Again once nothing more is (TLS may hold bytes the socket no
     // longer shows, so a reader reads until Again).
     Io read(int line, std::string& into);
-    // Whether the peer has closed or reset a connection that carries nothing of ours: looked
-    // at just before the instant, so that its request goes out on a fresh connection instead.
-    bool peerGone(int line) const;
+    // Whether an idle connection can no longer carry a request: its peer closed or reset it,
+    // or sent bytes nobody asked for. Looked at just before the instant and before a kept
+    // connection is used again, so that its request goes out on a fresh connection instead.
+    bool stale(int line);
     void close(int line);
 
   private:

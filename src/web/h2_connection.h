@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/result.h"
 #include "web/page_request.h"
@@ -45,6 +46,9 @@ struct H2Endpoint {
     std::vector<std::string> numeric;  // addresses to connect to, in order; empty resolves host
     HttpSettings http;                 // connect time-out, body cap, CA file
     bool offerHttp1 = true;            // ALPN "h2,http/1.1"; false offers "h2" alone
+    // The steady clock the connect time-out (http.connectTimeoutMs, until Ready) runs on;
+    // null for the system's.
+    const Clock* clock = nullptr;
 };
 
 class H2Connection {
@@ -98,7 +102,8 @@ class H2Connection {
     // Ends every held stream (see submit); the frames are held until flush().
     void releaseEnds();
     // Serialises every held frame and writes them with one write; what the socket does not
-    // take now goes on as poll reports it writable. True while the connection lives.
+    // take now goes on as poll reports it writable. True while the connection lives; the
+    // events of a connection that died here come with the next service().
     bool flush();
     // Bytes serialised and not yet taken by the socket.
     std::size_t pendingBytes() const;

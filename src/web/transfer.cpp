@@ -63,6 +63,21 @@ CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
     return rc;
 }
 
+long curlHttpVersion(HttpVersion version, std::string_view url) {
+    switch (version) {
+        case HttpVersion::Http1_1:
+            return CURL_HTTP_VERSION_1_1;
+        case HttpVersion::Http2:
+            // Over TLS, ALPN still decides; on plain HTTP the mall is taken at its word.
+            return detail::startsWithNoCase(url, "https://") ? CURL_HTTP_VERSION_2TLS
+                                                             : CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+        case HttpVersion::Auto:
+            break;
+    }
+    // HTTP/2 where the mall's TLS offers it, HTTP/1.1 on plain connections.
+    return CURL_HTTP_VERSION_2TLS;
+}
+
 void ensureCurlReady() {
     static std::once_flag once;
     std::call_once(once, [] { globalInitCode = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -219,7 +234,7 @@ Status Transfer::configure(const HttpSettings& settings, const std::string& prox
     if (rc == CURLE_OK) {
         rc = applyConnectionSettings(e, settings, proxy);
     }
-    opt(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    opt(CURLOPT_HTTP_VERSION, curlHttpVersion(settings.version, s->url));
     opt(CURLOPT_FOLLOWLOCATION, 0L);
     opt(CURLOPT_ERRORBUFFER, s->errorText);
     opt(CURLOPT_TIMEOUT_MS, settings.totalTimeoutMs);

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/config.h"
 #include "platform/result.h"
@@ -22,6 +23,9 @@ void ensureCurlReady();
 // and the proxy given here or none, whatever the environment says.
 CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
                                  const std::string& proxy);
+
+// CURLOPT_HTTP_VERSION for a request to `url` under the configured choice.
+long curlHttpVersion(HttpVersion version, std::string_view url);
 
 class Transfer {
   public:

@@ -5,6 +5,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "web/h2_connection.h"
 #include "web/text_util.h"
 
 namespace vellicor::web {
@@ -36,7 +37,9 @@ std::string base(const Address& a) {
     return std::string(a.secure ? "https://" : "http://") + hostField(a);
 }
 
-std::string absolute(const std::string& url, const std::string& location) {
+}  // namespace
+
+std::string detail::absoluteRedirect(const std::string& url, const std::string& location) {
     if (location.empty() || detail::startsWithNoCase(location, "http://") ||
         detail::startsWithNoCase(location, "https://")) {
         return location;
@@ -52,7 +55,64 @@ std::string absolute(const std::string& url, const std::string& location) {
     return base(*address) + path.substr(0, path.rfind('/') + 1) + location;
 }
 
+namespace {
+
+// Fields HTTP/2 forbids (connection-specific) or carries as a pseudo-header instead.
+bool h2Forbidden(std::string_view lowerName, std::string_view value) {
+    for (std::string_view n :
+         {"connection", "keep-alive", "proxy-connection", "transfer-encoding", "upgrade", "host"}) {
+        if (lowerName == n) {
+            return true;
+        }
+    }
+    return lowerName == "te" && !detail::equalsNoCase(value, "trailers");
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    }
+    return out;
+}
+
 }  // namespace
+
+Result<H2Request> h2Request(const PageRequest& request) {
+    auto text = sendableHeaderText(request);
+    if (!text) {
+        return text.error();
+    }
+    H2Request r;
+    r.url = expandQuoteMarker(request.url, "%22");
+    auto address = splitAddress(r.url);
+    if (!address) {
+        return address.error();
+    }
+    r.method = request.method;
+    r.scheme = address->secure ? "https" : "http";
+    r.authority = hostField(*address);
+    r.path = address->path;
+    if (!hasHeaderLine(*text, "User-Agent:")) {
+        r.fields.emplace_back("user-agent", std::string(kDefaultAgent));
+    }
+    for (auto line : detail::splitOn(*text, "\r\n")) {
+        const auto colon = line.find(':');
+        const std::string name = lower(detail::trimBlanks(line.substr(0, colon)));
+        const auto value = std::string(detail::trimBlanks(line.substr(colon + 1)));
+        if (name == "host") {
+            // The caller's Host, as the HTTP/1.1 bytes would carry it.
+            r.authority = value.empty() ? r.authority : value;
+        } else if (!h2Forbidden(name, value)) {
+            r.fields.emplace_back(name, value);
+        }
+    }
+    if (request.method == "POST") {
+        r.body = expandQuoteMarker(request.body, "\"");
+        r.fields.emplace_back("content-length", std::to_string(r.body.size()));
+    }
+    return r;
+}
 
 Result<std::string> requestBytes(const PageRequest& request) {
     auto text = sendableHeaderText(request);
@@ -224,7 +284,7 @@ Result<Reply> ReplyReader::take() {
     }
     reply.body = std::move(message.body());
     reply.cookies = replyCookies(reply.headerText);
-    reply.redirect = absolute(url_, redirectTarget(reply.headerText));
+    reply.redirect = detail::absoluteRedirect(url_, redirectTarget(reply.headerText));
     return reply;
 }
 

@@ -57,4 +57,10 @@ class ReplyReader {
     void fresh();
 };
 
+namespace detail {
+// A Location value as an absolute address: a relative one is completed against `url`, the
+// request's address, as a browser would; an absolute or empty one is returned as it is.
+std::string absoluteRedirect(const std::string& url, const std::string& location);
+}  // namespace detail
+
 }  // namespace vellicor::web

@@ -1,124 +1,14 @@
 // Timed runs against the simulator: connections opened ahead, nothing sent early, every worker
 // ending with one line however its pre-opened connection fared.
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <future>
-#include <mutex>
-#include <set>
 
-#include "mall/exchange_controller.h"
-#include "portal/server.h"
+#include "timed_fixture.h"
 
 namespace vellicor::mall {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::nanoseconds;
-
-constexpr const char* kCookies = "uin=o10001; skey=precisionkey";
-constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
-
-class Lines {
-  public:
-    LogSink sink() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            all_.push_back(line);
-            if (then_ && line.find(watch_) != std::string::npos) {
-                std::exchange(then_, {})();
-            }
-        };
-    }
-    // `then` runs once, on the logging thread, for the first line holding `part`.
-    void onLine(std::string part, std::function<void()> then) {
-        std::lock_guard lock(mutex_);
-        watch_ = std::move(part);
-        then_ = std::move(then);
-    }
-    int outcomes() const { return count("  :"); }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        all_.clear();
-    }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        std::string all;
-        for (const auto& l : all_) {
-            all += l;
-        }
-        return all;
-    }
-    int count(const std::string& part) const {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (const auto& l : all_) {
-            n += l.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> all_;
-    std::string watch_;
-    std::function<void()> then_;
-};
-
-const std::string kTls = VELLICOR_TEST_TLS_DIR;
-
-class TimedRun : public ::testing::Test {
-  protected:
-    void startPortal(const std::string& extra = {}, bool secure = false) {
-        portal::ServerOptions options;
-        options.scenarioJson =
-            R"({"sessions": {"10001": "precisionkey"}, "itemDefaults": {"price": 0, "stock": 100000})" +
-            (extra.empty() ? std::string() : ", " + extra) + "}";
-        if (secure) {
-            options.tlsCertFile = kTls + "/server.pem";
-            options.tlsKeyFile = kTls + "/server.key";
-        }
-        auto server = portal::Server::start(options);
-        ASSERT_TRUE(server.ok()) << server.error().message;
-        server_ = std::move(server).value();
-        config_ =
-            Config::defaults().withPortal(secure ? server_->tlsBaseUrl() : server_->baseUrl());
-        config_.http.caFile = kTls + "/ca.pem";
-        config_.timer.preopenLeadMs = 600;
-    }
-
-    // Runs N per item, timed a second ahead; gives the instant on the wall clock.
-    RunSummary runTimed(const std::vector<std::string>& items, int perItem,
-                        Clock::WallTime& instant) {
-        const Clock& clock = SystemClock::instance();
-        const auto steady = clock.steadyNow();
-        instant =
-            clock.wallNow() +
-            std::chrono::duration_cast<Clock::WallTime::duration>(clock.steadyNow() - steady) +
-            std::chrono::seconds(1);
-        RunOptions options;
-        options.fireAt = steady + std::chrono::seconds(1);
-        ExchangeController controller(config_, clock, lines_.sink());
-        EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
-        controller.wait();
-        return controller.lastSummary().value_or(RunSummary{});
-    }
-
-    std::vector<portal::LoggedRequest> requests(bool exchanges) const {
-        std::vector<portal::LoggedRequest> out;
-        for (auto& r : server_->log()) {
-            if (r.target.starts_with(kExchange) == exchanges) {
-                out.push_back(r);
-            }
-        }
-        return out;
-    }
-
-    std::unique_ptr<portal::Server> server_;
-    Config config_;
-    Lines lines_;
-};
+using namespace timed;
 
 struct Firing {
     const char* name;

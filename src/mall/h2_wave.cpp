@@ -1,0 +1,334 @@
+#include "mall/h2_wave.h"
+
+#include <poll.h>
+
+#include <algorithm>
+
+#include "mall/preopen.h"
+
+namespace vellicor::mall {
+namespace {
+
+using Phase = web::H2Connection::Phase;
+
+// A mall that announces no limit still gets its streams spread: one connection carrying
+// thousands of streams would make one TLS write of the whole wave far larger than a packet.
+constexpr std::uint32_t kMostPerConnection = 256;
+
+bool live(const std::unique_ptr<web::H2Connection>& c) {
+    return c && (c->phase() == Phase::Ready || c->phase() == Phase::Opening);
+}
+
+}  // namespace
+
+H2Wave::H2Wave(const Request& request, const Clock& clock) : request_(request), clock_(clock) {}
+
+H2Wave::~H2Wave() = default;
+
+std::unique_ptr<H2Wave> H2Wave::open(const Request& request, const Clock& clock) {
+    std::unique_ptr<H2Wave> wave(new H2Wave(request, clock));
+    wave->openFirst();
+    if (wave->outcome_ == Outcome::Http2) {
+        wave->openRest();
+    }
+    return wave;
+}
+
+bool H2Wave::startConnection() {
+    web::H2Endpoint endpoint;
+    endpoint.address = request_.address;
+    endpoint.numeric = request_.numeric;
+    endpoint.http = request_.http;
+    endpoint.offerHttp1 = !request_.requireHttp2;
+    auto started = web::H2Connection::start(endpoint);
+    if (!started) {
+        error_ = started.error();
+        return false;
+    }
+    conns_.push_back(std::move(started).value());
+    return true;
+}
+
+bool H2Wave::settled(const web::H2Connection& c) const {
+    return c.phase() != Phase::Opening;
+}
+
+// One poll over every connection still opening, until each has settled or time is up.
+void H2Wave::driveOpening() {
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> which;
+    std::vector<Event> none;
+    while (clock_.steadyNow() < request_.deadline && !(request_.stopped && request_.stopped())) {
+        fds.clear();
+        which.clear();
+        for (std::size_t i = 0; i < conns_.size(); ++i) {
+            if (conns_[i] && !settled(*conns_[i])) {
+                fds.push_back({conns_[i]->fd(), conns_[i]->events(), 0});
+                which.push_back(i);
+            }
+        }
+        if (fds.empty()) {
+            return;
+        }
+        ::poll(fds.data(), fds.size(), pollSliceMs(clock_, request_.deadline));
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            conns_[which[k]]->service(fds[k].revents, none);
+        }
+    }
+}
+
+void H2Wave::openFirst() {
+    if (!startConnection()) {
+        outcome_ = Outcome::Unreachable;
+        return;
+    }
+    driveOpening();
+    const web::H2Connection& first = *conns_.front();
+    switch (first.phase()) {
+        case Phase::Ready:
+            break;
+        case Phase::Http1:
+            conns_.clear();
+            if (request_.requireHttp2) {
+                outcome_ = Outcome::Unusable;
+                error_ =
+                    makeError(ErrorCode::Transfer,
+                              "商城不支持 HTTP/2（TLS 协商为 " +
+                                  (first.alpn().empty() ? std::string("HTTP/1.1") : first.alpn()) +
+                                  "），而配置要求 HTTP/2");
+            } else {
+                outcome_ = Outcome::Http1;
+            }
+            return;
+        case Phase::Opening:
+            error_ = makeError(ErrorCode::Timeout, "HTTP/2 连接未能及时建立");
+            outcome_ = Outcome::Unreachable;
+            conns_.clear();
+            return;
+        default:
+            error_ = first.error();
+            outcome_ = Outcome::Unreachable;
+            conns_.clear();
+            return;
+    }
+    if (first.maxStreams() == 0) {
+        outcome_ = Outcome::Unusable;
+        error_ =
+            makeError(ErrorCode::Transfer,
+                      "商城的 HTTP/2 设置不允许任何请求（SETTINGS_MAX_CONCURRENT_STREAMS 为 0）");
+        conns_.clear();
+        return;
+    }
+    perConnection_ = std::min(first.maxStreams(), kMostPerConnection);
+    outcome_ = Outcome::Http2;
+}
+
+void H2Wave::openRest() {
+    const auto wanted = static_cast<std::size_t>(std::max(1, request_.streams));
+    const std::size_t need =
+        std::min<std::size_t>((wanted + perConnection_ - 1) / perConnection_,
+                              static_cast<std::size_t>(std::max(1, request_.maxConnections)));
+    while (conns_.size() < need && startConnection()) {
+    }
+    driveOpening();
+    // Late or failed ones are of no use to the wave; their streams find room elsewhere.
+    for (auto& c : conns_) {
+        if (c && c->phase() != Phase::Ready) {
+            c.reset();
+        }
+    }
+}
+
+int H2Wave::connections() const {
+    return static_cast<int>(std::count_if(conns_.begin(), conns_.end(), live));
+}
+
+bool H2Wave::place(Waiting& w) {
+    for (std::size_t i = 0; i < conns_.size(); ++i) {
+        auto& c = conns_[i];
+        if (!c || c->phase() != Phase::Ready || !c->acceptsStreams() ||
+            c->openStreams() >= std::min(perConnection_, c->maxStreams())) {
+            continue;
+        }
+        auto submitted = c->submit(*w.request, w.tag, w.holdEnd);
+        if (!submitted) {
+            Event failed;
+            failed.tag = w.tag;
+            failed.kind = Event::Kind::Failed;
+            failed.reply = submitted.error();
+            late_.push_back(std::move(failed));
+            return true;
+        }
+        placed_[w.tag] = Placed{i, fired_};
+        return true;
+    }
+    return false;
+}
+
+void H2Wave::prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd) {
+    Waiting w{tag, &request, holdEnd};
+    if (!place(w)) {
+        waiting_.push_back(std::move(w));
+    }
+}
+
+void H2Wave::fire() {
+    fired_ = true;
+    for (auto& c : conns_) {
+        if (c && c->phase() == Phase::Ready) {
+            c->releaseEnds();
+            c->flush();
+        }
+    }
+    for (auto& [tag, p] : placed_) {
+        p.written = true;
+    }
+}
+
+void H2Wave::send(std::uint64_t tag, const web::H2Request& request) {
+    Waiting w{tag, &request, false};
+    if (!place(w)) {
+        waiting_.push_back(std::move(w));
+        keepUp();
+        return;
+    }
+    if (auto it = placed_.find(tag); it != placed_.end()) {
+        conns_[it->second.conn]->flush();
+        it->second.written = true;
+    }
+}
+
+void H2Wave::cancel(std::uint64_t tag) {
+    if (auto it = placed_.find(tag); it != placed_.end()) {
+        if (auto& c = conns_[it->second.conn]) {
+            c->cancel(tag);
+        }
+        placed_.erase(it);
+        return;
+    }
+    std::erase_if(waiting_, [tag](const Waiting& w) { return w.tag == tag; });
+}
+
+bool H2Wave::written(std::uint64_t tag) const {
+    const auto it = placed_.find(tag);
+    return it != placed_.end() && it->second.written;
+}
+
+void H2Wave::addPolled(std::vector<curl_waitfd>& polled) {
+    polledConn_.clear();
+    for (std::size_t i = 0; i < conns_.size(); ++i) {
+        if (live(conns_[i])) {
+            polled.push_back({conns_[i]->fd(), conns_[i]->events(), 0});
+            polledConn_.push_back(i);
+        }
+    }
+}
+
+void H2Wave::service(const std::vector<curl_waitfd>& polled, std::size_t first,
+                     std::vector<Event>& out) {
+    const std::size_t from = out.size();
+    out.insert(out.end(), std::make_move_iterator(late_.begin()),
+               std::make_move_iterator(late_.end()));
+    late_.clear();
+    for (std::size_t k = 0; k < polledConn_.size() && first + k < polled.size(); ++k) {
+        auto& c = conns_[polledConn_[k]];
+        const short revents = polled[first + k].revents;
+        // An opening connection moves on its own time-outs too, not only on readiness.
+        if (c && (revents != 0 || c->phase() == Phase::Opening)) {
+            c->service(revents, out);
+        }
+    }
+    polledConn_.clear();
+    forget(out, from);
+    keepUp();
+}
+
+void H2Wave::forget(const std::vector<Event>& events, std::size_t from) {
+    for (std::size_t i = from; i < events.size(); ++i) {
+        placed_.erase(events[i].tag);
+    }
+}
+
+// Streams waiting for room take what ended streams and newly opened connections left; a
+// connection the mall closed or sent away is replaced while streams still wait.
+void H2Wave::keepUp() {
+    for (auto& c : conns_) {
+        if (c && (c->phase() == Phase::Failed || c->phase() == Phase::Closed ||
+                  c->phase() == Phase::Http1)) {
+            lastError_ =
+                c->phase() == Phase::Http1
+                    ? makeError(ErrorCode::Transfer, "商城改用 HTTP/1.1，HTTP/2 连接无法继续")
+                    : c->error();
+            c.reset();
+        }
+    }
+    placeWaiting();
+    if (waiting_.empty()) {
+        return;
+    }
+    const bool opening = std::any_of(conns_.begin(), conns_.end(), [](const auto& c) {
+        return c && c->phase() == Phase::Opening;
+    });
+    const bool roomLeft = std::any_of(conns_.begin(), conns_.end(), [](const auto& c) {
+        return c && c->phase() == Phase::Ready && c->acceptsStreams();
+    });
+    if (opening || (roomLeft && connections() >= request_.maxConnections)) {
+        return;
+    }
+    if (reopened_ >= kMostReopens || !startConnection()) {
+        failWaiting();
+        return;
+    }
+    ++reopened_;
+}
+
+void H2Wave::placeWaiting() {
+    std::vector<std::size_t> touched;
+    while (!waiting_.empty()) {
+        Waiting& w = waiting_.front();
+        if (!place(w)) {
+            break;
+        }
+        if (auto it = placed_.find(w.tag); it != placed_.end() && fired_) {
+            it->second.written = true;
+            touched.push_back(it->second.conn);
+        }
+        waiting_.pop_front();
+    }
+    if (!fired_) {
+        return;
+    }
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    for (std::size_t i : touched) {
+        if (conns_[i]) {
+            conns_[i]->flush();
+        }
+    }
+}
+
+// No connection can be had any more: what still waits for room ends with the reason.
+void H2Wave::failWaiting() {
+    const Error why = lastError_.message.empty()
+                          ? makeError(ErrorCode::Connect, "无法建立新的 HTTP/2 连接")
+                          : lastError_;
+    for (Waiting& w : waiting_) {
+        Event failed;
+        failed.tag = w.tag;
+        failed.kind = Event::Kind::Failed;
+        failed.reply = why;
+        late_.push_back(std::move(failed));
+    }
+    waiting_.clear();
+}
+
+std::size_t H2Wave::inFlight() const {
+    return placed_.size() + waiting_.size() + late_.size();
+}
+
+std::string H2Wave::protocolLine() const {
+    return "HTTP/2，" + std::to_string(connections()) + " 个连接，每个连接最多 " +
+           std::to_string(perConnection_) + " 个请求\r\n";
+}
+
+}  // namespace vellicor::mall

@@ -1,0 +1,35 @@
+#pragma once
+// What a run counted, per item and in all, and the summary line that closes it.
+
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mall/catalogue.h"
+#include "mall/outcome.h"
+
+namespace vellicor::mall {
+
+struct ItemTally {
+    const Item* item = nullptr;
+    std::array<int, kOutcomeKinds> counts{};
+    int replies = 0;  // replies received, retried ones included
+    // Since the run's first send; empty while no reply came.
+    std::optional<std::chrono::nanoseconds> firstReply;
+    std::optional<std::chrono::nanoseconds> lastReply;
+    int count(OutcomeKind kind) const { return counts.at(static_cast<std::size_t>(kind)); }
+};
+
+struct RunSummary {
+    std::vector<ItemTally> items;  // in the plan's order
+    int requests = 0;              // workers of the run
+    int lines = 0;                 // outcome lines written
+    int sends = 0;                 // requests sent, retries included
+    bool cancelled = false;
+};
+
+std::string summaryLine(const RunSummary& summary);
+
+}  // namespace vellicor::mall

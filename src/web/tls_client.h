@@ -1,0 +1,77 @@
+#pragma once
+// A client socket of the tool's own for the HTTP/2 connections: a non-blocking TCP connect
+// to each address in turn, then (for https) TLS by OpenSSL with ALPN. The certificate checks
+// are libcurl's: the peer verified, its name (or IP address) checked against the
+// certificate, the configured CA file replacing the system's store.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace vellicor::web {
+
+struct SocketTarget {
+    std::string host;  // for SNI and the certificate check; "[::1]" or "::1" for IPv6
+    int port = 0;
+    std::vector<std::string> numeric;  // tried in order; empty resolves host
+    bool tls = true;
+    std::vector<std::string> alpn;  // offered in this order
+    std::string caFile;             // empty: the system's store
+};
+
+class ClientSocket {
+  public:
+    // Fails only where no address can be had; a connect that fails shows in state().
+    static Result<std::unique_ptr<ClientSocket>> open(const SocketTarget& target);
+    ~ClientSocket();
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+
+    enum class State { Connecting, Handshaking, Open, Failed };
+    State state() const { return state_; }
+    // Moves the connect and the handshake on as far as they go now; never blocks.
+    void advance();
+    const Error& error() const { return error_; }
+    // What ALPN settled once Open: "h2", "http/1.1" or "".
+    const std::string& alpn() const { return alpn_; }
+    int fd() const { return fd_; }
+    // POLLIN / POLLOUT as the socket waits for them now.
+    short events(bool haveOutput) const;
+
+    enum class Io { Done, Again, Closed, Broken };
+    // Appends what arrived (up to one TLS record) to `into`.
+    Io read(std::string& into);
+    // Writes from `bytes` with one write; `taken` is how many bytes the peer will see (for
+    // TLS: whole records only).
+    Io write(std::string_view bytes, std::size_t& taken);
+    // The system's words for the last failed read or write.
+    std::string lastFailure() const;
+    void close();
+
+  private:
+    ClientSocket() = default;
+    void connectNext();
+    void connected();
+    void handshake();
+    void failWith(ErrorCode code, const std::string& why);
+
+    SocketTarget target_;
+    std::string where_;
+    std::vector<std::vector<unsigned char>> addresses_;  // sockaddr bytes
+    std::size_t next_ = 0;
+    std::string lastConnectError_;
+    int fd_ = -1;
+    struct Tls;
+    std::unique_ptr<Tls> tls_;
+    State state_ = State::Connecting;
+    Error error_;
+    std::string alpn_;
+    bool wantWrite_ = false;  // TLS asked for POLLOUT to go on
+    int lastErrno_ = 0;
+};
+
+}  // namespace vellicor::web

@@ -1,0 +1,322 @@
+#include "h2_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "nginx_front.h"
+
+namespace vellicor::test {
+namespace h2 {
+namespace {
+
+void put32(std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out += static_cast<char>((v >> shift) & 0xff);
+    }
+}
+
+// An HPACK integer with an n-bit prefix, the prefix's high bits given in `first`.
+void putInteger(std::string& out, std::uint8_t first, int prefixBits, std::size_t v) {
+    const std::size_t max = (1u << prefixBits) - 1;
+    if (v < max) {
+        out += static_cast<char>(first | v);
+        return;
+    }
+    out += static_cast<char>(first | max);
+    v -= max;
+    while (v >= 128) {
+        out += static_cast<char>((v & 0x7f) | 0x80);
+        v >>= 7;
+    }
+    out += static_cast<char>(v);
+}
+
+}  // namespace
+
+std::string frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
+                  std::string_view payload) {
+    std::string out;
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    out += static_cast<char>((n >> 16) & 0xff);
+    out += static_cast<char>((n >> 8) & 0xff);
+    out += static_cast<char>(n & 0xff);
+    out += static_cast<char>(type);
+    out += static_cast<char>(flags);
+    put32(out, stream & 0x7fffffff);
+    return out.append(payload);
+}
+
+std::string settings(const std::vector<std::pair<std::uint16_t, std::uint32_t>>& values) {
+    std::string payload;
+    for (const auto& [id, value] : values) {
+        payload += static_cast<char>(id >> 8);
+        payload += static_cast<char>(id & 0xff);
+        put32(payload, value);
+    }
+    return frame(kSettings, 0, 0, payload);
+}
+
+std::string settingsAck() {
+    return frame(kSettings, kAck, 0, "");
+}
+
+std::string headerBlock(const Fields& fields) {
+    std::string block;
+    for (const auto& [name, value] : fields) {
+        block += '\0';  // literal without indexing, new name
+        putInteger(block, 0, 7, name.size());
+        block += name;
+        putInteger(block, 0, 7, value.size());
+        block += value;
+    }
+    return block;
+}
+
+std::string headers(std::uint32_t stream, const Fields& fields, bool endStream) {
+    const auto flags = static_cast<std::uint8_t>(kEndHeaders | (endStream ? kEndStream : 0));
+    return frame(kHeaders, flags, stream, headerBlock(fields));
+}
+
+std::string data(std::uint32_t stream, std::string_view payload, bool endStream) {
+    return frame(kData, endStream ? kEndStream : 0, stream, payload);
+}
+
+std::string rstStream(std::uint32_t stream, std::uint32_t code) {
+    std::string payload;
+    put32(payload, code);
+    return frame(kRstStream, 0, stream, payload);
+}
+
+std::string goaway(std::uint32_t lastStream, std::uint32_t code) {
+    std::string payload;
+    put32(payload, lastStream);
+    put32(payload, code);
+    return frame(kGoaway, 0, 0, payload);
+}
+
+std::string ping(std::string_view opaque8, bool ack) {
+    return frame(kPing, ack ? kAck : 0, 0, opaque8);
+}
+
+std::string reply(std::uint32_t stream, int status, std::string_view body, const Fields& fields) {
+    Fields all = {{":status", std::to_string(status)}};
+    all.insert(all.end(), fields.begin(), fields.end());
+    return headers(stream, all, false) + data(stream, body, true);
+}
+
+}  // namespace h2
+
+bool PeerConnection::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const long n = ssl_ != nullptr
+                           ? SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()))
+                           : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool PeerConnection::fill(std::size_t want) {
+    while (buffer_.size() < want) {
+        char block[16384];
+        const long n = ssl_ != nullptr ? SSL_read(ssl_, block, sizeof block)
+                                       : ::recv(fd_, block, sizeof block, 0);
+        if (n <= 0) {
+            return false;
+        }
+        ++reads_;
+        lastRead_.assign(block, static_cast<std::size_t>(n));
+        buffer_.append(lastRead_);
+    }
+    return true;
+}
+
+std::optional<Frame> PeerConnection::readFrame() {
+    if (!fill(9)) {
+        return std::nullopt;
+    }
+    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(buffer_[i]); };
+    const std::size_t length = (byte(0) << 16) | (byte(1) << 8) | byte(2);
+    if (!fill(9 + length)) {
+        return std::nullopt;
+    }
+    Frame f;
+    f.type = byte(3);
+    f.flags = byte(4);
+    f.stream = ((byte(5) & 0x7fu) << 24) | (byte(6) << 16) | (byte(7) << 8) | byte(8);
+    f.payload = buffer_.substr(9, length);
+    buffer_.erase(0, 9 + length);
+    if (f.type == h2::kHeaders && headersRead_.empty()) {
+        headersRead_ = lastRead_;
+    }
+    seen_.push_back(f);
+    return f;
+}
+
+std::vector<std::uint32_t> PeerConnection::awaitRequests(std::size_t count) {
+    std::vector<std::uint32_t> done;
+    while (done.size() < count) {
+        auto f = readFrame();
+        if (!f) {
+            break;
+        }
+        const bool ends = f->type == h2::kHeaders || f->type == h2::kData;
+        if (ends && (f->flags & h2::kEndStream) != 0) {
+            done.push_back(f->stream);
+        }
+    }
+    return done;
+}
+
+std::optional<Frame> PeerConnection::awaitFrame(std::uint8_t type, std::uint8_t flags) {
+    while (auto f = readFrame()) {
+        if (f->type == type && (f->flags & flags) == flags) {
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+int selectH2(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+             unsigned inLength, void*) {
+    static const unsigned char kH2[] = {2, 'h', '2'};
+    unsigned char* chosen = nullptr;
+    if (SSL_select_next_proto(&chosen, outLength, kH2, sizeof kH2, in, inLength) !=
+        OPENSSL_NPN_NEGOTIATED) {
+        return SSL_TLSEXT_ERR_ALERT_FATAL;
+    }
+    *out = chosen;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+int listenLoopback(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len)) {
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+H2Peer::H2Peer(Script script, bool tls) : script_(std::move(script)) {
+    if (tls) {
+        tls_ = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(tls_, tlsCertFile().c_str());
+        SSL_CTX_use_PrivateKey_file(tls_, tlsKeyFile().c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_set_alpn_select_cb(tls_, selectH2, nullptr);
+    }
+    listenFd_ = listenLoopback(port_);
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+H2Peer::~H2Peer() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (int fd : open_) {
+            ::shutdown(fd, SHUT_RDWR);  // a script waiting on a read returns
+        }
+    }
+    ::shutdown(listenFd_, SHUT_RDWR);
+    acceptor_.join();
+    ::close(listenFd_);
+    for (auto& w : workers_) {
+        w.join();
+    }
+    if (tls_ != nullptr) {
+        SSL_CTX_free(tls_);
+    }
+}
+
+std::string H2Peer::url(std::string_view path) const {
+    return std::string(tls_ != nullptr ? "https" : "http") +
+           "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+int H2Peer::finished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void H2Peer::acceptLoop() {
+    while (true) {
+        const int fd = ::accept(listenFd_, nullptr, nullptr);
+        if (fd < 0) {
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
+        open_.push_back(fd);
+        workers_.emplace_back([this, fd] { serve(fd); });
+    }
+}
+
+void H2Peer::serve(int fd) {
+    // A client that leaves while the script writes must not end the test binary.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // A client that goes quiet must not hold the test: reads and writes give up after a few
+    // seconds.
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    SSL* ssl = nullptr;
+    bool ready = true;
+    if (tls_ != nullptr) {
+        ssl = SSL_new(tls_);
+        SSL_set_fd(ssl, fd);
+        ready = SSL_accept(ssl) == 1;
+    }
+    PeerConnection conn(fd, ssl);
+    std::string preface;
+    if (ready) {
+        char block[24];
+        std::size_t got = 0;
+        while (got < sizeof block) {
+            const long n = ssl != nullptr ? SSL_read(ssl, block + got, static_cast<int>(24 - got))
+                                          : ::recv(fd, block + got, 24 - got, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        ready = got == sizeof block;
+    }
+    if (ready) {
+        script_(conn);
+    }
+    if (ssl != nullptr) {
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+    }
+    std::lock_guard lock(mutex_);
+    std::erase(open_, fd);
+    ::close(fd);
+    ++finished_;
+}
+
+}  // namespace vellicor::test
