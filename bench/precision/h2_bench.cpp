@@ -52,7 +52,7 @@ struct Row {
     int connections = 0;   // accepted since the run began
     int lateConnects = 0;  // of them, after the instant
     H2Receiver::Protocols seen;
-    std::string note;  // why a floor could not run
+    std::string note;  // how a floor went, or why it could not run
 };
 
 // A request that failed, was answered with anything but the receiver's page, or never
@@ -152,7 +152,11 @@ Row h2Floor(H2Receiver& rx, int n) {
     const std::string url = mall::exchangeAddress(rx.base(), mall::items()[0].target);
     const std::string path = url.substr(rx.base().size());
     auto floor = H2Floor::open(rx.port());
+    const auto framing = std::chrono::steady_clock::now();
     Status ready = floor ? (*floor)->prepare(n, path) : Status(floor.error());
+    const double framedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - framing)
+            .count();
     const Instant at = instantIn(milliseconds(1000));
     if (!ready) {
         Row row = measure(Mode::H2Floor, n, rx, at, n);
@@ -162,7 +166,11 @@ Row h2Floor(H2Receiver& rx, int n) {
     mall::waitPrecisely(SystemClock::instance(), at.steady, {});
     const bool sent = (*floor)->fire();
     awaitArrivals(rx, static_cast<std::size_t>(n));
-    return measure(Mode::H2Floor, n, rx, at, sent ? 0 : n);
+    Row row = measure(Mode::H2Floor, n, rx, at, sent ? 0 : n);
+    // What the floor did ahead and a sender framing at the instant would add to its lag.
+    row.note = "framing the requests ahead (nghttp2 submit and serialise) took " +
+               fmt("%.3f", framedMs) + " ms";
+    return row;
 }
 
 std::string seenText(const H2Receiver::Protocols& p) {
