@@ -66,8 +66,11 @@ Row medianOf(int times, Run run) {
     for (int i = 0; i < times; ++i) {
         runs.push_back(run());
     }
-    std::sort(runs.begin(), runs.end(),
-              [](const Row& a, const Row& b) { return a.time.spreadMs < b.time.spreadMs; });
+    // Equal spreads (a wave in one record spreads 0) are ordered by fire lag.
+    std::sort(runs.begin(), runs.end(), [](const Row& a, const Row& b) {
+        return a.time.spreadMs != b.time.spreadMs ? a.time.spreadMs < b.time.spreadMs
+                                                  : a.time.lagMs < b.time.lagMs;
+    });
     return runs[runs.size() / 2];
 }
 

@@ -272,7 +272,8 @@ void writeNotes(std::ostream& out) {
            "- Errors: requests that failed, were answered with anything but the receiver's "
            "page, or never arrived. Protocol errors: failed handshakes, TLS errors and "
            "HTTP/2 errors the receiver's session counted.\n"
-           "- Every mode and N runs three times; the run with the median spread is the row.\n";
+           "- Every mode and N runs three times; the run with the median spread is the row (of "
+           "equal spreads, the median fire lag).\n";
 }
 
 }  // namespace
