@@ -1,5 +1,5 @@
 #pragma once
-// What the firing benchmark's parts share: the instant, the timing of arrivals against it,
+// Shared by the firing benchmark's sections: the instant, the timing of arrivals against it,
 // the floor's TLS client, the plan of a timed run and the lines about the machine.
 
 #include <openssl/types.h>
@@ -80,7 +80,7 @@ std::string today();
 std::string fmt(const char* format, double v);
 const char* verdict(bool met);
 
-// The text with its part under `heading` (a line "# ..." up to the next such line) replaced,
+// The text with its section under `heading` (a line "# ..." up to the next such line) replaced,
 // or added at the end.
 std::string replaceSection(const std::string& text, const std::string& heading,
                            const std::string& section);

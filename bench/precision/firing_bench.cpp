@@ -437,7 +437,7 @@ std::string readFile(const char* path) {
 
 }  // namespace
 
-// With --h2-only, only the HTTP/2 part runs and replaces its own section of the results.
+// With --h2-only, only the HTTP/2 rows run and replaces its own section of the results.
 int run(bool h2Only) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
