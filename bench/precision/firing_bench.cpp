@@ -2,8 +2,8 @@
 // over plain HTTP and over TLS: a one-second tick with a thread and fresh connection per
 // request, the engine without and with pre-opened connections, the engine writing only the
 // last byte at the instant, and a floor, all against one receiving server on loopback; the
-// clock estimate against injected offsets; the retry loop's rate against wrk's. Prints a
-// table and writes RESULTS.md.
+// clock estimate against injected offsets; the retry loop's rate against wrk's; then the
+// HTTP/2 section (h2_bench.h). Prints the tables and writes RESULTS.md.
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
