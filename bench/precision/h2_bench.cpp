@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "bench_common.h"
 #include "h2_floor.h"
@@ -202,9 +203,11 @@ void writeRows(std::ostream& out, const std::vector<Row>& rows) {
             << fmt("%.3f", r.time.p99Ms) << " | " << r.errors << " | " << r.connections << " ("
             << r.lateConnects << ") | " << seenText(r.seen) << " | " << r.seen.errors << " |\n";
     }
+    const char* gap = "\n";
     for (const Row& r : rows) {
         if (!r.note.empty()) {
-            out << "\n- " << nameOf(r.mode) << ", N = " << r.n << ": " << r.note << "\n";
+            out << std::exchange(gap, "") << "- " << nameOf(r.mode) << ", N = " << r.n << ": "
+                << r.note << "\n";
         }
     }
 }
