@@ -1,18 +1,13 @@
 // How close together and how near the instant the requests of a timed run reach the mall,
-// over plain HTTP and over TLS: the literal design, the engine without and with pre-opened
-// connections, the engine writing only the last byte at the instant, and a floor, all against
-// one receiving server on loopback; the clock estimate against injected offsets; the retry
-// loop's rate against wrk's. Prints a table and writes RESULTS.md.
+// over plain HTTP and over TLS: a one-second tick with a thread and fresh connection per
+// request, the engine without and with pre-opened connections, the engine writing only the
+// last byte at the instant, and a floor, all against one receiving server on loopback; the
+// clock estimate against injected offsets; the retry loop's rate against wrk's; then the
+// HTTP/2 section (h2_bench.h). Prints the tables and writes RESULTS.md.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "bench_common.h"
+#include "h2_bench.h"
 #include "mall/catalogue.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_run.h"
@@ -38,14 +35,12 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-const std::string kTlsDir = VELLICOR_TLS_DIR;
-
-enum class Mode { Literal, Fresh, Preopened, LastByte, Floor };
+enum class Mode { TickThreads, Fresh, Preopened, LastByte, Floor };
 
 const char* nameOf(Mode mode) {
     switch (mode) {
-        case Mode::Literal:
-            return "literal design";
+        case Mode::TickThreads:
+            return "one-second tick, thread and fresh connection per request";
         case Mode::Fresh:
             return "engine, fresh connections";
         case Mode::Preopened:
@@ -62,50 +57,21 @@ struct Row {
     std::string scheme;
     Mode mode = Mode::Floor;
     int n = 0;
-    double lagMs = 0, spreadMs = 0, p50Ms = 0, p99Ms = 0;
+    Timing time;
     int errors = 0;
     int lateConnects = 0;  // connections accepted after the instant
 };
 
-struct Instant {
-    Clock::Steady steady;
-    std::int64_t wallNs;
-};
-
-Instant instantIn(milliseconds ahead) {
-    const auto steady = std::chrono::steady_clock::now();
-    const auto wall = std::chrono::system_clock::now();
-    return {steady + ahead,
-            std::chrono::duration_cast<nanoseconds>(wall.time_since_epoch() + ahead).count()};
-}
-
-double ms(std::int64_t ns) {
-    return static_cast<double>(ns) / 1e6;
-}
-
 // A request that failed after it arrived, or never arrived and failed, is one error.
 Row measure(Mode mode, int n, const Receiver& rx, const Instant& at, int failed) {
-    auto got = rx.arrivals();
-    std::sort(got.begin(), got.end());
+    const auto got = rx.arrivals();
     Row row;
     row.scheme = rx.secure() ? "https" : "http";
     row.mode = mode;
     row.n = n;
     row.errors = std::max({failed, n - static_cast<int>(got.size()), 0});
-    const auto accepts = rx.accepts();
-    row.lateConnects = static_cast<int>(
-        std::count_if(accepts.begin(), accepts.end(), [&](auto t) { return t >= at.wallNs; }));
-    if (got.empty()) {
-        return row;
-    }
-    auto pct = [&](double p) {
-        const auto i = static_cast<std::size_t>(std::ceil(p * static_cast<double>(got.size()))) - 1;
-        return ms(got[std::min(i, got.size() - 1)] - at.wallNs);
-    };
-    row.lagMs = ms(got.front() - at.wallNs);
-    row.spreadMs = ms(got.back() - got.front());
-    row.p50Ms = pct(0.5);
-    row.p99Ms = pct(0.99);
+    row.lateConnects = countFrom(rx.accepts(), at);
+    row.time = timingOf(got, at);
     return row;
 }
 
@@ -119,17 +85,9 @@ Config configFor(const Receiver& rx) {
     return c;
 }
 
-mall::RunPlan planOf(int n) {
-    mall::RunPlan plan;
-    plan.items = {&mall::items()[0]};
-    plan.perItem = n;
-    plan.cookies = "uin=o10001; skey=bench";
-    return plan;
-}
-
 // A one-second tick that looks whether the time has come, then a thread per request, each
 // with a connection (and, over TLS, a handshake) of its own.
-Row literal(Receiver& rx, int n) {
+Row tickThreads(Receiver& rx, int n) {
     rx.clear();
     const Config config = configFor(rx);
     const Instant at = instantIn(milliseconds(1500));
@@ -142,7 +100,7 @@ Row literal(Receiver& rx, int n) {
     std::atomic<int> failed{0};
     web::PageRequest request;
     request.url = mall::exchangeAddress(config.mall, mall::items()[0].target);
-    request.cookies = "uin=o10001; skey=bench";
+    request.cookies = kCookies;
     for (int i = 0; i < n; ++i) {
         threads.emplace_back([&] {
             if (!web::pageRequest(request, config.http)) {
@@ -153,7 +111,7 @@ Row literal(Receiver& rx, int n) {
     for (auto& t : threads) {
         t.join();
     }
-    return measure(Mode::Literal, n, rx, at, failed.load());
+    return measure(Mode::TickThreads, n, rx, at, failed.load());
 }
 
 Row engine(Receiver& rx, int n, Mode mode) {
@@ -175,53 +133,10 @@ Row engine(Receiver& rx, int n, Mode mode) {
     return measure(mode, n, rx, at, failed);
 }
 
-// The floor's TLS side: a client that trusts the test authority and checks the address.
-class TlsClient {
-  public:
-    TlsClient() : ctx_(SSL_CTX_new(TLS_client_method())) {
-        SSL_CTX_load_verify_locations(ctx_, (kTlsDir + "/ca.pem").c_str(), nullptr);
-        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
-    }
-    ~TlsClient() { SSL_CTX_free(ctx_); }
-    TlsClient(const TlsClient&) = delete;
-    TlsClient& operator=(const TlsClient&) = delete;
-
-    // A handshaken, verified session on the connected socket, or null.
-    SSL* handshake(int fd) const {
-        SSL* ssl = SSL_new(ctx_);
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
-        SSL_set_fd(ssl, fd);
-        if (SSL_connect(ssl) != 1) {
-            ERR_clear_error();
-            SSL_free(ssl);
-            return nullptr;
-        }
-        return ssl;
-    }
-
-  private:
-    SSL_CTX* ctx_;
-};
-
 struct Link {
     int fd = -1;
     SSL* ssl = nullptr;
 };
-
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::vector<Link> openLinks(const Receiver& rx, int n) {
     std::optional<TlsClient> tls;
@@ -333,68 +248,12 @@ double wrkRate(const Receiver& rx, int connections, int seconds) {
     return rate;
 }
 
-std::string machine() {
-    utsname u{};
-    uname(&u);
-    std::ifstream cpu("/proc/cpuinfo");
-    std::string line, model;
-    while (std::getline(cpu, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    }
-    return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " CPUs, " +
-           u.sysname + " " + u.release;
-}
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one;
-    in >> one;
-    return one.empty() ? "unknown" : one;
-}
-
-std::string today() {
-    char buf[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
-std::string fmt(const char* format, double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, format, v);
-    return buf;
-}
-
-const char* verdict(bool met) {
-    return met ? "met" : "MISSED";
-}
-
 struct SchemeResult {
     std::string scheme;
     std::vector<Row> rows;
     double engineRate = 0;
     double wrkRate = 0;
 };
-
-// A spread of a few milliseconds moves with every preemption on a shared machine: each run
-// is made several times and the one with the median spread stands.
-constexpr int kRepeats = 3;
-
-template <typename Run>
-Row medianOf(int times, Run run) {
-    std::vector<Row> runs;
-    for (int i = 0; i < times; ++i) {
-        runs.push_back(run());
-    }
-    std::sort(runs.begin(), runs.end(),
-              [](const Row& a, const Row& b) { return a.spreadMs < b.spreadMs; });
-    return runs[runs.size() / 2];
-}
 
 SchemeResult measureScheme(std::optional<TlsFiles> tls, int retrySeconds) {
     Receiver rx(std::move(tls));
@@ -406,11 +265,11 @@ SchemeResult measureScheme(std::optional<TlsFiles> tls, int retrySeconds) {
     }
     for (int n : {100, 1000}) {
         const int times = kRepeats;
-        result.rows.push_back(medianOf(times, [&] { return literal(rx, n); }));
+        result.rows.push_back(medianOf<Row>(times, [&] { return tickThreads(rx, n); }));
         for (Mode mode : {Mode::Fresh, Mode::Preopened, Mode::LastByte}) {
-            result.rows.push_back(medianOf(times, [&] { return engine(rx, n, mode); }));
+            result.rows.push_back(medianOf<Row>(times, [&] { return engine(rx, n, mode); }));
         }
-        result.rows.push_back(medianOf(times, [&] { return floorOf(rx, n); }));
+        result.rows.push_back(medianOf<Row>(times, [&] { return floorOf(rx, n); }));
     }
     result.engineRate = engineRetryRate(rx, 50, retrySeconds);
     result.wrkRate = wrkRate(rx, 50, retrySeconds);
@@ -433,9 +292,9 @@ void writeRows(std::ostream& out, const std::vector<SchemeResult>& schemes) {
     for (const auto& s : schemes) {
         for (const auto& r : s.rows) {
             out << "| " << r.scheme << " | " << nameOf(r.mode) << " | " << r.n << " | "
-                << fmt("%.3f", r.lagMs) << " | " << fmt("%.3f", r.spreadMs) << " | "
-                << fmt("%.3f", r.p50Ms) << " | " << fmt("%.3f", r.p99Ms) << " | " << r.errors
-                << " | " << r.lateConnects << " |\n";
+                << fmt("%.3f", r.time.lagMs) << " | " << fmt("%.3f", r.time.spreadMs) << " | "
+                << fmt("%.3f", r.time.p50Ms) << " | " << fmt("%.3f", r.time.p99Ms) << " | "
+                << r.errors << " | " << r.lateConnects << " |\n";
         }
     }
 }
@@ -466,20 +325,20 @@ const std::vector<Target>& targets() {
     static const std::vector<Target> list = {
         {"N=100 spread / floor's (<= 1.5)", 1.5, true, "x",
          [](const SchemeResult& s, Mode m) {
-             return find(s, m, 100).spreadMs / find(s, Mode::Floor, 100).spreadMs;
+             return find(s, m, 100).time.spreadMs / find(s, Mode::Floor, 100).time.spreadMs;
          }},
-        {"N=100 spread / literal design's (<= 0.1)", 0.1, true, "x",
+        {"N=100 spread / one-second tick's (<= 0.1)", 0.1, true, "x",
          [](const SchemeResult& s, Mode m) {
-             return find(s, m, 100).spreadMs / find(s, Mode::Literal, 100).spreadMs;
+             return find(s, m, 100).time.spreadMs / find(s, Mode::TickThreads, 100).time.spreadMs;
          }},
         {"N=1000 spread / floor's (<= 1.5)", 1.5, true, "x",
          [](const SchemeResult& s, Mode m) {
-             return find(s, m, 1000).spreadMs / find(s, Mode::Floor, 1000).spreadMs;
+             return find(s, m, 1000).time.spreadMs / find(s, Mode::Floor, 1000).time.spreadMs;
          }},
         {"fire lag N=100 (<= 0.5 ms)", 0.5, true, " ms",
-         [](const SchemeResult& s, Mode m) { return find(s, m, 100).lagMs; }},
+         [](const SchemeResult& s, Mode m) { return find(s, m, 100).time.lagMs; }},
         {"fire lag N=1000 (<= 0.5 ms)", 0.5, true, " ms",
-         [](const SchemeResult& s, Mode m) { return find(s, m, 1000).lagMs; }},
+         [](const SchemeResult& s, Mode m) { return find(s, m, 1000).time.lagMs; }},
     };
     return list;
 }
@@ -542,15 +401,7 @@ void writeNotes(std::ostream& out) {
            "connections.\n";
 }
 
-}  // namespace
-
-int run() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    web::ensureCurlReady();
+std::string firingSection() {
     const std::string loadBefore = loadAverage();
     const int retrySeconds = 3;
     std::vector<SchemeResult> schemes;
@@ -574,14 +425,47 @@ int run() {
     out << "\n";
     writeTargets(out, schemes, worstClock);
     writeNotes(out);
-    const std::string text = out.str();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    return out.str();
+}
+
+std::string readFile(const char* path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// With --h2-only, only the HTTP/2 rows run and replaces its own section of the results.
+int run(bool h2Only) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    web::ensureCurlReady();
+    std::string text;
+    if (h2Only) {
+        const std::string section = h2Section();
+        std::fwrite(section.data(), 1, section.size(), stdout);
+        text = replaceSection(readFile(VELLICOR_RESULTS_FILE), kH2Heading, section);
+    } else {
+        text = firingSection();
+        text += "\n" + h2Section();
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
     std::ofstream(VELLICOR_RESULTS_FILE) << text;
     return 0;
 }
 
 }  // namespace vellicor::bench
 
-int main() {
-    return vellicor::bench::run();
+int main(int argc, char** argv) {
+    const bool h2Only = argc > 1 && std::string_view(argv[1]) == "--h2-only";
+    if (argc > 2 || (argc == 2 && !h2Only)) {
+        std::fprintf(stderr, "usage: %s [--h2-only]\n", argv[0]);
+        return 2;
+    }
+    return vellicor::bench::run(h2Only);
 }

@@ -23,17 +23,30 @@ constexpr std::string_view kExchange = "GET /mall/index.php?op=exchangeing";
 constexpr std::size_t kChunk = 16384;
 
 std::string page(Receiver::Page which) {
+    return http1Reply(pageBody(which));
+}
+
+}  // namespace
+
+std::string pageBody(Receiver::Page which) {
     const std::string text = which == Receiver::Page::SoldOut
                                  ? "<p>该商品今日已被兑换完</p>"
                                  : "<p>很抱歉，该商品还未到点开始兑换，请稍后再来</p>";
     auto encoded = utf8ToGbk("<html><body>" + text + "</body></html>");
-    const std::string body = encoded ? std::move(encoded).value() : std::string();
+    return encoded ? std::move(encoded).value() : std::string();
+}
+
+std::string httpDate() {
     char date[64];
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     gmtime_r(&now, &tm);
     std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return "HTTP/1.1 200 OK\r\nDate: " + std::string(date) +
+    return date;
+}
+
+std::string http1Reply(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nDate: " + httpDate() +
            "\r\nContent-Type: text/html; charset=gbk\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
@@ -44,8 +57,7 @@ std::int64_t wallNowNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// The kernel's receive time of the last segment this read took; without one, the time of
-// reading it, a little late but never early.
+// Without a stamp the time of reading stands in: a little late, never early.
 std::int64_t stampOf(msghdr& msg) {
     for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h != nullptr; h = CMSG_NXTHDR(&msg, h)) {
         if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_TIMESTAMPNS) {
@@ -57,7 +69,27 @@ std::int64_t stampOf(msghdr& msg) {
     return wallNowNs();
 }
 
-}  // namespace
+int listenOnLoopback(int& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Set on the listener too, so that bytes queued before accept() carry their time.
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 4096) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
 
 struct Receiver::Conn {
     int fd = -1;
@@ -83,7 +115,8 @@ struct Receiver::Conn {
 };
 
 Receiver::Receiver(std::optional<TlsFiles> tls) : reply_(page(Page::SoldOut)) {
-    ready_ = (!tls || setUpTls(*tls)) && listenOnLoopback();
+    listen_ = listenOnLoopback(port_);
+    ready_ = (!tls || setUpTls(*tls)) && listen_ >= 0;
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event ev{};
@@ -119,25 +152,6 @@ bool Receiver::setUpTls(const TlsFiles& files) {
                     SSL_CTX_check_private_key(ctx_) == 1;
     ERR_clear_error();
     return ok;
-}
-
-bool Receiver::listenOnLoopback() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // Set on the listener too, so that bytes queued before accept() carry their time.
-    setsockopt(listen_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_, 4096) != 0) {
-        return false;
-    }
-    socklen_t len = sizeof addr;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    return true;
 }
 
 void Receiver::setPage(Page which) {

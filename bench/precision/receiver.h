@@ -8,6 +8,7 @@
 // until that last byte lands.
 
 #include <openssl/types.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,9 +27,23 @@ struct TlsFiles {
     std::string key;          // PEM private key
 };
 
+// Shared by the receivers. The mall's page for a sold-out item or one not open yet (GBK).
+enum class Page { SoldOut, NotOpen };
+std::string pageBody(Page which);
+// Now, as an HTTP Date header's value.
+std::string httpDate();
+// A whole HTTP/1.1 200 reply with that body.
+std::string http1Reply(const std::string& body);
+// The real-time clock now, in ns since the epoch.
+std::int64_t wallNowNs();
+// The kernel's receive time of the last segment a recvmsg took; without one, now.
+std::int64_t stampOf(msghdr& msg);
+// A non-blocking listener on 127.0.0.1 with receive time stamps on; -1 when it failed.
+int listenOnLoopback(int& port);
+
 class Receiver {
   public:
-    enum class Page { SoldOut, NotOpen };
+    using Page = bench::Page;
 
     // Plain HTTP, or TLS with the given server certificate.
     explicit Receiver(std::optional<TlsFiles> tls = std::nullopt);
@@ -57,7 +72,6 @@ class Receiver {
   private:
     struct Conn;
     bool setUpTls(const TlsFiles& files);
-    bool listenOnLoopback();
     void loop();
     void accept();
     void readFrom(Conn& c);

@@ -1,0 +1,88 @@
+#pragma once
+// Shared by the firing benchmark's sections: the instant, the timing of arrivals against it,
+// the floor's TLS client, the plan of a timed run and the lines about the machine.
+
+#include <openssl/types.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mall/run_input.h"
+#include "platform/clock.h"
+
+namespace vellicor::bench {
+
+extern const std::string kTlsDir;
+
+struct Instant {
+    Clock::Steady steady;
+    std::int64_t wallNs;
+};
+Instant instantIn(std::chrono::milliseconds ahead);
+
+double ms(std::int64_t ns);
+
+// Arrivals against the instant; all zero when nothing arrived.
+struct Timing {
+    double lagMs = 0;     // first arrival minus the instant
+    double spreadMs = 0;  // last arrival minus first
+    double p50Ms = 0, p99Ms = 0;
+};
+Timing timingOf(std::vector<std::int64_t> arrivals, const Instant& at);
+int countFrom(const std::vector<std::int64_t>& times, const Instant& at);
+
+// A client that trusts the test authority and checks the address, offering `alpn` (wire
+// form, empty for none).
+class TlsClient {
+  public:
+    explicit TlsClient(const std::string& alpn = "");
+    ~TlsClient();
+    TlsClient(const TlsClient&) = delete;
+    TlsClient& operator=(const TlsClient&) = delete;
+
+    // A handshaken, verified session on the connected blocking socket, or null.
+    SSL* handshake(int fd) const;
+
+  private:
+    SSL_CTX* ctx_;
+};
+
+// A blocking, Nagle-free connection to 127.0.0.1:port, or -1.
+int connectTo(int port);
+
+mall::RunPlan planOf(int n);
+const char* const kCookies = "uin=o10001; skey=bench";
+
+// A spread of a few milliseconds moves with every preemption on a shared machine: each run
+// is made several times and the one with the median spread stands.
+constexpr int kRepeats = 3;
+
+template <typename Row, typename Run>
+Row medianOf(int times, Run run) {
+    std::vector<Row> runs;
+    for (int i = 0; i < times; ++i) {
+        runs.push_back(run());
+    }
+    // Equal spreads (a wave in one record spreads 0) are ordered by fire lag.
+    std::sort(runs.begin(), runs.end(), [](const Row& a, const Row& b) {
+        return a.time.spreadMs != b.time.spreadMs ? a.time.spreadMs < b.time.spreadMs
+                                                  : a.time.lagMs < b.time.lagMs;
+    });
+    return runs[runs.size() / 2];
+}
+
+std::string machine();
+std::string loadAverage();
+std::string today();
+std::string fmt(const char* format, double v);
+const char* verdict(bool met);
+
+// The text with its section under `heading` (a line "# ..." up to the next such line) replaced,
+// or added at the end.
+std::string replaceSection(const std::string& text, const std::string& heading,
+                           const std::string& section);
+
+}  // namespace vellicor::bench
