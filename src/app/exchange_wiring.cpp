@@ -5,16 +5,45 @@
 #include "platform/qt/edit_box.h"
 
 namespace vellicor::app {
+namespace {
+
+// An exchange, a win and a lost draw all cost tickets; refusals and failures cost none.
+bool ticketsSpent(const mall::RunSummary& summary) {
+    for (const mall::ItemTally& item : summary.items) {
+        if (item.count(mall::OutcomeKind::Popup) > 0 ||
+            item.count(mall::OutcomeKind::LotteryLoss) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 ExchangeWiring::ExchangeWiring(MainWindow& window, AppContext& context, CookieSource cookies)
     : window_(window),
       cookies_(std::move(cookies)),
+      notifier_(context.notifier),
+      notifyWins_(context.config.window.notifyWins),
       controller_(context.config, *context.clock, context.log) {
     // The engine ends a run on its own thread; the signal is carried over to this object's
     // thread behind the run's log lines, which were posted first.
-    controller_.setOnFinished([this](const mall::RunSummary&) {
+    controller_.setOnFinished([this, &context](const mall::RunSummary& summary) {
+        // Right under the summary line: where the lines the log box no longer holds are.
+        const std::string path = context.logFilePath ? context.logFilePath() : std::string();
+        if (!path.empty() && context.log) {
+            context.log("完整日志：" + path + "\r\n");
+        }
+        const bool spent = ticketsSpent(summary);
         QMetaObject::invokeMethod(
-            this, [this] { emit runFinished(); }, Qt::QueuedConnection);
+            this,
+            [this, spent] {
+                emit runFinished();
+                if (spent) {
+                    emit ticketsMayHaveChanged();
+                }
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -38,7 +67,38 @@ std::vector<std::string> ExchangeWiring::tickedItems() const {
     return names;
 }
 
+// A win or an exchange tells the user at once, also with the window out of sight: once per
+// item and run, as a thousand workers of one item may all be lucky.
+void ExchangeWiring::watchForWins(mall::RunOptions& options) {
+    if (notifier_ == nullptr || !notifyWins_) {
+        return;
+    }
+    const int run = ++runNumber_;
+    options.onOutcome = [this, run](const mall::Item& item, const mall::Outcome& outcome) {
+        if (outcome.kind != mall::OutcomeKind::Popup) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, caption = std::string(item.caption), message = outcome.message] {
+                announceWin(run, caption, message);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+void ExchangeWiring::announceWin(int run, const std::string& caption, const std::string& message) {
+    if (run != announcedRun_) {
+        announcedRun_ = run;
+        announced_.clear();
+    }
+    if (announced_.insert(caption).second) {
+        notifier_->notify("Vellicor：" + caption, message);
+    }
+}
+
 bool ExchangeWiring::startRun(mall::RunOptions options) {
+    watchForWins(options);
     const auto* field = window_.control<ui::EditBox>("编辑框4");
     const std::string threads = field != nullptr ? field->content().toStdString() : std::string();
     const std::string cookies = cookies_ ? cookies_() : std::string();

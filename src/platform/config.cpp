@@ -37,12 +37,14 @@ bool parseBool(const std::string& text, bool& out) {
     return false;
 }
 
-bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+bool hasLineBreak(const std::string& s) {
+    return s.find_first_of("\r\n") != std::string::npos;
+}
 
 using Values = std::map<std::string, std::string>;
 
 class Applier {
-public:
+  public:
     explicit Applier(const Values& values) : values_(values) {}
 
     void text(const char* key, std::string& out) {
@@ -76,7 +78,7 @@ public:
     }
     const std::string& failed() const { return failed_; }
 
-private:
+  private:
     void fail(const char* key) {
         if (failed_.empty()) {
             failed_ = key;
@@ -168,17 +170,24 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.flag("timer.server_clock", c.timer.useServerClock);
     a.number("timer.preopen_lead_ms", c.timer.preopenLeadMs);
     a.flag("timer.last_byte_sync", c.timer.lastByteSync);
+    a.number("log.max_lines", c.log.maxLines);
+    a.number("log.keep_days", c.log.keepDays);
+    a.flag("notify.wins", c.window.notifyWins);
+    a.flag("session.remember", c.window.rememberSession);
     if (!a.failed().empty()) {
         return makeError(ErrorCode::Parse, "configuration value is not valid: " + a.failed());
     }
     // A configured text ends up in request lines and headers: a line break there would let
     // the file smuggle header lines into every request.
-    for (const std::string* s : {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum,
-                                 &c.download, &c.domain, &c.followHash, &c.followUid1,
-                                 &c.followUid2, &c.downloadUk, &c.http.proxy}) {
+    for (const std::string* s :
+         {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum, &c.download, &c.domain,
+          &c.followHash, &c.followUid1, &c.followUid2, &c.downloadUk, &c.http.proxy}) {
         if (hasLineBreak(*s)) {
             return makeError(ErrorCode::Parse, "configuration value holds a line break");
         }
+    }
+    if (c.log.maxLines <= 0 || c.log.keepDays <= 0) {
+        return makeError(ErrorCode::Parse, "log.max_lines and log.keep_days must be above 0");
     }
     if (c.http.connectTimeoutMs <= 0 || c.http.totalTimeoutMs <= 0 || c.http.maxBodyBytes == 0) {
         return makeError(ErrorCode::Parse, "time-outs and the body cap must be above 0");

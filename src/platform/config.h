@@ -48,6 +48,18 @@ struct TimerSettings {
     bool lastByteSync = false;
 };
 
+// The log box keeps the newest lines; the whole log goes to a file a day in the user's data
+// folder, of which the newest `keepDays` are kept.
+struct LogSettings {
+    int maxLines = 20000;
+    int keepDays = 14;
+};
+
+struct WindowSettings {
+    bool notifyWins = true;        // a desktop notification for each item won or exchanged
+    bool rememberSession = false;  // the browser keeps its cookies on disk between starts
+};
+
 struct Config {
     // Base addresses, scheme://host[:port], no trailing slash.
     std::string mall;          // the mall host: exchange, record, sign-in, centre pages
@@ -58,15 +70,17 @@ struct Config {
     std::string download;      // the cloud drive host of the download page
     std::string domain;        // the portal's own domain, sent to the quick-login page
 
-    long threadNumber = 0;      // the tool's forum thread
-    std::string followHash;     // eight hex digits
-    std::string followUid1;     // forum ids of the two author accounts
+    long threadNumber = 0;   // the tool's forum thread
+    std::string followHash;  // eight hex digits
+    std::string followUid1;  // forum ids of the two author accounts
     std::string followUid2;
-    std::string downloadUk;     // ten decimal digits
+    std::string downloadUk;  // ten decimal digits
 
     HttpSettings http;
     ExchangeSettings exchange;
     TimerSettings timer;
+    LogSettings log;
+    WindowSettings window;
 
     // Placeholders on reserved names; a real run replaces them with a file or --portal.
     static Config defaults();

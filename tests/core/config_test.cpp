@@ -17,6 +17,21 @@ TEST(Config, FileValuesOverrideDefaults) {
     EXPECT_EQ(c->forum, Config::defaults().forum);
 }
 
+TEST(Config, WindowKeys) {
+    const Config d = Config::defaults();
+    EXPECT_EQ(d.log.maxLines, 20000);
+    EXPECT_TRUE(d.window.notifyWins);
+    EXPECT_FALSE(d.window.rememberSession);
+    auto c = parseConfig(
+        "[log]\nmax_lines = 500\nkeep_days = 3\n[notify]\nwins = off\n"
+        "[session]\nremember = on\n");
+    ASSERT_TRUE(c.ok()) << c.error().message;
+    EXPECT_EQ(c->log.maxLines, 500);
+    EXPECT_EQ(c->log.keepDays, 3);
+    EXPECT_FALSE(c->window.notifyWins);
+    EXPECT_TRUE(c->window.rememberSession);
+}
+
 TEST(Config, RejectsWhatWouldHarmRequests) {
     struct Case {
         const char* text;
@@ -29,6 +44,7 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
         {"[timer]\nserver_clock = maybe\n", "not a truth value"},
         {"[portal]\nmall = http://m\rX-Injected: 1\n", "line break inside a host"},
         {"just words\n", "line without ="},
+        {"[log]\nmax_lines = 0\n", "a log box that keeps nothing"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(parseConfig(c.text).ok()) << c.why;
@@ -37,8 +53,8 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
 
 TEST(Config, PortalReplacesEveryHost) {
     Config c = Config::defaults().withPortal("http://127.0.0.1:5000/");
-    for (const auto* host : {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum,
-                             &c.download}) {
+    for (const auto* host :
+         {&c.mall, &c.quickLogin, &c.accountLogin, &c.image, &c.forum, &c.download}) {
         EXPECT_EQ(*host, "http://127.0.0.1:5000");
     }
     EXPECT_EQ(c.domain, "127.0.0.1");

@@ -408,7 +408,7 @@ class RunWiringTest : public QObject {
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(rig.run.timer->armed());
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:59 执行兑换")));
-        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kArmedText));
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时 11:59:59，再按“定”取消"));
         QCOMPARE(rig.get<ui::ProcessBar>("进度条3")->position(), 4);
         QVERIFY(rig.get<ui::Timer>("时钟2")->running());
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
@@ -426,6 +426,65 @@ class RunWiringTest : public QObject {
         QCoreApplication::processEvents();
         QCOMPARE(fired.count(), 1);
         QCOMPARE(rig.exchanges().size(), std::size_t{2});
+    }
+
+    void emptyTimeFieldIsRefused_data() {
+        QTest::addColumn<QStringList>("fields");  // hour, minute, second
+        QTest::addColumn<QString>("text");
+        QTest::newRow("all empty") << QStringList{"", "", ""} << q("请填写小时");
+        QTest::newRow("minute") << QStringList{"12", "", "00"} << q("请填写分钟");
+        QTest::newRow("second") << QStringList{"12", "00", " "} << q("请填写秒");
+    }
+    void emptyTimeFieldIsRefused() {
+        QFETCH(QStringList, fields);
+        QFETCH(QString, text);
+        MockClock clock(localAt(11, 0, 0));
+        RigOptions options;
+        options.clock = &clock;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        const char* boxes[] = {"编辑框5", "编辑框6", "编辑框7"};
+        for (int i = 0; i < 3; ++i) {
+            rig.get<ui::EditBox>(boxes[i])->setContent(fields[i]);
+        }
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(!rig.run.timer->armed());
+        QCOMPARE(rig.boxes.calls().size(), std::size_t{1});
+        QCOMPARE(q(rig.boxes.calls()[0].text), text);
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kNotArmedText));
+        QVERIFY(rig.lines().filter(q("启动定时程序")).isEmpty());
+    }
+
+    // "定" again with the fields as armed disarms; with other fields it moves the time.
+    void secondPressDisarmsOrMoves() {
+        MockClock clock(localAt(11, 59, 50));
+        RigOptions options;
+        options.clock = &clock;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("1");
+        auto* state = rig.get<ui::Label>("标签10");
+        auto* arm = rig.get<ui::Button>("按钮9");
+
+        arm->click();
+        QCOMPARE(state->text(), q("已定时 11:59:59，再按“定”取消"));
+        rig.get<ui::EditBox>("编辑框7")->setContent(q("58"));
+        arm->click();
+        QVERIFY(rig.run.timer->armed());
+        QCOMPARE(state->text(), q("已定时 11:59:58，再按“定”取消"));
+        QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:58 执行兑换")));
+
+        arm->click();
+        QVERIFY(!rig.run.timer->armed());
+        QCOMPARE(state->text(), q(schedule::kNotArmedText));
+        QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
+        clock.advance(20s);
+        QCoreApplication::processEvents();
+        QCOMPARE(rig.exchanges().size(), std::size_t{0});
+        QVERIFY(rig.boxes.calls().empty());
     }
 
     // With a lead the run waits in the engine, ready, and still sends nothing before the

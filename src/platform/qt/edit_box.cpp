@@ -187,6 +187,12 @@ void EditBox::applyMode() {
     static_cast<PlainEditor*>(text_)->filterDigits = digits;
 }
 
+void EditBox::setMaxLines(int lines) {
+    if (text_ != nullptr) {
+        text_->setMaximumBlockCount(std::max(lines, 0));
+    }
+}
+
 void EditBox::append(const QString& text) {
     if (QThread::currentThread() == thread()) {
         appendHere(text);

@@ -37,6 +37,14 @@ LoginController::~LoginController() {
 
 void LoginController::started() {
     showMode();
+    if (context_.config.window.rememberSession) {
+        // By the time the first page is in, the profile has read its cookies from disk.
+        connect(
+            window_.control<ui::HtmlViewer>(kQuickPane), &QWebEngineView::loadFinished, this,
+            [this] { checkRememberedSession(); }, Qt::SingleShotConnection);
+    }
+    connect(window_.control<ui::HtmlViewer>(kAccountPane), &QWebEngineView::loadFinished, this,
+            [this] { accountPaneLoaded(); });
 }
 
 void LoginController::log(const std::string& text) const {
@@ -63,7 +71,9 @@ void LoginController::loginModeClicked() {
 void LoginController::reloginClicked() {
     ++loginRound_;  // whatever the last login still has under way is of no use now
     loginSeen_ = false;
+    awaitingAnswer_ = false;
     session_.setLoggedIn(false);
+    session_.forget();
     secondMode_ = false;
     showMode();
     resetCaptions();
@@ -105,6 +115,13 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
     doc->byText(QStringLiteral("a"), QStringLiteral("使用其他号码登录"))
         .click([=](const DomReply&) {
             user.setValue(account, [=](const DomReply& r) {
+                if (r.status == DomReply::Status::NoElement && self) {
+                    // Not the login page (an answer page the portal left in the pane): the
+                    // page comes back for the next press.
+                    self->reopenAccountPage();
+                    self->log("登录页面已重新打开,请再点击登录\r\n");
+                    return;
+                }
                 if (!r.ok()) {
                     return missing(r, "帐号输入框");
                 }
@@ -114,7 +131,10 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
                     }
                     button.click([=](const DomReply& c) {
                         if (!c.ok()) {
-                            missing(c, "登录按钮");
+                            return missing(c, "登录按钮");
+                        }
+                        if (self) {
+                            self->awaitingAnswer_ = true;
                         }
                     });
                 });
@@ -122,11 +142,54 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
         });
 }
 
+// The page the account pane shows after 按钮4: the portal's refusal ("很抱歉，您输入的帐号或
+// 密码不正确") goes to the log and the login page comes back, ready for another try.
+void LoginController::accountPaneLoaded() {
+    const auto doc = PaneDocument::of(window_.control<ui::HtmlViewer>(kAccountPane));
+    if (!awaitingAnswer_ || loginSeen_ || !doc ||
+        isReturnPage(context_.config, doc->address().toStdString())) {
+        return;
+    }
+    QPointer<LoginController> self(this);
+    const PaneDocument page = *doc;
+    page.bySelector(QStringLiteral(".login_tips p")).text([self, page](const DomReply& inner) {
+        if (self.isNull()) {
+            return;
+        }
+        if (inner.ok() && !inner.value.toString().trimmed().isEmpty()) {
+            return self->reportRefusal(inner.value.toString());
+        }
+        page.bySelector(QStringLiteral(".login_tips")).text([self](const DomReply& outer) {
+            if (self && outer.ok()) {
+                self->reportRefusal(outer.value.toString());
+            }
+        });
+    });
+}
+
+void LoginController::reportRefusal(const QString& text) {
+    const QString said = text.simplified();
+    if (said.isEmpty() || loginSeen_) {
+        return;
+    }
+    awaitingAnswer_ = false;
+    log("登录失败: " + said.toStdString() + "\r\n");
+    reopenAccountPage();
+    emit loginRefused();
+}
+
+void LoginController::reopenAccountPage() {
+    window_.control<ui::HtmlViewer>(kAccountPane)
+        ->setAddress(qs(accountLoginAddress(context_.config)));
+}
+
 void LoginController::loginPaneNavigated(const std::string& pane, const std::string& address) {
     if (loginSeen_ || !isReturnPage(context_.config, address)) {
         return;
     }
     loginSeen_ = true;
+    awaitingAnswer_ = false;
+    ++loginRound_;  // reads started before this login are of another session
     log(kLoggedIn);
     session_.setLoggedIn(true);
     emit loginFinished();
@@ -137,9 +200,41 @@ void LoginController::loginPaneNavigated(const std::string& pane, const std::str
         [this] { readBalances(); }, Qt::SingleShotConnection);
 }
 
+void LoginController::refreshBalances() {
+    if (session_.loggedIn()) {
+        readBalances();
+    }
+}
+
 void LoginController::readBalances() {
     const Config config = context_.config;
     const std::string cookies = session_.cookies();
+    QPointer<LoginController> self(this);
+    const int read = ++lastRead_;
+    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_, read] {
+        auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
+            mall::readBalances(config, cookies));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, result, round, read] {
+                // Balances of a login the user has since left are not shown, nor those of
+                // a read that a newer one has overtaken.
+                if (self && round == self->loginRound_ && read == self->lastRead_) {
+                    self->showBalances(*result);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// A session kept from the last start counts as a login once the mall answers for it.
+void LoginController::checkRememberedSession() {
+    const std::string cookies = session_.cookies();
+    if (loginSeen_ || cookies.empty()) {
+        emit rememberedSessionChecked(false);
+        return;
+    }
+    const Config config = context_.config;
     QPointer<LoginController> self(this);
     QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_] {
         auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
@@ -147,13 +242,25 @@ void LoginController::readBalances() {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, result, round] {
-                // Balances of a login the user has since left are not shown.
                 if (self && round == self->loginRound_) {
-                    self->showBalances(*result);
+                    self->rememberedSessionAnswered(*result);
                 }
             },
             Qt::QueuedConnection);
     });
+}
+
+void LoginController::rememberedSessionAnswered(const Result<std::vector<mall::Balance>>& result) {
+    const bool restored = result.ok() && !loginSeen_;
+    if (restored) {
+        loginSeen_ = true;
+        ++loginRound_;
+        log("已使用上次保存的登录\r\n");
+        session_.setLoggedIn(true);
+        emit loginFinished();
+        showBalances(result);
+    }
+    emit rememberedSessionChecked(restored);
 }
 
 void LoginController::showBalances(const Result<std::vector<mall::Balance>>& result) {

@@ -15,7 +15,7 @@ StoredCookie stored(const QNetworkCookie& c) {
 }  // namespace
 
 Session::Session(const Config& config, QWebEngineProfile* profile, QObject* parent)
-    : QObject(parent), cookies_(config.mall) {
+    : QObject(parent), profile_(profile), cookies_(config.mall) {
     QWebEngineCookieStore* store = profile->cookieStore();
     connect(store, &QWebEngineCookieStore::cookieAdded, this,
             [this](const QNetworkCookie& c) { cookies_.added(stored(c)); });
@@ -30,6 +30,14 @@ void Session::setLoggedIn(bool on) {
         loggedIn_ = on;
         emit loggedInChanged(on);
     }
+}
+
+}  // namespace vellicor::web
+
+namespace vellicor::web {
+
+void Session::forget() {
+    profile_->cookieStore()->deleteAllCookies();
 }
 
 }  // namespace vellicor::web

@@ -24,11 +24,14 @@ class Session : public QObject {
 
     bool loggedIn() const { return loggedIn_; }
     void setLoggedIn(bool on);
+    // Deletes every cookie of the profile, on disk too where it keeps them.
+    void forget();
 
   signals:
     void loggedInChanged(bool loggedIn);
 
   private:
+    QWebEngineProfile* profile_;
     SessionCookies cookies_;
     bool loggedIn_ = false;
 };
