@@ -6,7 +6,6 @@
 #include <QScreen>
 #include <QStyleHints>
 #include <QThread>
-#include <QWebEngineProfile>
 #include <QWindow>
 #include <algorithm>
 
@@ -20,7 +19,6 @@
 #include "platform/qt/process_bar.h"
 #include "platform/qt/simple_html.h"
 #include "platform/qt/timer.h"
-#include "platform/qt/web_profile.h"
 #include "platform/runtime.h"
 
 namespace vellicor::app {
@@ -196,23 +194,9 @@ MainWindow::~MainWindow() {
     if (relay_) {
         relay_->detach();
     }
-    if (profile_ != nullptr) {
-        // The profile goes last: every page made with it, the controllers' windows too, first.
-        handlers_.clear();
-        qDeleteAll(findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
-        ui::useWebProfile(nullptr);
-        delete profile_;
-    }
 }
 
 bool MainWindow::build() {
-    // A remembered session lives in the data folder; without one nothing of it touches the
-    // disk.
-    if (context_.config.window.rememberSession && !context_.dataFolder.empty()) {
-        profile_ = ui::makeRememberingProfile(
-            QString::fromStdString(context_.dataFolder + "/browser"), nullptr);
-        ui::useWebProfile(profile_);
-    }
     for (const ControlSpec& spec : formControls()) {
         QWidget* parent = this;
         if (!spec.parent.empty()) {

@@ -19,8 +19,6 @@
 #include "app/form.h"
 #include "app/window_handlers.h"
 
-class QWebEngineProfile;
-
 namespace vellicor::ui {
 class EditBox;
 }
@@ -79,8 +77,7 @@ class MainWindow : public QWidget {
     AppContext& context_;
     std::map<std::string, QObject*> controls_;
     std::vector<std::string> order_;
-    QWebEngineProfile* profile_ = nullptr;  // a remembered session's, else the in-memory one
-    std::shared_ptr<LogFile> logFile_;      // before the handlers: their runs log to the end
+    std::shared_ptr<LogFile> logFile_;  // before the handlers: their runs log to the end
     std::vector<std::unique_ptr<WindowHandlers>> handlers_;
     std::shared_ptr<LogRelay> relay_;
     enum class Drag { None, Pressed, Following };

@@ -37,11 +37,8 @@ LoginController::~LoginController() {
 
 void LoginController::started() {
     showMode();
-    if (context_.config.window.rememberSession) {
-        // By the time the first page is in, the profile has read its cookies from disk.
-        connect(
-            window_.control<ui::HtmlViewer>(kQuickPane), &QWebEngineView::loadFinished, this,
-            [this] { checkRememberedSession(); }, Qt::SingleShotConnection);
+    if (session_.restored()) {
+        checkRememberedSession();
     }
     connect(window_.control<ui::HtmlViewer>(kAccountPane), &QWebEngineView::loadFinished, this,
             [this] { accountPaneLoaded(); });

@@ -53,7 +53,7 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void balancesFailed();
     // The account page answered 按钮4 with a refusal, now in the log; the page is back.
     void loginRefused();
-    // With session.remember: the check of the session kept from the last start has answered.
+    // The mall has answered for the session kept from the last start (session.remember).
     void rememberedSessionChecked(bool restored);
 
   private:
