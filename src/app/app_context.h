@@ -29,6 +29,9 @@ struct AppContext {
     // The file the whole log goes to today; empty without a data folder. Any thread. Set by
     // MainWindow.
     std::function<std::string()> logFilePath;
+    // Runs `then` on the window's thread once every text the calling thread logged before is
+    // in the log box. Any thread. Set by MainWindow.
+    std::function<void(std::function<void()> then)> afterLogShown;
 };
 
 }  // namespace vellicor::app

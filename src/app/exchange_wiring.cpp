@@ -1,3 +1,8 @@
+#include <malloc.h>
+
+#include <QPointer>
+#include <QThreadPool>
+
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "mall/catalogue.h"
@@ -26,24 +31,32 @@ ExchangeWiring::ExchangeWiring(MainWindow& window, AppContext& context, CookieSo
       notifier_(context.notifier),
       notifyWins_(context.config.window.notifyWins),
       controller_(context.config, *context.clock, context.log) {
-    // The engine ends a run on its own thread; the signal is carried over to this object's
-    // thread behind the run's log lines, which were posted first.
+    // The engine ends a run on its own thread; the signal comes on the window's thread once
+    // the run's lines, logged first, are in the box.
     controller_.setOnFinished([this, &context](const mall::RunSummary& summary) {
         // Right under the summary line: where the lines the log box no longer holds are.
         const std::string path = context.logFilePath ? context.logFilePath() : std::string();
         if (!path.empty() && context.log) {
             context.log("完整日志：" + path + "\r\n");
         }
-        const bool spent = ticketsSpent(summary);
-        QMetaObject::invokeMethod(
-            this,
-            [this, spent] {
-                emit runFinished();
-                if (spent) {
-                    emit ticketsMayHaveChanged();
-                }
-            },
-            Qt::QueuedConnection);
+        QPointer<ExchangeWiring> self(this);
+        auto finished = [self, spent = ticketsSpent(summary)] {
+            // A big run's thousands of requests leave their memory free but held in the
+            // allocator's per-thread pools, more with each run: handed back to the system,
+            // off the window's thread, once the engine's thread has let go of it.
+            QThreadPool::globalInstance()->start([] { malloc_trim(0); });
+            if (self) {
+                emit self->runFinished();
+            }
+            if (self && spent) {
+                emit self->ticketsMayHaveChanged();
+            }
+        };
+        if (context.afterLogShown) {
+            context.afterLogShown(std::move(finished));
+        } else {
+            QMetaObject::invokeMethod(this, std::move(finished), Qt::QueuedConnection);
+        }
     });
 }
 

@@ -12,7 +12,7 @@
 #include "app/app_icon.h"
 #include "app/link_panel.h"
 #include "app/log_file.h"
-#include "platform/line_relay.h"
+#include "app/log_relay.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -22,46 +22,6 @@
 #include "platform/runtime.h"
 
 namespace vellicor::app {
-
-// Carries log texts from any thread to the log box, and drops them once the box is gone. A
-// burst of worker lines costs the window one queued call, which puts the whole burst in.
-// Each burst also goes whole to the log file, which writes it on its own thread.
-class LogRelay {
-  public:
-    LogRelay(ui::EditBox* box, LogFile* file)
-        : box_(box), file_(file), owner_(box->thread()), lines_([this] { wake(); }) {}
-    void append(const std::string& text) {
-        lines_.append(text);
-        if (QThread::currentThread() == owner_) {
-            // Lines the workers queued before this one go in first.
-            drainIntoBox();
-        }
-    }
-    void detach() { lines_.detach(); }
-
-  private:
-    // Runs on the appending thread; the box is alive until detach() returns.
-    void wake() {
-        QMetaObject::invokeMethod(
-            box_, [this] { drainIntoBox(); }, Qt::QueuedConnection);
-    }
-    void drainIntoBox() {
-        std::string burst;
-        lines_.drain([&burst](const std::string& text) { burst += text; });
-        if (burst.empty()) {
-            return;
-        }
-        box_->append(QString::fromStdString(burst));
-        if (file_ != nullptr) {
-            file_->append(std::move(burst));
-        }
-    }
-
-    ui::EditBox* box_;
-    LogFile* file_;
-    QThread* owner_;
-    LineRelay lines_;
-};
 
 namespace {
 
@@ -219,8 +179,12 @@ bool MainWindow::build() {
             return alive ? alive->currentPath() : std::string();
         };
     }
-    relay_ = std::make_shared<LogRelay>(logBox(), logFile_.get());
+    relay_ = std::make_shared<LogRelay>(logBox(), logFile_.get(),
+                                        static_cast<std::size_t>(context_.config.log.maxLines));
     context_.log = [relay = relay_](const std::string& text) { relay->append(text); };
+    context_.afterLogShown = [relay = relay_](std::function<void()> then) {
+        relay->afterShown(std::move(then));
+    };
     connectEvents();
     return true;
 }

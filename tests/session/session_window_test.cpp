@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
-#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>

@@ -190,6 +190,8 @@ void EditBox::applyMode() {
 void EditBox::setMaxLines(int lines) {
     if (text_ != nullptr) {
         text_->setMaximumBlockCount(std::max(lines, 0));
+        // A bounded box must not keep an unbounded history of what went in.
+        text_->setUndoRedoEnabled(lines <= 0);
     }
 }
 
