@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "app/app_icon.h"
 #include "app/link_panel.h"
 #include "app/main_window.h"
 #include "app/wiring.h"
@@ -133,6 +134,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(vellicor::app::appIcon());  // the notifications' icon too
     vellicor::ui::QtMessageBoxService messageBox;
     vellicor::ui::QtUrlOpener urlOpener(&messageBox);
     vellicor::ui::QtTrayNotifier notifier;

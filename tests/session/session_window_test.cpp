@@ -374,6 +374,10 @@ class SessionWindowTest : public QObject {
         QVERIFY(log().contains(QStringLiteral("已使用上次保存的登录")));
         QVERIFY(control<QWidget>("按钮7")->isEnabled());
 
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        const QByteArray keptText = keptFile.readAll();
+        keptFile.close();
         control<vellicor::ui::Button>("按钮2")->click();
         QVERIFY(!QFile::exists(kept));
         QTRY_VERIFY_WITH_TIMEOUT(parts_.session->cookies().empty(), kWait);
@@ -381,6 +385,22 @@ class SessionWindowTest : public QObject {
         open(kScenario, {false, data.path()});
         QVERIFY(!parts_.session->restored());
         QVERIFY(!parts_.session->loggedIn());
+        window_.reset();
+
+        // A kept session the mall no longer knows: not logged in, and the file goes.
+        QByteArray stale = keptText;
+        stale.replace("skey=", "skey=stale");
+        QVERIFY(keptFile.open(QIODevice::WriteOnly));
+        keptFile.write(stale);
+        keptFile.close();
+        open(kScenario, {false, data.path()});
+        QVERIFY(parts_.session->restored());
+        QSignalSpy refused(parts_.login, &vellicor::web::LoginController::rememberedSessionChecked);
+        QVERIFY(refused.wait(kWait));
+        QCOMPARE(refused.at(0).at(0).toBool(), false);
+        QVERIFY(!parts_.session->loggedIn());
+        QVERIFY(!QFile::exists(kept));
+        QVERIFY(log().contains(QStringLiteral("上次保存的登录已失效")));
     }
 
     void quickLoginThenRelogin() {

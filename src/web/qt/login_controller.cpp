@@ -126,12 +126,14 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
                     if (!p.ok()) {
                         return missing(p, "密码输入框");
                     }
+                    // Set before the press: the answer page may be in before the reply.
+                    if (self) {
+                        self->awaitingAnswer_ = true;
+                    }
                     button.click([=](const DomReply& c) {
-                        if (!c.ok()) {
-                            return missing(c, "登录按钮");
-                        }
-                        if (self) {
-                            self->awaitingAnswer_ = true;
+                        if (!c.ok() && self) {
+                            self->awaitingAnswer_ = false;
+                            missing(c, "登录按钮");
                         }
                     });
                 });
@@ -249,6 +251,14 @@ void LoginController::checkRememberedSession() {
 
 void LoginController::rememberedSessionAnswered(const Result<std::vector<mall::Balance>>& result) {
     const bool restored = result.ok() && !loginSeen_;
+    const bool refused = !result.ok() && (result.error().code == ErrorCode::BadInput ||
+                                          result.error().code == ErrorCode::Parse);
+    if (refused) {
+        // The mall no longer knows the session: it is of no use on the next start either.
+        // An unreachable mall says nothing about it, and it is kept.
+        session_.forget();
+        log("上次保存的登录已失效,请重新登录\r\n");
+    }
     if (restored) {
         loginSeen_ = true;
         ++loginRound_;
