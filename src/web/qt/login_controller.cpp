@@ -205,51 +205,46 @@ void LoginController::refreshBalances() {
     }
 }
 
-void LoginController::readBalances() {
+// The record page off the window's thread; `then` gets its answer on the window's thread,
+// unless a login or 重新登录 has come between (the answer is of a session the user left).
+void LoginController::readInBackground(BalancesThen then) {
     const Config config = context_.config;
     const std::string cookies = session_.cookies();
     QPointer<LoginController> self(this);
-    const int read = ++lastRead_;
-    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_, read] {
-        auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
-            mall::readBalances(config, cookies));
+    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_, then] {
+        auto result = std::make_shared<BalancesResult>(mall::readBalances(config, cookies));
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, result, round, read] {
-                // Balances of a login the user has since left are not shown, nor those of
-                // a read that a newer one has overtaken.
-                if (self && round == self->loginRound_ && read == self->lastRead_) {
-                    self->showBalances(*result);
+            [self, result, round, then] {
+                if (self && round == self->loginRound_) {
+                    then(*self, *result);
                 }
             },
             Qt::QueuedConnection);
+    });
+}
+
+void LoginController::readBalances() {
+    // Nor are the balances of a read that a newer one has overtaken shown.
+    readInBackground([read = ++lastRead_](LoginController& c, const BalancesResult& result) {
+        if (read == c.lastRead_) {
+            c.showBalances(result);
+        }
     });
 }
 
 // A session kept from the last start counts as a login once the mall answers for it.
 void LoginController::checkRememberedSession() {
-    const std::string cookies = session_.cookies();
-    if (loginSeen_ || cookies.empty()) {
+    if (loginSeen_ || session_.cookies().empty()) {
         emit rememberedSessionChecked(false);
         return;
     }
-    const Config config = context_.config;
-    QPointer<LoginController> self(this);
-    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_] {
-        auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
-            mall::readBalances(config, cookies));
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, result, round] {
-                if (self && round == self->loginRound_) {
-                    self->rememberedSessionAnswered(*result);
-                }
-            },
-            Qt::QueuedConnection);
+    readInBackground([](LoginController& c, const BalancesResult& result) {
+        c.rememberedSessionAnswered(result);
     });
 }
 
-void LoginController::rememberedSessionAnswered(const Result<std::vector<mall::Balance>>& result) {
+void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
     const bool restored = result.ok() && !loginSeen_;
     const bool refused = !result.ok() && (result.error().code == ErrorCode::BadInput ||
                                           result.error().code == ErrorCode::Parse);
@@ -270,7 +265,7 @@ void LoginController::rememberedSessionAnswered(const Result<std::vector<mall::B
     emit rememberedSessionChecked(restored);
 }
 
-void LoginController::showBalances(const Result<std::vector<mall::Balance>>& result) {
+void LoginController::showBalances(const BalancesResult& result) {
     if (!result) {
         log("读取游票余额失败: " + result.error().message + "\r\n");
         emit balancesFailed();

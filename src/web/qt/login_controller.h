@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,10 +63,13 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void accountPaneLoaded();
     void reportRefusal(const QString& text);
     void reopenAccountPage();
+    using BalancesResult = Result<std::vector<mall::Balance>>;
+    using BalancesThen = std::function<void(LoginController&, const BalancesResult&)>;
+    void readInBackground(BalancesThen then);
     void readBalances();
     void checkRememberedSession();
-    void rememberedSessionAnswered(const Result<std::vector<mall::Balance>>& result);
-    void showBalances(const Result<std::vector<mall::Balance>>& result);
+    void rememberedSessionAnswered(const BalancesResult& result);
+    void showBalances(const BalancesResult& result);
     void resetCaptions();
     void log(const std::string& text) const;
 
