@@ -1,3 +1,8 @@
+#include <malloc.h>
+
+#include <QPointer>
+#include <QThreadPool>
+
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "mall/catalogue.h"
@@ -5,16 +10,53 @@
 #include "platform/qt/edit_box.h"
 
 namespace vellicor::app {
+namespace {
+
+// An exchange, a win and a lost draw all cost tickets; refusals and failures cost none.
+bool ticketsSpent(const mall::RunSummary& summary) {
+    for (const mall::ItemTally& item : summary.items) {
+        if (item.count(mall::OutcomeKind::Popup) > 0 ||
+            item.count(mall::OutcomeKind::LotteryLoss) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 ExchangeWiring::ExchangeWiring(MainWindow& window, AppContext& context, CookieSource cookies)
     : window_(window),
       cookies_(std::move(cookies)),
+      notifier_(context.notifier),
+      notifyWins_(context.config.window.notifyWins),
       controller_(context.config, *context.clock, context.log) {
-    // The engine ends a run on its own thread; the signal is carried over to this object's
-    // thread behind the run's log lines, which were posted first.
-    controller_.setOnFinished([this](const mall::RunSummary&) {
-        QMetaObject::invokeMethod(
-            this, [this] { emit runFinished(); }, Qt::QueuedConnection);
+    // The engine ends a run on its own thread; the signal comes on the window's thread once
+    // the run's lines, logged first, are in the box.
+    controller_.setOnFinished([this, &context](const mall::RunSummary& summary) {
+        // Right under the summary line: where the lines the log box no longer holds are.
+        const std::string path = context.logFilePath ? context.logFilePath() : std::string();
+        if (!path.empty() && context.log) {
+            context.log("完整日志：" + path + "\r\n");
+        }
+        QPointer<ExchangeWiring> self(this);
+        auto finished = [self, spent = ticketsSpent(summary)] {
+            // A big run's thousands of requests leave their memory free but held in the
+            // allocator's per-thread pools, more with each run: handed back to the system,
+            // off the window's thread, once the engine's thread has let go of it.
+            QThreadPool::globalInstance()->start([] { malloc_trim(0); });
+            if (self) {
+                emit self->runFinished();
+            }
+            if (self && spent) {
+                emit self->ticketsMayHaveChanged();
+            }
+        };
+        if (context.afterLogShown) {
+            context.afterLogShown(std::move(finished));
+        } else {
+            QMetaObject::invokeMethod(this, std::move(finished), Qt::QueuedConnection);
+        }
     });
 }
 
@@ -38,7 +80,38 @@ std::vector<std::string> ExchangeWiring::tickedItems() const {
     return names;
 }
 
+// A win or an exchange tells the user at once, also with the window out of sight: once per
+// item and run, as a thousand workers of one item may all be lucky.
+void ExchangeWiring::watchForWins(mall::RunOptions& options) {
+    if (notifier_ == nullptr || !notifyWins_) {
+        return;
+    }
+    const int run = ++runNumber_;
+    options.onOutcome = [this, run](const mall::Item& item, const mall::Outcome& outcome) {
+        if (outcome.kind != mall::OutcomeKind::Popup) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, caption = std::string(item.caption), message = outcome.message] {
+                announceWin(run, caption, message);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+void ExchangeWiring::announceWin(int run, const std::string& caption, const std::string& message) {
+    if (run != announcedRun_) {
+        announcedRun_ = run;
+        announced_.clear();
+    }
+    if (announced_.insert(caption).second) {
+        notifier_->notify("Vellicor：" + caption, message);
+    }
+}
+
 bool ExchangeWiring::startRun(mall::RunOptions options) {
+    watchForWins(options);
     const auto* field = window_.control<ui::EditBox>("编辑框4");
     const std::string threads = field != nullptr ? field->content().toStdString() : std::string();
     const std::string cookies = cookies_ ? cookies_() : std::string();

@@ -1,17 +1,21 @@
 // The window front end: builds the main window from its form and runs its message loop.
 //
 //   vellicor [--config FILE | --portal URL] [--screenshot PATH] [--quit-after MS]
+//   vellicor --help | --version
 
 #include <sys/stat.h>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QWindow>
 
 #include <cstdio>
 #include <optional>
 
+#include "app/app_icon.h"
+#include "app/link_panel.h"
 #include "app/main_window.h"
 #include "app/wiring.h"
 #include "platform/qt/html_viewer.h"
@@ -31,10 +35,12 @@ struct Options {
     int quitAfterMs = 0;
 };
 
-std::optional<Options> parseOptions(const QApplication& app) {
+// Runs before the window's application object exists: --help and --version need no display.
+std::optional<Options> parseOptions(const QCoreApplication& app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Vellicor"));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption(
         {QStringLiteral("config"), QStringLiteral("Configuration file."), QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("portal"),
@@ -115,20 +121,29 @@ int main(int argc, char** argv) {
     // Whatever the browser engine or the tool keeps on disk may hold a session: the user's
     // alone to read.
     ::umask(077);
+    // The browser engine shares GL contexts; that must be set before any application object.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QCoreApplication::setApplicationName(QStringLiteral("vellicor"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(vellicor::app::kVersion));
+    std::optional<Options> options;
+    {
+        QCoreApplication parsing(argc, argv);
+        options = parseOptions(parsing);
+    }
+    if (!options) {
+        return 2;
+    }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("vellicor"));
+    QApplication::setWindowIcon(vellicor::app::appIcon());  // the notifications' icon too
     vellicor::ui::QtMessageBoxService messageBox;
-    vellicor::ui::QtUrlOpener urlOpener;
+    vellicor::ui::QtUrlOpener urlOpener(&messageBox);
+    vellicor::ui::QtTrayNotifier notifier;
     vellicor::setFatalReporter([&messageBox](const std::string& text) {
         std::fputs(text.c_str(), stderr);
         messageBox.show(text, vellicor::mbflags::IconError | vellicor::mbflags::TaskModal,
                         vellicor::kDefaultCaption);
     });
 
-    const auto options = parseOptions(app);
-    if (!options) {
-        return 2;
-    }
     auto portal = resolveConfiguration(*options);
     if (!portal) {
         return 2;
@@ -138,6 +153,9 @@ int main(int argc, char** argv) {
     context.config = portal->config;
     context.messageBox = &messageBox;
     context.urlOpener = &urlOpener;
+    context.notifier = &notifier;
+    context.dataFolder =
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation).toStdString();
 
     auto window = MainWindow::create(context);
     if (!window) {

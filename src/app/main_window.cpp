@@ -4,13 +4,15 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStyleHints>
 #include <QThread>
 #include <QWindow>
 #include <algorithm>
 
 #include "app/app_icon.h"
 #include "app/link_panel.h"
-#include "platform/line_relay.h"
+#include "app/log_file.h"
+#include "app/log_relay.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -20,40 +22,6 @@
 #include "platform/runtime.h"
 
 namespace vellicor::app {
-
-// Carries log texts from any thread to the log box, and drops them once the box is gone. A
-// burst of worker lines costs the window one queued call, which puts the whole burst in.
-class LogRelay {
-  public:
-    explicit LogRelay(ui::EditBox* box)
-        : box_(box), owner_(box->thread()), lines_([this] { wake(); }) {}
-    void append(const std::string& text) {
-        lines_.append(text);
-        if (QThread::currentThread() == owner_) {
-            // Lines the workers queued before this one go in first.
-            drainIntoBox();
-        }
-    }
-    void detach() { lines_.detach(); }
-
-  private:
-    // Runs on the appending thread; the box is alive until detach() returns.
-    void wake() {
-        QMetaObject::invokeMethod(
-            box_, [this] { drainIntoBox(); }, Qt::QueuedConnection);
-    }
-    void drainIntoBox() {
-        QString burst;
-        lines_.drain([&burst](const std::string& text) { burst += QString::fromStdString(text); });
-        if (!burst.isEmpty()) {
-            box_->append(burst);
-        }
-    }
-
-    ui::EditBox* box_;
-    QThread* owner_;
-    LineRelay lines_;
-};
 
 namespace {
 
@@ -178,6 +146,7 @@ MainWindow::MainWindow(AppContext& context) : QWidget(nullptr), context_(context
     move(formWindow().storedLeft, formWindow().storedTop);
     applyOuterSize();
     installEventFilter(this);
+    systemMove_ = [this] { return windowHandle() != nullptr && windowHandle()->startSystemMove(); };
 }
 
 MainWindow::~MainWindow() {
@@ -201,8 +170,21 @@ bool MainWindow::build() {
         controls_[spec.name] = made;
         order_.push_back(spec.name);
     }
-    relay_ = std::make_shared<LogRelay>(logBox());
+    logBox()->setMaxLines(context_.config.log.maxLines);
+    if (!context_.dataFolder.empty()) {
+        logFile_ = std::make_shared<LogFile>(context_.dataFolder, *context_.clock,
+                                             context_.config.log.keepDays);
+        context_.logFilePath = [file = std::weak_ptr<LogFile>(logFile_)] {
+            const auto alive = file.lock();
+            return alive ? alive->currentPath() : std::string();
+        };
+    }
+    relay_ = std::make_shared<LogRelay>(logBox(), logFile_.get(),
+                                        static_cast<std::size_t>(context_.config.log.maxLines));
     context_.log = [relay = relay_](const std::string& text) { relay->append(text); };
+    context_.afterLogShown = [relay = relay_](std::function<void()> then) {
+        relay->afterShown(std::move(then));
+    };
     connectEvents();
     return true;
 }
@@ -413,8 +395,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 // Drag-anywhere: a left press on the background, a label, a group box or a progress bar
-// moves the window as the title bar would. The window system does the move where it can;
-// otherwise the window follows the pointer itself.
+// moves the window as the title bar would. The drag begins only once the pointer has moved
+// with the button held: a window system asked to move the window after a quick tap has
+// already seen the button go up, and would leave the window following the pointer until the
+// next click. It does the move where it can; otherwise the window follows the pointer itself.
 bool MainWindow::dragEvent(QWidget* target, QEvent* event) {
     const auto type = event->type();
     if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
@@ -429,22 +413,43 @@ bool MainWindow::dragEvent(QWidget* target, QEvent* event) {
         if (target->childAt(mouse->position().toPoint()) != nullptr) {
             return false;
         }
-        if (windowHandle() != nullptr && windowHandle()->startSystemMove()) {
-            return true;
-        }
-        dragging_ = true;
+        drag_ = Drag::Pressed;
+        pressedAt_ = global;
         dragOffset_ = global - frameGeometry().topLeft();
         return true;
     }
-    if (type == QEvent::MouseMove && dragging_ && (mouse->buttons() & Qt::LeftButton)) {
-        move(global - dragOffset_);
+    if (type == QEvent::MouseMove && drag_ != Drag::None) {
+        if (!(mouse->buttons() & Qt::LeftButton)) {
+            drag_ = Drag::None;  // the release went elsewhere
+            return false;
+        }
+        followPointer(global);
         return true;
     }
-    if (type == QEvent::MouseButtonRelease && dragging_) {
-        dragging_ = false;
+    if (type == QEvent::MouseButtonRelease && drag_ != Drag::None) {
+        drag_ = Drag::None;
         return true;
     }
     return false;
+}
+
+void MainWindow::followPointer(QPoint global) {
+    if (drag_ == Drag::Pressed) {
+        const int threshold = QGuiApplication::styleHints()->startDragDistance();
+        if ((global - pressedAt_).manhattanLength() < threshold) {
+            return;
+        }
+        drag_ = Drag::Following;
+        if (systemMove_()) {
+            drag_ = Drag::None;  // the window system has the pointer now
+            return;
+        }
+    }
+    move(global - dragOffset_);
+}
+
+void MainWindow::setSystemMove(std::function<bool()> start) {
+    systemMove_ = std::move(start);
 }
 
 }  // namespace vellicor::app

@@ -9,6 +9,7 @@
 
 #include <QPoint>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@ class EditBox;
 
 namespace vellicor::app {
 
+class LogFile;
 class LogRelay;
 
 class MainWindow : public QWidget {
@@ -46,6 +48,10 @@ class MainWindow : public QWidget {
     ui::EditBox* logBox() const;
     AppContext& context() { return context_; }
 
+    // How a drag asks the window system to move the window (true: it does); tests give a
+    // stand-in for the window system.
+    void setSystemMove(std::function<bool()> start);
+
     // The size the window has to have with its frame, whatever the window system draws.
     static QSize outerSize();
 
@@ -66,14 +72,19 @@ class MainWindow : public QWidget {
     template <typename F>
     void dispatch(F&& call);
     bool dragEvent(QWidget* target, QEvent* event);
+    void followPointer(QPoint global);
 
     AppContext& context_;
     std::map<std::string, QObject*> controls_;
     std::vector<std::string> order_;
+    std::shared_ptr<LogFile> logFile_;  // before the handlers: their runs log to the end
     std::vector<std::unique_ptr<WindowHandlers>> handlers_;
     std::shared_ptr<LogRelay> relay_;
+    enum class Drag { None, Pressed, Following };
+    Drag drag_ = Drag::None;
+    QPoint pressedAt_;
     QPoint dragOffset_;
-    bool dragging_ = false;
+    std::function<bool()> systemMove_;
     bool shutDown_ = false;
 };
 

@@ -6,10 +6,13 @@
 // window's thread only what touches a control.
 
 #include <QObject>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,10 +74,20 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
   signals:
     // On the window's thread, after the run's last line is in the log box.
     void runFinished();
+    // Right after runFinished, for a run that exchanged or drew: the balances have moved.
+    void ticketsMayHaveChanged();
 
   private:
+    void watchForWins(mall::RunOptions& options);
+    void announceWin(int run, const std::string& caption, const std::string& message);
+
     MainWindow& window_;
     CookieSource cookies_;
+    Notifier* notifier_;
+    bool notifyWins_;
+    int runNumber_ = 0;
+    int announcedRun_ = 0;
+    std::set<std::string> announced_;  // items of announcedRun_ already told
     mall::ExchangeController controller_;
 };
 
@@ -103,10 +116,15 @@ class TimerWiring final : public QObject, public WindowHandlers {
     void wakeUp();                          // on the window's thread, at the instant
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
+    std::optional<TimeField> emptyField() const;
+    bool fieldsAsArmed() const;
+    void cancelPrepared();
 
     MainWindow& window_;
     AppContext& context_;
     ExchangeWiring& exchange_;
+    std::array<std::string, 3> armedTexts_;  // the fields as the latest arming wrote them
+    std::string armedAt_;                    // the armed time as 12:00:00
     CookieSource cookies_;
     SessionProbe probe_;
     int periodMs_;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "app/main_window.h"
@@ -114,16 +115,59 @@ void TimerWiring::timeFieldEdited(TimeField field) {
     }
 }
 
-void TimerWiring::armTimerClicked() {
+// An empty field would silently read as 0: "定" with nothing filled in would arm midnight.
+std::optional<TimeField> TimerWiring::emptyField() const {
+    for (const TimeField field : {TimeField::Hour, TimeField::Minute, TimeField::Second}) {
+        const auto* box = window_.control<ui::EditBox>(kFieldBoxes[indexOf(field)]);
+        if (box != nullptr && box->content().trimmed().isEmpty()) {
+            return field;
+        }
+    }
+    return std::nullopt;
+}
+
+bool TimerWiring::fieldsAsArmed() const {
+    for (std::size_t i = 0; i < std::size(kFieldBoxes); ++i) {
+        const auto* box = window_.control<ui::EditBox>(kFieldBoxes[i]);
+        if (box == nullptr || box->content().toStdString() != armedTexts_[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TimerWiring::cancelPrepared() {
     // A run already waiting for the old instant must not go out at it.
     if (std::exchange(prepared_, Prepared::No) == Prepared::Waiting) {
         exchange_.controller().cancel();
+    }
+}
+
+// "定" arms the fields' time; pressed again while armed with the fields as they were armed,
+// it disarms; with changed fields it moves the armed time.
+void TimerWiring::armTimerClicked() {
+    if (const auto empty = emptyField()) {
+        if (context_.messageBox != nullptr) {
+            const std::string word(schedule::fieldWord(coreField(*empty)));
+            context_.messageBox->show(
+                "请填写" + word, mbflags::Ok | mbflags::IconWarning | mbflags::TaskModal, word);
+        }
+        return;
+    }
+    cancelPrepared();
+    if (redemption_.armed() && fieldsAsArmed()) {
+        redemption_.disarm();
+        show(redemption_.display());
+        setCountdownRunning(false);
+        return;
     }
     {
         std::lock_guard lock(mutex_);
         armedCookies_ = cookies_ ? cookies_() : std::string();
     }
     const schedule::ArmOutcome outcome = redemption_.arm();
+    armedTexts_ = outcome.fieldTexts;
+    armedAt_ = schedule::formatTimeOfDay(outcome.time);
     for (std::size_t i = 0; i < outcome.fieldTexts.size(); ++i) {
         if (auto* box = window_.control<ui::EditBox>(kFieldBoxes[i])) {
             box->setContent(QString::fromStdString(outcome.fieldTexts[i]));
@@ -169,7 +213,10 @@ void TimerWiring::wakeUp() {
 
 void TimerWiring::show(const schedule::TimerDisplay& display) {
     if (auto* state = window_.control<ui::Label>("标签10")) {
-        state->setCaption(QString::fromStdString(display.stateText));
+        // While armed the label says what a second press does.
+        const bool armed = display.stateText == schedule::kArmedText && redemption_.armed();
+        state->setCaption(QString::fromStdString(
+            armed ? display.stateText + " " + armedAt_ + "，再按“定”取消" : display.stateText));
     }
     if (auto* remaining = window_.control<ui::Label>("标签11")) {
         remaining->setCaption(QString::fromStdString(display.countdownText));

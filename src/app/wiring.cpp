@@ -6,6 +6,8 @@
 #include "app/link_panel.h"
 #include "app/main_window.h"
 #include "app/run_wiring.h"
+#include "signin/qt/signin_controller.h"
+#include "web/qt/login_controller.h"
 #include "web/qt/session_wiring.h"
 
 namespace vellicor::app {
@@ -37,7 +39,16 @@ void wireControllers(MainWindow& window, AppContext& context) {
     // The run goes to the engine ahead of the instant, with time to build its requests
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
-    addRunControllers(window, context, run);
+    const RunControllers runs = addRunControllers(window, context, run);
+    refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
+}
+
+void refreshBalancesAfterSpending(web::LoginController& login, signin::SigninController& signin,
+                                  ExchangeWiring& exchange) {
+    QObject::connect(&exchange, &ExchangeWiring::ticketsMayHaveChanged, &login,
+                     [&login] { login.refreshBalances(); });
+    QObject::connect(&signin, &signin::SigninController::signInFinished, &login,
+                     [&login] { login.refreshBalances(); });
 }
 
 }  // namespace vellicor::app

@@ -977,6 +977,9 @@ class Engine {
         const std::string prefix =
             linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts);
         s_.log(outcomeLine(prefix, outcome.message));
+        if (s_.options.onOutcome) {
+            s_.options.onOutcome(item, outcome);
+        }
         w.ended = true;
         --unended_;
         if (w.transfer) {

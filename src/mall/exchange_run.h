@@ -24,6 +24,8 @@ namespace vellicor::mall {
 struct RunOptions {
     // Prepare everything, then send at this instant of the clock; empty sends at once.
     std::optional<Clock::Steady> fireAt;
+    // Optional: every outcome as its line is written, on the engine thread; must not block.
+    std::function<void(const Item& item, const Outcome& outcome)> onOutcome;
 };
 
 class ExchangeRun {

@@ -183,6 +183,10 @@ Result<Config> parseConfig(const std::string& iniText) {
     a.flag("timer.last_byte_sync", c.timer.lastByteSync);
     a.aim("timer.aim", c.timer.aim);
     a.number("timer.arrival_margin_ms", c.timer.arrivalMarginMs);
+    a.number("log.max_lines", c.log.maxLines);
+    a.number("log.keep_days", c.log.keepDays);
+    a.flag("notify.wins", c.window.notifyWins);
+    a.flag("session.remember", c.window.rememberSession);
     if (!a.failed().empty()) {
         return makeError(ErrorCode::Parse, "configuration value is not valid: " + a.failed());
     }
@@ -198,6 +202,9 @@ Result<Config> parseConfig(const std::string& iniText) {
     // A margin below zero would aim before the opening; one of a second or more is a typo.
     if (!(c.timer.arrivalMarginMs >= 0 && c.timer.arrivalMarginMs < 1000)) {
         return makeError(ErrorCode::Parse, "timer.arrival_margin_ms must lie in 0..1000");
+    }
+    if (c.log.maxLines <= 0 || c.log.keepDays <= 0) {
+        return makeError(ErrorCode::Parse, "log.max_lines and log.keep_days must be above 0");
     }
     if (c.http.connectTimeoutMs <= 0 || c.http.totalTimeoutMs <= 0 || c.http.maxBodyBytes == 0) {
         return makeError(ErrorCode::Parse, "time-outs and the body cap must be above 0");

@@ -57,6 +57,18 @@ struct TimerSettings {
     double arrivalMarginMs = 0.5;
 };
 
+// The log box keeps the newest lines; the whole log goes to a file a day in the user's data
+// folder, of which the newest `keepDays` are kept.
+struct LogSettings {
+    int maxLines = 20000;
+    int keepDays = 14;
+};
+
+struct WindowSettings {
+    bool notifyWins = true;        // a desktop notification for each item won or exchanged
+    bool rememberSession = false;  // the browser keeps its cookies on disk between starts
+};
+
 struct Config {
     // Base addresses, scheme://host[:port], no trailing slash.
     std::string mall;          // the mall host: exchange, record, sign-in, centre pages
@@ -76,6 +88,8 @@ struct Config {
     HttpSettings http;
     ExchangeSettings exchange;
     TimerSettings timer;
+    LogSettings log;
+    WindowSettings window;
 
     // Placeholders on reserved names; a real run replaces them with a file or --portal.
     static Config defaults();

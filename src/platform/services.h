@@ -34,7 +34,7 @@ enum MessageBoxAnswer : int {
 };
 
 class MessageBoxService {
-public:
+  public:
     virtual ~MessageBoxService() = default;
     // Shows the box and returns one of MessageBoxAnswer. The caption is already resolved
     // (never empty) and the flags already carry the modality.
@@ -42,10 +42,18 @@ public:
 };
 
 class UrlOpener {
-public:
+  public:
     virtual ~UrlOpener() = default;
     // Opens the address in the user's default browser without waiting for it.
     virtual void open(const std::string& url) = 0;
+};
+
+class Notifier {
+  public:
+    virtual ~Notifier() = default;
+    // A desktop notification, seen also while the window is minimised; does not wait.
+    // The window's thread only.
+    virtual void notify(const std::string& title, const std::string& text) = 0;
 };
 
 // Receives whole UTF-8 texts for the log box; each call is appended as one piece.

@@ -17,6 +17,21 @@ TEST(Config, FileValuesOverrideDefaults) {
     EXPECT_EQ(c->forum, Config::defaults().forum);
 }
 
+TEST(Config, WindowKeys) {
+    const Config d = Config::defaults();
+    EXPECT_EQ(d.log.maxLines, 20000);
+    EXPECT_TRUE(d.window.notifyWins);
+    EXPECT_FALSE(d.window.rememberSession);
+    auto c = parseConfig(
+        "[log]\nmax_lines = 500\nkeep_days = 3\n[notify]\nwins = off\n"
+        "[session]\nremember = on\n");
+    ASSERT_TRUE(c.ok()) << c.error().message;
+    EXPECT_EQ(c->log.maxLines, 500);
+    EXPECT_EQ(c->log.keepDays, 3);
+    EXPECT_FALSE(c->window.notifyWins);
+    EXPECT_TRUE(c->window.rememberSession);
+}
+
 TEST(Config, RejectsWhatWouldHarmRequests) {
     struct Case {
         const char* text;
@@ -33,6 +48,7 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
         {"[timer]\narrival_margin_ms = nan\n", "not a number"},
         {"[portal]\nmall = http://m\rX-Injected: 1\n", "line break inside a host"},
         {"just words\n", "line without ="},
+        {"[log]\nmax_lines = 0\n", "a log box that keeps nothing"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(parseConfig(c.text).ok()) << c.why;

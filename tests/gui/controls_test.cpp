@@ -20,6 +20,7 @@
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/process_bar.h"
+#include "platform/qt/qt_services.h"
 #include "platform/qt/simple_html.h"
 #include "platform/qt/timer.h"
 #include "platform/services.h"
@@ -50,6 +51,14 @@ QLineEdit* lineOf(EditBox& box) {
 struct FakeOpener : UrlOpener {
     std::vector<std::string> opened;
     void open(const std::string& url) override { opened.push_back(url); }
+};
+
+struct RecordingBoxes : MessageBoxService {
+    std::vector<std::string> texts;
+    int show(const std::string& text, unsigned, const std::string&) override {
+        texts.push_back(text);
+        return AnswerOk;
+    }
 };
 
 }  // namespace
@@ -281,6 +290,34 @@ class ControlsTest : public QObject {
         QVERIFY(panel.toPlainText().contains("查看帖子    站\n待定..."));
     }
 
+    // Without a browser the address is still the user's: on the clipboard and in a box.
+    void addressWithoutABrowserIsShownAndCopied() {
+        RecordingBoxes boxes;
+        std::vector<QUrl> tried;
+        bool browser = false;
+        ui::QtUrlOpener opener(&boxes,
+                               [&](const QUrl& url) { return tried.push_back(url), browser; });
+        const std::string address = "http://127.0.0.1:9/thread-206311-1-1.html?a=1&b=%E4";
+        QGuiApplication::clipboard()->clear();
+        opener.open(address);
+        QCOMPARE(tried.size(), std::size_t{1});
+        QCOMPARE(tried[0].toEncoded().toStdString(), address);
+        QCOMPARE(boxes.texts.size(), std::size_t{1});
+        QVERIFY(boxes.texts[0].find(address) != std::string::npos);
+        QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), address);
+
+        // From another thread the same, carried out on the GUI thread.
+        std::thread([&] { opener.open(address + "#2"); }).join();
+        QTRY_COMPARE(boxes.texts.size(), std::size_t{2});
+        QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), address + "#2");
+
+        browser = true;  // a browser that starts: nothing else happens
+        QGuiApplication::clipboard()->clear();
+        opener.open(address);
+        QCOMPARE(boxes.texts.size(), std::size_t{2});
+        QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+    }
+
     void linkPanelUnderlinesOnlyTheHoveredLink() {
         SimpleHtml panel;
         panel.setStyleSheetText(
@@ -345,6 +382,27 @@ class ControlsTest : public QObject {
         QCOMPARE(asked, (QStringList{b, b}));  // the address reads as the event's
         QCOMPARE(pane.address(), a);
         QCOMPARE(navigated.count(), 0);
+    }
+
+    void paneStatusTextFollowsLoadsAndHoveredLinks() {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("a.html"), "<html><body><a href=\"b.html\">b</a></body></html>");
+        const QString a = QUrl::fromLocalFile(dir.filePath("a.html")).toString();
+        const QString b = QUrl::fromLocalFile(dir.filePath("b.html")).toString();
+        HtmlViewer pane;
+        QVERIFY(pane.statusText().isEmpty());
+        QSignalSpy changed(&pane, &HtmlViewer::statusTextChanged);
+        pane.setAddress(a);
+        QTRY_COMPARE_WITH_TIMEOUT(pane.statusText(), QStringLiteral("完成"), 30000);
+        QCOMPARE(changed.first().first().toString(), QStringLiteral("正在打开网页 ") + a);
+
+        emit pane.page()->linkHovered(b);  // what the engine reports for the pointer on a link
+        QCOMPARE(pane.statusText(), b);
+        emit pane.page()->linkHovered(QString());
+        QCOMPARE(pane.statusText(), QStringLiteral("完成"));
+
+        pane.setAddress(QUrl::fromLocalFile(dir.filePath("missing.html")).toString());
+        QTRY_COMPARE_WITH_TIMEOUT(pane.statusText(), QStringLiteral("无法打开网页"), 30000);
     }
 
   private:

@@ -406,6 +406,45 @@ class FormTest : public QObject {
         QCOMPARE(window_->pos() != before, moves);
     }
 
+    // A tap (press and release, no motion) is no drag: afterwards the pointer moves alone.
+    // The stand-in window system, like a real one, follows the pointer from the moment it is
+    // asked until the next press, whether the button is still down or not.
+    void tapOnALabelDoesNotStickTheWindowToThePointer_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("systemMoves");
+        QTest::newRow("label, window system") << "标签11" << true;
+        QTest::newRow("label, own move") << "标签11" << false;
+        QTest::newRow("background, window system") << "" << true;
+    }
+    void tapOnALabelDoesNotStickTheWindowToThePointer() {
+        QFETCH(QString, target);
+        QFETCH(bool, systemMoves);
+        QWidget* widget = target.isEmpty()
+                              ? window_.get()
+                              : qobject_cast<QWidget*>(window_->object(target.toStdString()));
+        int asked = 0;
+        window_->setSystemMove([&] { return ++asked, systemMoves; });
+        const QPoint at = target.isEmpty() ? QPoint(300, window_->height() - 4) : QPoint(2, 2);
+        const QPoint before = window_->pos();
+        QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseMove(widget, at + QPoint(40, 25));
+        sendMouse(widget, QEvent::MouseMove, at + QPoint(60, 35), Qt::NoButton);
+        QCOMPARE(asked, 0);
+        QCOMPARE(window_->pos(), before);
+
+        // A real drag still asks once, and ends with the release.
+        sendMouse(widget, QEvent::MouseButtonPress, at, Qt::LeftButton);
+        sendMouse(widget, QEvent::MouseMove, at + QPoint(30, 20), Qt::LeftButton);
+        sendMouse(widget, QEvent::MouseButtonRelease, at + QPoint(30, 20), Qt::NoButton);
+        QCOMPARE(asked, 1);
+        const QPoint dropped = window_->pos();
+        sendMouse(widget, QEvent::MouseMove, at + QPoint(80, 50), Qt::NoButton);
+        QCOMPARE(window_->pos(), dropped);
+        window_->setSystemMove([] { return false; });
+        window_->move(before);
+    }
+
     void escapeDoesNotCloseAndEnterKeepsFocus() {
         QLineEdit* field =
             qobject_cast<QLineEdit*>(window_->control<ui::EditBox>("编辑框4")->editor());

@@ -1,21 +1,28 @@
 // The window's exchange, timer, update check, link panel and music controllers, end to end
 // against the portal simulator started in this process on a loopback port.
 
+#include <sys/stat.h>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 
 #include "../gui/gui_test_main.h"
 #include "app/link_panel.h"
+#include "app/log_file.h"
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "app/wiring.h"
@@ -83,6 +90,15 @@ class FakeOpener final : public UrlOpener {
     std::vector<std::string> opened_;
 };
 
+class FakeNotifier final : public Notifier {
+  public:
+    void notify(const std::string& title, const std::string& text) override {
+        QVERIFY(QThread::currentThread() == qApp->thread());
+        shown.push_back({title, text});
+    }
+    std::vector<std::pair<std::string, std::string>> shown;
+};
+
 struct RigOptions {
     std::string scenario;
     const Clock* clock = nullptr;
@@ -91,6 +107,7 @@ struct RigOptions {
     bool fullWiring = false;  // the program's own wireControllers instead of the run controllers
     std::chrono::nanoseconds lead{0};  // the timer hands its run to the engine this early
     std::function<void(Config&)> configure{};
+    std::string dataFolder{};
 };
 
 // A simulator, a window with the controllers under test and the fakes they talk to.
@@ -98,6 +115,7 @@ struct Rig {
     std::unique_ptr<portal::Server> server;
     FakeBoxes boxes;
     FakeOpener opener;
+    FakeNotifier notifier;
     AppContext context;
     std::string cookies;
     std::unique_ptr<MainWindow> window;
@@ -113,6 +131,8 @@ struct Rig {
         context.config = Config::defaults().withPortal(server->baseUrl());
         context.messageBox = &boxes;
         context.urlOpener = &opener;
+        context.notifier = &notifier;
+        context.dataFolder = options.dataFolder;
         if (options.clock != nullptr) {
             // The mall's clock is read against real time; on a clock that only moves when
             // told the probes would wait for ever.
@@ -264,6 +284,132 @@ class RunWiringTest : public QObject {
         QCOMPARE(rig.outcomeLines().filter(q("[改名]")).size(), 3);
     }
 
+    // A win or an exchange is told once per item and run, also with the window minimised;
+    // refusals are not, and notify.wins = false tells nothing.
+    void winsAreNotified_data() {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("threads");
+        QTest::addColumn<bool>("notify");
+        QTest::addColumn<int>("told");
+        QTest::newRow("one exchange") << ""
+                                      << "1" << true << 1;
+        QTest::newRow("three exchanges of one item") << ""
+                                                     << "3" << true << 1;
+        QTest::newRow("switched off") << ""
+                                      << "1" << false << 0;
+        QTest::newRow("sold out") << R"({"items":{"1397711761":{"stock":0}}})"
+                                  << "2" << true << 0;
+    }
+    void winsAreNotified() {
+        QFETCH(QString, scenario);
+        QFETCH(QString, threads);
+        QFETCH(bool, notify);
+        QFETCH(int, told);
+        RigOptions options;
+        options.scenario = scenario.toStdString();
+        options.configure = [notify](Config& config) { config.window.notifyWins = notify; };
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.window->showMinimized();
+        rig.tick({"选择框1"});
+        rig.setThreads(threads);
+        QVERIFY(rig.runToEnd());
+        QCoreApplication::processEvents();  // wins posted before the end are in by now
+        QCOMPARE(static_cast<int>(rig.notifier.shown.size()), told);
+        for (const auto& [title, text] : rig.notifier.shown) {
+            QVERIFY2(title.find("改名") != std::string::npos, title.c_str());
+            QVERIFY2(text.find("成功兑换") != std::string::npos, text.c_str());
+        }
+    }
+
+    // The log box keeps the newest log.max_lines lines; the day's file in the data folder
+    // (0600, folder 0700) has every line, and the box names it after the summary. The
+    // session never reaches it.
+    void logBoxKeepsATailAndTheFileEverything() {
+        QTemporaryDir home;
+        qputenv("XDG_DATA_HOME", home.path().toUtf8());
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        QVERIFY2(folder.startsWith(home.path()), qPrintable(folder));
+        RigOptions options;
+        options.dataFolder = folder.toStdString();
+        options.configure = [](Config& config) { config.log.maxLines = 40; };
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("120");
+        QVERIFY(rig.runToEnd());
+        QVERIFY(rig.waitForLine(q("完整日志：")));
+        auto* editor = qobject_cast<QPlainTextEdit*>(rig.window->logBox()->editor());
+        QVERIFY(editor->blockCount() <= 40);
+        const QStringList tail = rig.window->logBox()->content().split(q("\r\n"));
+        const QString named = tail.filter(q("完整日志：")).value(0);
+        const std::string path = named.mid(5).toStdString();
+        QVERIFY2(tail.indexOf(named) > 0 && tail[tail.indexOf(named) - 1].startsWith(q("兑换结束")),
+                 qPrintable(tail.join('|')));
+        QCOMPARE(path, options.dataFolder + "/" +
+                           logFileName(*rig.context.clock, rig.context.clock->wallNow()));
+
+        rig.window.reset();  // the file is complete once the window is gone
+        struct stat file {};
+        struct stat dir {};
+        QCOMPARE(::stat(path.c_str(), &file), 0);
+        QCOMPARE(::stat(options.dataFolder.c_str(), &dir), 0);
+        QCOMPARE(file.st_mode & 0777, 0600u);
+        QCOMPARE(dir.st_mode & 0777, 0700u);
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        const QStringList lines = q(text.str()).split('\n');
+        QCOMPARE(lines.filter(q("[改名] #")).size(), 120);
+        QCOMPARE(lines.filter(q("开始兑换")).size(), 1);
+        QVERIFY(!lines.filter(q("兑换结束")).isEmpty());
+        const std::string all = text.str();
+        QVERIFY(all.find('\r') == std::string::npos);
+        const std::string skey = rig.cookies.substr(rig.cookies.find("skey=") + 5);
+        QVERIFY(all.find(skey.substr(0, skey.find(';'))) == std::string::npos);
+        QVERIFY(all.find("skey=") == std::string::npos);
+        qunsetenv("XDG_DATA_HOME");
+    }
+
+    // One file a day on the clock's local days; the newest keepDays stay.
+    void logFileRotatesByDay() {
+        QTemporaryDir dir;
+        const std::string folder = dir.path().toStdString() + "/logs";
+        std::filesystem::create_directories(folder);
+        for (int day = 1; day <= 20; ++day) {
+            std::ofstream(folder + "/vellicor-2026-02-" + (day < 10 ? "0" : "") +
+                          std::to_string(day) + ".log")
+                << "old\n";
+        }
+        std::ofstream(folder + "/notes.txt") << "not a log\n";
+        MockClock clock(localAt(23, 59, 59));  // 1 March, local
+        {
+            LogFile file(folder, clock, 3);
+            file.append("first\r\n");
+            file.flush();
+            QCOMPARE(file.currentPath(), folder + "/vellicor-2026-03-01.log");
+            clock.advance(2s);
+            file.append("second\r\n");
+            file.flush();
+            QCOMPARE(file.currentPath(), folder + "/vellicor-2026-03-02.log");
+        }
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(folder)) {
+            names.insert(e.path().filename().string());
+        }
+        const std::set<std::string> expected = {"notes.txt", "vellicor-2026-02-20.log",
+                                                "vellicor-2026-03-01.log",
+                                                "vellicor-2026-03-02.log"};
+        QCOMPARE(names, expected);
+        std::ifstream second(folder + "/vellicor-2026-03-02.log");
+        std::string line;
+        std::getline(second, line);
+        QCOMPARE(line, std::string("second"));
+    }
+
     void lotteryItemWithTheDefaultThreadFieldDrawsAHundredTimes() {
         Rig rig;
         QVERIFY(rig.open({}));
@@ -408,7 +554,7 @@ class RunWiringTest : public QObject {
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(rig.run.timer->armed());
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:59 执行兑换")));
-        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kArmedText));
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时 11:59:59，再按“定”取消"));
         QCOMPARE(rig.get<ui::ProcessBar>("进度条3")->position(), 4);
         QVERIFY(rig.get<ui::Timer>("时钟2")->running());
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
@@ -426,6 +572,67 @@ class RunWiringTest : public QObject {
         QCoreApplication::processEvents();
         QCOMPARE(fired.count(), 1);
         QCOMPARE(rig.exchanges().size(), std::size_t{2});
+    }
+
+    void emptyTimeFieldIsRefused_data() {
+        QTest::addColumn<QStringList>("fields");  // hour, minute, second
+        QTest::addColumn<QString>("text");
+        QTest::newRow("all empty") << QStringList{"", "", ""} << q("请填写小时");
+        QTest::newRow("minute") << QStringList{"12", "", "00"} << q("请填写分钟");
+        QTest::newRow("second") << QStringList{"12", "00", " "} << q("请填写秒");
+    }
+    void emptyTimeFieldIsRefused() {
+        QFETCH(QStringList, fields);
+        QFETCH(QString, text);
+        MockClock clock(localAt(11, 0, 0));
+        RigOptions options;
+        options.clock = &clock;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        const char* boxes[] = {"编辑框5", "编辑框6", "编辑框7"};
+        for (int i = 0; i < 3; ++i) {
+            rig.get<ui::EditBox>(boxes[i])->setContent(fields[i]);
+        }
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(!rig.run.timer->armed());
+        QCOMPARE(rig.boxes.calls().size(), std::size_t{1});
+        QCOMPARE(q(rig.boxes.calls()[0].text), text);
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kNotArmedText));
+        QVERIFY(rig.lines().filter(q("启动定时程序")).isEmpty());
+    }
+
+    // "定" again with the fields as armed disarms; with other fields it moves the time.
+    void secondPressDisarmsOrMoves() {
+        MockClock clock(localAt(11, 59, 50));
+        RigOptions options;
+        options.clock = &clock;
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("1");
+        auto* state = rig.get<ui::Label>("标签10");
+        auto* arm = rig.get<ui::Button>("按钮9");
+
+        arm->click();
+        QCOMPARE(state->text(), q("已定时 11:59:59，再按“定”取消"));
+        auto* second = qobject_cast<QLineEdit*>(rig.get<ui::EditBox>("编辑框7")->editor());
+        second->selectAll();
+        QTest::keyClicks(second, q("58"));
+        arm->click();
+        QVERIFY(rig.run.timer->armed());
+        QCOMPARE(state->text(), q("已定时 11:59:58，再按“定”取消"));
+        QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:58 执行兑换")));
+
+        arm->click();
+        QVERIFY(!rig.run.timer->armed());
+        QCOMPARE(state->text(), q(schedule::kNotArmedText));
+        QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
+        clock.advance(20s);
+        QCoreApplication::processEvents();
+        QCOMPARE(rig.exchanges().size(), std::size_t{0});
+        QVERIFY(rig.boxes.calls().empty());
     }
 
     // With a lead the run waits in the engine, ready, and still sends nothing before the

@@ -1,10 +1,13 @@
 // The login, balances and sign-in in the real browser engine, against the simulator on
 // loopback. Waits are on signals and conditions, never on the clock.
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 #include <memory>
@@ -12,6 +15,8 @@
 #include <string>
 
 #include "app/main_window.h"
+#include "app/run_wiring.h"
+#include "app/wiring.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -82,6 +87,12 @@ int count(const QString& text, const QString& part) {
     return text.count(part);
 }
 
+struct Extras {
+    bool runs = false;   // the exchange run too, its balance refresh wired
+    QString dataFolder;  // the data folder, for the log and a remembered session
+    bool remember = true;
+};
+
 }  // namespace
 
 class SessionWindowTest : public QObject {
@@ -92,6 +103,7 @@ class SessionWindowTest : public QObject {
     std::unique_ptr<vellicor::app::AppContext> context_;
     std::unique_ptr<vellicor::app::MainWindow> window_;
     vellicor::web::SessionControllers parts_;
+    vellicor::app::RunControllers runs_;
     Answers answers_;
     NoBrowser noBrowser_;
 
@@ -103,19 +115,40 @@ class SessionWindowTest : public QObject {
         return control<vellicor::ui::HtmlViewer>(("超文本浏览框" + std::to_string(n)).c_str());
     }
     QString log() { return window_->logBox()->content(); }
-    void open(const std::string& scenario) {
-        auto started = vellicor::portal::Server::start(scenario);
-        QVERIFY2(started.ok(), started.ok() ? "" : started.error().message.c_str());
-        server_ = std::move(started.value());
+    // Keeps a simulator already serving: a restarted window meets the same portal.
+    void open(const std::string& scenario, const Extras& extras = {}) {
+        if (!server_) {
+            auto started = vellicor::portal::Server::start(scenario);
+            QVERIFY2(started.ok(), started.ok() ? "" : started.error().message.c_str());
+            server_ = std::move(started.value());
+        }
         context_ = std::make_unique<vellicor::app::AppContext>();
         context_->config = vellicor::Config::defaults().withPortal(server_->baseUrl());
         context_->messageBox = &answers_;
         context_->urlOpener = &noBrowser_;
+        context_->dataFolder = extras.dataFolder.toStdString();
+        context_->config.window.rememberSession = extras.remember;
         window_ = vellicor::app::MainWindow::create(*context_);
         QVERIFY(window_ != nullptr);
         parts_ = vellicor::web::addSessionControllers(*window_, *context_);
         parts_.signin->setSettleDelay(300);
+        if (extras.runs) {
+            vellicor::app::RunWiringOptions run;
+            run.cookies = vellicor::web::cookieSource(*parts_.session);
+            run.music.openDevice = false;
+            run.checkForUpdate = false;
+            runs_ = vellicor::app::addRunControllers(*window_, *context_, run);
+            vellicor::app::refreshBalancesAfterSpending(*parts_.login, *parts_.signin,
+                                                        *runs_.exchange);
+        }
         window_->start();
+    }
+    QString caption(int group) {
+        return control<vellicor::ui::GroupBox>(("分组框" + std::to_string(group)).c_str())
+            ->caption();
+    }
+    std::size_t recordReads() {
+        return targets("/mall/record.php").size() - targets("/mall/record.php?").size();
     }
     std::vector<std::string> targets(const std::string& prefix) {
         std::vector<std::string> out;
@@ -242,13 +275,132 @@ class SessionWindowTest : public QObject {
         QVERIFY(control<QWidget>("按钮8")->isEnabled());
     }
 
-    void wrongPasswordIsNoLogin() {
+    // The portal's refusal is in the log and the login page back: the right password then
+    // logs in.
+    void wrongPasswordThenTheRightOne() {
         open(kScenario);
+        QSignalSpy refused(parts_.login, &vellicor::web::LoginController::loginRefused);
         accountLogin(QStringLiteral("wrong"));
-        QVERIFY(waitFor(pane(2), [](const PaneDocument& d) { return d.byText("p", "不正确"); }));
+        QVERIFY(refused.wait(kWait));
+        QVERIFY2(log().contains(QStringLiteral("登录失败: 很抱歉，您输入的帐号或密码不正确\r\n")),
+                 qPrintable(log()));
         QVERIFY(!parts_.session->loggedIn());
         QCOMPARE(count(log(), QStringLiteral("登录成功")), 0);
         QVERIFY(!control<QWidget>("按钮7")->isEnabled());
+
+        loggedInWithBalances();
+        QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
+        QVERIFY2(!log().contains(QStringLiteral("找不到")), qPrintable(log()));
+        QCOMPARE(refused.count(), 1);
+    }
+
+    // A run that exchanged reads the balances again; one that spent nothing does not; the
+    // sign-in's end does.
+    void balancesFollowRunsAndSignIn() {
+        open(kScenario, {true, {}});
+        loggedInWithBalances();
+        QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
+        control<vellicor::ui::CheckBox>("选择框1")->setChecked(true);  // 改名, 20 tickets
+        control<vellicor::ui::EditBox>("编辑框4")->setContent(QStringLiteral("1"));
+        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        QSignalSpy finished(runs_.exchange, &vellicor::app::ExchangeWiring::runFinished);
+        control<vellicor::ui::Button>("按钮1")->click();
+        QVERIFY(finished.wait(kWait));
+        QVERIFY(shown.count() == 1 || shown.wait(kWait));
+        QCOMPARE(caption(1), QStringLiteral("CF 游票: 15"));
+
+        const std::size_t reads = recordReads();
+        control<vellicor::ui::Button>("按钮1")->click();  // 15 tickets: refused, nothing spent
+        QVERIFY(finished.wait(kWait));
+        QVERIFY(log().contains(QStringLiteral("游票不足")));
+        QThreadPool::globalInstance()->waitForDone(kWait);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(recordReads(), reads);
+
+        server_->clearLog();
+        emit parts_.signin->signInFinished();
+        QVERIFY(shown.wait(kWait));
+        QCOMPARE(recordReads(), std::size_t{1});
+    }
+
+    // An answer that lands after 重新登录 belongs to the session left: never shown.
+    void refreshRacingReloginShowsNothing() {
+        open(kScenario);
+        loggedInWithBalances();
+        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        server_->clearLog();
+        parts_.login->refreshBalances();
+        control<vellicor::ui::Button>("按钮2")->click();
+        QThreadPool::globalInstance()->waitForDone(kWait);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(recordReads(), std::size_t{1});  // the answer came, and was dropped
+        QCOMPARE(shown.count(), 0);
+        QCOMPARE(caption(1), QStringLiteral("CF(穿越火线)"));
+        QVERIFY(parts_.login->balanceTexts().empty());
+        parts_.login->refreshBalances();  // logged out: nothing is asked
+        QThreadPool::globalInstance()->waitForDone(kWait);
+        QCOMPARE(recordReads(), std::size_t{1});
+    }
+
+    // session.remember: the login outlives the window; 重新登录 ends it for good. Without it
+    // nothing of the session is on disk.
+    void rememberedSessionSurvivesARestart() {
+        QTemporaryDir data;
+        const QString kept = data.path() + QStringLiteral("/session");
+        open(kScenario, {false, data.path(), false});
+        loggedInWithBalances();
+        window_.reset();
+        QVERIFY(!QFile::exists(kept));
+
+        open(kScenario, {false, data.path()});
+        QVERIFY(!parts_.session->restored());
+        loggedInWithBalances();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(kept), kWait);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(kept).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        window_.reset();
+        // What a new process would have: an empty store.
+        vellicor::ui::sharedWebProfile()->cookieStore()->deleteAllCookies();
+
+        open(kScenario, {false, data.path()});
+        QSignalSpy restored(parts_.login,
+                            &vellicor::web::LoginController::rememberedSessionChecked);
+        QVERIFY(restored.wait(kWait));
+        QCOMPARE(restored.at(0).at(0).toBool(), true);
+        QVERIFY(parts_.session->loggedIn());
+        QVERIFY(parts_.session->cookies().find("skey=") != std::string::npos);
+        QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
+        QVERIFY(log().contains(QStringLiteral("已使用上次保存的登录")));
+        QVERIFY(control<QWidget>("按钮7")->isEnabled());
+
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        const QByteArray keptText = keptFile.readAll();
+        keptFile.close();
+        control<vellicor::ui::Button>("按钮2")->click();
+        QVERIFY(!QFile::exists(kept));
+        QTRY_VERIFY_WITH_TIMEOUT(parts_.session->cookies().empty(), kWait);
+        window_.reset();
+        open(kScenario, {false, data.path()});
+        QVERIFY(!parts_.session->restored());
+        QVERIFY(!parts_.session->loggedIn());
+        window_.reset();
+
+        // A kept session the mall no longer knows: not logged in, and the file goes.
+        QByteArray stale = keptText;
+        stale.replace("skey=", "skey=stale");
+        QVERIFY(keptFile.open(QIODevice::WriteOnly));
+        keptFile.write(stale);
+        keptFile.close();
+        open(kScenario, {false, data.path()});
+        QVERIFY(parts_.session->restored());
+        QSignalSpy refused(parts_.login, &vellicor::web::LoginController::rememberedSessionChecked);
+        QVERIFY(refused.wait(kWait));
+        QCOMPARE(refused.at(0).at(0).toBool(), false);
+        QVERIFY(!parts_.session->loggedIn());
+        QVERIFY(!QFile::exists(kept));
+        QVERIFY(log().contains(QStringLiteral("上次保存的登录已失效")));
     }
 
     void quickLoginThenRelogin() {
@@ -353,6 +505,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS")) {
         qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     }
+    ::umask(077);  // as the program itself
     QApplication app(argc, argv);
     SessionWindowTest test;
     return QTest::qExec(&test, argc, argv);

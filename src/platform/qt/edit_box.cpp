@@ -187,6 +187,14 @@ void EditBox::applyMode() {
     static_cast<PlainEditor*>(text_)->filterDigits = digits;
 }
 
+void EditBox::setMaxLines(int lines) {
+    if (text_ != nullptr) {
+        text_->setMaximumBlockCount(std::max(lines, 0));
+        // A bounded box must not keep an unbounded history of what went in.
+        text_->setUndoRedoEnabled(lines <= 0);
+    }
+}
+
 void EditBox::append(const QString& text) {
     if (QThread::currentThread() == thread()) {
         appendHere(text);

@@ -48,6 +48,8 @@ class EditBox : public QWidget {
 
     // Thread-safe; see the header comment.
     void append(const QString& text);
+    // Many-line boxes only: the oldest lines go once there are more (0: no limit).
+    void setMaxLines(int lines);
 
     // The Qt editor inside, for focus and tests: a QLineEdit or a QPlainTextEdit.
     QWidget* editor() const;

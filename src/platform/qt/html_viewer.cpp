@@ -121,9 +121,30 @@ HtmlViewer::HtmlViewer(QWidget* parent) : QWebEngineView(parent) {
                 }
             });
     setFontSize(fontSize_);
+    trackStatus();
 }
 
 HtmlViewer::~HtmlViewer() = default;
+
+void HtmlViewer::trackStatus() {
+    connect(page_, &QWebEnginePage::linkHovered, this,
+            [this](const QString& url) { setStatusText(url.isEmpty() ? loadStatus_ : url); });
+    connect(page_, &QWebEnginePage::loadStarted, this, [this] {
+        loadStatus_ = QStringLiteral("正在打开网页 ") + addressOf(page_->requestedUrl());
+        setStatusText(loadStatus_);
+    });
+    connect(page_, &QWebEnginePage::loadFinished, this, [this](bool ok) {
+        loadStatus_ = ok ? QStringLiteral("完成") : QStringLiteral("无法打开网页");
+        setStatusText(loadStatus_);
+    });
+}
+
+void HtmlViewer::setStatusText(const QString& text) {
+    if (text != statusText_) {
+        statusText_ = text;
+        emit statusTextChanged(text);
+    }
+}
 
 void HtmlViewer::setAddress(const QString& address) {
     page_->load(encodedUrl(address));

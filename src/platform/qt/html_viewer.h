@@ -12,7 +12,9 @@
 // at any other time it reads as the page in view.
 //
 // Properties: fontSize 0..4 (a zoom step), offline (no network request leaves the pane),
-// silent (the page shows no dialogs of its own: alerts, confirms, prompts, file choosers).
+// silent (the page shows no dialogs of its own: alerts, confirms, prompts, file choosers),
+// statusText (状态条文本, read-only: what a browser's status bar would show last — the address
+// of the link under the pointer, else the state of the latest load; statusTextChanged).
 
 #include <QString>
 #include <QWebEngineView>
@@ -44,6 +46,7 @@ class HtmlViewer : public QWebEngineView {
     void setOffline(bool on);
     bool silent() const { return silent_; }
     void setSilent(bool on) { silent_ = on; }
+    QString statusText() const { return statusText_; }
 
     void setBeforeNavigate(Decision decision) { beforeNavigate_ = std::move(decision); }
     void setBeforeNewWindow(Decision decision) { beforeNewWindow_ = std::move(decision); }
@@ -51,6 +54,7 @@ class HtmlViewer : public QWebEngineView {
   signals:
     void navigated(const QString& address);
     void documentReady(const QString& address);
+    void statusTextChanged(const QString& text);
 
   private:
     friend class PanePage;
@@ -60,12 +64,16 @@ class HtmlViewer : public QWebEngineView {
     void raiseDocumentReady(const QString& address);
     template <typename F>
     void withEventAddress(const QString& address, F&& raise);
+    void trackStatus();
+    void setStatusText(const QString& text);
 
     PanePage* page_ = nullptr;
     OfflineGate* gate_ = nullptr;
     Decision beforeNavigate_;
     Decision beforeNewWindow_;
     std::optional<QString> eventAddress_;
+    QString statusText_;
+    QString loadStatus_;  // what the status bar falls back to when the pointer leaves a link
     int fontSize_ = 2;
     bool silent_ = true;
 };

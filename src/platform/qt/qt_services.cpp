@@ -1,10 +1,15 @@
 #include "platform/qt/qt_services.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <QUrl>
+
+#include "platform/runtime.h"
 
 namespace vellicor::ui {
 namespace {
@@ -93,15 +98,49 @@ int QtMessageBoxService::show(const std::string& text, unsigned flags, const std
     return answer;
 }
 
+QtUrlOpener::QtUrlOpener(MessageBoxService* boxes, Launch launch)
+    : boxes_(boxes), launch_(std::move(launch)) {
+    if (!launch_) {
+        launch_ = [](const QUrl& address) { return QDesktopServices::openUrl(address); };
+    }
+}
+
 void QtUrlOpener::open(const std::string& url) {
-    const QUrl address = QUrl::fromEncoded(QByteArray::fromStdString(url));
     if (onGuiThread()) {
-        QDesktopServices::openUrl(address);
+        openHere(url);
         return;
     }
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [address] { QDesktopServices::openUrl(address); },
-        Qt::QueuedConnection);
+        QCoreApplication::instance(), [this, url] { openHere(url); }, Qt::QueuedConnection);
+}
+
+void QtUrlOpener::openHere(const std::string& url) {
+    if (launch_(QUrl::fromEncoded(QByteArray::fromStdString(url)))) {
+        return;
+    }
+    if (QClipboard* clipboard = QGuiApplication::clipboard()) {
+        clipboard->setText(QString::fromStdString(url));
+    }
+    if (boxes_ != nullptr) {
+        boxes_->show("无法打开浏览器，请在浏览器中打开这个地址（已复制到剪贴板）：\r\n" + url,
+                     mbflags::Ok | mbflags::IconInformation | mbflags::TaskModal, kDefaultCaption);
+    }
+}
+
+QtTrayNotifier::QtTrayNotifier() = default;
+
+QtTrayNotifier::~QtTrayNotifier() {
+    delete tray_;
+}
+
+void QtTrayNotifier::notify(const std::string& title, const std::string& text) {
+    if (tray_ == nullptr) {
+        tray_ = new QSystemTrayIcon(QGuiApplication::windowIcon());
+        tray_->setToolTip(QStringLiteral("Vellicor"));
+    }
+    tray_->show();
+    tray_->showMessage(QString::fromStdString(title), QString::fromStdString(text),
+                       QSystemTrayIcon::Information, 15000);
 }
 
 void processPendingEvents() {

@@ -3,7 +3,12 @@
 // handling the events already queued. Both services may be called from any thread; they are
 // carried out on the GUI thread.
 
+#include <functional>
+
 #include "platform/services.h"
+
+class QUrl;
+class QSystemTrayIcon;
 
 namespace vellicor::ui {
 
@@ -14,10 +19,34 @@ class QtMessageBoxService final : public MessageBoxService {
     int show(const std::string& text, unsigned flags, const std::string& caption) override;
 };
 
-// Hands the address to the desktop's default browser; the caller does not wait.
+// Hands the address to the desktop's default browser; the caller does not wait. When no
+// browser can be started, the address goes to the clipboard and a message box shows it, so
+// that the user can open it by hand.
 class QtUrlOpener final : public UrlOpener {
   public:
+    // Starts the browser; false when none could be started.
+    using Launch = std::function<bool(const QUrl&)>;
+    // Empty launch: the desktop's default browser.
+    explicit QtUrlOpener(MessageBoxService* boxes = nullptr, Launch launch = {});
     void open(const std::string& url) override;
+
+  private:
+    void openHere(const std::string& url);
+
+    MessageBoxService* boxes_;
+    Launch launch_;
+};
+
+// The notification area's balloon (or the desktop's notification service behind it). The icon
+// appears with the first notification.
+class QtTrayNotifier final : public Notifier {
+  public:
+    QtTrayNotifier();
+    ~QtTrayNotifier() override;
+    void notify(const std::string& title, const std::string& text) override;
+
+  private:
+    QSystemTrayIcon* tray_ = nullptr;
 };
 
 // Handles every event already queued for the calling thread, then returns.

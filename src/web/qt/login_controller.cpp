@@ -37,6 +37,11 @@ LoginController::~LoginController() {
 
 void LoginController::started() {
     showMode();
+    if (session_.restored()) {
+        checkRememberedSession();
+    }
+    connect(window_.control<ui::HtmlViewer>(kAccountPane), &QWebEngineView::loadFinished, this,
+            [this] { accountPaneLoaded(); });
 }
 
 void LoginController::log(const std::string& text) const {
@@ -63,7 +68,9 @@ void LoginController::loginModeClicked() {
 void LoginController::reloginClicked() {
     ++loginRound_;  // whatever the last login still has under way is of no use now
     loginSeen_ = false;
+    awaitingAnswer_ = false;
     session_.setLoggedIn(false);
+    session_.forget();
     secondMode_ = false;
     showMode();
     resetCaptions();
@@ -105,6 +112,13 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
     doc->byText(QStringLiteral("a"), QStringLiteral("使用其他号码登录"))
         .click([=](const DomReply&) {
             user.setValue(account, [=](const DomReply& r) {
+                if (r.status == DomReply::Status::NoElement && self) {
+                    // Not the login page (an answer page the portal left in the pane): the
+                    // page comes back for the next press.
+                    self->reopenAccountPage();
+                    self->log("登录页面已重新打开,请再点击登录\r\n");
+                    return;
+                }
                 if (!r.ok()) {
                     return missing(r, "帐号输入框");
                 }
@@ -112,8 +126,13 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
                     if (!p.ok()) {
                         return missing(p, "密码输入框");
                     }
+                    // Set before the press: the answer page may be in before the reply.
+                    if (self) {
+                        self->awaitingAnswer_ = true;
+                    }
                     button.click([=](const DomReply& c) {
-                        if (!c.ok()) {
+                        if (!c.ok() && self) {
+                            self->awaitingAnswer_ = false;
                             missing(c, "登录按钮");
                         }
                     });
@@ -122,11 +141,54 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
         });
 }
 
+// The page the account pane shows after 按钮4: the portal's refusal ("很抱歉，您输入的帐号或
+// 密码不正确") goes to the log and the login page comes back, ready for another try.
+void LoginController::accountPaneLoaded() {
+    const auto doc = PaneDocument::of(window_.control<ui::HtmlViewer>(kAccountPane));
+    if (!awaitingAnswer_ || loginSeen_ || !doc ||
+        isReturnPage(context_.config, doc->address().toStdString())) {
+        return;
+    }
+    QPointer<LoginController> self(this);
+    const PaneDocument page = *doc;
+    page.bySelector(QStringLiteral(".login_tips p")).text([self, page](const DomReply& inner) {
+        if (self.isNull()) {
+            return;
+        }
+        if (inner.ok() && !inner.value.toString().trimmed().isEmpty()) {
+            return self->reportRefusal(inner.value.toString());
+        }
+        page.bySelector(QStringLiteral(".login_tips")).text([self](const DomReply& outer) {
+            if (self && outer.ok()) {
+                self->reportRefusal(outer.value.toString());
+            }
+        });
+    });
+}
+
+void LoginController::reportRefusal(const QString& text) {
+    const QString said = text.simplified();
+    if (said.isEmpty() || loginSeen_) {
+        return;
+    }
+    awaitingAnswer_ = false;
+    log("登录失败: " + said.toStdString() + "\r\n");
+    reopenAccountPage();
+    emit loginRefused();
+}
+
+void LoginController::reopenAccountPage() {
+    window_.control<ui::HtmlViewer>(kAccountPane)
+        ->setAddress(qs(accountLoginAddress(context_.config)));
+}
+
 void LoginController::loginPaneNavigated(const std::string& pane, const std::string& address) {
     if (loginSeen_ || !isReturnPage(context_.config, address)) {
         return;
     }
     loginSeen_ = true;
+    awaitingAnswer_ = false;
+    ++loginRound_;  // reads started before this login are of another session
     log(kLoggedIn);
     session_.setLoggedIn(true);
     emit loginFinished();
@@ -137,26 +199,73 @@ void LoginController::loginPaneNavigated(const std::string& pane, const std::str
         [this] { readBalances(); }, Qt::SingleShotConnection);
 }
 
-void LoginController::readBalances() {
+void LoginController::refreshBalances() {
+    if (session_.loggedIn()) {
+        readBalances();
+    }
+}
+
+// The record page off the window's thread; `then` gets its answer on the window's thread,
+// unless a login or 重新登录 has come between (the answer is of a session the user left).
+void LoginController::readInBackground(BalancesThen then) {
     const Config config = context_.config;
     const std::string cookies = session_.cookies();
     QPointer<LoginController> self(this);
-    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_] {
-        auto result = std::make_shared<Result<std::vector<mall::Balance>>>(
-            mall::readBalances(config, cookies));
+    QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_, then] {
+        auto result = std::make_shared<BalancesResult>(mall::readBalances(config, cookies));
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, result, round] {
-                // Balances of a login the user has since left are not shown.
+            [self, result, round, then] {
                 if (self && round == self->loginRound_) {
-                    self->showBalances(*result);
+                    then(*self, *result);
                 }
             },
             Qt::QueuedConnection);
     });
 }
 
-void LoginController::showBalances(const Result<std::vector<mall::Balance>>& result) {
+void LoginController::readBalances() {
+    // Nor are the balances of a read that a newer one has overtaken shown.
+    readInBackground([read = ++lastRead_](LoginController& c, const BalancesResult& result) {
+        if (read == c.lastRead_) {
+            c.showBalances(result);
+        }
+    });
+}
+
+// A session kept from the last start counts as a login once the mall answers for it.
+void LoginController::checkRememberedSession() {
+    if (loginSeen_ || session_.cookies().empty()) {
+        emit rememberedSessionChecked(false);
+        return;
+    }
+    readInBackground([](LoginController& c, const BalancesResult& result) {
+        c.rememberedSessionAnswered(result);
+    });
+}
+
+void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
+    const bool restored = result.ok() && !loginSeen_;
+    const bool refused = !result.ok() && (result.error().code == ErrorCode::BadInput ||
+                                          result.error().code == ErrorCode::Parse);
+    if (refused) {
+        // The mall no longer knows the session: it is of no use on the next start either.
+        // An unreachable mall says nothing about it, and it is kept.
+        session_.forget();
+        log("上次保存的登录已失效,请重新登录\r\n");
+    }
+    if (restored) {
+        loginSeen_ = true;
+        ++loginRound_;
+        log("已使用上次保存的登录\r\n");
+        session_.setLoggedIn(true);
+        emit loginFinished();
+        showBalances(result);
+    }
+    emit rememberedSessionChecked(restored);
+}
+
+void LoginController::showBalances(const BalancesResult& result) {
     if (!result) {
         log("读取游票余额失败: " + result.error().message + "\r\n");
         emit balancesFailed();

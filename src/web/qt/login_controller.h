@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void usageRecordClicked() override;
     void loginPaneNavigated(const std::string& pane, const std::string& address) override;
 
+    // Reads the balances again for the session of this moment; nothing when logged out.
+    // Answers of an earlier read, or of a session the user has left since, are not shown.
+    void refreshBalances();
+
     bool secondMode() const { return secondMode_; }
     // The seven balance texts last read, in game-table order ("CF 游票: 35" ...).
     const std::vector<std::string>& balanceTexts() const { return balanceTexts_; }
@@ -47,12 +52,24 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void loginFinished();
     void balancesShown();
     void balancesFailed();
+    // The account page answered 按钮4 with a refusal, now in the log; the page is back.
+    void loginRefused();
+    // The mall has answered for the session kept from the last start (session.remember).
+    void rememberedSessionChecked(bool restored);
 
   private:
     void showMode();
     void fillAccountPage(const QString& account, const QString& password);
+    void accountPaneLoaded();
+    void reportRefusal(const QString& text);
+    void reopenAccountPage();
+    using BalancesResult = Result<std::vector<mall::Balance>>;
+    using BalancesThen = std::function<void(LoginController&, const BalancesResult&)>;
+    void readInBackground(BalancesThen then);
     void readBalances();
-    void showBalances(const Result<std::vector<mall::Balance>>& result);
+    void checkRememberedSession();
+    void rememberedSessionAnswered(const BalancesResult& result);
+    void showBalances(const BalancesResult& result);
     void resetCaptions();
     void log(const std::string& text) const;
 
@@ -61,7 +78,10 @@ class LoginController final : public QObject, public app::WindowHandlers {
     Session& session_;
     bool secondMode_ = false;
     bool loginSeen_ = false;
-    int loginRound_ = 0;  // counts 重新登录, so late answers of an earlier login are dropped
+    // Counts 重新登录 and logins, so late answers of a session the user has left are dropped.
+    int loginRound_ = 0;
+    int lastRead_ = 0;             // the newest balance read; older answers are not shown
+    bool awaitingAnswer_ = false;  // 按钮4 pressed the account page's button
     std::vector<std::string> balanceTexts_;
     QPointer<QWidget> usageWindow_;
 };

@@ -98,6 +98,11 @@ PaneElement PaneDocument::byTag(const QString& tag, int index) const {
                                   .arg(scriptString(tag), QString::number(index)));
 }
 
+PaneElement PaneDocument::bySelector(const QString& selector) const {
+    return PaneElement(*this,
+                       QStringLiteral("(d.querySelector(%1)||null)").arg(scriptString(selector)));
+}
+
 PaneElement PaneDocument::byText(const QString& tag, const QString& text) const {
     return PaneElement(*this, QStringLiteral("(function(){var l=d.getElementsByTagName(%1);"
                                              "for(var i=0;i<l.length;i++){"

@@ -52,6 +52,8 @@ class PaneDocument {
     PaneElement byId(const QString& id) const;
     // The index-th element of that tag name (getElementsByTagName).
     PaneElement byTag(const QString& tag, int index = 0) const;
+    // The first element a CSS selector matches.
+    PaneElement bySelector(const QString& selector) const;
     // The first element of that tag whose text holds `text`.
     PaneElement byText(const QString& tag, const QString& text) const;
     // How many elements of that tag the document has.

@@ -1,8 +1,14 @@
 #include "web/qt/session.h"
 
-#include <QNetworkCookie>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
+#include <filesystem>
 
 namespace vellicor::web {
 namespace {
@@ -12,24 +18,113 @@ StoredCookie stored(const QNetworkCookie& c) {
             c.isSecure()};
 }
 
+// The page the cookie would have come from, for the store to file it under.
+QUrl originOf(const QNetworkCookie& c) {
+    QString host = c.domain();
+    if (host.startsWith(u'.')) {
+        host.remove(0, 1);
+    }
+    return QUrl((c.isSecure() ? QStringLiteral("https://") : QStringLiteral("http://")) + host +
+                c.path());
+}
+
+bool writePrivately(const QString& path, const QByteArray& bytes) {
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = target + ".new";
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    ::fchmod(fd, 0600);
+    const bool written = ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) ==
+                         static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return written && ::rename(temporary.constData(), target.constData()) == 0;
+}
+
 }  // namespace
 
-Session::Session(const Config& config, QWebEngineProfile* profile, QObject* parent)
-    : QObject(parent), cookies_(config.mall) {
+Session::Session(const Config& config, QWebEngineProfile* profile, QString keepFile,
+                 QObject* parent)
+    : QObject(parent), profile_(profile), keepFile_(std::move(keepFile)), cookies_(config.mall) {
     QWebEngineCookieStore* store = profile->cookieStore();
     connect(store, &QWebEngineCookieStore::cookieAdded, this,
-            [this](const QNetworkCookie& c) { cookies_.added(stored(c)); });
+            [this](const QNetworkCookie& c) { added(c); });
     connect(store, &QWebEngineCookieStore::cookieRemoved, this,
-            [this](const QNetworkCookie& c) { cookies_.removed(stored(c)); });
+            [this](const QNetworkCookie& c) { removed(c); });
     // Cookies the store held before we listened arrive as additions too.
     store->loadAllCookies();
+    saveSoon_.setSingleShot(true);
+    saveSoon_.setInterval(0);
+    connect(&saveSoon_, &QTimer::timeout, this, [this] { save(); });
+    if (!keepFile_.isEmpty()) {
+        restore();
+    }
 }
 
 void Session::setLoggedIn(bool on) {
     if (on != loggedIn_) {
         loggedIn_ = on;
+        if (on && !keepFile_.isEmpty()) {
+            saveSoon_.start();
+        }
         emit loggedInChanged(on);
     }
+}
+
+void Session::added(const QNetworkCookie& c) {
+    cookies_.added(stored(c));
+    held_[{c.name(), c.domain(), c.path()}] = c;
+    if (loggedIn_ && !keepFile_.isEmpty()) {
+        saveSoon_.start();
+    }
+}
+
+void Session::removed(const QNetworkCookie& c) {
+    cookies_.removed(stored(c));
+    held_.erase({c.name(), c.domain(), c.path()});
+    if (loggedIn_ && !keepFile_.isEmpty()) {
+        saveSoon_.start();
+    }
+}
+
+void Session::forget() {
+    saveSoon_.stop();
+    profile_->cookieStore()->deleteAllCookies();
+    if (!keepFile_.isEmpty()) {
+        QFile::remove(keepFile_);
+    }
+}
+
+// The cookie string is whole at once; the store gets them in the background.
+void Session::restore() {
+    QFile file(keepFile_);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        for (const QNetworkCookie& c : QNetworkCookie::parseCookies(line)) {
+            added(c);
+            profile_->cookieStore()->setCookie(c, originOf(c));
+            restored_ = true;
+        }
+    }
+}
+
+// Only a logged-in session is worth keeping: a login page's cookies are not.
+void Session::save() const {
+    if (keepFile_.isEmpty() || !loggedIn_) {
+        return;
+    }
+    const std::string folder = QFile::encodeName(QFileInfo(keepFile_).path()).toStdString();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    ::chmod(folder.c_str(), 0700);
+    QByteArray text;
+    for (const auto& [key, cookie] : held_) {
+        text += cookie.toRawForm(QNetworkCookie::Full) + '\n';
+    }
+    writePrivately(keepFile_, text);
 }
 
 }  // namespace vellicor::web

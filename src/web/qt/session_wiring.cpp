@@ -16,7 +16,12 @@ SessionControllers addSessionControllers(app::MainWindow& window, app::AppContex
     context.startAddresses["超文本浏览框2"] = accountLoginAddress(context.config);
 
     SessionControllers out;
-    out.session = new Session(context.config, ui::sharedWebProfile(), &window);
+    // A remembered session is kept in the data folder; otherwise nothing of it is on disk.
+    QString keepFile;
+    if (context.config.window.rememberSession && !context.dataFolder.empty()) {
+        keepFile = QString::fromStdString(context.dataFolder + "/session");
+    }
+    out.session = new Session(context.config, ui::sharedWebProfile(), keepFile, &window);
     auto login = std::make_unique<LoginController>(window, context, *out.session);
     auto signin = std::make_unique<signin::SigninController>(window, context, *out.session);
     out.login = login.get();
