@@ -114,6 +114,7 @@ class TimerWiring final : public QObject, public WindowHandlers {
     schedule::TimerHooks hooks();
     void prepare(Clock::WallTime instant);  // on the window's thread, at instant − lead
     void wakeUp();                          // on the window's thread, at the instant
+    void follow(Clock::WallTime instant);   // on the window's thread, when the aim came late
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
     std::optional<TimeField> emptyField() const;

@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 #include "app/run_wiring.h"
+#include "mall/aim.h"
 #include "mall/balances.h"
 #include "mall/clock_sync.h"
 #include "platform/qt/basic_controls.h"
@@ -81,15 +82,21 @@ schedule::TimerHooks TimerWiring::hooks() {
         }
         return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
     };
-    // The set time is the mall's: the armed instant moves to when the mall's clock shows it,
-    // once its Date headers have told how far it stands from ours.
-    out.referenceAhead = [this] {
-        const mall::MallClockReading reading =
-            mall::readMallClock(context_.config, *context_.clock);
-        if (context_.log) {
-            context_.log(reading.line);
-        }
-        return reading.mallAhead;
+    // The set time is the mall's, and what counts is when a request reaches it: the armed
+    // instant moves to the send time that lands the first request just after the opening.
+    out.aimAt = [this](schedule::TimeOfDay setTime) -> std::optional<schedule::AimedInstant> {
+        const Config& config = context_.config;
+        const Clock& clock = *context_.clock;
+        const auto estimate = config.timer.useServerClock
+                                  ? mall::timerEstimate(config, clock)
+                                  : Result<mall::OffsetEstimate>(
+                                        makeError(ErrorCode::Unavailable, "server clock off"));
+        mall::FiringAim aim = mall::aimFiring(config, clock, estimate, setTime);
+        return schedule::AimedInstant{aim.sendAt, std::move(aim.line)};
+    };
+    out.moved = [this](Clock::WallTime instant) {
+        QMetaObject::invokeMethod(
+            this, [this, instant] { follow(instant); }, Qt::QueuedConnection);
     };
     out.log = context_.log;
     return out;
@@ -196,6 +203,22 @@ void TimerWiring::prepare(Clock::WallTime instant) {
     options.fireAt = clock.steadyNow() + std::max(untilInstant, decltype(untilInstant)::zero());
     // One attempt per arming: a refusal has written its line and is not repeated at the instant.
     prepared_ = exchange_.startRun(options) ? Prepared::Waiting : Prepared::Refused;
+}
+
+// The mall's clock came in after the run was handed to the engine: the engine's instant moves
+// with it, or, when it is too late for that, the log says the run kept the computer's clock.
+void TimerWiring::follow(Clock::WallTime instant) {
+    if (prepared_ != Prepared::Waiting) {
+        return;
+    }
+    const Clock& clock = *context_.clock;
+    const auto untilInstant = instant - clock.wallNow();
+    const auto fireAt = clock.steadyNow() + std::max(untilInstant, decltype(untilInstant)::zero());
+    const bool followed = exchange_.controller().retime(fireAt);
+    if (context_.log) {
+        context_.log(followed ? "已按商城时钟调整已准备好的请求的发送时刻\r\n"
+                              : schedule::kAimTooLateLine);
+    }
 }
 
 void TimerWiring::wakeUp() {

@@ -1,6 +1,7 @@
 #include "mall/exchange_run.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -322,6 +323,7 @@ class Engine {
                 wave_->prepare(i, h2Requests_[w.item], holdEnd);
             }
         }
+        wave_->stage(holdEnd);
     }
 
     void failAll(const Error& why) {
@@ -397,6 +399,12 @@ class Engine {
         if (!s_.options.fireAt) {
             return;
         }
+        // The first look also reads what TLS sent after the handshakes (session tickets)
+        // through every session, which takes a while for a thousand connections; the last
+        // one then finds nothing readable on a healthy connection and costs one poll.
+        if (lines_ && waitBefore(milliseconds(300))) {
+            dropGoneLines();
+        }
         if (lines_ && waitBefore(milliseconds(20))) {
             dropGoneLines();
         }
@@ -428,8 +436,20 @@ class Engine {
 
     // A connection the mall closed while idle: its request goes out on a fresh one instead.
     void dropGoneLines() {
-        for (Worker& w : workers_) {
-            if (w.line >= 0 && lines_->stale(w.line)) {
+        polledWorker_.clear();
+        std::vector<pollfd> fds;
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            if (workers_[i].line >= 0) {
+                fds.push_back({lines_->socket(workers_[i].line), POLLIN, 0});
+                polledWorker_.push_back(i);
+            }
+        }
+        if (::poll(fds.data(), fds.size(), 0) <= 0) {
+            return;
+        }
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            Worker& w = workers_[polledWorker_[k]];
+            if (fds[k].revents != 0 && lines_->stale(w.line)) {
                 lines_->close(w.line);
                 w.line = -1;
                 w.out.clear();  // a head written ahead went with the connection

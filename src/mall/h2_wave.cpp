@@ -173,6 +173,18 @@ void H2Wave::prepare(std::uint64_t tag, const web::H2Request& request, bool hold
     }
 }
 
+void H2Wave::stage(bool headsAhead) {
+    for (auto& c : conns_) {
+        if (c && c->phase() == Phase::Ready) {
+            if (headsAhead) {
+                c->flush();
+            } else {
+                c->stage();
+            }
+        }
+    }
+}
+
 void H2Wave::fire() {
     fired_ = true;
     for (auto& c : conns_) {

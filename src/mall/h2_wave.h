@@ -55,6 +55,9 @@ class H2Wave {
     // Before the instant: the stream is built and held on a connection with room, or waits.
     // The request must outlive the wave.
     void prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd);
+    // After the last prepare(): every held stream is framed now, its bytes kept back; with
+    // `headsAhead` the HEADERS go out now and only the streams' ends wait for the instant.
+    void stage(bool headsAhead);
     // At the instant: every held stream goes out, one write per connection.
     void fire();
     // After the instant: a new stream, out at once where there is room.

@@ -126,14 +126,24 @@ void TimedRedemption::startSessionCheck() {
 // The set time read on the mall's clock. An answer that comes after a newer arming is
 // dropped: that arming asked again.
 void TimedRedemption::startClockCheck(TimeOfDay time) {
-    if (!hooks_.referenceAhead) {
+    if (!hooks_.aimAt) {
         return;
     }
     const auto generation = ++armings_;
     startBackground([this, time, generation] {
-        const auto ahead = hooks_.referenceAhead();
-        if (ahead && armings_.load() == generation) {
-            scheduler_.retarget(nextOccurrence(time, clock_, *ahead));
+        const auto aimed = hooks_.aimAt(time);
+        if (!aimed || armings_.load() != generation) {
+            return;
+        }
+        const bool inTime = scheduler_.armed();
+        if (hooks_.log) {
+            hooks_.log(inTime ? aimed->line : kAimTooLateLine);
+        }
+        if (inTime) {
+            scheduler_.retarget(aimed->instant);
+            if (hooks_.moved) {
+                hooks_.moved(aimed->instant);
+            }
         }
     });
 }

@@ -28,6 +28,11 @@ inline constexpr const char* kRemainingCaption = "剩余时间";  // 标签11 wh
 // Whether the mall's record page answers for the user's session.
 enum class SessionState { LoggedIn, LoggedOut, Unreachable };
 
+struct AimedInstant {
+    Clock::WallTime instant;
+    std::string line;  // for the log, "\r\n" at its end
+};
+
 struct TimerHooks {
     // Starts one exchange run with the items ticked and the thread count of that moment.
     // Called on the scheduler's thread at the instant: it must hand over, not block.
@@ -38,11 +43,15 @@ struct TimerHooks {
     // arming on a thread of its own, so that a slow mall neither blocks the window nor
     // delays the firing.
     std::function<SessionState()> sessionCheck;
-    // Optional: how far the mall's clock runs ahead of the computer's (negative: behind), or
-    // empty to keep the computer's clock. Called once per arming on a thread of its own (it
-    // may probe the mall for seconds); when it answers, the armed instant moves to the moment
-    // the mall's clock shows the set time. It writes its own log line.
-    std::function<std::optional<std::chrono::nanoseconds>()> referenceAhead;
+    // Optional: when, on the computer's clock, to fire for the set time so that the requests
+    // reach the mall as it opens (read from the mall's clock and the way there), with the log
+    // line that says so; empty keeps the computer's clock. Called once per arming on a thread
+    // of its own (it may probe the mall for seconds); when it answers, the armed instant moves
+    // there, or the log says the answer came too late.
+    std::function<std::optional<AimedInstant>(TimeOfDay setTime)> aimAt;
+    // Optional: the armed instant moved after it was armed (the answer above came in), called
+    // on that answer's thread; a run already prepared for the old instant must follow it.
+    std::function<void(Clock::WallTime instant)> moved;
     // Receives the scheduler's log lines (from the window's and from other threads).
     LogSink log;
 };
@@ -112,6 +121,7 @@ class TimedRedemption {
 };
 
 // The scheduler's line: "启动定时程序, 11:59:59 执行兑换\r\n".
+inline constexpr const char* kAimTooLateLine = "商城时钟读数来得太晚，本次请求已按本机时钟发出\r\n";
 std::string armingLine(TimeOfDay time);
 // The plain lines of the session check; empty when the user is logged in.
 std::string sessionLine(SessionState state);

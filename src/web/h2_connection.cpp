@@ -26,6 +26,7 @@ struct H2Connection::Impl {
     std::string pending;          // serialised, not yet taken by the socket
     std::uint64_t taken = 0;      // bytes the socket took in all
     std::vector<Event> deferred;  // events of calls that have no event list
+    bool holding = false;         // framed ahead of the instant: nothing is written until flush()
 
     std::string at() const { return " (" + where + ")"; }
     void open();
@@ -89,6 +90,9 @@ void H2Connection::Impl::exchange(std::vector<Event>& out) {
 }
 
 bool H2Connection::Impl::writePending(std::vector<Event>& out) {
+    if (holding) {
+        return true;
+    }
     while (!pending.empty()) {
         std::size_t n = 0;
         const Io io = socket->write(pending, n);
@@ -185,7 +189,7 @@ short H2Connection::events() const {
     if (s.phase != Phase::Opening && s.phase != Phase::Ready) {
         return 0;
     }
-    return s.socket->events(!s.pending.empty());
+    return s.socket->events(!s.pending.empty() && !s.holding);
 }
 
 void H2Connection::service(short, std::vector<Event>& out) {
@@ -243,11 +247,21 @@ void H2Connection::releaseEnds() {
     }
 }
 
+void H2Connection::stage() {
+    Impl& s = *impl_;
+    if (s.phase != Phase::Ready) {
+        return;
+    }
+    s.session->flush(s.pending, s.deferred);
+    s.holding = true;
+}
+
 bool H2Connection::flush() {
     Impl& s = *impl_;
     if (s.phase != Phase::Ready) {
         return false;
     }
+    s.holding = false;
     s.session->flush(s.pending, s.deferred);
     return s.writePending(s.deferred);
 }

@@ -108,6 +108,10 @@ class H2Connection {
     Result<std::int32_t> submit(const H2Request& request, std::uint64_t tag, bool holdEnd = false);
     // Ends every held stream (see submit); the frames are held until flush().
     void releaseEnds();
+    // Frames every held stream now and keeps the bytes back until flush(), so that at the
+    // instant nothing is left but the write. Frames the connection owes the mall meanwhile
+    // (acknowledgements) wait behind them.
+    void stage();
     // Serialises every held frame and writes them with one write; what the socket does not
     // take now goes on as poll reports it writable. True while the connection lives; the
     // events of a connection that died here come with the next service().

@@ -689,9 +689,10 @@ class RunWiringTest : public QObject {
         QVERIFY(rig.open({R"({"clockOffsetMs": 1500})"}));
         rig.window->start();
         rig.get<ui::Button>("按钮9")->click();
-        QVERIFY(rig.waitForLine(q("定时按商城时钟")));
-        QVERIFY2(!rig.lines().filter(q("本机时钟比商城慢 1.")).isEmpty(),
-                 qPrintable(rig.lines().join('|')));
+        QVERIFY(rig.waitForLine(q("到达商城")));
+        const QStringList aimed = rig.lines().filter(q("本机时钟比商城慢 1."));
+        QVERIFY2(!aimed.isEmpty(), qPrintable(rig.lines().join('|')));
+        QVERIFY2(aimed.front().contains(q("请求将")), qPrintable(aimed.front()));
         rig.run.timer->closing();
     }
 

@@ -85,7 +85,8 @@ Seen runRow(const Row& row) {
     const FiringAim aim = aimFiring(config, clock, estimate, time);
     server.clearLog();
     ExchangeController controller(config, clock, [](const std::string&) {});
-    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, RunOptions{aim.fireAt, {}})) {
+    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies,
+                          RunOptions{aim.fireAt, {}})) {
         seen.error = "the run did not start";
         return seen;
     }

@@ -28,7 +28,9 @@ TEST(MallClockArming, SetTimeIsReadOnTheMallsClock) {
     for (const auto& c : cases) {
         MockClock clock(beijing(11, 0, 0));
         TimerHooks hooks;
-        hooks.referenceAhead = [&c] { return std::optional(c.mallAhead); };
+        hooks.aimAt = [&c, &clock](TimeOfDay at) {
+            return std::optional(AimedInstant{nextOccurrence(at, clock, c.mallAhead), ""});
+        };
         Scheduler::Options options;
         options.spin = 0ns;
         TimedRedemption redemption(clock, hooks, options);
