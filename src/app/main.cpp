@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
     // Whatever the browser engine or the tool keeps on disk may hold a session: the user's
     // alone to read.
     ::umask(077);
+    vellicor::raiseDescriptorLimit();
     // The browser engine shares GL contexts; that must be set before any application object.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QCoreApplication::setApplicationName(QStringLiteral("vellicor"));

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/runtime.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vellicor::raiseDescriptorLimit();
     if (argc < 2) {
         return usage();
     }

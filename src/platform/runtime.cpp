@@ -1,5 +1,7 @@
 #include "platform/runtime.h"
 
+#include <sys/resource.h>
+
 #include <unistd.h>
 
 #include <atomic>
@@ -168,6 +170,14 @@ void failFatally(const std::string& message) {
     }
     std::fflush(nullptr);
     std::_Exit(kRuntimeErrorExitCode);
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace vellicor

@@ -47,6 +47,10 @@ bool writeFile(const std::string& fileName, const std::vector<std::string_view>&
 // The running program's file name, without its directory.
 std::string programFileName();
 
+// A run keeps a connection a request (and, in the demo, the simulator's side of each): the
+// programs raise their descriptor limit to the hard limit once at start.
+void raiseDescriptorLimit();
+
 // Shows a message box through the service: the caption defaults to "信息：" when none (or an
 // empty one) is given, task-modal is added unless system-modal is asked for, and an answer
 // outside 0..6 comes back as 0 (OK).

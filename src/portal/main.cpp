@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/runtime.h"
 #include "portal/server.h"
 
 namespace {
@@ -44,15 +45,6 @@ bool readFile(const std::string& path, std::string& out) {
     text << in.rdbuf();
     out = text.str();
     return true;
-}
-
-// Thousands of client connections need as many descriptors.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 bool parseArgs(int argc, char** argv, vellicor::portal::ServerOptions& o) {
@@ -98,7 +90,7 @@ int main(int argc, char** argv) {
     if (!parseArgs(argc, argv, options)) {
         return usage();
     }
-    raiseDescriptorLimit();
+    vellicor::raiseDescriptorLimit();
     // Blocked before the io threads start, so that only sigwait below sees them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
