@@ -2,11 +2,22 @@
 // instant that moves after the run was prepared, items beyond the connection cap, heads
 // written ahead on connections that die, and what a run stopped midway says.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <set>
+#include <thread>
 
+#include "mall/preopen.h"
+#include "platform/codec.h"
 #include "timed_fixture.h"
+#include "web/transfer.h"
 
 namespace vellicor::mall {
 namespace {
@@ -115,6 +126,117 @@ TEST_F(EngineFaults, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
     controller.wait();
     EXPECT_EQ(lines_.count("已发出，结果未知"), 4) << lines_.text();
     EXPECT_EQ(lines_.count("已取消，本次兑换已停止"), 0);
+}
+
+// A mall that, like many front ends, answers a connection left idle with a 408 and closes
+// it; a request that comes in time gets its answer.
+class IdleAnswering {
+  public:
+    IdleAnswering() {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&at), size);
+        ::listen(listen_, 128);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
+        port_ = ntohs(at.sin_port);
+        acceptor_ = std::thread([this] { acceptLoop(); });
+    }
+    ~IdleAnswering() {
+        stopping_ = true;
+        ::shutdown(listen_, SHUT_RDWR);
+        ::close(listen_);
+        acceptor_.join();
+        for (auto& t : served_) {
+            t.join();
+        }
+    }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int answered() const { return answered_.load(); }
+
+  private:
+    void acceptLoop() {
+        while (!stopping_) {
+            const int fd = ::accept(listen_, nullptr, nullptr);
+            if (fd < 0) {
+                return;
+            }
+            served_.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    void serve(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        std::string reply = "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\n\r\n";
+        if (::poll(&p, 1, 150) > 0) {
+            char buf[4096];
+            if (::recv(fd, buf, sizeof buf, 0) > 0) {
+                const std::string page = utf8ToGbk("<p>很抱歉，该商品今日已被兑换完</p>").value();
+                reply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(page.size()) + "\r\n\r\n" + page;
+                ++answered_;
+            }
+        }
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::shutdown(fd, SHUT_WR);
+        char drain[256];
+        while (::recv(fd, drain, sizeof drain, 0) > 0) {
+        }
+        ::close(fd);
+    }
+    int listen_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> answered_{0};
+    std::thread acceptor_;
+    std::vector<std::thread> served_;
+};
+
+// Bytes found on a connection that carries nothing of ours are no answer to the request
+// that would go on it next: the request takes a fresh connection and gets the mall's word.
+TEST(EngineIdleBytes, AnAnswerNobodyAskedForIsNeverTakenForTheReply) {
+    IdleAnswering mall;
+    Config config = Config::defaults().withPortal(mall.base());
+    config.timer.preopenLeadMs = 900;
+    Lines lines;
+    const Clock& clock = SystemClock::instance();
+    ExchangeController controller(config, clock, lines.sink());
+    RunOptions options;
+    options.fireAt = clock.steadyNow() + milliseconds(1000);
+    ASSERT_TRUE(controller.start({"选择框1"}, "5", kCookies, options));
+    controller.wait();
+    EXPECT_EQ(lines.count("该商品今日已被兑换完"), 5) << lines.text();
+    EXPECT_EQ(lines.count("408"), 0) << lines.text();
+    EXPECT_EQ(mall.answered(), 5);
+}
+
+// Warm-up requests count as connections opened ahead only where the mall keeps the
+// connection: an answer that closes it leaves nothing in the pool.
+TEST(Warmups, OnlyConnectionsTheMallKeepsCountAsOpened) {
+    IdleAnswering closing;
+    portal::ServerOptions keeping;
+    keeping.scenarioJson = "{}";
+    auto simulator = portal::Server::start(keeping);
+    ASSERT_TRUE(simulator.ok());
+    struct Row {
+        std::string base;
+        int opened;
+    };
+    const Row rows[] = {{closing.base(), 0}, {(*simulator)->baseUrl(), 3}};
+    web::ensureCurlReady();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.base);
+        CURLM* multi = curl_multi_init();
+        PreopenRequest request;
+        request.base = row.base;
+        request.connections = 3;
+        request.deadline = SystemClock::instance().steadyNow() + std::chrono::seconds(3);
+        const PreopenReport report = preopenConnections(multi, request, SystemClock::instance());
+        EXPECT_EQ(report.opened, row.opened);
+        EXPECT_EQ(report.failed, 3 - row.opened);
+        curl_multi_cleanup(multi);
+    }
 }
 
 }  // namespace
