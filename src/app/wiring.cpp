@@ -6,9 +6,9 @@
 #include "app/link_panel.h"
 #include "app/main_window.h"
 #include "app/run_wiring.h"
-#include "signin/qt/signin_controller.h"
-#include "web/qt/login_controller.h"
-#include "web/qt/session_wiring.h"
+#include "app/signin_controller.h"
+#include "app/login_controller.h"
+#include "app/session_wiring.h"
 
 namespace vellicor::app {
 namespace {

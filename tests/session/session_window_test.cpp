@@ -22,12 +22,12 @@
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/web_profile.h"
 #include "portal/server.h"
-#include "signin/qt/signin_controller.h"
+#include "app/signin_controller.h"
 #include "web/login_address.h"
-#include "web/qt/login_controller.h"
+#include "app/login_controller.h"
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
-#include "web/qt/session_wiring.h"
+#include "app/session_wiring.h"
 
 using vellicor::web::DomReply;
 using vellicor::web::PaneDocument;

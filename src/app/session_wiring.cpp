@@ -1,12 +1,12 @@
-#include "web/qt/session_wiring.h"
+#include "app/session_wiring.h"
 
 #include <memory>
 
 #include "app/main_window.h"
 #include "platform/qt/web_profile.h"
-#include "signin/qt/signin_controller.h"
+#include "app/signin_controller.h"
 #include "web/login_address.h"
-#include "web/qt/login_controller.h"
+#include "app/login_controller.h"
 #include "web/qt/session.h"
 
 namespace vellicor::web {

@@ -1,4 +1,4 @@
-#include "web/qt/login_controller.h"
+#include "app/login_controller.h"
 
 #include <QCoreApplication>
 #include <QThreadPool>

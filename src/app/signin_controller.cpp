@@ -1,4 +1,4 @@
-#include "signin/qt/signin_controller.h"
+#include "app/signin_controller.h"
 
 #include <QCoreApplication>
 #include <QPointer>
