@@ -76,15 +76,15 @@ struct Worker {
     Outcome last;       // the answer that made it wait for a retry
     int throttled = 0;  // "too many requests" answers so far
     bool ended = false;
-    // On a connection of the run's own (see PrimedLines): its number, -1 for none.
-    int line = -1;
+    // On a connection of the run's own (see PrimedConnections): its number, -1 for none.
+    int conn = -1;
     std::string out;  // bytes of the current request not yet written
     std::unique_ptr<web::ReplyReader> reader;
     Clock::Steady deadline{};
-    bool onLine = false;    // a request on the line waits for its reply
+    bool onConn = false;    // a request on its connection waits for its reply
     bool resent = false;    // sent again once after a connection died without a word
-    bool lent = false;      // gave its line to a waiting worker while it waits to ask again
-    bool queued = false;    // waits in the queue for a line
+    bool lent = false;      // lent its connection to a waiting worker while it waits to ask again
+    bool queued = false;    // waits in the queue for a connection
     bool onWave = false;    // its requests go as HTTP/2 streams of the run's wave
     bool onStream = false;  // a stream of its waits for its end
     int refusals = 0;       // streams the mall refused unprocessed
@@ -99,7 +99,7 @@ class Engine {
     const Clock& clock() const { return *s_.clock; }
     bool cancelled() const { return s_.cancelRequested.load(); }
     const HttpSettings& http() const { return s_.config.http; }
-    void sendOnLine(std::size_t index) { sendOnLine(index, clock().steadyNow()); }
+    void sendOnConnection(std::size_t index) { sendOnConnection(index, clock().steadyNow()); }
     static std::string stoppedNote() { return "（该商品已兑换完，停止重试）"; }
 
     // The run's course: preparing, waiting for the instant, the loop, outcomes, the end.
@@ -117,7 +117,7 @@ class Engine {
     void loop();
     bool busy() const;
     bool pollOnce();
-    void expireLines();
+    void expireRequests();
     int pollTimeoutMs() const;
     void onEnd(std::size_t index, Result<web::Reply> reply);
     void cancelRest();
@@ -127,25 +127,26 @@ class Engine {
     void report(std::size_t index, Outcome outcome);
     void finish();
 
-    // HTTP/1.1 connections of the run's own, and the workers queued for one. (engine_lines.cpp)
+    // HTTP/1.1 connections of the run's own, and the workers queued for one.
+    // (engine_connections.cpp)
     bool mayPrime() const;
     bool prime();
-    void assignLines();
+    void assignConnections();
     void writeAllButLastByte();
-    void dropGoneLines();
+    void dropStaleConnections();
     void queue(std::size_t index);
     std::size_t unqueue();
-    void sendOnLine(std::size_t index, Clock::Steady now);
+    void sendOnConnection(std::size_t index, Clock::Steady now);
     void flush(std::size_t index);
-    void lineEnded(std::size_t index);
-    int takeFreeLine();
-    bool anyLineAlive() const;
-    void flushQueueIfNoLines();
-    void handOn(int line);
+    void connectionEnded(std::size_t index);
+    int takeFreeConnection();
+    bool anyConnectionAlive() const;
+    void flushQueueIfNoConnections();
+    void handOn(int conn);
     void service(std::size_t index, short revents);
-    void readLine(std::size_t index);
+    void readReply(std::size_t index);
     void resend(std::size_t index);
-    void lendLine(Worker& w);
+    void lendConnection(Worker& w);
 
     // libcurl's own transfers: through a proxy, or where no connection of ours could be had.
     // (engine_curl.cpp)
@@ -173,15 +174,15 @@ class Engine {
     ExchangeRun::State& s_;
     ResolvedHost host_;  // outlives the transfers that point at it
     std::vector<Worker> workers_;
-    std::vector<std::string> requests_;  // each item's request as written on a line
+    std::vector<std::string> requests_;  // each item's request as written on a connection
     std::vector<std::string> urls_;
-    std::unique_ptr<PrimedLines> lines_;
+    std::unique_ptr<PrimedConnections> conns_;
     std::vector<web::H2Request> h2Requests_;  // each item's request as HTTP/2 fields
     std::unique_ptr<H2Wave> wave_;
     std::optional<Error> fatal_;  // the run could not go on
     std::vector<H2Wave::Event> events_;
-    std::deque<std::size_t> queued_;  // workers waiting for a line to come free
-    std::vector<int> freeLines_;      // open lines nobody holds
+    std::deque<std::size_t> queued_;  // workers waiting for a connection to come free
+    std::vector<int> freeConns_;      // open connections nobody holds
     std::vector<curl_waitfd> polled_;
     std::vector<std::size_t> polledWorker_;
     std::unordered_map<CURL*, std::size_t> byHandle_;
@@ -192,7 +193,7 @@ class Engine {
     std::vector<bool> soldOut_;
     Clock::Steady firstSend_{};
     int inFlight_ = 0;
-    int onLine_ = 0;
+    int onConn_ = 0;
     int sends_ = 0;
     std::mt19937_64 rng_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.0, 1.0};

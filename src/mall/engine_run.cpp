@@ -103,11 +103,11 @@ void Engine::waitForFire() {
     // The first look also reads what TLS sent after the handshakes (session tickets)
     // through every session, which takes a while for a thousand connections; the last
     // one then finds nothing readable on a healthy connection and costs one poll.
-    if (lines_ && waitBefore(milliseconds(300))) {
-        dropGoneLines();
+    if (conns_ && waitBefore(milliseconds(300))) {
+        dropStaleConnections();
     }
-    if (lines_ && waitBefore(milliseconds(20))) {
-        dropGoneLines();
+    if (conns_ && waitBefore(milliseconds(20))) {
+        dropStaleConnections();
     }
     if (waitBefore(milliseconds(3))) {
         waitPrecisely(clock(), fireAt(), [this] { return cancelled(); });
@@ -144,8 +144,8 @@ void Engine::sendAll() {
     // The run's own connections first: each is a single write, everything else about
     // the request was made ready before the instant.
     for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
-        if (!workers_[i].ended && workers_[i].line >= 0) {
-            sendOnLine(i, firstSend_);
+        if (!workers_[i].ended && workers_[i].conn >= 0) {
+            sendOnConnection(i, firstSend_);
         }
     }
     for (auto& w : workers_) {
@@ -154,7 +154,7 @@ void Engine::sendAll() {
     bool first = true;
     for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
         Worker& w = workers_[i];
-        if (w.ended || w.line >= 0 || w.attempts > 0 || w.queued || w.onWave) {
+        if (w.ended || w.conn >= 0 || w.attempts > 0 || w.queued || w.onWave) {
             continue;
         }
         send(i);
@@ -163,8 +163,8 @@ void Engine::sendAll() {
             curl_multi_perform(s_.multi, &running);
         }
     }
-    // Every line died before the instant: those waiting for one go on fresh connections.
-    flushQueueIfNoLines();
+    // Every connection died before the instant: those waiting for one go on fresh connections.
+    flushQueueIfNoConnections();
 }
 
 void Engine::send(std::size_t index) {
@@ -174,22 +174,22 @@ void Engine::send(std::size_t index) {
         wave_->send(index, h2Requests_[w.item]);
         return;
     }
-    if (w.line < 0 && lines_) {
-        w.line = takeFreeLine();
-        if (w.line < 0 && w.lent && anyLineAlive()) {
-            queue(index);  // waits for a line as it did before it lent its own
+    if (w.conn < 0 && conns_) {
+        w.conn = takeFreeConnection();
+        if (w.conn < 0 && w.lent && anyConnectionAlive()) {
+            queue(index);  // waits for a connection as it did before it lent its own
             return;
         }
     }
-    if (w.line >= 0 && lines_->alive(w.line) && !lines_->stale(w.line)) {
-        sendOnLine(index);
+    if (w.conn >= 0 && conns_->alive(w.conn) && !conns_->stale(w.conn)) {
+        sendOnConnection(index);
         return;
     }
-    if (w.line >= 0) {
-        lines_->close(w.line);
+    if (w.conn >= 0) {
+        conns_->close(w.conn);
         w.out.clear();
     }
-    w.line = -1;
+    w.conn = -1;
     if (!ensureTransfer(index)) {
         return;
     }
@@ -210,7 +210,7 @@ void Engine::loop() {
         int running = 0;
         curl_multi_perform(s_.multi, &running);
         drainDone();
-        expireLines();
+        expireRequests();
         sendDue();
         if (!busy()) {
             break;
@@ -223,7 +223,7 @@ void Engine::loop() {
 }
 
 bool Engine::busy() const {
-    return inFlight_ > 0 || onLine_ > 0 || !waiting_.empty() || !queued_.empty() ||
+    return inFlight_ > 0 || onConn_ > 0 || !waiting_.empty() || !queued_.empty() ||
            (wave_ && wave_->inFlight() > 0);
 }
 
@@ -234,10 +234,10 @@ bool Engine::pollOnce() {
     polledWorker_.clear();
     for (std::size_t i = 0; i < workers_.size(); ++i) {
         const Worker& w = workers_[i];
-        if (w.onLine) {
+        if (w.onConn) {
             const short events =
                 static_cast<short>(CURL_WAIT_POLLIN | (w.out.empty() ? 0 : CURL_WAIT_POLLOUT));
-            polled_.push_back({lines_->socket(w.line), events, 0});
+            polled_.push_back({conns_->socket(w.conn), events, 0});
             polledWorker_.push_back(i);
         }
     }
@@ -267,7 +267,7 @@ bool Engine::pollOnce() {
     return true;
 }
 
-void Engine::expireLines() {
+void Engine::expireRequests() {
     const auto now = clock().steadyNow();
     for (std::size_t i = 0; i < workers_.size(); ++i) {
         Worker& w = workers_[i];
@@ -277,10 +277,10 @@ void Engine::expireLines() {
             onEnd(i, streamTimedOut());
             continue;
         }
-        if (w.onLine && now >= w.deadline) {
+        if (w.onConn && now >= w.deadline) {
             const Error late = w.reader->timedOut();
             w.reader.reset();
-            lineEnded(i);
+            connectionEnded(i);
             onEnd(i, late);
         }
     }
@@ -293,7 +293,7 @@ int Engine::pollTimeoutMs() const {
         next = std::min(next, waiting_.begin()->first);
     }
     for (const Worker& w : workers_) {
-        if (w.onLine || w.onStream) {
+        if (w.onConn || w.onStream) {
             next = std::min(next, w.deadline);
         }
     }
@@ -320,7 +320,7 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
             w.transfer->reset();
         }
         waiting_.insert({now + *pause, index});
-        lendLine(w);
+        lendConnection(w);
         return;
     }
     if ((outcome.kind == OutcomeKind::NotOpen || outcome.kind == OutcomeKind::Throttled) &&
@@ -341,14 +341,14 @@ void Engine::cancelRest() {
         if (w.ended) {
             continue;
         }
-        if (w.transfer && w.attempts > 0 && w.line < 0) {
+        if (w.transfer && w.attempts > 0 && w.conn < 0) {
             curl_multi_remove_handle(s_.multi, w.transfer->handle());
         }
         report(i, leftOver(w));
     }
     waiting_.clear();
     inFlight_ = 0;
-    onLine_ = 0;
+    onConn_ = 0;
 }
 
 // What a worker still under way at the run's end is told: a request that went out may
@@ -371,10 +371,10 @@ bool Engine::mayHaveArrived(const Worker& w) const {
     if (w.onStream) {
         return wave_ && wave_->written(static_cast<std::uint64_t>(&w - workers_.data()));
     }
-    if (w.onLine) {
+    if (w.onConn) {
         return true;
     }
-    return w.transfer && w.attempts > 0 && w.line < 0 && requestSent(w.transfer->handle());
+    return w.transfer && w.attempts > 0 && w.conn < 0 && requestSent(w.transfer->handle());
 }
 
 void Engine::noteReply(std::size_t item, Clock::Steady now) {
@@ -408,8 +408,8 @@ void Engine::report(std::size_t index, Outcome outcome) {
         ++s_.summary.items[w.item].counts[static_cast<std::size_t>(outcome.kind)];
         ++s_.summary.lines;
     }
-    if (const int line = std::exchange(w.line, -1); line >= 0) {
-        handOn(line);
+    if (const int conn = std::exchange(w.conn, -1); conn >= 0) {
+        handOn(conn);
     }
 }
 

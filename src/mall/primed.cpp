@@ -15,7 +15,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-CURL* connectOnly(const PrimedLines::Request& request) {
+CURL* connectOnly(const PrimedConnections::Request& request) {
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
         return nullptr;
@@ -40,7 +40,7 @@ constexpr std::size_t kGroupSize = 32;
 
 }  // namespace
 
-int PrimedLines::onSocket(CURL*, curl_socket_t fd, int what, void* userp, void*) {
+int PrimedConnections::onSocket(CURL*, curl_socket_t fd, int what, void* userp, void*) {
     auto* group = static_cast<Group*>(userp);
     auto& watched = group->owner->watched_;
     if (what == CURL_POLL_REMOVE) {
@@ -51,14 +51,14 @@ int PrimedLines::onSocket(CURL*, curl_socket_t fd, int what, void* userp, void*)
     return 0;
 }
 
-int PrimedLines::onTimer(CURLM*, long timeoutMs, void* userp) {
+int PrimedConnections::onTimer(CURLM*, long timeoutMs, void* userp) {
     auto* group = static_cast<Group*>(userp);
     group->timerSet = timeoutMs >= 0;
     group->timerAt = group->clock->steadyNow() + milliseconds(std::max(0L, timeoutMs));
     return 0;
 }
 
-void PrimedLines::addGroups(const Request& request, const Clock& clock) {
+void PrimedConnections::addGroups(const Request& request, const Clock& clock) {
     for (int i = 0; i < wanted_; ++i) {
         if (groups_.empty() || groups_.back()->easies.size() == kGroupSize) {
             auto group = std::make_unique<Group>();
@@ -69,9 +69,9 @@ void PrimedLines::addGroups(const Request& request, const Clock& clock) {
             if (group->multi == nullptr) {
                 return;
             }
-            curl_multi_setopt(group->multi, CURLMOPT_SOCKETFUNCTION, &PrimedLines::onSocket);
+            curl_multi_setopt(group->multi, CURLMOPT_SOCKETFUNCTION, &PrimedConnections::onSocket);
             curl_multi_setopt(group->multi, CURLMOPT_SOCKETDATA, group.get());
-            curl_multi_setopt(group->multi, CURLMOPT_TIMERFUNCTION, &PrimedLines::onTimer);
+            curl_multi_setopt(group->multi, CURLMOPT_TIMERFUNCTION, &PrimedConnections::onTimer);
             curl_multi_setopt(group->multi, CURLMOPT_TIMERDATA, group.get());
             curl_multi_setopt(group->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kGroupSize));
             groups_.push_back(std::move(group));
@@ -88,7 +88,7 @@ void PrimedLines::addGroups(const Request& request, const Clock& clock) {
     }
 }
 
-void PrimedLines::collectDone(Group& group, std::size_t index, int& pending) {
+void PrimedConnections::collectDone(Group& group, std::size_t index, int& pending) {
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(group.multi, &left)) {
         if (msg->msg != CURLMSG_DONE) {
@@ -99,13 +99,13 @@ void PrimedLines::collectDone(Group& group, std::size_t index, int& pending) {
         if (msg->data.result == CURLE_OK &&
             curl_easy_getinfo(msg->easy_handle, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK &&
             fd != CURL_SOCKET_BAD) {
-            lines_.push_back(Line{msg->easy_handle, fd, index});
+            conns_.push_back(Connection{msg->easy_handle, fd, index});
         }
     }
 }
 
 // One poll over every group's sockets; each group's own timer for its time-outs.
-void PrimedLines::drive(const Request& request, const Clock& clock) {
+void PrimedConnections::drive(const Request& request, const Clock& clock) {
     int pending = 0;
     for (const auto& g : groups_) {
         pending += static_cast<int>(g->easies.size());
@@ -134,7 +134,7 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
                                                     ((watch.what & CURL_POLL_OUT) ? POLLOUT : 0));
             fds.push_back(pollfd{fd, events, 0});
         }
-        const bool noneYet = lines_.empty();
+        const bool noneYet = conns_.empty();
         ::poll(fds.data(), fds.size(), pollSliceMs(clock, wake));
         for (const pollfd& p : fds) {
             const auto it = watched_.find(p.fd);
@@ -151,24 +151,25 @@ void PrimedLines::drive(const Request& request, const Clock& clock) {
         }
         // Handshakes to one host take about the same time: one still under way at twice the
         // first one's time is late, and waiting for it would hold back every request.
-        if (request.settle && noneYet && !lines_.empty()) {
+        if (request.settle && noneYet && !conns_.empty()) {
             const auto now = clock.steadyNow();
             deadline = std::min(deadline, now + (now - start) + milliseconds(20));
         }
     }
 }
 
-std::unique_ptr<PrimedLines> PrimedLines::open(const Request& request, const Clock& clock) {
-    std::unique_ptr<PrimedLines> lines(new PrimedLines());
-    lines->wanted_ = std::max(0, request.connections);
+std::unique_ptr<PrimedConnections> PrimedConnections::open(const Request& request,
+                                                           const Clock& clock) {
+    std::unique_ptr<PrimedConnections> opened(new PrimedConnections());
+    opened->wanted_ = std::max(0, request.connections);
     const auto address = web::splitAddress(request.base);
-    lines->secure_ = address && address->secure;
-    lines->addGroups(request, clock);
-    lines->drive(request, clock);
-    return lines;
+    opened->secure_ = address && address->secure;
+    opened->addGroups(request, clock);
+    opened->drive(request, clock);
+    return opened;
 }
 
-PrimedLines::~PrimedLines() {
+PrimedConnections::~PrimedConnections() {
     // A connect-only connection stays with its handle in its multi handle; taking the handle
     // out closes it.
     for (const auto& g : groups_) {
@@ -183,8 +184,8 @@ PrimedLines::~PrimedLines() {
 // On a plain connection libcurl keeps nothing of its own between the socket and the caller,
 // and finding the handle's connection costs it a walk over all of them: the socket is
 // written directly. Over TLS the bytes go through libcurl's session.
-CURLcode PrimedLines::send(const Line& l, const char* data, std::size_t size,
-                           std::size_t& n) const {
+CURLcode PrimedConnections::send(const Connection& l, const char* data, std::size_t size,
+                                 std::size_t& n) const {
     if (secure_) {
         return curl_easy_send(l.easy, data, size, &n);
     }
@@ -197,7 +198,8 @@ CURLcode PrimedLines::send(const Line& l, const char* data, std::size_t size,
     return CURLE_OK;
 }
 
-CURLcode PrimedLines::recv(const Line& l, char* data, std::size_t size, std::size_t& n) const {
+CURLcode PrimedConnections::recv(const Connection& l, char* data, std::size_t size,
+                                 std::size_t& n) const {
     if (secure_) {
         return curl_easy_recv(l.easy, data, size, &n);
     }
@@ -210,17 +212,18 @@ CURLcode PrimedLines::recv(const Line& l, char* data, std::size_t size, std::siz
     return CURLE_OK;
 }
 
-int PrimedLines::socket(int line) const {
-    return lines_.at(static_cast<std::size_t>(line)).fd;
+int PrimedConnections::socket(int conn) const {
+    return conns_.at(static_cast<std::size_t>(conn)).fd;
 }
 
-bool PrimedLines::alive(int line) const {
-    return lines_.at(static_cast<std::size_t>(line)).fd >= 0;
+bool PrimedConnections::alive(int conn) const {
+    return conns_.at(static_cast<std::size_t>(conn)).fd >= 0;
 }
 
-PrimedLines::Io PrimedLines::write(int line, std::string_view bytes, std::size_t& written) {
+PrimedConnections::Io PrimedConnections::write(int conn, std::string_view bytes,
+                                               std::size_t& written) {
     written = 0;
-    Line& l = lines_.at(static_cast<std::size_t>(line));
+    Connection& l = conns_.at(static_cast<std::size_t>(conn));
     if (l.fd < 0) {
         return Io::Closed;
     }
@@ -231,7 +234,7 @@ PrimedLines::Io PrimedLines::write(int line, std::string_view bytes, std::size_t
             return Io::Again;
         }
         if (rc != CURLE_OK) {
-            close(line);
+            close(conn);
             return Io::Closed;
         }
         written += n;
@@ -239,8 +242,8 @@ PrimedLines::Io PrimedLines::write(int line, std::string_view bytes, std::size_t
     return Io::Done;
 }
 
-PrimedLines::Io PrimedLines::read(int line, std::string& into) {
-    Line& l = lines_.at(static_cast<std::size_t>(line));
+PrimedConnections::Io PrimedConnections::read(int conn, std::string& into) {
+    Connection& l = conns_.at(static_cast<std::size_t>(conn));
     if (l.fd < 0) {
         return Io::Closed;
     }
@@ -252,15 +255,15 @@ PrimedLines::Io PrimedLines::read(int line, std::string& into) {
             return Io::Again;
         }
         if (rc != CURLE_OK || n == 0) {
-            close(line);
+            close(conn);
             return Io::Closed;
         }
         into.append(buf, n);
     }
 }
 
-bool PrimedLines::stale(int line) {
-    const Line& l = lines_.at(static_cast<std::size_t>(line));
+bool PrimedConnections::stale(int conn) {
+    const Connection& l = conns_.at(static_cast<std::size_t>(conn));
     if (l.fd < 0) {
         return true;
     }
@@ -281,8 +284,8 @@ bool PrimedLines::stale(int line) {
     return rc != CURLE_AGAIN;
 }
 
-void PrimedLines::close(int line) {
-    Line& l = lines_.at(static_cast<std::size_t>(line));
+void PrimedConnections::close(int conn) {
+    Connection& l = conns_.at(static_cast<std::size_t>(conn));
     if (l.fd < 0) {
         return;
     }

@@ -19,7 +19,7 @@
 
 namespace vellicor::mall {
 
-class PrimedLines {
+class PrimedConnections {
   public:
     struct Request {
         std::string base;  // scheme://host[:port] of the mall
@@ -33,32 +33,32 @@ class PrimedLines {
     };
 
     // Blocks on the caller's thread. Some of the connections may fail: see size().
-    static std::unique_ptr<PrimedLines> open(const Request& request, const Clock& clock);
-    ~PrimedLines();
-    PrimedLines(const PrimedLines&) = delete;
-    PrimedLines& operator=(const PrimedLines&) = delete;
+    static std::unique_ptr<PrimedConnections> open(const Request& request, const Clock& clock);
+    ~PrimedConnections();
+    PrimedConnections(const PrimedConnections&) = delete;
+    PrimedConnections& operator=(const PrimedConnections&) = delete;
 
     int wanted() const { return wanted_; }
-    int size() const { return static_cast<int>(lines_.size()); }
-    int socket(int line) const;
-    bool alive(int line) const;
+    int size() const { return static_cast<int>(conns_.size()); }
+    int socket(int conn) const;
+    bool alive(int conn) const;
 
     enum class Io { Done, Again, Closed };
     // Writes as much as the socket takes now; `written` is how much. Closed: the connection
     // is gone (its peer closed it or reset it) and is closed on this side too.
-    Io write(int line, std::string_view bytes, std::size_t& written);
+    Io write(int conn, std::string_view bytes, std::size_t& written);
     // Reads what is there; Again once nothing more is (TLS may hold bytes the socket no
     // longer shows, so a reader reads until Again).
-    Io read(int line, std::string& into);
+    Io read(int conn, std::string& into);
     // Whether an idle connection can no longer carry a request: its peer closed or reset it,
     // or sent bytes nobody asked for. Looked at just before the instant and before a kept
     // connection is used again, so that its request goes out on a fresh connection instead.
-    bool stale(int line);
-    void close(int line);
+    bool stale(int conn);
+    void close(int conn);
 
   private:
-    PrimedLines() = default;
-    struct Line {
+    PrimedConnections() = default;
+    struct Connection {
         CURL* easy = nullptr;
         int fd = -1;
         std::size_t group = 0;
@@ -68,7 +68,7 @@ class PrimedLines {
     // multi handle of its own, so that a send at the instant costs the same for the
     // thousandth connection as for the first. The groups are opened together on one poll.
     struct Group {
-        PrimedLines* owner = nullptr;
+        PrimedConnections* owner = nullptr;
         std::size_t index = 0;
         CURLM* multi = nullptr;
         std::vector<CURL*> easies;
@@ -85,11 +85,11 @@ class PrimedLines {
     void addGroups(const Request& request, const Clock& clock);
     void drive(const Request& request, const Clock& clock);
     void collectDone(Group& group, std::size_t index, int& pending);
-    CURLcode send(const Line& l, const char* data, std::size_t size, std::size_t& n) const;
-    CURLcode recv(const Line& l, char* data, std::size_t size, std::size_t& n) const;
+    CURLcode send(const Connection& l, const char* data, std::size_t size, std::size_t& n) const;
+    CURLcode recv(const Connection& l, char* data, std::size_t size, std::size_t& n) const;
     std::vector<std::unique_ptr<Group>> groups_;
     std::unordered_map<curl_socket_t, Watch> watched_;  // what libcurl waits for while opening
-    std::vector<Line> lines_;
+    std::vector<Connection> conns_;
     int wanted_ = 0;
     bool secure_ = false;
 };

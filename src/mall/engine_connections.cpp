@@ -25,7 +25,7 @@ bool Engine::prime() {
         return false;
     }
     const auto stopped = [this] { return cancelled(); };
-    PrimedLines::Request request;
+    PrimedConnections::Request request;
     request.base = s_.config.mall;
     request.connections = connectionCap();
     request.http = http();
@@ -43,26 +43,26 @@ bool Engine::prime() {
     if (primeWave(request.deadline)) {
         return true;
     }
-    lines_ = PrimedLines::open(request, clock());
-    const int opened = lines_->size();
-    s_.log("HTTP/1.1，" + (s_.options.fireAt ? preopenLine(PreopenReport{lines_->wanted(), opened,
-                                                                         lines_->wanted() - opened})
+    conns_ = PrimedConnections::open(request, clock());
+    const int opened = conns_->size();
+    s_.log("HTTP/1.1，" + (s_.options.fireAt ? preopenLine(PreopenReport{conns_->wanted(), opened,
+                                                                         conns_->wanted() - opened})
                                              : std::to_string(opened) + " 个连接\r\n"));
-    assignLines();
+    assignConnections();
     if (s_.options.fireAt && s_.config.timer.lastByteSync) {
         writeAllButLastByte();
     }
     for (Worker& w : workers_) {
-        if (w.line >= 0) {
+        if (w.conn >= 0) {
             w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
         }
     }
     return true;
 }
 
-// Workers past the cap wait for a line to come free; those within it whose connection
+// Workers past the cap wait for a connection to come free; those within it whose connection
 // did not open go on fresh connections of libcurl's.
-void Engine::assignLines() {
+void Engine::assignConnections() {
     const int cap = connectionCap();
     int next = 0;
     int counted = 0;
@@ -72,11 +72,11 @@ void Engine::assignLines() {
             continue;
         }
         if (counted++ >= cap) {
-            if (lines_->size() > 0) {
+            if (conns_->size() > 0) {
                 queue(i);
             }
-        } else if (next < lines_->size()) {
-            w.line = next++;
+        } else if (next < conns_->size()) {
+            w.conn = next++;
             w.out = requests_[w.item];
         }
     }
@@ -84,13 +84,13 @@ void Engine::assignLines() {
 
 void Engine::writeAllButLastByte() {
     for (Worker& w : workers_) {
-        if (w.line < 0 || w.out.size() < 2) {
+        if (w.conn < 0 || w.out.size() < 2) {
             continue;
         }
         std::size_t written = 0;
         const std::string_view head(w.out.data(), w.out.size() - 1);
-        if (lines_->write(w.line, head, written) == PrimedLines::Io::Closed) {
-            w.line = -1;
+        if (conns_->write(w.conn, head, written) == PrimedConnections::Io::Closed) {
+            w.conn = -1;
             w.out.clear();
         } else {
             w.out.erase(0, written);
@@ -99,12 +99,12 @@ void Engine::writeAllButLastByte() {
 }
 
 // A connection the mall closed while idle: its request goes out on a fresh one instead.
-void Engine::dropGoneLines() {
+void Engine::dropStaleConnections() {
     polledWorker_.clear();
     std::vector<pollfd> fds;
     for (std::size_t i = 0; i < workers_.size(); ++i) {
-        if (workers_[i].line >= 0) {
-            fds.push_back({lines_->socket(workers_[i].line), POLLIN, 0});
+        if (workers_[i].conn >= 0) {
+            fds.push_back({conns_->socket(workers_[i].conn), POLLIN, 0});
             polledWorker_.push_back(i);
         }
     }
@@ -113,9 +113,9 @@ void Engine::dropGoneLines() {
     }
     for (std::size_t k = 0; k < fds.size(); ++k) {
         Worker& w = workers_[polledWorker_[k]];
-        if (fds[k].revents != 0 && lines_->stale(w.line)) {
-            lines_->close(w.line);
-            w.line = -1;
+        if (fds[k].revents != 0 && conns_->stale(w.conn)) {
+            conns_->close(w.conn);
+            w.conn = -1;
             w.out.clear();  // a head written ahead went with the connection
         }
     }
@@ -133,7 +133,7 @@ std::size_t Engine::unqueue() {
     return index;
 }
 
-void Engine::sendOnLine(std::size_t index, Clock::Steady now) {
+void Engine::sendOnConnection(std::size_t index, Clock::Steady now) {
     Worker& w = workers_[index];
     ++w.attempts;
     ++sends_;
@@ -144,62 +144,62 @@ void Engine::sendOnLine(std::size_t index, Clock::Steady now) {
         w.reader = std::make_unique<web::ReplyReader>(urls_[w.item], http());
     }
     w.deadline = now + milliseconds(http().totalTimeoutMs);
-    w.onLine = true;
-    ++onLine_;
+    w.onConn = true;
+    ++onConn_;
     flush(index);
 }
 
 // Writes what is left of the request; a connection found dead takes nothing of it, so
-// the request goes out on a fresh connection as if the line had never been there.
+// the request goes out on a fresh connection as if that connection had never been there.
 void Engine::flush(std::size_t index) {
     Worker& w = workers_[index];
     std::size_t written = 0;
-    const auto io = lines_->write(w.line, w.out, written);
+    const auto io = conns_->write(w.conn, w.out, written);
     w.out.erase(0, written);
-    if (io == PrimedLines::Io::Closed) {
-        lineEnded(index);
+    if (io == PrimedConnections::Io::Closed) {
+        connectionEnded(index);
         --w.attempts;
         --sends_;
         send(index);
     }
 }
 
-// The worker's line is closed or no longer to be used.
-void Engine::lineEnded(std::size_t index) {
+// The worker's connection is closed or no longer to be used.
+void Engine::connectionEnded(std::size_t index) {
     Worker& w = workers_[index];
-    if (w.onLine) {
-        w.onLine = false;
-        --onLine_;
+    if (w.onConn) {
+        w.onConn = false;
+        --onConn_;
     }
-    if (w.line >= 0) {
-        lines_->close(w.line);
-        w.line = -1;
+    if (w.conn >= 0) {
+        conns_->close(w.conn);
+        w.conn = -1;
     }
     w.out.clear();
-    flushQueueIfNoLines();
+    flushQueueIfNoConnections();
 }
 
-int Engine::takeFreeLine() {
-    while (!freeLines_.empty()) {
-        const int line = freeLines_.back();
-        freeLines_.pop_back();
-        if (lines_->alive(line)) {
-            return line;
+int Engine::takeFreeConnection() {
+    while (!freeConns_.empty()) {
+        const int conn = freeConns_.back();
+        freeConns_.pop_back();
+        if (conns_->alive(conn)) {
+            return conn;
         }
     }
     return -1;
 }
 
-bool Engine::anyLineAlive() const {
-    const auto owned = [](const Worker& w) { return w.line >= 0; };
-    const auto open = [this](int line) { return lines_->alive(line); };
+bool Engine::anyConnectionAlive() const {
+    const auto owned = [](const Worker& w) { return w.conn >= 0; };
+    const auto open = [this](int conn) { return conns_->alive(conn); };
     return std::any_of(workers_.begin(), workers_.end(), owned) ||
-           std::any_of(freeLines_.begin(), freeLines_.end(), open);
+           std::any_of(freeConns_.begin(), freeConns_.end(), open);
 }
 
-void Engine::flushQueueIfNoLines() {
-    if (queued_.empty() || anyLineAlive()) {
-        return;  // a line may still come free
+void Engine::flushQueueIfNoConnections() {
+    if (queued_.empty() || anyConnectionAlive()) {
+        return;  // a connection may still come free
     }
     while (!queued_.empty()) {
         const std::size_t index = unqueue();
@@ -209,59 +209,59 @@ void Engine::flushQueueIfNoLines() {
     }
 }
 
-// A worker is done with its line for now or for good: the next one waiting takes it.
-void Engine::handOn(int line) {
-    if (!lines_->alive(line) || cancelled()) {
+// A worker is done with its connection for now or for good: the next one waiting takes it.
+void Engine::handOn(int conn) {
+    if (!conns_->alive(conn) || cancelled()) {
         return;
     }
-    if (lines_->stale(line)) {
-        lines_->close(line);
-        flushQueueIfNoLines();
+    if (conns_->stale(conn)) {
+        conns_->close(conn);
+        flushQueueIfNoConnections();
         return;
     }
     if (queued_.empty()) {
-        freeLines_.push_back(line);
+        freeConns_.push_back(conn);
         return;
     }
     const std::size_t next = unqueue();
-    workers_[next].line = line;
-    sendOnLine(next);
+    workers_[next].conn = conn;
+    sendOnConnection(next);
 }
 
 void Engine::service(std::size_t index, short revents) {
     Worker& w = workers_[index];
-    if (!w.onLine) {
+    if (!w.onConn) {
         return;
     }
     if ((revents & CURL_WAIT_POLLOUT) != 0 && !w.out.empty()) {
         flush(index);
     }
-    if (w.onLine && (revents & CURL_WAIT_POLLIN) != 0) {
-        readLine(index);
+    if (w.onConn && (revents & CURL_WAIT_POLLIN) != 0) {
+        readReply(index);
     }
 }
 
-void Engine::readLine(std::size_t index) {
+void Engine::readReply(std::size_t index) {
     Worker& w = workers_[index];
     std::string bytes;
-    const auto io = lines_->read(w.line, bytes);
+    const auto io = conns_->read(w.conn, bytes);
     auto state = w.reader->feed(bytes);
-    if (io == PrimedLines::Io::Closed) {
+    if (io == PrimedConnections::Io::Closed) {
         state = w.reader->end();
     }
     if (state == web::ReplyReader::State::More) {
         return;
     }
     const bool keep = state == web::ReplyReader::State::Done && w.reader->keepAlive() &&
-                      io != PrimedLines::Io::Closed;
+                      io != PrimedConnections::Io::Closed;
     const bool silent = !w.reader->gotBytes() && !w.resent;
     auto reply = w.reader->take();
     w.reader.reset();
     if (!keep) {
-        lineEnded(index);
+        connectionEnded(index);
     } else {
-        w.onLine = false;
-        --onLine_;
+        w.onConn = false;
+        --onConn_;
     }
     if (silent && !reply) {
         resend(index);
@@ -279,11 +279,11 @@ void Engine::resend(std::size_t index) {
     send(index);
 }
 
-// A worker waiting to ask again does not keep a line from one waiting for its first turn.
-void Engine::lendLine(Worker& w) {
-    if (w.line >= 0 && !queued_.empty()) {
+// A worker waiting to ask again does not keep a connection from one waiting for its first turn.
+void Engine::lendConnection(Worker& w) {
+    if (w.conn >= 0 && !queued_.empty()) {
         w.lent = true;
-        handOn(std::exchange(w.line, -1));
+        handOn(std::exchange(w.conn, -1));
     }
 }
 
