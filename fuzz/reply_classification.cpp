@@ -6,6 +6,7 @@
 #include "fuzz_check.h"
 #include "mall/outcome.h"
 #include "platform/codec.h"
+#include "platform/html_text.h"
 
 namespace {
 
@@ -31,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkOutcome(mall::classifyReply(503, page), true);
     // The engine always decodes first; undecoded bytes must still not break the line.
     checkOutcome(mall::classifyReply(200, raw), false);
-    const std::string text = mall::pageText(page);
+    const std::string text = visibleText(page);
     fuzz::require(!fuzz::hasLineBreak(text), "visible text has no line breaks");
+    fuzz::require(fuzz::isUtf8(text), "visible text of UTF-8 is UTF-8");
+    fuzz::require(unescapeHtml(escapeHtml(page)) == page, "decoding undoes encoding");
     fuzz::require(fuzz::isUtf8(mall::clipText(text, 7)), "clipping keeps whole characters");
     return 0;
 }

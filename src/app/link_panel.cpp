@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/html_text.h"
+
 namespace vellicor::app {
 namespace {
 
@@ -9,30 +11,10 @@ constexpr const char* kCrlf = "\r\n";
 constexpr const char* kThreadEvent = "帖子";
 
 // The addresses come from a configuration file: a quote or angle bracket there must not end
-// the attribute and smuggle markup into the panel. '&' stays as it is, so that the event
-// text the panel reports is the address itself.
-std::string attributeText(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-            case '"':
-                out += "&quot;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
+// the attribute and smuggle markup into the panel, and the panel decodes what it reads, so
+// the event text it reports is the address exactly as configured.
 std::string anchor(const PanelLink& link) {
-    return "<a event=\"" + attributeText(link.event) + "\">" + link.shown + "</a>";
+    return "<a event=\"" + escapeHtml(link.event) + "\">" + escapeHtml(link.shown) + "</a>";
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstdio>
+
+#include "platform/html_text.h"
 
 namespace vellicor::mall {
 namespace {
@@ -25,229 +26,8 @@ constexpr std::size_t kFirstWordsChars = 40;
 // A pop-up without its close link is read this far at most.
 constexpr std::size_t kPopupBytes = 4096;
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool startsWithNoCase(std::string_view s, std::size_t at, std::string_view prefix) {
-    if (s.size() - at < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (lower(s[at + i]) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::size_t findNoCase(std::string_view s, std::string_view needle, std::size_t from) {
-    for (std::size_t i = from; i + needle.size() <= s.size(); ++i) {
-        if (startsWithNoCase(s, i, needle)) {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-        cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Builds the visible text, folding every whitespace run into one blank.
-class TextBuilder {
-  public:
-    void space() { pendingSpace_ = !out_.empty(); }
-    void add(std::string_view s) {
-        if (pendingSpace_) {
-            out_ += ' ';
-            pendingSpace_ = false;
-        }
-        out_ += s;
-    }
-    void addCodePoint(std::uint32_t cp) {
-        if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x20 || cp == 0x7F || cp == 0xA0) {
-            space();
-            return;
-        }
-        std::string s;
-        appendUtf8(s, cp);
-        add(s);
-    }
-    std::string take() { return std::move(out_); }
-
-  private:
-    std::string out_;
-    bool pendingSpace_ = false;
-};
-
-bool parseNumber(std::string_view digits, int base, std::uint32_t& out) {
-    if (digits.empty() || digits.size() > 8) {
-        return false;
-    }
-    out = 0;
-    for (char c : digits) {
-        int d = -1;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (base == 16 && lower(c) >= 'a' && lower(c) <= 'f') {
-            d = lower(c) - 'a' + 10;
-        }
-        if (d < 0) {
-            return false;
-        }
-        out = out * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(d);
-    }
-    return true;
-}
-
-// Decodes the entity at `at` ("&...;"); returns its length, or 0 when it is none.
-std::size_t decodeEntity(std::string_view s, std::size_t at, TextBuilder& text) {
-    const auto semi = s.find(';', at);
-    if (semi == std::string_view::npos || semi - at > 10) {
-        return 0;
-    }
-    const std::string_view name = s.substr(at + 1, semi - at - 1);
-    std::uint32_t cp = 0;
-    static constexpr std::array<std::pair<std::string_view, std::uint32_t>, 7> kNamed{{
-        {"amp", '&'},
-        {"lt", '<'},
-        {"gt", '>'},
-        {"quot", '"'},
-        {"apos", '\''},
-        {"nbsp", 0xA0},
-        {"middot", 0xB7},
-    }};
-    bool known = false;
-    if (name.size() > 1 && name[0] == '#') {
-        known = (lower(name[1]) == 'x') ? parseNumber(name.substr(2), 16, cp)
-                                        : parseNumber(name.substr(1), 10, cp);
-    } else {
-        for (const auto& [n, v] : kNamed) {
-            if (n == name) {
-                cp = v;
-                known = true;
-            }
-        }
-    }
-    if (!known) {
-        return 0;
-    }
-    text.addCodePoint(cp);
-    return semi - at + 1;
-}
-
-// Inline tags do not separate words; Chinese sentences carry no blanks around them.
-bool isInlineTag(std::string_view s, std::size_t lt) {
-    static constexpr std::array<std::string_view, 10> kInline{
-        "a", "b", "i", "u", "em", "font", "span", "strong", "small", "label"};
-    std::size_t p = lt + 1;
-    if (p < s.size() && s[p] == '/') {
-        ++p;
-    }
-    std::size_t e = p;
-    while (e < s.size() &&
-           ((lower(s[e]) >= 'a' && lower(s[e]) <= 'z') || (s[e] >= '0' && s[e] <= '9'))) {
-        ++e;
-    }
-    std::string name;
-    for (std::size_t i = p; i < e; ++i) {
-        name += lower(s[i]);
-    }
-    for (auto n : kInline) {
-        if (n == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool opensMarkup(std::string_view s, std::size_t lt) {
-    if (lt + 1 >= s.size()) {
-        return false;
-    }
-    const char c = lower(s[lt + 1]);
-    return (c >= 'a' && c <= 'z') || c == '/' || c == '!' || c == '?';
-}
-
-// Returns where scanning goes on after the markup that starts at `lt`.
-std::size_t skipMarkup(std::string_view s, std::size_t lt, TextBuilder& text) {
-    auto skipTo = [&](std::string_view end) {
-        const auto e = findNoCase(s, end, lt);
-        return e == std::string_view::npos ? s.size() : e + end.size();
-    };
-    if (s.compare(lt, 4, "<!--") == 0) {
-        text.space();
-        return skipTo("-->");
-    }
-    if (startsWithNoCase(s, lt, "<script")) {
-        text.space();
-        return skipTo("</script>");
-    }
-    if (startsWithNoCase(s, lt, "<style")) {
-        text.space();
-        return skipTo("</style>");
-    }
-    if (!isInlineTag(s, lt)) {
-        text.space();
-    }
-    return skipTo(">");
-}
-
-std::string withoutScripts(std::string_view html) {
-    std::string out;
-    out.reserve(html.size());
-    std::size_t i = 0;
-    while (i < html.size()) {
-        const auto lt = html.find('<', i);
-        if (lt == std::string_view::npos) {
-            break;
-        }
-        std::string_view end;
-        if (html.compare(lt, 4, "<!--") == 0) {
-            end = "-->";
-        } else if (startsWithNoCase(html, lt, "<script")) {
-            end = "</script>";
-        } else if (startsWithNoCase(html, lt, "<style")) {
-            end = "</style>";
-        }
-        if (end.empty()) {
-            out.append(html.substr(i, lt + 1 - i));
-            i = lt + 1;
-            continue;
-        }
-        out.append(html.substr(i, lt - i));
-        const auto e = findNoCase(html, end, lt);
-        i = e == std::string_view::npos ? html.size() : e + end.size();
-    }
-    if (i < html.size()) {
-        out.append(html.substr(i));
-    }
-    return out;
-}
-
 std::string cleanMessage(std::string_view html) {
-    return clipText(pageText(html), kMessageChars);
+    return clipText(visibleText(html), kMessageChars);
 }
 
 // The sentence after "很抱歉，" at `sorry`, up to the paragraph's end (or the next tag).
@@ -281,7 +61,7 @@ std::string unmetText(std::string_view body, std::size_t marker) {
 }
 
 std::string firstWords(std::string_view body) {
-    const std::string text = clipText(pageText(body), kFirstWordsChars);
+    const std::string text = clipText(visibleText(body), kFirstWordsChars);
     return text.empty() ? "（页面没有文字）" : text;
 }
 
@@ -312,35 +92,6 @@ bool isThrottle(long status, std::string_view visible) {
 }
 
 }  // namespace
-
-std::string pageText(std::string_view html) {
-    TextBuilder text;
-    std::size_t i = 0;
-    while (i < html.size()) {
-        const unsigned char c = static_cast<unsigned char>(html[i]);
-        if (c == '<' && opensMarkup(html, i)) {
-            i = skipMarkup(html, i, text);
-        } else if (c == '&') {
-            const std::size_t used = decodeEntity(html, i, text);
-            if (used == 0) {
-                text.add("&");
-            }
-            i += used == 0 ? 1 : used;
-        } else if (c < 0x20 || c == ' ' || c == 0x7F) {
-            text.space();
-            ++i;
-        } else {
-            std::size_t j = i + 1;
-            while (j < html.size() && html[j] != '<' && html[j] != '&' &&
-                   static_cast<unsigned char>(html[j]) > 0x20 && html[j] != 0x7F) {
-                ++j;
-            }
-            text.add(html.substr(i, j - i));
-            i = j;
-        }
-    }
-    return text.take();
-}
 
 std::string clipText(std::string_view text, std::size_t chars) {
     std::size_t count = 0;
@@ -395,7 +146,7 @@ Outcome classifyReply(long status, std::string_view body) {
 }
 
 Outcome failedRequest(const Error& error) {
-    std::string text = pageText(error.message);
+    std::string text = visibleText(error.message);
     return {OutcomeKind::Failed, "请求失败：" + (text.empty() ? std::string("未知错误")
                                                               : clipText(text, kMessageChars))};
 }

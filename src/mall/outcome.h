@@ -36,10 +36,6 @@ Outcome failedRequest(const Error& error);
 // Short name of a kind, as the summary counts it.
 std::string_view outcomeLabel(OutcomeKind kind);
 
-// The visible text of an HTML fragment: comments, scripts and styles dropped, tags removed,
-// entities decoded, whitespace runs collapsed to one blank, trimmed.
-std::string pageText(std::string_view html);
-
 // At most `chars` code points of UTF-8 text, with "…" when something was cut.
 std::string clipText(std::string_view text, std::size_t chars);
 

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "platform/codec.h"
+#include "platform/html_text.h"
 #include "portal/pages.h"
 
 namespace vellicor::portal {
@@ -101,32 +102,13 @@ std::string htmlEscape(std::string_view utf8) {
     for (std::size_t i = 0; i < utf8.size();) {
         const std::size_t start = i;
         const long cp = nextCodePoint(utf8, i);
-        switch (cp) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default: {
-                const std::string_view ch = utf8.substr(start, i - start);
-                if (cp >= 0x20 && (cp < 0x80 || utf8ToGbk(ch).ok())) {
-                    out += ch;
-                } else {
-                    // Echoed text may hold anything; what GBK cannot carry goes as a
-                    // character reference, so the page still encodes.
-                    out += "&#" + std::to_string(cp < 0 ? 0xFFFD : cp) + ";";
-                }
-            }
+        const std::string_view ch = utf8.substr(start, i - start);
+        if (cp >= 0x20 && (cp < 0x80 || utf8ToGbk(ch).ok())) {
+            out += escapeHtml(ch);
+        } else {
+            // Echoed text may hold anything; what GBK cannot carry goes as a character
+            // reference, so the page still encodes.
+            out += "&#" + std::to_string(cp < 0 ? 0xFFFD : cp) + ";";
         }
     }
     return out;

@@ -50,6 +50,8 @@ SimReply route(const SimRequest& request, PageContext& context);
 // Helpers shared by the page files.
 std::string percentDecode(std::string_view text, bool plusIsSpace);
 Pairs parseQuery(std::string_view query);
+// escapeHtml, with a control character and what GBK cannot carry written as a numeric
+// reference.
 std::string htmlEscape(std::string_view utf8);
 std::string page(const std::string& title, const std::string& bodyHtml);
 SimReply htmlReply(int status, const std::string& utf8Html);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gui_test_main.h"
+#include "platform/html_text.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -316,6 +317,25 @@ class ControlsTest : public QObject {
         opener.open(address);
         QCOMPARE(boxes.texts.size(), std::size_t{2});
         QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+    }
+
+    // What the escaping wrote is what a click reports: references of the address's own stay.
+    void linkPanelDecodesWhatTheEscapingWrote() {
+        const std::vector<std::string> events{"a&amp;b", "x\"><i>y", "it's &#39; &lt;", "&&;"};
+        SimpleHtml panel;
+        QString markup;
+        for (const auto& event : events) {
+            markup += QString::fromStdString("<a event=\"" + escapeHtml(event) + "\">" +
+                                             escapeHtml(event) + "</a>\r\n");
+        }
+        panel.setMarkup(markup);
+        QSignalSpy clicked(&panel, &SimpleHtml::linkClicked);
+        QCOMPARE(panel.linkCount(), int(events.size()));
+        for (int i = 0; i < panel.linkCount(); ++i) {
+            panel.clickLink(i);
+            QCOMPARE(clicked.at(i).at(0).toString().toStdString(), events[std::size_t(i)]);
+            QVERIFY(panel.toPlainText().contains(QString::fromStdString(events[std::size_t(i)])));
+        }
     }
 
     void linkPanelUnderlinesOnlyTheHoveredLink() {

@@ -100,23 +100,6 @@ TEST(Classify, FailedRequestKeepsItsErrorOnOneLine) {
     EXPECT_EQ(got.message, "请求失败：timed out after 8000 ms");
 }
 
-TEST(PageText, Markup) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"a < b &amp;&amp; c", "a < b && c"},
-        {"<!-- hidden -->shown<br/>next", "shown next"},
-        {"<SCRIPT>x()</SCRIPT>after", "after"},
-        {"&#x4E2D;&#25991;&bogus;&", "中文&bogus;&"},
-        {"&#0;&#13;&#xD800;end",
-         "\xEF\xBF\xBD \xEF\xBF\xBD"
-         "end"},
-        {"  \t\r\n ", ""},
-        {"<p>unterminated <a href=\"x", "unterminated"},
-    };
-    for (const auto& [html, text] : cases) {
-        EXPECT_EQ(pageText(html), text) << html;
-    }
-}
-
 TEST(Lines, PrefixAndShape) {
     EXPECT_EQ(linePrefix("12:00:00.004", "烟雾头(抽奖)", 17, 1), "12:00:00.004 [烟雾头(抽奖)] #17");
     EXPECT_EQ(linePrefix("12:00:00.004", "改名", 3, 4), "12:00:00.004 [改名] #3 第4次");

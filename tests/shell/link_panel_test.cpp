@@ -1,6 +1,7 @@
 #include "app/link_panel.h"
 
 #include "platform/codec.h"
+#include "platform/html_text.h"
 
 #include <gtest/gtest.h>
 
@@ -53,8 +54,8 @@ TEST(LinkPanel, HtmlLinesFollowThePanelLayout) {
     EXPECT_EQ(lines[5], "<a event=\"第三版\">待定...</a>");
     EXPECT_EQ(lines[6], "");
     EXPECT_EQ(lines[7],
-              "<a event=\"http://bbs.test:8080/home.php?mod=spacecp&ac=follow&op=add&hash=0a1b2c3d"
-              "&fuid=111\">点击关注作者</a> 关注作者必须先登录Quorrel论坛");
+              "<a event=\"http://bbs.test:8080/home.php?mod=spacecp&amp;ac=follow&amp;op=add&amp;"
+              "hash=0a1b2c3d&amp;fuid=111\">点击关注作者</a> 关注作者必须先登录Quorrel论坛");
     EXPECT_EQ(lines[8], "");
     EXPECT_EQ(linkPanelHtml(c).find("href"), std::string::npos);
 }
@@ -65,6 +66,36 @@ TEST(LinkPanel, QuoteInConfiguredAddressCannotBreakTheAttribute) {
     const std::string html = linkPanelHtml(c);
     EXPECT_EQ(html.find("<script>"), std::string::npos);
     EXPECT_NE(html.find("http://x&quot;&gt;&lt;script&gt;/"), std::string::npos);
+}
+
+// The event attributes as the panel reads them back, in order.
+std::vector<std::string> eventTexts(const std::string& html) {
+    std::vector<std::string> events;
+    const std::string open = "event=\"";
+    for (auto at = html.find(open); at != std::string::npos; at = html.find(open, at)) {
+        at += open.size();
+        events.push_back(unescapeHtml(html.substr(at, html.find('"', at) - at)));
+    }
+    return events;
+}
+
+// Addresses that hold references of their own, or quotes, come back from the panel exactly
+// as configured, and so still match when clicked.
+TEST(LinkPanel, EventTextsComeBackAsConfigured) {
+    const std::vector<std::string> hashes{"a&amp;b", "&lt;x&gt;", "it's&quot;", "&#38;&", "普通"};
+    for (const auto& hash : hashes) {
+        Config c = testConfig();
+        c.followHash = hash;
+        c.forum = "http://bbs.test/?q=&amp;";
+        std::vector<std::string> expected;
+        for (const auto& link : linkPanelLinks(c)) {
+            expected.push_back(link.event);
+        }
+        EXPECT_EQ(eventTexts(linkPanelHtml(c)), expected) << hash;
+        RecordingOpener opener;
+        handleLinkClick(eventTexts(linkPanelHtml(c)).back(), c, opener);
+        EXPECT_EQ(opener.opened.size(), 2u) << hash;
+    }
 }
 
 TEST(LinkPanel, StyleSheetLinksBlueUnderlinedOnlyUnderThePointer) {

@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 
+#include "platform/html_text.h"
 #include "platform/services.h"
 
 namespace vellicor::ui {
@@ -19,14 +20,8 @@ QString declarationsOf(const QString& sheet, const QString& selector) {
     return match.hasMatch() ? match.captured(1).trimmed() : QString();
 }
 
-// Entities a writer of the mark-up uses to keep quotes and brackets inside an attribute.
-QString decodeEntities(QString text) {
-    text.replace(QStringLiteral("&quot;"), QStringLiteral("\""));
-    text.replace(QStringLiteral("&#39;"), QStringLiteral("'"));
-    text.replace(QStringLiteral("&lt;"), QStringLiteral("<"));
-    text.replace(QStringLiteral("&gt;"), QStringLiteral(">"));
-    text.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
-    return text;
+QString decodeReferences(const QString& text) {
+    return QString::fromStdString(unescapeHtml(text.toStdString()));
 }
 
 QString attribute(const QString& attributes, const QString& name) {
@@ -39,7 +34,7 @@ QString attribute(const QString& attributes, const QString& name) {
     }
     for (int group = 1; group <= 3; ++group) {
         if (match.capturedStart(group) >= 0) {
-            return decodeEntities(match.captured(group));
+            return decodeReferences(match.captured(group));
         }
     }
     return {};
@@ -103,7 +98,7 @@ void SimpleHtml::render() {
         html += QStringLiteral("<a href=\"%1:%2\" style=\"%3\">")
                     .arg(kLinkScheme)
                     .arg(index)
-                    .arg(style.toHtmlEscaped());
+                    .arg(QString::fromStdString(escapeHtml(style.toStdString())));
         done = match.capturedEnd();
         links_.push_back(std::move(link));
     }
