@@ -12,6 +12,7 @@
 #include "platform/config.h"
 #include "platform/result.h"
 #include "web/page_request.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::web {
 
@@ -46,7 +47,7 @@ class Transfer {
 
   private:
     Transfer() = default;
-    Status configure(const HttpSettings& settings, const std::string& proxy, bool defaultAgent);
+    Status configure(const HttpSettings& settings, const ProxySetting& proxy, bool defaultAgent);
     Error failure(CURLcode code) const;
     struct Sink;
     CURL* easy_ = nullptr;
