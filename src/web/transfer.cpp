@@ -255,10 +255,6 @@ Status Transfer::configure(const HttpSettings& settings, const ProxySetting& pro
     return Ok{};
 }
 
-const std::string& Transfer::url() const {
-    return sink_->url;
-}
-
 void Transfer::reset() {
     sink_->reply = Reply{};
     sink_->tooLarge = false;

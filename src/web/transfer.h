@@ -42,8 +42,6 @@ class Transfer {
     Result<Reply> finish(CURLcode code);
     // Clears what was received, so that the same handle can be sent again (a retry).
     void reset();
-    // The address as sent, for log lines.
-    const std::string& url() const;
 
   private:
     Transfer() = default;
