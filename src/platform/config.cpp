@@ -81,11 +81,23 @@ class Applier {
         if (it == values_.end()) {
             return;
         }
-        if (!parseNumber(it->second, out)) {
+        // Read wide, so that a number too large for the field is reported as out of range.
+        const std::string& text = it->second;
+        long long wide = 0;
+        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), wide);
+        if (ptr != text.data() + text.size() ||
+            (ec != std::errc() && ec != std::errc::result_out_of_range)) {
             invalid(key);
-        } else if (std::cmp_less(out, range.min) || std::cmp_greater(out, range.max)) {
-            fail(std::string(key) + " " + rangeText(range));
+            return;
         }
+        if (std::cmp_greater(range.max, std::numeric_limits<T>::max())) {
+            range.max = static_cast<long long>(std::numeric_limits<T>::max());
+        }
+        if (ec != std::errc() || wide < range.min || wide > range.max) {
+            fail(std::string(key) + " " + rangeText(range));
+            return;
+        }
+        out = static_cast<T>(wide);
     }
     void number(const char* key, double& out) {
         if (auto it = values_.find(key); it != values_.end() && !parseNumber(it->second, out)) {

@@ -82,9 +82,12 @@ TEST(Config, NumbersOutsideTheirRange) {
         {"exchange", "throttle_jitter_percent", "101", "100", "must lie in 0..100"},
         {"exchange", "throttle_jitter_percent", "-1", "0", "must lie in 0..100"},
         {"timer", "preopen_lead_ms", "-1", "0", "must lie in 0..86400000"},
-        {"log", "max_lines", "0", "1", "must be at least 1"},
-        {"log", "keep_days", "-3", "1", "must be at least 1"},
+        {"log", "max_lines", "0", "1", "must lie in 1..2147483647"},
+        {"log", "keep_days", "-3", "1", "must lie in 1..2147483647"},
+        {"log", "keep_days", "2147483648", "2147483647", "must lie in 1..2147483647"},
+        {"exchange", "max_threads", "99999999999999999999", "1000", "must lie in 1..100000"},
         {"publisher", "thread", "0", "1", "must be at least 1"},
+        {"publisher", "thread", "-99999999999999999999", "1", "must be at least 1"},
     };
     for (const auto& c : cases) {
         const std::string head = std::string("[") + c.section + "]\n" + c.key + " = ";
