@@ -10,22 +10,22 @@ int runBalances(const Args& args) {
     const auto options = Options::parse(args, {"cookie", "portal", "config"});
     if (!options) {
         std::fprintf(stderr, "balances: %s\n", options.error().message.c_str());
-        return 2;
+        return kExitUsage;
     }
     const auto session = resolveSession(*options);
     if (!session) {
         std::fprintf(stderr, "balances: %s\n", session.error().message.c_str());
-        return 1;
+        return kExitFailed;
     }
     const auto balances = mall::readBalances(session->setup.config, session->cookies);
     if (!balances) {
         std::fprintf(stderr, "balances: %s\n", balances.error().message.c_str());
-        return 1;
+        return kExitFailed;
     }
     for (const auto& b : *balances) {
         std::printf("%s\n", b.text.c_str());
     }
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace vellicor::cli

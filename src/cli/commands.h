@@ -9,6 +9,12 @@ namespace vellicor::cli {
 
 using Args = std::vector<std::string>;
 
+// The exit codes of every subcommand; main.cpp's usage text lists them.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // an error, with its message on the error stream
+inline constexpr int kExitUsage = 2;     // the command line was not understood
+inline constexpr int kExitNoAnswer = 3;  // exchange: no request got an answer from the mall
+
 int runRequest(const Args& args);
 int runExchange(const Args& args);
 int runBalances(const Args& args);

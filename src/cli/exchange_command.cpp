@@ -1,6 +1,6 @@
 // vellicor-cli exchange: the exchange run without a window, on the same engine and with the
 // same checks as the "兑换" button. Without a portal or configuration it runs against the
-// embedded simulator, logged in with its demo account.
+// embedded simulator, logged in with its demo account unless --cookie is given.
 
 #include <cstdio>
 #include <memory>
@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/portal_session.h"
 #include "mall/aim.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
@@ -21,9 +22,9 @@
 namespace vellicor::cli {
 namespace {
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int code = kExitFailed) {
     std::fprintf(stderr, "vellicor-cli exchange: %s\n", message.c_str());
-    return 1;
+    return code;
 }
 
 // A log line as the terminal wants it: without the "\r" of the log box.
@@ -56,24 +57,19 @@ std::vector<std::string> splitNames(const std::string& text) {
     return names;
 }
 
-Result<portal::PortalSetup> setupFrom(const Options& opts, std::string& cookies) {
-    auto setup =
-        portal::resolvePortal(opts.value("config").value_or(""), opts.value("portal").value_or(""));
-    if (!setup) {
-        return setup.error();
+// Whether the mall answered any request: anything but a request that got no reply or was
+// stopped before its end.
+bool anyAnswer(const mall::RunSummary& summary) {
+    for (const auto& tally : summary.items) {
+        for (int k = 0; k < mall::kOutcomeKinds; ++k) {
+            const auto kind = static_cast<mall::OutcomeKind>(k);
+            if (kind != mall::OutcomeKind::Failed && kind != mall::OutcomeKind::Cancelled &&
+                tally.count(kind) > 0) {
+                return true;
+            }
+        }
     }
-    cookies = opts.value("cookie").value_or("");
-    if (!setup->server || opts.has("cookie")) {
-        return setup;
-    }
-    printLine("演示模式：模拟商城 " + setup->server->baseUrl() + "，演示帐号 " +
-              portal::kDemoAccount);
-    auto login = portal::demoLogin(setup->config);
-    if (!login) {
-        return login.error();
-    }
-    cookies = std::move(login).value();
-    return setup;
+    return false;
 }
 
 }  // namespace
@@ -81,13 +77,13 @@ Result<portal::PortalSetup> setupFrom(const Options& opts, std::string& cookies)
 int runExchange(const Args& args) {
     auto opts = Options::parse(args, {"items", "threads", "at", "cookie", "portal", "config"});
     if (!opts) {
-        return fail(opts.error().message);
+        return fail(opts.error().message, kExitUsage);
     }
     if (!opts->positional().empty()) {
-        return fail("unexpected argument " + opts->positional().front());
+        return fail("unexpected argument " + opts->positional().front(), kExitUsage);
     }
     if (!opts->has("items") || !opts->has("threads")) {
-        return fail("--items and --threads are required");
+        return fail("--items and --threads are required", kExitUsage);
     }
     const Clock& clock = SystemClock::instance();
     std::optional<int> secondsOfDay;
@@ -98,32 +94,37 @@ int runExchange(const Args& args) {
         }
         secondsOfDay = *seconds;
     }
-    std::string cookies;
-    auto setup = setupFrom(opts.value(), cookies);
-    if (!setup) {
-        return fail(setup.error().message);
+    auto session = resolveSession(opts.value());
+    if (!session) {
+        return fail(session.error().message);
+    }
+    const Config& config = session->setup.config;
+    if (session->demo) {
+        printLine("演示模式：模拟商城 " + session->setup.server->baseUrl() + "，演示帐号 " +
+                  portal::kDemoAccount);
     }
     mall::RunOptions runOptions;
     if (secondsOfDay) {
         // The set time is the mall's, read on its clock by the window's rule, and the way
         // there is sent ahead of.
-        const auto estimate = mall::timerEstimate(setup->config, clock);
+        const auto estimate = mall::timerEstimate(config, clock);
         const schedule::TimeOfDay time{*secondsOfDay / 3600, *secondsOfDay / 60 % 60,
                                        *secondsOfDay % 60};
-        const mall::FiringAim aim = mall::aimFiring(setup->config, clock, estimate, time);
+        const mall::FiringAim aim = mall::aimFiring(config, clock, estimate, time);
         printLine(aim.line);
         runOptions.fireAt = aim.fireAt;
     }
-    mall::ExchangeController controller(setup->config, clock, printLine);
+    mall::ExchangeController controller(config, clock, printLine);
     if (runOptions.fireAt) {
         printLine("将于 " + *opts->value("at") + " 开始兑换");
     }
-    if (!controller.start(splitNames(*opts->value("items")), *opts->value("threads"), cookies,
-                          runOptions)) {
-        return 1;
+    if (!controller.start(splitNames(*opts->value("items")), *opts->value("threads"),
+                          session->cookies, runOptions)) {
+        return kExitFailed;
     }
     controller.wait();
-    return 0;
+    const auto summary = controller.lastSummary();
+    return summary && anyAnswer(*summary) ? kExitOk : kExitNoAnswer;
 }
 
 }  // namespace vellicor::cli

@@ -16,7 +16,7 @@ struct Command {
 const Command kCommands[] = {
     {"request", vellicor::cli::runRequest,
      "request URL [--method GET|POST] [--body TEXT] [--cookie STRING] [--header LINE]... "
-     "[--proxy HOST:PORT]"},
+     "[--proxy [USER:PASSWORD@]HOST:PORT]"},
     {"exchange", vellicor::cli::runExchange,
      "exchange --items NAMES --threads N [--at HH:MM:SS] [--cookie STRING] [--portal URL] "
      "[--config FILE]"},
@@ -26,12 +26,23 @@ const Command kCommands[] = {
      "signin-status [--cookie STRING] [--portal URL] [--config FILE]"},
 };
 
+constexpr const char* kNotes =
+    "exchange, balances and signin-status without --portal and --config use the built-in\n"
+    "simulator, logged in with its demo account; with either, --cookie STRING (the cookies\n"
+    "of a logged-in session) is required.\n"
+    "exit status:\n"
+    "  0  done (exchange: the mall answered at least one request)\n"
+    "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"
+    "  2  the command line was not understood\n"
+    "  3  exchange: requests were sent, but none got an answer from the mall\n";
+
 int usage() {
     std::fprintf(stderr, "usage:\n");
     for (const auto& c : kCommands) {
         std::fprintf(stderr, "  vellicor-cli %s\n", c.usage);
     }
-    return 2;
+    std::fputs(kNotes, stderr);
+    return vellicor::cli::kExitUsage;
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 namespace vellicor::cli {
 namespace {
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int code = kExitFailed) {
     std::fprintf(stderr, "vellicor-cli request: %s\n", message.c_str());
-    return 1;
+    return code;
 }
 
 void section(const char* heading, const std::string& text) {
@@ -65,7 +65,7 @@ Result<web::PageRequest> requestFrom(const Options& opts) {
 int runRequest(const Args& args) {
     auto opts = Options::parse(args, {"method", "body", "cookie", "header", "proxy", "config"});
     if (!opts) {
-        return fail(opts.error().message);
+        return fail(opts.error().message, kExitUsage);
     }
     auto request = requestFrom(opts.value());
     if (!request) {
@@ -87,7 +87,7 @@ int runRequest(const Args& args) {
     section("reply cookies", reply->cookies);
     section("redirect target", reply->redirect);
     section("body", gbkToUtf8(reply->body));
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace vellicor::cli

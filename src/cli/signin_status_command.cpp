@@ -12,12 +12,12 @@ int runSigninStatus(const Args& args) {
     const auto options = Options::parse(args, {"cookie", "portal", "config"});
     if (!options) {
         std::fprintf(stderr, "signin-status: %s\n", options.error().message.c_str());
-        return 2;
+        return kExitUsage;
     }
     const auto session = resolveSession(*options);
     if (!session) {
         std::fprintf(stderr, "signin-status: %s\n", session.error().message.c_str());
-        return 1;
+        return kExitFailed;
     }
     const auto result = signin::refreshStates(
         session->setup.config, session->cookies,
@@ -26,7 +26,7 @@ int runSigninStatus(const Args& args) {
     for (const auto& label : result.labels) {
         std::printf("%s\n", label.c_str());
     }
-    return result.failed == 0 ? 0 : 1;
+    return result.failed == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace vellicor::cli

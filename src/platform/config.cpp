@@ -1,9 +1,16 @@
 #include "platform/config.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <initializer_list>
+#include <limits>
 #include <map>
 #include <sstream>
+#include <string_view>
+#include <utility>
+
+#include "platform/quote.h"
 
 namespace vellicor {
 namespace {
@@ -43,6 +50,22 @@ bool hasLineBreak(const std::string& s) {
 
 using Values = std::map<std::string, std::string>;
 
+// The bounds a number of the file must keep. Milliseconds stop at a day: a sale is decided
+// in seconds, and larger values would overflow the clock arithmetic they go into.
+struct Range {
+    long long min;
+    long long max;
+};
+constexpr long long kDayMs = 24LL * 60 * 60 * 1000;
+constexpr long long kNoMax = std::numeric_limits<long long>::max();
+
+std::string rangeText(Range r) {
+    if (r.max == kNoMax) {
+        return "must be at least " + std::to_string(r.min);
+    }
+    return "must lie in " + std::to_string(r.min) + ".." + std::to_string(r.max);
+}
+
 class Applier {
   public:
     explicit Applier(const Values& values) : values_(values) {}
@@ -53,51 +76,175 @@ class Applier {
         }
     }
     template <typename T>
-    void number(const char* key, T& out) {
+    void number(const char* key, T& out, Range range) {
+        auto it = values_.find(key);
+        if (it == values_.end()) {
+            return;
+        }
+        // Read wide, so that a number too large for the field is reported as out of range.
+        const std::string& text = it->second;
+        long long wide = 0;
+        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), wide);
+        if (ptr != text.data() + text.size() ||
+            (ec != std::errc() && ec != std::errc::result_out_of_range)) {
+            invalid(key);
+            return;
+        }
+        if (std::cmp_greater(range.max, std::numeric_limits<T>::max())) {
+            range.max = static_cast<long long>(std::numeric_limits<T>::max());
+        }
+        if (ec != std::errc() || wide < range.min || wide > range.max) {
+            fail(std::string(key) + " " + rangeText(range));
+            return;
+        }
+        out = static_cast<T>(wide);
+    }
+    void number(const char* key, double& out) {
         if (auto it = values_.find(key); it != values_.end() && !parseNumber(it->second, out)) {
-            fail(key);
+            invalid(key);
         }
     }
     void flag(const char* key, bool& out) {
         if (auto it = values_.find(key); it != values_.end() && !parseBool(it->second, out)) {
-            fail(key);
+            invalid(key);
         }
     }
-    void version(const char* key, HttpVersion& out) {
-        if (auto it = values_.find(key); it != values_.end()) {
-            if (it->second == "auto") {
-                out = HttpVersion::Auto;
-            } else if (it->second == "1.1") {
-                out = HttpVersion::Http1_1;
-            } else if (it->second == "2") {
-                out = HttpVersion::Http2;
-            } else {
-                fail(key);
+    template <typename E>
+    void choice(const char* key, E& out, std::initializer_list<std::pair<const char*, E>> words) {
+        auto it = values_.find(key);
+        if (it == values_.end()) {
+            return;
+        }
+        for (const auto& [word, value] : words) {
+            if (it->second == word) {
+                out = value;
+                return;
             }
         }
+        invalid(key);
     }
-    void aim(const char* key, TimerAim& out) {
-        if (auto it = values_.find(key); it != values_.end()) {
-            if (it->second == "arrival") {
-                out = TimerAim::Arrival;
-            } else if (it->second == "send") {
-                out = TimerAim::Send;
-            } else {
-                fail(key);
-            }
+    // Only the first fault is reported: one the user mends, then the next.
+    void fail(std::string message) {
+        if (failed_.empty()) {
+            failed_ = std::move(message);
         }
     }
     const std::string& failed() const { return failed_; }
 
   private:
-    void fail(const char* key) {
-        if (failed_.empty()) {
-            failed_ = key;
-        }
-    }
+    void invalid(const char* key) { fail(std::string("configuration value is not valid: ") + key); }
     const Values& values_;
     std::string failed_;
 };
+
+// The file's lines as key/value pairs, the key "section.name".
+Result<Values> readValues(const std::string& iniText) {
+    Values values;
+    std::istringstream in(iniText);
+    std::string line;
+    std::string section;
+    for (int number = 1; std::getline(in, line); ++number) {
+        line = trim(line);
+        if (line.empty() || line[0] == ';' || line[0] == '#') {
+            continue;
+        }
+        if (line.front() == '[' && line.back() == ']') {
+            section = trim(line.substr(1, line.size() - 2));
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            return makeError(ErrorCode::Parse, "configuration line " + std::to_string(number) +
+                                                   " without '=': " + quoteBytes(line));
+        }
+        values[section + "." + trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
+    }
+    return values;
+}
+
+// The file as text, its UTF-8 byte order mark dropped; anything else is refused before a line
+// of it is read, so that its bytes are not taken for keys.
+Result<std::string> utf8Text(const std::string& bytes) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    std::string text = bytes.starts_with(kBom) ? bytes.substr(kBom.size()) : bytes;
+    const bool utf16 = bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF") ||
+                       text.find('\0') != std::string::npos;
+    if (utf16) {
+        return makeError(ErrorCode::Parse,
+                         "configuration file is not UTF-8 text (UTF-16, or not text at all)");
+    }
+    if (const auto bad = utf8Prefix(text); bad < text.size()) {
+        const auto begin = text.rfind('\n', bad);
+        const auto from = begin == std::string::npos ? 0 : begin + 1;
+        const auto line = 1 + std::count(text.begin(), text.begin() + from, '\n');
+        return makeError(ErrorCode::Parse,
+                         "configuration line " + std::to_string(line) + " is not UTF-8 text: " +
+                             quoteBytes(text.substr(from, text.find('\n', from) - from)));
+    }
+    return text;
+}
+
+void applyPortal(Applier& a, Config& c) {
+    a.text("portal.mall", c.mall);
+    a.text("portal.quick_login", c.quickLogin);
+    a.text("portal.account_login", c.accountLogin);
+    a.text("portal.image", c.image);
+    a.text("portal.forum", c.forum);
+    a.text("portal.download", c.download);
+    a.text("portal.domain", c.domain);
+    a.number("publisher.thread", c.threadNumber, {1, kNoMax});
+    a.text("publisher.follow_hash", c.followHash);
+    a.text("publisher.follow_uid1", c.followUid1);
+    a.text("publisher.follow_uid2", c.followUid2);
+    a.text("publisher.download_uk", c.downloadUk);
+}
+
+void applyHttp(Applier& a, HttpSettings& h) {
+    a.number("http.connect_timeout_ms", h.connectTimeoutMs, {1, kDayMs});
+    a.number("http.total_timeout_ms", h.totalTimeoutMs, {1, kDayMs});
+    // curl takes the cap as a signed size; a gigabyte is far past any page of the portal.
+    a.number("http.max_body_bytes", h.maxBodyBytes, {1, 1LL << 30});
+    a.text("http.proxy", h.proxy);
+    a.text("http.ca_file", h.caFile);
+    a.choice(
+        "http.version", h.version,
+        {{"auto", HttpVersion::Auto}, {"1.1", HttpVersion::Http1_1}, {"2", HttpVersion::Http2}});
+}
+
+void applyExchange(Applier& a, ExchangeSettings& e) {
+    a.number("exchange.retry_pause_ms", e.retryPauseMs, {0, kDayMs});
+    a.number("exchange.retry_window_ms", e.retryWindowMs, {0, kDayMs});
+    a.number("exchange.max_threads", e.maxThreads, {1, 100000});
+    a.number("exchange.max_connections_per_host", e.maxConnectionsPerHost, {1, 100000});
+    a.number("exchange.throttle_backoff_ms", e.throttleBackoffMs, {0, kDayMs});
+    a.number("exchange.throttle_backoff_max_ms", e.throttleBackoffMaxMs, {0, kDayMs});
+    a.number("exchange.throttle_jitter_percent", e.throttleJitterPercent, {0, 100});
+    // Checked on the values in force, so that a first pause raised above the default
+    // maximum is caught as well.
+    if (e.throttleBackoffMaxMs < e.throttleBackoffMs) {
+        a.fail("exchange.throttle_backoff_max_ms must be at least exchange.throttle_backoff_ms (" +
+               std::to_string(e.throttleBackoffMs) + ")");
+    }
+}
+
+void applyTimer(Applier& a, TimerSettings& t) {
+    a.flag("timer.server_clock", t.useServerClock);
+    a.number("timer.preopen_lead_ms", t.preopenLeadMs, {0, kDayMs});
+    a.flag("timer.last_byte_sync", t.lastByteSync);
+    a.choice("timer.aim", t.aim, {{"arrival", TimerAim::Arrival}, {"send", TimerAim::Send}});
+    a.number("timer.arrival_margin_ms", t.arrivalMarginMs);
+    // A margin below zero would aim before the opening; one of a second or more is a typo.
+    if (!(t.arrivalMarginMs >= 0 && t.arrivalMarginMs < 1000)) {
+        a.fail("timer.arrival_margin_ms must lie in 0..1000");
+    }
+}
+
+void applyWindow(Applier& a, Config& c) {
+    a.number("log.max_lines", c.log.maxLines, {1, kNoMax});
+    a.number("log.keep_days", c.log.keepDays, {1, kNoMax});
+    a.flag("notify.wins", c.window.notifyWins);
+    a.flag("session.remember", c.window.rememberSession);
+}
 
 }  // namespace
 
@@ -131,64 +278,23 @@ Config Config::withPortal(const std::string& base) const {
 }
 
 Result<Config> parseConfig(const std::string& iniText) {
-    Values values;
-    std::istringstream in(iniText);
-    std::string line;
-    std::string section;
-    while (std::getline(in, line)) {
-        line = trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') {
-            continue;
-        }
-        if (line.front() == '[' && line.back() == ']') {
-            section = trim(line.substr(1, line.size() - 2));
-            continue;
-        }
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            return makeError(ErrorCode::Parse, "configuration line without '=': " + line);
-        }
-        values[section + "." + trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
+    auto text = utf8Text(iniText);
+    if (!text) {
+        return text.error();
     }
-
+    auto values = readValues(text.value());
+    if (!values) {
+        return values.error();
+    }
     Config c = Config::defaults();
-    Applier a(values);
-    a.text("portal.mall", c.mall);
-    a.text("portal.quick_login", c.quickLogin);
-    a.text("portal.account_login", c.accountLogin);
-    a.text("portal.image", c.image);
-    a.text("portal.forum", c.forum);
-    a.text("portal.download", c.download);
-    a.text("portal.domain", c.domain);
-    a.number("publisher.thread", c.threadNumber);
-    a.text("publisher.follow_hash", c.followHash);
-    a.text("publisher.follow_uid1", c.followUid1);
-    a.text("publisher.follow_uid2", c.followUid2);
-    a.text("publisher.download_uk", c.downloadUk);
-    a.number("http.connect_timeout_ms", c.http.connectTimeoutMs);
-    a.number("http.total_timeout_ms", c.http.totalTimeoutMs);
-    a.number("http.max_body_bytes", c.http.maxBodyBytes);
-    a.text("http.proxy", c.http.proxy);
-    a.text("http.ca_file", c.http.caFile);
-    a.version("http.version", c.http.version);
-    a.number("exchange.retry_pause_ms", c.exchange.retryPauseMs);
-    a.number("exchange.retry_window_ms", c.exchange.retryWindowMs);
-    a.number("exchange.max_threads", c.exchange.maxThreads);
-    a.number("exchange.max_connections_per_host", c.exchange.maxConnectionsPerHost);
-    a.number("exchange.throttle_backoff_ms", c.exchange.throttleBackoffMs);
-    a.number("exchange.throttle_backoff_max_ms", c.exchange.throttleBackoffMaxMs);
-    a.number("exchange.throttle_jitter_percent", c.exchange.throttleJitterPercent);
-    a.flag("timer.server_clock", c.timer.useServerClock);
-    a.number("timer.preopen_lead_ms", c.timer.preopenLeadMs);
-    a.flag("timer.last_byte_sync", c.timer.lastByteSync);
-    a.aim("timer.aim", c.timer.aim);
-    a.number("timer.arrival_margin_ms", c.timer.arrivalMarginMs);
-    a.number("log.max_lines", c.log.maxLines);
-    a.number("log.keep_days", c.log.keepDays);
-    a.flag("notify.wins", c.window.notifyWins);
-    a.flag("session.remember", c.window.rememberSession);
+    Applier a(values.value());
+    applyPortal(a, c);
+    applyHttp(a, c.http);
+    applyExchange(a, c.exchange);
+    applyTimer(a, c.timer);
+    applyWindow(a, c);
     if (!a.failed().empty()) {
-        return makeError(ErrorCode::Parse, "configuration value is not valid: " + a.failed());
+        return makeError(ErrorCode::Parse, a.failed());
     }
     // A configured text ends up in request lines and headers: a line break there would let
     // the file smuggle header lines into every request.
@@ -199,23 +305,13 @@ Result<Config> parseConfig(const std::string& iniText) {
             return makeError(ErrorCode::Parse, "configuration value holds a line break");
         }
     }
-    // A margin below zero would aim before the opening; one of a second or more is a typo.
-    if (!(c.timer.arrivalMarginMs >= 0 && c.timer.arrivalMarginMs < 1000)) {
-        return makeError(ErrorCode::Parse, "timer.arrival_margin_ms must lie in 0..1000");
-    }
-    if (c.log.maxLines <= 0 || c.log.keepDays <= 0) {
-        return makeError(ErrorCode::Parse, "log.max_lines and log.keep_days must be above 0");
-    }
-    if (c.http.connectTimeoutMs <= 0 || c.http.totalTimeoutMs <= 0 || c.http.maxBodyBytes == 0) {
-        return makeError(ErrorCode::Parse, "time-outs and the body cap must be above 0");
-    }
     return c;
 }
 
 Result<Config> loadConfig(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        return makeError(ErrorCode::Io, "cannot read configuration file " + path);
+        return makeError(ErrorCode::Io, "cannot read configuration file " + quoteBytes(path));
     }
     std::ostringstream text;
     text << file.rdbuf();

@@ -20,7 +20,9 @@ struct HttpSettings {
     long totalTimeoutMs = 8000;
     // No page of the portal comes near this; anything larger is refused, not buffered.
     std::size_t maxBodyBytes = 4 * 1024 * 1024;
-    std::string proxy;  // host:port, empty for none
+    // [user:password@]host:port, empty for none; the user name and password percent-encoded
+    // where they hold ':', '@' or '%'.
+    std::string proxy;
     // Extra certificate authority file for HTTPS (the tests' own CA); empty uses the system's.
     // Verification itself is never switched off.
     std::string caFile;
@@ -97,7 +99,8 @@ struct Config {
     Config withPortal(const std::string& base) const;
 };
 
-// Reads an INI file over the defaults. Unknown keys are ignored, bad numbers are errors.
+// Reads an INI file (UTF-8) over the defaults. Unknown keys are ignored; a value that does not
+// parse, or a number outside its range, is an error naming the key (and the range).
 Result<Config> loadConfig(const std::string& path);
 Result<Config> parseConfig(const std::string& iniText);
 

@@ -38,7 +38,7 @@ struct PageRequest {
     std::string body;            // sent with POST only
     std::string cookies;         // cookie string "a=1; b=2"
     std::string headerText;      // extra lines "Name: value" joined by "\r\n"
-    std::string proxy;           // host:port, empty for HttpSettings::proxy (empty: none)
+    std::string proxy;           // as HttpSettings::proxy; empty for that one (empty: none)
 };
 
 struct Reply {

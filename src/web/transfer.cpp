@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "web/proxy_setting.h"
 #include "web/text_util.h"
 
 namespace vellicor::web {
@@ -23,18 +24,6 @@ CURLcode set(CURL* easy, CURLoption option, T value) {
 
 bool isAbsolute(std::string_view location) {
     return startsWithNoCase(location, "http://") || startsWithNoCase(location, "https://");
-}
-
-// The proxy as "host:port", or an error text.
-Result<std::string> checkProxy(const std::string& proxy) {
-    const auto colon = proxy.rfind(':');
-    const bool bad = proxy.find_first_of(" \t\r\n/@") != std::string::npos ||
-                     colon == std::string::npos || colon == 0 || colon + 1 == proxy.size() ||
-                     proxy.find_first_not_of("0123456789", colon + 1) != std::string::npos;
-    if (bad) {
-        return makeError(ErrorCode::BadInput, "proxy \"" + proxy + "\" is not host:port");
-    }
-    return "http://" + proxy;
 }
 
 }  // namespace
@@ -197,18 +186,18 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
         sink.body = expandQuoteMarker(request.body, "\"");
     }
     const std::string& proxySetting = request.proxy.empty() ? settings.proxy : request.proxy;
-    std::string proxy;
+    ProxySetting proxy;
     // The proxy is named for plain HTTP only, as a proxy list "http=host:port" means;
     // secure requests go direct.
     if (!proxySetting.empty() && !address->secure) {
-        auto checked = checkProxy(proxySetting);
-        if (!checked) {
-            return checked.error();
+        auto parsed = parseProxy(proxySetting);
+        if (!parsed) {
+            return parsed.error();
         }
-        proxy = std::move(checked.value());
+        proxy = std::move(parsed.value());
     }
     bool listFailed = false;
-    t->headers_ = headerList(text.value(), !proxy.empty(), listFailed);
+    t->headers_ = headerList(text.value(), !proxy.url.empty(), listFailed);
     t->easy_ = curl_easy_init();
     if (t->easy_ == nullptr || listFailed) {
         return makeError(ErrorCode::Internal, "out of memory setting up a request");
@@ -220,7 +209,7 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
     return t;
 }
 
-Status Transfer::configure(const HttpSettings& settings, const std::string& proxy,
+Status Transfer::configure(const HttpSettings& settings, const ProxySetting& proxy,
                            bool defaultAgent) {
     CURL* e = easy_;
     Sink* s = sink_.get();
@@ -232,7 +221,11 @@ Status Transfer::configure(const HttpSettings& settings, const std::string& prox
     };
     opt(CURLOPT_URL, s->url.c_str());
     if (rc == CURLE_OK) {
-        rc = applyConnectionSettings(e, settings, proxy);
+        rc = applyConnectionSettings(e, settings, proxy.url);
+    }
+    if (proxy.hasCredentials) {
+        opt(CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+        opt(CURLOPT_PROXYPASSWORD, proxy.password.c_str());
     }
     opt(CURLOPT_HTTP_VERSION, curlHttpVersion(settings.version, s->url));
     opt(CURLOPT_FOLLOWLOCATION, 0L);
@@ -260,10 +253,6 @@ Status Transfer::configure(const HttpSettings& settings, const std::string& prox
                          std::string("setting up a request failed: ") + curl_easy_strerror(rc));
     }
     return Ok{};
-}
-
-const std::string& Transfer::url() const {
-    return sink_->url;
 }
 
 void Transfer::reset() {

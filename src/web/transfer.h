@@ -12,6 +12,7 @@
 #include "platform/config.h"
 #include "platform/result.h"
 #include "web/page_request.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::web {
 
@@ -41,12 +42,10 @@ class Transfer {
     Result<Reply> finish(CURLcode code);
     // Clears what was received, so that the same handle can be sent again (a retry).
     void reset();
-    // The address as sent, for log lines.
-    const std::string& url() const;
 
   private:
     Transfer() = default;
-    Status configure(const HttpSettings& settings, const std::string& proxy, bool defaultAgent);
+    Status configure(const HttpSettings& settings, const ProxySetting& proxy, bool defaultAgent);
     Error failure(CURLcode code) const;
     struct Sink;
     CURL* easy_ = nullptr;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/config.h"
+#include "platform/quote.h"
 
 namespace vellicor {
 namespace {
@@ -52,6 +53,124 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(parseConfig(c.text).ok()) << c.why;
+    }
+}
+
+// Each value just past its bound is refused with the key and the range in the message;
+// the bound itself is taken.
+TEST(Config, NumbersOutsideTheirRange) {
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* bad;
+        const char* good;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"http", "connect_timeout_ms", "0", "1", "must lie in 1..86400000"},
+        {"http", "total_timeout_ms", "-5", "86400000", "must lie in 1..86400000"},
+        {"http", "total_timeout_ms", "86400001", "8000", "must lie in 1..86400000"},
+        {"http", "max_body_bytes", "0", "1", "must lie in 1..1073741824"},
+        {"http", "max_body_bytes", "1073741825", "1073741824", "must lie in 1..1073741824"},
+        {"exchange", "retry_pause_ms", "-1", "0", "must lie in 0..86400000"},
+        {"exchange", "retry_window_ms", "-1", "0", "must lie in 0..86400000"},
+        {"exchange", "max_threads", "-5", "1", "must lie in 1..100000"},
+        {"exchange", "max_threads", "100001", "100000", "must lie in 1..100000"},
+        {"exchange", "max_connections_per_host", "0", "100000", "must lie in 1..100000"},
+        {"exchange", "throttle_backoff_ms", "-1", "0", "must lie in 0..86400000"},
+        {"exchange", "throttle_backoff_max_ms", "-1", "4000", "must lie in 0..86400000"},
+        {"exchange", "throttle_jitter_percent", "101", "100", "must lie in 0..100"},
+        {"exchange", "throttle_jitter_percent", "-1", "0", "must lie in 0..100"},
+        {"timer", "preopen_lead_ms", "-1", "0", "must lie in 0..86400000"},
+        {"log", "max_lines", "0", "1", "must lie in 1..2147483647"},
+        {"log", "keep_days", "-3", "1", "must lie in 1..2147483647"},
+        {"log", "keep_days", "2147483648", "2147483647", "must lie in 1..2147483647"},
+        {"exchange", "max_threads", "99999999999999999999", "1000", "must lie in 1..100000"},
+        {"publisher", "thread", "0", "1", "must be at least 1"},
+        {"publisher", "thread", "-99999999999999999999", "1", "must be at least 1"},
+    };
+    for (const auto& c : cases) {
+        const std::string head = std::string("[") + c.section + "]\n" + c.key + " = ";
+        const auto bad = parseConfig(head + c.bad + "\n");
+        ASSERT_FALSE(bad.ok()) << c.key << " = " << c.bad;
+        EXPECT_EQ(bad.error().message, std::string(c.section) + "." + c.key + " " + c.says);
+        EXPECT_TRUE(parseConfig(head + c.good + "\n").ok()) << c.key << " = " << c.good;
+    }
+}
+
+TEST(Config, BackoffMaximumBelowItsStart) {
+    struct Case {
+        const char* text;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"[exchange]\nthrottle_backoff_ms = 800\nthrottle_backoff_max_ms = 800\n", true},
+        {"[exchange]\nthrottle_backoff_ms = 800\nthrottle_backoff_max_ms = 799\n", false},
+        // Against the default maximum of 4000.
+        {"[exchange]\nthrottle_backoff_ms = 5000\n", false},
+    };
+    for (const auto& c : cases) {
+        const auto got = parseConfig(c.text);
+        EXPECT_EQ(got.ok(), c.ok) << c.text;
+        if (!got.ok()) {
+            EXPECT_NE(got.error().message.find("exchange.throttle_backoff_max_ms must be at least"),
+                      std::string::npos)
+                << got.error().message;
+        }
+    }
+}
+
+// What a file that is not UTF-8 text says about itself reaches the terminal: no control byte,
+// no malformed sequence, and not the whole file.
+TEST(Config, NonTextFilesQuotedSafely) {
+    std::string random;
+    for (int i = 0; i < 4096; ++i) {
+        random += static_cast<char>((i * 131 + 7) % 255 + 1);  // no NUL: not taken for UTF-16
+    }
+    const std::string utf16le("\xFF\xFE[\0h\0t\0t\0p\0]\0\n\0", 16);
+    const std::string utf16be("\xFE\xFF\0[\0h\0t\0t\0p\0]\0\n", 16);
+    const std::string escapes = "\x1b]0;owned\x07\x1b[2J no equals sign here";
+    const std::string gbk = "[portal]\nmall = http://m\n; \xB6\xD2\xBB\xBB\n";
+    for (const std::string& bytes : {random, utf16le, utf16be, escapes, gbk}) {
+        const auto got = parseConfig(bytes);
+        ASSERT_FALSE(got.ok());
+        const std::string& m = got.error().message;
+        EXPECT_LT(m.size(), 400u) << m;
+        EXPECT_TRUE(isUtf8(m)) << m;
+        for (unsigned char ch : m) {
+            EXPECT_FALSE(ch < 0x20 || ch == 0x7F) << m;
+        }
+    }
+    EXPECT_NE(parseConfig(gbk).error().message.find("line 3 is not UTF-8 text: \"; \\xb6"),
+              std::string::npos)
+        << parseConfig(gbk).error().message;
+    EXPECT_NE(parseConfig(escapes).error().message.find("\\x1b]0;owned\\x07\\x1b[2J"),
+              std::string::npos);
+    // A byte order mark is not an error.
+    EXPECT_TRUE(parseConfig("\xEF\xBB\xBF[exchange]\nmax_threads = 5\n").ok());
+}
+
+TEST(Quote, EscapesAndCaps) {
+    struct Case {
+        std::string bytes;
+        std::size_t cap;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"plain text", 80, "\"plain text\""},
+        {"兑换", 80, "\"兑换\""},
+        {"a\"b\\c", 80, "\"a\\x22b\\x5cc\""},
+        {"\t\r\n\x7f", 80, "\"\\x09\\x0d\\x0a\\x7f\""},
+        {"\xC2\x9B"
+         "31m",
+         80, "\"\\xc2\\x9b31m\""},                                      // C1 control
+        {"\xC0\xAF\xED\xA0\x80", 80, "\"\\xc0\\xaf\\xed\\xa0\\x80\""},  // overlong, surrogate
+        {"\xE5\x85", 80, "\"\\xe5\\x85\""},                             // cut-off character
+        {"abcdef", 4, "\"abcd\"…"},
+        {"ab兑换", 4, "\"ab\"…"},  // never half a character
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quoteBytes(c.bytes, c.cap), c.quoted) << c.bytes;
     }
 }
 

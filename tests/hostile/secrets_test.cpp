@@ -174,5 +174,44 @@ TEST(Secrets, CliCommandsNeverPrintTheSession) {
     }
 }
 
+// A proxy's password, in a setting that is refused or that leads nowhere, reaches no line of a
+// run and no error text; the setting is named with "***" in its place.
+TEST(Secrets, ProxyPasswordNeverShown) {
+    constexpr const char* kPassword = "pr0xy-pa55";
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k"}})");
+    ASSERT_TRUE(server.ok());
+    struct Case {
+        std::string setting;
+        bool refused;
+    };
+    const Case cases[] = {
+        {std::string("user:") + kPassword + "@127.0.0.1:9", false},  // nothing listens
+        {std::string("user:") + kPassword + "@127.0.0.1", true},     // no port
+        {std::string("user:") + kPassword + "%zz@127.0.0.1:9", true},
+        {std::string("user:") + kPassword + "%0d%0a@127.0.0.1:9", true},
+        {std::string("user:") + kPassword + "@no such host:80", true},
+    };
+    for (const auto& c : cases) {
+        Config config = Config::defaults().withPortal((*server)->baseUrl());
+        config.http.proxy = c.setting;
+        config.exchange.retryWindowMs = 0;
+        Lines lines;
+        auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 3, "uin=o10001; skey=k"}, config,
+                                            SystemClock::instance(), lines.sink());
+        run->wait();
+        const auto reply =
+            web::pageRequest({config.mall + "/", "GET", "", "", "", ""}, config.http);
+        ASSERT_FALSE(reply.ok()) << c.setting;
+        const std::string cli = runCli("request " + config.mall + "/ --proxy '" + c.setting + "'");
+        const std::string all = lines.text() + reply.error().message + cli;
+        EXPECT_FALSE(lines.text().empty());
+        EXPECT_EQ(all.find(kPassword), std::string::npos) << c.setting << ":\n" << all;
+        if (c.refused) {
+            EXPECT_NE(reply.error().message.find("user:***@"), std::string::npos)
+                << reply.error().message;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vellicor

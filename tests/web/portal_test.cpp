@@ -125,5 +125,40 @@ TEST_F(PortalTest, ThroughAProxy) {
     EXPECT_EQ(log.front().header("Referer"), url);
 }
 
+// Credentials in the setting go to the proxy as its Basic authorisation, percent-decoded, and
+// never into the request line.
+TEST_F(PortalTest, ThroughAProxyWithCredentials) {
+    test::RawServer proxy(test::forwardingProxy());
+    const std::string at = "@127.0.0.1:" + std::to_string(proxy.port());
+    struct Case {
+        std::string setting;
+        std::string authorization;  // empty: no such header
+    };
+    const Case cases[] = {
+        {"user:pa%40ss" + at, "Basic dXNlcjpwYUBzcw=="},  // user:pa@ss
+        {"us:p@ss" + at, "Basic dXM6cEBzcw=="},           // a raw '@' in the password
+        {"solo" + at, "Basic c29sbzo="},                  // no password
+        {at.substr(1), ""},
+    };
+    const std::string url = server_->baseUrl() + "/cgi-bin/qlogin";
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        auto reply = pageRequest({url, "GET", "", "", "", c.setting}, {});
+        ASSERT_TRUE(reply.ok()) << c.setting << ": " << reply.error().message;
+        EXPECT_EQ(reply->status, 200) << c.setting;
+        ASSERT_EQ(proxy.requests().size(), i + 1);
+        const std::string seen = proxy.requests().back();
+        EXPECT_EQ(seen.rfind("GET " + url + " HTTP/1.1\r\n", 0), 0u) << seen;
+        const auto header = seen.find("\r\nProxy-Authorization: ");
+        if (c.authorization.empty()) {
+            EXPECT_EQ(header, std::string::npos) << seen;
+        } else {
+            EXPECT_NE(seen.find("\r\nProxy-Authorization: " + c.authorization + "\r\n"),
+                      std::string::npos)
+                << seen;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vellicor::web

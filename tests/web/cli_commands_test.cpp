@@ -1,0 +1,79 @@
+// vellicor-cli's session and exit status, run as the user runs it, against loopback portals.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "portal/server.h"
+#include "raw_server.h"
+
+namespace vellicor {
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    std::string out;  // standard output and error together
+};
+
+Run runCli(const std::string& args) {
+    const std::string command = std::string(VELLICOR_CLI_PATH) + " " + args + " 2>&1";
+    Run run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char block[4096];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) {
+        run.out.append(block, n);
+    }
+    const int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The demo account belongs to the simulator the CLI starts itself: a portal the user names,
+// by --portal or in a file, is sent no login without --cookie, and the command says how to
+// give one.
+TEST(CliCommands, NamedPortalWithoutCookieIsRefused) {
+    auto server = portal::Server::start();
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file = ::testing::TempDir() + "/cli_commands.ini";
+    std::ofstream(file) << "[portal]\naccount_login = " << (*server)->baseUrl() << "\n"
+                        << "mall = " << (*server)->baseUrl() << "\n";
+    for (const std::string& where : {"--portal " + (*server)->baseUrl(), "--config " + file}) {
+        for (const std::string command :
+             {"balances", "signin-status", "exchange --items 选择框1 --threads 1"}) {
+            const auto run = runCli(command + " " + where);
+            EXPECT_EQ(run.exitCode, 1) << command << " " << where << ":\n" << run.out;
+            EXPECT_NE(run.out.find("没有会话：请用 --cookie"), std::string::npos) << run.out;
+        }
+    }
+    EXPECT_TRUE((*server)->log().empty());
+}
+
+TEST(CliCommands, ExchangeExitStatus) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string session = " --cookie 'uin=o10001; skey=k'";
+    const std::string closed = "http://127.0.0.1:" + std::to_string(test::closedPort());
+    struct Case {
+        std::string args;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"--items 选择框1 --threads 2", 0},  // the built-in simulator, its demo account
+        {"--items 选择框1 --threads 2 --portal " + (*server)->baseUrl() + session, 0},
+        {"--items 选择框1 --threads 2 --portal " + closed + session, 3},  // nothing answered
+        {"--items 选择框1 --threads 0 --portal " + closed + session, 1},  // nothing sent
+        {"--items 选择框1 --threads 2 --bogus x", 2},
+        {"--items 选择框1", 2},
+    };
+    for (const auto& c : cases) {
+        const auto run = runCli("exchange " + c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ":\n" << run.out;
+    }
+}
+
+}  // namespace
+}  // namespace vellicor
