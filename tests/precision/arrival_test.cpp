@@ -102,8 +102,9 @@ Seen runRow(const Row& row) {
 
 std::vector<Seen> runRows(const std::vector<Row>& rows) {
     // Each row waits seconds for the mall's second changes and its opening, mostly asleep:
-    // a few at once keep the whole table short without crowding two cores.
-    constexpr std::size_t kAtOnce = 4;
+    // two at once keep the whole table short without crowding two cores, also under the
+    // sanitizers.
+    constexpr std::size_t kAtOnce = 2;
     std::vector<Seen> seen(rows.size());
     for (std::size_t first = 0; first < rows.size(); first += kAtOnce) {
         std::vector<std::jthread> wave;

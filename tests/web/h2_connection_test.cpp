@@ -443,13 +443,16 @@ TEST(H2PeerTest, AWaveOfHeadersComesInOneRecord) {
     test::H2Peer peer([seen](test::PeerConnection& c) {
         c.send(hello());
         const auto ids = c.awaitRequests(kStreams);
+        {
+            // Kept before the replies go: the test reads it as soon as they are in.
+            std::lock_guard lock(seen->mutex);
+            seen->headersRead = c.headersRead();
+        }
         std::string replies;
         for (auto id : ids) {
             replies += h2::reply(id, 200, "ok");
         }
         c.send(replies);
-        std::lock_guard lock(seen->mutex);
-        seen->headersRead = c.headersRead();
     });
     auto o = open(peer.url(), trusting());
     ASSERT_EQ(o.phase, Phase::Ready) << o.error.message;
