@@ -6,22 +6,10 @@
 #include "platform/codec.h"
 #include "platform/html_text.h"
 #include "portal/pages.h"
+#include "web/text_util.h"
 
 namespace vellicor::portal {
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // Reads one UTF-8 sequence at text[i]; returns the code point, or -1 for a bad byte.
 long nextCodePoint(std::string_view text, std::size_t& i) {
@@ -64,9 +52,10 @@ std::string percentDecode(std::string_view text, bool plusIsSpace) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (c == '%' && i + 2 < text.size() && web::detail::hexValue(text[i + 1]) >= 0 &&
+            web::detail::hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(web::detail::hexValue(text[i + 1]) * 16 +
+                                     web::detail::hexValue(text[i + 2]));
             i += 2;
         } else if (c == '+' && plusIsSpace) {
             out += ' ';

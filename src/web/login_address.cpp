@@ -1,4 +1,5 @@
 #include "web/login_address.h"
+#include "web/text_util.h"
 
 #include <algorithm>
 
@@ -11,19 +12,6 @@ constexpr std::string_view kStylePath = "/ptcss/b3/sc/563027201/login.css";
 // ASCII only, whatever the process locale says about bytes above 0x7F.
 bool keptAsIs(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 std::string lowered(std::string_view s) {
@@ -81,9 +69,10 @@ std::string decodeOnce(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && detail::hexValue(text[i + 1]) >= 0 &&
+            detail::hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(detail::hexValue(text[i + 1]) * 16 +
+                                     detail::hexValue(text[i + 2]));
             i += 2;
         } else {
             out += text[i];

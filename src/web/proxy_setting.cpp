@@ -1,30 +1,18 @@
 #include "web/proxy_setting.h"
+#include "web/text_util.h"
 
 #include "platform/quote.h"
 
 namespace vellicor::web {
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool percentDecode(const std::string& text, std::string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '%') {
-            const int hi = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-            const int lo = hi >= 0 ? hexValue(text[i + 2]) : -1;
+            const int hi = i + 2 < text.size() ? detail::hexValue(text[i + 1]) : -1;
+            const int lo = hi >= 0 ? detail::hexValue(text[i + 2]) : -1;
             if (lo < 0) {
                 return false;
             }

@@ -20,6 +20,20 @@ inline bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The value of a hexadecimal digit, or -1.
+inline int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 inline bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
 }
