@@ -55,7 +55,7 @@ std::string forumIndexAddress(const Config& config) {
 }
 
 std::string threadPageAddress(const Config& config) {
-    return config.forum + "/thread-" + std::to_string(config.threadNumber) + "-1-1.html";
+    return config.forum + "/thread-" + std::to_string(config.forumThread) + "-1-1.html";
 }
 
 std::string followAddress(const Config& config, int which) {

@@ -20,7 +20,7 @@ ExchangeController::~ExchangeController() {
 }
 
 bool ExchangeController::start(const std::vector<std::string>& tickedNames,
-                               std::string_view threadFieldText, const std::string& cookies,
+                               std::string_view workerFieldText, const std::string& cookies,
                                RunOptions options) {
     std::shared_ptr<ExchangeRun> previous;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
@@ -29,7 +29,7 @@ bool ExchangeController::start(const std::vector<std::string>& tickedNames,
         log_("上一次兑换尚未结束，本次未发送请求\r\n");
         return false;
     }
-    auto plan = planRun(tickedNames, threadFieldText, cookies, config_.exchange.maxThreads);
+    auto plan = planRun(tickedNames, workerFieldText, cookies, config_.exchange.maxWorkers);
     if (!plan) {
         log_(plan.error().message + "\r\n");
         return false;

@@ -32,45 +32,45 @@ std::string quoted(std::string_view text) {
     return clipText(out, kQuotedChars);
 }
 
-std::string rangeText(int maxThreads) {
-    return " 1 到 " + std::to_string(maxThreads) + " 之间的整数";
+std::string rangeText(int maxWorkers) {
+    return " 1 到 " + std::to_string(maxWorkers) + " 之间的整数";
 }
 
 }  // namespace
 
-Result<int> parseThreadField(std::string_view text, int maxThreads) {
+Result<int> parseWorkerCount(std::string_view text, int maxWorkers) {
     const std::string_view digits = trimBlanks(text);
     if (digits.empty()) {
         return makeError(ErrorCode::BadInput,
-                         "线程数为空，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+                         "线程数为空，请填写" + rangeText(maxWorkers) + "，本次未发送请求");
     }
     if (digits.size() > 1 && digits.front() == '-' &&
         digits.find_first_not_of("0123456789", 1) == std::string_view::npos) {
         return makeError(ErrorCode::BadInput,
-                         "线程数不能为负数，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+                         "线程数不能为负数，请填写" + rangeText(maxWorkers) + "，本次未发送请求");
     }
     long long value = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') {
             return makeError(ErrorCode::BadInput, "线程数“" + quoted(digits) + "”不是整数，请填写" +
-                                                      rangeText(maxThreads) + "，本次未发送请求");
+                                                      rangeText(maxWorkers) + "，本次未发送请求");
         }
         // Saturate instead of overflowing; anything this large is over the maximum anyway.
-        value = value > maxThreads ? value : value * 10 + (c - '0');
+        value = value > maxWorkers ? value : value * 10 + (c - '0');
     }
     if (value == 0) {
         return makeError(ErrorCode::BadInput,
-                         "线程数不能为 0，请填写" + rangeText(maxThreads) + "，本次未发送请求");
+                         "线程数不能为 0，请填写" + rangeText(maxWorkers) + "，本次未发送请求");
     }
-    if (value > maxThreads) {
+    if (value > maxWorkers) {
         return makeError(ErrorCode::BadInput, "线程数 " + quoted(digits) + " 超过上限 " +
-                                                  std::to_string(maxThreads) + "，本次未发送请求");
+                                                  std::to_string(maxWorkers) + "，本次未发送请求");
     }
     return static_cast<int>(value);
 }
 
-Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view threadField,
-                        const std::string& cookies, int maxThreads) {
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
+                        const std::string& cookies, int maxWorkers) {
     if (cookies.empty()) {
         return makeError(ErrorCode::BadInput, "尚未登录，请先登录再兑换，本次未发送请求");
     }
@@ -84,7 +84,7 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
     if (selected->empty()) {
         return makeError(ErrorCode::BadInput, "没有勾选任何商品，本次未发送请求");
     }
-    auto n = parseThreadField(threadField, maxThreads);
+    auto n = parseWorkerCount(workerField, maxWorkers);
     if (!n) {
         return n.error();
     }

@@ -12,10 +12,10 @@
 
 namespace vellicor::mall {
 
-// The thread field as a worker count in 1..maxThreads. Blanks around the digits are
-// forgiven; anything else (empty, signs, 0, letters, more than the maximum) is refused: every
-// request may spend tickets, so the tool never sends another number than the one typed.
-Result<int> parseThreadField(std::string_view text, int maxThreads);
+// The worker count field (the window's 线程 field) as a count in 1..maxWorkers. Blanks around the
+// digits are forgiven; anything else (empty, signs, 0, letters, more than the maximum) is refused:
+// every request may spend tickets, so the tool never sends another number than the one typed.
+Result<int> parseWorkerCount(std::string_view text, int maxWorkers);
 
 struct RunPlan {
     std::vector<const Item*> items;
@@ -24,8 +24,8 @@ struct RunPlan {
 };
 
 // Everything checked in the order the user would fix it; the error message is the line.
-Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view threadField,
-                        const std::string& cookies, int maxThreads);
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
+                        const std::string& cookies, int maxWorkers);
 
 // "HH:MM:SS" (one or two digits each) as seconds since local midnight.
 Result<int> parseTimeOfDay(std::string_view text);

@@ -192,7 +192,7 @@ void applyPortal(Applier& a, Config& c) {
     a.text("portal.forum", c.forum);
     a.text("portal.download", c.download);
     a.text("portal.domain", c.domain);
-    a.number("publisher.thread", c.threadNumber, {1, kNoMax});
+    a.number("publisher.thread", c.forumThread, {1, kNoMax});
     a.text("publisher.follow_hash", c.followHash);
     a.text("publisher.follow_uid1", c.followUid1);
     a.text("publisher.follow_uid2", c.followUid2);
@@ -214,7 +214,7 @@ void applyHttp(Applier& a, HttpSettings& h) {
 void applyExchange(Applier& a, ExchangeSettings& e) {
     a.number("exchange.retry_pause_ms", e.retryPauseMs, {0, kDayMs});
     a.number("exchange.retry_window_ms", e.retryWindowMs, {0, kDayMs});
-    a.number("exchange.max_threads", e.maxThreads, {1, 100000});
+    a.number("exchange.max_threads", e.maxWorkers, {1, 100000});
     a.number("exchange.max_connections_per_host", e.maxConnectionsPerHost, {1, 100000});
     a.number("exchange.throttle_backoff_ms", e.throttleBackoffMs, {0, kDayMs});
     a.number("exchange.throttle_backoff_max_ms", e.throttleBackoffMaxMs, {0, kDayMs});
@@ -257,7 +257,7 @@ Config Config::defaults() {
     c.forum = "http://forum.portal.invalid";
     c.download = "http://pan.portal.invalid";
     c.domain = "portal.invalid";
-    c.threadNumber = 206311;
+    c.forumThread = 206311;
     c.followHash = "3fa2c1d8";
     c.followUid1 = "1180467";
     c.followUid2 = "1203355";

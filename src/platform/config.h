@@ -32,7 +32,7 @@ struct HttpSettings {
 struct ExchangeSettings {
     long retryPauseMs = 200;     // pause before asking again when not open yet
     long retryWindowMs = 30000;  // how long a worker keeps asking after its first send
-    int maxThreads = 1000;       // cap on the thread field
+    int maxWorkers = 1000;       // cap on the worker count (the window's 线程 field)
     int maxConnectionsPerHost = 1000;
     // A "too many requests" answer (HTTP 429 or 503, or a page saying so) is asked again
     // after a pause that starts here and doubles with each such answer, up to the maximum;
@@ -81,7 +81,7 @@ struct Config {
     std::string download;      // the cloud drive host of the download page
     std::string domain;        // the portal's own domain, sent to the quick-login page
 
-    long threadNumber = 0;   // the tool's forum thread
+    long forumThread = 0;    // the tool's forum thread
     std::string followHash;  // eight hex digits
     std::string followUid1;  // forum ids of the two author accounts
     std::string followUid2;

@@ -14,7 +14,7 @@ TEST(Config, FileValuesOverrideDefaults) {
     EXPECT_EQ(c->mall, "http://m.example:81");
     EXPECT_EQ(c->http.connectTimeoutMs, 1500);
     EXPECT_FALSE(c->timer.useServerClock);
-    EXPECT_EQ(c->exchange.maxThreads, 50);
+    EXPECT_EQ(c->exchange.maxWorkers, 50);
     EXPECT_EQ(c->forum, Config::defaults().forum);
 }
 

@@ -32,7 +32,7 @@ TEST(HostileFields, ThreadFieldTakesOnlyAPlainCount) {
         {"5\r\n0", 0},
     };
     for (const auto& c : cases) {
-        const auto got = mall::parseThreadField(c.text, 1000);
+        const auto got = mall::parseWorkerCount(c.text, 1000);
         EXPECT_EQ(got.ok() ? *got : 0, c.value) << c.text;
         if (!got.ok()) {
             EXPECT_EQ(got.error().message.find_first_of(std::string_view("\r\n\0", 3)),

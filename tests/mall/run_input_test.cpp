@@ -22,7 +22,7 @@ TEST(ThreadField, Values) {
         {"1001", 0, "超过上限"}, {"99999999999999999999999", 0, "超过上限"},
     };
     for (const auto& c : cases) {
-        auto got = parseThreadField(c.text, 1000);
+        auto got = parseWorkerCount(c.text, 1000);
         if (c.value > 0) {
             ASSERT_TRUE(got.ok()) << c.text;
             EXPECT_EQ(*got, c.value);

@@ -43,7 +43,7 @@ TEST(EmbeddedDefault, ChoosesWhereThePortalIs) {
         if (!c.portal.empty() || c.startsServer) {
             EXPECT_EQ(setup->config.accountLogin, mall) << c.what;
         }
-        EXPECT_EQ(setup->config.threadNumber, c.thread) << c.what;
+        EXPECT_EQ(setup->config.forumThread, c.thread) << c.what;
     }
 }
 
