@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "doubles.h"
 #include "mall/balances.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
@@ -34,24 +35,6 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
 }
-
-class Collected {
-  public:
-    LogSink sink() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        };
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 class FrontEnd : public ::testing::Test {
   protected:
@@ -109,7 +92,7 @@ TEST_P(FrontEndWays, EveryWorkerOneLineInTheMallsWordsAndEachRequestSeenOnce) {
     if (row.way == Way::Timed || row.way == Way::LastByte) {
         options.fireAt = clock.steadyNow() + milliseconds(1200);
     }
-    Collected log;
+    test::LogCapture log;
     mall::ExchangeController controller(config_, clock, log.sink());
     ASSERT_TRUE(controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, options));
     controller.wait();

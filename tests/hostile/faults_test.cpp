@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "doubles.h"
+
 #include <algorithm>
 #include <map>
 #include <mutex>
@@ -262,28 +264,14 @@ TEST(HostileReads, SigninStatesAreReadOrUnknown) {
     }
 }
 
-class NoBoxes final : public MessageBoxService {
-  public:
-    int show(const std::string&, unsigned, const std::string&) override {
-        ++shown;
-        return AnswerCancel;
-    }
-    int shown = 0;
-};
-
-class NoOpener final : public UrlOpener {
-  public:
-    void open(const std::string&) override {}
-};
-
 TEST(HostileReads, UpdateCheckSaysItGotNoAnswer) {
     for (const auto& tc : readFaults()) {
         SCOPED_TRACE(tc.name);
         Portal portal(scenario("/thread-", tc.fault));
         ASSERT_TRUE(portal.server);
         portal.config.http.totalTimeoutMs = tc.readable ? 20000 : 1500;
-        NoBoxes boxes;
-        NoOpener opener;
+        test::RecordingBoxes boxes(AnswerCancel);
+        test::RecordingOpener opener;
         Lines lines;
         const auto outcome = app::runUpdateCheck(portal.config, boxes, opener, lines.sink());
         if (tc.readable) {
@@ -293,7 +281,7 @@ TEST(HostileReads, UpdateCheckSaysItGotNoAnswer) {
         EXPECT_TRUE(outcome == app::UpdateOutcome::NoPage ||
                     outcome == app::UpdateOutcome::NoVersion);
         EXPECT_TRUE(lines.any("无法检测版本更新")) << lines.all().back();
-        EXPECT_EQ(boxes.shown, 0);
+        EXPECT_TRUE(boxes.shown().empty());
     }
 }
 

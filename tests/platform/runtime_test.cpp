@@ -8,19 +8,14 @@
 #include <iterator>
 #include <vector>
 
+#include "doubles.h"
+
 namespace vellicor {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct FakeBoxes : MessageBoxService {
-    int answer = AnswerOk;
-    std::vector<std::tuple<std::string, unsigned, std::string>> shown;
-    int show(const std::string& text, unsigned flags, const std::string& caption) override {
-        shown.emplace_back(text, flags, caption);
-        return answer;
-    }
-};
+using FakeBoxes = test::RecordingBoxes;
 
 TEST(MessageBox, CaptionAndModality) {
     struct Case {
@@ -39,10 +34,10 @@ TEST(MessageBox, CaptionAndModality) {
     for (const Case& c : cases) {
         FakeBoxes boxes;
         messageBox(boxes, "text", c.flags, c.caption);
-        ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(std::get<0>(boxes.shown[0]), "text");
-        EXPECT_EQ(std::get<1>(boxes.shown[0]), c.expectFlags) << c.flags;
-        EXPECT_EQ(std::get<2>(boxes.shown[0]), c.expectCaption) << c.flags;
+        ASSERT_EQ(boxes.shown().size(), 1u);
+        EXPECT_EQ(boxes.shown()[0].text, "text");
+        EXPECT_EQ(boxes.shown()[0].flags, c.expectFlags) << c.flags;
+        EXPECT_EQ(boxes.shown()[0].caption, c.expectCaption) << c.flags;
     }
 }
 
@@ -52,7 +47,7 @@ TEST(MessageBox, AnswersOutsideTheKnownCodesReadAsOk) {
         {AnswerYes, 5}, {AnswerNo, 6},     {7, 0},           {-1, 0},          {1000, 0}};
     for (const auto& [given, expected] : cases) {
         FakeBoxes boxes;
-        boxes.answer = given;
+        boxes.answerWith(given);
         EXPECT_EQ(messageBox(boxes, "?", mbflags::YesNoCancel), expected) << given;
     }
 }
@@ -63,9 +58,9 @@ TEST(RuntimeError, ReportTextAndExitCode) {
     EXPECT_EQ(allocationFailureMessage(4096), "分配 4096 字节内存失败!");
     FakeBoxes boxes;
     EXPECT_EQ(reportRuntimeError(boxes, kWindowLoadFailed), -1);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(std::get<0>(boxes.shown[0]), runtimeErrorText(kWindowLoadFailed));
-    EXPECT_EQ(std::get<2>(boxes.shown[0]), "信息：");
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0].text, runtimeErrorText(kWindowLoadFailed));
+    EXPECT_EQ(boxes.shown()[0].caption, "信息：");
 }
 
 TEST(RuntimeErrorDeathTest, FatalFailureReportsAndEndsWithMinusOne) {

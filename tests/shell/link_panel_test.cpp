@@ -1,4 +1,5 @@
 #include "app/link_panel.h"
+#include "doubles.h"
 
 #include "platform/codec.h"
 #include "platform/html_text.h"
@@ -11,11 +12,7 @@
 namespace vellicor::app {
 namespace {
 
-class RecordingOpener : public UrlOpener {
-  public:
-    void open(const std::string& url) override { opened.push_back(url); }
-    std::vector<std::string> opened;
-};
+using test::RecordingOpener;
 
 Config testConfig() {
     Config c = Config::defaults();
@@ -94,7 +91,7 @@ TEST(LinkPanel, EventTextsComeBackAsConfigured) {
         EXPECT_EQ(eventTexts(linkPanelHtml(c)), expected) << hash;
         RecordingOpener opener;
         handleLinkClick(eventTexts(linkPanelHtml(c)).back(), c, opener);
-        EXPECT_EQ(opener.opened.size(), 2u) << hash;
+        EXPECT_EQ(opener.opened().size(), 2u) << hash;
     }
 }
 
@@ -151,7 +148,7 @@ TEST(LinkClick, EachEventTextOpensItsPages) {
     for (const auto& tc : cases) {
         RecordingOpener opener;
         handleLinkClick(tc.event, c, opener);
-        EXPECT_EQ(opener.opened, tc.opened) << tc.event;
+        EXPECT_EQ(opener.opened(), tc.opened) << tc.event;
     }
     EXPECT_NE(follow1, follow2);
     EXPECT_EQ(follow2.substr(follow2.size() - 8), "fuid=222");

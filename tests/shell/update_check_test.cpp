@@ -6,39 +6,17 @@
 #include <vector>
 
 #include "app/link_panel.h"
+#include "doubles.h"
 #include "platform/codec.h"
 #include "portal/server.h"
 
 namespace vellicor::app {
 namespace {
 
-class FakeBoxes : public MessageBoxService {
-  public:
-    explicit FakeBoxes(int answer) : answer_(answer) {}
-    int show(const std::string& text, unsigned flags, const std::string& caption) override {
-        shown.push_back({text, flags, caption});
-        return answer_;
-    }
-    struct Shown {
-        std::string text;
-        unsigned flags;
-        std::string caption;
-    };
-    std::vector<Shown> shown;
-
-  private:
-    int answer_;
-};
-
-class RecordingOpener : public UrlOpener {
-  public:
-    void open(const std::string& url) override { opened.push_back(url); }
-    std::vector<std::string> opened;
-};
-
 struct Check {
-    FakeBoxes boxes;
-    RecordingOpener opener;
+    explicit Check(int answer) : boxes(answer) {}
+    test::RecordingBoxes boxes;
+    test::RecordingOpener opener;
     std::vector<std::string> log;
     UpdateOutcome run(const Config& config, PageFetch fetch = {}) {
         return runUpdateCheck(
@@ -104,16 +82,16 @@ TEST(UpdateCheck, AnswersToANewerVersion) {
         {AnswerOk, UpdateOutcome::Cancelled, {}, {kStart, kCancelled}},  // closed
     };
     for (const auto& tc : cases) {
-        Check check{FakeBoxes(tc.answer), {}, {}};
+        Check check(tc.answer);
         EXPECT_EQ(check.run(config, replying(200, "Vellicor Version: 4 正式发布拉")), tc.outcome);
-        EXPECT_EQ(check.opener.opened, tc.opened);
+        EXPECT_EQ(check.opener.opened(), tc.opened);
         EXPECT_EQ(check.log, tc.log);
-        ASSERT_EQ(check.boxes.shown.size(), 1u);
-        EXPECT_EQ(check.boxes.shown[0].caption, "检测到最新版本,是否更新?");
+        ASSERT_EQ(check.boxes.shown().size(), 1u);
+        EXPECT_EQ(check.boxes.shown()[0].caption, "检测到最新版本,是否更新?");
         EXPECT_EQ(
-            check.boxes.shown[0].text,
+            check.boxes.shown()[0].text,
             "点击-是-,打开百度网盘免费下载\r\n点击-否-,打开发布在Quorrel的帖子\r\n取消,则不更新");
-        EXPECT_EQ(check.boxes.shown[0].flags & 0xF, mbflags::YesNoCancel);
+        EXPECT_EQ(check.boxes.shown()[0].flags & 0xF, mbflags::YesNoCancel);
     }
 }
 
@@ -136,11 +114,11 @@ TEST(UpdateCheck, EndsWithoutAQuestion) {
          {kStart, kNoPage}},
     };
     for (const auto& tc : cases) {
-        Check check{FakeBoxes(AnswerYes), {}, {}};
+        Check check(AnswerYes);
         EXPECT_EQ(check.run(Config::defaults(), tc.fetch), tc.outcome);
         EXPECT_EQ(check.log, tc.log);
-        EXPECT_TRUE(check.boxes.shown.empty());
-        EXPECT_TRUE(check.opener.opened.empty());
+        EXPECT_TRUE(check.boxes.shown().empty());
+        EXPECT_TRUE(check.opener.opened().empty());
     }
 }
 
@@ -161,11 +139,11 @@ TEST(UpdateCheckOnPortal, AnnouncedVersions) {
         auto server = portal::Server::start(tc.scenario);
         ASSERT_TRUE(server.ok()) << server.error().message;
         const Config config = Config::defaults().withPortal((*server)->baseUrl());
-        Check check{FakeBoxes(AnswerYes), {}, {}};
+        Check check(AnswerYes);
         EXPECT_EQ(check.run(config), tc.outcome) << tc.scenario;
-        EXPECT_EQ(check.boxes.shown.size(), tc.boxes) << tc.scenario;
+        EXPECT_EQ(check.boxes.shown().size(), tc.boxes) << tc.scenario;
         if (tc.outcome == UpdateOutcome::OpenedDownload) {
-            EXPECT_EQ(check.opener.opened, std::vector<std::string>{downloadPageAddress(config)});
+            EXPECT_EQ(check.opener.opened(), std::vector<std::string>{downloadPageAddress(config)});
         }
         const auto log = (*server)->log();
         ASSERT_FALSE(log.empty());
