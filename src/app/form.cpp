@@ -220,15 +220,6 @@ const std::vector<ControlSpec>& formControls() {
     return table;
 }
 
-const ControlSpec* findControl(const std::string& name) {
-    for (const ControlSpec& spec : formControls()) {
-        if (spec.name == name) {
-            return &spec;
-        }
-    }
-    return nullptr;
-}
-
 std::string mainWindowTitle() {
     return "Vellicor" + std::string(29, ' ') + "Version: " + kVersion;
 }

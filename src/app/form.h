@@ -76,8 +76,6 @@ struct WindowSpec {
 const WindowSpec& formWindow();
 // Every control, parents before their children.
 const std::vector<ControlSpec>& formControls();
-// The control of that name, or nullptr.
-const ControlSpec* findControl(const std::string& name);
 
 // Texts the window sets at run time.
 std::string mainWindowTitle();  // "Vellicor" + 29 blanks + "Version: 3"

@@ -98,12 +98,6 @@ const Game* findGame(std::string_view tag) {
     return it == kGames.end() ? nullptr : &*it;
 }
 
-const Game* gameByGid(int gid) {
-    auto it =
-        std::find_if(kGames.begin(), kGames.end(), [&](const Game& g) { return g.gid == gid; });
-    return it == kGames.end() ? nullptr : &*it;
-}
-
 const Item* findItem(std::string_view checkBox) {
     auto it = std::find_if(kItems.begin(), kItems.end(),
                            [&](const Item& i) { return i.checkBox == checkBox; });

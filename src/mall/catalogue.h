@@ -42,7 +42,6 @@ std::span<const Item> items();
 
 const Game& gameOf(const Item& item);
 const Game* findGame(std::string_view tag);
-const Game* gameByGid(int gid);
 const Item* findItem(std::string_view checkBox);
 
 // The items behind the ticked check-box names, in catalogue order (`选择框1` first), each

@@ -86,11 +86,6 @@ void ExchangeController::setOnFinished(std::function<void(const RunSummary&)> on
     onFinished_ = std::move(onFinished);
 }
 
-void ExchangeController::setConfig(Config config) {
-    std::lock_guard lock(mutex_);
-    config_ = std::move(config);
-}
-
 std::optional<RunSummary> ExchangeController::lastSummary() const {
     std::lock_guard lock(mutex_);
     if (!run_ || !run_->finished()) {

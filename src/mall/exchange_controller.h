@@ -38,7 +38,6 @@ class ExchangeController {
 
     // Called on the engine thread once a run has ended, after its summary line.
     void setOnFinished(std::function<void(const RunSummary&)> onFinished);
-    void setConfig(Config config);
     std::optional<RunSummary> lastSummary() const;
 
   private:
