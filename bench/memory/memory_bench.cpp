@@ -2,7 +2,7 @@
 // requests each, against the simulator in a process of its own. The kernel's peak for a
 // child counts the memory of the process it was forked from, so this one stays small. The baseline
 // is the same run at one request per item. Each row is the median of three runs; the section "##
-// Memory" of bench/RESULTS.md is rewritten.
+// Memory" of bench/RESULTS.md is rewritten, and only it.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/results_section.h"
 #include "mall/catalogue.h"
 
 namespace {
@@ -71,21 +73,14 @@ long median(std::vector<long> v) {
     return v[v.size() / 2];
 }
 
+// Rewrites "## Memory" alone; every other section of the results stays as it was.
 void writeSection(const std::string& section) {
     std::ifstream in(VELLICOR_RESULTS_FILE);
     std::stringstream all;
     all << in.rdbuf();
-    std::string text = all.str();
-    const std::string head = "## Memory";
-    const auto at = text.find(head);
-    if (at != std::string::npos) {
-        const auto next = text.find("\n## ", at + head.size());
-        text.erase(at, next == std::string::npos ? std::string::npos : next + 1 - at);
-    }
-    if (!text.empty() && text.back() != '\n') {
-        text += '\n';
-    }
-    std::ofstream(VELLICOR_RESULTS_FILE) << text << (text.empty() ? "" : "\n") << section;
+    const std::string text = vellicor::bench::replaceSubsection(
+        all.str(), vellicor::bench::kSimulatorHeading, "## Memory", section);
+    std::ofstream(VELLICOR_RESULTS_FILE) << text;
 }
 
 // Starts the simulator with the scenario; its address, read from its first line.
@@ -113,9 +108,26 @@ std::string startPortal(const std::string& scenario, pid_t& pid) {
     return at == std::string::npos ? std::string() : line.substr(at);
 }
 
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "unknown" : one;
+}
+
+std::string today() {
+    char buf[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
+}
+
 }  // namespace
 
 int main() {
+    const std::string loadBefore = loadAverage();
     const std::string scenario = "/tmp/vellicor-bench-memory.json";
     std::ofstream(scenario)
         << R"({"sessions": {"10001": "memorykey"}, "itemDefaults": {"price": 0, "stock": 1000000}})";
@@ -135,19 +147,22 @@ int main() {
         small.push_back(peakKib(portal, config, 1));
         large.push_back(peakKib(portal, config, 1000));
     }
+    const std::string loadAfter = loadAverage();
+    const std::string date = today();
     const double baseMb = static_cast<double>(median(small)) / 1024.0;
     const double runMb = static_cast<double>(median(large)) / 1024.0;
     char table[1024];
     std::snprintf(table, sizeof table,
                   "## Memory\n\n"
                   "Peak resident set of `vellicor-cli exchange` (kernel's ru_maxrss of the child), "
-                  "median of three runs, against the simulator in a process of its own.\n\n"
+                  "median of three runs, against the simulator in a process of its own.  \n"
+                  "Date: %s  \nLoad average (1 min) at start %s, at end %s\n\n"
                   "| run | requests | peak MB | ratio to baseline |\n|---|---|---|---|\n"
                   "| baseline: %d items × 1 | %d | %.1f | 1.00 |\n"
                   "| %d items × 1,000 | %d | %.1f | %.2f |\n\n"
                   "Target: the %d × 1,000 run peaks at 150 MB or less: %s.\n",
-                  items, items, baseMb, items, items * 1000, runMb, runMb / baseMb, items,
-                  runMb <= 150.0 ? "met" : "missed");
+                  date.c_str(), loadBefore.c_str(), loadAfter.c_str(), items, items, baseMb, items,
+                  items * 1000, runMb, runMb / baseMb, items, runMb <= 150.0 ? "met" : "missed");
     std::fputs(table, stdout);
     writeSection(table);
     kill(portalPid, SIGTERM);

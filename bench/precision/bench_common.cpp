@@ -146,18 +146,4 @@ const char* verdict(bool met) {
     return met ? "met" : "MISSED";
 }
 
-std::string replaceSection(const std::string& text, const std::string& heading,
-                           const std::string& section) {
-    std::size_t from = text.starts_with(heading + "\n") ? 0 : text.find("\n" + heading + "\n");
-    if (from == std::string::npos) {
-        return text + (text.empty() || text.ends_with("\n\n") ? "" : "\n") + section;
-    }
-    from += from == 0 ? 0 : 1;
-    const std::size_t next = text.find("\n# ", from);
-    if (next == std::string::npos) {
-        return text.substr(0, from) + section;
-    }
-    return text.substr(0, from) + section + "\n" + text.substr(next + 1);
-}
-
 }  // namespace vellicor::bench

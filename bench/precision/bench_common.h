@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the firing benchmark's sections: the instant, the timing of arrivals against it,
-// the floor's TLS client, the plan of a timed run and the lines about the machine.
+// the floor's TLS client, the plan of a timed run and the lines about the machine; the
+// rewriting of one section of the results (results_section.h).
 
 #include <openssl/types.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/results_section.h"
 #include "mall/run_input.h"
 #include "platform/clock.h"
 
@@ -79,10 +81,5 @@ std::string loadAverage();
 std::string today();
 std::string fmt(const char* format, double v);
 const char* verdict(bool met);
-
-// The text with its section under `heading` (a line "# ..." up to the next such line) replaced,
-// or added at the end.
-std::string replaceSection(const std::string& text, const std::string& heading,
-                           const std::string& section);
 
 }  // namespace vellicor::bench
