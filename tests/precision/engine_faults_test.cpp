@@ -8,9 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -237,6 +242,110 @@ TEST(Warmups, OnlyConnectionsTheMallKeepsCountAsOpened) {
         EXPECT_EQ(report.failed, 3 - row.opened);
         curl_multi_cleanup(multi);
     }
+}
+
+// A mall whose TLS handshakes come slowly on every other connection: those wait a good
+// while before the handshake starts. It notes when its first request came and when the first
+// slow handshake ended.
+class SlowHandshakes {
+  public:
+    SlowHandshakes() {
+        // OpenSSL writes with write(): a client that left must not end the test process.
+        std::signal(SIGPIPE, SIG_IGN);
+        tls_ = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(tls_, (kTls + "/server.pem").c_str());
+        SSL_CTX_use_PrivateKey_file(tls_, (kTls + "/server.key").c_str(), SSL_FILETYPE_PEM);
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&at), size);
+        ::listen(listen_, 128);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
+        port_ = ntohs(at.sin_port);
+        acceptor_ = std::thread([this] { acceptLoop(); });
+    }
+    ~SlowHandshakes() {
+        ::shutdown(listen_, SHUT_RDWR);
+        ::close(listen_);
+        acceptor_.join();
+        for (auto& t : served_) {
+            t.join();
+        }
+        SSL_CTX_free(tls_);
+    }
+    std::string base() const { return "https://127.0.0.1:" + std::to_string(port_); }
+    // Whether a request was answered before any slow handshake had ended.
+    bool answeredBeforeTheSlowOnes() const {
+        std::lock_guard lock(mutex_);
+        return firstRequest_ && (!firstSlow_ || *firstRequest_ < *firstSlow_);
+    }
+
+  private:
+    void acceptLoop() {
+        for (int n = 0;; ++n) {
+            const int fd = ::accept(listen_, nullptr, nullptr);
+            if (fd < 0) {
+                return;
+            }
+            served_.emplace_back([this, fd, slow = n % 2 == 1] { serve(fd, slow); });
+        }
+    }
+    void note(std::optional<Clock::Steady>& when) {
+        std::lock_guard lock(mutex_);
+        if (!when) {
+            when = SystemClock::instance().steadyNow();
+        }
+    }
+    void serve(int fd, bool slow) {
+        if (slow) {
+            // The peer is slow, not the test: nothing here waits for an event of the test.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        }
+        SSL* ssl = SSL_new(tls_);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            if (slow) {
+                note(firstSlow_);
+            }
+            char buf[4096];
+            if (SSL_read(ssl, buf, sizeof buf) > 0) {
+                note(firstRequest_);
+                const std::string page = utf8ToGbk("<p>很抱歉，该商品今日已被兑换完</p>").value();
+                const std::string reply =
+                    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                    std::to_string(page.size()) + "\r\n\r\n" + page;
+                SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+            }
+            SSL_shutdown(ssl);
+        }
+        SSL_free(ssl);
+        ::close(fd);
+    }
+    SSL_CTX* tls_ = nullptr;
+    int listen_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread acceptor_;
+    std::vector<std::thread> served_;
+    mutable std::mutex mutex_;
+    std::optional<Clock::Steady> firstRequest_;
+    std::optional<Clock::Steady> firstSlow_;
+};
+
+// A run of now does not wait for the slowest of its handshakes: the requests go out on the
+// connections that are open, and those whose connection is late take fresh ones.
+TEST(EngineLateConnections, ARunOfNowSendsOnTheConnectionsThatAreOpen) {
+    SlowHandshakes mall;
+    Config config = Config::defaults().withPortal(mall.base());
+    config.http.caFile = kTls + "/ca.pem";
+    config.http.connectTimeoutMs = 3000;
+    Lines lines;
+    ExchangeController controller(config, SystemClock::instance(), lines.sink());
+    ASSERT_TRUE(controller.start({"选择框1"}, "6", kCookies));
+    controller.wait();
+    EXPECT_EQ(lines.count("该商品今日已被兑换完"), 6) << lines.text();
+    EXPECT_TRUE(mall.answeredBeforeTheSlowOnes()) << lines.text();
 }
 
 }  // namespace
