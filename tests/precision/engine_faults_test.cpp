@@ -133,23 +133,48 @@ TEST_F(EngineFaults, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
     EXPECT_EQ(lines_.count("已取消，本次兑换已停止"), 0);
 }
 
-// A mall that, like many front ends, answers a connection left idle with a 408 and closes
-// it; a request that comes in time gets its answer.
-class IdleAnswering {
+// A listening socket on a free loopback port.
+int listenOnLoopback(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&at), size);
+    ::listen(fd, 128);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+    port = ntohs(at.sin_port);
+    return fd;
+}
+
+// A loopback mall of a test's own: every connection served on a thread of its own, with its
+// number in the order accepted. A server starts listening last in its constructor and stops
+// first in its destructor, so that no connection is served by a half-made object.
+class LoopbackMall {
   public:
-    IdleAnswering() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&at), size);
-        ::listen(listen_, 128);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
-        port_ = ntohs(at.sin_port);
-        acceptor_ = std::thread([this] { acceptLoop(); });
+    LoopbackMall() = default;
+    LoopbackMall(const LoopbackMall&) = delete;
+    LoopbackMall& operator=(const LoopbackMall&) = delete;
+    virtual ~LoopbackMall() = default;
+    std::string base(const char* scheme = "http") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
     }
-    ~IdleAnswering() {
+
+  protected:
+    virtual void serve(int fd, int number) = 0;
+    void startListening() {
+        listen_ = listenOnLoopback(port_);
+        acceptor_ = std::thread([this] {
+            for (int n = 0;; ++n) {
+                const int fd = ::accept(listen_, nullptr, nullptr);
+                if (fd < 0) {
+                    return;
+                }
+                served_.emplace_back([this, fd, n] { serve(fd, n); });
+            }
+        });
+    }
+    void stopListening() {
         stopping_ = true;
         ::shutdown(listen_, SHUT_RDWR);
         ::close(listen_);
@@ -158,20 +183,25 @@ class IdleAnswering {
             t.join();
         }
     }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::atomic<bool> stopping_{false};
+
+  private:
+    int listen_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread acceptor_;
+    std::vector<std::thread> served_;
+};
+
+// A mall that, like many front ends, answers a connection left idle with a 408 and closes
+// it; a request that comes in time gets its answer.
+class IdleAnswering final : public LoopbackMall {
+  public:
+    IdleAnswering() { startListening(); }
+    ~IdleAnswering() override { stopListening(); }
     int answered() const { return answered_.load(); }
 
   private:
-    void acceptLoop() {
-        while (!stopping_) {
-            const int fd = ::accept(listen_, nullptr, nullptr);
-            if (fd < 0) {
-                return;
-            }
-            served_.emplace_back([this, fd] { serve(fd); });
-        }
-    }
-    void serve(int fd) {
+    void serve(int fd, int) override {
         pollfd p{fd, POLLIN, 0};
         std::string reply = "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\n\r\n";
         if (::poll(&p, 1, 150) > 0) {
@@ -190,12 +220,7 @@ class IdleAnswering {
         }
         ::close(fd);
     }
-    int listen_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
     std::atomic<int> answered_{0};
-    std::thread acceptor_;
-    std::vector<std::thread> served_;
 };
 
 // Bytes found on a connection that carries nothing of ours are no answer to the request
@@ -247,7 +272,7 @@ TEST(Warmups, OnlyConnectionsTheMallKeepsCountAsOpened) {
 // A mall whose TLS handshakes come slowly on every other connection: those wait a good
 // while before the handshake starts. It notes when its first request came and when the first
 // slow handshake ended.
-class SlowHandshakes {
+class SlowHandshakes final : public LoopbackMall {
   public:
     SlowHandshakes() {
         // OpenSSL writes with write(): a client that left must not end the test process.
@@ -255,27 +280,12 @@ class SlowHandshakes {
         tls_ = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_chain_file(tls_, (kTls + "/server.pem").c_str());
         SSL_CTX_use_PrivateKey_file(tls_, (kTls + "/server.key").c_str(), SSL_FILETYPE_PEM);
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&at), size);
-        ::listen(listen_, 128);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
-        port_ = ntohs(at.sin_port);
-        acceptor_ = std::thread([this] { acceptLoop(); });
+        startListening();
     }
-    ~SlowHandshakes() {
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
-        acceptor_.join();
-        for (auto& t : served_) {
-            t.join();
-        }
+    ~SlowHandshakes() override {
+        stopListening();
         SSL_CTX_free(tls_);
     }
-    std::string base() const { return "https://127.0.0.1:" + std::to_string(port_); }
     // Whether a request was answered before any slow handshake had ended.
     bool answeredBeforeTheSlowOnes() const {
         std::lock_guard lock(mutex_);
@@ -283,22 +293,14 @@ class SlowHandshakes {
     }
 
   private:
-    void acceptLoop() {
-        for (int n = 0;; ++n) {
-            const int fd = ::accept(listen_, nullptr, nullptr);
-            if (fd < 0) {
-                return;
-            }
-            served_.emplace_back([this, fd, slow = n % 2 == 1] { serve(fd, slow); });
-        }
-    }
     void note(std::optional<Clock::Steady>& when) {
         std::lock_guard lock(mutex_);
         if (!when) {
             when = SystemClock::instance().steadyNow();
         }
     }
-    void serve(int fd, bool slow) {
+    void serve(int fd, int number) override {
+        const bool slow = number % 2 == 1;
         if (slow) {
             // The peer is slow, not the test: nothing here waits for an event of the test.
             std::this_thread::sleep_for(std::chrono::milliseconds(1200));
@@ -324,10 +326,6 @@ class SlowHandshakes {
         ::close(fd);
     }
     SSL_CTX* tls_ = nullptr;
-    int listen_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread acceptor_;
-    std::vector<std::thread> served_;
     mutable std::mutex mutex_;
     std::optional<Clock::Steady> firstRequest_;
     std::optional<Clock::Steady> firstSlow_;
@@ -337,7 +335,7 @@ class SlowHandshakes {
 // connections that are open, and those whose connection is late take fresh ones.
 TEST(EngineLateConnections, ARunOfNowSendsOnTheConnectionsThatAreOpen) {
     SlowHandshakes mall;
-    Config config = Config::defaults().withPortal(mall.base());
+    Config config = Config::defaults().withPortal(mall.base("https"));
     config.http.caFile = kTls + "/ca.pem";
     config.http.connectTimeoutMs = 3000;
     Lines lines;
@@ -352,41 +350,12 @@ TEST(EngineLateConnections, ARunOfNowSendsOnTheConnectionsThatAreOpen) {
 // incomplete for a while with a 408 and closes; the first four requests are told "not open
 // yet", the rest win; the answers on connections opened after the first four come a little
 // later, so that their workers ask again only once the others' connections are free.
-class HalfClosing {
+class HalfClosing final : public LoopbackMall {
   public:
-    HalfClosing() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&at), size);
-        ::listen(listen_, 128);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
-        port_ = ntohs(at.sin_port);
-        acceptor_ = std::thread([this] { acceptLoop(); });
-    }
-    ~HalfClosing() {
-        stopping_ = true;
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
-        acceptor_.join();
-        for (auto& t : served_) {
-            t.join();
-        }
-    }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    HalfClosing() { startListening(); }
+    ~HalfClosing() override { stopListening(); }
 
   private:
-    void acceptLoop() {
-        for (int n = 0;; ++n) {
-            const int fd = ::accept(listen_, nullptr, nullptr);
-            if (fd < 0) {
-                return;
-            }
-            served_.emplace_back([this, fd, n] { serve(fd, n); });
-        }
-    }
     std::string answer() {
         const bool early = ++requests_ <= 4;
         const std::string page =
@@ -397,7 +366,7 @@ class HalfClosing {
         return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" +
                page;
     }
-    void serve(int fd, int n) {
+    void serve(int fd, int n) override {
         std::string pending;
         while (!stopping_) {
             pollfd p{fd, POLLIN, 0};
@@ -428,12 +397,7 @@ class HalfClosing {
         }
         ::close(fd);
     }
-    int listen_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
-    std::thread acceptor_;
-    std::vector<std::thread> served_;
 };
 
 // The head of a request written ahead goes with its connection when the mall drops that: the
