@@ -4,6 +4,8 @@
 // headings inside them), the simulator benchmarks their "## " sections under
 // kSimulatorHeading.
 
+#include <ctime>
+#include <fstream>
 #include <string>
 
 namespace vellicor::bench {
@@ -83,6 +85,23 @@ inline std::string replaceSubsection(const std::string& text, const std::string&
     const std::string after = text.substr(end);
     before = detail::appended(before, section);
     return after.empty() ? before : before + "\n" + after;
+}
+
+// What every section notes about the run: the one-minute load average and the date.
+inline std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "unknown" : one;
+}
+
+inline std::string today() {
+    char buf[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
 }
 
 }  // namespace vellicor::bench

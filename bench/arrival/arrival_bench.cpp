@@ -205,22 +205,6 @@ std::string fmt(const char* format, double v) {
     return buf;
 }
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one;
-    in >> one;
-    return one.empty() ? "unknown" : one;
-}
-
-std::string today() {
-    char buf[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
 struct RowResult {
     Case c;
     std::vector<Run> runs;  // every repeat

@@ -108,26 +108,10 @@ std::string startPortal(const std::string& scenario, pid_t& pid) {
     return at == std::string::npos ? std::string() : line.substr(at);
 }
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one;
-    in >> one;
-    return one.empty() ? "unknown" : one;
-}
-
-std::string today() {
-    char buf[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
 }  // namespace
 
 int main() {
-    const std::string loadBefore = loadAverage();
+    const std::string loadBefore = vellicor::bench::loadAverage();
     const std::string scenario = "/tmp/vellicor-bench-memory.json";
     std::ofstream(scenario)
         << R"({"sessions": {"10001": "memorykey"}, "itemDefaults": {"price": 0, "stock": 1000000}})";
@@ -147,8 +131,8 @@ int main() {
         small.push_back(peakKib(portal, config, 1));
         large.push_back(peakKib(portal, config, 1000));
     }
-    const std::string loadAfter = loadAverage();
-    const std::string date = today();
+    const std::string loadAfter = vellicor::bench::loadAverage();
+    const std::string date = vellicor::bench::today();
     const double baseMb = static_cast<double>(median(small)) / 1024.0;
     const double runMb = static_cast<double>(median(large)) / 1024.0;
     char table[1024];

@@ -120,22 +120,6 @@ std::string machine() {
            u.sysname + " " + u.release;
 }
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one;
-    in >> one;
-    return one.empty() ? "unknown" : one;
-}
-
-std::string today() {
-    char buf[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
 std::string fmt(const char* format, double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, format, v);

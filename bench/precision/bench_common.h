@@ -77,8 +77,6 @@ Row medianOf(int times, Run run) {
 }
 
 std::string machine();
-std::string loadAverage();
-std::string today();
 std::string fmt(const char* format, double v);
 const char* verdict(bool met);
 
