@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "../gui/gui_test_main.h"
 #include "app/link_panel.h"
@@ -26,6 +27,7 @@
 #include "app/main_window.h"
 #include "app/run_wiring.h"
 #include "app/wiring.h"
+#include "doubles.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/process_bar.h"
@@ -46,49 +48,18 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// Answers message boxes from a list and records each call and the thread it came on.
-class FakeBoxes final : public MessageBoxService {
-  public:
-    struct Call {
-        std::string text;
-        std::string caption;
-        bool onGuiThread = false;
-    };
-    int show(const std::string& text, unsigned, const std::string& caption) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back({text, caption, QThread::currentThread() == qApp->thread()});
-        return answer_;
-    }
-    void answerWith(int answer) {
-        std::lock_guard lock(mutex_);
-        answer_ = answer;
-    }
-    std::vector<Call> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+// The shared doubles record from any thread; boxes shown from this binary's window must come
+// on the window's thread.
+using FakeBoxes = test::RecordingBoxes;
+using FakeOpener = test::RecordingOpener;
 
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Call> calls_;
-    int answer_ = AnswerCancel;
-};
+// Static initialisation runs on the main thread, which the application object makes the
+// window's thread.
+const std::thread::id kGuiThread = std::this_thread::get_id();
 
-class FakeOpener final : public UrlOpener {
-  public:
-    void open(const std::string& url) override {
-        std::lock_guard lock(mutex_);
-        opened_.push_back(url);
-    }
-    std::vector<std::string> opened() const {
-        std::lock_guard lock(mutex_);
-        return opened_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> opened_;
-};
+bool onGuiThread(const test::RecordingBoxes::Shown& shown) {
+    return shown.thread == kGuiThread;
+}
 
 class FakeNotifier final : public Notifier {
   public:
@@ -113,7 +84,7 @@ struct RigOptions {
 // A simulator, a window with the controllers under test and the fakes they talk to.
 struct Rig {
     std::unique_ptr<portal::Server> server;
-    FakeBoxes boxes;
+    FakeBoxes boxes{AnswerCancel};
     FakeOpener opener;
     FakeNotifier notifier;
     AppContext context;
@@ -596,8 +567,8 @@ class RunWiringTest : public QObject {
         }
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(!rig.run.timer->armed());
-        QCOMPARE(rig.boxes.calls().size(), std::size_t{1});
-        QCOMPARE(q(rig.boxes.calls()[0].text), text);
+        QCOMPARE(rig.boxes.shown().size(), std::size_t{1});
+        QCOMPARE(q(rig.boxes.shown()[0].text), text);
         QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kNotArmedText));
         QVERIFY(rig.lines().filter(q("启动定时程序")).isEmpty());
     }
@@ -632,7 +603,7 @@ class RunWiringTest : public QObject {
         clock.advance(20s);
         QCoreApplication::processEvents();
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
-        QVERIFY(rig.boxes.calls().empty());
+        QVERIFY(rig.boxes.shown().empty());
     }
 
     // With a lead the run waits in the engine, ready, and still sends nothing before the
@@ -743,7 +714,7 @@ class RunWiringTest : public QObject {
         editor->selectAll();
         QTest::keyClicks(editor, typed);
         QCOMPARE(field->content(), shown);
-        const auto calls = rig.boxes.calls();
+        const auto calls = rig.boxes.shown();
         if (boxCaption.isEmpty()) {
             QVERIFY(calls.empty());
         } else {
@@ -783,10 +754,10 @@ class RunWiringTest : public QObject {
         QCoreApplication::processEvents();  // the log lines posted before the end
 
         QCOMPARE(rig.lines(), lines);
-        const auto calls = rig.boxes.calls();
+        const auto calls = rig.boxes.shown();
         QCOMPARE(calls.size(), version == "3" ? std::size_t{0} : std::size_t{1});
         for (const auto& call : calls) {
-            QVERIFY(call.onGuiThread);
+            QVERIFY(onGuiThread(call));
             QCOMPARE(q(call.caption), q(kUpdateCaption));
             QCOMPARE(q(call.text), q(kUpdateQuestion));
         }
