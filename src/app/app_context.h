@@ -3,7 +3,6 @@
 // injected services. The log sink is filled in by the window once its log box exists.
 
 #include <functional>
-#include <map>
 #include <string>
 
 #include "platform/clock.h"
@@ -21,8 +20,6 @@ struct AppContext {
     // The user's data folder (the log files, a remembered session); empty: nothing goes to
     // disk.
     std::string dataFolder;
-    // Start addresses of the browser panes, by pane name (an absent pane opens nothing).
-    std::map<std::string, std::string> startAddresses;
     // Appends one whole text to the log box; callable from any thread, also after the window
     // is gone (the text is then dropped). Set by MainWindow.
     LogSink log;

@@ -3,8 +3,8 @@
 #include <QPointer>
 #include <QThreadPool>
 
-#include "app/main_window.h"
 #include "app/run_wiring.h"
+#include "app/window_view.h"
 #include "mall/catalogue.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
@@ -25,7 +25,7 @@ bool ticketsSpent(const mall::RunSummary& summary) {
 
 }  // namespace
 
-ExchangeWiring::ExchangeWiring(MainWindow& window, AppContext& context, CookieSource cookies)
+ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies)
     : window_(window),
       cookies_(std::move(cookies)),
       notifier_(context.notifier),
@@ -71,10 +71,9 @@ void ExchangeWiring::closing() {
 std::vector<std::string> ExchangeWiring::tickedItems() const {
     std::vector<std::string> names;
     for (const mall::Item& item : mall::items()) {
-        const std::string name(item.checkBox);
-        const auto* box = window_.control<ui::CheckBox>(name);
+        const auto* box = window_.itemBox(item);
         if (box != nullptr && box->checked()) {
-            names.push_back(name);
+            names.emplace_back(item.checkBox);
         }
     }
     return names;
@@ -112,8 +111,7 @@ void ExchangeWiring::announceWin(int run, const std::string& caption, const std:
 
 bool ExchangeWiring::startRun(mall::RunOptions options) {
     watchForWins(options);
-    const auto* field = window_.control<ui::EditBox>("编辑框4");
-    const std::string threads = field != nullptr ? field->content().toStdString() : std::string();
+    const std::string threads = window_.workerField().content().toStdString();
     const std::string cookies = cookies_ ? cookies_() : std::string();
     return controller_.start(tickedItems(), threads, cookies, options);
 }

@@ -55,7 +55,7 @@ ControlSpec logBox() {
     // first line appended later stands on a line of its own instead of running on from it.
     const std::string content = noticeText() + "\r\n";
     ControlSpec spec =
-        make("编辑框3", ControlKind::EditBox, "", {8, 414, 552, 106}, content.c_str());
+        make(formName::编辑框3, ControlKind::EditBox, "", {8, 414, 552, 106}, content.c_str());
     spec.multiLine = true;
     spec.mode = EditMode::ReadOnly;
     return spec;
@@ -67,7 +67,7 @@ ControlSpec item(const char* name, const char* parent, int top, int width, const
 }
 
 ControlSpec bar(const char* name, Geometry g, int max) {
-    ControlSpec spec = make(name, ControlKind::ProcessBar, "分组框9", g);
+    ControlSpec spec = make(name, ControlKind::ProcessBar, formName::分组框9, g);
     spec.rangeMin = 0;
     spec.rangeMax = max;
     spec.position = 0;
@@ -86,7 +86,8 @@ ControlSpec pane(const char* name, const char* parent, Geometry g) {
 
 ControlSpec linkPanel() {
     // The mark-up and style sheet depend on the configuration; the window sets them.
-    ControlSpec spec = make("简单超文本框1", ControlKind::SimpleHtml, "", {14, 283, 268, 112});
+    ControlSpec spec =
+        make(formName::简单超文本框1, ControlKind::SimpleHtml, "", {14, 283, 268, 112});
     spec.background = kPanelBackground;
     return spec;
 }
@@ -96,29 +97,29 @@ std::vector<ControlSpec> buildTable() {
     auto add = [&t](ControlSpec spec) { t.push_back(std::move(spec)); };
 
     // Login area and left column.
-    add(pane("超文本浏览框1", "", {8, 8, 280, 184}));
-    add(pane("超文本浏览框2", "", {9, 8, 280, 184}).hidden());
+    add(pane(formName::超文本浏览框1, "", {8, 8, 280, 184}));
+    add(pane(formName::超文本浏览框2, "", {9, 8, 280, 184}).hidden());
     ControlSpec accountCaptions =
-        label("标签1", "", {24, 40, 80, 55}, "QQ帐号 :\r\n\r\n\r\nQQ密码 :");
+        label(formName::标签1, "", {24, 40, 80, 55}, "QQ帐号 :\r\n\r\n\r\nQQ密码 :");
     accountCaptions.wordWrap = true;
     add(accountCaptions.hidden());
-    add(sunkenField("编辑框1", {137, 40, 80, 20}, EditMode::Normal).hidden());
-    add(sunkenField("编辑框2", {137, 72, 80, 20}, EditMode::Password).hidden());
-    add(button("按钮4", "", {97, 144, 80, 32}, "登录").hidden());
-    add(button("按钮2", "", {14, 214, 80, 32}, "重新登录"));
-    add(button("按钮3", "", {110, 214, 80, 32}, "登录方式二"));
-    add(button("按钮6", "", {206, 214, 80, 32}, "游票使用记录"));
-    add(timer("时钟1", "", {32, 248, 26, 26}, 1000));
+    add(sunkenField(formName::编辑框1, {137, 40, 80, 20}, EditMode::Normal).hidden());
+    add(sunkenField(formName::编辑框2, {137, 72, 80, 20}, EditMode::Password).hidden());
+    add(button(formName::按钮4, "", {97, 144, 80, 32}, "登录").hidden());
+    add(button(formName::按钮2, "", {14, 214, 80, 32}, "重新登录"));
+    add(button(formName::按钮3, "", {110, 214, 80, 32}, "登录方式二"));
+    add(button(formName::按钮6, "", {206, 214, 80, 32}, "游票使用记录"));
+    add(timer(formName::时钟1, "", {32, 248, 26, 26}, 1000));
     add(linkPanel());
     add(logBox());
 
     // Redemption bar.
-    ControlSpec exchange = button("按钮1", "", {304, 8, 80, 32}, "兑换");
+    ControlSpec exchange = button(formName::按钮1, "", {304, 8, 80, 32}, "兑换");
     exchange.boldFont = true;
     add(exchange);
     add(label("标签2", "", {401, 12, 87, 24}, "线程(默认即可)"));
-    add(field("编辑框4", "", {496, 8, 40, 32}, "100", EditMode::DigitsOnly));
-    add(button("按钮5", "", {608, 8, 88, 32}, "停止背景音乐"));
+    add(field(formName::编辑框4, "", {496, 8, 40, 32}, "100", EditMode::DigitsOnly));
+    add(button(formName::按钮5, "", {608, 8, 88, 32}, "停止背景音乐"));
 
     // Game groups and their items.
     add(group("分组框1", {304, 48, 136, 216}, "CF(穿越火线)", kGameCaption));
@@ -182,29 +183,33 @@ std::vector<ControlSpec> buildTable() {
 
     // Sign-in group.
     add(group("分组框8", {691, 264, 213, 144}, "签到", kSignInCaption).aligned(Align::Right));
-    add(label("标签3", "分组框8", {16, 8, 150, 24}, "CF  未签到").coloured(kSignInText));
-    add(label("标签4", "分组框8", {16, 26, 150, 24}, "LOL  未签到").coloured(kSignInText));
-    add(label("标签5", "分组框8", {16, 44, 150, 24}, "BNS  未签到").coloured(kSignInText));
-    add(label("标签6", "分组框8", {16, 62, 150, 24}, "DNF  未签到").coloured(kSignInText));
-    add(label("标签7", "分组框8", {16, 80, 150, 24}, "Speed  未签到").coloured(kSignInText));
-    add(label("标签8", "分组框8", {16, 98, 150, 24}, "X5  未签到").coloured(kSignInText));
-    add(label("标签9", "分组框8", {16, 116, 150, 24}, "NZ  未签到").coloured(kSignInText));
-    add(button("按钮8", "分组框8", {173, 35, 32, 32}, "刷").disabled());
-    add(button("按钮7", "分组框8", {173, 87, 32, 32}, "签").disabled());
-    add(pane("超文本浏览框3", "分组框8", {101, 80, 64, 52}).hidden());
+    add(label(formName::标签3, "分组框8", {16, 8, 150, 24}, "CF  未签到").coloured(kSignInText));
+    add(label(formName::标签4, "分组框8", {16, 26, 150, 24}, "LOL  未签到").coloured(kSignInText));
+    add(label(formName::标签5, "分组框8", {16, 44, 150, 24}, "BNS  未签到").coloured(kSignInText));
+    add(label(formName::标签6, "分组框8", {16, 62, 150, 24}, "DNF  未签到").coloured(kSignInText));
+    add(label(formName::标签7, "分组框8", {16, 80, 150, 24}, "Speed  未签到")
+            .coloured(kSignInText));
+    add(label(formName::标签8, "分组框8", {16, 98, 150, 24}, "X5  未签到").coloured(kSignInText));
+    add(label(formName::标签9, "分组框8", {16, 116, 150, 24}, "NZ  未签到").coloured(kSignInText));
+    add(button(formName::按钮8, "分组框8", {173, 35, 32, 32}, "刷").disabled());
+    add(button(formName::按钮7, "分组框8", {173, 87, 32, 32}, "签").disabled());
+    add(pane(formName::超文本浏览框3, "分组框8", {101, 80, 64, 52}).hidden());
 
     // Timer group.
-    add(group("分组框9", {568, 410, 336, 108}, "定时系统", kTimerCaption));
-    add(field("编辑框5", "分组框9", {16, 22, 32, 20}, "11", EditMode::DigitsOnly, 2));
-    add(field("编辑框6", "分组框9", {47, 22, 32, 20}, "59", EditMode::DigitsOnly, 2));
-    add(field("编辑框7", "分组框9", {78, 22, 32, 20}, "59", EditMode::DigitsOnly, 2));
-    add(bar("进度条1", {16, 46, 32, 53}, 12));
-    add(bar("进度条2", {47, 46, 32, 53}, 59));
-    add(bar("进度条3", {78, 46, 32, 53}, 59));
-    add(button("按钮9", "分组框9", {152, 38, 40, 40}, "定"));
-    add(label("标签10", "分组框9", {224, 30, 64, 24}, "未定时"));
-    add(label("标签11", "分组框9", {224, 56, 64, 24}, "剩余时间"));
-    add(timer("时钟2", "分组框9", {120, 14, 26, 26}, 0));
+    add(group(formName::分组框9, {568, 410, 336, 108}, "定时系统", kTimerCaption));
+    add(field(formName::编辑框5, formName::分组框9, {16, 22, 32, 20}, "11", EditMode::DigitsOnly,
+              2));
+    add(field(formName::编辑框6, formName::分组框9, {47, 22, 32, 20}, "59", EditMode::DigitsOnly,
+              2));
+    add(field(formName::编辑框7, formName::分组框9, {78, 22, 32, 20}, "59", EditMode::DigitsOnly,
+              2));
+    add(bar(formName::进度条1, {16, 46, 32, 53}, 12));
+    add(bar(formName::进度条2, {47, 46, 32, 53}, 59));
+    add(bar(formName::进度条3, {78, 46, 32, 53}, 59));
+    add(button(formName::按钮9, formName::分组框9, {152, 38, 40, 40}, "定"));
+    add(label(formName::标签10, formName::分组框9, {224, 30, 64, 24}, "未定时"));
+    add(label(formName::标签11, formName::分组框9, {224, 56, 64, 24}, "剩余时间"));
+    add(timer(formName::时钟2, formName::分组框9, {120, 14, 26, 26}, 0));
     return t;
 }
 

@@ -8,6 +8,48 @@
 
 namespace vellicor::app {
 
+// The form names of the controls the window reaches itself or hands to its controllers. The
+// table and the window's accessors both spell them through these, so an entry renamed in one
+// place and not the other fails to build.
+namespace formName {
+inline constexpr char 按钮1[] = "按钮1";
+inline constexpr char 按钮2[] = "按钮2";
+inline constexpr char 按钮3[] = "按钮3";
+inline constexpr char 按钮4[] = "按钮4";
+inline constexpr char 按钮5[] = "按钮5";
+inline constexpr char 按钮6[] = "按钮6";
+inline constexpr char 按钮7[] = "按钮7";
+inline constexpr char 按钮8[] = "按钮8";
+inline constexpr char 按钮9[] = "按钮9";
+inline constexpr char 编辑框1[] = "编辑框1";
+inline constexpr char 编辑框2[] = "编辑框2";
+inline constexpr char 编辑框3[] = "编辑框3";
+inline constexpr char 编辑框4[] = "编辑框4";
+inline constexpr char 编辑框5[] = "编辑框5";
+inline constexpr char 编辑框6[] = "编辑框6";
+inline constexpr char 编辑框7[] = "编辑框7";
+inline constexpr char 标签1[] = "标签1";
+inline constexpr char 标签3[] = "标签3";
+inline constexpr char 标签4[] = "标签4";
+inline constexpr char 标签5[] = "标签5";
+inline constexpr char 标签6[] = "标签6";
+inline constexpr char 标签7[] = "标签7";
+inline constexpr char 标签8[] = "标签8";
+inline constexpr char 标签9[] = "标签9";
+inline constexpr char 标签10[] = "标签10";
+inline constexpr char 标签11[] = "标签11";
+inline constexpr char 进度条1[] = "进度条1";
+inline constexpr char 进度条2[] = "进度条2";
+inline constexpr char 进度条3[] = "进度条3";
+inline constexpr char 时钟1[] = "时钟1";
+inline constexpr char 时钟2[] = "时钟2";
+inline constexpr char 分组框9[] = "分组框9";
+inline constexpr char 超文本浏览框1[] = "超文本浏览框1";
+inline constexpr char 超文本浏览框2[] = "超文本浏览框2";
+inline constexpr char 超文本浏览框3[] = "超文本浏览框3";
+inline constexpr char 简单超文本框1[] = "简单超文本框1";
+}  // namespace formName
+
 enum class ControlKind {
     Button,
     EditBox,

@@ -4,7 +4,7 @@
 #include <QThreadPool>
 #include <QVBoxLayout>
 
-#include "app/main_window.h"
+#include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -12,11 +12,14 @@
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
 
-namespace vellicor::web {
+namespace vellicor::app {
+
+using web::DomReply;
+using web::PaneDocument;
+using web::PaneElement;
+
 namespace {
 
-constexpr const char* kQuickPane = "超文本浏览框1";
-constexpr const char* kAccountPane = "超文本浏览框2";
 constexpr const char* kLoggedIn = "登录成功\r\n";
 constexpr const char* kAccountFields =
     "input[type=text],input[type=tel],input[type=email],input:not([type])";
@@ -27,8 +30,7 @@ QString qs(std::string_view s) {
 
 }  // namespace
 
-LoginController::LoginController(app::MainWindow& window, app::AppContext& context,
-                                 Session& session)
+LoginController::LoginController(WindowView& window, AppContext& context, web::Session& session)
     : window_(window), context_(context), session_(session) {}
 
 LoginController::~LoginController() {
@@ -36,11 +38,13 @@ LoginController::~LoginController() {
 }
 
 void LoginController::started() {
+    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
+    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
     showMode();
     if (session_.restored()) {
         checkRememberedSession();
     }
-    connect(window_.control<ui::HtmlViewer>(kAccountPane), &QWebEngineView::loadFinished, this,
+    connect(&window_.accountLoginPane(), &Pane::loadFinished, this,
             [this] { accountPaneLoaded(); });
 }
 
@@ -51,13 +55,15 @@ void LoginController::log(const std::string& text) const {
 }
 
 void LoginController::showMode() {
-    window_.control<ui::HtmlViewer>(kQuickPane)->setVisible(!secondMode_);
-    window_.control<ui::HtmlViewer>(kAccountPane)->setVisible(false);
-    for (const char* name : {"标签1", "编辑框1", "编辑框2", "按钮4"}) {
-        window_.control<QWidget>(name)->setVisible(secondMode_);
+    window_.quickLoginPane().setShown(!secondMode_);
+    window_.accountLoginPane().setShown(false);
+    for (QWidget* own :
+         std::initializer_list<QWidget*>{&window_.accountCaptions(), &window_.accountField(),
+                                         &window_.passwordField(), &window_.loginButton()}) {
+        own->setVisible(secondMode_);
     }
-    window_.control<ui::Button>("按钮3")->setCaption(secondMode_ ? QStringLiteral("登录方式一")
-                                                                 : QStringLiteral("登录方式二"));
+    window_.loginModeButton().setCaption(secondMode_ ? QStringLiteral("登录方式一")
+                                                     : QStringLiteral("登录方式二"));
 }
 
 void LoginController::loginModeClicked() {
@@ -74,14 +80,13 @@ void LoginController::reloginClicked() {
     secondMode_ = false;
     showMode();
     resetCaptions();
-    window_.control<ui::HtmlViewer>(kQuickPane)->setAddress(qs(quickLoginAddress(context_.config)));
-    window_.control<ui::HtmlViewer>(kAccountPane)
-        ->setAddress(qs(accountLoginAddress(context_.config)));
+    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
+    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
 }
 
 void LoginController::loginClicked() {
-    const QString account = window_.control<ui::EditBox>("编辑框1")->content().trimmed();
-    const QString password = window_.control<ui::EditBox>("编辑框2")->content();
+    const QString account = window_.accountField().content().trimmed();
+    const QString password = window_.passwordField().content();
     if (account.isEmpty() || password.isEmpty()) {
         log("请输入QQ帐号和密码\r\n");
         return;
@@ -92,7 +97,7 @@ void LoginController::loginClicked() {
 // The account page may first have to be switched to its account form ("使用其他号码登录"
 // on a quick-login page); then both fields are filled and the page's own button pressed.
 void LoginController::fillAccountPage(const QString& account, const QString& password) {
-    const auto doc = PaneDocument::of(window_.control<ui::HtmlViewer>(kAccountPane));
+    const auto doc = window_.accountLoginPane().document();
     if (!doc) {
         log("登录页面尚未打开,请点击重新登录\r\n");
         return;
@@ -144,9 +149,9 @@ void LoginController::fillAccountPage(const QString& account, const QString& pas
 // The page the account pane shows after 按钮4: the portal's refusal ("很抱歉，您输入的帐号或
 // 密码不正确") goes to the log and the login page comes back, ready for another try.
 void LoginController::accountPaneLoaded() {
-    const auto doc = PaneDocument::of(window_.control<ui::HtmlViewer>(kAccountPane));
+    const auto doc = window_.accountLoginPane().document();
     if (!awaitingAnswer_ || loginSeen_ || !doc ||
-        isReturnPage(context_.config, doc->address().toStdString())) {
+        web::isReturnPage(context_.config, doc->address().toStdString())) {
         return;
     }
     QPointer<LoginController> self(this);
@@ -178,12 +183,11 @@ void LoginController::reportRefusal(const QString& text) {
 }
 
 void LoginController::reopenAccountPage() {
-    window_.control<ui::HtmlViewer>(kAccountPane)
-        ->setAddress(qs(accountLoginAddress(context_.config)));
+    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
 }
 
-void LoginController::loginPaneNavigated(const std::string& pane, const std::string& address) {
-    if (loginSeen_ || !isReturnPage(context_.config, address)) {
+void LoginController::loginPaneNavigated(Pane& pane, const std::string& address) {
+    if (loginSeen_ || !web::isReturnPage(context_.config, address)) {
         return;
     }
     loginSeen_ = true;
@@ -195,8 +199,7 @@ void LoginController::loginPaneNavigated(const std::string& pane, const std::str
     // The balances wait for the return page itself: by then the cookies of the login have
     // reached the shared store, whatever order the browser reported things in.
     connect(
-        window_.control<ui::HtmlViewer>(pane), &QWebEngineView::loadFinished, this,
-        [this] { readBalances(); }, Qt::SingleShotConnection);
+        &pane, &Pane::loadFinished, this, [this] { readBalances(); }, Qt::SingleShotConnection);
 }
 
 void LoginController::refreshBalances() {
@@ -276,7 +279,9 @@ void LoginController::showBalances(const BalancesResult& result) {
         balanceTexts_.push_back(b.text);
         // The balance text itself replaces the caption: it names the game by its tag and
         // fits even the narrowest box, where tag, name and balance together do not.
-        window_.control<ui::GroupBox>(std::string(b.game->groupBox))->setCaption(qs(b.text));
+        if (auto* group = window_.gameGroup(*b.game)) {
+            group->setCaption(qs(b.text));
+        }
     }
     emit balancesShown();
 }
@@ -284,7 +289,9 @@ void LoginController::showBalances(const BalancesResult& result) {
 void LoginController::resetCaptions() {
     balanceTexts_.clear();
     for (const auto& g : mall::games()) {
-        window_.control<ui::GroupBox>(std::string(g.groupBox))->setCaption(qs(g.caption));
+        if (auto* group = window_.gameGroup(g)) {
+            group->setCaption(qs(g.caption));
+        }
     }
 }
 
@@ -311,4 +318,4 @@ void LoginController::usageRecordClicked() {
     usageWindow_->activateWindow();
 }
 
-}  // namespace vellicor::web
+}  // namespace vellicor::app

@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,18 +19,18 @@
 #include "mall/balances.h"
 #include "platform/result.h"
 
-namespace vellicor::app {
-class MainWindow;
+namespace vellicor::web {
+class Session;
 }
 
-namespace vellicor::web {
+namespace vellicor::app {
 
-class Session;
+class WindowView;
 
-class LoginController final : public QObject, public app::WindowHandlers {
+class LoginController final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    LoginController(app::MainWindow& window, app::AppContext& context, Session& session);
+    LoginController(WindowView& window, AppContext& context, web::Session& session);
     ~LoginController() override;
 
     void started() override;
@@ -37,7 +38,7 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void loginModeClicked() override;
     void loginClicked() override;
     void usageRecordClicked() override;
-    void loginPaneNavigated(const std::string& pane, const std::string& address) override;
+    void loginPaneNavigated(Pane& pane, const std::string& address) override;
 
     // Reads the balances again for the session of this moment; nothing when logged out.
     // Answers of an earlier read, or of a session the user has left since, are not shown.
@@ -73,9 +74,9 @@ class LoginController final : public QObject, public app::WindowHandlers {
     void resetCaptions();
     void log(const std::string& text) const;
 
-    app::MainWindow& window_;
-    app::AppContext& context_;
-    Session& session_;
+    WindowView& window_;
+    AppContext& context_;
+    web::Session& session_;
     bool secondMode_ = false;
     bool loginSeen_ = false;
     // Counts 重新登录 and logins, so late answers of a session the user has left are dropped.
@@ -86,4 +87,4 @@ class LoginController final : public QObject, public app::WindowHandlers {
     QPointer<QWidget> usageWindow_;
 };
 
-}  // namespace vellicor::web
+}  // namespace vellicor::app

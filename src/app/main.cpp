@@ -18,7 +18,6 @@
 #include "app/link_panel.h"
 #include "app/main_window.h"
 #include "app/wiring.h"
-#include "platform/qt/html_viewer.h"
 #include "platform/qt/qt_services.h"
 #include "platform/runtime.h"
 #include "portal/embedded.h"
@@ -98,7 +97,7 @@ bool saveScreenshot(MainWindow& window, const QString& path) {
 // The screenshot waits until the pane in view has finished its page, or a few seconds at
 // most, so that it shows what a user would see.
 void scheduleScreenshot(MainWindow& window, const QString& path) {
-    auto* pane = window.control<vellicor::ui::HtmlViewer>("超文本浏览框1");
+    vellicor::app::Pane* pane = &window.quickLoginPane();
     auto* once = new QTimer(&window);
     once->setSingleShot(true);
     QObject::connect(once, &QTimer::timeout, &window, [&window, path, once] {
@@ -111,7 +110,7 @@ void scheduleScreenshot(MainWindow& window, const QString& path) {
         }
         std::fflush(stdout);
     });
-    QObject::connect(pane, &QWebEngineView::loadFinished, once, [once] { once->start(800); });
+    QObject::connect(pane, &vellicor::app::Pane::loadFinished, once, [once] { once->start(800); });
     once->start(5000);
 }
 

@@ -170,6 +170,9 @@ bool MainWindow::build() {
         controls_[spec.name] = made;
         order_.push_back(spec.name);
     }
+    if (!bindView()) {
+        return false;
+    }
     logBox()->setMaxLines(context_.config.log.maxLines);
     if (!context_.dataFolder.empty()) {
         logFile_ = std::make_shared<LogFile>(context_.dataFolder, *context_.clock,
@@ -244,49 +247,44 @@ QObject* MainWindow::makeControl(const ControlSpec& spec, QWidget* parent) {
 void MainWindow::connectEvents() {
     using Click = void (WindowHandlers::*)();
     const std::pair<const char*, Click> clicks[] = {
-        {"按钮1", &WindowHandlers::exchangeClicked},
-        {"按钮2", &WindowHandlers::reloginClicked},
-        {"按钮3", &WindowHandlers::loginModeClicked},
-        {"按钮4", &WindowHandlers::loginClicked},
-        {"按钮5", &WindowHandlers::stopMusicClicked},
-        {"按钮6", &WindowHandlers::usageRecordClicked},
-        {"按钮7", &WindowHandlers::signInClicked},
-        {"按钮8", &WindowHandlers::signInRefreshClicked},
-        {"按钮9", &WindowHandlers::armTimerClicked},
+        {formName::按钮1, &WindowHandlers::exchangeClicked},
+        {formName::按钮2, &WindowHandlers::reloginClicked},
+        {formName::按钮3, &WindowHandlers::loginModeClicked},
+        {formName::按钮4, &WindowHandlers::loginClicked},
+        {formName::按钮5, &WindowHandlers::stopMusicClicked},
+        {formName::按钮6, &WindowHandlers::usageRecordClicked},
+        {formName::按钮7, &WindowHandlers::signInClicked},
+        {formName::按钮8, &WindowHandlers::signInRefreshClicked},
+        {formName::按钮9, &WindowHandlers::armTimerClicked},
     };
     for (const auto& [name, handler] : clicks) {
         connect(control<ui::Button>(name), &QPushButton::clicked, this, [this, handler = handler] {
             dispatch([&](WindowHandlers& h) { (h.*handler)(); });
         });
     }
-    const std::pair<const char*, TimeField> fields[] = {{"编辑框5", TimeField::Hour},
-                                                        {"编辑框6", TimeField::Minute},
-                                                        {"编辑框7", TimeField::Second}};
-    for (const auto& [name, which] : fields) {
-        connect(control<ui::EditBox>(name), &ui::EditBox::contentChanged, this,
-                [this, which = which] {
-                    dispatch([&](WindowHandlers& h) { h.timeFieldEdited(which); });
-                });
+    for (const TimeField which : {TimeField::Hour, TimeField::Minute, TimeField::Second}) {
+        connect(&timeField(which), &ui::EditBox::contentChanged, this,
+                [this, which] { dispatch([&](WindowHandlers& h) { h.timeFieldEdited(which); }); });
     }
-    connect(control<ui::Timer>("时钟1"), &ui::Timer::ticked, this, [this] {
+    connect(control<ui::Timer>(formName::时钟1), &ui::Timer::ticked, this, [this] {
         showClock();
         dispatch([](WindowHandlers& h) { h.secondTicked(); });
     });
-    connect(control<ui::Timer>("时钟2"), &ui::Timer::ticked, this,
+    connect(control<ui::Timer>(formName::时钟2), &ui::Timer::ticked, this,
             [this] { dispatch([](WindowHandlers& h) { h.countdownTicked(); }); });
-    for (const char* name : {"超文本浏览框1", "超文本浏览框2"}) {
+    for (const char* name : {formName::超文本浏览框1, formName::超文本浏览框2}) {
         connect(control<ui::HtmlViewer>(name), &ui::HtmlViewer::navigated, this,
-                [this, pane = std::string(name)](const QString& address) {
+                [this, pane = panes_.at(name).get()](const QString& address) {
                     dispatch([&](WindowHandlers& h) {
-                        h.loginPaneNavigated(pane, address.toStdString());
+                        h.loginPaneNavigated(*pane, address.toStdString());
                     });
                 });
     }
-    connect(control<ui::HtmlViewer>("超文本浏览框3"), &ui::HtmlViewer::documentReady, this,
+    connect(control<ui::HtmlViewer>(formName::超文本浏览框3), &ui::HtmlViewer::documentReady, this,
             [this](const QString& address) {
                 dispatch([&](WindowHandlers& h) { h.signInDocumentReady(address.toStdString()); });
             });
-    connect(control<ui::SimpleHtml>("简单超文本框1"), &ui::SimpleHtml::linkClicked, this,
+    connect(control<ui::SimpleHtml>(formName::简单超文本框1), &ui::SimpleHtml::linkClicked, this,
             [this](const QString& text) {
                 dispatch([&](WindowHandlers& h) { h.linkClicked(text.toStdString()); });
             });
@@ -304,11 +302,6 @@ void MainWindow::addHandlers(std::unique_ptr<WindowHandlers> handlers) {
 }
 
 void MainWindow::start() {
-    for (const auto& [pane, address] : context_.startAddresses) {
-        if (auto* viewer = control<ui::HtmlViewer>(pane); viewer != nullptr && !address.empty()) {
-            viewer->setAddress(qs(address));
-        }
-    }
     // The created event: title first, then every subsystem's start-up.
     setWindowTitle(qs(mainWindowTitle()));
     dispatch([](WindowHandlers& h) { h.started(); });
@@ -326,7 +319,7 @@ std::vector<std::string> MainWindow::controlNames() const {
 }
 
 ui::EditBox* MainWindow::logBox() const {
-    return control<ui::EditBox>("编辑框3");
+    return control<ui::EditBox>(formName::编辑框3);
 }
 
 QSize MainWindow::outerSize() {
@@ -363,7 +356,8 @@ void MainWindow::showClock() {
                               .arg(dateHour(now), 2, 10, QLatin1Char('0'))
                               .arg(dateMinute(now), 2, 10, QLatin1Char('0'))
                               .arg(dateSecond(now), 2, 10, QLatin1Char('0'));
-    control<ui::GroupBox>("分组框9")->setCaption(qs(timerGroupCaption(clock.toStdString())));
+    control<ui::GroupBox>(formName::分组框9)
+        ->setCaption(qs(timerGroupCaption(clock.toStdString())));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -377,7 +371,7 @@ void MainWindow::shutDown() {
     }
     shutDown_ = true;
     dispatch([](WindowHandlers& h) { h.closing(); });
-    for (const char* name : {"时钟1", "时钟2"}) {
+    for (const char* name : {formName::时钟1, formName::时钟2}) {
         if (auto* timer = control<ui::Timer>(name)) {
             timer->setPeriod(0);
         }

@@ -1,10 +1,11 @@
 #pragma once
-// The main window, built from the form table (app/form.h). Controls are found by their form
-// names: control<ui::Button>("按钮1"), control<ui::EditBox>("编辑框3") and so on.
+// The main window, built from the form table (app/form.h). Its controllers see it through the
+// view (app/window_view.h); the lookup by form name, control<ui::Button>("按钮1"), is for the
+// view's own accessors and for tests of the form itself.
 //
 // Life: create() builds the window and its controls (nullptr when the form cannot be built);
-// start() opens the panes' start addresses, runs the created event (title, then every
-// controller's started()), and shows the window centred on the screen. Closing is always
+// start() runs the created event (title, then every controller's started()) and shows the
+// window centred on the screen. Closing is always
 // allowed; it runs every controller's closing() once.
 
 #include <QPoint>
@@ -18,6 +19,7 @@
 #include "app/app_context.h"
 #include "app/form.h"
 #include "app/window_handlers.h"
+#include "app/window_view.h"
 
 namespace vellicor::ui {
 class EditBox;
@@ -28,13 +30,13 @@ namespace vellicor::app {
 class LogFile;
 class LogRelay;
 
-class MainWindow : public QWidget {
+class MainWindow : public QWidget, public WindowView {
     Q_OBJECT
   public:
     static std::unique_ptr<MainWindow> create(AppContext& context);
     ~MainWindow() override;
 
-    void addHandlers(std::unique_ptr<WindowHandlers> handlers);
+    void addHandlers(std::unique_ptr<WindowHandlers> handlers) override;
     void start();
 
     // The control of that form name, or nullptr (also when it is of another kind).
@@ -47,6 +49,28 @@ class MainWindow : public QWidget {
 
     ui::EditBox* logBox() const;
     AppContext& context() { return context_; }
+
+    ui::Button& exchangeButton() override;
+    ui::EditBox& workerField() override;
+    ui::CheckBox* itemBox(const mall::Item& item) override;
+    ui::GroupBox* gameGroup(const mall::Game& game) override;
+    Pane& quickLoginPane() override;
+    Pane& accountLoginPane() override;
+    ui::Label& accountCaptions() override;
+    ui::EditBox& accountField() override;
+    ui::EditBox& passwordField() override;
+    ui::Button& loginButton() override;
+    ui::Button& loginModeButton() override;
+    ui::Label* signInLabel(std::size_t game) override;
+    ui::Button& signInButton() override;
+    ui::Button& signInRefreshButton() override;
+    Pane& signInPane() override;
+    ui::EditBox& timeField(TimeField field) override;
+    ui::ProcessBar& timeBar(TimeField field) override;
+    ui::Label& timerState() override;
+    ui::Label& timeRemaining() override;
+    ui::Timer& countdown() override;
+    QObject& owner() override { return *this; }
 
     // How a drag asks the window system to move the window (true: it does); tests give a
     // stand-in for the window system.
@@ -63,6 +87,9 @@ class MainWindow : public QWidget {
   private:
     explicit MainWindow(AppContext& context);
     bool build();
+    bool bindView();
+    template <typename T>
+    T& bound(const char* name) const;
     QObject* makeControl(const ControlSpec& spec, QWidget* parent);
     void connectEvents();
     void applyOuterSize();
@@ -77,6 +104,7 @@ class MainWindow : public QWidget {
     AppContext& context_;
     std::map<std::string, QObject*> controls_;
     std::vector<std::string> order_;
+    std::map<std::string, std::unique_ptr<ViewerPane>> panes_;  // by form name
     std::shared_ptr<LogFile> logFile_;  // before the handlers: their runs log to the end
     std::vector<std::unique_ptr<WindowHandlers>> handlers_;
     std::shared_ptr<LogRelay> relay_;

@@ -1,10 +1,10 @@
 #include "app/run_wiring.h"
 
-#include "app/main_window.h"
+#include "app/window_view.h"
 
 namespace vellicor::app {
 
-RunControllers addRunControllers(MainWindow& window, AppContext& context,
+RunControllers addRunControllers(WindowView& window, AppContext& context,
                                  const RunWiringOptions& options) {
     RunControllers out;
     auto exchange = std::make_unique<ExchangeWiring>(window, context, options.cookies);

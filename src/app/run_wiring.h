@@ -26,7 +26,7 @@
 
 namespace vellicor::app {
 
-class MainWindow;
+class WindowView;
 
 // The session cookie string as it stands at the moment of asking (empty: not logged in).
 using CookieSource = std::function<std::string()>;
@@ -57,7 +57,7 @@ struct RunWiringOptions {
 class ExchangeWiring final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    ExchangeWiring(MainWindow& window, AppContext& context, CookieSource cookies);
+    ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies);
     ~ExchangeWiring() override;
 
     void exchangeClicked() override { startRun(); }
@@ -81,7 +81,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void watchForWins(mall::RunOptions& options);
     void announceWin(int run, const std::string& caption, const std::string& message);
 
-    MainWindow& window_;
+    WindowView& window_;
     CookieSource cookies_;
     Notifier* notifier_;
     bool notifyWins_;
@@ -95,7 +95,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
 class TimerWiring final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    TimerWiring(MainWindow& window, AppContext& context, ExchangeWiring& exchange,
+    TimerWiring(WindowView& window, AppContext& context, ExchangeWiring& exchange,
                 const RunWiringOptions& options);
     ~TimerWiring() override;
 
@@ -121,7 +121,7 @@ class TimerWiring final : public QObject, public WindowHandlers {
     bool fieldsAsArmed() const;
     void cancelPrepared();
 
-    MainWindow& window_;
+    WindowView& window_;
     AppContext& context_;
     ExchangeWiring& exchange_;
     std::array<std::string, 3> armedTexts_;  // the fields as the latest arming wrote them
@@ -189,7 +189,7 @@ struct RunControllers {
 };
 
 // Adds the four controllers to the window (owned by it); call before MainWindow::start().
-RunControllers addRunControllers(MainWindow& window, AppContext& context,
+RunControllers addRunControllers(WindowView& window, AppContext& context,
                                  const RunWiringOptions& options);
 
 }  // namespace vellicor::app

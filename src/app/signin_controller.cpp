@@ -4,24 +4,20 @@
 #include <QPointer>
 #include <QThreadPool>
 
-#include "app/main_window.h"
+#include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
-#include "platform/qt/html_viewer.h"
 #include "signin/signin.h"
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
 
-namespace vellicor::signin {
+namespace vellicor::app {
+
+using signin::SignSequence;
+
 namespace {
 
 constexpr int kPageTimeoutMs = 15000;
 constexpr int kSettleMs = 1000;
-constexpr const char* kPane = "超文本浏览框3";
-
-// 标签3 to 标签9 hold the games in game-table order.
-std::string labelName(std::size_t game) {
-    return "标签" + std::to_string(game + 3);
-}
 
 // Posts a call onto the window's thread; dropped when the controller is gone by then.
 template <typename F>
@@ -38,8 +34,7 @@ void postTo(QPointer<SigninController> target, F&& call) {
 
 }  // namespace
 
-SigninController::SigninController(app::MainWindow& window, app::AppContext& context,
-                                   web::Session& session)
+SigninController::SigninController(WindowView& window, AppContext& context, web::Session& session)
     : window_(window),
       context_(context),
       session_(session),
@@ -67,8 +62,8 @@ void SigninController::loggedInChanged(bool loggedIn) {
 }
 
 void SigninController::enableButtons(bool on) {
-    window_.control<ui::Button>("按钮7")->setEnabled(on);
-    window_.control<ui::Button>("按钮8")->setEnabled(on && !refreshing_);
+    window_.signInButton().setEnabled(on);
+    window_.signInRefreshButton().setEnabled(on && !refreshing_);
 }
 
 void SigninController::signInClicked() {
@@ -86,8 +81,7 @@ void SigninController::apply(const SignSequence::Step& step) {
         case SignSequence::Kind::Nothing:
             return;
         case SignSequence::Kind::Load:
-            window_.control<ui::HtmlViewer>(kPane)->setAddress(
-                QString::fromStdString(step.address));
+            window_.signInPane().open(QString::fromStdString(step.address));
             pageTimer_.start();
             return;
         case SignSequence::Kind::Click:
@@ -105,13 +99,14 @@ void SigninController::apply(const SignSequence::Step& step) {
 }
 
 void SigninController::clickSignButton() {
-    const auto doc = web::PaneDocument::of(window_.control<ui::HtmlViewer>(kPane));
+    const auto doc = window_.signInPane().document();
     if (!doc) {
         apply(sequence_.clicked(false));
         return;
     }
     QPointer<SigninController> self(this);
-    doc->byId(QString::fromLatin1(kSignButton.data(), static_cast<int>(kSignButton.size())))
+    doc->byId(QString::fromLatin1(signin::kSignButton.data(),
+                                  static_cast<int>(signin::kSignButton.size())))
         .click([self](const web::DomReply& reply) {
             if (self) {
                 self->apply(self->sequence_.clicked(reply.ok()));
@@ -130,27 +125,30 @@ void SigninController::refresh() {
         return;
     }
     refreshing_ = true;
-    window_.control<ui::Button>("按钮8")->setEnabled(false);
+    window_.signInRefreshButton().setEnabled(false);
     const Config config = context_.config;
     const std::string cookies = session_.cookies();
     const LogSink log = context_.log ? context_.log : [](const std::string&) {};
     QPointer<SigninController> self(this);
     QThreadPool::globalInstance()->start([self, config, cookies, log] {
-        refreshStates(config, cookies, log, [self](std::size_t game, const std::string& label) {
-            postTo(self, [game, label](SigninController& c) { c.setLabel(game, label); });
-        });
+        signin::refreshStates(
+            config, cookies, log, [self](std::size_t game, const std::string& label) {
+                postTo(self, [game, label](SigninController& c) { c.setLabel(game, label); });
+            });
         postTo(self, [](SigninController& c) { c.refreshDone(); });
     });
 }
 
 void SigninController::setLabel(std::size_t game, const std::string& text) {
-    window_.control<ui::Label>(labelName(game))->setCaption(QString::fromStdString(text));
+    if (auto* label = window_.signInLabel(game)) {
+        label->setCaption(QString::fromStdString(text));
+    }
 }
 
 void SigninController::refreshDone() {
     refreshing_ = false;
-    window_.control<ui::Button>("按钮8")->setEnabled(session_.loggedIn());
+    window_.signInRefreshButton().setEnabled(session_.loggedIn());
     emit refreshFinished();
 }
 
-}  // namespace vellicor::signin
+}  // namespace vellicor::app

@@ -13,19 +13,18 @@
 #include "app/window_handlers.h"
 #include "signin/sign_sequence.h"
 
-namespace vellicor::app {
-class MainWindow;
-}
 namespace vellicor::web {
 class Session;
 }
 
-namespace vellicor::signin {
+namespace vellicor::app {
 
-class SigninController final : public QObject, public app::WindowHandlers {
+class WindowView;
+
+class SigninController final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    SigninController(app::MainWindow& window, app::AppContext& context, web::Session& session);
+    SigninController(WindowView& window, AppContext& context, web::Session& session);
 
     void signInClicked() override;
     void signInRefreshClicked() override;
@@ -44,20 +43,20 @@ class SigninController final : public QObject, public app::WindowHandlers {
 
   private:
     void loggedInChanged(bool loggedIn);
-    void apply(const SignSequence::Step& step);
+    void apply(const signin::SignSequence::Step& step);
     void clickSignButton();
     void refresh();
     void setLabel(std::size_t game, const std::string& text);
     void refreshDone();
     void enableButtons(bool on);
 
-    app::MainWindow& window_;
-    app::AppContext& context_;
+    WindowView& window_;
+    AppContext& context_;
     web::Session& session_;
-    SignSequence sequence_;
+    signin::SignSequence sequence_;
     QTimer pageTimer_;
     QTimer settleTimer_;
     bool refreshing_ = false;
 };
 
-}  // namespace vellicor::signin
+}  // namespace vellicor::app

@@ -2,8 +2,8 @@
 #include <optional>
 #include <utility>
 
-#include "app/main_window.h"
 #include "app/run_wiring.h"
+#include "app/window_view.h"
 #include "mall/aim.h"
 #include "mall/balances.h"
 #include "mall/clock_sync.h"
@@ -15,8 +15,7 @@
 namespace vellicor::app {
 namespace {
 
-constexpr const char* kFieldBoxes[] = {"编辑框5", "编辑框6", "编辑框7"};
-constexpr const char* kBars[] = {"进度条1", "进度条2", "进度条3"};
+constexpr TimeField kFields[] = {TimeField::Hour, TimeField::Minute, TimeField::Second};
 
 schedule::Field coreField(TimeField field) {
     switch (field) {
@@ -28,10 +27,6 @@ schedule::Field coreField(TimeField field) {
             break;
     }
     return schedule::Field::Second;
-}
-
-std::size_t indexOf(TimeField field) {
-    return static_cast<std::size_t>(coreField(field));
 }
 
 }  // namespace
@@ -50,7 +45,7 @@ schedule::SessionState probeSession(const Config& config, const std::string& coo
     return schedule::SessionState::Unreachable;
 }
 
-TimerWiring::TimerWiring(MainWindow& window, AppContext& context, ExchangeWiring& exchange,
+TimerWiring::TimerWiring(WindowView& window, AppContext& context, ExchangeWiring& exchange,
                          const RunWiringOptions& options)
     : window_(window),
       context_(context),
@@ -107,13 +102,10 @@ TimerWiring::~TimerWiring() {
 }
 
 void TimerWiring::timeFieldEdited(TimeField field) {
-    auto* box = window_.control<ui::EditBox>(kFieldBoxes[indexOf(field)]);
-    if (box == nullptr) {
-        return;
-    }
-    const auto change = redemption_.fieldEdited(coreField(field), box->content().toStdString());
+    ui::EditBox& box = window_.timeField(field);
+    const auto change = redemption_.fieldEdited(coreField(field), box.content().toStdString());
     if (change.replaceText) {
-        box->setContent(QString::fromStdString(*change.replaceText));
+        box.setContent(QString::fromStdString(*change.replaceText));
     }
     if (change.warning && context_.messageBox != nullptr) {
         context_.messageBox->show(change.warning->text,
@@ -124,9 +116,8 @@ void TimerWiring::timeFieldEdited(TimeField field) {
 
 // An empty field would silently read as 0: "定" with nothing filled in would arm midnight.
 std::optional<TimeField> TimerWiring::emptyField() const {
-    for (const TimeField field : {TimeField::Hour, TimeField::Minute, TimeField::Second}) {
-        const auto* box = window_.control<ui::EditBox>(kFieldBoxes[indexOf(field)]);
-        if (box != nullptr && box->content().trimmed().isEmpty()) {
+    for (const TimeField field : kFields) {
+        if (window_.timeField(field).content().trimmed().isEmpty()) {
             return field;
         }
     }
@@ -134,9 +125,8 @@ std::optional<TimeField> TimerWiring::emptyField() const {
 }
 
 bool TimerWiring::fieldsAsArmed() const {
-    for (std::size_t i = 0; i < std::size(kFieldBoxes); ++i) {
-        const auto* box = window_.control<ui::EditBox>(kFieldBoxes[i]);
-        if (box == nullptr || box->content().toStdString() != armedTexts_[i]) {
+    for (std::size_t i = 0; i < std::size(kFields); ++i) {
+        if (window_.timeField(kFields[i]).content().toStdString() != armedTexts_[i]) {
             return false;
         }
     }
@@ -175,10 +165,8 @@ void TimerWiring::armTimerClicked() {
     const schedule::ArmOutcome outcome = redemption_.arm();
     armedTexts_ = outcome.fieldTexts;
     armedAt_ = schedule::formatTimeOfDay(outcome.time);
-    for (std::size_t i = 0; i < outcome.fieldTexts.size(); ++i) {
-        if (auto* box = window_.control<ui::EditBox>(kFieldBoxes[i])) {
-            box->setContent(QString::fromStdString(outcome.fieldTexts[i]));
-        }
+    for (std::size_t i = 0; i < std::size(kFields); ++i) {
+        window_.timeField(kFields[i]).setContent(QString::fromStdString(outcome.fieldTexts[i]));
     }
     show(outcome.display);
     setCountdownRunning(true);
@@ -235,28 +223,20 @@ void TimerWiring::wakeUp() {
 }
 
 void TimerWiring::show(const schedule::TimerDisplay& display) {
-    if (auto* state = window_.control<ui::Label>("标签10")) {
-        // While armed the label says what a second press does.
-        const bool armed = display.stateText == schedule::kArmedText && redemption_.armed();
-        state->setCaption(QString::fromStdString(
-            armed ? display.stateText + " " + armedAt_ + "，再按“定”取消" : display.stateText));
-    }
-    if (auto* remaining = window_.control<ui::Label>("标签11")) {
-        remaining->setCaption(QString::fromStdString(display.countdownText));
-    }
+    // While armed the label says what a second press does.
+    const bool armed = display.stateText == schedule::kArmedText && redemption_.armed();
+    window_.timerState().setCaption(QString::fromStdString(
+        armed ? display.stateText + " " + armedAt_ + "，再按“定”取消" : display.stateText));
+    window_.timeRemaining().setCaption(QString::fromStdString(display.countdownText));
     const int positions[] = {display.countdown.hourBar, display.countdown.minuteBar,
                              display.countdown.secondBar};
-    for (std::size_t i = 0; i < std::size(kBars); ++i) {
-        if (auto* bar = window_.control<ui::ProcessBar>(kBars[i])) {
-            bar->setPosition(positions[i]);
-        }
+    for (std::size_t i = 0; i < std::size(kFields); ++i) {
+        window_.timeBar(kFields[i]).setPosition(positions[i]);
     }
 }
 
 void TimerWiring::setCountdownRunning(bool on) {
-    if (auto* timer = window_.control<ui::Timer>("时钟2")) {
-        timer->setPeriod(on ? periodMs_ : 0);
-    }
+    window_.countdown().setPeriod(on ? periodMs_ : 0);
 }
 
 }  // namespace vellicor::app

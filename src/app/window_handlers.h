@@ -5,7 +5,7 @@
 // derives a controller from WindowHandlers, overrides the events it owns, and is added to the
 // window in wiring.cpp; the window calls each added controller in the order added, and the
 // defaults do nothing, so a controller sees only what it asked for. All calls come on the
-// window's thread. Controllers reach the controls through MainWindow's lookups by form name,
+// window's thread. Controllers reach the controls through the window's view (window_view.h)
 // and write log lines through AppContext::log.
 //
 //   event                                   virtual                owner
@@ -33,6 +33,8 @@ namespace vellicor::app {
 
 enum class TimeField { Hour, Minute, Second };  // 编辑框5, 编辑框6, 编辑框7
 
+class Pane;
+
 class WindowHandlers {
   public:
     virtual ~WindowHandlers() = default;
@@ -54,9 +56,8 @@ class WindowHandlers {
     virtual void secondTicked() {}
     virtual void countdownTicked() {}
 
-    // pane: "超文本浏览框1" or "超文本浏览框2". The pane's address() reads the same during the
-    // call.
-    virtual void loginPaneNavigated(const std::string& /*pane*/, const std::string& /*address*/) {}
+    // pane: the quick-login or the account-login pane.
+    virtual void loginPaneNavigated(Pane& /*pane*/, const std::string& /*address*/) {}
     virtual void signInDocumentReady(const std::string& /*address*/) {}
     virtual void linkClicked(const std::string& /*eventText*/) {}
 };

@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "app/link_panel.h"
-#include "app/main_window.h"
-#include "app/run_wiring.h"
-#include "app/signin_controller.h"
 #include "app/login_controller.h"
+#include "app/run_wiring.h"
 #include "app/session_wiring.h"
+#include "app/signin_controller.h"
+#include "app/window_view.h"
 
 namespace vellicor::app {
 namespace {
@@ -29,13 +29,13 @@ class LinkPanelController final : public WindowHandlers {
 
 }  // namespace
 
-void wireControllers(MainWindow& window, AppContext& context) {
+void wireControllers(WindowView& window, AppContext& context) {
     window.addHandlers(std::make_unique<LinkPanelController>(context));
     // login, balances, usage record, sign-in
-    const web::SessionControllers session = web::addSessionControllers(window, context);
+    const SessionControllers session = addSessionControllers(window, context);
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
-    run.cookies = web::cookieSource(*session.session);
+    run.cookies = cookieSource(*session.session);
     // The run goes to the engine ahead of the instant, with time to build its requests
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
@@ -43,11 +43,11 @@ void wireControllers(MainWindow& window, AppContext& context) {
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
 }
 
-void refreshBalancesAfterSpending(web::LoginController& login, signin::SigninController& signin,
+void refreshBalancesAfterSpending(LoginController& login, SigninController& signin,
                                   ExchangeWiring& exchange) {
     QObject::connect(&exchange, &ExchangeWiring::ticketsMayHaveChanged, &login,
                      [&login] { login.refreshBalances(); });
-    QObject::connect(&signin, &signin::SigninController::signInFinished, &login,
+    QObject::connect(&signin, &SigninController::signInFinished, &login,
                      [&login] { login.refreshBalances(); });
 }
 

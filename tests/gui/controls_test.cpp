@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "doubles.h"
 #include "gui_test_main.h"
 #include "platform/html_text.h"
 #include "platform/qt/basic_controls.h"
@@ -48,19 +49,6 @@ EditBoxOptions digitField(int maxLength) {
 QLineEdit* lineOf(EditBox& box) {
     return qobject_cast<QLineEdit*>(box.editor());
 }
-
-struct FakeOpener : UrlOpener {
-    std::vector<std::string> opened;
-    void open(const std::string& url) override { opened.push_back(url); }
-};
-
-struct RecordingBoxes : MessageBoxService {
-    std::vector<std::string> texts;
-    int show(const std::string& text, unsigned, const std::string&) override {
-        texts.push_back(text);
-        return AnswerOk;
-    }
-};
 
 }  // namespace
 
@@ -268,7 +256,7 @@ class ControlsTest : public QObject {
 
     void linkPanelRaisesEventTextsAndOpensAddresses() {
         SimpleHtml panel;
-        FakeOpener opener;
+        test::RecordingOpener opener;
         panel.setUrlOpener(&opener);
         panel.setStyleSheetText(
             "a:link {text-decoration: none; color: blue;}\r\n"
@@ -283,9 +271,9 @@ class ControlsTest : public QObject {
         QCOMPARE(clicked.count(), 2);
         QCOMPARE(clicked.at(0).at(0).toString(), QString("帖子"));
         QCOMPARE(clicked.at(1).at(0).toString(), QString("第二版"));
-        QVERIFY(opener.opened.empty());  // event links open nothing
+        QVERIFY(opener.opened().empty());  // event links open nothing
         panel.clickLink(1);
-        QCOMPARE(opener.opened, std::vector<std::string>{"http://127.0.0.1/x?a=1&b=2"});
+        QCOMPARE(opener.opened(), std::vector<std::string>{"http://127.0.0.1/x?a=1&b=2"});
         QCOMPARE(clicked.count(), 2);
         // Line ends and runs of blanks show as written.
         QVERIFY(panel.toPlainText().contains("查看帖子    站\n待定..."));
@@ -293,7 +281,7 @@ class ControlsTest : public QObject {
 
     // Without a browser the address is still the user's: on the clipboard and in a box.
     void addressWithoutABrowserIsShownAndCopied() {
-        RecordingBoxes boxes;
+        test::RecordingBoxes boxes;
         std::vector<QUrl> tried;
         bool browser = false;
         ui::QtUrlOpener opener(&boxes,
@@ -303,19 +291,19 @@ class ControlsTest : public QObject {
         opener.open(address);
         QCOMPARE(tried.size(), std::size_t{1});
         QCOMPARE(tried[0].toEncoded().toStdString(), address);
-        QCOMPARE(boxes.texts.size(), std::size_t{1});
-        QVERIFY(boxes.texts[0].find(address) != std::string::npos);
+        QCOMPARE(boxes.shown().size(), std::size_t{1});
+        QVERIFY(boxes.shown()[0].text.find(address) != std::string::npos);
         QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), address);
 
         // From another thread the same, carried out on the GUI thread.
         std::thread([&] { opener.open(address + "#2"); }).join();
-        QTRY_COMPARE(boxes.texts.size(), std::size_t{2});
+        QTRY_COMPARE(boxes.shown().size(), std::size_t{2});
         QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), address + "#2");
 
         browser = true;  // a browser that starts: nothing else happens
         QGuiApplication::clipboard()->clear();
         opener.open(address);
-        QCOMPARE(boxes.texts.size(), std::size_t{2});
+        QCOMPARE(boxes.shown().size(), std::size_t{2});
         QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
     }
 

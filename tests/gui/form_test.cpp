@@ -13,6 +13,7 @@
 
 #include "app/link_panel.h"
 #include "app/main_window.h"
+#include "doubles.h"
 #include "gui_test_main.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
@@ -246,11 +247,6 @@ struct Recorder : WindowHandlers {
     void linkClicked(const std::string& text) override {
         calls << "link:" + QString::fromStdString(text);
     }
-};
-
-struct FakeOpener : UrlOpener {
-    std::vector<std::string> opened;
-    void open(const std::string& url) override { opened.push_back(url); }
 };
 
 void sendMouse(QWidget* target, QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
@@ -492,7 +488,7 @@ class FormTest : public QObject {
         QVERIFY(panel->linkCount() >= 1);
         panel->clickLink(0);  // "查看帖子"
         QCOMPARE(calls_, QStringList{"link:帖子"});
-        QVERIFY(opener_.opened.empty());  // an event link opens nothing by itself
+        QVERIFY(opener_.opened().empty());  // an event link opens nothing by itself
     }
 
     void timerCaptionShowsTheClock() {
@@ -512,7 +508,7 @@ class FormTest : public QObject {
 
   private:
     AppContext context_;
-    FakeOpener opener_;
+    test::RecordingOpener opener_;
     std::unique_ptr<MainWindow> window_;
     QStringList calls_;
 };

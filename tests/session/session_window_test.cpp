@@ -14,20 +14,21 @@
 #include <optional>
 #include <string>
 
+#include "app/login_controller.h"
 #include "app/main_window.h"
 #include "app/run_wiring.h"
+#include "app/session_wiring.h"
+#include "app/signin_controller.h"
 #include "app/wiring.h"
+#include "doubles.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/web_profile.h"
 #include "portal/server.h"
-#include "app/signin_controller.h"
 #include "web/login_address.h"
-#include "app/login_controller.h"
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
-#include "app/session_wiring.h"
 
 using vellicor::web::DomReply;
 using vellicor::web::PaneDocument;
@@ -38,17 +39,6 @@ constexpr int kWait = 30000;  // an upper bound for the engine to get somewhere,
 
 const char* kScenario = R"({"accounts":[{"uin":"10001","password":"demo-password",
     "balances":{"CF":35,"LOL":120},"signin":{"CF":{"signed":false,"total":3,"run":1}}}]})";
-
-class Answers final : public vellicor::MessageBoxService {
-  public:
-    int show(const std::string&, unsigned, const std::string&) override {
-        return vellicor::AnswerOk;
-    }
-};
-class NoBrowser final : public vellicor::UrlOpener {
-  public:
-    void open(const std::string&) override {}
-};
 
 // The outcome of one asynchronous document call; Stale when it never came back.
 DomReply await(const std::function<void(const vellicor::web::DomCallback&)>& op) {
@@ -102,10 +92,10 @@ class SessionWindowTest : public QObject {
     std::unique_ptr<vellicor::portal::Server> server_;
     std::unique_ptr<vellicor::app::AppContext> context_;
     std::unique_ptr<vellicor::app::MainWindow> window_;
-    vellicor::web::SessionControllers parts_;
+    vellicor::app::SessionControllers parts_;
     vellicor::app::RunControllers runs_;
-    Answers answers_;
-    NoBrowser noBrowser_;
+    vellicor::test::RecordingBoxes answers_;
+    vellicor::test::RecordingOpener noBrowser_;
 
     template <typename T>
     T* control(const char* name) {
@@ -130,11 +120,11 @@ class SessionWindowTest : public QObject {
         context_->config.window.rememberSession = extras.remember;
         window_ = vellicor::app::MainWindow::create(*context_);
         QVERIFY(window_ != nullptr);
-        parts_ = vellicor::web::addSessionControllers(*window_, *context_);
+        parts_ = vellicor::app::addSessionControllers(*window_, *context_);
         parts_.signin->setSettleDelay(300);
         if (extras.runs) {
             vellicor::app::RunWiringOptions run;
-            run.cookies = vellicor::web::cookieSource(*parts_.session);
+            run.cookies = vellicor::app::cookieSource(*parts_.session);
             run.music.openDevice = false;
             run.checkForUpdate = false;
             runs_ = vellicor::app::addRunControllers(*window_, *context_, run);
@@ -179,7 +169,7 @@ class SessionWindowTest : public QObject {
         QVERIFY(await([&](auto cb) { doc->byId("login_button").click(cb); }).ok());
     }
     void loggedInWithBalances() {
-        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
         accountLogin();
         QVERIFY(shown.wait(kWait));
     }
@@ -279,7 +269,7 @@ class SessionWindowTest : public QObject {
     // logs in.
     void wrongPasswordThenTheRightOne() {
         open(kScenario);
-        QSignalSpy refused(parts_.login, &vellicor::web::LoginController::loginRefused);
+        QSignalSpy refused(parts_.login, &vellicor::app::LoginController::loginRefused);
         accountLogin(QStringLiteral("wrong"));
         QVERIFY(refused.wait(kWait));
         QVERIFY2(log().contains(QStringLiteral("登录失败: 很抱歉，您输入的帐号或密码不正确\r\n")),
@@ -302,7 +292,7 @@ class SessionWindowTest : public QObject {
         QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
         control<vellicor::ui::CheckBox>("选择框1")->setChecked(true);  // 改名, 20 tickets
         control<vellicor::ui::EditBox>("编辑框4")->setContent(QStringLiteral("1"));
-        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
         QSignalSpy finished(runs_.exchange, &vellicor::app::ExchangeWiring::runFinished);
         control<vellicor::ui::Button>("按钮1")->click();
         QVERIFY(finished.wait(kWait));
@@ -327,7 +317,7 @@ class SessionWindowTest : public QObject {
     void refreshRacingReloginShowsNothing() {
         open(kScenario);
         loggedInWithBalances();
-        QSignalSpy shown(parts_.login, &vellicor::web::LoginController::balancesShown);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
         server_->clearLog();
         parts_.login->refreshBalances();
         control<vellicor::ui::Button>("按钮2")->click();
@@ -365,7 +355,7 @@ class SessionWindowTest : public QObject {
 
         open(kScenario, {false, data.path()});
         QSignalSpy restored(parts_.login,
-                            &vellicor::web::LoginController::rememberedSessionChecked);
+                            &vellicor::app::LoginController::rememberedSessionChecked);
         QVERIFY(restored.wait(kWait));
         QCOMPARE(restored.at(0).at(0).toBool(), true);
         QVERIFY(parts_.session->loggedIn());
@@ -395,7 +385,7 @@ class SessionWindowTest : public QObject {
         keptFile.close();
         open(kScenario, {false, data.path()});
         QVERIFY(parts_.session->restored());
-        QSignalSpy refused(parts_.login, &vellicor::web::LoginController::rememberedSessionChecked);
+        QSignalSpy refused(parts_.login, &vellicor::app::LoginController::rememberedSessionChecked);
         QVERIFY(refused.wait(kWait));
         QCOMPARE(refused.at(0).at(0).toBool(), false);
         QVERIFY(!parts_.session->loggedIn());
@@ -405,7 +395,7 @@ class SessionWindowTest : public QObject {
 
     void quickLoginThenRelogin() {
         open(kScenario);
-        QSignalSpy finished(parts_.login, &vellicor::web::LoginController::loginFinished);
+        QSignalSpy finished(parts_.login, &vellicor::app::LoginController::loginFinished);
         quickLogin();
         QVERIFY(finished.count() == 1 || finished.wait(kWait));
         QTRY_COMPARE_WITH_TIMEOUT(count(log(), QStringLiteral("登录成功\r\n")), 1, kWait);
@@ -434,7 +424,7 @@ class SessionWindowTest : public QObject {
         loggedInWithBalances();
         server_->clearLog();
 
-        QSignalSpy refreshed(parts_.signin, &vellicor::signin::SigninController::refreshFinished);
+        QSignalSpy refreshed(parts_.signin, &vellicor::app::SigninController::refreshFinished);
         control<vellicor::ui::Button>("按钮8")->click();
         QVERIFY(refreshed.wait(kWait));
         QCOMPARE(targets("/center2/indexop.php?op=getsign").size(), std::size_t{7});
@@ -442,7 +432,7 @@ class SessionWindowTest : public QObject {
                  QStringLiteral("CF  未签到 3,连续1天"));
         QCOMPARE(count(log(), QStringLiteral("正在刷新签到信息: ")), 7);
 
-        QSignalSpy signedIn(parts_.signin, &vellicor::signin::SigninController::signInFinished);
+        QSignalSpy signedIn(parts_.signin, &vellicor::app::SigninController::signInFinished);
         control<vellicor::ui::Button>("按钮7")->click();
         QVERIFY(signedIn.wait(kWait * 4));
         QVERIFY(refreshed.count() == 2 || refreshed.wait(kWait));  // the refresh comes by itself
@@ -467,7 +457,7 @@ class SessionWindowTest : public QObject {
         open(R"({"centreWithoutButton":["BNS"]})");
         loggedInWithBalances();
         server_->clearLog();
-        QSignalSpy signedIn(parts_.signin, &vellicor::signin::SigninController::signInFinished);
+        QSignalSpy signedIn(parts_.signin, &vellicor::app::SigninController::signInFinished);
         control<vellicor::ui::Button>("按钮7")->click();
         QVERIFY(signedIn.wait(kWait * 4));
         const auto signs = targets("/center2/indexop.php?op=sign");

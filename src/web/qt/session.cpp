@@ -47,13 +47,15 @@ bool writePrivately(const QString& path, const QByteArray& bytes) {
 Session::Session(const Config& config, QWebEngineProfile* profile, QString keepFile,
                  QObject* parent)
     : QObject(parent), profile_(profile), keepFile_(std::move(keepFile)), cookies_(config.mall) {
-    QWebEngineCookieStore* store = profile->cookieStore();
-    connect(store, &QWebEngineCookieStore::cookieAdded, this,
-            [this](const QNetworkCookie& c) { added(c); });
-    connect(store, &QWebEngineCookieStore::cookieRemoved, this,
-            [this](const QNetworkCookie& c) { removed(c); });
-    // Cookies the store held before we listened arrive as additions too.
-    store->loadAllCookies();
+    if (profile_ != nullptr) {
+        QWebEngineCookieStore* store = profile_->cookieStore();
+        connect(store, &QWebEngineCookieStore::cookieAdded, this,
+                [this](const QNetworkCookie& c) { added(c); });
+        connect(store, &QWebEngineCookieStore::cookieRemoved, this,
+                [this](const QNetworkCookie& c) { removed(c); });
+        // Cookies the store held before we listened arrive as additions too.
+        store->loadAllCookies();
+    }
     saveSoon_.setSingleShot(true);
     saveSoon_.setInterval(0);
     connect(&saveSoon_, &QTimer::timeout, this, [this] { save(); });
@@ -90,7 +92,13 @@ void Session::removed(const QNetworkCookie& c) {
 
 void Session::forget() {
     saveSoon_.stop();
-    profile_->cookieStore()->deleteAllCookies();
+    if (profile_ != nullptr) {
+        profile_->cookieStore()->deleteAllCookies();
+    } else {
+        for (const auto& [key, cookie] : std::map(held_)) {
+            removed(cookie);
+        }
+    }
     if (!keepFile_.isEmpty()) {
         QFile::remove(keepFile_);
     }
@@ -105,7 +113,9 @@ void Session::restore() {
     for (const QByteArray& line : file.readAll().split('\n')) {
         for (const QNetworkCookie& c : QNetworkCookie::parseCookies(line)) {
             added(c);
-            profile_->cookieStore()->setCookie(c, originOf(c));
+            if (profile_ != nullptr) {
+                profile_->cookieStore()->setCookie(c, originOf(c));
+            }
             restored_ = true;
         }
     }

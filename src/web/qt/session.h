@@ -25,7 +25,8 @@ namespace vellicor::web {
 class Session : public QObject {
     Q_OBJECT
   public:
-    // keepFile: where a remembered session is kept; empty for none.
+    // keepFile: where a remembered session is kept; empty for none. Without a profile there
+    // is no browser store: the session holds just what the keep file gave it.
     Session(const Config& config, QWebEngineProfile* profile, QString keepFile = {},
             QObject* parent = nullptr);
 
