@@ -21,6 +21,7 @@
 #include "mall/h2_wave.h"
 #include "mall/primed.h"
 #include "mall/resolved_host.h"
+#include "mall/send_way.h"
 #include "web/h2_connection.h"
 #include "web/transfer.h"
 #include "web/wire.h"
@@ -130,6 +131,7 @@ class Engine {
     // HTTP/1.1 connections of the run's own, and the workers queued for one.
     // (engine_connections.cpp)
     bool mayPrime() const;
+    WayFacts wayFacts() const;
     bool prime();
     void assignConnections();
     void writeAllButLastByte();

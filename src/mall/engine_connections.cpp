@@ -8,13 +8,15 @@
 
 namespace vellicor::mall {
 
-// Through a proxy the request would be written for the proxy: that one goes by libcurl.
 bool Engine::mayPrime() const {
-    const auto address = web::splitAddress(s_.config.mall);
-    const bool proxied = !http().proxy.empty() && address && !address->secure;
-    return address && !proxied && s_.config.timer.preopenLeadMs > 0 && unended_ > 0 &&
-           std::none_of(requests_.begin(), requests_.end(),
-                        [](const std::string& r) { return r.empty(); });
+    return firstWay(s_.config, wayFacts()) != SendWay::Transfers;
+}
+
+WayFacts Engine::wayFacts() const {
+    const auto written = [](const std::string& r) { return !r.empty(); };
+    const auto streamable = [](const web::H2Request& r) { return !r.path.empty(); };
+    return WayFacts{unended_, std::all_of(requests_.begin(), requests_.end(), written),
+                    std::all_of(h2Requests_.begin(), h2Requests_.end(), streamable)};
 }
 
 // Opens the run's own connections: for a timed run the lead time before the instant, so

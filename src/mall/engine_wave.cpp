@@ -2,14 +2,8 @@
 
 namespace vellicor::mall {
 
-// Over TLS that offers it (or when asked for), the run's requests become HTTP/2 streams.
 bool Engine::wantWave() const {
-    const auto address = web::splitAddress(s_.config.mall);
-    const auto version = http().version;
-    const bool streamable = std::none_of(h2Requests_.begin(), h2Requests_.end(),
-                                         [](const web::H2Request& r) { return r.path.empty(); });
-    return address && streamable &&
-           (version == HttpVersion::Http2 || (version == HttpVersion::Auto && address->secure));
+    return firstWay(s_.config, wayFacts()) == SendWay::Wave;
 }
 
 // True when the run's fate is settled by the wave: streams made ready, or every worker
