@@ -3,8 +3,15 @@
 #include <algorithm>
 
 #include "mall/backoff.h"
+#include "mall/connection_sender.h"
+#include "mall/curl_sender.h"
 #include "mall/preopen.h"
+#include "mall/send_way.h"
+#include "mall/wave_sender.h"
 #include "platform/codec.h"
+#include "web/h2_connection.h"
+#include "web/transfer.h"
+#include "web/wire.h"
 
 namespace vellicor::mall {
 
@@ -17,9 +24,7 @@ void Engine::run() {
         return;
     }
     prepareAll();
-    if (!prime()) {
-        preopen();
-    }
+    chooseSenders();
     waitForFire();
     if (!s_.claimFire()) {
         cancelRest();
@@ -42,28 +47,26 @@ void Engine::initTallies() {
 // Workers take turns by item, so that every item has its share of the connections and
 // of the first packets at the instant, however many there are.
 void Engine::prepareAll() {
-    std::vector<web::PageRequest> requests;
     for (std::size_t i = 0; i < s_.plan.items.size(); ++i) {
-        web::PageRequest request;
-        request.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
-        request.cookies = s_.plan.cookies;
-        request.proxy = http().proxy;
+        ItemRequest item;
+        item.page.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
+        item.page.cookies = s_.plan.cookies;
+        item.page.proxy = http().proxy;
         if (i == 0) {
-            host_.resolve(request.url, !http().proxy.empty());
+            host_.resolve(item.page.url, !http().proxy.empty());
         }
-        auto bytes = web::requestBytes(request);
-        requests_.push_back(bytes ? std::move(bytes).value() : std::string());
-        auto streamed = web::h2Request(request);
-        h2Requests_.push_back(streamed ? std::move(streamed).value() : web::H2Request{});
-        urls_.push_back(request.url);
+        auto bytes = web::requestBytes(item.page);
+        item.bytes = bytes ? std::move(bytes).value() : std::string();
+        auto streamed = web::h2Request(item.page);
+        item.h2 = streamed ? std::move(streamed).value() : web::H2Request{};
         // Checked once per item: every worker of it would fail the same way.
-        auto checked = web::Transfer::prepare(request, http());
+        auto checked = web::Transfer::prepare(item.page, http());
         itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
-        pageRequests_.push_back(std::move(request));
+        items_.push_back(std::move(item));
     }
-    workers_.reserve(pageRequests_.size() * static_cast<std::size_t>(std::max(0, s_.plan.perItem)));
+    workers_.reserve(items_.size() * static_cast<std::size_t>(std::max(0, s_.plan.perItem)));
     for (int n = 1; n <= s_.plan.perItem; ++n) {
-        for (std::size_t i = 0; i < pageRequests_.size(); ++i) {
+        for (std::size_t i = 0; i < items_.size(); ++i) {
             prepareWorker(i, n);
         }
     }
@@ -93,6 +96,74 @@ void Engine::failAll(const Error& why) {
     }
 }
 
+// libcurl's transfers come last, as the way every other falls back to; they are opened
+// ahead only when no other way is tried.
+void Engine::chooseSenders() {
+    auto ways = waysToTry();
+    if (const auto when = priming()) {
+        openFirstReady(ways, *when);
+    }
+    if (ways.back()) {  // not already taken as the way that was opened
+        senders_.push_back(std::move(ways.back()));
+    }
+}
+
+std::vector<std::unique_ptr<Sender>> Engine::waysToTry() {
+    const auto written = [](const ItemRequest& r) { return !r.bytes.empty(); };
+    const auto streamable = [](const ItemRequest& r) { return !r.h2.path.empty(); };
+    const WayFacts facts{unended_, std::all_of(items_.begin(), items_.end(), written),
+                         std::all_of(items_.begin(), items_.end(), streamable)};
+    const SendWay way = firstWay(s_.config, facts);
+    std::vector<std::unique_ptr<Sender>> ways;
+    if (way == SendWay::Wave) {
+        ways.push_back(std::make_unique<WaveSender>(context_));
+    }
+    if (way != SendWay::Transfers) {
+        ways.push_back(std::make_unique<ConnectionSender>(context_));
+    }
+    ways.push_back(std::make_unique<CurlSender>(context_));
+    return ways;
+}
+
+// Best first, until one is ready: HTTP/2 that finds the mall on HTTP/1.1 goes on to
+// connections of the run's own. A way that fails outright ends every worker with why.
+void Engine::openFirstReady(std::vector<std::unique_ptr<Sender>>& ways, const Priming& when) {
+    for (auto& sender : ways) {
+        auto primed = sender->prime(when);
+        if (!primed) {
+            failAll(primed.error());
+            return;
+        }
+        if (*primed == Sender::Primed::Ready) {
+            senders_.push_back(std::move(sender));
+            return;
+        }
+    }
+}
+
+// Opening ahead waits for the lead time before a timed run's instant; a run of now opens
+// at once and gives up on connections that take longer than a connect may. Empty: nothing
+// is opened ahead (or the run was cancelled meanwhile, and every worker ends cancelled).
+std::optional<Priming> Engine::priming() {
+    const long leadMs = s_.config.timer.preopenLeadMs;
+    if (leadMs <= 0 || unended_ == 0) {
+        return std::nullopt;
+    }
+    Priming p;
+    p.connections = connectionCap();
+    p.streams = static_cast<int>(unended_);
+    if (!s_.options.fireAt) {
+        p.deadline = clock().steadyNow() + milliseconds(http().connectTimeoutMs);
+        return p;
+    }
+    if (!waitBefore(milliseconds(leadMs))) {
+        return std::nullopt;
+    }
+    p.timed = true;
+    p.deadline = fireAt() - kLateConnect;
+    return p;
+}
+
 // Sleeps in slices, so that a cancel is seen before the instant, looks once more at the
 // connections, and spins the last stretch, so that the first request leaves at the
 // instant and not a wake-up later.
@@ -103,11 +174,14 @@ void Engine::waitForFire() {
     // The first look also reads what TLS sent after the handshakes (session tickets)
     // through every session, which takes a while for a thousand connections; the last
     // one then finds nothing readable on a healthy connection and costs one poll.
-    if (conns_ && waitBefore(milliseconds(300))) {
-        dropStaleConnections();
-    }
-    if (conns_ && waitBefore(milliseconds(20))) {
-        dropStaleConnections();
+    const bool look = std::any_of(senders_.begin(), senders_.end(),
+                                  [](const auto& s) { return s->keepsIdleConnections(); });
+    for (const auto before : {milliseconds(300), milliseconds(20)}) {
+        if (look && waitBefore(before)) {
+            for (auto& sender : senders_) {
+                sender->dropStaleConnections();
+            }
+        }
     }
     if (waitBefore(milliseconds(3))) {
         waitPrecisely(clock(), fireAt(), [this] { return cancelled(); });
@@ -135,26 +209,20 @@ bool Engine::waitBefore(nanoseconds before) {
     }
 }
 
+// What was made ready ahead goes first; then every other worker, by the first sender that
+// takes it.
 void Engine::sendAll() {
     firstSend_ = clock().steadyNow();
-    if (wave_) {
-        wave_->fire();
-        startStreams(firstSend_);
-    }
-    // The run's own connections first: each is a single write, everything else about
-    // the request was made ready before the instant.
-    for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
-        if (!workers_[i].ended && workers_[i].conn >= 0) {
-            sendOnConnection(i, firstSend_);
-        }
+    for (auto& sender : senders_) {
+        sender->fire(firstSend_);
     }
     for (auto& w : workers_) {
         w.firstSend = firstSend_;
     }
     bool first = true;
     for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
-        Worker& w = workers_[i];
-        if (w.ended || w.conn >= 0 || w.attempts > 0 || w.queued || w.onWave) {
+        const Worker& w = workers_[i];
+        if (w.ended || w.attempts > 0 || held(i)) {
             continue;
         }
         send(i);
@@ -163,43 +231,22 @@ void Engine::sendAll() {
             curl_multi_perform(s_.multi, &running);
         }
     }
-    // Every connection died before the instant: those waiting for one go on fresh connections.
-    flushQueueIfNoConnections();
+    for (auto& sender : senders_) {
+        sender->afterFire();
+    }
+}
+
+bool Engine::held(std::size_t index) const {
+    return std::any_of(senders_.begin(), senders_.end(),
+                       [index](const auto& s) { return s->holds(index); });
 }
 
 void Engine::send(std::size_t index) {
-    Worker& w = workers_[index];
-    if (w.onWave) {
-        startStream(w, clock().steadyNow());
-        wave_->send(index, h2Requests_[w.item]);
-        return;
-    }
-    if (w.conn < 0 && conns_) {
-        w.conn = takeFreeConnection();
-        if (w.conn < 0 && w.lent && anyConnectionAlive()) {
-            queue(index);  // waits for a connection as it did before it lent its own
+    for (auto& sender : senders_) {
+        if (sender->send(index)) {
             return;
         }
     }
-    if (w.conn >= 0 && conns_->alive(w.conn) && !conns_->stale(w.conn)) {
-        sendOnConnection(index);
-        return;
-    }
-    if (w.conn >= 0) {
-        conns_->close(w.conn);
-        w.out.clear();
-    }
-    w.conn = -1;
-    if (!ensureTransfer(index)) {
-        return;
-    }
-    ++w.attempts;
-    ++sends_;
-    if (curl_multi_add_handle(s_.multi, w.transfer->handle()) != CURLM_OK) {
-        report(index, failedRequest(makeError(ErrorCode::Internal, "无法加入发送队列")));
-        return;
-    }
-    ++inFlight_;
 }
 
 void Engine::loop() {
@@ -207,9 +254,9 @@ void Engine::loop() {
         if (cancelled()) {
             break;
         }
-        int running = 0;
-        curl_multi_perform(s_.multi, &running);
-        drainDone();
+        for (auto& sender : senders_) {
+            sender->drive();
+        }
         expireRequests();
         sendDue();
         if (!busy()) {
@@ -223,27 +270,19 @@ void Engine::loop() {
 }
 
 bool Engine::busy() const {
-    return inFlight_ > 0 || onConn_ > 0 || !waiting_.empty() || !queued_.empty() ||
-           (wave_ && wave_->inFlight() > 0);
+    return !waiting_.empty() ||
+           std::any_of(senders_.begin(), senders_.end(), [](const auto& s) { return s->busy(); });
 }
 
-// Waits for libcurl's transfers and the run's own connections together. False when
-// waiting itself failed: the run cannot go on, and what is left ends with the reason.
+// Waits for every sender's descriptors together, and on the multi handle for libcurl's
+// transfers. False when waiting itself failed: the run cannot go on, and what is left ends
+// with the reason.
 bool Engine::pollOnce() {
     polled_.clear();
-    polledWorker_.clear();
-    for (std::size_t i = 0; i < workers_.size(); ++i) {
-        const Worker& w = workers_[i];
-        if (w.onConn) {
-            const short events =
-                static_cast<short>(CURL_WAIT_POLLIN | (w.out.empty() ? 0 : CURL_WAIT_POLLOUT));
-            polled_.push_back({conns_->socket(w.conn), events, 0});
-            polledWorker_.push_back(i);
-        }
-    }
-    const std::size_t waveFirst = polled_.size();
-    if (wave_) {
-        wave_->addPolled(polled_);
+    polledFirst_.clear();
+    for (auto& sender : senders_) {
+        polledFirst_.push_back(polled_.size());
+        sender->addPolled(polled_);
     }
     const CURLMcode polledCode = curl_multi_poll(
         s_.multi, polled_.data(), static_cast<unsigned>(polled_.size()), pollTimeoutMs(), nullptr);
@@ -252,37 +291,16 @@ bool Engine::pollOnce() {
                            std::string("网络等待失败：") + curl_multi_strerror(polledCode));
         return false;
     }
-    for (std::size_t k = 0; k < polledWorker_.size(); ++k) {
-        if (polled_[k].revents != 0) {
-            service(polledWorker_[k], polled_[k].revents);
-        }
-    }
-    if (wave_) {
-        events_.clear();
-        wave_->service(polled_, waveFirst, events_);
-        for (auto& event : events_) {
-            streamEnded(std::move(event));
-        }
+    for (std::size_t k = 0; k < senders_.size(); ++k) {
+        senders_[k]->service(polled_, polledFirst_[k]);
     }
     return true;
 }
 
 void Engine::expireRequests() {
     const auto now = clock().steadyNow();
-    for (std::size_t i = 0; i < workers_.size(); ++i) {
-        Worker& w = workers_[i];
-        if (w.onStream && now >= w.deadline) {
-            wave_->cancel(i);
-            w.onStream = false;
-            onEnd(i, streamTimedOut());
-            continue;
-        }
-        if (w.onConn && now >= w.deadline) {
-            const Error late = w.reader->timedOut();
-            w.reader.reset();
-            connectionEnded(i);
-            onEnd(i, late);
-        }
+    for (auto& sender : senders_) {
+        sender->expire(now);
     }
 }
 
@@ -292,10 +310,8 @@ int Engine::pollTimeoutMs() const {
     if (!waiting_.empty()) {
         next = std::min(next, waiting_.begin()->first);
     }
-    for (const Worker& w : workers_) {
-        if (w.onConn || w.onStream) {
-            next = std::min(next, w.deadline);
-        }
+    for (const auto& sender : senders_) {
+        next = sender->nextDeadline(next);
     }
     const auto ms = std::chrono::ceil<milliseconds>(next - clock().steadyNow()).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, kIdleMs));
@@ -316,11 +332,10 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     if (const auto pause = retryPause(w, outcome.kind, serverAsks);
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);
-        if (w.transfer) {
-            w.transfer->reset();
-        }
         waiting_.insert({now + *pause, index});
-        lendConnection(w);
+        for (auto& sender : senders_) {
+            sender->pause(index);
+        }
         return;
     }
     if ((outcome.kind == OutcomeKind::NotOpen || outcome.kind == OutcomeKind::Throttled) &&
@@ -335,26 +350,21 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
 }
 
 void Engine::cancelRest() {
-    queued_.clear();
+    for (auto& sender : senders_) {
+        sender->stop();
+    }
     for (std::size_t i = 0; i < workers_.size(); ++i) {
-        Worker& w = workers_[i];
-        if (w.ended) {
-            continue;
+        if (!workers_[i].ended) {
+            report(i, leftOver(i));
         }
-        if (w.transfer && w.attempts > 0 && w.conn < 0) {
-            curl_multi_remove_handle(s_.multi, w.transfer->handle());
-        }
-        report(i, leftOver(w));
     }
     waiting_.clear();
-    inFlight_ = 0;
-    onConn_ = 0;
 }
 
 // What a worker still under way at the run's end is told: a request that went out may
 // have been acted on by the mall, answer or not.
-Outcome Engine::leftOver(const Worker& w) const {
-    const bool out = mayHaveArrived(w);
+Outcome Engine::leftOver(std::size_t index) const {
+    const bool out = mayHaveArrived(index);
     if (fatal_) {
         Outcome failed = failedRequest(*fatal_);
         if (out) {
@@ -366,15 +376,14 @@ Outcome Engine::leftOver(const Worker& w) const {
                    out ? "已发出，结果未知，本次兑换已停止" : "已取消，本次兑换已停止"};
 }
 
-// A request that went out may have been acted on by the mall, answer or not.
-bool Engine::mayHaveArrived(const Worker& w) const {
-    if (w.onStream) {
-        return wave_ && wave_->written(static_cast<std::uint64_t>(&w - workers_.data()));
+// Asked of the senders in order: the first that holds the worker knows.
+bool Engine::mayHaveArrived(std::size_t index) const {
+    for (const auto& sender : senders_) {
+        if (const auto arrived = sender->mayHaveArrived(index)) {
+            return *arrived;
+        }
     }
-    if (w.onConn) {
-        return true;
-    }
-    return w.transfer && w.attempts > 0 && w.conn < 0 && requestSent(w.transfer->handle());
+    return false;
 }
 
 void Engine::noteReply(std::size_t item, Clock::Steady now) {
@@ -399,17 +408,13 @@ void Engine::report(std::size_t index, Outcome outcome) {
     }
     w.ended = true;
     --unended_;
-    if (w.transfer) {
-        byHandle_.erase(w.transfer->handle());
-        w.transfer.reset();
-    }
     {
         std::lock_guard lock(s_.summaryMutex);
         ++s_.summary.items[w.item].counts[static_cast<std::size_t>(outcome.kind)];
         ++s_.summary.lines;
     }
-    if (const int conn = std::exchange(w.conn, -1); conn >= 0) {
-        handOn(conn);
+    for (auto& sender : senders_) {
+        sender->release(index);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "mall/engine.h"
+#include "web/transfer.h"
 
 namespace vellicor::mall {
 

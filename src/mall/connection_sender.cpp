@@ -1,0 +1,365 @@
+#include "mall/connection_sender.h"
+
+#include <poll.h>
+
+#include <algorithm>
+
+#include "mall/preopen.h"
+
+namespace vellicor::mall {
+
+ConnectionSender::ConnectionSender(SendContext context) : c_(context), own_(c_.workers.size()) {}
+
+// For a timed run only request bytes are left to write at the instant; a run of now goes
+// as soon as its connections are open.
+Result<Sender::Primed> ConnectionSender::prime(const Priming& priming) {
+    PrimedConnections::Request request;
+    request.base = c_.s.config.mall;
+    request.connections = priming.connections;
+    request.http = c_.http();
+    request.configure = [this](CURL* easy) { c_.host.apply(easy); };
+    request.stopped = [this] { return c_.cancelled(); };
+    request.deadline = priming.deadline;
+    request.settle = !priming.timed;
+    conns_ = PrimedConnections::open(request, c_.clock());
+    const int opened = conns_->size();
+    c_.s.log("HTTP/1.1，" + (priming.timed ? preopenLine(PreopenReport{conns_->wanted(), opened,
+                                                                       conns_->wanted() - opened})
+                                           : std::to_string(opened) + " 个连接\r\n"));
+    assignConnections(priming.connections);
+    if (priming.timed && c_.s.config.timer.lastByteSync) {
+        writeAllButLastByte();
+    }
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        if (own_[i].conn >= 0) {
+            own_[i].reader = newReader(i);
+        }
+    }
+    return Primed::Ready;
+}
+
+// Workers past the cap wait for a connection to come free; those within it whose connection
+// did not open go the next sender's way.
+void ConnectionSender::assignConnections(int cap) {
+    int next = 0;
+    int counted = 0;
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        if (c_.workers[i].ended) {
+            continue;
+        }
+        if (counted++ >= cap) {
+            if (conns_->size() > 0) {
+                queue(i);
+            }
+        } else if (next < conns_->size()) {
+            own_[i].conn = next++;
+            own_[i].out = c_.request(i).bytes;
+        }
+    }
+}
+
+void ConnectionSender::writeAllButLastByte() {
+    for (Own& o : own_) {
+        if (o.conn < 0 || o.out.size() < 2) {
+            continue;
+        }
+        std::size_t written = 0;
+        const std::string_view head(o.out.data(), o.out.size() - 1);
+        if (conns_->write(o.conn, head, written) == PrimedConnections::Io::Closed) {
+            o.conn = -1;
+            o.out.clear();
+        } else {
+            o.out.erase(0, written);
+        }
+    }
+}
+
+// A connection the mall closed while idle: its request goes out on a fresh one instead.
+void ConnectionSender::dropStaleConnections() {
+    polledWorker_.clear();
+    std::vector<pollfd> fds;
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        if (own_[i].conn >= 0) {
+            fds.push_back({conns_->socket(own_[i].conn), POLLIN, 0});
+            polledWorker_.push_back(i);
+        }
+    }
+    if (::poll(fds.data(), fds.size(), 0) <= 0) {
+        return;
+    }
+    for (std::size_t k = 0; k < fds.size(); ++k) {
+        Own& o = own_[polledWorker_[k]];
+        if (fds[k].revents != 0 && conns_->stale(o.conn)) {
+            conns_->close(o.conn);
+            o.conn = -1;
+            o.out.clear();  // a head written ahead went with the connection
+        }
+    }
+}
+
+// Each is a single write: everything else about the request was made ready before the instant.
+void ConnectionSender::fire(Clock::Steady now) {
+    for (std::size_t i = 0; i < own_.size() && !c_.cancelled(); ++i) {
+        if (!c_.workers[i].ended && own_[i].conn >= 0) {
+            sendOnConnection(i, now);
+        }
+    }
+}
+
+bool ConnectionSender::holds(std::size_t index) const {
+    return own_[index].conn >= 0 || own_[index].queued;
+}
+
+bool ConnectionSender::send(std::size_t index) {
+    Own& o = own_[index];
+    if (o.conn < 0) {
+        o.conn = takeFreeConnection();
+        if (o.conn < 0 && o.lent && anyConnectionAlive()) {
+            queue(index);  // waits for a connection as it did before it lent its own
+            return true;
+        }
+    }
+    if (o.conn >= 0 && conns_->alive(o.conn) && !conns_->stale(o.conn)) {
+        sendOnConnection(index, c_.clock().steadyNow());
+        return true;
+    }
+    if (o.conn >= 0) {
+        conns_->close(o.conn);
+        o.out.clear();
+    }
+    o.conn = -1;
+    return false;
+}
+
+void ConnectionSender::queue(std::size_t index) {
+    own_[index].queued = true;
+    queued_.push_back(index);
+}
+
+std::size_t ConnectionSender::unqueue() {
+    const std::size_t index = queued_.front();
+    queued_.pop_front();
+    own_[index].queued = false;
+    return index;
+}
+
+void ConnectionSender::sendOnConnection(std::size_t index, Clock::Steady now) {
+    Own& o = own_[index];
+    ++c_.workers[index].attempts;
+    ++c_.sends;
+    if (o.out.empty()) {
+        o.out = c_.request(index).bytes;
+    }
+    if (!o.reader) {
+        o.reader = newReader(index);
+    }
+    o.deadline = now + milliseconds(c_.http().totalTimeoutMs);
+    o.onConn = true;
+    ++onConn_;
+    flush(index);
+}
+
+// Writes what is left of the request; a connection found dead takes nothing of it, so
+// the request goes out on a fresh connection as if that connection had never been there.
+void ConnectionSender::flush(std::size_t index) {
+    Own& o = own_[index];
+    std::size_t written = 0;
+    const auto io = conns_->write(o.conn, o.out, written);
+    o.out.erase(0, written);
+    if (io == PrimedConnections::Io::Closed) {
+        connectionEnded(index);
+        --c_.workers[index].attempts;
+        --c_.sends;
+        c_.sink.send(index);
+    }
+}
+
+// The worker's connection is closed or no longer to be used.
+void ConnectionSender::connectionEnded(std::size_t index) {
+    Own& o = own_[index];
+    if (o.onConn) {
+        o.onConn = false;
+        --onConn_;
+    }
+    if (o.conn >= 0) {
+        conns_->close(o.conn);
+        o.conn = -1;
+    }
+    o.out.clear();
+    flushQueueIfNoConnections();
+}
+
+int ConnectionSender::takeFreeConnection() {
+    while (!freeConns_.empty()) {
+        const int conn = freeConns_.back();
+        freeConns_.pop_back();
+        if (conns_->alive(conn)) {
+            return conn;
+        }
+    }
+    return -1;
+}
+
+bool ConnectionSender::anyConnectionAlive() const {
+    const auto owned = [](const Own& o) { return o.conn >= 0; };
+    const auto open = [this](int conn) { return conns_->alive(conn); };
+    return std::any_of(own_.begin(), own_.end(), owned) ||
+           std::any_of(freeConns_.begin(), freeConns_.end(), open);
+}
+
+void ConnectionSender::flushQueueIfNoConnections() {
+    if (queued_.empty() || anyConnectionAlive()) {
+        return;  // a connection may still come free
+    }
+    while (!queued_.empty()) {
+        const std::size_t index = unqueue();
+        if (!c_.workers[index].ended && !c_.cancelled()) {
+            c_.sink.send(index);
+        }
+    }
+}
+
+// A worker is done with its connection for now or for good: the next one waiting takes it.
+void ConnectionSender::handOn(int conn) {
+    if (!conns_->alive(conn) || c_.cancelled()) {
+        return;
+    }
+    if (conns_->stale(conn)) {
+        conns_->close(conn);
+        flushQueueIfNoConnections();
+        return;
+    }
+    if (queued_.empty()) {
+        freeConns_.push_back(conn);
+        return;
+    }
+    const std::size_t next = unqueue();
+    own_[next].conn = conn;
+    sendOnConnection(next, c_.clock().steadyNow());
+}
+
+void ConnectionSender::expire(Clock::Steady now) {
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        Own& o = own_[i];
+        if (o.onConn && now >= o.deadline) {
+            const Error late = o.reader->timedOut();
+            o.reader.reset();
+            connectionEnded(i);
+            c_.sink.onEnd(i, late);
+        }
+    }
+}
+
+Clock::Steady ConnectionSender::nextDeadline(Clock::Steady next) const {
+    for (const Own& o : own_) {
+        if (o.onConn) {
+            next = std::min(next, o.deadline);
+        }
+    }
+    return next;
+}
+
+void ConnectionSender::addPolled(std::vector<curl_waitfd>& polled) {
+    polledWorker_.clear();
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        const Own& o = own_[i];
+        if (o.onConn) {
+            const short events =
+                static_cast<short>(CURL_WAIT_POLLIN | (o.out.empty() ? 0 : CURL_WAIT_POLLOUT));
+            polled.push_back({conns_->socket(o.conn), events, 0});
+            polledWorker_.push_back(i);
+        }
+    }
+}
+
+void ConnectionSender::service(const std::vector<curl_waitfd>& polled, std::size_t first) {
+    for (std::size_t k = 0; k < polledWorker_.size(); ++k) {
+        if (polled[first + k].revents != 0) {
+            serviceOne(polledWorker_[k], polled[first + k].revents);
+        }
+    }
+}
+
+void ConnectionSender::serviceOne(std::size_t index, short revents) {
+    Own& o = own_[index];
+    if (!o.onConn) {
+        return;
+    }
+    if ((revents & CURL_WAIT_POLLOUT) != 0 && !o.out.empty()) {
+        flush(index);
+    }
+    if (o.onConn && (revents & CURL_WAIT_POLLIN) != 0) {
+        readReply(index);
+    }
+}
+
+void ConnectionSender::readReply(std::size_t index) {
+    Own& o = own_[index];
+    std::string bytes;
+    const auto io = conns_->read(o.conn, bytes);
+    auto state = o.reader->feed(bytes);
+    if (io == PrimedConnections::Io::Closed) {
+        state = o.reader->end();
+    }
+    if (state == web::ReplyReader::State::More) {
+        return;
+    }
+    const bool keep = state == web::ReplyReader::State::Done && o.reader->keepAlive() &&
+                      io != PrimedConnections::Io::Closed;
+    const bool silent = !o.reader->gotBytes() && !o.resent;
+    auto reply = o.reader->take();
+    o.reader.reset();
+    if (!keep) {
+        connectionEnded(index);
+    } else {
+        o.onConn = false;
+        --onConn_;
+    }
+    if (silent && !reply) {
+        resend(index);
+        return;
+    }
+    c_.sink.onEnd(index, std::move(reply));
+}
+
+// A kept connection the mall closed as the request came in, before a byte of answer: as
+// libcurl does with its pooled connections, the request goes once more on a fresh one.
+void ConnectionSender::resend(std::size_t index) {
+    own_[index].resent = true;
+    --c_.workers[index].attempts;
+    c_.sink.send(index);
+}
+
+// A worker waiting to ask again does not keep a connection from one waiting for its first turn.
+void ConnectionSender::lendConnection(std::size_t index) {
+    Own& o = own_[index];
+    if (o.conn >= 0 && !queued_.empty()) {
+        o.lent = true;
+        handOn(std::exchange(o.conn, -1));
+    }
+}
+
+void ConnectionSender::release(std::size_t index) {
+    if (const int conn = std::exchange(own_[index].conn, -1); conn >= 0) {
+        handOn(conn);
+    }
+}
+
+std::optional<bool> ConnectionSender::mayHaveArrived(std::size_t index) const {
+    const Own& o = own_[index];
+    if (o.onConn) {
+        return true;
+    }
+    return o.conn >= 0 ? std::optional<bool>(false) : std::nullopt;
+}
+
+void ConnectionSender::stop() {
+    queued_.clear();
+    onConn_ = 0;
+}
+
+std::unique_ptr<web::ReplyReader> ConnectionSender::newReader(std::size_t index) const {
+    return std::make_unique<web::ReplyReader>(c_.request(index).page.url, c_.http());
+}
+
+}  // namespace vellicor::mall

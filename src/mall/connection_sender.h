@@ -1,0 +1,78 @@
+#pragma once
+// Requests written by the engine itself on HTTP/1.1 connections of the run's own (see
+// PrimedConnections), one request at a time on each and kept alive between them. Workers past
+// the per-host cap wait in a queue for a connection to come free; a worker that has none to
+// go on is left to the next sender.
+
+#include <curl/curl.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mall/primed.h"
+#include "mall/sender.h"
+#include "web/wire.h"
+
+namespace vellicor::mall {
+
+class ConnectionSender final : public Sender {
+  public:
+    explicit ConnectionSender(SendContext context);
+
+    Result<Primed> prime(const Priming& priming) override;
+    bool keepsIdleConnections() const override { return true; }
+    void dropStaleConnections() override;
+    void fire(Clock::Steady now) override;
+    bool holds(std::size_t index) const override;
+    void afterFire() override { flushQueueIfNoConnections(); }
+    bool send(std::size_t index) override;
+    bool busy() const override { return onConn_ > 0 || !queued_.empty(); }
+    void expire(Clock::Steady now) override;
+    Clock::Steady nextDeadline(Clock::Steady next) const override;
+    void addPolled(std::vector<curl_waitfd>& polled) override;
+    void service(const std::vector<curl_waitfd>& polled, std::size_t first) override;
+    void pause(std::size_t index) override { lendConnection(index); }
+    void release(std::size_t index) override;
+    std::optional<bool> mayHaveArrived(std::size_t index) const override;
+    void stop() override;
+
+  private:
+    struct Own {
+        int conn = -1;    // the connection's number, -1 for none
+        std::string out;  // bytes of the current request not yet written
+        std::unique_ptr<web::ReplyReader> reader;
+        Clock::Steady deadline{};
+        bool onConn = false;  // a request on its connection waits for its reply
+        bool resent = false;  // sent again once after a connection died without a word
+        bool lent = false;    // lent its connection to a waiting worker while it waits to ask again
+        bool queued = false;  // waits in the queue for a connection
+    };
+    void assignConnections(int cap);
+    void writeAllButLastByte();
+    void queue(std::size_t index);
+    std::size_t unqueue();
+    void sendOnConnection(std::size_t index, Clock::Steady now);
+    void flush(std::size_t index);
+    void connectionEnded(std::size_t index);
+    int takeFreeConnection();
+    bool anyConnectionAlive() const;
+    void flushQueueIfNoConnections();
+    void handOn(int conn);
+    void serviceOne(std::size_t index, short revents);
+    void readReply(std::size_t index);
+    void resend(std::size_t index);
+    void lendConnection(std::size_t index);
+    std::unique_ptr<web::ReplyReader> newReader(std::size_t index) const;
+
+    SendContext c_;
+    std::unique_ptr<PrimedConnections> conns_;
+    std::vector<Own> own_;            // by worker
+    std::deque<std::size_t> queued_;  // workers waiting for a connection to come free
+    std::vector<int> freeConns_;      // open connections nobody holds
+    std::vector<std::size_t> polledWorker_;
+    int onConn_ = 0;
+};
+
+}  // namespace vellicor::mall

@@ -1,0 +1,78 @@
+#pragma once
+// What one exchange run shares with its handle, and what the run's course and its senders
+// share about each item and each worker. Nothing outside the exchange run includes this.
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "mall/exchange_run.h"
+#include "web/h2_connection.h"
+#include "web/page_request.h"
+
+namespace vellicor::mall {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// Connections still opening this close to the instant are given up: cleaning up after them
+// at the last moment would hold back the first request.
+inline constexpr auto kLateConnect = milliseconds(50);
+
+struct ExchangeRun::State {
+    RunPlan plan;
+    Config config;
+    const Clock* clock = nullptr;
+    LogSink log;
+    Done done;
+    RunOptions options;
+
+    CURLM* multi = nullptr;  // lives as long as the state, so cancel() may always wake it
+    std::atomic<bool> cancelRequested{false};
+    // Waiting → Fired or Waiting → Cancelled, once: a run cancelled before its instant is
+    // sure to send nothing, so another may take its place at once.
+    enum Phase { Waiting, Fired, Cancelled };
+    std::atomic<int> phase{Waiting};
+    std::atomic<Clock::Steady::rep> fireAtTicks{0};
+
+    bool claimFire() {
+        int expected = Waiting;
+        return phase.compare_exchange_strong(expected, Fired) || expected == Fired;
+    }
+    std::atomic<bool> ended{false};
+    std::thread thread;
+    std::mutex joinMutex;
+    mutable std::mutex summaryMutex;
+    RunSummary summary;
+
+    ~State() {
+        if (multi != nullptr) {
+            curl_multi_cleanup(multi);
+        }
+    }
+};
+
+// An item's request in every form a sender writes it. Made before the instant and left
+// alone after: senders keep pointers into it.
+struct ItemRequest {
+    web::PageRequest page;  // for libcurl's transfers; its url names the item's address
+    std::string bytes;      // as written on a connection of the run's own; empty if it cannot be
+    web::H2Request h2;      // as HTTP/2 fields; an empty path if it cannot be
+};
+
+// What every sender and the run's course know of a worker; each sender keeps the rest.
+struct Worker {
+    std::size_t item = 0;
+    int number = 0;
+    int attempts = 0;
+    Clock::Steady firstSend{};
+    Outcome last;       // the answer that made it wait for a retry
+    int throttled = 0;  // "too many requests" answers so far
+    bool ended = false;
+};
+
+}  // namespace vellicor::mall

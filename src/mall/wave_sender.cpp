@@ -1,0 +1,155 @@
+#include "mall/wave_sender.h"
+
+#include <algorithm>
+
+namespace vellicor::mall {
+
+WaveSender::WaveSender(SendContext context) : c_(context), streams_(c_.workers.size()) {}
+
+// Ready when the streams are made ready. The mall's answer may also settle the run's fate
+// without the wave: an error ends every worker, a decline leaves it to HTTP/1.1.
+Result<Sender::Primed> WaveSender::prime(const Priming& priming) {
+    H2Wave::Request request;
+    request.address = web::splitAddress(c_.s.config.mall).value();
+    request.numeric = c_.host.addresses();
+    request.http = c_.http();
+    request.streams = priming.streams;
+    request.maxConnections = std::max(1, c_.s.config.exchange.maxConnectionsPerHost);
+    request.requireHttp2 = c_.http().version == HttpVersion::Http2;
+    request.deadline = priming.deadline;
+    request.stopped = [this] { return c_.cancelled(); };
+    wave_ = H2Wave::open(request, c_.clock());
+    switch (wave_->outcome()) {
+        case H2Wave::Outcome::Http2:
+            c_.s.log(wave_->protocolLine());
+            prepareStreams();
+            return Primed::Ready;
+        case H2Wave::Outcome::Http1:
+            wave_.reset();
+            return Primed::Declined;
+        case H2Wave::Outcome::Unusable:
+            return wave_->error();
+        case H2Wave::Outcome::Unreachable:
+            if (request.requireHttp2) {
+                return wave_->error();
+            }
+            // The HTTP/1.1 connections meet the same mall: where it cannot be reached at
+            // all, each worker says so on its own.
+            c_.s.log("未能建立 HTTP/2 连接（" + wave_->error().message + "），改用 HTTP/1.1\r\n");
+            wave_.reset();
+            return Primed::Declined;
+    }
+    return Primed::Declined;
+}
+
+void WaveSender::prepareStreams() {
+    const bool holdEnd = c_.s.options.fireAt && c_.s.config.timer.lastByteSync;
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (!c_.workers[i].ended) {
+            streams_[i].onWave = true;
+            wave_->prepare(i, c_.request(i).h2, holdEnd);
+        }
+    }
+    wave_->stage(holdEnd);
+}
+
+void WaveSender::fire(Clock::Steady now) {
+    if (!wave_) {
+        return;
+    }
+    wave_->fire();
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (streams_[i].onWave && !c_.workers[i].ended) {
+            startStream(i, now);
+        }
+    }
+}
+
+bool WaveSender::send(std::size_t index) {
+    if (!streams_[index].onWave) {
+        return false;
+    }
+    startStream(index, c_.clock().steadyNow());
+    wave_->send(index, c_.request(index).h2);
+    return true;
+}
+
+void WaveSender::startStream(std::size_t index, Clock::Steady now) {
+    Stream& s = streams_[index];
+    ++c_.workers[index].attempts;
+    ++c_.sends;
+    s.onStream = true;
+    s.deadline = now + milliseconds(c_.http().totalTimeoutMs);
+}
+
+// A stream the mall refused unprocessed goes again as a new one; a few refusals in a row
+// for the same worker end it with the mall's reason.
+void WaveSender::streamEnded(H2Wave::Event event) {
+    constexpr int kMostRefusals = 3;
+    const auto index = static_cast<std::size_t>(event.tag);
+    Stream& s = streams_[index];
+    if (c_.workers[index].ended || !s.onStream) {
+        return;
+    }
+    s.onStream = false;
+    if (event.kind == H2Wave::Event::Kind::Refused && ++s.refusals <= kMostRefusals) {
+        --c_.workers[index].attempts;
+        --c_.sends;
+        c_.sink.send(index);
+        return;
+    }
+    c_.sink.onEnd(index, std::move(event.reply));
+}
+
+void WaveSender::expire(Clock::Steady now) {
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        Stream& s = streams_[i];
+        if (s.onStream && now >= s.deadline) {
+            wave_->cancel(i);
+            s.onStream = false;
+            c_.sink.onEnd(i, streamTimedOut());
+        }
+    }
+}
+
+Error WaveSender::streamTimedOut() const {
+    const auto address = web::splitAddress(c_.s.config.mall);
+    const std::string where =
+        address ? address->host + ":" + std::to_string(address->port) : c_.s.config.mall;
+    return makeError(ErrorCode::Timeout, "timed out (" + where + ")");
+}
+
+Clock::Steady WaveSender::nextDeadline(Clock::Steady next) const {
+    for (const Stream& s : streams_) {
+        if (s.onStream) {
+            next = std::min(next, s.deadline);
+        }
+    }
+    return next;
+}
+
+void WaveSender::addPolled(std::vector<curl_waitfd>& polled) {
+    if (wave_) {
+        wave_->addPolled(polled);
+    }
+}
+
+void WaveSender::service(const std::vector<curl_waitfd>& polled, std::size_t first) {
+    if (!wave_) {
+        return;
+    }
+    events_.clear();
+    wave_->service(polled, first, events_);
+    for (auto& event : events_) {
+        streamEnded(std::move(event));
+    }
+}
+
+std::optional<bool> WaveSender::mayHaveArrived(std::size_t index) const {
+    if (!streams_[index].onWave) {
+        return std::nullopt;
+    }
+    return streams_[index].onStream && wave_ && wave_->written(index);
+}
+
+}  // namespace vellicor::mall
