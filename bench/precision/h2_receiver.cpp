@@ -11,7 +11,6 @@
 namespace vellicor::bench {
 namespace {
 
-constexpr std::string_view kExchange = "GET /mall/index.php?op=exchangeing";
 constexpr std::size_t kChunk = 16384;
 // ALPN lists in wire form, the server's preference first.
 constexpr unsigned char kH2First[] = "\x02h2\x08http/1.1";
@@ -71,16 +70,11 @@ int H2Receiver::selectAlpn(SSL*, const unsigned char** out, unsigned char* outle
 }
 
 bool H2Receiver::setUpTls(const TlsFiles& files) {
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    const bool ok = ctx_ != nullptr &&
-                    SSL_CTX_use_certificate_chain_file(ctx_, files.certificate.c_str()) == 1 &&
-                    SSL_CTX_use_PrivateKey_file(ctx_, files.key.c_str(), SSL_FILETYPE_PEM) == 1 &&
-                    SSL_CTX_check_private_key(ctx_) == 1;
-    ERR_clear_error();
-    if (ok) {
+    ctx_ = newServerContext(files);
+    if (ctx_ != nullptr) {
         SSL_CTX_set_alpn_select_cb(ctx_, &H2Receiver::selectAlpn, this);
     }
-    return ok;
+    return ctx_ != nullptr;
 }
 
 void H2Receiver::clear() {
@@ -106,9 +100,7 @@ H2Receiver::Protocols H2Receiver::protocols() const {
 
 std::unique_ptr<Connection> H2Receiver::open(int) {
     auto conn = std::make_unique<Conn>();
-    conn->ssl = SSL_new(ctx_);
-    SSL_set_bio(conn->ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-    SSL_set_accept_state(conn->ssl);
+    conn->ssl = newMemorySession(ctx_);
     return conn;
 }
 
@@ -194,24 +186,15 @@ void H2Receiver::deliver(Conn& c, std::string_view plain, std::int64_t at) {
     c.closing = c.closing || !ok;
 }
 
-// Requests end at their blank line (the engine sends no bodies); a floor byte is one 'X'.
 void H2Receiver::consumeHttp1(Conn& c, std::int64_t at) {
-    while (!c.in.empty()) {
-        if (c.in.front() == 'X') {
+    for (Http1Item item; (item = takeHttp1Item(c.in)) != Http1Item::Incomplete;) {
+        if (item != Http1Item::OtherRequest) {
             std::lock_guard lock(mutex_);
             arrivals_.push_back(at);
-            c.in.erase(0, 1);
+        }
+        if (item == Http1Item::FloorByte) {
             continue;
         }
-        const auto end = c.in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            return;
-        }
-        if (c.in.compare(0, kExchange.size(), kExchange) == 0) {
-            std::lock_guard lock(mutex_);
-            arrivals_.push_back(at);
-        }
-        c.in.erase(0, end + 4);
         const std::string reply = http1Reply(body_);
         if (SSL_write(c.ssl, reply.data(), static_cast<int>(reply.size())) <= 0) {
             failed(c);
@@ -242,10 +225,7 @@ void H2Receiver::send(Conn& c) {
 }
 
 void H2Receiver::flush(Conn& c) {
-    char buf[kChunk];
-    for (int n; (n = BIO_read(SSL_get_wbio(c.ssl), buf, sizeof buf)) > 0;) {
-        c.out.append(buf, static_cast<std::size_t>(n));
-    }
+    drainTls(c.ssl, c.out);
     server_.sendOut(c);
 }
 

@@ -42,17 +42,63 @@ std::string http1Reply(const std::string& body) {
            std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
 
+Http1Item takeHttp1Item(std::string& in) {
+    if (in.empty()) {
+        return Http1Item::Incomplete;
+    }
+    if (in.front() == 'X') {
+        in.erase(0, 1);
+        return Http1Item::FloorByte;
+    }
+    const auto end = in.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        return Http1Item::Incomplete;
+    }
+    const bool exchange = in.compare(0, kExchange.size(), kExchange) == 0;
+    in.erase(0, end + 4);
+    return exchange ? Http1Item::Exchange : Http1Item::OtherRequest;
+}
+
+SSL_CTX* newServerContext(const TlsFiles& files) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    const bool ok = ctx != nullptr &&
+                    SSL_CTX_use_certificate_chain_file(ctx, files.certificate.c_str()) == 1 &&
+                    SSL_CTX_use_PrivateKey_file(ctx, files.key.c_str(), SSL_FILETYPE_PEM) == 1 &&
+                    SSL_CTX_check_private_key(ctx) == 1;
+    ERR_clear_error();
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+SSL* newMemorySession(SSL_CTX* ctx) {
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    SSL_set_accept_state(ssl);
+    return ssl;
+}
+
+void drainTls(SSL* ssl, std::string& out) {
+    char buf[kChunk];
+    for (int n; (n = BIO_read(SSL_get_wbio(ssl), buf, sizeof buf)) > 0;) {
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
 struct Receiver::Conn : Connection {
-    // Under TLS the socket's bytes go through memory buffers, so that every read from the
-    // socket is our own recvmsg and carries its time stamp.
-    SSL* ssl = nullptr;
-    std::string in;  // request bytes not yet answered (decrypted under TLS)
+    SSL* ssl = nullptr;  // under TLS
+    std::string in;      // request bytes not yet answered (decrypted under TLS)
 
     ~Conn() override { SSL_free(ssl); }
 };
 
 Receiver::Receiver(std::optional<TlsFiles> tls) : reply_(page(Page::SoldOut)) {
-    ready_ = (!tls || setUpTls(*tls)) && server_.listening();
+    if (tls) {
+        ctx_ = newServerContext(*tls);
+    }
+    ready_ = (!tls || ctx_ != nullptr) && server_.listening();
     if (ready_) {
         server_.start(*this);
     }
@@ -61,16 +107,6 @@ Receiver::Receiver(std::optional<TlsFiles> tls) : reply_(page(Page::SoldOut)) {
 Receiver::~Receiver() {
     server_.stop();
     SSL_CTX_free(ctx_);
-}
-
-bool Receiver::setUpTls(const TlsFiles& files) {
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    const bool ok = ctx_ != nullptr &&
-                    SSL_CTX_use_certificate_chain_file(ctx_, files.certificate.c_str()) == 1 &&
-                    SSL_CTX_use_PrivateKey_file(ctx_, files.key.c_str(), SSL_FILETYPE_PEM) == 1 &&
-                    SSL_CTX_check_private_key(ctx_) == 1;
-    ERR_clear_error();
-    return ok;
 }
 
 void Receiver::setPage(Page which) {
@@ -96,9 +132,7 @@ std::vector<std::int64_t> Receiver::accepts() const {
 std::unique_ptr<Connection> Receiver::open(int) {
     auto conn = std::make_unique<Conn>();
     if (ctx_ != nullptr) {
-        conn->ssl = SSL_new(ctx_);
-        SSL_set_bio(conn->ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_accept_state(conn->ssl);
+        conn->ssl = newMemorySession(ctx_);
     }
     return conn;
 }
@@ -151,29 +185,20 @@ bool Receiver::decrypt(Conn& c, const char* data, std::size_t size) {
     }
 }
 
-// Requests end at their blank line (the engine sends no bodies); a floor byte is one 'X'.
 void Receiver::consume(Conn& c, std::int64_t at) {
-    while (!c.in.empty()) {
-        if (c.in.front() == 'X') {
-            std::lock_guard lock(mutex_);
-            arrivals_.push_back(at);
-            c.in.erase(0, 1);
-            continue;
-        }
-        const auto end = c.in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            return;
-        }
-        const bool exchange = c.in.compare(0, kExchange.size(), kExchange) == 0;
+    for (Http1Item item; (item = takeHttp1Item(c.in)) != Http1Item::Incomplete;) {
+        const bool exchange = item == Http1Item::Exchange;
         std::string bytes;
         {
             std::lock_guard lock(mutex_);
-            if (exchange) {
+            if (exchange || item == Http1Item::FloorByte) {
                 arrivals_.push_back(at);
+            }
+            if (item == Http1Item::FloorByte) {
+                continue;
             }
             bytes = reply_;
         }
-        c.in.erase(0, end + 4);
         ++answered_;
         if (exchange) {
             ++exchanges_;
@@ -193,10 +218,7 @@ void Receiver::reply(Conn& c, const std::string& bytes) {
 
 void Receiver::flush(Conn& c) {
     if (c.ssl != nullptr) {
-        char buf[kChunk];
-        for (int n; (n = BIO_read(SSL_get_wbio(c.ssl), buf, sizeof buf)) > 0;) {
-            c.out.append(buf, static_cast<std::size_t>(n));
-        }
+        drainTls(c.ssl, c.out);
     }
     server_.sendOut(c);
 }

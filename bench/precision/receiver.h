@@ -33,6 +33,20 @@ std::string httpDate();
 // A whole HTTP/1.1 200 reply with that body.
 std::string http1Reply(const std::string& body);
 
+// What the front of a connection's HTTP/1.1 bytes holds. Requests end at their blank line
+// (the engine sends no bodies); a floor byte is one 'X'.
+enum class Http1Item { Incomplete, FloorByte, Exchange, OtherRequest };
+// Takes the front item off `in` (nothing while it is incomplete).
+Http1Item takeHttp1Item(std::string& in);
+
+// A server context with the certificate and key; nullptr when they do not load.
+SSL_CTX* newServerContext(const TlsFiles& files);
+// A server session whose TLS bytes go through memory buffers, so that every read from the
+// socket is the receiver's own recvmsg and carries its time stamp.
+SSL* newMemorySession(SSL_CTX* ctx);
+// Appends what TLS has to send to `out`.
+void drainTls(SSL* ssl, std::string& out);
+
 class Receiver : private ConnectionHandler {
   public:
     using Page = bench::Page;
@@ -63,7 +77,6 @@ class Receiver : private ConnectionHandler {
 
   private:
     struct Conn;
-    bool setUpTls(const TlsFiles& files);
     std::unique_ptr<Connection> open(int fd) override;
     void readable(Connection& c) override;
     void writable(Connection& c) override;
