@@ -23,6 +23,26 @@ int listenLoopback(std::uint16_t& port) {
     return fd;
 }
 
+int connectLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t closedPort() {
+    std::uint16_t port = 0;
+    const int fd = listenLoopback(port);
+    ::close(fd);
+    return port;
+}
+
 long readSome(int fd, SSL* ssl, char* into, std::size_t size) {
     return ssl != nullptr ? SSL_read(ssl, into, static_cast<int>(size)) : ::recv(fd, into, size, 0);
 }

@@ -17,6 +17,10 @@ namespace vellicor::test {
 
 // A listener on 127.0.0.1 and the port it got; -1 when it failed.
 int listenLoopback(std::uint16_t& port);
+// A socket connected to that loopback port; -1 when nothing took the connection.
+int connectLoopback(std::uint16_t port);
+// A loopback port where nothing listens (the system may hand it out again later).
+std::uint16_t closedPort();
 
 // Reads what one read brings (SSL_read under TLS); <= 0 when the peer left or failed.
 long readSome(int fd, SSL* ssl, char* into, std::size_t size);

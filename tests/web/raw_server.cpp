@@ -1,8 +1,5 @@
 #include "raw_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,19 +7,6 @@
 
 namespace vellicor::test {
 namespace {
-
-int connectLoopback(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::size_t contentLength(const std::string& head) {
     for (const char* name : {"\r\nContent-Length:", "\r\ncontent-length:"}) {
@@ -152,13 +136,6 @@ RawServer::Script forwardingProxy() {
         c.send(upstream.readRequest());
         ::close(target);
     };
-}
-
-std::uint16_t closedPort() {
-    std::uint16_t port = 0;
-    const int fd = listenLoopback(port);
-    ::close(fd);
-    return port;
 }
 
 }  // namespace vellicor::test

@@ -75,7 +75,4 @@ RawServer::Script echoRequest();  // 200, the body is the request as received
 // connection, replies with a Content-Length.
 RawServer::Script forwardingProxy();
 
-// A loopback port where nothing listens.
-std::uint16_t closedPort();
-
 }  // namespace vellicor::test
