@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace vellicor::bench {
@@ -102,6 +103,23 @@ inline std::string today() {
     localtime_r(&now, &tm);
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
     return buf;
+}
+
+// A section's opening lines: the heading, what ran (`about`, its lines ending in "  \n"), the
+// date and the load average at start and end. What follows goes on the last line.
+inline std::string sectionHeader(const std::string& heading, const std::string& about,
+                                 const std::string& loadBefore, const std::string& loadAfter) {
+    return heading + "\n\n" + about + "Date: " + today() + "  \nLoad average (1 min) at start " +
+           loadBefore + ", at end " + loadAfter;
+}
+
+// The whole results file, empty when there is none yet. Read it whole before opening it for
+// writing, which empties it.
+inline std::string readResults(const char* path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 }  // namespace vellicor::bench

@@ -237,14 +237,14 @@ RowResult summarise(const Case& c, std::vector<Run> runs) {
 std::string section(const std::vector<RowResult>& rows, int repeats, const std::string& loadBefore,
                     const std::string& loadAfter, double tookSeconds) {
     std::ostringstream out;
-    out << kHeading << "\n\n"
-        << "`build/dev/bin/vellicor-bench-arrival`: timed runs of " << kRequests
-        << " requests of one item against the portal simulator in process, across simulated "
-           "paths and mall clock offsets, aimed with `mall::aimFiring` on the run's own clock "
-           "estimate (`timerEstimate`).  \n"
-        << "Date: " << today() << "  \nLoad average (1 min) at start " << loadBefore << ", at end "
-        << loadAfter << "; " << repeats << " run" << (repeats == 1 ? "" : "s") << " per row, "
-        << fmt("%.0f", tookSeconds) << " s in all.\n\n";
+    const std::string about =
+        "`build/dev/bin/vellicor-bench-arrival`: timed runs of " + std::to_string(kRequests) +
+        " requests of one item against the portal simulator in process, across simulated paths "
+        "and mall clock offsets, aimed with `mall::aimFiring` on the run's own clock estimate "
+        "(`timerEstimate`).  \n";
+    out << sectionHeader(kHeading, about, loadBefore, loadAfter) << "; " << repeats << " run"
+        << (repeats == 1 ? "" : "s") << " per row, " << fmt("%.0f", tookSeconds)
+        << " s in all.\n\n";
     out << "| path up/down ms | mall offset ms | aim | first arrival ms | last arrival ms | "
            "before the opening | answered \"not yet\" | arrived | first write after the aimed "
            "send ms | aimed by: bound width ms | its upper end past the truth ms | first "
@@ -328,13 +328,6 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
     return out.str();
 }
 
-std::string readFile(const char* path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 int run(int repeats) {
@@ -386,7 +379,7 @@ int run(int repeats) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     // Read whole before the file is opened for writing, which empties it.
     const std::string results =
-        replaceSubsection(readFile(VELLICOR_RESULTS_FILE), kSimulatorHeading, kHeading, text);
+        replaceSubsection(readResults(VELLICOR_RESULTS_FILE), kSimulatorHeading, kHeading, text);
     std::ofstream(VELLICOR_RESULTS_FILE) << results;
     return 0;
 }

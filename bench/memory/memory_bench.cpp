@@ -13,9 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,11 +73,9 @@ long median(std::vector<long> v) {
 
 // Rewrites "## Memory" alone; every other section of the results stays as it was.
 void writeSection(const std::string& section) {
-    std::ifstream in(VELLICOR_RESULTS_FILE);
-    std::stringstream all;
-    all << in.rdbuf();
     const std::string text = vellicor::bench::replaceSubsection(
-        all.str(), vellicor::bench::kSimulatorHeading, "## Memory", section);
+        vellicor::bench::readResults(VELLICOR_RESULTS_FILE), vellicor::bench::kSimulatorHeading,
+        "## Memory", section);
     std::ofstream(VELLICOR_RESULTS_FILE) << text;
 }
 
@@ -132,23 +128,25 @@ int main() {
         large.push_back(peakKib(portal, config, 1000));
     }
     const std::string loadAfter = vellicor::bench::loadAverage();
-    const std::string date = vellicor::bench::today();
     const double baseMb = static_cast<double>(median(small)) / 1024.0;
     const double runMb = static_cast<double>(median(large)) / 1024.0;
     char table[1024];
     std::snprintf(table, sizeof table,
-                  "## Memory\n\n"
-                  "Peak resident set of `vellicor-cli exchange` (kernel's ru_maxrss of the child), "
-                  "median of three runs, against the simulator in a process of its own.  \n"
-                  "Date: %s  \nLoad average (1 min) at start %s, at end %s\n\n"
-                  "| run | requests | peak MB | ratio to baseline |\n|---|---|---|---|\n"
+                  "\n\n| run | requests | peak MB | ratio to baseline |\n|---|---|---|---|\n"
                   "| baseline: %d items × 1 | %d | %.1f | 1.00 |\n"
                   "| %d items × 1,000 | %d | %.1f | %.2f |\n\n"
                   "Target: the %d × 1,000 run peaks at 150 MB or less: %s.\n",
-                  date.c_str(), loadBefore.c_str(), loadAfter.c_str(), items, items, baseMb, items,
-                  items * 1000, runMb, runMb / baseMb, items, runMb <= 150.0 ? "met" : "missed");
-    std::fputs(table, stdout);
-    writeSection(table);
+                  items, items, baseMb, items, items * 1000, runMb, runMb / baseMb, items,
+                  runMb <= 150.0 ? "met" : "missed");
+    const std::string section =
+        vellicor::bench::sectionHeader(
+            "## Memory",
+            "Peak resident set of `vellicor-cli exchange` (kernel's ru_maxrss of the child), "
+            "median of three runs, against the simulator in a process of its own.  \n",
+            loadBefore, loadAfter) +
+        table;
+    std::fputs(section.c_str(), stdout);
+    writeSection(section);
     kill(portalPid, SIGTERM);
     waitpid(portalPid, nullptr, 0);
     return 0;

@@ -423,8 +423,7 @@ std::string firingSection() {
     const std::string loadAfter = loadAverage();
 
     std::ostringstream out;
-    out << kFiringHeading << "\n\nMachine: " << machine() << "  \nDate: " << today()
-        << "  \nLoad average (1 min) at start " << loadBefore << ", at end " << loadAfter
+    out << sectionHeader(kFiringHeading, "Machine: " + machine() + "  \n", loadBefore, loadAfter)
         << "  \nReceiver: epoll on 127.0.0.1, kernel receive times (SO_TIMESTAMPNS), plain HTTP "
            "and TLS.\n\n";
     writeRows(out, schemes);
@@ -434,13 +433,6 @@ std::string firingSection() {
     writeTargets(out, schemes, worstClock);
     writeNotes(out);
     return out.str();
-}
-
-std::string readFile(const char* path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -464,7 +456,7 @@ int run(bool h2Only) {
     std::fwrite(h2.data(), 1, h2.size(), stdout);
     // Only this benchmark's sections are replaced; the file is read after the runs, so that
     // what another benchmark wrote meanwhile stays.
-    std::string text = readFile(VELLICOR_RESULTS_FILE);
+    std::string text = readResults(VELLICOR_RESULTS_FILE);
     if (!h2Only) {
         text = replaceSection(text, kFiringHeading, firing);
     }

@@ -307,8 +307,7 @@ std::string h2Section() {
         rows.push_back(medianOf<Row>(kRepeats, [&] { return h2Floor(rx, n); }));
     }
     std::ostringstream out;
-    out << kH2Heading << "\n\nMachine: " << machine() << "  \nDate: " << today()
-        << "  \nLoad average (1 min) at start " << loadBefore << ", at end " << loadAverage()
+    out << sectionHeader(kH2Heading, "Machine: " + machine() + "  \n", loadBefore, loadAverage())
         << "\n\n";
     writeRows(out, rows);
     writeTargets(out, rows);

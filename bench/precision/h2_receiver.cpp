@@ -1,15 +1,9 @@
 #include "h2_receiver.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "h2_session.h"
@@ -17,7 +11,6 @@
 namespace vellicor::bench {
 namespace {
 
-constexpr std::string_view kExchange = "GET /mall/index.php?op=exchangeing";
 constexpr std::size_t kChunk = 16384;
 // ALPN lists in wire form, the server's preference first.
 constexpr unsigned char kH2First[] = "\x02h2\x08http/1.1";
@@ -38,58 +31,28 @@ void RecordCut::took(const char* data, std::size_t n) {
     }
 }
 
-struct H2Receiver::Conn {
+struct H2Receiver::Conn : Connection {
     enum class Proto { Pending, H2, Http1 };
-    int fd = -1;
     SSL* ssl = nullptr;
     Proto proto = Proto::Pending;
-    bool dead = false;     // drop now
     bool closing = false;  // drop once what is queued has been handed to the socket
     int errorsNoted = 0;   // the HTTP/2 session's errors already counted
-    bool watchingOutput = false;
     RecordCut cut;
     std::unique_ptr<H2ServerSession> h2;
-    std::string in;   // HTTP/1.1 plaintext not yet answered
-    std::string out;  // bytes the socket has not taken yet
+    std::string in;  // HTTP/1.1 plaintext not yet answered
 
-    Conn() = default;
-    Conn(const Conn&) = delete;
-    Conn& operator=(const Conn&) = delete;
-    ~Conn() {
-        SSL_free(ssl);
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    ~Conn() override { SSL_free(ssl); }
 };
 
 H2Receiver::H2Receiver(const TlsFiles& tls) : body_(pageBody(Page::SoldOut)) {
-    listen_ = listenOnLoopback(port_);
-    ready_ = setUpTls(tls) && listen_ >= 0;
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listen_;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_, &ev);
-    ev.data.fd = wake_;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+    ready_ = setUpTls(tls) && server_.listening();
     if (ready_) {
-        thread_ = std::thread([this] { loop(); });
+        server_.start(*this);
     }
 }
 
 H2Receiver::~H2Receiver() {
-    stop_ = true;
-    const std::uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof one);
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    conns_.clear();
-    close(listen_);
-    close(epoll_);
-    close(wake_);
+    server_.stop();
     SSL_CTX_free(ctx_);
 }
 
@@ -107,22 +70,17 @@ int H2Receiver::selectAlpn(SSL*, const unsigned char** out, unsigned char* outle
 }
 
 bool H2Receiver::setUpTls(const TlsFiles& files) {
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    const bool ok = ctx_ != nullptr &&
-                    SSL_CTX_use_certificate_chain_file(ctx_, files.certificate.c_str()) == 1 &&
-                    SSL_CTX_use_PrivateKey_file(ctx_, files.key.c_str(), SSL_FILETYPE_PEM) == 1 &&
-                    SSL_CTX_check_private_key(ctx_) == 1;
-    ERR_clear_error();
-    if (ok) {
+    ctx_ = newServerContext(files);
+    if (ctx_ != nullptr) {
         SSL_CTX_set_alpn_select_cb(ctx_, &H2Receiver::selectAlpn, this);
     }
-    return ok;
+    return ctx_ != nullptr;
 }
 
 void H2Receiver::clear() {
     std::lock_guard lock(mutex_);
     arrivals_.clear();
-    accepts_.clear();
+    server_.clearAccepts();
     protocols_ = {};
 }
 
@@ -132,8 +90,7 @@ std::vector<std::int64_t> H2Receiver::arrivals() const {
 }
 
 std::vector<std::int64_t> H2Receiver::accepts() const {
-    std::lock_guard lock(mutex_);
-    return accepts_;
+    return server_.accepts();
 }
 
 H2Receiver::Protocols H2Receiver::protocols() const {
@@ -141,91 +98,35 @@ H2Receiver::Protocols H2Receiver::protocols() const {
     return protocols_;
 }
 
-void H2Receiver::loop() {
-    epoll_event events[256];
-    while (!stop_) {
-        const int n = epoll_wait(epoll_, events, 256, 200);
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == listen_) {
-                accept();
-            }
-            auto it = conns_.find(fd);
-            if (it == conns_.end()) {
-                continue;
-            }
-            Conn& c = *it->second;
-            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-                readFrom(c);
-            }
-            if (!c.dead && (events[i].events & EPOLLOUT) != 0) {
-                flush(c);
-            }
-            if (c.dead) {
-                conns_.erase(it);
-            }
-        }
-    }
-    conns_.clear();
-}
-
-void H2Receiver::accept() {
-    for (;;) {
-        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            accepts_.push_back(wallNowNs());
-        }
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto conn = std::make_unique<Conn>();
-        conn->fd = fd;
-        conn->ssl = SSL_new(ctx_);
-        SSL_set_bio(conn->ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_accept_state(conn->ssl);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
-        conns_[fd] = std::move(conn);
-    }
+std::unique_ptr<Connection> H2Receiver::open(int) {
+    auto conn = std::make_unique<Conn>();
+    conn->ssl = newMemorySession(ctx_);
+    return conn;
 }
 
 // One read per TLS record (or the rest of one), each with its own stamp.
-void H2Receiver::readFrom(Conn& c) {
+void H2Receiver::readable(Connection& conn) {
+    auto& c = static_cast<Conn&>(conn);
     while (!c.dead && !c.closing) {
         char buf[kChunk + 512];
-        alignas(cmsghdr) char control[256];
-        iovec iov{buf, std::min(c.cut.want(), sizeof buf)};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t got = recvmsg(c.fd, &msg, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        }
+        std::int64_t at = 0;
+        const auto got = EpollServer::readStamped(c, buf, std::min(c.cut.want(), sizeof buf), at);
         if (got <= 0) {
-            c.dead = true;
-            return;
+            break;
         }
         const auto size = static_cast<std::size_t>(got);
         c.cut.took(buf, size);
-        if (!decrypt(c, buf, size, stampOf(msg))) {
+        if (!decrypt(c, buf, size, at)) {
             failed(c);
         }
     }
     if (!c.dead) {
         send(c);
     }
+}
+
+void H2Receiver::writable(Connection& conn) {
+    flush(static_cast<Conn&>(conn));
 }
 
 // The handshake runs inside SSL_read; its own replies wait in the output buffer for flush().
@@ -285,24 +186,15 @@ void H2Receiver::deliver(Conn& c, std::string_view plain, std::int64_t at) {
     c.closing = c.closing || !ok;
 }
 
-// Requests end at their blank line (the engine sends no bodies); a floor byte is one 'X'.
 void H2Receiver::consumeHttp1(Conn& c, std::int64_t at) {
-    while (!c.in.empty()) {
-        if (c.in.front() == 'X') {
+    for (Http1Item item; (item = takeHttp1Item(c.in)) != Http1Item::Incomplete;) {
+        if (item != Http1Item::OtherRequest) {
             std::lock_guard lock(mutex_);
             arrivals_.push_back(at);
-            c.in.erase(0, 1);
+        }
+        if (item == Http1Item::FloorByte) {
             continue;
         }
-        const auto end = c.in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            return;
-        }
-        if (c.in.compare(0, kExchange.size(), kExchange) == 0) {
-            std::lock_guard lock(mutex_);
-            arrivals_.push_back(at);
-        }
-        c.in.erase(0, end + 4);
         const std::string reply = http1Reply(body_);
         if (SSL_write(c.ssl, reply.data(), static_cast<int>(reply.size())) <= 0) {
             failed(c);
@@ -333,37 +225,8 @@ void H2Receiver::send(Conn& c) {
 }
 
 void H2Receiver::flush(Conn& c) {
-    char buf[kChunk];
-    for (int n; (n = BIO_read(SSL_get_wbio(c.ssl), buf, sizeof buf)) > 0;) {
-        c.out.append(buf, static_cast<std::size_t>(n));
-    }
-    while (!c.out.empty()) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        }
-        if (n <= 0) {
-            c.dead = true;
-            return;
-        }
-        c.out.erase(0, static_cast<std::size_t>(n));
-    }
-    watch(c, !c.out.empty());
-}
-
-// Asks for a writable wake-up only while bytes wait, so an idle connection costs nothing.
-void H2Receiver::watch(Conn& c, bool output) {
-    if (output == c.watchingOutput) {
-        return;
-    }
-    c.watchingOutput = output;
-    epoll_event ev{};
-    ev.events = output ? static_cast<std::uint32_t>(EPOLLIN | EPOLLOUT) : EPOLLIN;
-    ev.data.fd = c.fd;
-    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+    drainTls(c.ssl, c.out);
+    server_.sendOut(c);
 }
 
 void H2Receiver::failed(Conn& c) {

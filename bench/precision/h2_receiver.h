@@ -14,11 +14,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "receiver.h"
@@ -39,16 +37,16 @@ class RecordCut {
     std::size_t left_ = 0;  // body bytes of the current record still to come
 };
 
-class H2Receiver {
+class H2Receiver : private ConnectionHandler {
   public:
     explicit H2Receiver(const TlsFiles& tls);
-    ~H2Receiver();
+    ~H2Receiver() override;
     H2Receiver(const H2Receiver&) = delete;
     H2Receiver& operator=(const H2Receiver&) = delete;
 
     bool ready() const { return ready_; }
-    int port() const { return port_; }
-    std::string base() const { return "https://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return server_.port(); }
+    std::string base() const { return "https://127.0.0.1:" + std::to_string(port()); }
 
     // For handshakes from now on: whether ALPN may settle h2 (else http/1.1 only).
     void offerH2(bool on) { offerH2_ = on; }
@@ -73,34 +71,26 @@ class H2Receiver {
     static int selectAlpn(SSL* ssl, const unsigned char** out, unsigned char* outlen,
                           const unsigned char* in, unsigned int inlen, void* self);
     bool setUpTls(const TlsFiles& files);
-    void loop();
-    void accept();
-    void readFrom(Conn& c);
+    std::unique_ptr<Connection> open(int fd) override;
+    void readable(Connection& c) override;
+    void writable(Connection& c) override;
     bool decrypt(Conn& c, const char* data, std::size_t size, std::int64_t at);
     void settle(Conn& c);
     void deliver(Conn& c, std::string_view plain, std::int64_t at);
     void consumeHttp1(Conn& c, std::int64_t at);
     void send(Conn& c);
     void flush(Conn& c);
-    void watch(Conn& c, bool output);
     void failed(Conn& c);
 
-    int listen_ = -1;
-    int epoll_ = -1;
-    int wake_ = -1;
-    int port_ = 0;
+    EpollServer server_;
     bool ready_ = false;
     SSL_CTX* ctx_ = nullptr;
     std::string body_;  // every reply's page
     std::atomic<bool> offerH2_{true};
     std::atomic<std::uint32_t> maxStreams_{128};
-    std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<std::int64_t> arrivals_;
-    std::vector<std::int64_t> accepts_;
     Protocols protocols_;
-    std::map<int, std::unique_ptr<Conn>> conns_;  // the loop thread's own
-    std::thread thread_;
 };
 
 }  // namespace vellicor::bench

@@ -8,17 +8,15 @@
 // until that last byte lands.
 
 #include <openssl/types.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "epoll_server.h"
 
 namespace vellicor::bench {
 
@@ -34,29 +32,37 @@ std::string pageBody(Page which);
 std::string httpDate();
 // A whole HTTP/1.1 200 reply with that body.
 std::string http1Reply(const std::string& body);
-// The real-time clock now, in ns since the epoch.
-std::int64_t wallNowNs();
-// The kernel's receive time of the last segment a recvmsg took; without one, now.
-std::int64_t stampOf(msghdr& msg);
-// A non-blocking listener on 127.0.0.1 with receive time stamps on; -1 when it failed.
-int listenOnLoopback(int& port);
 
-class Receiver {
+// What the front of a connection's HTTP/1.1 bytes holds. Requests end at their blank line
+// (the engine sends no bodies); a floor byte is one 'X'.
+enum class Http1Item { Incomplete, FloorByte, Exchange, OtherRequest };
+// Takes the front item off `in` (nothing while it is incomplete).
+Http1Item takeHttp1Item(std::string& in);
+
+// A server context with the certificate and key; nullptr when they do not load.
+SSL_CTX* newServerContext(const TlsFiles& files);
+// A server session whose TLS bytes go through memory buffers, so that every read from the
+// socket is the receiver's own recvmsg and carries its time stamp.
+SSL* newMemorySession(SSL_CTX* ctx);
+// Appends what TLS has to send to `out`.
+void drainTls(SSL* ssl, std::string& out);
+
+class Receiver : private ConnectionHandler {
   public:
     using Page = bench::Page;
 
     // Plain HTTP, or TLS with the given server certificate.
     explicit Receiver(std::optional<TlsFiles> tls = std::nullopt);
-    ~Receiver();
+    ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
     // False when the listener or the TLS set-up failed; nothing is received then.
     bool ready() const { return ready_; }
     bool secure() const { return ctx_ != nullptr; }
-    int port() const { return port_; }
+    int port() const { return server_.port(); }
     std::string base() const {
-        return std::string(secure() ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+        return std::string(secure() ? "https" : "http") + "://127.0.0.1:" + std::to_string(port());
     }
     void setPage(Page page);
     void clear();
@@ -71,31 +77,22 @@ class Receiver {
 
   private:
     struct Conn;
-    bool setUpTls(const TlsFiles& files);
-    void loop();
-    void accept();
-    void readFrom(Conn& c);
+    std::unique_ptr<Connection> open(int fd) override;
+    void readable(Connection& c) override;
+    void writable(Connection& c) override;
     bool decrypt(Conn& c, const char* data, std::size_t size);
     void consume(Conn& c, std::int64_t at);
     void reply(Conn& c, const std::string& bytes);
     void flush(Conn& c);
-    void watch(Conn& c, bool output);
 
-    int listen_ = -1;
-    int epoll_ = -1;
-    int wake_ = -1;
-    int port_ = 0;
+    EpollServer server_;
     bool ready_ = false;
     SSL_CTX* ctx_ = nullptr;
-    std::atomic<bool> stop_{false};
     std::atomic<std::int64_t> answered_{0};
     std::atomic<std::int64_t> exchanges_{0};
     mutable std::mutex mutex_;
     std::vector<std::int64_t> arrivals_;
-    std::vector<std::int64_t> accepts_;
     std::string reply_;
-    std::map<int, std::unique_ptr<Conn>> conns_;  // the loop thread's own
-    std::thread thread_;
 };
 
 }  // namespace vellicor::bench

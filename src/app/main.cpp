@@ -68,8 +68,10 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
 // The configuration file, a portal address, or (with neither) the portal simulator started in
 // this process; the simulator serves as long as the returned setup lives.
 std::optional<vellicor::portal::PortalSetup> resolveConfiguration(const Options& options) {
+    auto resolved =
+        vellicor::resolveConfig(options.config.toStdString(), options.portal.toStdString());
     auto setup =
-        vellicor::portal::resolvePortal(options.config.toStdString(), options.portal.toStdString());
+        resolved ? vellicor::portal::startEmbedded(std::move(resolved).value()) : resolved.error();
     if (!setup) {
         std::fprintf(stderr, "vellicor: %s\n", setup.error().message.c_str());
         return std::nullopt;

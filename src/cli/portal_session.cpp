@@ -1,10 +1,16 @@
 #include "cli/portal_session.h"
 
+#include "platform/config_resolution.h"
+
 namespace vellicor::cli {
 
 Result<PortalSession> resolveSession(const Options& options) {
-    auto setup = portal::resolvePortal(options.value("config").value_or(""),
-                                       options.value("portal").value_or(""));
+    auto resolved =
+        resolveConfig(options.value("config").value_or(""), options.value("portal").value_or(""));
+    if (!resolved) {
+        return resolved.error();
+    }
+    auto setup = portal::startEmbedded(std::move(resolved).value());
     if (!setup) {
         return setup.error();
     }

@@ -137,7 +137,9 @@ class Applier {
     std::string failed_;
 };
 
-// The file's lines as key/value pairs, the key "section.name".
+// The file's lines as key/value pairs, the key "section.name". Deliberately plain: a value is
+// the whole rest of its line (no inline comments, continuation lines or length cap), and a line
+// that is not a section, comment or key = value is an error that quotes it.
 Result<Values> readValues(const std::string& iniText) {
     Values values;
     std::istringstream in(iniText);

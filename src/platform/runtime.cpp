@@ -2,16 +2,11 @@
 
 #include <sys/resource.h>
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 
 namespace vellicor {
 namespace {
@@ -39,19 +34,6 @@ FatalReporter& fatalReporter() {
 
 }  // namespace
 
-void sleepMs(long long milliseconds, const Clock& clock) {
-    if (milliseconds <= 0) {
-        return;
-    }
-    clock.sleepUntil(clock.steadyNow() + std::chrono::milliseconds(milliseconds));
-}
-
-std::uint32_t tickCount(const Clock& clock) {
-    const auto since = clock.steadyNow().time_since_epoch();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
-    return static_cast<std::uint32_t>(static_cast<unsigned long long>(ms));
-}
-
 DateValue dateValueFromLocalSeconds(long long localSeconds) {
     long long days = localSeconds / kSecondsPerDay;
     long long rest = localSeconds % kSecondsPerDay;
@@ -77,51 +59,6 @@ int dateMinute(DateValue value) {
 }
 int dateSecond(DateValue value) {
     return static_cast<int>(secondsOfDay(value) % 60);
-}
-
-bool startThread(std::function<void(long)> routine, long parameter, std::thread* handle) {
-    try {
-        std::thread thread([routine = std::move(routine), parameter] { routine(parameter); });
-        if (handle != nullptr) {
-            *handle = std::move(thread);
-        } else {
-            thread.detach();
-        }
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
-bool writeFile(const std::string& fileName, const std::vector<std::string_view>& parts) {
-    if (fileName.empty()) {
-        return false;
-    }
-    std::FILE* file = std::fopen(fileName.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = true;
-    for (std::string_view part : parts) {
-        if (!part.empty() && std::fwrite(part.data(), 1, part.size(), file) != part.size()) {
-            ok = false;
-            break;
-        }
-    }
-    // A full disk often shows only when the buffer is flushed.
-    if (std::fclose(file) != 0) {
-        ok = false;
-    }
-    return ok;
-}
-
-std::string programFileName() {
-    std::error_code error;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        return exe.filename().string();
-    }
-    return std::filesystem::path(program_invocation_name).filename().string();
 }
 
 int messageBox(MessageBoxService& service, const std::string& text, unsigned flags,

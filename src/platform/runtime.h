@@ -1,6 +1,6 @@
 #pragma once
-// Runtime services every part of the logic may use: pause, clock readings, threads, files,
-// the message-box rules and the fatal error report. No window is needed for any of them; the
+// Runtime services every part of the logic may use: the local date and time, the descriptor
+// limit, the message-box rules and the fatal error report. No window is needed for any of them; the
 // message box and the address opener arrive as injected services (platform/services.h).
 
 #include <cstddef>
@@ -8,20 +8,11 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
 #include "platform/clock.h"
 #include "platform/services.h"
 
 namespace vellicor {
-
-// Suspends the calling thread; a negative duration counts as 0.
-void sleepMs(long long milliseconds, const Clock& clock = SystemClock::instance());
-
-// Milliseconds since the system started, as a 32-bit count that wraps.
-std::uint32_t tickCount(const Clock& clock = SystemClock::instance());
 
 // A date value: days since 30 December 1899, the time of day as the fraction.
 using DateValue = double;
@@ -33,19 +24,6 @@ DateValue dateValueFromLocalSeconds(long long localSeconds);
 int dateHour(DateValue value);    // 0..23
 int dateMinute(DateValue value);  // 0..59
 int dateSecond(DateValue value);  // 0..59
-
-// Starts a thread that runs routine(parameter). Without a handle the thread runs detached;
-// with one, the caller owns the thread (and must join or detach it). False when the system
-// could not create the thread.
-bool startThread(std::function<void(long)> routine, long parameter = 0,
-                 std::thread* handle = nullptr);
-
-// Creates (or replaces) the file and writes the parts one after another, skipping empty
-// ones. False for an empty name or when the file cannot be opened or fully written.
-bool writeFile(const std::string& fileName, const std::vector<std::string_view>& parts);
-
-// The running program's file name, without its directory.
-std::string programFileName();
 
 // A run keeps a connection a request (and, in the demo, the simulator's side of each): the
 // programs raise their descriptor limit to the hard limit once at start.

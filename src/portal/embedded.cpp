@@ -4,51 +4,19 @@
 #include "web/page_request.h"
 
 namespace vellicor::portal {
-namespace {
 
-// scheme://host[:port] with nothing after it but an optional "/".
-bool isPortalBase(const std::string& url) {
-    std::string rest;
-    if (url.starts_with("http://")) {
-        rest = url.substr(7);
-    } else if (url.starts_with("https://")) {
-        rest = url.substr(8);
-    } else {
-        return false;
-    }
-    if (!rest.empty() && rest.back() == '/') {
-        rest.pop_back();
-    }
-    return !rest.empty() && rest.find_first_of("/?#@ \t\r\n") == std::string::npos;
-}
-
-}  // namespace
-
-Result<PortalSetup> resolvePortal(const std::string& configFile, const std::string& portalUrl) {
+Result<PortalSetup> startEmbedded(ResolvedConfig resolved) {
     PortalSetup setup;
-    setup.config = Config::defaults();
-    if (!configFile.empty()) {
-        auto loaded = loadConfig(configFile);
-        if (!loaded.ok()) {
-            return loaded.error();
-        }
-        setup.config = std::move(loaded).value();
+    setup.config = std::move(resolved.config);
+    if (!resolved.wantsEmbedded) {
+        return setup;
     }
-    if (!portalUrl.empty()) {
-        if (!isPortalBase(portalUrl)) {
-            return makeError(ErrorCode::BadAddress,
-                             "--portal takes scheme://host[:port], not " + portalUrl);
-        }
-        setup.config = setup.config.withPortal(portalUrl);
+    auto server = Server::start();
+    if (!server.ok()) {
+        return server.error();
     }
-    if (configFile.empty() && portalUrl.empty()) {
-        auto server = Server::start();
-        if (!server.ok()) {
-            return server.error();
-        }
-        setup.server = std::move(server).value();
-        setup.config = setup.config.withPortal(setup.server->baseUrl());
-    }
+    setup.server = std::move(server).value();
+    setup.config = setup.config.withPortal(setup.server->baseUrl());
     return setup;
 }
 

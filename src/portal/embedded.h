@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/config.h"
+#include "platform/config_resolution.h"
 #include "platform/result.h"
 #include "portal/server.h"
 
@@ -17,9 +18,9 @@ struct PortalSetup {
     std::unique_ptr<Server> server;
 };
 
-// configFile: an INI file or empty. portalUrl: scheme://host[:port] or empty; it replaces
-// every publisher host of the configuration. With both empty, a simulator is started.
-Result<PortalSetup> resolvePortal(const std::string& configFile, const std::string& portalUrl);
+// Starts the simulator when the resolved configuration wants the embedded default and points
+// every publisher host at it; otherwise the configuration is taken as it is.
+Result<PortalSetup> startEmbedded(ResolvedConfig resolved);
 
 // Logs in with the demo account through the login form of the configured login host, as a
 // browser would, and returns the session cookie string the login set.

@@ -6,22 +6,14 @@
 namespace vellicor::web {
 namespace {
 
+using detail::lowered;
+
 constexpr std::string_view kReturnPath = "/mall/classify.php?type=2&gid=2&sort=3";
 constexpr std::string_view kStylePath = "/ptcss/b3/sc/563027201/login.css";
 
 // ASCII only, whatever the process locale says about bytes above 0x7F.
 bool keptAsIs(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.';
-}
-
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
 }
 
 // scheme://host[:port]/path?query with the forms a browser may vary brought to one.

@@ -1,17 +1,11 @@
 #include "web/session_cookies.h"
 
+#include "web/text_util.h"
+
 namespace vellicor::web {
 namespace {
 
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
+using detail::lowered;
 
 // A pair that would break the cookie string apart, or smuggle a header line, stays out.
 bool nameFits(const StoredCookie& c) {

@@ -20,6 +20,17 @@ inline bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// ASCII letters lowered, whatever the process locale says about bytes above 0x7F.
+inline std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 // The value of a hexadecimal digit, or -1.
 inline int hexValue(char c) {
     if (c >= '0' && c <= '9') {

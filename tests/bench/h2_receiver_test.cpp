@@ -189,6 +189,32 @@ TEST(H2ReceiverSession, HttpOneBytesAreAProtocolError) {
     EXPECT_TRUE(server->takeArrivals().empty());
 }
 
+// Both receivers stamp an HTTP/1.1 request when its blank line is in, not its first bytes,
+// and count only exchange requests as arrivals the benchmark measures.
+TEST(Http1Framing, TakesOneWholeItemAtATime) {
+    struct Framing {
+        const char* what;
+        std::string in;
+        Http1Item item;
+        std::string left;
+    };
+    const std::string head = "GET " + kExchange + " HTTP/1.1\r\nHost: m\r\n";
+    const Framing cases[] = {
+        {"nothing yet", "", Http1Item::Incomplete, ""},
+        {"a floor byte", "XGET", Http1Item::FloorByte, "GET"},
+        {"an exchange request and what follows", head + "\r\nGET", Http1Item::Exchange, "GET"},
+        {"all but the last byte", head + "\r", Http1Item::Incomplete, head + "\r"},
+        {"another request", "GET /mall/record.php HTTP/1.1\r\n\r\n", Http1Item::OtherRequest, ""},
+        {"an exchange address as a query of another page",
+         "GET /x?u=/mall/index.php?op=exchangeing HTTP/1.1\r\n\r\n", Http1Item::OtherRequest, ""},
+    };
+    for (const auto& c : cases) {
+        std::string in = c.in;
+        EXPECT_EQ(takeHttp1Item(in), c.item) << c.what;
+        EXPECT_EQ(in, c.left) << c.what;
+    }
+}
+
 std::string record(std::size_t body) {
     return std::string{'\x17', '\x03', '\x03', static_cast<char>(body >> 8),
                        static_cast<char>(body & 0xff)} +

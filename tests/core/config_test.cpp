@@ -56,6 +56,37 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
     }
 }
 
+// A value is the rest of its line as written, however long and whatever it holds; a line that
+// would continue a value or use another separator is refused, quoted, not guessed at.
+TEST(Config, ValuesWholeAndOddLinesRefused) {
+    const std::string longPath = "/" + std::string(300, 'a');
+    struct Case {
+        std::string text;
+        std::string proxy;  // expected when the file is taken
+        std::string caFile;
+        const char* error;  // expected message, or nullptr
+    };
+    const Case cases[] = {
+        {"[http]\nproxy = user:pa ;ss@h:1\n", "user:pa ;ss@h:1", "", nullptr},
+        {"[http]\nproxy = h:1 # not a comment\n", "h:1 # not a comment", "", nullptr},
+        {"[http]\nca_file = " + longPath + "\n", "", longPath, nullptr},
+        {"[http]\nproxy = h:1\n  X-Injected: 1\n", "", "",
+         "configuration line 3 without '=': \"X-Injected: 1\""},
+        {"[http]\nproxy: h:1\n", "", "", "configuration line 2 without '=': \"proxy: h:1\""},
+    };
+    for (const auto& c : cases) {
+        const auto got = parseConfig(c.text);
+        if (c.error != nullptr) {
+            ASSERT_FALSE(got.ok()) << c.text;
+            EXPECT_EQ(got.error().message, c.error);
+            continue;
+        }
+        ASSERT_TRUE(got.ok()) << c.text << got.error().message;
+        EXPECT_EQ(got->http.proxy, c.proxy) << c.text;
+        EXPECT_EQ(got->http.caFile, c.caFile) << c.text;
+    }
+}
+
 // Each value just past its bound is refused with the key and the range in the message;
 // the bound itself is taken.
 TEST(Config, NumbersOutsideTheirRange) {

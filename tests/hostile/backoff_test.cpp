@@ -9,17 +9,25 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(Backoff, PauseGrowsToItsCapAndHonoursTheServerWithinIt) {
+// A first pause of 100 ms, doubling up to a second, cut by up to half.
+ExchangeSettings settings() {
     ExchangeSettings s;
     s.throttleBackoffMs = 100;
     s.throttleBackoffMaxMs = 1000;
     s.throttleJitterPercent = 50;
-    struct Case {
-        int step;
-        std::optional<milliseconds> server;
-        double unit;
-        long expectedMs;
-    } cases[] = {
+    return s;
+}
+
+struct PauseCase {
+    int step;
+    std::optional<milliseconds> server;
+    double unit;  // the random draw, 0 <= unit < 1
+    long expectedMs;
+};
+
+TEST(Backoff, PauseGrowsToItsCapAndHonoursTheServerWithinIt) {
+    const ExchangeSettings s = settings();
+    const PauseCase cases[] = {
         {1, {}, 0.0, 100},
         {2, {}, 0.0, 200},
         {4, {}, 0.0, 800},
@@ -41,16 +49,8 @@ TEST(Backoff, PauseGrowsToItsCapAndHonoursTheServerWithinIt) {
 // A pause the server set is only ever lengthened by the jitter; our own is cut, but never
 // below what the server asked.
 TEST(Backoff, JitterNeverComesBackBeforeTheServerSaid) {
-    ExchangeSettings s;
-    s.throttleBackoffMs = 100;
-    s.throttleBackoffMaxMs = 1000;
-    s.throttleJitterPercent = 50;
-    struct Case {
-        int step;
-        std::optional<milliseconds> server;
-        double unit;
-        long expectedMs;
-    } cases[] = {
+    const ExchangeSettings s = settings();
+    const PauseCase cases[] = {
         {1, milliseconds(500), 0.5, 625},
         {1, milliseconds(500), 0.999, 749},
         {2, milliseconds(200), 0.5, 250},     // the ask equals our own pause: the server's

@@ -14,6 +14,7 @@
 #include "mall/exchange_run.h"
 #include "platform/config.h"
 #include "portal/server.h"
+#include "run_command.h"
 #include "signin/signin.h"
 #include "web/page_request.h"
 
@@ -134,16 +135,7 @@ TEST(Secrets, SessionNeverReachesTheLog) {
 }
 
 std::string runCli(const std::string& arguments) {
-    const std::string command = std::string(VELLICOR_CLI) + " " + arguments + " 2>&1";
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) {
-            out.append(buf, n);
-        }
-        ::pclose(pipe);
-    }
-    return out;
+    return test::runCommand(std::string(VELLICOR_CLI) + " " + arguments + " 2>&1").out;
 }
 
 // Only `request` prints what it was asked to print; the other commands, on success and on

@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <future>
-#include <iterator>
-#include <vector>
+#include <utility>
 
 #include "doubles.h"
 
@@ -72,22 +68,6 @@ TEST(RuntimeErrorDeathTest, FatalFailureReportsAndEndsWithMinusOne) {
         testing::ExitedWithCode(255), "123456");
 }
 
-TEST(Sleep, NegativeAndZeroReturnAtOnce) {
-    // A mock clock that never moves: any real wait would never end.
-    MockClock clock(Clock::WallTime{} + 1000h);
-    sleepMs(-5, clock);
-    sleepMs(0, clock);
-}
-
-TEST(TickCount, WrapsAtThirtyTwoBits) {
-    MockClock clock(Clock::WallTime{});
-    const std::uint32_t before = tickCount(clock);
-    clock.advance(std::chrono::milliseconds(1ll << 32));
-    EXPECT_EQ(tickCount(clock), before);
-    clock.advance(5ms);
-    EXPECT_EQ(static_cast<std::uint32_t>(tickCount(clock) - before), 5u);
-}
-
 TEST(DateValue, DaysSince1899WithTimeAsFraction) {
     struct Case {
         long long utcSeconds;
@@ -111,64 +91,6 @@ TEST(DateValue, DaysSince1899WithTimeAsFraction) {
         EXPECT_EQ(dateMinute(value), c.m) << c.utcSeconds;
         EXPECT_EQ(dateSecond(value), c.s) << c.utcSeconds;
     }
-}
-
-class WriteFile : public testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vellicor-write-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string read(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    std::filesystem::path dir_;
-};
-
-TEST_F(WriteFile, EmptyNameFailsAndCreatesNothing) {
-    const auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
-    const auto cwdBefore =
-        std::distance(std::filesystem::directory_iterator(std::filesystem::current_path()), {});
-    EXPECT_FALSE(writeFile("", {"abc"}));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
-    EXPECT_EQ(
-        std::distance(std::filesystem::directory_iterator(std::filesystem::current_path()), {}),
-        cwdBefore);
-}
-
-TEST_F(WriteFile, PartsInOrderEmptyOnesSkippedExistingFileReplaced) {
-    const auto path = dir_ / "out.bin";
-    ASSERT_TRUE(writeFile(path.string(), {std::string(100, 'x')}));
-    const std::string binary("\0\xff\r\n", 4);
-    ASSERT_TRUE(writeFile(path.string(), {"first", "", binary, "last"}));
-    EXPECT_EQ(read(path), "first" + binary + "last");
-    ASSERT_TRUE(writeFile(path.string(), {}));
-    EXPECT_EQ(read(path), "");
-}
-
-TEST_F(WriteFile, UnopenableFileFails) {
-    EXPECT_FALSE(writeFile((dir_ / "no" / "such" / "dir.txt").string(), {"x"}));
-    EXPECT_FALSE(writeFile(dir_.string(), {"x"}));  // a directory
-}
-
-TEST(StartThread, DetachedOrHandedOver) {
-    std::promise<long> seen;
-    EXPECT_TRUE(startThread([&](long p) { seen.set_value(p); }));
-    EXPECT_EQ(seen.get_future().get(), 0);
-
-    std::thread handle;
-    long got = -1;
-    EXPECT_TRUE(startThread([&](long p) { got = p; }, 42, &handle));
-    ASSERT_TRUE(handle.joinable());
-    handle.join();
-    EXPECT_EQ(got, 42);
-}
-
-TEST(ProgramFileName, HasNoDirectory) {
-    EXPECT_EQ(programFileName(), "runtime_tests");
 }
 
 }  // namespace

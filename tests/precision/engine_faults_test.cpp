@@ -2,8 +2,6 @@
 // instant that moves after the run was prepared, items beyond the connection cap, heads
 // written ahead on connections that die, and what a run stopped midway says.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "loopback_server.h"
 #include "mall/preopen.h"
 #include "platform/codec.h"
 #include "timed_fixture.h"
@@ -133,20 +132,6 @@ TEST_F(EngineFaults, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
     EXPECT_EQ(lines_.count("已取消，本次兑换已停止"), 0);
 }
 
-// A listening socket on a free loopback port.
-int listenOnLoopback(std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), size);
-    ::listen(fd, 128);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-    port = ntohs(at.sin_port);
-    return fd;
-}
-
 // A loopback mall of a test's own: every connection served on a thread of its own, with its
 // number in the order accepted. A server starts listening last in its constructor and stops
 // first in its destructor, so that no connection is served by a half-made object.
@@ -163,7 +148,7 @@ class LoopbackMall {
   protected:
     virtual void serve(int fd, int number) = 0;
     void startListening() {
-        listen_ = listenOnLoopback(port_);
+        listen_ = test::listenLoopback(port_);
         acceptor_ = std::thread([this] {
             for (int n = 0;; ++n) {
                 const int fd = ::accept(listen_, nullptr, nullptr);

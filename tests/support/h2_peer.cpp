@@ -1,14 +1,9 @@
 #include "h2_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
-
-#include <algorithm>
 
 #include "nginx_front.h"
 
@@ -114,23 +109,13 @@ std::string reply(std::uint32_t stream, int status, std::string_view body, const
 }  // namespace h2
 
 bool PeerConnection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const long n = ssl_ != nullptr
-                           ? SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()))
-                           : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return sendAll(fd_, ssl_, bytes);
 }
 
 bool PeerConnection::fill(std::size_t want) {
     while (buffer_.size() < want) {
         char block[16384];
-        const long n = ssl_ != nullptr ? SSL_read(ssl_, block, sizeof block)
-                                       : ::recv(fd_, block, sizeof block, 0);
+        const long n = readSome(fd_, ssl_, block, sizeof block);
         if (n <= 0) {
             return false;
         }
@@ -201,76 +186,19 @@ int selectH2(SSL*, const unsigned char** out, unsigned char* outLength, const un
     return SSL_TLSEXT_ERR_OK;
 }
 
-int listenLoopback(std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len)) {
-        return -1;
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
 }  // namespace
 
-H2Peer::H2Peer(Script script, bool tls) : script_(std::move(script)) {
+H2Peer::H2Peer(Script script, bool tls)
+    : script_(std::move(script)),
+      server_(tls ? tlsCertFile() : std::string(), tls ? tlsKeyFile() : std::string()) {
     if (tls) {
-        tls_ = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_chain_file(tls_, tlsCertFile().c_str());
-        SSL_CTX_use_PrivateKey_file(tls_, tlsKeyFile().c_str(), SSL_FILETYPE_PEM);
-        SSL_CTX_set_alpn_select_cb(tls_, selectH2, nullptr);
+        SSL_CTX_set_alpn_select_cb(server_.tls(), selectH2, nullptr);
     }
-    listenFd_ = listenLoopback(port_);
-    acceptor_ = std::thread([this] { acceptLoop(); });
+    server_.start([this](int fd) { serve(fd); });
 }
 
 H2Peer::~H2Peer() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        for (int fd : open_) {
-            ::shutdown(fd, SHUT_RDWR);  // a script waiting on a read returns
-        }
-    }
-    ::shutdown(listenFd_, SHUT_RDWR);
-    acceptor_.join();
-    ::close(listenFd_);
-    for (auto& w : workers_) {
-        w.join();
-    }
-    if (tls_ != nullptr) {
-        SSL_CTX_free(tls_);
-    }
-}
-
-std::string H2Peer::url(std::string_view path) const {
-    return std::string(tls_ != nullptr ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(port_) + std::string(path);
-}
-
-int H2Peer::finished() const {
-    std::lock_guard lock(mutex_);
-    return finished_;
-}
-
-void H2Peer::acceptLoop() {
-    while (true) {
-        const int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) {
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            ::close(fd);
-            return;
-        }
-        open_.push_back(fd);
-        workers_.emplace_back([this, fd] { serve(fd); });
-    }
+    server_.stop();
 }
 
 void H2Peer::serve(int fd) {
@@ -285,20 +213,13 @@ void H2Peer::serve(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     SSL* ssl = nullptr;
-    bool ready = true;
-    if (tls_ != nullptr) {
-        ssl = SSL_new(tls_);
-        SSL_set_fd(ssl, fd);
-        ready = SSL_accept(ssl) == 1;
-    }
+    bool ready = server_.handshake(fd, ssl);
     PeerConnection conn(fd, ssl);
-    std::string preface;
     if (ready) {
         char block[24];
         std::size_t got = 0;
         while (got < sizeof block) {
-            const long n = ssl != nullptr ? SSL_read(ssl, block + got, static_cast<int>(24 - got))
-                                          : ::recv(fd, block + got, 24 - got, 0);
+            const long n = readSome(fd, ssl, block + got, sizeof block - got);
             if (n <= 0) {
                 break;
             }
@@ -313,10 +234,6 @@ void H2Peer::serve(int fd) {
         SSL_shutdown(ssl);
         SSL_free(ssl);
     }
-    std::lock_guard lock(mutex_);
-    std::erase(open_, fd);
-    ::close(fd);
-    ++finished_;
 }
 
 }  // namespace vellicor::test

@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "loopback_server.h"
 
 namespace vellicor::test {
 
@@ -95,25 +95,16 @@ class H2Peer {
     H2Peer(const H2Peer&) = delete;
     H2Peer& operator=(const H2Peer&) = delete;
 
-    std::uint16_t port() const { return port_; }
-    std::string url(std::string_view path = "/") const;
+    std::uint16_t port() const { return server_.port(); }
+    std::string url(std::string_view path = "/") const { return server_.url(path); }
     // Connections whose script has finished.
-    int finished() const;
+    int finished() const { return server_.finished(); }
 
   private:
-    void acceptLoop();
     void serve(int fd);
 
     Script script_;
-    SSL_CTX* tls_ = nullptr;
-    int listenFd_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread acceptor_;
-    mutable std::mutex mutex_;
-    std::vector<std::thread> workers_;
-    std::vector<int> open_;
-    int finished_ = 0;
-    bool stopping_ = false;
+    LoopbackServer server_;
 };
 
 }  // namespace vellicor::test

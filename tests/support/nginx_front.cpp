@@ -1,7 +1,7 @@
 #include "nginx_front.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "loopback_server.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,32 +28,13 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartLimit = std::chrono::seconds(15);
 constexpr auto kStopLimit = std::chrono::seconds(5);
 
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return port;
-}
-
 bool accepts(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int fd = connectLoopback(port);
+    if (fd < 0) {
+        return false;
+    }
     ::close(fd);
-    return ok;
+    return true;
 }
 
 bool executable(const std::string& path) {
@@ -181,7 +162,7 @@ Result<std::unique_ptr<NginxFront>> NginxFront::start(const NginxOptions& option
 }
 
 Status NginxFront::launch(const std::string& binary) {
-    port_ = freePort();
+    port_ = closedPort();
     if (port_ == 0) {
         return makeError(ErrorCode::Io, "no free loopback port for nginx");
     }

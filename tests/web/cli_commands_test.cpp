@@ -1,35 +1,17 @@
 // vellicor-cli's session and exit status, run as the user runs it, against loopback portals.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "portal/server.h"
 #include "raw_server.h"
+#include "run_command.h"
 
 namespace vellicor {
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    std::string out;  // standard output and error together
-};
-
-Run runCli(const std::string& args) {
-    const std::string command = std::string(VELLICOR_CLI_PATH) + " " + args + " 2>&1";
-    Run run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char block[4096];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) {
-        run.out.append(block, n);
-    }
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+test::CommandRun runCli(const std::string& args) {
+    return test::runCommand(std::string(VELLICOR_CLI_PATH) + " " + args + " 2>&1");
 }
 
 // The demo account belongs to the simulator the CLI starts itself: a portal the user names,

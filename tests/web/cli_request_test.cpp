@@ -1,36 +1,18 @@
 // vellicor-cli request, run as the user runs it, against a loopback server.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 
 #include "portal/server.h"
 #include "raw_server.h"
+#include "run_command.h"
 
 namespace vellicor {
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    std::string out;
-};
-
 // Runs the CLI with the arguments (already shell-quoted); stderr goes to `errFile`.
-Run runCli(const std::string& args, const std::string& errFile) {
-    const std::string command =
-        std::string(VELLICOR_CLI_PATH) + " request " + args + " 2>" + errFile;
-    Run run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char block[4096];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) {
-        run.out.append(block, n);
-    }
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+test::CommandRun runCli(const std::string& args, const std::string& errFile) {
+    return test::runCommand(std::string(VELLICOR_CLI_PATH) + " request " + args + " 2>" + errFile);
 }
 
 std::string readFile(const std::string& path) {

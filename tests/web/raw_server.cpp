@@ -1,8 +1,5 @@
 #include "raw_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,33 +7,6 @@
 
 namespace vellicor::test {
 namespace {
-
-int listenLoopback(std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len)) {
-        return -1;
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
-int connectLoopback(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::size_t contentLength(const std::string& head) {
     for (const char* name : {"\r\nContent-Length:", "\r\ncontent-length:"}) {
@@ -51,8 +21,7 @@ std::size_t contentLength(const std::string& head) {
 
 bool Connection::readMore(std::string& into) {
     char block[4096];
-    const long n =
-        ssl_ != nullptr ? SSL_read(ssl_, block, sizeof block) : ::recv(fd_, block, sizeof block, 0);
+    const long n = readSome(fd_, ssl_, block, sizeof block);
     if (n <= 0) {
         return false;
     }
@@ -75,16 +44,7 @@ std::string Connection::readRequest() {
 }
 
 bool Connection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const long n = ssl_ != nullptr
-                           ? SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()))
-                           : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return sendAll(fd_, ssl_, bytes);
 }
 
 void Connection::reset() {
@@ -94,14 +54,8 @@ void Connection::reset() {
 }
 
 RawServer::RawServer(Script script, const std::string& certFile, const std::string& keyFile)
-    : script_(std::move(script)) {
-    if (!certFile.empty()) {
-        tls_ = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_chain_file(tls_, certFile.c_str());
-        SSL_CTX_use_PrivateKey_file(tls_, keyFile.c_str(), SSL_FILETYPE_PEM);
-    }
-    listenFd_ = listenLoopback(port_);
-    acceptor_ = std::thread([this] { acceptLoop(); });
+    : script_(std::move(script)), server_(certFile, keyFile) {
+    server_.start([this](int fd) { serve(fd); });
 }
 
 RawServer::~RawServer() {
@@ -110,20 +64,7 @@ RawServer::~RawServer() {
         stopping_ = true;
     }
     stopped_.notify_all();
-    ::shutdown(listenFd_, SHUT_RDWR);
-    acceptor_.join();
-    ::close(listenFd_);
-    for (auto& w : workers_) {
-        w.join();
-    }
-    if (tls_ != nullptr) {
-        SSL_CTX_free(tls_);
-    }
-}
-
-std::string RawServer::url(std::string_view path) const {
-    return std::string(tls_ != nullptr ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    server_.stop();
 }
 
 std::vector<std::string> RawServer::requests() const {
@@ -136,31 +77,10 @@ void RawServer::waitForStop() {
     stopped_.wait(lock, [this] { return stopping_.load(); });
 }
 
-void RawServer::acceptLoop() {
-    while (true) {
-        const int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) {
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            ::close(fd);
-            return;
-        }
-        workers_.emplace_back([this, fd] { serve(fd); });
-    }
-}
-
 void RawServer::serve(int fd) {
     SSL* ssl = nullptr;
-    if (tls_ != nullptr) {
-        ssl = SSL_new(tls_);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) != 1) {
-            SSL_free(ssl);
-            ::close(fd);
-            return;
-        }
+    if (!server_.handshake(fd, ssl)) {
+        return;
     }
     Connection conn(fd, ssl);
     const std::string request = conn.readRequest();
@@ -175,7 +95,6 @@ void RawServer::serve(int fd) {
         SSL_shutdown(ssl);
         SSL_free(ssl);
     }
-    ::close(fd);
 }
 
 std::string httpReply(std::string_view status, std::string_view headers, std::string_view body) {
@@ -217,13 +136,6 @@ RawServer::Script forwardingProxy() {
         c.send(upstream.readRequest());
         ::close(target);
     };
-}
-
-std::uint16_t closedPort() {
-    std::uint16_t port = 0;
-    const int fd = listenLoopback(port);
-    ::close(fd);
-    return port;
 }
 
 }  // namespace vellicor::test

@@ -12,8 +12,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "loopback_server.h"
 
 namespace vellicor::test {
 
@@ -45,27 +46,22 @@ class RawServer {
     RawServer(const RawServer&) = delete;
     RawServer& operator=(const RawServer&) = delete;
 
-    std::uint16_t port() const { return port_; }
-    std::string url(std::string_view path = "/") const;
+    std::uint16_t port() const { return server_.port(); }
+    std::string url(std::string_view path = "/") const { return server_.url(path); }
     std::vector<std::string> requests() const;  // every request head received, in order
 
     // For scripts that must hold a connection open: returns once the server is stopping.
     void waitForStop();
 
   private:
-    void acceptLoop();
     void serve(int fd);
 
     Script script_;
-    SSL_CTX* tls_ = nullptr;
-    int listenFd_ = -1;
-    std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
-    std::vector<std::thread> workers_;
     std::vector<std::string> requests_;
+    LoopbackServer server_;  // last: it stops before what its connections use goes
 };
 
 // A reply with the given status line, extra header lines (each ending "\r\n") and body.
@@ -78,8 +74,5 @@ RawServer::Script echoRequest();  // 200, the body is the request as received
 // A plain HTTP forwarding proxy for absolute-form requests to 127.0.0.1; one request per
 // connection, replies with a Content-Length.
 RawServer::Script forwardingProxy();
-
-// A loopback port where nothing listens.
-std::uint16_t closedPort();
 
 }  // namespace vellicor::test
