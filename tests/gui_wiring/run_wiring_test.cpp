@@ -224,6 +224,16 @@ Clock::WallTime localAt(int h, int m, int s) {
                            std::chrono::seconds(s));
 }
 
+// Each of the run's workers wrote one whole outcome line, and the summary came last.
+void everyWorkerEndedWithOneWholeLine(const Rig& rig, int workers) {
+    QStringList broken;
+    const auto named = rig.workersOfWholeLines(broken);
+    QVERIFY2(broken.isEmpty(), qPrintable(broken.join('|')));
+    QCOMPARE(rig.outcomeLines().size(), workers);
+    QCOMPARE(named.size(), static_cast<std::size_t>(workers));
+    QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
+}
+
 QString targetOf(const portal::LoggedRequest& r) {
     return q(r.target);
 }
@@ -455,12 +465,7 @@ class RunWiringTest : public QObject {
         QVERIFY(beats > 0);
 
         QCOMPARE(rig.exchanges().size(), std::size_t{2000});
-        QStringList broken;
-        const auto workers = rig.workersOfWholeLines(broken);
-        QVERIFY2(broken.isEmpty(), qPrintable(broken.join('|')));
-        QCOMPARE(rig.outcomeLines().size(), 2000);
-        QCOMPARE(workers.size(), std::size_t{2000});
-        QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
+        everyWorkerEndedWithOneWholeLine(rig, 2000);
     }
 
     // A hostile mall: the window goes on handling its events, and every worker still ends
@@ -499,12 +504,7 @@ class RunWiringTest : public QObject {
             QVERIFY(beats > 0);
         }
 
-        QStringList broken;
-        const auto workers = rig.workersOfWholeLines(broken);
-        QVERIFY2(broken.isEmpty(), qPrintable(broken.join('|')));
-        QCOMPARE(rig.outcomeLines().size(), 50);
-        QCOMPARE(workers.size(), std::size_t{50});
-        QVERIFY(rig.lines().last().startsWith(q("兑换结束")));
+        everyWorkerEndedWithOneWholeLine(rig, 50);
     }
 
     void timerFiresTheRunOnceAtTheSetTime() {

@@ -43,18 +43,41 @@ int occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-// What a user's typing does: the field's content changes and the window tells the timer.
-void type(test::FakeView& view, TimerWiring& timer, TimeField field, const char* text) {
-    view.timeField(field).setContent(QString::fromUtf8(text));
-    timer.timeFieldEdited(field);
-}
-
 // A local time on 1 March 2026 (UTC+8).
 Clock::WallTime localAt(int h, int m, int s) {
     const auto utcMidnight = std::chrono::sys_days{std::chrono::year{2026} / 3 / 1};
     return Clock::WallTime(utcMidnight + std::chrono::hours(h - 8) + std::chrono::minutes(m) +
                            std::chrono::seconds(s));
 }
+
+// The timer's controller on a view, with a clock that moves only when told, at 11:00.
+struct TimerRig {
+    explicit TimerRig(const AppContext& base, int countdownMs = 200)
+        : clock(localAt(11, 0, 0)),
+          context(on(base, clock)),
+          exchange(view, context, {}),
+          timer(view, context, exchange, options(countdownMs)) {}
+    static AppContext on(AppContext context, const Clock& clock) {
+        context.clock = &clock;
+        return context;
+    }
+    static RunWiringOptions options(int countdownMs) {
+        RunWiringOptions out;
+        out.scheduler.spin = 0ns;
+        out.countdownPeriodMs = countdownMs;
+        return out;
+    }
+    void type(TimeField field, const char* text) {
+        view.timeField(field).setContent(QString::fromUtf8(text));
+        timer.timeFieldEdited(field);
+    }
+
+    MockClock clock;
+    AppContext context;
+    test::FakeView view;
+    ExchangeWiring exchange;
+    TimerWiring timer;
+};
 
 // The simulator's demo session as a keep file gives it back at a start.
 QString keepFileWith(const QTemporaryDir& dir, const std::string& cookies,
@@ -149,17 +172,12 @@ class ViewWiringTest : public QObject {
     // "定" arms what the fields hold and shows it; the countdown runs while armed. A second
     // press with the fields unchanged disarms and stops it.
     void timerArmsFromItsFieldsAndDisarmsOnASecondPress() {
-        MockClock clock(localAt(11, 0, 0));
-        context_.clock = &clock;
-        test::FakeView view;
-        RunWiringOptions options;
-        options.scheduler.spin = 0ns;
-        options.countdownPeriodMs = 250;
-        ExchangeWiring exchange(view, context_, {});
-        TimerWiring timer(view, context_, exchange, options);
-        type(view, timer, TimeField::Hour, "12");
-        type(view, timer, TimeField::Minute, "0");
-        type(view, timer, TimeField::Second, "30");
+        TimerRig rig(context_, 250);
+        test::FakeView& view = rig.view;
+        TimerWiring& timer = rig.timer;
+        rig.type(TimeField::Hour, "12");
+        rig.type(TimeField::Minute, "0");
+        rig.type(TimeField::Second, "30");
 
         timer.armTimerClicked();
         QVERIFY(timer.armed());
@@ -175,21 +193,17 @@ class ViewWiringTest : public QObject {
 
     // A field out of range is put back and warned of; an empty one is named before arming.
     void timerFieldsAreCheckedOnTheirWay() {
-        MockClock clock(localAt(11, 0, 0));
-        context_.clock = &clock;
-        test::FakeView view;
-        RunWiringOptions options;
-        options.scheduler.spin = 0ns;
-        ExchangeWiring exchange(view, context_, {});
-        TimerWiring timer(view, context_, exchange, options);
-        type(view, timer, TimeField::Hour, "11");
-        type(view, timer, TimeField::Minute, "30");
-        type(view, timer, TimeField::Hour, "99");
+        TimerRig rig(context_);
+        test::FakeView& view = rig.view;
+        TimerWiring& timer = rig.timer;
+        rig.type(TimeField::Hour, "11");
+        rig.type(TimeField::Minute, "30");
+        rig.type(TimeField::Hour, "99");
         QCOMPARE(view.timeField(TimeField::Hour).content(), QStringLiteral("11"));
         QCOMPARE(shown().size(), std::size_t{1});
         QCOMPARE(q(shown()[0].caption), QStringLiteral("小时"));
 
-        type(view, timer, TimeField::Second, "");
+        rig.type(TimeField::Second, "");
         timer.armTimerClicked();
         QVERIFY(!timer.armed());
         QCOMPARE(shown().size(), std::size_t{2});
