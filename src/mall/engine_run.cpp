@@ -38,10 +38,7 @@ void Engine::run() {
 
 void Engine::initTallies() {
     std::lock_guard lock(s_.summaryMutex);
-    for (const Item* item : s_.plan.items) {
-        s_.summary.items.push_back(ItemTally{item, {}, 0, {}, {}});
-    }
-    s_.summary.requests = static_cast<int>(s_.plan.items.size()) * std::max(0, s_.plan.perItem);
+    s_.summary = RunSummary::forPlan(s_.plan.items, s_.plan.perItem);
 }
 
 // Workers take turns by item, so that every item has its share of the connections and
@@ -388,13 +385,7 @@ bool Engine::mayHaveArrived(std::size_t index) const {
 
 void Engine::noteReply(std::size_t item, Clock::Steady now) {
     std::lock_guard lock(s_.summaryMutex);
-    ItemTally& t = s_.summary.items[item];
-    const nanoseconds since = now - firstSend_;
-    ++t.replies;
-    if (!t.firstReply) {
-        t.firstReply = since;
-    }
-    t.lastReply = since;
+    s_.summary.noteReply(item, now - firstSend_);
 }
 
 void Engine::report(std::size_t index, Outcome outcome) {
@@ -410,8 +401,7 @@ void Engine::report(std::size_t index, Outcome outcome) {
     --unended_;
     {
         std::lock_guard lock(s_.summaryMutex);
-        ++s_.summary.items[w.item].counts[static_cast<std::size_t>(outcome.kind)];
-        ++s_.summary.lines;
+        s_.summary.noteOutcome(w.item, outcome.kind);
     }
     for (auto& sender : senders_) {
         sender->release(index);

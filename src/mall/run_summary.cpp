@@ -1,5 +1,6 @@
 #include "mall/run_summary.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vellicor::mall {
@@ -46,6 +47,29 @@ std::string summaryLine(const RunSummary& summary) {
     }
     line += "（时间自首次发送起）";
     return line;
+}
+
+RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perItem) {
+    RunSummary summary;
+    for (const Item* item : items) {
+        summary.items.push_back(ItemTally{item, {}, 0, {}, {}});
+    }
+    summary.requests = static_cast<int>(items.size()) * std::max(0, perItem);
+    return summary;
+}
+
+void RunSummary::noteReply(std::size_t item, std::chrono::nanoseconds sinceFirstSend) {
+    ItemTally& t = items.at(item);
+    ++t.replies;
+    if (!t.firstReply) {
+        t.firstReply = sinceFirstSend;
+    }
+    t.lastReply = sinceFirstSend;
+}
+
+void RunSummary::noteOutcome(std::size_t item, OutcomeKind kind) {
+    ++items.at(item).counts[static_cast<std::size_t>(kind)];
+    ++lines;
 }
 
 }  // namespace vellicor::mall

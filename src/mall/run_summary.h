@@ -28,6 +28,13 @@ struct RunSummary {
     int lines = 0;                 // outcome lines written
     int sends = 0;                 // requests sent, retries included
     bool cancelled = false;
+
+    // An empty tally for each item of a run with that many workers an item.
+    static RunSummary forPlan(const std::vector<const Item*>& items, int perItem);
+    // A reply for the item, that long after the run's first send.
+    void noteReply(std::size_t item, std::chrono::nanoseconds sinceFirstSend);
+    // A worker's outcome line.
+    void noteOutcome(std::size_t item, OutcomeKind kind);
 };
 
 std::string summaryLine(const RunSummary& summary);

@@ -1,0 +1,79 @@
+// What a run counts and the line that closes it: replies timed from the first send, outcome
+// lines by kind, items without a reply said as such.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+#include "mall/catalogue.h"
+#include "mall/run_summary.h"
+
+namespace vellicor::mall {
+namespace {
+
+using std::chrono::microseconds;
+
+struct SummaryCase {
+    const char* name;
+    int perItem;
+    std::function<void(RunSummary&)> events;
+    int sends;
+    bool cancelled;
+    const char* line;
+};
+
+TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
+    const std::vector<const Item*> plan = {findItem("选择框1"), findItem("选择框3")};
+    const SummaryCase cases[] = {
+        {"nothing came back", 2, [](RunSummary&) {}, 4, false,
+         "兑换结束：共 4 个请求（发送 4 次）；[改名] 无结果，没有收到回复；[防弹衣] 无结果，"
+         "没有收到回复（时间自首次发送起）"},
+        {"replies and lines of both kinds", 2,
+         [](RunSummary& s) {
+             s.noteReply(0, microseconds(1500));
+             s.noteReply(0, microseconds(4300));
+             s.noteReply(1, microseconds(900));
+             s.noteOutcome(0, OutcomeKind::Popup);
+             s.noteOutcome(0, OutcomeKind::SoldOut);
+             s.noteOutcome(1, OutcomeKind::SoldOut);
+             s.noteOutcome(1, OutcomeKind::SoldOut);
+         },
+         5, false,
+         "兑换结束：共 4 个请求（发送 5 次）；[改名] 已兑换完 1，提示框 1，首个回复 1.5 ms，"
+         "最后回复 4.3 ms；[防弹衣] 已兑换完 2，首个回复 0.9 ms，最后回复 0.9 ms"
+         "（时间自首次发送起）"},
+        {"stopped before the instant", 3,
+         [](RunSummary& s) {
+             for (int i = 0; i < 3; ++i) {
+                 s.noteOutcome(0, OutcomeKind::Cancelled);
+             }
+         },
+         0, true,
+         "兑换已停止：共 6 个请求（发送 0 次）；[改名] 已取消 3，没有收到回复；[防弹衣] 无结果，"
+         "没有收到回复（时间自首次发送起）"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunSummary summary = RunSummary::forPlan(plan, c.perItem);
+        c.events(summary);
+        summary.sends = c.sends;
+        summary.cancelled = c.cancelled;
+        EXPECT_EQ(summaryLine(summary), c.line);
+    }
+}
+
+TEST(RunSummary, RepliesAndLinesAreCountedPerItem) {
+    RunSummary summary = RunSummary::forPlan({findItem("选择框1"), findItem("选择框3")}, 1);
+    summary.noteReply(1, microseconds(10));
+    summary.noteReply(1, microseconds(30));
+    summary.noteOutcome(1, OutcomeKind::Failed);
+    EXPECT_EQ(summary.items[0].replies, 0);
+    EXPECT_EQ(summary.items[1].replies, 2);
+    EXPECT_EQ(summary.items[1].count(OutcomeKind::Failed), 1);
+    EXPECT_EQ(summary.lines, 1);
+    EXPECT_EQ(summary.requests, 2);
+}
+
+}  // namespace
+}  // namespace vellicor::mall
