@@ -14,9 +14,10 @@ cmake --build "$build" -j "$jobs" --target $(printf 'fuzz_%s ' $targets)
 
 crashes="$build/crashes"
 mkdir -p "$crashes"
-failed=0
-for t in $targets; do
-  scratch="$build/scratch/$t"
+
+# One target for its time; its log is shown when it finds something.
+fuzz_one() {
+  local t=$1 scratch="$build/scratch/$1"
   mkdir -p "$scratch"
   echo "fuzzing $t for ${seconds}s"
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -25,7 +26,11 @@ for t in $targets; do
        >"$build/fuzz-$t.log" 2>&1; then
     echo "fuzz target $t failed; see $build/fuzz-$t.log and $crashes/" >&2
     tail -n 30 "$build/fuzz-$t.log" >&2
-    failed=1
+    return 1
   fi
-done
-exit "$failed"
+}
+export -f fuzz_one
+export build crashes seconds
+
+# As many targets at once as there are cores: each is one process of its own.
+printf '%s\n' $targets | xargs -P "$jobs" -I{} bash -c 'fuzz_one "$1"' _ {}
