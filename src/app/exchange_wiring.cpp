@@ -111,9 +111,9 @@ void ExchangeWiring::announceWin(int run, const std::string& caption, const std:
 
 bool ExchangeWiring::startRun(mall::RunOptions options) {
     watchForWins(options);
-    const std::string threads = window_.workerField().content().toStdString();
+    const std::string workers = window_.workerField().content().toStdString();
     const std::string cookies = cookies_ ? cookies_() : std::string();
-    return controller_.start(tickedItems(), threads, cookies, options);
+    return controller_.start(tickedItems(), workers, cookies, options);
 }
 
 }  // namespace vellicor::app

@@ -8,7 +8,7 @@ namespace vellicor::app {
 namespace {
 
 constexpr const char* kCrlf = "\r\n";
-constexpr const char* kThreadEvent = "帖子";
+constexpr const char* kPostEvent = "帖子";
 
 // The addresses come from a configuration file: a quote or angle bracket there must not end
 // the attribute and smuggle markup into the panel, and the panel decodes what it reads, so
@@ -54,8 +54,8 @@ std::string forumIndexAddress(const Config& config) {
     return config.forum + "/forum.php";
 }
 
-std::string threadPageAddress(const Config& config) {
-    return config.forum + "/thread-" + std::to_string(config.forumThread) + "-1-1.html";
+std::string postPageAddress(const Config& config) {
+    return config.forum + "/thread-" + std::to_string(config.forumPost) + "-1-1.html";
 }
 
 std::string followAddress(const Config& config, int which) {
@@ -70,7 +70,7 @@ std::string downloadPageAddress(const Config& config) {
 
 std::vector<PanelLink> linkPanelLinks(const Config& config) {
     return {
-        {"查看帖子", kThreadEvent},
+        {"查看帖子", kPostEvent},
         {"游戏人生", portalHomeAddress(config)},
         {"游票商城", mallIndexAddress(config)},
         {"Quorrel", forumIndexAddress(config)},
@@ -130,8 +130,8 @@ void handleLinkClick(const std::string& eventText, const Config& config, UrlOpen
     } else if (eventText == forumIndexAddress(config) || eventText == mallIndexAddress(config) ||
                eventText == portalHomeAddress(config)) {
         opener.open(eventText);
-    } else if (eventText == kThreadEvent) {
-        opener.open(threadPageAddress(config));
+    } else if (eventText == kPostEvent) {
+        opener.open(postPageAddress(config));
     }
 }
 

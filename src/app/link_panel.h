@@ -33,7 +33,7 @@ std::vector<PanelLink> linkPanelLinks(const Config& config);
 std::string portalHomeAddress(const Config& config);
 std::string mallIndexAddress(const Config& config);
 std::string forumIndexAddress(const Config& config);
-std::string threadPageAddress(const Config& config);
+std::string postPageAddress(const Config& config);
 std::string followAddress(const Config& config, int which);  // which: 1 or 2
 std::string downloadPageAddress(const Config& config);
 

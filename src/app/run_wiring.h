@@ -52,7 +52,7 @@ struct RunWiringOptions {
     PageFetch updateFetch;  // empty: the page request
 };
 
-// 按钮1 "兑换": the ticked items, the thread field and the session cookie string of this
+// 按钮1 "兑换": the ticked items, the worker field and the session cookie string of this
 // moment go to the exchange controller, whose engine thread writes every outcome line.
 class ExchangeWiring final : public QObject, public WindowHandlers {
     Q_OBJECT

@@ -63,7 +63,7 @@ UpdateOutcome runUpdateCheck(const Config& config, MessageBoxService& boxes, Url
         };
     }
     web::PageRequest request;
-    request.url = threadPageAddress(config);
+    request.url = postPageAddress(config);
     request.proxy = config.http.proxy;
     const auto reply = fetch(request);
     // An error page of the forum is no announcement, whatever it holds.
@@ -90,8 +90,8 @@ UpdateOutcome runUpdateCheck(const Config& config, MessageBoxService& boxes, Url
             opener.open(downloadPageAddress(config));
             return UpdateOutcome::OpenedDownload;
         case AnswerNo:
-            opener.open(threadPageAddress(config));
-            return UpdateOutcome::OpenedThread;
+            opener.open(postPageAddress(config));
+            return UpdateOutcome::OpenedPost;
         default:
             write(log, "已取消版本更新.\r\n");
             return UpdateOutcome::Cancelled;

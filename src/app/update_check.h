@@ -22,7 +22,7 @@ enum class UpdateOutcome {
     NoVersion,       // the page announces no version
     Current,         // the page announces this version
     OpenedDownload,  // newer version, answer Yes
-    OpenedThread,    // newer version, answer No
+    OpenedPost,      // newer version, answer No
     Cancelled,       // newer version, answer Cancel or the box closed
 };
 

@@ -68,7 +68,7 @@ class WindowView {
 
     // The redemption bar and the item groups.
     virtual ui::Button& exchangeButton() = 0;
-    virtual ui::EditBox& workerField() = 0;  // the thread count the run uses
+    virtual ui::EditBox& workerField() = 0;  // how many workers the run uses ("线程")
     // The item's box; null for an item the window does not offer.
     virtual ui::CheckBox* itemBox(const mall::Item& item) = 0;
     virtual ui::GroupBox* gameGroup(const mall::Game& game) = 0;

@@ -26,7 +26,7 @@ class ExchangeController {
     ExchangeController& operator=(const ExchangeController&) = delete;
 
     // Starts a run and returns at once. False (with a line in the log) when nothing was sent:
-    // bad thread field, nothing ticked, no session, or a run still under way.
+    // bad worker field, nothing ticked, no session, or a run still under way.
     bool start(const std::vector<std::string>& tickedNames, std::string_view workerFieldText,
                const std::string& cookies, RunOptions options = {});
 

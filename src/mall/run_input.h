@@ -1,5 +1,5 @@
 #pragma once
-// Checks of what a run starts from: the thread field, the ticked boxes, the session. Each
+// Checks of what a run starts from: the worker field, the ticked boxes, the session. Each
 // refusal carries the log line that tells the user why nothing was sent.
 
 #include <string>

@@ -194,7 +194,7 @@ void applyPortal(Applier& a, Config& c) {
     a.text("portal.forum", c.forum);
     a.text("portal.download", c.download);
     a.text("portal.domain", c.domain);
-    a.number("publisher.thread", c.forumThread, {1, kNoMax});
+    a.number("publisher.thread", c.forumPost, {1, kNoMax});
     a.text("publisher.follow_hash", c.followHash);
     a.text("publisher.follow_uid1", c.followUid1);
     a.text("publisher.follow_uid2", c.followUid2);
@@ -259,7 +259,7 @@ Config Config::defaults() {
     c.forum = "http://forum.portal.invalid";
     c.download = "http://pan.portal.invalid";
     c.domain = "portal.invalid";
-    c.forumThread = 206311;
+    c.forumPost = 206311;
     c.followHash = "3fa2c1d8";
     c.followUid1 = "1180467";
     c.followUid2 = "1203355";

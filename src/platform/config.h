@@ -81,7 +81,7 @@ struct Config {
     std::string download;      // the cloud drive host of the download page
     std::string domain;        // the portal's own domain, sent to the quick-login page
 
-    long forumThread = 0;    // the tool's forum thread
+    long forumPost = 0;      // the number of the tool's forum post
     std::string followHash;  // eight hex digits
     std::string followUid1;  // forum ids of the two author accounts
     std::string followUid2;

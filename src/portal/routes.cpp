@@ -11,7 +11,7 @@ bool queryIs(const SimRequest& r, const std::string& key, const std::string& val
 }
 
 // "/thread-<N>-1-1.html" gives N; anything else gives an empty text.
-std::string forumThread(const std::string& path) {
+std::string postNumber(const std::string& path) {
     const std::string head = "/thread-";
     const std::string tail = "-1-1.html";
     if (!path.starts_with(head) || !path.ends_with(tail) ||
@@ -68,7 +68,7 @@ SimReply route(const SimRequest& r, PageContext& c) {
     if (p == "/forum.php") {
         return forumIndex(r, c);
     }
-    if (const std::string n = forumThread(p); !n.empty()) {
+    if (const std::string n = postNumber(p); !n.empty()) {
         return threadPage(r, c, n);
     }
     if (p == "/home.php" && queryIs(r, "mod", "spacecp") && queryIs(r, "ac", "follow")) {

@@ -47,7 +47,7 @@ TEST(ConfigResolution, ChoosesWhereThePortalIs) {
         EXPECT_EQ(resolved->wantsEmbedded, c.wantsEmbedded) << c.what;
         EXPECT_EQ(resolved->config.mall, c.mall) << c.what;
         EXPECT_EQ(resolved->config.accountLogin, c.accountLogin) << c.what;
-        EXPECT_EQ(resolved->config.forumThread, c.thread) << c.what;
+        EXPECT_EQ(resolved->config.forumPost, c.thread) << c.what;
     }
 }
 

@@ -395,7 +395,7 @@ class RunWiringTest : public QObject {
         Rig rig;
         QVERIFY(rig.open({}));
         rig.window->start();
-        rig.tick({"选择框6"});  // "烟雾头(抽奖)"; the thread field keeps its "100"
+        rig.tick({"选择框6"});  // "烟雾头(抽奖)"; the worker field keeps its "100"
         QVERIFY(rig.runToEnd());
         const auto sent = rig.exchanges();
         QCOMPARE(sent.size(), std::size_t{100});
@@ -763,7 +763,7 @@ class RunWiringTest : public QObject {
         }
         std::vector<std::string> expected;
         if (opened == "thread") {
-            expected.push_back(threadPageAddress(rig.context.config));
+            expected.push_back(postPageAddress(rig.context.config));
         } else if (opened == "download") {
             expected.push_back(downloadPageAddress(rig.context.config));
         }
@@ -789,7 +789,7 @@ class RunWiringTest : public QObject {
                 QVERIFY2(after.size() == before, shown.c_str());
             } else if (shown == "查看帖子") {
                 QCOMPARE(after.size(), before + 1);
-                QCOMPARE(after.back(), threadPageAddress(rig.context.config));
+                QCOMPARE(after.back(), postPageAddress(rig.context.config));
             } else {  // the portal, the mall, the forum, the follow pages
                 const auto& event = links[std::size_t(i)].event;
                 QVERIFY2(std::find(after.begin() + long(before), after.end(), event) != after.end(),

@@ -1,4 +1,4 @@
-// Whatever reaches the thread field and the three time fields, typed or pasted past the
+// Whatever reaches the worker field and the three time fields, typed or pasted past the
 // window's digit filter: a value in range, or a refusal that keeps what was valid.
 
 #include <gtest/gtest.h>

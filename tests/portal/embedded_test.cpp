@@ -22,7 +22,7 @@ TEST(EmbeddedDefault, StartsTheSimulatorOnlyWhenWanted) {
         const std::string base = c.wanted ? setup->server->baseUrl() : given.mall;
         EXPECT_EQ(setup->config.mall, base) << c.what;
         EXPECT_EQ(setup->config.accountLogin, base) << c.what;
-        EXPECT_EQ(setup->config.forumThread, given.forumThread) << c.what;
+        EXPECT_EQ(setup->config.forumPost, given.forumPost) << c.what;
     }
 }
 

@@ -18,7 +18,7 @@ Config testConfig() {
     Config c = Config::defaults();
     c.mall = "http://mall.test";
     c.forum = "http://bbs.test:8080";
-    c.forumThread = 4242;
+    c.forumPost = 4242;
     c.followHash = "0a1b2c3d";
     c.followUid1 = "111";
     c.followUid2 = "222";

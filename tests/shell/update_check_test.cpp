@@ -77,7 +77,7 @@ TEST(UpdateCheck, AnswersToANewerVersion) {
     };
     const std::vector<Case> cases = {
         {AnswerYes, UpdateOutcome::OpenedDownload, {downloadPageAddress(config)}, {kStart}},
-        {AnswerNo, UpdateOutcome::OpenedThread, {threadPageAddress(config)}, {kStart}},
+        {AnswerNo, UpdateOutcome::OpenedPost, {postPageAddress(config)}, {kStart}},
         {AnswerCancel, UpdateOutcome::Cancelled, {}, {kStart, kCancelled}},
         {AnswerOk, UpdateOutcome::Cancelled, {}, {kStart, kCancelled}},  // closed
     };
