@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tool and the tests need.
 # Safe to run again: packages already present are skipped.
-# nginx is the tests' HTTPS front end (h2 and http/1.1); Debian 12's nginx has HTTP/2 built
-# in, and its nginx-light is only a transitional package that pulls in nginx itself.
+# nginx, Apache httpd (mod_http2) and HAProxy are the tests' front ends, each started by a
+# test on a free port; Debian 12's nginx has HTTP/2 built in, and its nginx-light is only a
+# transitional package that pulls in nginx itself.
 set -euo pipefail
 
 PACKAGES=(
@@ -16,7 +17,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-wqy-microhei
   wrk
-  nginx
+  nginx apache2 haproxy openssl
 )
 
 missing=()

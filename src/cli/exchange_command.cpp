@@ -57,13 +57,14 @@ std::vector<std::string> splitNames(const std::string& text) {
     return names;
 }
 
-// Whether the mall answered any request: anything but a request that got no reply or was
-// stopped before its end.
+// Whether the mall answered any request: anything but a request that got no reply (lost
+// before or after it left) or was stopped before its end.
 bool anyAnswer(const mall::RunSummary& summary) {
     for (const auto& tally : summary.items) {
         for (int k = 0; k < mall::kOutcomeKinds; ++k) {
             const auto kind = static_cast<mall::OutcomeKind>(k);
             if (kind != mall::OutcomeKind::Failed && kind != mall::OutcomeKind::Cancelled &&
+                kind != mall::OutcomeKind::Unknown &&
                 tally.count(kind) > 0) {
                 return true;
             }

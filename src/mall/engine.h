@@ -73,7 +73,8 @@ class Engine final : public SendSink {
     std::vector<ItemRequest> items_;
     std::vector<std::optional<Error>> itemErrors_;
     int sends_ = 0;
-    SendContext context_{s_, workers_, items_, host_, *this, sends_};
+    int unsent_ = 0;
+    SendContext context_{s_, workers_, items_, host_, *this, sends_, unsent_};
     std::vector<std::unique_ptr<Sender>> senders_;  // the way tried first first, libcurl's last
     std::optional<Error> fatal_;                    // the run could not go on
     std::vector<curl_waitfd> polled_;

@@ -413,6 +413,7 @@ void Engine::finish() {
     {
         std::lock_guard lock(s_.summaryMutex);
         s_.summary.sends = sends_;
+        s_.summary.unsent = unsent_;
         s_.summary.cancelled = cancelled();
         copy = s_.summary;
     }

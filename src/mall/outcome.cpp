@@ -151,6 +151,14 @@ Outcome failedRequest(const Error& error) {
                                                               : clipText(text, kMessageChars))};
 }
 
+Outcome lostAfterSend(const Error& error) {
+    std::string text = visibleText(error.message);
+    return {OutcomeKind::Unknown, "已发出，结果未知（" +
+                                      (text.empty() ? std::string("连接中断")
+                                                    : clipText(text, kMessageChars)) +
+                                      "）"};
+}
+
 std::string_view outcomeLabel(OutcomeKind kind) {
     switch (kind) {
         case OutcomeKind::NotOpen:
@@ -173,6 +181,8 @@ std::string_view outcomeLabel(OutcomeKind kind) {
             return "已取消";
         case OutcomeKind::Throttled:
             return "请求过多";
+        case OutcomeKind::Unknown:
+            return "结果未知";
     }
     return "?";
 }

@@ -21,8 +21,9 @@ enum class OutcomeKind {
     Unrecognised,  // a reply without any of the mall's answer texts
     Cancelled,     // the run was stopped before this request ended
     Throttled,     // "too many requests": HTTP 429 or 503, or a page saying the mall is busy
+    Unknown,       // the request left whole, then its connection was lost without an answer
 };
-inline constexpr int kOutcomeKinds = 10;
+inline constexpr int kOutcomeKinds = 11;
 
 struct Outcome {
     OutcomeKind kind = OutcomeKind::Unrecognised;
@@ -31,7 +32,11 @@ struct Outcome {
 
 // Reads a reply. The body must already be decoded to UTF-8.
 Outcome classifyReply(long status, std::string_view body);
+// A request the mall never saw: it may go again.
 Outcome failedRequest(const Error& error);
+// A request that left whole and got no answer: the mall may have acted on it, so it never
+// goes again. "已发出，结果未知（reason）".
+Outcome lostAfterSend(const Error& error);
 
 // Short name of a kind, as the summary counts it.
 std::string_view outcomeLabel(OutcomeKind kind);

@@ -41,7 +41,10 @@ std::string tallyText(const ItemTally& t) {
 std::string summaryLine(const RunSummary& summary) {
     std::string line = summary.cancelled ? "兑换已停止" : "兑换结束";
     line += "：共 " + std::to_string(summary.requests) + " 个请求（发送 " +
-            std::to_string(summary.sends) + " 次）";
+            std::to_string(summary.sends) + " 次" +
+            (summary.unsent > 0 ? "，另有 " + std::to_string(summary.unsent) + " 次未送达商城"
+                                : std::string()) +
+            "）";
     for (const auto& t : summary.items) {
         line += "；" + tallyText(t);
     }

@@ -26,7 +26,8 @@ struct RunSummary {
     std::vector<ItemTally> items;  // in the plan's order
     int requests = 0;              // workers of the run
     int lines = 0;                 // outcome lines written
-    int sends = 0;                 // requests sent, retries included
+    int sends = 0;                 // requests that left whole, retries included
+    int unsent = 0;  // requests the mall never saw (lost before their last byte), sent again or not
     bool cancelled = false;
 
     // An empty tally for each item of a run with that many workers an item.

@@ -36,7 +36,8 @@ struct SendContext {
     const std::vector<ItemRequest>& items;
     const ResolvedHost& host;
     SendSink& sink;
-    int& sends;  // requests sent, retries included
+    int& sends;   // requests that left whole, retries included
+    int& unsent;  // requests lost before their last byte left: the mall never saw them
 
     const Clock& clock() const { return *s.clock; }
     const HttpSettings& http() const { return s.config.http; }
