@@ -19,6 +19,14 @@ bool live(const std::unique_ptr<web::H2Connection>& c) {
     return c && (c->phase() == Phase::Ready || c->phase() == Phase::Opening);
 }
 
+bool opening(const std::unique_ptr<web::H2Connection>& c) {
+    return c && c->phase() == Phase::Opening;
+}
+
+constexpr auto kRateWindow = std::chrono::seconds(1);
+// Connections the wave may start in a second for streams waiting for room, at the least.
+constexpr std::size_t kOpensPerSecond = 8;
+
 }  // namespace
 
 H2Wave::H2Wave(const Request& request, const Clock& clock) : request_(request), clock_(clock) {}
@@ -44,14 +52,18 @@ bool H2Wave::startConnection() {
     auto started = web::H2Connection::start(endpoint);
     if (!started) {
         error_ = started.error();
+        lastError_ = started.error();
         return false;
     }
-    conns_.push_back(std::move(started).value());
+    opens_.push_back(clock_.steadyNow());
+    // A slot of a connection that ended is taken again: no stream refers to it any more.
+    const auto free = std::find(conns_.begin(), conns_.end(), nullptr);
+    if (free != conns_.end()) {
+        *free = std::move(started).value();
+    } else {
+        conns_.push_back(std::move(started).value());
+    }
     return true;
-}
-
-bool H2Wave::settled(const web::H2Connection& c) const {
-    return c.phase() != Phase::Opening;
 }
 
 // One poll over every connection still opening, until each has settled or time is up.
@@ -63,7 +75,7 @@ void H2Wave::driveOpening() {
         fds.clear();
         which.clear();
         for (std::size_t i = 0; i < conns_.size(); ++i) {
-            if (conns_[i] && !settled(*conns_[i])) {
+            if (opening(conns_[i])) {
                 fds.push_back({conns_[i]->fd(), conns_[i]->events(), 0});
                 which.push_back(i);
             }
@@ -138,20 +150,25 @@ void H2Wave::openRest() {
             c.reset();
         }
     }
+    // Replacements come as fast as the run's own connections came at first, or a few a
+    // second where it needed few.
+    opensPerSecond_ = std::max(kOpensPerSecond, conns_.size());
+    opens_.clear();
 }
 
 int H2Wave::connections() const {
     return static_cast<int>(std::count_if(conns_.begin(), conns_.end(), live));
 }
 
-bool H2Wave::place(Waiting& w) {
+// A stream placed after the instant goes whole: there is no later moment to end it at.
+bool H2Wave::place(const Waiting& w) {
     for (std::size_t i = 0; i < conns_.size(); ++i) {
         auto& c = conns_[i];
         if (!c || c->phase() != Phase::Ready || !c->acceptsStreams() ||
             c->openStreams() >= std::min(perConnection_, c->maxStreams())) {
             continue;
         }
-        auto submitted = c->submit(*w.request, w.tag, w.holdEnd);
+        auto submitted = c->submit(*w.request, w.tag, w.holdEnd && !fired_);
         if (!submitted) {
             Event failed;
             failed.tag = w.tag;
@@ -160,7 +177,7 @@ bool H2Wave::place(Waiting& w) {
             late_.push_back(std::move(failed));
             return true;
         }
-        placed_[w.tag] = Placed{i, fired_};
+        placed_[w.tag] = Placed{i, w};
         return true;
     }
     return false;
@@ -169,18 +186,74 @@ bool H2Wave::place(Waiting& w) {
 void H2Wave::prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd) {
     Waiting w{tag, &request, holdEnd};
     if (!place(w)) {
-        waiting_.push_back(std::move(w));
+        waiting_.push_back(w);
     }
 }
 
+// Each connection gets a PING first, while nothing is held back yet: a connection that
+// died unseen answers it with a reset, which the looks before the instant then find.
 void H2Wave::stage(bool headsAhead) {
     for (auto& c : conns_) {
         if (c && c->phase() == Phase::Ready) {
-            if (headsAhead) {
+            c->ping();
+        }
+    }
+    staged_ = true;
+    headsAhead_ = headsAhead;
+    restage();
+}
+
+// Held streams are framed (or, with heads ahead, their HEADERS written); a connection
+// already staged only adds the streams placed on it since.
+void H2Wave::restage() {
+    for (auto& c : conns_) {
+        if (c && c->phase() == Phase::Ready) {
+            if (headsAhead_) {
                 c->flush();
             } else {
                 c->stage();
             }
+        }
+    }
+}
+
+void H2Wave::look() {
+    std::vector<Event> raw;
+    pollAll(raw);
+    dropDead(raw);
+    for (auto& e : raw) {
+        ended(std::move(e), late_);
+    }
+    if (waiting_.empty()) {
+        return;
+    }
+    placeWaiting();
+    openForWaiting();
+    driveOpening();
+    raw.clear();
+    dropDead(raw);
+    for (auto& e : raw) {
+        ended(std::move(e), late_);
+    }
+    placeWaiting();
+}
+
+void H2Wave::pollAll(std::vector<Event>& out) {
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> which;
+    for (std::size_t i = 0; i < conns_.size(); ++i) {
+        if (live(conns_[i])) {
+            fds.push_back({conns_[i]->fd(), conns_[i]->events(), 0});
+            which.push_back(i);
+        }
+    }
+    if (fds.empty() || ::poll(fds.data(), fds.size(), 0) < 0) {
+        return;
+    }
+    for (std::size_t k = 0; k < fds.size(); ++k) {
+        auto& c = conns_[which[k]];
+        if (fds[k].revents != 0 || c->phase() == Phase::Opening) {
+            c->service(fds[k].revents, out);
         }
     }
 }
@@ -193,21 +266,18 @@ void H2Wave::fire() {
             c->flush();
         }
     }
-    for (auto& [tag, p] : placed_) {
-        p.written = true;
-    }
+    keepUp();
 }
 
 void H2Wave::send(std::uint64_t tag, const web::H2Request& request) {
     Waiting w{tag, &request, false};
     if (!place(w)) {
-        waiting_.push_back(std::move(w));
+        waiting_.push_back(w);
         keepUp();
         return;
     }
     if (auto it = placed_.find(tag); it != placed_.end()) {
         conns_[it->second.conn]->flush();
-        it->second.written = true;
     }
 }
 
@@ -224,7 +294,8 @@ void H2Wave::cancel(std::uint64_t tag) {
 
 bool H2Wave::written(std::uint64_t tag) const {
     const auto it = placed_.find(tag);
-    return it != placed_.end() && it->second.written;
+    return it != placed_.end() && conns_[it->second.conn] &&
+           conns_[it->second.conn]->sentWhole(tag);
 }
 
 void H2Wave::addPolled(std::vector<curl_waitfd>& polled) {
@@ -239,76 +310,90 @@ void H2Wave::addPolled(std::vector<curl_waitfd>& polled) {
 
 void H2Wave::service(const std::vector<curl_waitfd>& polled, std::size_t first,
                      std::vector<Event>& out) {
-    const std::size_t from = out.size();
-    out.insert(out.end(), std::make_move_iterator(late_.begin()),
-               std::make_move_iterator(late_.end()));
-    late_.clear();
+    std::vector<Event> raw;
     for (std::size_t k = 0; k < polledConn_.size() && first + k < polled.size(); ++k) {
         auto& c = conns_[polledConn_[k]];
         const short revents = polled[first + k].revents;
         // An opening connection moves on its own time-outs too, not only on readiness.
         if (c && (revents != 0 || c->phase() == Phase::Opening)) {
-            c->service(revents, out);
+            c->service(revents, raw);
         }
     }
     polledConn_.clear();
-    forget(out, from);
+    for (auto& e : raw) {
+        ended(std::move(e), out);
+    }
     keepUp();
+    out.insert(out.end(), std::make_move_iterator(late_.begin()),
+               std::make_move_iterator(late_.end()));
+    late_.clear();
 }
 
-void H2Wave::forget(const std::vector<Event>& events, std::size_t from) {
-    for (std::size_t i = from; i < events.size(); ++i) {
-        placed_.erase(events[i].tag);
+// A connection that ended hands over what its streams left behind (the events of a write
+// that failed outside service()), and its slot is freed.
+void H2Wave::dropDead(std::vector<Event>& out) {
+    for (auto& c : conns_) {
+        if (!c || live(c)) {
+            continue;
+        }
+        c->service(0, out);
+        if (c->phase() == Phase::Http1) {
+            lastError_ = makeError(ErrorCode::Transfer, "商城改用 HTTP/1.1，HTTP/2 连接无法继续");
+        } else if (c->phase() == Phase::Failed) {
+            lastError_ = c->error();
+        }
+        failedOpens_ = c->wasReady() && c->phase() != Phase::Http1 ? 0 : failedOpens_ + 1;
+        c.reset();
     }
+}
+
+// Before the instant a stream refused with its connection simply goes on another one; from
+// the instant on the caller hears of every stream that ended.
+void H2Wave::ended(Event event, std::vector<Event>& out) {
+    const auto it = placed_.find(event.tag);
+    if (it == placed_.end()) {
+        out.push_back(std::move(event));
+        return;
+    }
+    if (!fired_ && event.kind == Event::Kind::Refused) {
+        waiting_.push_back(it->second.stream);
+        ++lostAhead_;
+    } else {
+        out.push_back(std::move(event));
+    }
+    placed_.erase(it);
 }
 
 // Streams waiting for room take what ended streams and newly opened connections left; a
 // connection the mall closed or sent away is replaced while streams still wait.
 void H2Wave::keepUp() {
-    for (auto& c : conns_) {
-        if (c && (c->phase() == Phase::Failed || c->phase() == Phase::Closed ||
-                  c->phase() == Phase::Http1)) {
-            lastError_ =
-                c->phase() == Phase::Http1
-                    ? makeError(ErrorCode::Transfer, "商城改用 HTTP/1.1，HTTP/2 连接无法继续")
-                    : c->error();
-            c.reset();
-        }
+    std::vector<Event> raw;
+    dropDead(raw);
+    for (auto& e : raw) {
+        ended(std::move(e), late_);
     }
     placeWaiting();
-    if (waiting_.empty()) {
-        return;
+    if (!waiting_.empty()) {
+        openForWaiting();
     }
-    const bool opening = std::any_of(conns_.begin(), conns_.end(), [](const auto& c) {
-        return c && c->phase() == Phase::Opening;
-    });
-    const bool roomLeft = std::any_of(conns_.begin(), conns_.end(), [](const auto& c) {
-        return c && c->phase() == Phase::Ready && c->acceptsStreams();
-    });
-    if (opening || (roomLeft && connections() >= request_.maxConnections)) {
-        return;
-    }
-    if (reopened_ >= kMostReopens || !startConnection()) {
-        failWaiting();
-        return;
-    }
-    ++reopened_;
 }
 
 void H2Wave::placeWaiting() {
     std::vector<std::size_t> touched;
     while (!waiting_.empty()) {
-        Waiting& w = waiting_.front();
+        const Waiting w = waiting_.front();
         if (!place(w)) {
             break;
         }
-        if (auto it = placed_.find(w.tag); it != placed_.end() && fired_) {
-            it->second.written = true;
+        waiting_.pop_front();
+        if (auto it = placed_.find(w.tag); it != placed_.end()) {
             touched.push_back(it->second.conn);
         }
-        waiting_.pop_front();
     }
     if (!fired_) {
+        if (staged_ && !touched.empty()) {
+            restage();
+        }
         return;
     }
     std::sort(touched.begin(), touched.end());
@@ -318,6 +403,42 @@ void H2Wave::placeWaiting() {
             conns_[i]->flush();
         }
     }
+}
+
+// As many connections as the waiting streams fill, within the per-host cap and the rate.
+// Where none can be had any more (a few in a row failed and none is left), the streams end.
+void H2Wave::openForWaiting() {
+    const auto now = clock_.steadyNow();
+    while (!opens_.empty() && now - opens_.front() >= kRateWindow) {
+        opens_.pop_front();
+    }
+    const auto opened =
+        static_cast<std::size_t>(std::count_if(conns_.begin(), conns_.end(), opening));
+    if (failedOpens_ >= kMostFailedOpens) {
+        if (connections() == 0) {
+            failWaiting();
+        }
+        return;
+    }
+    const std::size_t wanted = (waiting_.size() + perConnection_ - 1) / perConnection_;
+    auto alive = static_cast<std::size_t>(connections());
+    const auto cap = static_cast<std::size_t>(std::max(1, request_.maxConnections));
+    for (std::size_t n = opened; n < wanted && alive < cap && opens_.size() < opensPerSecond_;
+         ++n, ++alive) {
+        if (!startConnection()) {
+            if (connections() == 0) {
+                failWaiting();
+            }
+            return;
+        }
+    }
+}
+
+Clock::Steady H2Wave::nextDeadline(Clock::Steady next) const {
+    if (!waiting_.empty() && opens_.size() >= opensPerSecond_) {
+        next = std::min(next, opens_.front() + kRateWindow);
+    }
+    return next;
 }
 
 // No connection can be had any more: what still waits for room ends with the reason.

@@ -4,6 +4,10 @@
 // at the instant every connection gets all of its streams' frames in one write, so the mall
 // receives the whole wave together. Streams that find no room wait for a stream to end (or
 // for a connection to open) and then go out at once.
+//
+// Connections are kept as the HTTP/1.1 ones are: looked at before the instant, replaced when
+// they died, and opened anew (at a bounded rate, not up to a fixed count) for as long as
+// streams wait for room.
 
 #include <curl/curl.h>
 
@@ -55,10 +59,17 @@ class H2Wave {
     // Before the instant: the stream is built and held on a connection with room, or waits.
     // The request must outlive the wave.
     void prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd);
-    // After the last prepare(): every held stream is framed now, its bytes kept back; with
-    // `headsAhead` the HEADERS go out now and only the streams' ends wait for the instant.
+    // After the last prepare(): every connection gets a PING, then every held stream is framed
+    // now, its bytes kept back; with `headsAhead` the HEADERS go out now and only the
+    // streams' ends wait for the instant.
     void stage(bool headsAhead);
-    // At the instant: every held stream goes out, one write per connection.
+    // Shortly before the instant: every connection is looked at for any sign of a close (a
+    // reset, the end of the stream, a GOAWAY; stage()'s PING stirs up one that died unseen).
+    // The streams of a dead one go on fresh connections, opened now while the deadline
+    // allows, else after the instant.
+    void look();
+    // At the instant: every held stream goes out, one write per connection; streams still
+    // waiting for room go as soon as they find it, whole.
     void fire();
     // After the instant: a new stream, out at once where there is room.
     void send(std::uint64_t tag, const web::H2Request& request);
@@ -72,8 +83,14 @@ class H2Wave {
                  std::vector<Event>& out);
     // Streams on the wire or waiting for room.
     std::size_t inFlight() const;
-    // Whether any stream of `tag` has left for the mall (a cancel then cannot know its fate).
+    // Whether the last byte of the stream of `tag` was taken by a socket: from then on the
+    // mall may act on it.
     bool written(std::uint64_t tag) const;
+    // The earlier of `next` and when a connection may be opened for streams that wait.
+    Clock::Steady nextDeadline(Clock::Steady next) const;
+    // Streams lost with a connection before the instant (their last byte had not left) and
+    // placed again: the mall never saw them.
+    int lostAhead() const { return lostAhead_; }
 
     // The log line that names the protocol: "HTTP/2，3 个连接，每个连接最多 128 个请求".
     std::string protocolLine() const;
@@ -87,25 +104,32 @@ class H2Wave {
     };
     struct Placed {
         std::size_t conn = 0;
-        bool written = false;
+        Waiting stream;  // to place it again if its connection dies before the instant
     };
     void openFirst();
     void openRest();
     bool startConnection();
     void driveOpening();
-    bool settled(const web::H2Connection& c) const;
-    bool place(Waiting& w);
+    bool place(const Waiting& w);
     void placeWaiting();
-    void forget(const std::vector<Event>& events, std::size_t from);
+    void restage();
+    void pollAll(std::vector<Event>& out);
+    void dropDead(std::vector<Event>& out);
+    void ended(Event event, std::vector<Event>& out);
     void keepUp();
+    void openForWaiting();
     void failWaiting();
 
     Request request_;
     const Clock& clock_;
-    static constexpr int kMostReopens = 8;
+    // A few connections in a row that could not be opened: the streams waiting for one end
+    // with the reason.
+    static constexpr int kMostFailedOpens = 3;
     Outcome outcome_ = Outcome::Unreachable;
     Error error_;
     std::uint32_t perConnection_ = 0;
+    bool staged_ = false;
+    bool headsAhead_ = false;
     bool fired_ = false;
     std::vector<std::unique_ptr<web::H2Connection>> conns_;
     std::deque<Waiting> waiting_;
@@ -113,7 +137,10 @@ class H2Wave {
     std::vector<Event> late_;  // ended outside service(), handed out by the next one
     std::vector<std::size_t> polledConn_;
     Error lastError_;
-    int reopened_ = 0;
+    int failedOpens_ = 0;              // in a row
+    std::deque<Clock::Steady> opens_;  // connections started in the last second
+    std::size_t opensPerSecond_ = 8;
+    int lostAhead_ = 0;
 };
 
 }  // namespace vellicor::mall

@@ -53,11 +53,19 @@ void WaveSender::prepareStreams() {
     wave_->stage(holdEnd);
 }
 
+// Dead connections give way to fresh ones before the instant, their streams with them.
+void WaveSender::dropStaleConnections() {
+    if (wave_) {
+        wave_->look();
+    }
+}
+
 void WaveSender::fire(Clock::Steady now) {
     if (!wave_) {
         return;
     }
     wave_->fire();
+    c_.unsent += wave_->lostAhead();
     for (std::size_t i = 0; i < streams_.size(); ++i) {
         if (streams_[i].onWave && !c_.workers[i].ended) {
             startStream(i, now);
@@ -77,14 +85,20 @@ bool WaveSender::send(std::size_t index) {
 void WaveSender::startStream(std::size_t index, Clock::Steady now) {
     Stream& s = streams_[index];
     ++c_.workers[index].attempts;
-    ++c_.sends;
     s.onStream = true;
     s.deadline = now + milliseconds(c_.http().totalTimeoutMs);
 }
 
-// A stream the mall refused unprocessed goes again as a new one; a few refusals in a row
-// for the same worker end it with the mall's reason.
+// Each request counts once it ended: it left whole, or the mall never saw it.
+void WaveSender::count(bool whole) {
+    ++(whole ? c_.sends : c_.unsent);
+}
+
+// Only a stream the mall provably never took goes again (refused, past a GOAWAY, or lost
+// with its connection before its last byte left); a few in a row for the same worker end it
+// with the reason. One whose last byte left and got no answer may have been acted on.
 void WaveSender::streamEnded(H2Wave::Event event) {
+    using Kind = H2Wave::Event::Kind;
     constexpr int kMostRefusals = 3;
     const auto index = static_cast<std::size_t>(event.tag);
     Stream& s = streams_[index];
@@ -92,22 +106,41 @@ void WaveSender::streamEnded(H2Wave::Event event) {
         return;
     }
     s.onStream = false;
-    if (event.kind == H2Wave::Event::Kind::Refused && ++s.refusals <= kMostRefusals) {
-        --c_.workers[index].attempts;
-        --c_.sends;
-        c_.sink.send(index);
-        return;
+    count(event.kind == Kind::Reply || (event.sent && event.kind != Kind::Refused));
+    switch (event.kind) {
+        case Kind::Refused:
+            if (++s.refusals <= kMostRefusals) {
+                --c_.workers[index].attempts;
+                c_.sink.send(index);
+                return;
+            }
+            break;
+        case Kind::Lost:
+            c_.sink.report(index, lostAfterSend(event.reply.error()));
+            return;
+        case Kind::Reply:
+            s.refusals = 0;
+            break;
+        case Kind::Failed:
+            break;
     }
     c_.sink.onEnd(index, std::move(event.reply));
 }
 
+// A stream out of time: one whose last byte left may still be acted on by the mall.
 void WaveSender::expire(Clock::Steady now) {
     for (std::size_t i = 0; i < streams_.size(); ++i) {
         Stream& s = streams_[i];
         if (s.onStream && now >= s.deadline) {
+            const bool whole = wave_->written(i);
             wave_->cancel(i);
             s.onStream = false;
-            c_.sink.onEnd(i, streamTimedOut());
+            count(whole);
+            if (whole) {
+                c_.sink.report(i, lostAfterSend(streamTimedOut()));
+            } else {
+                c_.sink.onEnd(i, streamTimedOut());
+            }
         }
     }
 }
@@ -125,7 +158,7 @@ Clock::Steady WaveSender::nextDeadline(Clock::Steady next) const {
             next = std::min(next, s.deadline);
         }
     }
-    return next;
+    return wave_ ? wave_->nextDeadline(next) : next;
 }
 
 void WaveSender::addPolled(std::vector<curl_waitfd>& polled) {
@@ -150,6 +183,15 @@ std::optional<bool> WaveSender::mayHaveArrived(std::size_t index) const {
         return std::nullopt;
     }
     return streams_[index].onStream && wave_ && wave_->written(index);
+}
+
+// The run ends with streams under way: those whose last byte left were sent.
+void WaveSender::stop() {
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (streams_[i].onStream && wave_ && wave_->written(i)) {
+            ++c_.sends;
+        }
+    }
 }
 
 }  // namespace vellicor::mall

@@ -18,6 +18,8 @@ class WaveSender final : public Sender {
     explicit WaveSender(SendContext context);
 
     Result<Primed> prime(const Priming& priming) override;
+    bool keepsIdleConnections() const override { return wave_ != nullptr; }
+    void dropStaleConnections() override;
     void fire(Clock::Steady now) override;
     bool holds(std::size_t index) const override { return streams_[index].onWave; }
     bool send(std::size_t index) override;
@@ -27,17 +29,19 @@ class WaveSender final : public Sender {
     void addPolled(std::vector<curl_waitfd>& polled) override;
     void service(const std::vector<curl_waitfd>& polled, std::size_t first) override;
     std::optional<bool> mayHaveArrived(std::size_t index) const override;
+    void stop() override;
 
   private:
     struct Stream {
         Clock::Steady deadline{};
         bool onWave = false;    // its requests go as streams of the wave
         bool onStream = false;  // a stream of its waits for its end
-        int refusals = 0;       // streams the mall refused unprocessed
+        int refusals = 0;       // streams in a row the mall refused unprocessed
     };
     void prepareStreams();
     void startStream(std::size_t index, Clock::Steady now);
     void streamEnded(H2Wave::Event event);
+    void count(bool whole);
     Error streamTimedOut() const;
 
     SendContext c_;

@@ -59,7 +59,7 @@ void H2Connection::Impl::open() {
 
 // Writes what is pending, then reads what came and answers it; never blocks.
 void H2Connection::Impl::exchange(std::vector<Event>& out) {
-    session->produce(pending, out);
+    session->produce(pending, out, kMostPending);
     if (!writePending(out)) {
         return;
     }
@@ -81,7 +81,7 @@ void H2Connection::Impl::exchange(std::vector<Event>& out) {
         if (phase == Phase::Opening && session->settingsReceived()) {
             phase = Phase::Ready;
         }
-        session->produce(pending, out);
+        session->produce(pending, out, kMostPending);
         if (!writePending(out) || session->finished()) {
             break;
         }
@@ -98,6 +98,9 @@ bool H2Connection::Impl::writePending(std::vector<Event>& out) {
         const Io io = socket->write(pending, n);
         pending.erase(0, n);
         taken += n;
+        if (session != nullptr) {
+            session->noteTaken(taken);
+        }
         if (io == Io::Again || (io == Io::Done && n == 0)) {
             return true;
         }
@@ -276,8 +279,26 @@ void H2Connection::cancel(std::uint64_t tag) {
         return;
     }
     s.session->cancel(tag);
-    s.session->produce(s.pending, s.deferred);
+    s.session->produce(s.pending, s.deferred, kMostPending);
     s.writePending(s.deferred);
+}
+
+void H2Connection::ping() {
+    Impl& s = *impl_;
+    if (s.session == nullptr || s.phase != Phase::Ready || s.holding) {
+        return;
+    }
+    s.session->ping();
+    s.session->produce(s.pending, s.deferred, kMostPending);
+    s.writePending(s.deferred);
+}
+
+bool H2Connection::sentWhole(std::uint64_t tag) const {
+    return impl_->session != nullptr && impl_->session->whole(tag);
+}
+
+bool H2Connection::wasReady() const {
+    return impl_->session != nullptr && impl_->session->settingsReceived();
 }
 
 void H2Connection::abort(const Error& why, std::vector<Event>& out) {

@@ -80,14 +80,17 @@ class H2Connection {
         enum class Kind {
             Reply,    // the stream ended with a whole reply: `reply` holds it
             Refused,  // the mall did not process it (REFUSED_STREAM, GOAWAY past its last
-                      // stream id, or the connection ended before its HEADERS were written):
-                      // safe to send again
-            Failed,   // the request may have reached the mall, and no whole reply came:
-                      // `reply` holds the error (reset by the mall, connection lost, too large)
+                      // stream id, or the connection ended before the request's last byte
+                      // was written): safe to send again
+            Lost,     // the request's last byte was written, then the stream or connection
+                      // ended without a reply: the mall may have acted on it
+            Failed,   // the reply could not be used (too large, malformed), or the mall reset
+                      // the stream before the request was whole: `reply` holds the error
         };
         Kind kind = Kind::Failed;
         std::uint64_t tag = 0;
         Result<Reply> reply = Error{};
+        bool sent = false;  // the request's last byte was taken by the socket
     };
     void service(short revents, std::vector<Event>& out);
 
@@ -116,8 +119,19 @@ class H2Connection {
     // take now goes on as poll reports it writable. True while the connection lives; the
     // events of a connection that died here come with the next service().
     bool flush();
-    // Bytes serialised and not yet taken by the socket.
+    // Bytes serialised and not yet taken by the socket. At most about kMostPending while
+    // the socket takes nothing (a staged wave adds its own bytes): past it, frames wait in
+    // nghttp2's queue, whose cap on acknowledgements ends a peer that floods control frames
+    // and reads nothing.
     std::size_t pendingBytes() const;
+    static constexpr std::size_t kMostPending = 1024 * 1024;
+    // A PING, to stir up a connection that died unseen; nothing goes out while a staged
+    // wave is held (it would have to wait behind the wave).
+    void ping();
+    // Whether the stream's last byte (END_STREAM) was taken by the socket.
+    bool sentWhole(std::uint64_t tag) const;
+    // Whether the mall's SETTINGS ever came (the connection was Ready once).
+    bool wasReady() const;
     // RST_STREAM CANCEL for a stream the caller gave up on (its deadline passed); no Event
     // follows for it.
     void cancel(std::uint64_t tag);

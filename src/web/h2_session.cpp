@@ -17,6 +17,9 @@ constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 // Windows large enough that no reply under the body cap ever waits for a WINDOW_UPDATE.
 constexpr std::int32_t kWindow = 16 * 1024 * 1024;
 constexpr std::uint32_t kUnlimited = 0x7fffffff;
+// Acknowledgements (of PING and SETTINGS) nghttp2 may queue before it calls the session
+// flooded: a peer that sends control frames and reads nothing loses its connection.
+constexpr std::size_t kMostQueuedAcks = 1000;
 
 using Kind = H2Connection::Event::Kind;
 
@@ -32,8 +35,8 @@ struct Stream {
     bool endPending = false;   // releaseEnds() asked, flush() not yet
     bool endReleased = false;  // the data source may end the stream
     std::size_t bodySent = 0;
-    bool headersSent = false;
-    std::uint64_t headersEnd = 0;  // produced bytes up to the end of its HEADERS
+    bool endSent = false;     // the frame with END_STREAM is among the produced bytes
+    std::uint64_t endAt = 0;  // produced bytes up to the end of that frame
     bool reported = false;
     long status = 0;
     bool finalHead = false;  // the final (non-1xx) header block is in
@@ -56,7 +59,9 @@ struct H2Session::Impl {
     std::map<std::int32_t, std::unique_ptr<Stream>> live;
     std::vector<Event> events;
     std::string* wire = nullptr;
+    std::size_t wireCap = 0;  // produce no more while the wire holds this much
     std::uint64_t produced = 0;
+    std::uint64_t taken = 0;  // of the produced bytes, those the transport took
     bool settings = false;
     bool goaway = false;
     bool broken = false;  // nghttp2 gave up on the session (a fatal error)
@@ -73,13 +78,15 @@ struct H2Session::Impl {
         return it == live.end() ? nullptr : it->second.get();
     }
     std::string at() const { return " (" + where + ")"; }
+    // The request's last byte reached the transport: from here the mall may act on it.
+    bool whole(const Stream& s) const { return s.endSent && s.endAt <= taken; }
 
     void report(Stream& s, Kind kind, Result<Reply> reply) {
         if (s.reported) {
             return;
         }
         s.reported = true;
-        events.push_back(Event{kind, s.tag, std::move(reply)});
+        events.push_back(Event{kind, s.tag, std::move(reply), whole(s)});
     }
     void refuse(Stream& s, const std::string& why) {
         report(s, Kind::Refused, makeError(ErrorCode::Transfer, why + at()));
@@ -108,6 +115,11 @@ H2Session::Impl& impl(void* user) {
 
 ssize_t onSend(nghttp2_session*, const std::uint8_t* data, std::size_t length, int, void* user) {
     auto& self = impl(user);
+    // What the transport has not taken stays bounded; nghttp2 keeps the rest queued, where
+    // its own cap on acknowledgements ends a flood.
+    if (self.wireCap > 0 && self.wire->size() >= self.wireCap) {
+        return NGHTTP2_ERR_WOULDBLOCK;
+    }
     self.wire->append(text(data, length));
     self.produced += length;
     return static_cast<ssize_t>(length);
@@ -131,10 +143,11 @@ int onFrameSend(nghttp2_session*, const nghttp2_frame* frame, void* user) {
     if (frame->hd.type == NGHTTP2_GOAWAY) {
         goawaySent(self, frame->goaway);
     }
-    if (frame->hd.type == NGHTTP2_HEADERS) {
+    const bool request = frame->hd.type == NGHTTP2_HEADERS || frame->hd.type == NGHTTP2_DATA;
+    if (request && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
         if (Stream* s = self.find(frame->hd.stream_id)) {
-            s->headersSent = true;
-            s->headersEnd = self.produced;
+            s->endSent = true;
+            s->endAt = self.produced;
         }
     }
     return 0;
@@ -358,16 +371,18 @@ void H2Session::Impl::closed(Stream& s, std::uint32_t code) {
     if (code == NGHTTP2_REFUSED_STREAM) {
         refuse(s, "refused by the mall (REFUSED_STREAM)");
     } else if (s.resetByPeer) {
-        fail(s, ErrorCode::Transfer,
-             "connection broken: stream reset by the mall (" +
-                 std::string(nghttp2_http2_strerror(s.peerReset)) + ")");
+        report(s, whole(s) ? Kind::Lost : Kind::Failed,
+               makeError(ErrorCode::Transfer, "connection broken: stream reset by the mall (" +
+                                                  std::string(nghttp2_http2_strerror(s.peerReset)) +
+                                                  ")" + at()));
     } else if (!s.malformed.empty()) {
         fail(s, ErrorCode::Transfer, "not an HTTP reply: " + s.malformed);
     } else if (code != NGHTTP2_NO_ERROR) {
         // nghttp2 reset it: what the mall sent on it broke the protocol.
         fail(s, ErrorCode::Transfer, "not an HTTP reply: stream reset for " + name);
     } else {
-        fail(s, ErrorCode::Transfer, "connection closed without a reply");
+        report(s, whole(s) ? Kind::Lost : Kind::Failed,
+               makeError(ErrorCode::Transfer, "connection closed without a reply" + at()));
     }
 }
 
@@ -397,10 +412,16 @@ Result<std::unique_ptr<H2Session>> H2Session::create(const HttpSettings& http, s
     self->maxBody = http.maxBodyBytes;
     nghttp2_session_callbacks* cb = callbacks();
     int rc = cb == nullptr ? NGHTTP2_ERR_NOMEM : 0;
+    nghttp2_option* option = nullptr;
     if (rc == 0) {
-        rc = nghttp2_session_client_new(&self->session, cb, self.get());
-        nghttp2_session_callbacks_del(cb);
+        rc = nghttp2_option_new(&option);
     }
+    if (rc == 0) {
+        nghttp2_option_set_max_outbound_ack(option, kMostQueuedAcks);
+        rc = nghttp2_session_client_new2(&self->session, cb, self.get(), option);
+    }
+    nghttp2_option_del(option);
+    nghttp2_session_callbacks_del(cb);
     const nghttp2_settings_entry settings[] = {
         {NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
         {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, kWindow},
@@ -438,12 +459,13 @@ void H2Session::receive(std::string_view bytes, std::vector<Event>& out) {
     s.events.clear();
 }
 
-void H2Session::produce(std::string& wire, std::vector<Event>& out) {
+void H2Session::produce(std::string& wire, std::vector<Event>& out, std::size_t cap) {
     Impl& s = *impl_;
     if (s.broken) {
         return;
     }
     s.wire = &wire;
+    s.wireCap = cap;
     const int rc = nghttp2_session_send(s.session);
     s.wire = nullptr;
     if (rc < 0) {
@@ -456,7 +478,7 @@ void H2Session::produce(std::string& wire, std::vector<Event>& out) {
     s.events.clear();
 }
 
-void H2Session::flush(std::string& wire, std::vector<Event>& out) {
+void H2Session::flush(std::string& wire, std::vector<Event>& out, std::size_t cap) {
     Impl& s = *impl_;
     for (auto& [id, stream] : s.live) {
         if (stream->endPending && !stream->endReleased) {
@@ -476,7 +498,26 @@ void H2Session::flush(std::string& wire, std::vector<Event>& out) {
         stream->id = id;
         s.live.emplace(id, std::move(stream));
     }
-    produce(wire, out);
+    produce(wire, out, cap);
+}
+
+void H2Session::ping() {
+    if (!impl_->broken) {
+        nghttp2_submit_ping(impl_->session, NGHTTP2_FLAG_NONE, nullptr);
+    }
+}
+
+void H2Session::noteTaken(std::uint64_t bytes) {
+    impl_->taken = bytes;
+}
+
+bool H2Session::whole(std::uint64_t tag) const {
+    for (const auto& [id, s] : impl_->live) {
+        if (s->tag == tag) {
+            return impl_->whole(*s);
+        }
+    }
+    return false;
 }
 
 Result<std::int32_t> H2Session::submit(const H2Request& request, std::uint64_t tag, bool holdEnd) {
@@ -531,13 +572,13 @@ void H2Session::cancel(std::uint64_t tag) {
 
 void H2Session::lost(const Error& why, std::uint64_t taken, std::vector<Event>& out) {
     Impl& s = *impl_;
+    s.taken = taken;
     for (auto& stream : s.held) {
         s.report(*stream, Kind::Refused, why);
     }
     s.held.clear();
     for (auto& [id, stream] : s.live) {
-        const bool sent = stream->headersSent && stream->headersEnd <= taken;
-        s.report(*stream, sent ? Kind::Failed : Kind::Refused, why);
+        s.report(*stream, s.whole(*stream) ? Kind::Lost : Kind::Refused, why);
     }
     std::move(s.events.begin(), s.events.end(), std::back_inserter(out));
     s.events.clear();

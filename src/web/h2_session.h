@@ -31,16 +31,23 @@ class H2Session {
 
     // Bytes from the mall. Completed or refused streams go to `out`.
     void receive(std::string_view bytes, std::vector<Event>& out);
-    // Appends what is ready for the wire now (never a held stream) to `wire`.
-    void produce(std::string& wire, std::vector<Event>& out);
+    // Appends what is ready for the wire now (never a held stream) to `wire`, while it holds
+    // less than `cap` bytes (0: no cap); the rest waits in nghttp2's queue.
+    void produce(std::string& wire, std::vector<Event>& out, std::size_t cap = 0);
     // Hands every held stream and held end to nghttp2, then produces.
-    void flush(std::string& wire, std::vector<Event>& out);
+    void flush(std::string& wire, std::vector<Event>& out, std::size_t cap = 0);
+    // A PING, out with the next produce().
+    void ping();
+    // The transport took the first `bytes` of the produced bytes.
+    void noteTaken(std::uint64_t bytes);
+    // Whether the stream's last byte (the frame with END_STREAM) is among the taken bytes.
+    bool whole(std::uint64_t tag) const;
 
     Result<std::int32_t> submit(const H2Request& request, std::uint64_t tag, bool holdEnd);
     void releaseEnds();
     void cancel(std::uint64_t tag);
     // The transport is gone after `taken` of the produced bytes reached it: every stream not
-    // yet ended ends now, Refused where its HEADERS were not wholly among those bytes.
+    // yet ended ends now, Refused where its last byte was not among those bytes, else Lost.
     void lost(const Error& why, std::uint64_t taken, std::vector<Event>& out);
 
     bool settingsReceived() const;

@@ -1,5 +1,6 @@
 #include "h2_peer.h"
 
+#include <nghttp2/nghttp2.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -108,6 +109,72 @@ std::string reply(std::uint32_t stream, int status, std::string_view body, const
 
 }  // namespace h2
 
+PeerConnection::PeerConnection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {
+    nghttp2_hd_inflater* inflater = nullptr;
+    if (nghttp2_hd_inflate_new(&inflater) == 0) {
+        inflater_ = inflater;
+    }
+}
+
+PeerConnection::~PeerConnection() {
+    nghttp2_hd_inflate_del(static_cast<nghttp2_hd_inflater*>(inflater_));
+}
+
+std::string PeerConnection::path(std::uint32_t stream) const {
+    const auto it = paths_.find(stream);
+    return it == paths_.end() ? std::string() : it->second;
+}
+
+// Every header block is decoded in order, as the client's HPACK state needs, and its :path
+// kept, so that a script can tell whose request a stream carries.
+void PeerConnection::decodeHeaders(const Frame& f) {
+    std::string_view payload = f.payload;
+    if (f.type == h2::kHeaders) {
+        std::size_t pad = 0;
+        if ((f.flags & 0x8) != 0 && !payload.empty()) {  // PADDED
+            pad = static_cast<std::uint8_t>(payload[0]);
+            payload.remove_prefix(1);
+        }
+        if ((f.flags & 0x20) != 0) {  // PRIORITY
+            payload.remove_prefix(std::min<std::size_t>(5, payload.size()));
+        }
+        payload.remove_suffix(std::min(pad, payload.size()));
+        block_.clear();
+    }
+    block_.append(payload);
+    if ((f.flags & h2::kEndHeaders) == 0 || inflater_ == nullptr) {
+        return;
+    }
+    auto* in = reinterpret_cast<const std::uint8_t*>(block_.data());
+    std::size_t left = block_.size();
+    for (;;) {
+        nghttp2_nv nv;
+        int flags = 0;
+        const auto n = nghttp2_hd_inflate_hd2(static_cast<nghttp2_hd_inflater*>(inflater_), &nv,
+                                              &flags, in, left, 1);
+        if (n < 0) {
+            break;
+        }
+        in += n;
+        left -= static_cast<std::size_t>(n);
+        if ((flags & NGHTTP2_HD_INFLATE_EMIT) != 0) {
+            const std::string name(reinterpret_cast<const char*>(nv.name), nv.namelen);
+            if (name == ":path") {
+                paths_[f.stream] =
+                    std::string(reinterpret_cast<const char*>(nv.value), nv.valuelen);
+            }
+        }
+        if ((flags & NGHTTP2_HD_INFLATE_FINAL) != 0) {
+            nghttp2_hd_inflate_end_headers(static_cast<nghttp2_hd_inflater*>(inflater_));
+            break;
+        }
+        if (n == 0 && left == 0) {
+            break;
+        }
+    }
+    block_.clear();
+}
+
 bool PeerConnection::send(std::string_view bytes) {
     return sendAll(fd_, ssl_, bytes);
 }
@@ -143,6 +210,9 @@ std::optional<Frame> PeerConnection::readFrame() {
     buffer_.erase(0, 9 + length);
     if (f.type == h2::kHeaders && headersRead_.empty()) {
         headersRead_ = lastRead_;
+    }
+    if (f.type == h2::kHeaders || f.type == h2::kContinuation) {
+        decodeHeaders(f);
     }
     seen_.push_back(f);
     return f;
@@ -229,6 +299,13 @@ void H2Peer::serve(int fd) {
     }
     if (ready) {
         script_(conn);
+    }
+    if (conn.resetAsked()) {
+        // Closed with unread bytes and no linger: the kernel answers with a reset.
+        linger cut{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &cut, sizeof cut);
+        SSL_free(ssl);
+        return;
     }
     if (ssl != nullptr) {
         SSL_shutdown(ssl);

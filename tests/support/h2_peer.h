@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,7 +61,10 @@ struct Frame {
 
 class PeerConnection {
   public:
-    PeerConnection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
+    PeerConnection(int fd, SSL* ssl);
+    ~PeerConnection();
+    PeerConnection(const PeerConnection&) = delete;
+    PeerConnection& operator=(const PeerConnection&) = delete;
     bool send(std::string_view bytes);
     // The next frame from the client; empty when it left or sent nothing for seconds.
     std::optional<Frame> readFrame();
@@ -74,11 +78,21 @@ class PeerConnection {
     int reads() const { return reads_; }
     // The bytes of the read that brought the first HEADERS frame.
     const std::string& headersRead() const { return headersRead_; }
+    // The :path of a stream whose HEADERS were read; empty when none came.
+    std::string path(std::uint32_t stream) const;
+    // When the script returns, the connection is cut with a TCP reset (no TLS close, no FIN).
+    void resetOnReturn() { reset_ = true; }
+    bool resetAsked() const { return reset_; }
 
   private:
     bool fill(std::size_t want);
+    void decodeHeaders(const Frame& f);
     int fd_;
     SSL* ssl_;
+    void* inflater_ = nullptr;  // the client's HPACK state, one per connection
+    std::string block_;         // a header block waiting for its CONTINUATION
+    std::map<std::uint32_t, std::string> paths_;
+    bool reset_ = false;
     std::string buffer_;
     std::vector<Frame> seen_;
     int reads_ = 0;

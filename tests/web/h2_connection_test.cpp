@@ -314,7 +314,7 @@ std::vector<PeerCase> peerCases() {
         {"another reset",
          2,
          requestsThen(2, [](auto ids) { return rstStream(ids[0], 2) + reply(ids[1], 200, "ok"); }),
-         {Kind::Failed, Kind::Reply},
+         {Kind::Lost, Kind::Reply},
          "reset by the mall (INTERNAL_ERROR)"},
         {"GOAWAY with a low last stream id",
          3,
@@ -327,7 +327,7 @@ std::vector<PeerCase> peerCases() {
                       [](auto) {
                           return frame(kSettings, 0, 0, "12345");  // not a multiple of six
                       }),
-         {Kind::Failed, Kind::Failed},
+         {Kind::Lost, Kind::Lost},
          "protocol error"},
         {"header block past the cap",
          2,
@@ -347,7 +347,7 @@ std::vector<PeerCase> peerCases() {
                  }
                  return out;
              }),
-         {Kind::Failed},
+         {Kind::Lost},
          ""},
         {"body past the cap",
          2,
@@ -367,7 +367,7 @@ std::vector<PeerCase> peerCases() {
              c.send(hello());
              c.awaitRequests(2);
          },
-         {Kind::Failed, Kind::Failed},
+         {Kind::Lost, Kind::Lost},
          "connection closed without a reply"},
         {"a reply before the held end",
          1,
@@ -432,6 +432,9 @@ TEST(H2PeerTest, EachStreamEndsOnceAsTheMallLeftIt) {
             }
             if (e.kind == Kind::Failed && c.tooLarge) {
                 EXPECT_EQ(e.reply.error().code, ErrorCode::TooLarge);
+            }
+            if (e.kind == Kind::Lost) {
+                EXPECT_TRUE(e.sent) << "lost, yet its last byte never left";
             }
         }
     }
@@ -583,48 +586,96 @@ TEST(H2OpeningTest, AHandshakeThatNeverAnswersTimesOutOnTheGivenClock) {
 
 // --- the transport-free session -------------------------------------------------------
 
-TEST(H2SessionTest, LostStreamsAreRefusedUnlessTheirHeadersWentOut) {
-    auto session = H2Session::create({}, "mall:443").value();
-    std::string wire;
-    std::vector<Event> events;
-    session->produce(wire, events);
-    const std::size_t preface = wire.size();
-    const auto first = session->submit(get("https://mall/a"), 1, false);
-    const auto second = session->submit(get("https://mall/b"), 2, true);
-    ASSERT_TRUE(first.ok() && second.ok());
-    EXPECT_EQ(*first, 1);
-    EXPECT_EQ(*second, 3);
-    session->produce(wire, events);
-    EXPECT_EQ(wire.size(), preface) << "held streams went out before flush()";
-    session->flush(wire, events);
-    ASSERT_GT(wire.size(), preface);
-    // The first HEADERS frame ends where the second begins.
-    const std::size_t firstLength = (static_cast<std::uint8_t>(wire[preface]) << 16) |
-                                    (static_cast<std::uint8_t>(wire[preface + 1]) << 8) |
-                                    static_cast<std::uint8_t>(wire[preface + 2]);
-    const std::uint64_t firstEnd = preface + 9 + firstLength;
+// Stream 1 ends with its HEADERS; stream 2's HEADERS go ahead and its end (an empty DATA
+// frame) after them. A stream is lost only once its last byte was taken; before that the
+// mall cannot have acted on it and it is refused, safe to send again.
+TEST(H2SessionTest, LostStreamsAreRefusedUnlessTheirLastByteWentOut) {
+    struct Wire {
+        std::unique_ptr<H2Session> session;
+        std::string bytes;
+        std::size_t preface = 0;
+        std::size_t heads = 0;  // end of both HEADERS frames
+    };
+    const auto build = [] {
+        Wire w;
+        w.session = H2Session::create({}, "mall:443").value();
+        std::vector<Event> none;
+        w.session->produce(w.bytes, none);
+        w.preface = w.bytes.size();
+        const auto first = w.session->submit(get("https://mall/a"), 1, false);
+        const auto second = w.session->submit(get("https://mall/b"), 2, true);
+        EXPECT_TRUE(first.ok() && *first == 1);
+        EXPECT_TRUE(second.ok() && *second == 3);
+        w.session->produce(w.bytes, none);
+        EXPECT_EQ(w.bytes.size(), w.preface) << "held streams went out before flush()";
+        w.session->flush(w.bytes, none);
+        w.heads = w.bytes.size();
+        w.session->releaseEnds();
+        w.session->flush(w.bytes, none);
+        EXPECT_TRUE(none.empty());
+        return w;
+    };
+    const Wire reference = build();
+    ASSERT_GT(reference.bytes.size(), reference.heads);
+    const std::string& wire = reference.bytes;
+    const std::size_t firstLength = (static_cast<std::uint8_t>(wire[reference.preface]) << 16) |
+                                    (static_cast<std::uint8_t>(wire[reference.preface + 1]) << 8) |
+                                    static_cast<std::uint8_t>(wire[reference.preface + 2]);
+    const std::uint64_t firstEnd = reference.preface + 9 + firstLength;
     struct Case {
         std::uint64_t taken;
         Kind first, second;
     };
-    for (const Case c : {Case{preface, Kind::Refused, Kind::Refused},
+    for (const Case c : {Case{reference.preface, Kind::Refused, Kind::Refused},
                          Case{firstEnd - 1, Kind::Refused, Kind::Refused},
-                         Case{firstEnd, Kind::Failed, Kind::Refused},
-                         Case{wire.size(), Kind::Failed, Kind::Failed}}) {
-        auto s = H2Session::create({}, "mall:443").value();
-        std::string w;
+                         Case{firstEnd, Kind::Lost, Kind::Refused},
+                         Case{reference.heads, Kind::Lost, Kind::Refused},
+                         Case{wire.size() - 1, Kind::Lost, Kind::Refused},
+                         Case{wire.size(), Kind::Lost, Kind::Lost}}) {
+        Wire w = build();
+        ASSERT_EQ(w.bytes, wire);
         std::vector<Event> out;
-        s->produce(w, out);
-        ASSERT_TRUE(s->submit(get("https://mall/a"), 1, false).ok());
-        ASSERT_TRUE(s->submit(get("https://mall/b"), 2, true).ok());
-        s->flush(w, out);
-        ASSERT_EQ(w, wire);
-        s->lost(makeError(ErrorCode::Transfer, "gone"), c.taken, out);
+        w.session->lost(makeError(ErrorCode::Transfer, "gone"), c.taken, out);
         auto got = byTag(out);
         ASSERT_EQ(got.size(), 2u);
         EXPECT_EQ(got.at(1).kind, c.first) << c.taken;
         EXPECT_EQ(got.at(2).kind, c.second) << c.taken;
-        EXPECT_EQ(s->openStreams(), 0u);
+        EXPECT_EQ(got.at(2).sent, c.second == Kind::Lost) << c.taken;
+        EXPECT_EQ(w.session->openStreams(), 0u);
+    }
+}
+
+// A peer that floods control frames and reads nothing: what waits to be written stays
+// bounded, and the connection ends saying why.
+TEST(H2PeerTest, AFloodOfControlFramesEndsTheConnectionWithBoundedOutput) {
+    const std::pair<const char*, std::string> floods[] = {
+        {"PING", h2::ping("flooding", false)},
+        {"SETTINGS", h2::settings()},
+    };
+    for (const auto& [name, frame] : floods) {
+        SCOPED_TRACE(name);
+        test::H2Peer peer([frame](test::PeerConnection& c) {
+            c.send(hello());
+            std::string burst;
+            for (int i = 0; i < 1000; ++i) {
+                burst += frame;
+            }
+            while (c.send(burst)) {
+            }
+        });
+        auto o = open(peer.url(), trusting());
+        ASSERT_EQ(o.phase, Phase::Ready) << o.error.message;
+        H2Connection& conn = *o.connection;
+        std::size_t most = 0;
+        constexpr std::size_t kBound = H2Connection::kMostPending + 1024;
+        std::vector<Event> events;
+        drive(conn, events, [&] {
+            most = std::max(most, conn.pendingBytes());
+            return most > 4 * kBound;
+        });
+        EXPECT_LE(most, kBound);
+        EXPECT_EQ(conn.phase(), Phase::Failed);
+        EXPECT_NE(conn.error().message.find("Flooding"), std::string::npos) << conn.error().message;
     }
 }
 
