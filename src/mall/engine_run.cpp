@@ -320,8 +320,8 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     Outcome outcome;
     std::optional<milliseconds> serverAsks;
     if (!reply) {
-        // A request that left whole and got no answer never comes here: its sender ends it
-        // as unknown, so no failure is ever asked again.
+        // A request that left whole and was lost without an answer does not come here: its
+        // sender ends it as unknown. A failure is never asked again (see retryPause).
         outcome = failedRequest(reply.error());
     } else {
         noteReply(w.item, now);

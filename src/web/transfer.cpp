@@ -82,8 +82,8 @@ struct Transfer::Sink {
     bool tooLarge = false;
     bool headerTooLarge = false;
     bool bodyStarted = false;
-    long leftAtStart = 0;      // request bytes gone when libcurl last chose a connection
-    int connections = 0;       // connections libcurl chose for the request since it was added
+    long leftAtStart = 0;  // request bytes gone when libcurl last chose a connection
+    int connections = 0;   // connections libcurl chose for the request since it was added
     int quietResends = 0;
     bool resendStopped = false;
     Reply reply;

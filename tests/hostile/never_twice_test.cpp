@@ -9,8 +9,8 @@
 
 #include <openssl/ssl.h>
 
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <map>
 #include <mutex>
@@ -32,11 +32,11 @@ constexpr auto kBound = std::chrono::seconds(30);  // what a loopback step may t
 const std::string kTls = VELLICOR_TEST_TLS_DIR;
 
 enum class Fault {
-    ResetAfter,  // takes the whole request, then resets the connection
-    CloseAfter,  // takes the whole request, then closes the connection
+    ResetAfter,   // takes the whole request, then resets the connection
+    CloseAfter,   // takes the whole request, then closes the connection
     ResetMidway,  // reads the request line only, then resets (the rest was on its way)
-    ResetShort,  // resets a connection whose request stops short of its last byte
-    Silent,      // takes the whole request and never answers
+    ResetShort,   // resets a connection whose request stops short of its last byte
+    Silent,       // takes the whole request and never answers
 };
 
 // The mall's answers, as it sends them: GBK.
@@ -393,8 +393,9 @@ TEST(NeverTwice, ARequestTheMallMayHaveTakenNeverGoesAgain) {
             EXPECT_EQ(ran.summary.unsent, cut ? 3 : 0);
             ASSERT_FALSE(ran.lines.empty());
             const std::string& last = ran.lines.back();
-            EXPECT_EQ(last.rfind("兑换结束：共 3 个请求（发送 " + std::to_string(3 * asked) + " 次", 0),
-                      0u)
+            EXPECT_EQ(
+                last.rfind("兑换结束：共 3 个请求（发送 " + std::to_string(3 * asked) + " 次", 0),
+                0u)
                 << last;
             EXPECT_EQ(last.find("次未送达商城") != std::string::npos, cut) << last;
         }
@@ -405,9 +406,9 @@ TEST(NeverTwice, ARequestTheMallMayHaveTakenNeverGoesAgain) {
 // says its request left and its result is unknown.
 TEST(NeverTwice, TheHeadlessFrontEndExitsWithNoAnswer) {
     ScriptedMall mall(Fault::ResetAfter, false, false);
-    const auto run = test::runCommand(std::string(VELLICOR_CLI) + " exchange --portal " +
-                                      mall.base() + " --cookie '" + kCookies +
-                                      "' --items 选择框1 --threads 3 2>&1");
+    const auto run =
+        test::runCommand(std::string(VELLICOR_CLI) + " exchange --portal " + mall.base() +
+                         " --cookie '" + kCookies + "' --items 选择框1 --threads 3 2>&1");
     EXPECT_EQ(run.exitCode, 3) << run.out;
     std::size_t unknown = 0;
     for (auto at = run.out.find("已发出，结果未知"); at != std::string::npos;
