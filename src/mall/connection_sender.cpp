@@ -59,17 +59,18 @@ void ConnectionSender::assignConnections(int cap) {
 }
 
 void ConnectionSender::writeAllButLastByte() {
-    for (Own& o : own_) {
+    for (std::size_t i = 0; i < own_.size(); ++i) {
+        Own& o = own_[i];
         if (o.conn < 0 || o.out.size() < 2) {
             continue;
         }
         std::size_t written = 0;
         const std::string_view head(o.out.data(), o.out.size() - 1);
-        if (conns_->write(o.conn, head, written) == PrimedConnections::Io::Closed) {
+        const auto io = conns_->write(o.conn, head, written);
+        o.out.erase(0, written);
+        if (io == PrimedConnections::Io::Closed) {
             o.conn = -1;
-            o.out.clear();
-        } else {
-            o.out.erase(0, written);
+            dropHead(i);
         }
     }
 }
@@ -88,13 +89,24 @@ void ConnectionSender::dropStaleConnections() {
         return;
     }
     for (std::size_t k = 0; k < fds.size(); ++k) {
-        Own& o = own_[polledWorker_[k]];
+        const std::size_t index = polledWorker_[k];
+        Own& o = own_[index];
         if (fds[k].revents != 0 && conns_->stale(o.conn)) {
             conns_->close(o.conn);
             o.conn = -1;
-            o.out.clear();  // a head written ahead went with the connection
+            dropHead(index);
         }
     }
+}
+
+// A head written ahead went with its connection: the mall never had that request whole,
+// and it goes out at the instant on another.
+void ConnectionSender::dropHead(std::size_t index) {
+    Own& o = own_[index];
+    if (!o.out.empty() && o.out.size() < c_.request(index).bytes.size()) {
+        ++c_.unsent;
+    }
+    o.out.clear();
 }
 
 // Each is a single write: everything else about the request was made ready before the instant.
@@ -143,10 +155,10 @@ std::size_t ConnectionSender::unqueue() {
     return index;
 }
 
+// The request counts as sent once its last byte is written (see flush()).
 void ConnectionSender::sendOnConnection(std::size_t index, Clock::Steady now) {
     Own& o = own_[index];
     ++c_.workers[index].attempts;
-    ++c_.sends;
     if (o.out.empty()) {
         o.out = c_.request(index).bytes;
     }
@@ -159,19 +171,26 @@ void ConnectionSender::sendOnConnection(std::size_t index, Clock::Steady now) {
     flush(index);
 }
 
-// Writes what is left of the request; a connection found dead takes nothing of it, so
-// the request goes out on a fresh connection as if that connection had never been there.
+// Writes what is left of the request. A connection that fails before the last byte is
+// written never gave the mall the request: it goes out again, as if that connection had
+// never been there.
 void ConnectionSender::flush(std::size_t index) {
     Own& o = own_[index];
     std::size_t written = 0;
     const auto io = conns_->write(o.conn, o.out, written);
     o.out.erase(0, written);
     if (io == PrimedConnections::Io::Closed) {
-        connectionEnded(index);
-        --c_.workers[index].attempts;
-        --c_.sends;
-        c_.sink.send(index);
+        goAgain(index);
+    } else if (o.out.empty()) {
+        ++c_.sends;
     }
+}
+
+void ConnectionSender::goAgain(std::size_t index) {
+    ++c_.unsent;
+    connectionEnded(index);
+    --c_.workers[index].attempts;
+    c_.sink.send(index);
 }
 
 // The worker's connection is closed or no longer to be used.
@@ -238,14 +257,22 @@ void ConnectionSender::handOn(int conn) {
     sendOnConnection(next, c_.clock().steadyNow());
 }
 
+// A request written whole that got no answer in time may have been acted on: unknown, and
+// never again. One whose last byte never left did not reach the mall.
 void ConnectionSender::expire(Clock::Steady now) {
     for (std::size_t i = 0; i < own_.size(); ++i) {
         Own& o = own_[i];
         if (o.onConn && now >= o.deadline) {
             const Error late = o.reader->timedOut();
+            const bool whole = o.out.empty();
             o.reader.reset();
             connectionEnded(i);
-            c_.sink.onEnd(i, late);
+            if (whole) {
+                c_.sink.report(i, lostAfterSend(late));
+            } else {
+                ++c_.unsent;
+                c_.sink.onEnd(i, late);
+            }
         }
     }
 }
@@ -306,9 +333,14 @@ void ConnectionSender::readReply(std::size_t index) {
     }
     const bool keep = state == web::ReplyReader::State::Done && o.reader->keepAlive() &&
                       io != PrimedConnections::Io::Closed;
-    const bool silent = !o.reader->gotBytes() && !o.resent;
+    const bool silent = !o.reader->gotBytes();
+    const bool whole = o.out.empty();
     auto reply = o.reader->take();
     o.reader.reset();
+    if (silent && !whole) {
+        goAgain(index);
+        return;
+    }
     if (!keep) {
         connectionEnded(index);
     } else {
@@ -316,18 +348,12 @@ void ConnectionSender::readReply(std::size_t index) {
         --onConn_;
     }
     if (silent && !reply) {
-        resend(index);
+        // Taken whole, then the connection was lost without a word: the mall may have acted
+        // on it, so it never goes again.
+        c_.sink.report(index, lostAfterSend(reply.error()));
         return;
     }
     c_.sink.onEnd(index, std::move(reply));
-}
-
-// A kept connection the mall closed as the request came in, before a byte of answer: as
-// libcurl does with its pooled connections, the request goes once more on a fresh one.
-void ConnectionSender::resend(std::size_t index) {
-    own_[index].resent = true;
-    --c_.workers[index].attempts;
-    c_.sink.send(index);
 }
 
 // A worker waiting to ask again does not keep a connection from one waiting for its first turn.
@@ -348,7 +374,7 @@ void ConnectionSender::release(std::size_t index) {
 std::optional<bool> ConnectionSender::mayHaveArrived(std::size_t index) const {
     const Own& o = own_[index];
     if (o.onConn) {
-        return true;
+        return o.out.empty();  // a request short of its last byte never reached the mall
     }
     return o.conn >= 0 ? std::optional<bool>(false) : std::nullopt;
 }

@@ -45,12 +45,12 @@ class ConnectionSender final : public Sender {
         std::unique_ptr<web::ReplyReader> reader;
         Clock::Steady deadline{};
         bool onConn = false;  // a request on its connection waits for its reply
-        bool resent = false;  // sent again once after a connection died without a word
         bool lent = false;    // lent its connection to a waiting worker while it waits to ask again
         bool queued = false;  // waits in the queue for a connection
     };
     void assignConnections(int cap);
     void writeAllButLastByte();
+    void dropHead(std::size_t index);
     void queue(std::size_t index);
     std::size_t unqueue();
     void sendOnConnection(std::size_t index, Clock::Steady now);
@@ -62,7 +62,7 @@ class ConnectionSender final : public Sender {
     void handOn(int conn);
     void serviceOne(std::size_t index, short revents);
     void readReply(std::size_t index);
-    void resend(std::size_t index);
+    void goAgain(std::size_t index);
     void lendConnection(std::size_t index);
     std::unique_ptr<web::ReplyReader> newReader(std::size_t index) const;
 

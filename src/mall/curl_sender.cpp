@@ -22,13 +22,14 @@ Result<Sender::Primed> CurlSender::prime(const Priming& priming) {
     return Primed::Ready;
 }
 
+// The request is counted as sent once it is known to have left (see settle()).
 bool CurlSender::send(std::size_t index) {
     if (!ensureTransfer(index)) {
         return true;
     }
     ++c_.workers[index].attempts;
-    ++c_.sends;
     Pending& p = pending_[index];
+    p.transfer->reset();
     if (curl_multi_add_handle(c_.s.multi, p.transfer->handle()) != CURLM_OK) {
         c_.sink.report(index, failedRequest(makeError(ErrorCode::Internal, "无法加入发送队列")));
         return true;
@@ -51,6 +52,11 @@ bool CurlSender::ensureTransfer(std::size_t index) {
         return false;
     }
     p.transfer = std::move(prepared).value();
+    if (auto once = p.transfer->sendOnce(); !once) {
+        p.transfer.reset();
+        c_.sink.report(index, failedRequest(once.error()));
+        return false;
+    }
     c_.host.apply(p.transfer->handle());
     byHandle_[p.transfer->handle()] = index;
     return true;
@@ -74,11 +80,36 @@ void CurlSender::drainDone() {
         --inFlight_;
         const auto it = byHandle_.find(easy);
         if (it != byHandle_.end()) {
-            const std::size_t index = it->second;
-            pending_[index].added = false;
-            c_.sink.onEnd(index, pending_[index].transfer->finish(code));
+            settle(it->second, code);
         }
     }
+}
+
+// A request that got no answer after it left may have been acted on: it ends as unknown and
+// never goes again. One that never left is the mall's to ask for again, as any failure. A
+// time-out after it left is unknown whatever came back; a broken answer is a failure.
+void CurlSender::settle(std::size_t index, CURLcode code) {
+    Pending& p = pending_[index];
+    p.added = false;
+    web::Transfer& t = *p.transfer;
+    c_.unsent += t.quietResends();
+    auto reply = t.finish(code);
+    if (reply) {
+        ++c_.sends;
+        c_.sink.onEnd(index, std::move(reply));
+        return;
+    }
+    if (!t.requestLeft()) {
+        ++c_.unsent;
+        c_.sink.onEnd(index, std::move(reply));
+        return;
+    }
+    ++c_.sends;
+    if (reply.error().code == ErrorCode::Timeout || !t.gotReplyBytes()) {
+        c_.sink.report(index, lostAfterSend(reply.error()));
+        return;
+    }
+    c_.sink.onEnd(index, std::move(reply));
 }
 
 void CurlSender::pause(std::size_t index) {
@@ -99,17 +130,14 @@ void CurlSender::release(std::size_t index) {
 // The last sender: every worker no other sender holds is this one's.
 std::optional<bool> CurlSender::mayHaveArrived(std::size_t index) const {
     const Pending& p = pending_[index];
-    return p.transfer && c_.workers[index].attempts > 0 && requestSent(p.transfer->handle());
+    return p.transfer && c_.workers[index].attempts > 0 && p.transfer->requestLeft();
 }
 
-bool CurlSender::requestSent(CURL* easy) {
-    long sent = 0;
-    return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &sent) == CURLE_OK && sent > 0;
-}
-
+// Requests under way when the run stops count as sent when they left.
 void CurlSender::stop() {
     for (Pending& p : pending_) {
         if (p.added) {
+            c_.sends += p.transfer->requestLeft() ? 1 : 0;
             curl_multi_remove_handle(c_.s.multi, p.transfer->handle());
             p.added = false;
         }

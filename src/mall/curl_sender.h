@@ -33,7 +33,7 @@ class CurlSender final : public Sender {
     };
     bool ensureTransfer(std::size_t index);
     void drainDone();
-    static bool requestSent(CURL* easy);
+    void settle(std::size_t index, CURLcode code);
 
     SendContext c_;
     std::vector<Pending> pending_;  // by worker

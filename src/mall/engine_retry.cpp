@@ -5,7 +5,8 @@
 namespace vellicor::mall {
 
 // Asked too early: again after the fixed pause. Told to slow down: again after a pause
-// that grows with every such answer, so that a busy mall is not hammered harder.
+// that grows with every such answer, so that a busy mall is not hammered harder. Only an
+// answer is asked again after: a request that got none may have been acted on by the mall.
 std::optional<milliseconds> Engine::retryPause(Worker& w, OutcomeKind kind,
                                                std::optional<milliseconds> serverAsks) {
     const auto& ex = s_.config.exchange;

@@ -320,6 +320,8 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     Outcome outcome;
     std::optional<milliseconds> serverAsks;
     if (!reply) {
+        // A request that left whole and was lost without an answer does not come here: its
+        // sender ends it as unknown. A failure is never asked again (see retryPause).
         outcome = failedRequest(reply.error());
     } else {
         noteReply(w.item, now);
@@ -363,11 +365,7 @@ void Engine::cancelRest() {
 Outcome Engine::leftOver(std::size_t index) const {
     const bool out = mayHaveArrived(index);
     if (fatal_) {
-        Outcome failed = failedRequest(*fatal_);
-        if (out) {
-            failed.message = "已发出，结果未知（" + fatal_->message + "）";
-        }
-        return failed;
+        return out ? lostAfterSend(*fatal_) : failedRequest(*fatal_);
     }
     return Outcome{OutcomeKind::Cancelled,
                    out ? "已发出，结果未知，本次兑换已停止" : "已取消，本次兑换已停止"};

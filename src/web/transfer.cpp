@@ -82,12 +82,43 @@ struct Transfer::Sink {
     bool tooLarge = false;
     bool headerTooLarge = false;
     bool bodyStarted = false;
+    long leftAtStart = 0;  // request bytes gone when libcurl last chose a connection
+    int connections = 0;   // connections libcurl chose for the request since it was added
+    int quietResends = 0;
+    bool resendStopped = false;
     Reply reply;
     char errorText[CURL_ERROR_SIZE] = {};
 
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
 };
+
+namespace {
+
+long requestSize(CURL* easy) {
+    long size = 0;
+    return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &size) == CURLE_OK ? size : 0;
+}
+
+}  // namespace
+
+// libcurl calls this on each connection it is about to write the request on: once, or again
+// when it re-sends on a fresh connection after a reused one died. The request size counts
+// every byte written since the transfer was added.
+int Transfer::onPrereq(void* self, char*, char*, int, int) {
+    auto* t = static_cast<Transfer*>(self);
+    Sink& s = *t->sink_;
+    const long left = requestSize(t->easy_);
+    if (s.connections++ > 0) {
+        if (left > s.leftAtStart) {
+            s.resendStopped = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        ++s.quietResends;
+    }
+    s.leftAtStart = left;
+    return CURL_PREREQFUNC_OK;
+}
 
 std::size_t Transfer::Sink::onBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto* sink = static_cast<Sink*>(self);
@@ -255,7 +286,31 @@ Status Transfer::configure(const HttpSettings& settings, const ProxySetting& pro
     return Ok{};
 }
 
+Status Transfer::sendOnce() {
+    if (curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq) != CURLE_OK ||
+        curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this) != CURLE_OK) {
+        return makeError(ErrorCode::Internal, "setting up a request failed: no pre-request hook");
+    }
+    return Ok{};
+}
+
+bool Transfer::requestLeft() const {
+    return requestSize(easy_) > 0;
+}
+
+bool Transfer::gotReplyBytes() const {
+    return !sink_->reply.headerText.empty() || sink_->bodyStarted;
+}
+
+int Transfer::quietResends() const {
+    return sink_->quietResends;
+}
+
 void Transfer::reset() {
+    sink_->connections = 0;
+    sink_->leftAtStart = 0;
+    sink_->quietResends = 0;
+    sink_->resendStopped = false;
     sink_->reply = Reply{};
     sink_->tooLarge = false;
     sink_->headerTooLarge = false;
@@ -285,6 +340,10 @@ Error Transfer::failure(CURLcode code) const {
     const Sink& s = *sink_;
     const std::string detail = s.errorText[0] != '\0' ? s.errorText : curl_easy_strerror(code);
     const std::string at = " (" + s.where + "): " + detail;
+    if (s.resendStopped) {
+        // What made libcurl want to write the request again, not the refusal to let it.
+        return makeError(ErrorCode::Transfer, "connection lost without a reply (" + s.where + ")");
+    }
     if (s.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
         return makeError(ErrorCode::TooLarge,
                          "reply body over the cap of " + std::to_string(s.maxBody) + " bytes" + at);

@@ -43,10 +43,25 @@ class Transfer {
     // Clears what was received, so that the same handle can be sent again (a retry).
     void reset();
 
+    // For a request the mall may act on: libcurl writes it again on a fresh connection when
+    // a reused one dies before a byte of answer, though the mall may have taken it. After
+    // this, it does so only when none of the request had left; otherwise the transfer ends
+    // with "connection lost without a reply".
+    Status sendOnce();
+    // Whether bytes of the request left since the transfer was last added. A request is a
+    // few hundred bytes, written in one piece on a fresh or idle connection, so any byte
+    // that left is taken as the whole request: the mall may have it.
+    bool requestLeft() const;
+    // Whether any byte of an answer came.
+    bool gotReplyBytes() const;
+    // libcurl's own re-sends of the request that sendOnce() let go: none of it had left.
+    int quietResends() const;
+
   private:
     Transfer() = default;
     Status configure(const HttpSettings& settings, const ProxySetting& proxy, bool defaultAgent);
     Error failure(CURLcode code) const;
+    static int onPrereq(void* self, char* remoteIp, char* localIp, int remotePort, int localPort);
     struct Sink;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
