@@ -167,8 +167,8 @@ Verdict ownVerdict(const std::string& host, int port, const std::string& caFile)
     return {s.state() == ClientSocket::State::Open, s.error().message};
 }
 
-enum class Chain { Root, Intermediate, LeafOnly, Stranger };
-enum class Trust { Root, IntermediateOnly, SystemWithEnvironment };
+enum class Chain { Root, Intermediate, LeafOnly, Stranger, SelfSigned };
+enum class Trust { Root, IntermediateOnly, TheLeafItself, SystemWithEnvironment };
 
 struct Case {
     const char* what;
@@ -200,9 +200,10 @@ class TlsVerifyTest : public ::testing::Test {
     // Serves the case's certificate and asks both sides.
     void check(const Case& c) {
         SCOPED_TRACE(c.what);
-        const Issued* signer = c.chain == Chain::Stranger ? &stranger_
-                               : c.chain == Chain::Root   ? &root_
-                                                          : &intermediate_;
+        const Issued* signer = c.chain == Chain::SelfSigned ? nullptr
+                               : c.chain == Chain::Stranger ? &stranger_
+                               : c.chain == Chain::Root     ? &root_
+                                                            : &intermediate_;
         const Issued leaf =
             issue(c.names, signer, false, c.expired ? -10 : -1, c.expired ? -1 : 30);
         std::vector<const Issued*> served = {&leaf};
@@ -218,6 +219,8 @@ class TlsVerifyTest : public ::testing::Test {
             caFile = dir_ + "/root.pem";
         } else if (c.trust == Trust::IntermediateOnly) {
             caFile = dir_ + "/intermediate.pem";
+        } else if (c.trust == Trust::TheLeafItself) {
+            caFile = dir_ + "/chain.pem";
         }
         const Verdict curl = curlVerdict(c.host, server.port(), caFile);
         const Verdict own = ownVerdict(c.host, server.port(), caFile);
@@ -269,6 +272,19 @@ TEST_F(TlsVerifyTest, TheVerdictOfLibcurlForEveryCertificate) {
          "localhost",
          true,
          Chain::Intermediate},
+        // The name is checked however short the chain: a trusted certificate is no pass.
+        {"a self-signed certificate trusted itself",
+         {{"x"}, "DNS:localhost"},
+         "localhost",
+         true,
+         Chain::SelfSigned,
+         Trust::TheLeafItself},
+        {"a self-signed certificate trusted itself, another name",
+         {{"x"}, "DNS:other.test"},
+         "localhost",
+         false,
+         Chain::SelfSigned,
+         Trust::TheLeafItself},
         {"the root trusted, the intermediate not served",
          {{"x"}, "DNS:localhost"},
          "localhost",
