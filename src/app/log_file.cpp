@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace vellicor::app {
@@ -33,19 +34,22 @@ std::string unixLines(const std::string& text) {
     return out;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
+// How many bytes went out before a write failed; `error` says why it stopped.
+std::size_t writeSome(int fd, const std::string& bytes, int& error) {
     std::size_t at = 0;
+    error = 0;
     while (at < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            error = n < 0 ? errno : ENOSPC;
+            break;
         }
         at += static_cast<std::size_t>(n);
     }
-    return true;
+    return at;
 }
 
 }  // namespace
@@ -64,6 +68,9 @@ LogFile::LogFile(std::string folder, const Clock& clock, int keepDays)
     : folder_(std::move(folder)),
       clock_(clock),
       keepDays_(std::max(1, keepDays)),
+      // An empty text first: the writer opens the file before any line comes.
+      queue_(1),
+      appended_(1),
       writer_([this] { writerLoop(); }) {}
 
 LogFile::~LogFile() {
@@ -89,6 +96,20 @@ void LogFile::append(std::string text) {
 
 std::string LogFile::currentPath() const {
     return folder_ + "/" + logFileName(clock_, clock_.wallNow());
+}
+
+bool LogFile::writing() const {
+    std::lock_guard lock(mutex_);
+    return healthy_;
+}
+
+void LogFile::setOnTrouble(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(sinkMutex_);
+    onTrouble_ = std::move(sink);
+    if (onTrouble_ && !unsentNotice_.empty()) {
+        onTrouble_(unsentNotice_);
+        unsentNotice_.clear();
+    }
 }
 
 void LogFile::flush() {
@@ -119,14 +140,24 @@ void LogFile::writerLoop() {
 }
 
 void LogFile::write(const std::string& text) {
+    pending_ += text;
     const std::string name = logFileName(clock_, clock_.wallNow());
-    if ((name != openName_ || fd_ < 0) && !openFor(name)) {
-        return;  // no folder or no space: the log box still has the lines
+    int error = name == openName_ && fd_ >= 0 ? 0 : openFor(name);
+    if (error == 0 && !pending_.empty()) {
+        pending_.erase(0, writeSome(fd_, pending_, error));
     }
-    writeAll(fd_, text);
+    if (error != 0) {
+        // A file deleted or a disk remounted under us is found again by its name.
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        keepWithinBound();
+    }
+    report(error == 0, error, folder_ + "/" + name);
 }
 
-bool LogFile::openFor(const std::string& name) {
+int LogFile::openFor(const std::string& name) {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -137,12 +168,57 @@ bool LogFile::openFor(const std::string& name) {
     const std::string path = folder_ + "/" + name;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd_ < 0) {
-        return false;
+        return errno;
     }
-    ::fchmod(fd_, 0600);  // a file made earlier under a looser umask
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fchmod(fd_, 0600);  // a file made earlier under a looser umask
+    }
     openName_ = name;
     prune();
-    return true;
+    return 0;
+}
+
+// The oldest whole lines go first; what stays starts at a line's beginning.
+void LogFile::keepWithinBound() {
+    if (pending_.size() <= kMaxPendingBytes) {
+        return;
+    }
+    std::size_t cut = pending_.find('\n', pending_.size() - kMaxPendingBytes - 1);
+    cut = cut == std::string::npos ? pending_.size() : cut + 1;
+    lostLines_ += static_cast<std::uint64_t>(
+        std::count(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(cut), '\n'));
+    pending_.erase(0, cut);
+}
+
+void LogFile::report(bool ok, int error, const std::string& path) {
+    std::string notice;
+    if (!ok && !troubleSaid_) {
+        troubleSaid_ = true;
+        notice = "日志文件无法写入：" + path + "（" + std::strerror(error) +
+                 "），未写入的行稍后重试\r\n";
+    } else if (ok && troubleSaid_) {
+        troubleSaid_ = false;
+        notice = "日志文件恢复写入：" + path;
+        if (lostLines_ > 0) {
+            notice += "，其间 " + std::to_string(lostLines_) + " 行积压过多，未能写入";
+        }
+        notice += "\r\n";
+        lostLines_ = 0;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        healthy_ = ok;
+    }
+    if (notice.empty()) {
+        return;
+    }
+    std::lock_guard lock(sinkMutex_);
+    if (onTrouble_) {
+        onTrouble_(notice);
+    } else {
+        unsentNotice_ += notice;
+    }
 }
 
 // The names sort by date; the newest keepDays stay.

@@ -151,6 +151,9 @@ MainWindow::MainWindow(AppContext& context) : QWidget(nullptr), context_(context
 
 MainWindow::~MainWindow() {
     shutDown();
+    if (logFile_ != nullptr) {
+        logFile_->setOnTrouble({});  // no notice reaches the relay from here on
+    }
     if (relay_) {
         relay_->detach();
     }
@@ -177,14 +180,22 @@ bool MainWindow::build() {
     if (!context_.dataFolder.empty()) {
         logFile_ = std::make_shared<LogFile>(context_.dataFolder, *context_.clock,
                                              context_.config.log.keepDays);
+        // A file the writer cannot write is never named as the whole log.
         context_.logFilePath = [file = std::weak_ptr<LogFile>(logFile_)] {
             const auto alive = file.lock();
-            return alive ? alive->currentPath() : std::string();
+            return alive && alive->writing() ? alive->currentPath() : std::string();
         };
     }
     relay_ = std::make_shared<LogRelay>(logBox(), logFile_.get(),
                                         static_cast<std::size_t>(context_.config.log.maxLines));
     context_.log = [relay = relay_](const std::string& text) { relay->append(text); };
+    if (logFile_ != nullptr) {
+        logFile_->setOnTrouble([relay = std::weak_ptr<LogRelay>(relay_)](const std::string& text) {
+            if (const auto alive = relay.lock()) {
+                alive->append(text);
+            }
+        });
+    }
     context_.afterLogShown = [relay = relay_](std::function<void()> then) {
         relay->afterShown(std::move(then));
     };

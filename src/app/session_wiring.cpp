@@ -6,17 +6,17 @@
 #include "app/signin_controller.h"
 #include "app/window_view.h"
 #include "platform/qt/web_profile.h"
+#include "web/kept_session.h"
 #include "web/qt/session.h"
 
 namespace vellicor::app {
 
 SessionControllers addSessionControllers(WindowView& window, AppContext& context) {
     SessionControllers out;
-    // A remembered session is kept in the data folder; otherwise nothing of it is on disk.
-    QString keepFile;
-    if (context.config.window.rememberSession && !context.dataFolder.empty()) {
-        keepFile = QString::fromStdString(context.dataFolder + "/session");
-    }
+    // A remembered session is kept in the data folder; otherwise nothing of it is on disk,
+    // not even what a start with remembering on left there.
+    const QString keepFile = QString::fromStdString(
+        web::keptSessionPath(context.dataFolder, context.config.window.rememberSession));
     out.session =
         new web::Session(context.config, ui::sharedWebProfile(), keepFile, &window.owner());
     auto login = std::make_unique<LoginController>(window, context, *out.session);

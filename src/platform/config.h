@@ -23,7 +23,8 @@ struct HttpSettings {
     // [user:password@]host:port, empty for none; the user name and password percent-encoded
     // where they hold ':', '@' or '%'.
     std::string proxy;
-    // Extra certificate authority file for HTTPS (the tests' own CA); empty uses the system's.
+    // Certificate authority file for HTTPS (the tests' own CA), in place of the system's store;
+    // empty uses the system's.
     // Verification itself is never switched off.
     std::string caFile;
     HttpVersion version = HttpVersion::Auto;

@@ -1,6 +1,7 @@
 #include "web/tls_client.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,15 +10,18 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace vellicor::web {
 namespace {
@@ -129,6 +133,139 @@ bool attach(SSL* ssl, int fd) {
     return true;
 }
 
+bool equalNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view withoutTrailingDot(std::string_view name) {
+    return !name.empty() && name.back() == '.' ? name.substr(0, name.size() - 1) : name;
+}
+
+// A certificate name against the host, as libcurl compares them: letters in any case, one
+// trailing dot ignored on either side, and "*." standing for exactly the leftmost label of a
+// name that has two more, never for an IP address. "a*.x.y" and "*x.y.z" are plain text.
+bool nameMatches(std::string_view pattern, std::string_view host) {
+    if (pattern.empty() || host.empty()) {
+        return false;
+    }
+    pattern = withoutTrailingDot(pattern);
+    host = withoutTrailingDot(host);
+    if (!pattern.starts_with("*.")) {
+        return equalNoCase(pattern, host);
+    }
+    if (isIpLiteral(std::string(host))) {
+        return false;
+    }
+    const std::string_view rest = pattern.substr(1);  // ".x.y"
+    if (rest.find('.', 1) == std::string_view::npos) {
+        return equalNoCase(pattern, host);
+    }
+    const std::size_t label = host.find('.');
+    return label != std::string_view::npos && equalNoCase(host.substr(label), rest);
+}
+
+// A name of the subject as UTF-8; empty when it holds a NUL, which no host name matches.
+std::string textOf(const ASN1_STRING* value) {
+    unsigned char* utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, value);
+    if (length < 0) {
+        return {};
+    }
+    std::string text(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+    return text.find('\0') == std::string::npos ? text : std::string();
+}
+
+// The subject's most specific common name: the last one.
+std::string lastCommonName(X509* cert) {
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    int index = -1;
+    for (int next = 0; subject != nullptr &&
+                       (next = X509_NAME_get_index_by_NID(subject, NID_commonName, index)) >= 0;) {
+        index = next;
+    }
+    if (index < 0) {
+        return {};
+    }
+    return textOf(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+}
+
+// libcurl's host check (CURLOPT_SSL_VERIFYHOST 2 over OpenSSL), which differs from
+// X509_check_host: once the certificate names any DNS name or IP address, only those count,
+// names for a host name and addresses for an address; without them the last common name is
+// compared as a name, an address written there included.
+bool certificateNames(X509* cert, const std::string& host) {
+    unsigned char address[sizeof(in6_addr)];
+    int addressLength = 0;
+    if (inet_pton(AF_INET, host.c_str(), address) == 1) {
+        addressLength = 4;
+    } else if (inet_pton(AF_INET6, host.c_str(), address) == 1) {
+        addressLength = 16;
+    }
+    auto* names =
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    bool listed = false;
+    bool matched = false;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names) && !matched; ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+        if (name->type == GEN_DNS) {
+            listed = true;
+            const ASN1_IA5STRING* dns = name->d.dNSName;
+            const std::string_view text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                                        static_cast<std::size_t>(ASN1_STRING_length(dns)));
+            matched = addressLength == 0 && text.find('\0') == std::string_view::npos &&
+                      nameMatches(text, host);
+        } else if (name->type == GEN_IPADD) {
+            listed = true;
+            const ASN1_OCTET_STRING* ip = name->d.iPAddress;
+            matched = addressLength != 0 && ASN1_STRING_length(ip) == addressLength &&
+                      std::memcmp(ASN1_STRING_get0_data(ip), address,
+                                  static_cast<std::size_t>(addressLength)) == 0;
+        }
+    }
+    GENERAL_NAMES_free(names);
+    if (matched || listed) {
+        return matched;
+    }
+    return nameMatches(lastCommonName(cert), host);
+}
+
+// The chain as OpenSSL checked it, then the name at the peer's own certificate; the host
+// rides on the connection (SSL app data).
+int checkPeer(int chainOk, X509_STORE_CTX* store) {
+    if (chainOk != 1 || X509_STORE_CTX_get_error_depth(store) != 0) {
+        return chainOk;
+    }
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const auto* host =
+        ssl != nullptr ? static_cast<const std::string*>(SSL_get_app_data(ssl)) : nullptr;
+    X509* peer = X509_STORE_CTX_get_current_cert(store);
+    if (host == nullptr || peer == nullptr || !certificateNames(peer, *host)) {
+        X509_STORE_CTX_set_error(store, host != nullptr && isIpLiteral(*host)
+                                            ? X509_V_ERR_IP_ADDRESS_MISMATCH
+                                            : X509_V_ERR_HOSTNAME_MISMATCH);
+        return 0;
+    }
+    return 1;
+}
+
+// What libcurl trusts: a configured file alone (the transfers clear CURLOPT_CAPATH beside
+// CURLOPT_CAINFO), else the bundle and folder built into libcurl, which, unlike OpenSSL's
+// defaults, SSL_CERT_FILE and SSL_CERT_DIR do not move.
+bool loadTrust(SSL_CTX* ctx, const std::string& caFile) {
+    if (!caFile.empty()) {
+        return SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) == 1;
+    }
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    const char* bundle = curl != nullptr ? curl->cainfo : nullptr;
+    const char* folder = curl != nullptr ? curl->capath : nullptr;
+    if (bundle == nullptr && folder == nullptr) {
+        return SSL_CTX_set_default_verify_paths(ctx) == 1;
+    }
+    return SSL_CTX_load_verify_locations(ctx, bundle, folder) == 1;
+}
+
 // One context per CA file, shared by every connection (SSL_CTX is safe to share once set
 // up): loading a store per connection would cost more than the handshake.
 Result<SSL_CTX*> contextFor(const std::string& caFile) {
@@ -145,13 +282,14 @@ Result<SSL_CTX*> contextFor(const std::string& caFile) {
         return makeError(ErrorCode::Internal, "the TLS library could not start");
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, checkPeer);
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // As CURLOPT_CAINFO does, a named file replaces the system's store.
-    const int loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(ctx)
-                                      : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
-    if (loaded != 1) {
+    // As libcurl does: any certificate of the trusted set anchors a chain, so a file holding
+    // just the intermediate that issued the mall's certificate is enough.
+    X509_STORE_set_flags(SSL_CTX_get_cert_store(ctx),
+                         X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
+    if (!loadTrust(ctx, caFile)) {
         SSL_CTX_free(ctx);
         ERR_clear_error();
         return makeError(ErrorCode::Tls,
@@ -271,22 +409,19 @@ void ClientSocket::connected() {
     tls_->ssl = SSL_new(*ctx);
     SSL* ssl = tls_->ssl;
     const std::string alpn = alpnWire(target_.alpn);
-    X509_VERIFY_PARAM* param = ssl != nullptr ? SSL_get0_param(ssl) : nullptr;
-    if (param != nullptr) {
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Only names go out as SNI, lower case and without a trailing dot, as libcurl sends them;
+    // the name check itself is checkPeer's.
+    std::string sni = std::string(withoutTrailingDot(target_.host));
+    for (char& c : sni) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    const bool ip = isIpLiteral(target_.host);
-    // Names are checked against the certificate's names, literal addresses against its IP
-    // addresses; only names go out as SNI, as libcurl does.
     int checks = ssl != nullptr ? 1 : 0;
-    if (checks == 1 && ip) {
-        checks = X509_VERIFY_PARAM_set1_ip_asc(param, target_.host.c_str());
-    } else if (checks == 1) {
-        checks = X509_VERIFY_PARAM_set1_host(param, target_.host.c_str(), 0) == 1 &&
-                         SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                                  const_cast<char*>(target_.host.c_str())) == 1
-                     ? 1
-                     : 0;
+    if (checks == 1) {
+        SSL_set_app_data(ssl, &target_.host);
+    }
+    if (checks == 1 && !isIpLiteral(target_.host) && !sni.empty()) {
+        checks = static_cast<int>(
+            SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, sni.data()));
     }
     if (checks != 1 || !attach(ssl, fd_) ||
         SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char*>(alpn.data()),

@@ -1,8 +1,9 @@
 #pragma once
 // A client socket of the tool's own for the HTTP/2 connections: a non-blocking TCP connect
 // to each address in turn, then (for https) TLS by OpenSSL with ALPN. The certificate checks
-// are libcurl's: the peer verified, its name (or IP address) checked against the
-// certificate, the configured CA file replacing the system's store.
+// give libcurl's verdict on every certificate: the chain verified (a trusted intermediate is
+// enough), the host checked by libcurl's rule rather than OpenSSL's, and the store libcurl
+// was built with, or the configured CA file in its place.
 
 #include <cstddef>
 #include <memory>
@@ -20,7 +21,7 @@ struct SocketTarget {
     std::vector<std::string> numeric;  // tried in order; empty resolves host
     bool tls = true;
     std::vector<std::string> alpn;  // offered in this order
-    std::string caFile;             // empty: the system's store
+    std::string caFile;             // empty: the store built into libcurl
 };
 
 class ClientSocket {

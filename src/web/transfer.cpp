@@ -43,7 +43,10 @@ CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
     opt(CURLOPT_SSL_VERIFYPEER, 1L);
     opt(CURLOPT_SSL_VERIFYHOST, 2L);
     if (!settings.caFile.empty()) {
+        // The file replaces the system's store: libcurl would still search the folder built
+        // into it (/etc/ssl/certs on Debian) beside a CURLOPT_CAINFO alone.
         opt(CURLOPT_CAINFO, settings.caFile.c_str());
+        opt(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
     // An empty proxy switches off the environment's proxy variables; an empty no-proxy
     // list keeps the environment from exempting hosts from the proxy that was named.

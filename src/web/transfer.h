@@ -20,8 +20,8 @@ namespace vellicor::web {
 void ensureCurlReady();
 
 // How every connection of the tool is made: HTTP(S) only, no signals, no Nagle delay, the
-// connect time-out, certificate and host checks always on (the configured CA file added),
-// and the proxy given here or none, whatever the environment says.
+// connect time-out, certificate and host checks always on (a configured CA file in place of the
+// system's store), and the proxy given here or none, whatever the environment says.
 CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
                                  const std::string& proxy);
 

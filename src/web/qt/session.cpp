@@ -1,14 +1,10 @@
 #include "web/qt/session.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QFile>
-#include <QFileInfo>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
-#include <filesystem>
+
+#include "web/kept_session.h"
 
 namespace vellicor::web {
 namespace {
@@ -26,20 +22,6 @@ QUrl originOf(const QNetworkCookie& c) {
     }
     return QUrl((c.isSecure() ? QStringLiteral("https://") : QStringLiteral("http://")) + host +
                 c.path());
-}
-
-bool writePrivately(const QString& path, const QByteArray& bytes) {
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = target + ".new";
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    ::fchmod(fd, 0600);
-    const bool written = ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) ==
-                         static_cast<ssize_t>(bytes.size());
-    ::close(fd);
-    return written && ::rename(temporary.constData(), target.constData()) == 0;
 }
 
 }  // namespace
@@ -100,7 +82,7 @@ void Session::forget() {
         }
     }
     if (!keepFile_.isEmpty()) {
-        QFile::remove(keepFile_);
+        dropKeptSession(QFile::encodeName(keepFile_).toStdString());
     }
 }
 
@@ -126,15 +108,11 @@ void Session::save() const {
     if (keepFile_.isEmpty() || !loggedIn_) {
         return;
     }
-    const std::string folder = QFile::encodeName(QFileInfo(keepFile_).path()).toStdString();
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    ::chmod(folder.c_str(), 0700);
     QByteArray text;
     for (const auto& [key, cookie] : held_) {
         text += cookie.toRawForm(QNetworkCookie::Full) + '\n';
     }
-    writePrivately(keepFile_, text);
+    writeKeptSession(QFile::encodeName(keepFile_).toStdString(), text.toStdString());
 }
 
 }  // namespace vellicor::web

@@ -1,0 +1,126 @@
+// The log file when the disk says no: nothing is dropped without a word, and what could not
+// be written goes out once the file can be written again.
+#include "app/log_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace vellicor::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LogFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vellicor-log-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void listen(LogFile& file) {
+        file.setOnTrouble([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            notices_.push_back(text);
+        });
+    }
+    std::vector<std::string> notices() {
+        std::lock_guard lock(mutex_);
+        return notices_;
+    }
+    // The day's file on a device that takes nothing: every write fails with ENOSPC.
+    std::string onFullDevice() {
+        const std::string path = dir_ + "/" + logFileName(clock_, clock_.wallNow());
+        fs::create_symlink("/dev/full", path);
+        return path;
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string dir_;
+    MockClock clock_{Clock::WallTime{std::chrono::hours(24 * 20500)}};
+    std::mutex mutex_;
+    std::vector<std::string> notices_;
+};
+
+// A folder that cannot be made (its parent is a file): not writing, said once, however many
+// lines come.
+TEST_F(LogFileTest, AFileThatCannotBeOpenedIsSaidOnceAndNotClaimed) {
+    std::ofstream(dir_ + "/plain") << "a file\n";
+    LogFile file(dir_ + "/plain/logs", clock_, 3);
+    file.flush();
+    EXPECT_FALSE(file.writing());
+    listen(file);  // the notice from the opening is handed over now
+    file.append("one\r\n");
+    file.append("two\r\n");
+    file.flush();
+    EXPECT_FALSE(file.writing());
+    const auto said = notices();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("日志文件无法写入：" + file.currentPath()), std::string::npos)
+        << said[0];
+    EXPECT_NE(said[0].find("Not a directory"), std::string::npos) << said[0];
+}
+
+// The day's file on a full device: the line is kept, and written once the file is a file
+// again; the notices say when it failed and when it recovered.
+TEST_F(LogFileTest, LinesAFullDiskRefusedGoOutOnceItTakesThemAgain) {
+    const std::string path = onFullDevice();
+    LogFile file(dir_, clock_, 3);
+    listen(file);
+    file.append("first\r\n");
+    file.flush();
+    EXPECT_FALSE(file.writing());
+    fs::remove(path);
+    file.append("second\r\n");
+    file.flush();
+    EXPECT_TRUE(file.writing());
+    EXPECT_EQ(read(path), "first\nsecond\n");
+    const auto said = notices();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[0].find("日志文件无法写入"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("No space left on device"), std::string::npos) << said[0];
+    EXPECT_EQ(said[1], "日志文件恢复写入：" + path + "\r\n");
+}
+
+// What waits is bounded: past kMaxPendingBytes the oldest whole lines go, and the count of
+// them is in the recovery notice.
+TEST_F(LogFileTest, WhatWaitsIsBoundedByWholeLines) {
+    const std::string path = onFullDevice();
+    LogFile file(dir_, clock_, 3);
+    listen(file);
+    const std::string line(1023, 'x');  // 1 KiB with its line end
+    const std::size_t lines = LogFile::kMaxPendingBytes / 1024 + 100;
+    for (std::size_t i = 0; i < lines; ++i) {
+        file.append(line + "\r\n");
+    }
+    file.append("last\r\n");
+    file.flush();
+    fs::remove(path);
+    file.append("after\r\n");
+    file.flush();
+    const std::string text = read(path);
+    EXPECT_LE(text.size(), LogFile::kMaxPendingBytes + 6);
+    EXPECT_TRUE(text.starts_with(line + "\n")) << text.substr(0, 40);
+    EXPECT_TRUE(text.ends_with("last\nafter\n"));
+    const std::size_t kept = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    const auto said = notices();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[1].find("其间 " + std::to_string(lines + 2 - kept) + " 行"), std::string::npos)
+        << said[1];
+}
+
+}  // namespace
+}  // namespace vellicor::app
