@@ -12,7 +12,7 @@ namespace {
 
 class RealFrontsNow : public FrontRig {};
 
-TEST_P(RealFrontsNow, OneLineEachNothingTwiceEachAnsweredWhereTheFrontEndAllows) {
+TEST_P(RealFrontsNow, NoneTwiceEachAnswered) {
     startRig();
     ASSERT_FALSE(HasFatalFailure());
     const bool resets = resetAt(false) == ResetAt::OnceTaken;

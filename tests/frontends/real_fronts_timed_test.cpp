@@ -13,7 +13,7 @@ namespace {
 
 class RealFrontsTimed : public FrontRig {};
 
-TEST_P(RealFrontsTimed, NoneBeforeTheOpeningOneLineEachNothingTwiceEachAnswered) {
+TEST_P(RealFrontsTimed, NoneEarlyNoneTwiceEachAnswered) {
     startRig();
     ASSERT_FALSE(HasFatalFailure());
     runTimed();
