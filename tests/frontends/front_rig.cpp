@@ -329,6 +329,19 @@ std::string FrontRig::context() const {
            " error log (end):\n" + errors;
 }
 
+// A row that fell back to another way would test that way twice and its own never.
+void FrontRig::expectTheRowsWay() {
+    bool h2 = false;
+    bool h1 = false;
+    for (const auto& line : lines_.all()) {
+        h2 = h2 || line.starts_with(openedLine(Way::Wave));
+        h1 = h1 || line.starts_with(openedLine(Way::Connections));
+    }
+    const Way way = GetParam().way;
+    EXPECT_EQ(h2, way == Way::Wave) << "a line starting " << openedLine(Way::Wave);
+    EXPECT_EQ(h1, way == Way::Connections) << "a line starting " << openedLine(Way::Connections);
+}
+
 void FrontRig::expectOneLinePerWorker() {
     std::map<std::string, std::vector<int>> linesOf;  // caption -> lines per worker number
     int outcomeLines = 0;

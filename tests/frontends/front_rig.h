@@ -99,6 +99,7 @@ class FrontRig : public ::testing::TestWithParam<Row> {
     void resetOnceTaken();
 
     // The rules of the table, checked on the run just made.
+    void expectTheRowsWay();
     void expectOneLinePerWorker();
     void expectTheMallSawWhatTheRunCounts();
     void expectNoneBeforeTheOpening();

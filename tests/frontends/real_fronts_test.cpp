@@ -18,6 +18,7 @@ TEST_P(RealFrontsNow, NoneTwiceEachAnswered) {
     const bool resets = resetAt(false) == ResetAt::OnceTaken;
     runNow(resets ? 0 : 2500);
     ASSERT_FALSE(HasFatalFailure());
+    expectTheRowsWay();
     expectOneLinePerWorker();
     expectTheMallSawWhatTheRunCounts();
     if (resets) {

@@ -18,6 +18,7 @@ TEST_P(RealFrontsTimed, NoneEarlyNoneTwiceEachAnswered) {
     ASSERT_FALSE(HasFatalFailure());
     runTimed();
     ASSERT_FALSE(HasFatalFailure());
+    expectTheRowsWay();
     expectOneLinePerWorker();
     expectTheMallSawWhatTheRunCounts();
     expectNoneBeforeTheOpening();
