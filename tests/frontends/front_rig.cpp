@@ -1,11 +1,10 @@
 #include "front_rig.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <regex>
 
+#include "front_process.h"
 #include "mall/aim.h"
 #include "mall/catalogue.h"
 #include "mall/clock_sync.h"
@@ -259,13 +258,10 @@ void FrontRig::runNow(long opensAfterMs) {
 }
 
 void FrontRig::resetOnceTaken() {
-    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
-    while (static_cast<int>(exchanges().size()) < kWorkers &&
-           std::chrono::steady_clock::now() < deadline) {
-        ::poll(nullptr, 0, 5);  // the simulator's log has no signal to wait on
-    }
-    EXPECT_EQ(static_cast<int>(exchanges().size()), kWorkers)
-        << "the mall had not taken every request within 10 s, before the relay's reset";
+    const bool taken = test::waitUntil(
+        [this] { return static_cast<int>(exchanges().size()) >= kWorkers; }, seconds(10));
+    EXPECT_TRUE(taken) << "the mall had taken " << exchanges().size() << " of " << kWorkers
+                       << " requests after 10 s, when the relay reset the connections";
     resetConnections_ = relay_->resetAll();
 }
 

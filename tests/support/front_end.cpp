@@ -1,7 +1,5 @@
 #include "front_end.h"
 
-#include <poll.h>
-
 #include "apache_front.h"
 #include "front_process.h"
 #include "haproxy_front.h"
@@ -15,16 +13,7 @@ int FrontEnd::accessLogLines(const std::string& part) const {
 
 bool FrontEnd::awaitAccessLines(const std::string& part, int count,
                                 std::chrono::milliseconds bound) const {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (accessLogLines(part) >= count) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        ::poll(nullptr, 0, 10);  // the programs write their logs with no signal to wait on
-    }
+    return waitUntil([&] { return accessLogLines(part) >= count; }, bound);
 }
 
 std::string frontName(FrontKind kind) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -27,6 +28,9 @@ Result<std::string> makeFrontFolder(const std::string& prefix);
 void removeFrontFolder(const std::string& folder);
 
 std::string readText(const std::string& path);
+// Until `done` holds, looking every few milliseconds, for what gives no signal to wait on
+// (a program's log file, the simulator's request log). False when the bound passed first.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
 // Lines of a text that hold `part`.
 int linesHolding(const std::string& text, const std::string& part);
 
