@@ -3,21 +3,15 @@
 // end: started by a test on a free loopback port with a configuration of its own in a
 // temporary folder, stopped when the object goes.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "front_end.h"
+#include "front_process.h"
 #include "platform/result.h"
 
 namespace vellicor::test {
-
-// The tests' own certificate authority and server certificate (127.0.0.1 and localhost).
-std::string tlsDir();
-std::string tlsCaFile();
-std::string tlsCertFile();
-std::string tlsKeyFile();
 
 struct NginxOptions {
     enum class Listen {
@@ -30,34 +24,38 @@ struct NginxOptions {
     std::string upstreamHost = "127.0.0.1";
     std::uint16_t upstreamPort = 0;  // where proxy_pass goes (the simulator)
     int maxConcurrentStreams = 128;
+    // The tests' default passes the mall's Date and Server on; nginx as sites run it stamps
+    // its own Date when the answer leaves.
+    bool ownDate = false;
+    int keepaliveRequests = 1000000;
+    int keepaliveTimeoutSeconds = 120;
+    std::string binary;  // empty: findNginx()
 };
 
-class NginxFront {
+class NginxFront final : public FrontEnd {
   public:
     // Writes the configuration, starts nginx and returns once its port accepts. Fails with
     // a clear message where nginx is not installed or does not come up.
     static Result<std::unique_ptr<NginxFront>> start(const NginxOptions& options);
-    ~NginxFront();  // SIGQUIT, then SIGKILL if it lingers; reaped either way
+    ~NginxFront() override;  // SIGQUIT, then SIGKILL if it lingers; reaped either way
     NginxFront(const NginxFront&) = delete;
     NginxFront& operator=(const NginxFront&) = delete;
 
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const override { return port_; }
     // "https://127.0.0.1:<port>" (or http:// for the plain listeners).
-    std::string baseUrl() const;
-    const std::string& folder() const { return folder_; }
-    // The error log so far, for a failure message.
-    std::string errorLog() const;
+    std::string baseUrl() const override;
+    const std::string& folder() const override { return folder_; }
+    std::string errorLog() const override;
+    std::string accessLog() const override;
 
   private:
     NginxFront() = default;
     Status launch(const std::string& binary);
-    Status waitUntilAccepting();
-    void stop();
 
     NginxOptions options_;
     std::string folder_;
     std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    FrontProcess process_;
 };
 
 // The nginx binary: $VELLICOR_NGINX, else `nginx` on PATH, else /usr/sbin/nginx; empty when
