@@ -52,7 +52,7 @@ bool CurlSender::ensureTransfer(std::size_t index) {
         return false;
     }
     p.transfer = std::move(prepared).value();
-    if (auto once = p.transfer->sendOnce(); !once) {
+    if (auto once = p.transfer->sendOnce(c_.http().version); !once) {
         p.transfer.reset();
         c_.sink.report(index, failedRequest(once.error()));
         return false;

@@ -289,9 +289,12 @@ Status Transfer::configure(const HttpSettings& settings, const ProxySetting& pro
     return Ok{};
 }
 
-Status Transfer::sendOnce() {
+Status Transfer::sendOnce(HttpVersion asked) {
+    const long version = asked == HttpVersion::Http2 ? curlHttpVersion(asked, sink_->url)
+                                                     : long{CURL_HTTP_VERSION_1_1};
     if (curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq) != CURLE_OK ||
-        curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this) != CURLE_OK) {
+        curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this) != CURLE_OK ||
+        curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, version) != CURLE_OK) {
         return makeError(ErrorCode::Internal, "setting up a request failed: no pre-request hook");
     }
     return Ok{};

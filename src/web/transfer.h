@@ -46,8 +46,11 @@ class Transfer {
     // For a request the mall may act on: libcurl writes it again on a fresh connection when
     // a reused one dies before a byte of answer, though the mall may have taken it. After
     // this, it does so only when none of the request had left; otherwise the transfer ends
-    // with "connection lost without a reply".
-    Status sendOnce();
+    // with "connection lost without a reply". Over HTTP/2 libcurl re-sends a stream the mall
+    // refused just as one lost on a dead connection, and tells them apart in no way a caller
+    // sees, so a refused stream would end unknown too: unless HTTP/2 was asked for, the
+    // request goes by HTTP/1.1, where a re-send always follows a connection that died.
+    Status sendOnce(HttpVersion asked);
     // Whether bytes of the request left since the transfer was last added. A request is a
     // few hundred bytes, written in one piece on a fresh or idle connection, so any byte
     // that left is taken as the whole request: the mall may have it.
