@@ -42,6 +42,7 @@ struct ProbeRun {
 // What one probe bounds, kept so that the bounds can be read again when a quicker bare
 // exchange lowers the transport's round trip.
 struct Taken {
+    std::size_t prober;
     nanoseconds lower;      // sent − date − 1 s
     nanoseconds upperBase;  // written − date: the upper end had the mall done no work
     nanoseconds trip;       // received − written: the mall's work and the way both ways
@@ -77,17 +78,37 @@ class Estimator {
     }
 
   private:
-    nanoseconds arrivalWidth() const { return estimate_.arrivalUpper - estimate_.arrivalLower; }
+    // What aimed probes can still narrow: a probe sent at a and taken after the change bounds A
+    // by a + its work, so only aims below the upper end less the least work tell anything.
+    nanoseconds span() const {
+        return std::max(nanoseconds(1),
+                        estimate_.arrivalUpper - leastWork() - estimate_.arrivalLower);
+    }
 
     bool outOfBudget() const {
         return estimate_.probes >= options_.probeBudget || clock_.steadyNow() >= deadline_;
     }
-    bool done() const { return arrivalWidth() <= options_.arrivalTargetWidth || outOfBudget(); }
+    bool done() const { return span() <= options_.arrivalTargetWidth || outOfBudget(); }
 
-    std::vector<std::size_t> aliveProbers() const {
+    // The least work bound any probe of `prober` (or of all, when empty) has shown.
+    nanoseconds leastWork(std::optional<std::size_t> prober = std::nullopt) const {
+        std::optional<nanoseconds> least;
+        for (const Taken& t : taken_) {
+            if (!prober || t.prober == *prober) {
+                least = least ? std::min(*least, workOf(t)) : workOf(t);
+            }
+        }
+        return least.value_or(nanoseconds::zero());
+    }
+
+    // The probers still answering whose address is answered about as quickly as the quickest:
+    // aims for the others would only confirm what is known.
+    std::vector<std::size_t> aimedProbers() const {
+        constexpr nanoseconds kSlack = milliseconds(1);
+        const nanoseconds quickest = leastWork();
         std::vector<std::size_t> out;
         for (std::size_t i = 0; i < alive_.size(); ++i) {
-            if (alive_[i]) {
+            if (alive_[i] && leastWork(i) <= quickest + kSlack) {
                 out.push_back(i);
             }
         }
@@ -101,13 +122,13 @@ class Estimator {
     // are dealt out over the probers in turn, so that one prober's aims lie as far apart as
     // the sweep allows. False when no prober is left.
     bool sweepBoundary() {
-        const auto alive = aliveProbers();
+        const auto alive = aimedProbers();
         if (alive.empty()) {
             return false;
         }
         const int count = sweepCount(alive.size());
         const nanoseconds lower = estimate_.arrivalLower;
-        const nanoseconds step = arrivalWidth() / count;
+        const nanoseconds step = span() / count;
         // Room for the prober to get ready before the first aimed send.
         constexpr nanoseconds kMargin = milliseconds(5);
         const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin;
@@ -132,7 +153,7 @@ class Estimator {
         const auto probers = static_cast<long long>(alive);
         const long long least = std::min<long long>(most, std::max(2LL, probers));
         const nanoseconds spacing = roundTrip_ * 5 / 4 + microseconds(200);
-        const long long fit = arrivalWidth() * probers / spacing;
+        const long long fit = span() * probers / spacing;
         return static_cast<int>(std::clamp<long long>(fit, least, most));
     }
 
@@ -146,7 +167,7 @@ class Estimator {
         threads.clear();
         for (auto& run : runs) {
             for (auto& got : run.got) {
-                if (!take(got)) {
+                if (!take(got, run.prober)) {
                     alive_[run.prober] = false;
                 }
             }
@@ -171,7 +192,7 @@ class Estimator {
     }
 
     // One probe's bounds joined with what is known; false when it bounds nothing.
-    bool take(const Result<DateProbe>& got) {
+    bool take(const Result<DateProbe>& got, std::size_t prober) {
         if (!usable(got)) {
             noteUnusable(got);
             return false;
@@ -195,7 +216,7 @@ class Estimator {
             transport_ = transport_ ? std::min(*transport_, *got->transport) : *got->transport;
         }
         joinOffset(sent - date - seconds(1), sinceEpoch(got->received) - date);
-        taken_.push_back({sent - date - seconds(1), written - date,
+        taken_.push_back({prober, sent - date - seconds(1), written - date,
                           std::max(nanoseconds::zero(), sinceEpoch(got->received) - written)});
         readArrival();
         first_ = false;

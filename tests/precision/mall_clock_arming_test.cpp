@@ -28,8 +28,8 @@ TEST(MallClockArming, SetTimeIsReadOnTheMallsClock) {
     for (const auto& c : cases) {
         MockClock clock(beijing(11, 0, 0));
         TimerHooks hooks;
-        hooks.aimAt = [&c, &clock](TimeOfDay at) {
-            return std::optional(AimedInstant{nextOccurrence(at, clock, c.mallAhead), ""});
+        hooks.aimAt = [&c, &clock](TimeOfDay at, Clock::WallTime) {
+            return std::optional(AimedInstant{nextOccurrence(at, clock, c.mallAhead), "", true});
         };
         Scheduler::Options options;
         options.spin = 0ns;
