@@ -268,7 +268,8 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
     out << sectionHeader(kHeading, about, loadBefore, loadAfter) << "; " << repeats << " run"
         << (repeats == 1 ? "" : "s") << " per row, " << fmt("%.0f", tookSeconds)
         << " s in all.\n\n";
-    out << "| path up/down ms | mall offset ms | the mall's work | aim | first arrival ms | last arrival ms | "
+    out << "| path up/down ms | mall offset ms | the mall's work | aim | first arrival ms | last "
+           "arrival ms | "
            "before the opening | answered \"not yet\" | arrived | first write after the aimed "
            "send ms | aimed by: bound width ms | its upper end past the truth ms | first "
            "arrival of each run ms |\n"
@@ -282,10 +283,9 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
         }
         out << "| " << fmt("%.0f", r.c.path.upMs) << "/" << fmt("%.0f", r.c.path.downMs) << " | "
             << fmt("%+.0f", r.c.offsetMs) << " | " << workName(r.c.work) << " | "
-            << aimName(r.c.aim) << " | "
-            << fmt("%.3f", m.firstMs) << " | " << fmt("%.3f", m.lastMs) << " | " << m.early << " | "
-            << m.notOpen << " | " << m.arrived << "/" << kRequests << " | "
-            << fmt("%.3f", m.sendLagMs) << " | " << fmt("%.3f", m.boundMs) << " | "
+            << aimName(r.c.aim) << " | " << fmt("%.3f", m.firstMs) << " | " << fmt("%.3f", m.lastMs)
+            << " | " << m.early << " | " << m.notOpen << " | " << m.arrived << "/" << kRequests
+            << " | " << fmt("%.3f", m.sendLagMs) << " | " << fmt("%.3f", m.boundMs) << " | "
             << fmt("%.3f", m.overMs) << " | " << firsts << " |\n";
     }
     // Targets, `arrival` rows only: none before the opening anywhere; the first request within
@@ -346,7 +346,8 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
            "- Each row: a simulator in process with the path (`upMs`/`downMs`, no jitter), "
            "`clockOffsetMs` and the mall's `work` (30 ms on every page, its Date stamped as the "
            "request arrives or as the answer leaves; with a quick address, `/favicon.ico`, one of "
-           "the two addresses the estimate probes, takes none); the mall's clock estimated by `mall::timerEstimate` as a timed run "
+           "the two addresses the estimate probes, takes none); the mall's clock estimated by "
+           "`mall::timerEstimate` as a timed run "
            "does (eight probe connections across its second changes); then a run with "
            "`timer.aim = arrival` (margin 0.5 ms, the default) and one with `send`, both aimed "
            "by `mall::aimFiring` on that one estimate, each at the first whole second on the "
@@ -410,9 +411,9 @@ int run(int repeats) {
                              "run %d, path %.0f/%.0f, mall %+.0f ms, work %s, aim %s: first "
                              "%.3f, last %.3f ms, %d early, %d arrived%s%s\n",
                              rep + 1, spec.path.upMs, spec.path.downMs, spec.offsetMs,
-                             workName(spec.work).c_str(), a == 0 ? "arrival" : "send",
-                             r.firstMs, r.lastMs, r.early, r.arrived,
-                             r.error.empty() ? "" : ", ", r.error.c_str());
+                             workName(spec.work).c_str(), a == 0 ? "arrival" : "send", r.firstMs,
+                             r.lastMs, r.early, r.arrived, r.error.empty() ? "" : ", ",
+                             r.error.c_str());
                 if (r.sendLagMs > 1.0) {
                     std::fprintf(stderr,
                                  "  first write %.3f ms after the aimed send (sent %s); its log:\n",

@@ -82,8 +82,7 @@ schedule::TimerHooks TimerWiring::hooks() {
     out.aimAt = [this](schedule::TimeOfDay,
                        Clock::WallTime opening) -> std::optional<schedule::AimedInstant> {
         mall::FiringAim aim = mall::aimAtOpening(context_.config, *context_.clock, opening);
-        return schedule::AimedInstant{aim.sendAt, std::move(aim.line), aim.onMallClock,
-                                      aim.passed};
+        return schedule::AimedInstant{aim.sendAt, std::move(aim.line), aim.onMallClock, aim.passed};
     };
     out.refused = [this](const std::string& line) {
         QMetaObject::invokeMethod(

@@ -66,8 +66,7 @@ bool anyAnswer(const mall::RunSummary& summary) {
         for (int k = 0; k < mall::kOutcomeKinds; ++k) {
             const auto kind = static_cast<mall::OutcomeKind>(k);
             if (kind != mall::OutcomeKind::Failed && kind != mall::OutcomeKind::Cancelled &&
-                kind != mall::OutcomeKind::Unknown &&
-                tally.count(kind) > 0) {
+                kind != mall::OutcomeKind::Unknown && tally.count(kind) > 0) {
                 return true;
             }
         }

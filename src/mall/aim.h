@@ -16,9 +16,9 @@
 namespace vellicor::mall {
 
 struct FiringAim {
-    Clock::Steady fireAt;     // when the first request is written (now, when already past)
-    Clock::WallTime sendAt;   // the same moment on the computer's wall clock
-    Clock::WallTime opening;  // the set second's start, as the mall's clock reads it
+    Clock::Steady fireAt;      // when the first request is written (now, when already past)
+    Clock::WallTime sendAt;    // the same moment on the computer's wall clock
+    Clock::WallTime opening;   // the set second's start, as the mall's clock reads it
     bool onMallClock = false;  // aimed by an estimate of the mall's clock
     // The set second had ended on the mall's clock when the aim was taken: the sale it was
     // set for has opened, and a run now would not be the one the user armed.

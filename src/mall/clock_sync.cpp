@@ -3,8 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -240,9 +240,9 @@ class Estimator {
         if (far_) {
             char hours[32];
             std::snprintf(hours, sizeof hours, "%.1f", static_cast<double>(*far_) / 3600.0);
-            return makeError(ErrorCode::Unavailable,
-                             std::string("商城回复的时间(Date)与本机时钟相差 ") + hours +
-                                 " 小时，不可信");
+            return makeError(
+                ErrorCode::Unavailable,
+                std::string("商城回复的时间(Date)与本机时钟相差 ") + hours + " 小时，不可信");
         }
         if (cached_) {
             return makeError(ErrorCode::Unavailable, "商城的回复来自缓存，时间(Date)不是当下的");
@@ -537,8 +537,8 @@ Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clo
     const auto addresses = probeAddresses(config);
     std::vector<DateProber> probers;
     for (int i = 0; i < std::max(1, options.connections); ++i) {
-        probers.push_back(
-            mallDateProber(config, clock, addresses[static_cast<std::size_t>(i) % addresses.size()]));
+        probers.push_back(mallDateProber(
+            config, clock, addresses[static_cast<std::size_t>(i) % addresses.size()]));
     }
     return estimateOffset(probers, clock, options);
 }

@@ -322,8 +322,8 @@ void applyLottery(const json& j, Lottery& l) {
 Scenario fromJson(const json& root) {
     onlyKeys(root,
              {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs",
-              "replyDelayMs", "path", "work", "idleTimeoutMs", "utcOffsetSeconds", "centreWithoutButton",
-              "checkToken", "faults", "sessions"},
+              "replyDelayMs", "path", "work", "idleTimeoutMs", "utcOffsetSeconds",
+              "centreWithoutButton", "checkToken", "faults", "sessions"},
              "scenario");
     Scenario s = defaultScenario();
     if (root.contains("accounts")) {

@@ -100,7 +100,7 @@ struct NetworkPath {
 // leaves, after the work, as most front ends do. The bare "OPTIONS *" takes no work.
 enum class DateStamp { Arrival, Departure };
 struct Work {
-    double ms = 0;                          // every page without a prefix of its own
+    double ms = 0;                           // every page without a prefix of its own
     std::map<std::string, double> byPrefix;  // target prefix -> ms; the longest match wins
     DateStamp dateAt = DateStamp::Arrival;
 };

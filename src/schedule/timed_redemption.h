@@ -31,7 +31,7 @@ enum class SessionState { LoggedIn, LoggedOut, Unreachable };
 
 struct AimedInstant {
     Clock::WallTime instant;
-    std::string line;  // for the log, "\r\n" at its end
+    std::string line;          // for the log, "\r\n" at its end
     bool onMallClock = false;  // read on the mall's clock, not the computer's
     // The set second had ended on the mall's clock: the arming is refused.
     bool passed = false;
@@ -142,8 +142,7 @@ class TimedRedemption {
 
 // The scheduler's line: "启动定时程序, 11:59:59 执行兑换\r\n".
 inline constexpr const char* kAimTooLateLine = "商城时钟读数来得太晚，本次请求已按本机时钟发出\r\n";
-inline constexpr const char* kAimAgainFailedLine =
-    "再次读取商城时钟未成功，仍按先前的读数发出\r\n";
+inline constexpr const char* kAimAgainFailedLine = "再次读取商城时钟未成功，仍按先前的读数发出\r\n";
 std::string armingLine(TimeOfDay time);
 // The plain lines of the session check; empty when the user is logged in.
 std::string sessionLine(SessionState state);

@@ -150,10 +150,10 @@ TEST(Arrival, NoRequestReachesTheMallBeforeTheOpeningWhateverThePath) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         const Seen& s = seen[i];
-        SCOPED_TRACE(testing::Message()
-                     << "path " << row.upMs << "/" << row.downMs << " offset " << row.offsetMs
-                     << " work " << row.workMs << (row.datedOnDeparture ? " dated on departure" : "")
-                     << (row.quickAddress ? " with a quick address" : ""));
+        SCOPED_TRACE(testing::Message() << "path " << row.upMs << "/" << row.downMs << " offset "
+                                        << row.offsetMs << " work " << row.workMs
+                                        << (row.datedOnDeparture ? " dated on departure" : "")
+                                        << (row.quickAddress ? " with a quick address" : ""));
         ASSERT_TRUE(s.error.empty()) << s.error;
         // local − mall, and that less the way there.
         const nanoseconds ahead = -ms(row.offsetMs);

@@ -185,7 +185,8 @@ TEST(ClockSync, UnusableRepliesAreSetAside) {
         const char* said;  // in the log line when no good prober is beside it
     };
     const Case cases[] = {
-        {"fails", [](DateProbe) { return Result<DateProbe>(makeError(ErrorCode::Transfer, "reset")); },
+        {"fails",
+         [](DateProbe) { return Result<DateProbe>(makeError(ErrorCode::Transfer, "reset")); },
          "reset"},
         {"cached a minute ago",
          [now](DateProbe p) {
@@ -194,17 +195,20 @@ TEST(ClockSync, UnusableRepliesAreSetAside) {
              return Result<DateProbe>(p);
          },
          "缓存"},
-        {"dated 1970", [](DateProbe p) {
+        {"dated 1970",
+         [](DateProbe p) {
              p.dateSeconds = 0;
              return Result<DateProbe>(p);
          },
          "不可信"},
-        {"dated 9999", [](DateProbe p) {
+        {"dated 9999",
+         [](DateProbe p) {
              p.dateSeconds = 253402300799;
              return Result<DateProbe>(p);
          },
          "不可信"},
-        {"dated two hours ahead", [now](DateProbe p) {
+        {"dated two hours ahead",
+         [now](DateProbe p) {
              p.dateSeconds = now + 7200;
              return Result<DateProbe>(p);
          },
@@ -221,7 +225,8 @@ TEST(ClockSync, UnusableRepliesAreSetAside) {
             DateProber bad = [&clock, &c](std::optional<Clock::WallTime>) {
                 DateProbe p;
                 p.sent = p.received = clock.wallNow();
-                p.dateSeconds = std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
+                p.dateSeconds =
+                    std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
                 return c.spoil(p);
             };
             const std::vector<DateProber> probers{good, bad};
@@ -236,7 +241,8 @@ TEST(ClockSync, UnusableRepliesAreSetAside) {
             DateProber bad = [&clock, &c](std::optional<Clock::WallTime>) {
                 DateProbe p;
                 p.sent = p.received = clock.wallNow();
-                p.dateSeconds = std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
+                p.dateSeconds =
+                    std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
                 clock.advance(milliseconds(1));
                 return c.spoil(p);
             };

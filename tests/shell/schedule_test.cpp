@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -470,7 +470,8 @@ class AimedArming : public TimedRedemptionTest {
 };
 
 TEST_F(AimedArming, SetSecondPassedOnTheMallsClockDisarms) {
-    TimedRedemption timer(clock, aimedHooks({{localAt(11, 59, 59), true, true}}), mockOptions(waits));
+    TimedRedemption timer(clock, aimedHooks({{localAt(11, 59, 59), true, true}}),
+                          mockOptions(waits));
     (void)timer.fieldEdited(Field::Hour, "11");
     (void)timer.fieldEdited(Field::Minute, "00");
     (void)timer.fieldEdited(Field::Second, "02");
