@@ -160,7 +160,13 @@ int runExchange(const Args& args) {
     }
     mall::ExchangeController controller(config, clock, printLine);
     if (aim) {
-        printLine("将于 " + schedule::formatTimeOfDay(schedule::beijingTimeOfDay(opening)) +
+        const auto beijingDay = [](Clock::WallTime t) {
+            return std::chrono::floor<std::chrono::days>(
+                t + std::chrono::seconds(schedule::kMallUtcOffsetSeconds));
+        };
+        const bool tomorrow = beijingDay(opening) > beijingDay(clock.wallNow());
+        printLine(std::string("将于 ") + (tomorrow ? "明天 " : "") +
+                  schedule::formatTimeOfDay(schedule::beijingTimeOfDay(opening)) +
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;

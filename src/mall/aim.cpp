@@ -34,7 +34,8 @@ nanoseconds sendLead(const TimerSettings& timer, const OffsetEstimate& estimate)
 // the margin after it, and no later than the bound's width after that.
 std::string aimLine(const TimerSettings& timer, const OffsetEstimate& estimate) {
     std::string line = offsetWords(estimate) + "，";
-    if (estimate.work > nanoseconds::zero()) {
+    // Below a tenth of a millisecond it is the reading's own grain, not the mall's work.
+    if (estimate.work >= std::chrono::microseconds(100)) {
         line += "商城处理请求至多 " + millis(estimate.work) + " 毫秒，";
     }
     if (timer.aim == TimerAim::Send) {
