@@ -20,6 +20,7 @@
 #include "platform/qt/simple_html.h"
 #include "platform/qt/timer.h"
 #include "platform/runtime.h"
+#include "schedule/time_of_day.h"
 
 namespace vellicor::app {
 
@@ -362,13 +363,10 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::showClock() {
-    const DateValue now = currentDateValue(*context_.clock);
-    const QString clock = QStringLiteral("%1:%2:%3")
-                              .arg(dateHour(now), 2, 10, QLatin1Char('0'))
-                              .arg(dateMinute(now), 2, 10, QLatin1Char('0'))
-                              .arg(dateSecond(now), 2, 10, QLatin1Char('0'));
+    // Beijing time, as the set time and the countdown: the mall's zone, not the computer's.
+    const auto now = schedule::beijingTimeOfDay(context_.clock->wallNow());
     control<ui::GroupBox>(formName::分组框9)
-        ->setCaption(qs(timerGroupCaption(clock.toStdString())));
+        ->setCaption(qs(timerGroupCaption(schedule::formatTimeOfDay(now))));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -115,6 +115,7 @@ class TimerWiring final : public QObject, public WindowHandlers {
     void prepare(Clock::WallTime instant);  // on the window's thread, at instant − lead
     void wakeUp();                          // on the window's thread, at the instant
     void follow(Clock::WallTime instant);   // on the window's thread, when the aim came late
+    void refuse(const std::string& line);   // on the window's thread, the set second passed
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
     std::optional<TimeField> emptyField() const;

@@ -79,15 +79,14 @@ schedule::TimerHooks TimerWiring::hooks() {
     };
     // The set time is the mall's, and what counts is when a request reaches it: the armed
     // instant moves to the send time that lands the first request just after the opening.
-    out.aimAt = [this](schedule::TimeOfDay setTime) -> std::optional<schedule::AimedInstant> {
-        const Config& config = context_.config;
-        const Clock& clock = *context_.clock;
-        const auto estimate = config.timer.useServerClock
-                                  ? mall::timerEstimate(config, clock)
-                                  : Result<mall::OffsetEstimate>(
-                                        makeError(ErrorCode::Unavailable, "server clock off"));
-        mall::FiringAim aim = mall::aimFiring(config, clock, estimate, setTime);
-        return schedule::AimedInstant{aim.sendAt, std::move(aim.line)};
+    out.aimAt = [this](schedule::TimeOfDay,
+                       Clock::WallTime opening) -> std::optional<schedule::AimedInstant> {
+        mall::FiringAim aim = mall::aimAtOpening(context_.config, *context_.clock, opening);
+        return schedule::AimedInstant{aim.sendAt, std::move(aim.line), aim.onMallClock, aim.passed};
+    };
+    out.refused = [this](const std::string& line) {
+        QMetaObject::invokeMethod(
+            this, [this, line] { refuse(line); }, Qt::QueuedConnection);
     };
     out.moved = [this](Clock::WallTime instant) {
         QMetaObject::invokeMethod(
@@ -206,6 +205,22 @@ void TimerWiring::follow(Clock::WallTime instant) {
     if (context_.log) {
         context_.log(followed ? "已按商城时钟调整已准备好的请求的发送时刻\r\n"
                               : schedule::kAimTooLateLine);
+    }
+}
+
+// The set second had passed on the mall's clock when it was read: the timer has disarmed, and
+// a run prepared for it must not go.
+void TimerWiring::refuse(const std::string& line) {
+    cancelPrepared();
+    show(redemption_.display());
+    setCountdownRunning(redemption_.armed());
+    if (context_.messageBox != nullptr) {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        context_.messageBox->show(text, mbflags::Ok | mbflags::IconWarning | mbflags::TaskModal,
+                                  "定时");
     }
 }
 

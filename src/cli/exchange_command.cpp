@@ -18,6 +18,8 @@
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "portal/embedded.h"
+#include "schedule/time_of_day.h"
+#include "schedule/timed_redemption.h"
 
 namespace vellicor::cli {
 namespace {
@@ -64,13 +66,48 @@ bool anyAnswer(const mall::RunSummary& summary) {
         for (int k = 0; k < mall::kOutcomeKinds; ++k) {
             const auto kind = static_cast<mall::OutcomeKind>(k);
             if (kind != mall::OutcomeKind::Failed && kind != mall::OutcomeKind::Cancelled &&
-                kind != mall::OutcomeKind::Unknown &&
-                tally.count(kind) > 0) {
+                kind != mall::OutcomeKind::Unknown && tally.count(kind) > 0) {
                 return true;
             }
         }
     }
     return false;
+}
+
+std::string withoutLineEnd(std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// Sleeps until the computer's clock shows `until`.
+void sleepUntilWall(const Clock& clock, Clock::WallTime until) {
+    const auto left = until - clock.wallNow();
+    if (left > Clock::WallTime::duration::zero()) {
+        clock.sleepUntil(clock.steadyNow() + left);
+    }
+}
+
+// A run armed more than a minute ahead reads the mall's clock again shortly before the
+// instant and moves the waiting run there; the lines say whether the engine followed.
+// False when the set second turned out to have passed (the run is cancelled).
+bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
+              const mall::FiringAim& first, mall::ExchangeController& controller) {
+    sleepUntilWall(clock, opening - schedule::kAimAgainBefore);
+    const mall::FiringAim again = mall::aimAtOpening(config, clock, opening);
+    printLine(again.line);
+    if (again.passed) {
+        controller.cancel();
+        return false;
+    }
+    if (first.onMallClock && !again.onMallClock) {
+        printLine(schedule::kAimAgainFailedLine);
+        return true;
+    }
+    printLine(controller.retime(again.fireAt) ? "已按商城时钟调整发送时刻"
+                                              : schedule::kAimTooLateLine);
+    return true;
 }
 
 }  // namespace
@@ -105,23 +142,41 @@ int runExchange(const Args& args) {
                   portal::kDemoAccount);
     }
     mall::RunOptions runOptions;
+    std::optional<mall::FiringAim> aim;
+    Clock::WallTime opening{};
     if (secondsOfDay) {
-        // The set time is the mall's, read on its clock by the window's rule, and the way
-        // there is sent ahead of.
-        const auto estimate = mall::timerEstimate(config, clock);
+        // The set time is Beijing time on the mall's clock, its day fixed now by the window's
+        // rule; the estimate takes what time is left, and a set second that has passed by
+        // the time it answers is said, not moved to the next day.
         const schedule::TimeOfDay time{*secondsOfDay / 3600, *secondsOfDay / 60 % 60,
                                        *secondsOfDay % 60};
-        const mall::FiringAim aim = mall::aimFiring(config, clock, estimate, time);
-        printLine(aim.line);
-        runOptions.fireAt = aim.fireAt;
+        opening = schedule::nextShowing(time, clock);
+        aim = mall::aimAtOpening(config, clock, opening);
+        if (aim->passed) {
+            return fail(withoutLineEnd(aim->line));
+        }
+        printLine(aim->line);
+        runOptions.fireAt = aim->fireAt;
     }
     mall::ExchangeController controller(config, clock, printLine);
-    if (runOptions.fireAt) {
-        printLine("将于 " + *opts->value("at") + " 开始兑换");
+    if (aim) {
+        const auto beijingDay = [](Clock::WallTime t) {
+            return std::chrono::floor<std::chrono::days>(
+                t + std::chrono::seconds(schedule::kMallUtcOffsetSeconds));
+        };
+        const bool tomorrow = beijingDay(opening) > beijingDay(clock.wallNow());
+        printLine(std::string("将于 ") + (tomorrow ? "明天 " : "") +
+                  schedule::formatTimeOfDay(schedule::beijingTimeOfDay(opening)) +
+                  "（北京时间）开始兑换");
     }
+    const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
     if (!controller.start(splitNames(*opts->value("items")), *opts->value("threads"),
                           session->cookies, runOptions)) {
         return kExitFailed;
+    }
+    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
+        controller.wait();
+        return fail("设定的时间已过，未发出请求");
     }
     controller.wait();
     const auto summary = controller.lastSummary();

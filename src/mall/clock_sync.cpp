@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -21,6 +22,8 @@ using std::chrono::nanoseconds;
 using std::chrono::seconds;
 using WallTime = Clock::WallTime;
 
+constexpr const char* kNoDate = "the mall's reply has no Date header";
+
 nanoseconds sinceEpoch(WallTime t) {
     return std::chrono::duration_cast<nanoseconds>(t.time_since_epoch());
 }
@@ -31,8 +34,18 @@ WallTime wallAt(nanoseconds sinceEpochNs) {
 
 // A run of probes on one prober, sent in order until the time is up.
 struct ProbeRun {
+    std::size_t prober = 0;
     std::vector<std::optional<WallTime>> aims;
     std::vector<Result<DateProbe>> got;
+};
+
+// What one probe bounds, kept so that the bounds can be read again when a quicker bare
+// exchange lowers the transport's round trip.
+struct Taken {
+    std::size_t prober;
+    nanoseconds lower;      // sent − date − 1 s
+    nanoseconds upperBase;  // written − date: the upper end had the mall done no work
+    nanoseconds trip;       // received − written: the mall's work and the way both ways
 };
 
 class Estimator {
@@ -41,116 +54,203 @@ class Estimator {
         : probers_(probers),
           clock_(clock),
           options_(options),
-          deadline_(clock.steadyNow() + options.timeBudget) {}
+          deadline_(clock.steadyNow() + options.timeBudget),
+          alive_(probers.size(), true) {}
 
     Result<OffsetEstimate> run() {
         // Every prober once at once: each opens its connection and gives a first bound.
         std::vector<ProbeRun> first(probers_.size());
-        for (auto& r : first) {
-            r.aims.emplace_back(std::nullopt);
+        for (std::size_t i = 0; i < first.size(); ++i) {
+            first[i].prober = i;
+            first[i].aims.emplace_back(std::nullopt);
         }
-        if (auto st = takeAll(first); !st) {
-            return st.error();
-        }
-        while (!done()) {
-            if (auto st = sweepBoundary(); !st) {
-                return st.error();
+        takeAll(first);
+        while (!taken_.empty() && !done()) {
+            if (!sweepBoundary()) {
+                break;
             }
         }
+        if (taken_.empty()) {
+            return noReading();
+        }
+        estimate_.failed = failed_;
         return estimate_;
     }
 
   private:
-    nanoseconds arrivalWidth() const { return estimate_.arrivalUpper - estimate_.arrivalLower; }
+    // What aimed probes can still narrow: a probe sent at a and taken after the change bounds A
+    // by a + its work, so only aims below the upper end less the least work tell anything.
+    nanoseconds span() const {
+        return std::max(nanoseconds(1),
+                        estimate_.arrivalUpper - leastWork() - estimate_.arrivalLower);
+    }
 
     bool outOfBudget() const {
         return estimate_.probes >= options_.probeBudget || clock_.steadyNow() >= deadline_;
     }
-    bool done() const { return arrivalWidth() <= options_.arrivalTargetWidth || outOfBudget(); }
+    bool done() const { return span() <= options_.arrivalTargetWidth || outOfBudget(); }
+
+    // The least work bound any probe of `prober` (or of all, when empty) has shown.
+    nanoseconds leastWork(std::optional<std::size_t> prober = std::nullopt) const {
+        std::optional<nanoseconds> least;
+        for (const Taken& t : taken_) {
+            if (!prober || t.prober == *prober) {
+                least = least ? std::min(*least, workOf(t)) : workOf(t);
+            }
+        }
+        return least.value_or(nanoseconds::zero());
+    }
+
+    // The probers still answering whose address is answered about as quickly as the quickest:
+    // aims for the others would only confirm what is known.
+    std::vector<std::size_t> aimedProbers() const {
+        constexpr nanoseconds kSlack = milliseconds(1);
+        const nanoseconds quickest = leastWork();
+        std::vector<std::size_t> out;
+        for (std::size_t i = 0; i < alive_.size(); ++i) {
+            if (alive_[i] && leastWork(i) <= quickest + kSlack) {
+                out.push_back(i);
+            }
+        }
+        return out;
+    }
 
     // Sends aimed across the arrival bound at the next second change of the mall that can
     // still be reached: a probe sent at change + a is taken after the change exactly when
     // a ≥ A. The last aim is the upper end itself: on a steady path it only confirms it, on
     // a jittering one a probe faster than those before shows that it was too low. The aims
     // are dealt out over the probers in turn, so that one prober's aims lie as far apart as
-    // the sweep allows.
-    Status sweepBoundary() {
-        const int count = sweepCount();
+    // the sweep allows. False when no prober is left.
+    bool sweepBoundary() {
+        const auto alive = aimedProbers();
+        if (alive.empty()) {
+            return false;
+        }
+        const int count = sweepCount(alive.size());
         const nanoseconds lower = estimate_.arrivalLower;
-        const nanoseconds step = arrivalWidth() / count;
+        const nanoseconds step = span() / count;
         // Room for the prober to get ready before the first aimed send.
         constexpr nanoseconds kMargin = milliseconds(5);
         const nanoseconds earliest = sinceEpoch(clock_.wallNow()) + kMargin;
         const nanoseconds change = std::chrono::ceil<seconds>(earliest - (lower + step));
-        std::vector<ProbeRun> runs(std::min<std::size_t>(probers_.size(), count));
+        std::vector<ProbeRun> runs(std::min<std::size_t>(alive.size(), count));
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            runs[i].prober = alive[i];
+        }
         for (int j = 1; j <= count; ++j) {
             runs[static_cast<std::size_t>(j - 1) % runs.size()].aims.emplace_back(
                 wallAt(change + lower + step * j));
         }
-        return takeAll(runs);
+        takeAll(runs);
+        return true;
     }
 
     // As many aims as fit: one prober's aims lie a step times the probers apart, and closer
     // than a round trip the later ones would go out late. Two at least, so that one narrows.
-    int sweepCount() const {
+    int sweepCount(std::size_t alive) const {
         const int most = std::clamp(options_.probesPerBoundary, 1,
                                     std::max(1, options_.probeBudget - estimate_.probes));
-        const auto probers = static_cast<long long>(probers_.size());
+        const auto probers = static_cast<long long>(alive);
         const long long least = std::min<long long>(most, std::max(2LL, probers));
         const nanoseconds spacing = roundTrip_ * 5 / 4 + microseconds(200);
-        const long long fit = arrivalWidth() * probers / spacing;
+        const long long fit = span() * probers / spacing;
         return static_cast<int>(std::clamp<long long>(fit, least, most));
     }
 
     // The runs on their probers at once (the first on this thread), then every probe's bound.
-    Status takeAll(std::vector<ProbeRun>& runs) {
+    void takeAll(std::vector<ProbeRun>& runs) {
         std::vector<std::jthread> threads;
         for (std::size_t i = 1; i < runs.size(); ++i) {
-            threads.emplace_back([this, &runs, i] { sendRun(probers_[i], runs[i]); });
+            threads.emplace_back([this, &runs, i] { sendRun(runs[i]); });
         }
-        sendRun(probers_[0], runs[0]);
+        sendRun(runs[0]);
         threads.clear();
         for (auto& run : runs) {
             for (auto& got : run.got) {
-                if (auto st = take(got); !st) {
-                    return st;
+                if (!take(got, run.prober)) {
+                    alive_[run.prober] = false;
                 }
             }
         }
-        return Ok{};
     }
 
-    void sendRun(const DateProber& probe, ProbeRun& run) const {
+    void sendRun(ProbeRun& run) const {
+        const DateProber& probe = probers_[run.prober];
         for (const auto& aim : run.aims) {
             if (!run.got.empty() && clock_.steadyNow() >= deadline_) {
                 return;
             }
             run.got.push_back(probe(aim));
-            if (!run.got.back() || !run.got.back()->dateSeconds) {
+            if (!usable(run.got.back())) {
                 return;
             }
         }
     }
 
-    // One probe's bounds joined with what is known.
-    Status take(const Result<DateProbe>& got) {
-        if (!got) {
-            return got.error();
+    static bool usable(const Result<DateProbe>& got) {
+        return got && got->dateSeconds && !got->cached;
+    }
+
+    // One probe's bounds joined with what is known; false when it bounds nothing.
+    bool take(const Result<DateProbe>& got, std::size_t prober) {
+        if (!usable(got)) {
+            noteUnusable(got);
+            return false;
+        }
+        const nanoseconds sent = sinceEpoch(got->sent);
+        const auto dateSeconds = *got->dateSeconds;
+        const auto sentSeconds = std::chrono::floor<seconds>(sent).count();
+        if (std::abs(dateSeconds - sentSeconds) >=
+            std::chrono::seconds(kFarthestTrustedOffset).count()) {
+            far_ = dateSeconds - sentSeconds;
+            ++failed_;
+            return false;
         }
         ++estimate_.probes;
-        if (!got->dateSeconds) {
-            return makeError(ErrorCode::Unavailable, "the mall's reply has no Date header");
-        }
-        const nanoseconds date = seconds(*got->dateSeconds);
-        const nanoseconds sent = sinceEpoch(got->sent);
+        const nanoseconds date = seconds(dateSeconds);
         const nanoseconds written =
             sinceEpoch(std::max(got->sent, got->written.value_or(got->sent)));
         const nanoseconds trip = got->received - got->sent;
         roundTrip_ = first_ ? trip : std::min(roundTrip_, trip);
+        if (got->transport) {
+            transport_ = transport_ ? std::min(*transport_, *got->transport) : *got->transport;
+        }
         joinOffset(sent - date - seconds(1), sinceEpoch(got->received) - date);
-        joinArrival(sent - date - seconds(1), written - date);
+        taken_.push_back({prober, sent - date - seconds(1), written - date,
+                          std::max(nanoseconds::zero(), sinceEpoch(got->received) - written)});
+        readArrival();
         first_ = false;
-        return Ok{};
+        return true;
+    }
+
+    void noteUnusable(const Result<DateProbe>& got) {
+        ++failed_;
+        if (!got) {
+            if (!firstError_) {
+                firstError_ = got.error();
+            }
+        } else if (got->cached) {
+            cached_ = true;
+        } else {
+            ++estimate_.probes;  // an answer without a Date still spends the budget
+        }
+    }
+
+    Error noReading() const {
+        if (far_) {
+            char hours[32];
+            std::snprintf(hours, sizeof hours, "%.1f", static_cast<double>(*far_) / 3600.0);
+            return makeError(
+                ErrorCode::Unavailable,
+                std::string("商城回复的时间(Date)与本机时钟相差 ") + hours + " 小时，不可信");
+        }
+        if (cached_) {
+            return makeError(ErrorCode::Unavailable, "商城的回复来自缓存，时间(Date)不是当下的");
+        }
+        if (firstError_) {
+            return *firstError_;
+        }
+        return makeError(ErrorCode::Unavailable, kNoDate);
     }
 
     void joinOffset(nanoseconds lower, nanoseconds upper) {
@@ -166,22 +266,33 @@ class Estimator {
         }
     }
 
+    // The most the mall may have worked on a probe: its round trip less the transport's own.
+    nanoseconds workOf(const Taken& t) const {
+        return std::max(nanoseconds::zero(), t.trip - transport_.value_or(nanoseconds::zero()));
+    }
+
     // A probe taken before the change proves that a send that early is taken early, so
     // lower bounds always hold. An upper bound below them came from a probe slower on the
     // way than the rest; it is set aside, and the least of the others serves. The bound can
     // so neither come out empty nor end below a probe that was taken early.
-    void joinArrival(nanoseconds lower, nanoseconds upper) {
-        const nanoseconds floor = first_ ? lower : std::max(estimate_.arrivalLower, lower);
-        uppers_.push_back(upper);
-        // The probe that set the lower bound has its upper a second above it, so one is left.
+    void readArrival() {
+        nanoseconds floor = taken_.front().lower;
+        for (const Taken& t : taken_) {
+            floor = std::max(floor, t.lower);
+        }
         std::optional<nanoseconds> least;
-        for (const nanoseconds u : uppers_) {
-            if (u > floor && (!least || u < *least)) {
-                least = u;
+        nanoseconds work{0};
+        for (const Taken& t : taken_) {
+            const nanoseconds upper = t.upperBase + workOf(t);
+            if (upper > floor && (!least || upper < *least)) {
+                least = upper;
+                work = workOf(t);
             }
         }
         estimate_.arrivalLower = floor;
+        // The probe that set the lower bound has its upper a second above it, so one is left.
         estimate_.arrivalUpper = least.value_or(floor + seconds(1));
+        estimate_.work = least ? work : nanoseconds::zero();
     }
 
     std::span<const DateProber> probers_;
@@ -189,9 +300,15 @@ class Estimator {
     SyncOptions options_;
     Clock::Steady deadline_;
     OffsetEstimate estimate_;
-    std::vector<nanoseconds> uppers_;
+    std::vector<bool> alive_;
+    std::vector<Taken> taken_;
+    std::optional<nanoseconds> transport_;
     nanoseconds roundTrip_{0};
     bool first_ = true;
+    int failed_ = 0;
+    bool cached_ = false;
+    std::optional<std::int64_t> far_;  // seconds the last far Date stood from our clock
+    std::optional<Error> firstError_;
 };
 
 int monthIndex(std::string_view name) {
@@ -259,9 +376,35 @@ class HttpDateProber {
     }
 
     Result<DateProbe> operator()(std::optional<WallTime> sendAt) {
+        // On a connection of its own the bare exchange goes first, not at an aimed moment.
+        if (!bareSeen_ && !sendAt) {
+            bare();
+        }
         if (sendAt) {
             waitUntil(clock_, *sendAt);
         }
+        auto got = perform();
+        if (!got) {
+            return got.error();
+        }
+        DateProbe probe = got->probe;
+        probe.dateSeconds = parseHttpDate(headerValue(got->reply.headerText, "Date:"));
+        probe.cached = !headerValue(got->reply.headerText, "Age:").empty();
+        if (got->handshake && !bareSeen_) {
+            keepLeast(*got->handshake);
+        }
+        probe.transport = transport_;
+        return probe;
+    }
+
+  private:
+    struct Performed {
+        DateProbe probe;
+        web::Reply reply;
+        std::optional<nanoseconds> handshake;  // when a new connection was opened for it
+    };
+
+    Result<Performed> perform() {
         transfer_->reset();
         moments_.before.reset();
         moments_.after.reset();
@@ -277,21 +420,53 @@ class HttpDateProber {
         curl_off_t total = 0;
         curl_easy_getinfo(easy, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
         curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &total);
-        DateProbe probe;
-        probe.sent = moments_.before.value_or(start);
-        probe.written = moments_.after.value_or(end);
+        Performed out;
+        out.probe.sent = moments_.before.value_or(start);
+        out.probe.written = moments_.after.value_or(end);
         // curl's times end a little before `end`: counted back from our own read, the
         // receive comes out no earlier than it was.
-        probe.received = std::max(*probe.written,
-                                  end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
-        probe.dateSeconds = parseHttpDate(headerValue(reply->headerText, "Date:"));
-        return probe;
+        out.probe.received = std::max(
+            *out.probe.written, end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
+        out.reply = std::move(reply).value();
+        long connects = 0;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        curl_off_t lookup = 0;
+        curl_off_t connect = 0;
+        curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &lookup);
+        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect);
+        if (connects > 0 && connect > lookup) {
+            out.handshake = microseconds(connect - lookup);
+        }
+        return out;
     }
 
-  private:
+    // "OPTIONS *" is answered by the server itself, for no resource: its round trip is the
+    // way there and back without a page's work. A server that refuses it still answers at
+    // once; one that does not answer leaves the TCP handshake to stand for the way.
+    void bare() {
+        CURL* easy = transfer_->handle();
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "OPTIONS");
+        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, "*");
+        auto got = perform();
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
+        if (got && got->reply.status > 0 && got->probe.written) {
+            bareSeen_ = true;
+            transport_.reset();
+            keepLeast(got->probe.received - *got->probe.written);
+        }
+    }
+
+    void keepLeast(nanoseconds trip) {
+        trip = std::max(nanoseconds::zero(), trip);
+        transport_ = transport_ ? std::min(*transport_, trip) : trip;
+    }
+
     std::unique_ptr<web::Transfer> transfer_;
     const Clock& clock_;
     WriteMoments moments_;
+    std::optional<nanoseconds> transport_;
+    bool bareSeen_ = false;
 };
 
 std::string fixed(double value, const char* format) {
@@ -337,9 +512,15 @@ std::optional<std::int64_t> parseHttpDate(std::string_view text) {
     return static_cast<std::int64_t>(timegm(&tm));
 }
 
-DateProber mallDateProber(const Config& config, const Clock& clock) {
+std::vector<std::string> probeAddresses(const Config& config) {
+    return {config.mall + "/", config.mall + "/favicon.ico"};
+}
+
+DateProber mallDateProber(const Config& config, const Clock& clock, const std::string& url) {
     web::PageRequest request;
-    request.url = config.mall + "/";
+    request.url = url;
+    // Asked of the mall itself, not of a cache on the way.
+    request.headerText = "Cache-Control: no-cache\r\nPragma: no-cache";
     auto transfer = web::Transfer::prepare(request, config.http);
     if (!transfer) {
         const Error error = transfer.error();
@@ -351,9 +532,13 @@ DateProber mallDateProber(const Config& config, const Clock& clock) {
 
 Result<OffsetEstimate> estimateMallOffset(const Config& config, const Clock& clock,
                                           const SyncOptions& options) {
+    // The connections alternate between the addresses, so that where one of them is
+    // answered at once, half the probes bound the arrival by the way alone.
+    const auto addresses = probeAddresses(config);
     std::vector<DateProber> probers;
     for (int i = 0; i < std::max(1, options.connections); ++i) {
-        probers.push_back(mallDateProber(config, clock));
+        probers.push_back(mallDateProber(
+            config, clock, addresses[static_cast<std::size_t>(i) % addresses.size()]));
     }
     return estimateOffset(probers, clock, options);
 }
@@ -368,7 +553,7 @@ Result<OffsetEstimate> timerEstimate(const Config& config, const Clock& clock,
 
 std::string offsetLine(const Result<OffsetEstimate>& estimate) {
     if (!estimate) {
-        if (estimate.error().code == ErrorCode::Unavailable) {
+        if (estimate.error().message == kNoDate) {
             return "商城的回复不带时间(Date)，定时按本机时钟\r\n";
         }
         return "未能读取商城时钟（" + estimate.error().message + "），定时按本机时钟\r\n";
@@ -387,18 +572,6 @@ std::string offsetWords(const OffsetEstimate& estimate) {
         words += fixed(ahead > 0 ? ahead : -ahead, "%.3f") + " 秒";
     }
     return words + "（误差 ±" + fixed(margin, "%.1f") + " 毫秒）";
-}
-
-MallClockReading readMallClock(const Config& config, const Clock& clock) {
-    if (!config.timer.useServerClock) {
-        return {"未启用商城时钟，定时按本机时钟\r\n", std::nullopt};
-    }
-    const auto estimate = estimateMallOffset(config, clock);
-    MallClockReading reading{offsetLine(estimate), std::nullopt};
-    if (estimate) {
-        reading.mallAhead = estimate->mallAhead();
-    }
-    return reading;
 }
 
 }  // namespace vellicor::mall

@@ -7,10 +7,13 @@
 // about one round trip.
 //
 // What a timed run needs is another quantity: A = (local time a request is sent) − (the
-// mall's time when it takes it), the clock offset less the way there. A probe sent at s that
-// is stamped second k was taken during second k, so A ∈ (s − k − 1 s, s − k]: send times
-// alone bound it, however the way splits between the two directions. Probes sent across the
-// mall's second change narrow it to well under a millisecond on a steady path.
+// mall's time when it takes it), the clock offset less the way there. Where the mall stamps
+// its Date is its own affair: some front ends when a request comes in, most when the answer
+// leaves, after the page was made. So the stamp falls anywhere between the probe's arrival
+// and its answer's departure, W_p apart. A probe sent at s and stamped second k was taken in
+// (k − W_p, k + 1 s), so A ∈ (s − k − 1 s, s − k + W_p]. W_p is at most the probe's round trip
+// less the transport's own (a bare exchange the front end answers without a page), so the
+// probes the mall answers quickest bound A tightest; the least upper end of all serves.
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/config.h"
@@ -34,6 +38,13 @@ struct DateProbe {
     std::optional<Clock::WallTime> written;
     Clock::WallTime received;                 // the reply's first byte had arrived by this
     std::optional<std::int64_t> dateSeconds;  // the reply's Date as seconds since the epoch
+    // The transport's own round trip on this prober's way to the mall, with no page work in
+    // it: the least seen for a bare exchange, else the TCP handshake. Empty when unknown, and
+    // then the whole round trip counts as the mall's work.
+    std::optional<std::chrono::nanoseconds> transport;
+    // The reply came from a cache (it had an Age header): its Date says when the page was
+    // made, not when this probe was taken, and bounds nothing.
+    bool cached = false;
 };
 
 // Sends one probe, as near to `sendAt` as it can (at once when empty or already past). Each
@@ -52,6 +63,9 @@ struct OffsetEstimate {
     // is not early for them.
     std::chrono::nanoseconds arrivalLower{0};
     std::chrono::nanoseconds arrivalUpper{0};
+    // The most the mall may have worked on the probe that set arrivalUpper, counted into it.
+    std::chrono::nanoseconds work{0};
+    int failed = 0;  // probes that got no usable reply (errors, cached, without a Date)
 
     std::chrono::nanoseconds ahead() const { return lower + (upper - lower) / 2; }
     std::chrono::nanoseconds arrival() const {
@@ -60,6 +74,7 @@ struct OffsetEstimate {
     // The way to the mall as the two bounds tell it. Where it splits unevenly between the
     // directions this is about half the round trip: no clock reading can tell the split.
     std::chrono::nanoseconds oneWay() const { return ahead() - arrival(); }
+    std::chrono::nanoseconds arrivalWidth() const { return arrivalUpper - arrivalLower; }
     // The other way round: how far the mall's clock runs ahead of the computer's.
     std::chrono::nanoseconds mallAhead() const { return -ahead(); }
     std::chrono::nanoseconds halfWidth() const { return (upper - lower) / 2; }
@@ -77,9 +92,16 @@ struct SyncOptions {
     int connections = 8;
 };
 
-// A reply without a Date header is an Unavailable error: the caller falls back to the local
-// clock. A probe that fails otherwise ends the estimate with its error. With several probers
-// the probes of one second change go out on all of them at once, each on its own thread.
+// A mall whose clock stands this far from the computer's, either way, is not believed: both
+// are normally kept to within seconds, and a Date an hour or more off is a broken header or a
+// clock set wrong, which a run aimed by it would follow hours early or late.
+inline constexpr std::chrono::hours kFarthestTrustedOffset{1};
+
+// A probe that fails, comes from a cache, lacks a Date or carries one far from our clock is
+// set aside and its prober used no more; the estimate rests on the others. Only when none
+// gave a bound is it an error: Unavailable when no reply carried a usable Date (the caller
+// falls back to the local clock), else the first probe's error. With several probers the
+// probes of one second change go out on all of them at once, each on its own thread.
 Result<OffsetEstimate> estimateOffset(const DateProber& probe, const Clock& clock,
                                       const SyncOptions& options = {});
 Result<OffsetEstimate> estimateOffset(std::span<const DateProber> probers, const Clock& clock,
@@ -88,8 +110,13 @@ Result<OffsetEstimate> estimateOffset(std::span<const DateProber> probers, const
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since the epoch.
 std::optional<std::int64_t> parseHttpDate(std::string_view text);
 
-// Probes over one kept-alive connection to the mall host (the address `config.mall` + "/").
-DateProber mallDateProber(const Config& config, const Clock& clock);
+// Probes over one kept-alive connection to `url`; before its first probe, and whenever it
+// has had to open a new connection, it measures the transport's own round trip with the
+// bare exchange "OPTIONS *", which a server answers itself, for no resource.
+DateProber mallDateProber(const Config& config, const Clock& clock, const std::string& url);
+// The addresses the mall's clock is read at: its home page, and a static file a front end
+// serves without the application, so that one of them is likely answered at once.
+std::vector<std::string> probeAddresses(const Config& config);
 // The estimate a timed run aims with: an Unavailable error when the configuration keeps to
 // the local clock, else estimateMallOffset.
 Result<OffsetEstimate> timerEstimate(const Config& config, const Clock& clock,
@@ -122,13 +149,5 @@ class ShiftedClock final : public Clock {
     const Clock& base_;
     std::chrono::nanoseconds ahead_;
 };
-
-// What a timed run needs of the mall's clock: the estimate's line for the log (one line,
-// whatever happened) and the mall's lead over the computer, empty when the local clock serves.
-struct MallClockReading {
-    std::string line;
-    std::optional<std::chrono::nanoseconds> mallAhead;
-};
-MallClockReading readMallClock(const Config& config, const Clock& clock);
 
 }  // namespace vellicor::mall

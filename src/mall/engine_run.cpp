@@ -181,7 +181,7 @@ void Engine::waitForFire() {
         }
     }
     if (waitBefore(milliseconds(3))) {
-        waitPrecisely(clock(), fireAt(), [this] { return cancelled(); });
+        waitPrecisely(clock(), s_.fixFireAt(), [this] { return cancelled(); });
     }
 }
 

@@ -67,11 +67,7 @@ bool ExchangeRun::sendsNothingMore() const {
 }
 
 bool ExchangeRun::retime(Clock::Steady fireAt) {
-    if (!state_->options.fireAt || state_->phase.load() != State::Waiting) {
-        return false;
-    }
-    state_->fireAtTicks.store(fireAt.time_since_epoch().count());
-    return state_->phase.load() == State::Waiting;
+    return state_->options.fireAt && state_->moveFireAt(fireAt);
 }
 
 void ExchangeRun::wait() {

@@ -47,8 +47,10 @@ class ExchangeRun {
     // Whether the run is done or was cancelled before its instant: either way it sends no
     // request any more, so another run may start beside it.
     bool sendsNothingMore() const;
-    // Moves a timed run's instant while it has not fired (the mall's clock, estimated later
-    // than the run was prepared). False when it is too late or the run is not timed.
+    // Moves a timed run's instant while the engine still follows it (the mall's clock,
+    // estimated later than the run was prepared). False when it is too late (the engine has
+    // taken its instant for the last wait, or fired, or was cancelled) or the run is not timed:
+    // then the run goes at the instant it had.
     bool retime(Clock::Steady fireAt);
     void wait();
     bool finished() const;

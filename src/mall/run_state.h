@@ -38,6 +38,24 @@ struct ExchangeRun::State {
     enum Phase { Waiting, Fired, Cancelled };
     std::atomic<int> phase{Waiting};
     std::atomic<Clock::Steady::rep> fireAtTicks{0};
+    // Once the engine has read its instant for the last time a retime is no longer followed,
+    // and says so. Taken under one lock, so that the two never cross.
+    std::mutex fireMutex;
+    bool fireFixed = false;
+
+    Clock::Steady fixFireAt() {
+        std::lock_guard lock(fireMutex);
+        fireFixed = true;
+        return Clock::Steady(Clock::Steady::duration(fireAtTicks.load()));
+    }
+    bool moveFireAt(Clock::Steady to) {
+        std::lock_guard lock(fireMutex);
+        if (fireFixed || phase.load() != Waiting) {
+            return false;
+        }
+        fireAtTicks.store(to.time_since_epoch().count());
+        return true;
+    }
 
     bool claimFire() {
         int expected = Waiting;

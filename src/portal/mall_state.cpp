@@ -307,6 +307,25 @@ std::int64_t MallState::idleTimeoutMs() const {
     return scenario_.idleTimeoutMs;
 }
 
+double MallState::workMs(const std::string& target) const {
+    std::lock_guard lock(mutex_);
+    const Work& w = scenario_.work;
+    double ms = w.ms;
+    std::size_t longest = 0;
+    for (const auto& [prefix, prefixMs] : w.byPrefix) {
+        if (target.starts_with(prefix) && prefix.size() > longest) {
+            longest = prefix.size();
+            ms = prefixMs;
+        }
+    }
+    return ms;
+}
+
+bool MallState::datesOnDeparture() const {
+    std::lock_guard lock(mutex_);
+    return scenario_.work.dateAt == DateStamp::Departure;
+}
+
 std::optional<int> MallState::utcOffsetSeconds() const {
     std::lock_guard lock(mutex_);
     return scenario_.utcOffsetSeconds;

@@ -105,6 +105,10 @@ class MallState {
     double replyDelayMs() const;
     std::int64_t idleTimeoutMs() const;
     std::optional<int> utcOffsetSeconds() const;
+    // The work a page at `target` takes (longest matching prefix, else the scenario's), and
+    // whether its Date is stamped as its answer leaves.
+    double workMs(const std::string& target) const;
+    bool datesOnDeparture() const;
 
   private:
     struct LiveSign {

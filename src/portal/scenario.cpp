@@ -1,5 +1,6 @@
 #include "portal/scenario.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -273,6 +274,30 @@ NetworkPath parsePath(const json& j) {
     return p;
 }
 
+Work parseWork(const json& j) {
+    onlyKeys(j, {"ms", "dateAt", "prefixes"}, "work");
+    Work w;
+    w.ms = j.value("ms", w.ms);
+    const std::string at = j.value("dateAt", std::string("arrival"));
+    if (at != "arrival" && at != "departure") {
+        fail("a work's dateAt is \"arrival\" or \"departure\"");
+    }
+    w.dateAt = at == "departure" ? DateStamp::Departure : DateStamp::Arrival;
+    const json prefixes = j.value("prefixes", json::object());
+    for (const auto& [prefix, ms] : prefixes.items()) {
+        if (prefix.empty() || prefix[0] != '/') {
+            fail("a work prefix begins with \"/\"");
+        }
+        w.byPrefix[prefix] = ms.get<double>();
+    }
+    const bool negative = std::any_of(w.byPrefix.begin(), w.byPrefix.end(),
+                                      [](const auto& entry) { return entry.second < 0; });
+    if (w.ms < 0 || negative) {
+        fail("a work time cannot be negative");
+    }
+    return w;
+}
+
 void applyItems(const json& root, Scenario& s) {
     if (root.contains("itemDefaults")) {
         for (auto& [propsid, item] : s.items) {
@@ -297,8 +322,8 @@ void applyLottery(const json& j, Lottery& l) {
 Scenario fromJson(const json& root) {
     onlyKeys(root,
              {"accounts", "items", "itemDefaults", "lottery", "version", "clockOffsetMs",
-              "replyDelayMs", "path", "idleTimeoutMs", "utcOffsetSeconds", "centreWithoutButton",
-              "checkToken", "faults", "sessions"},
+              "replyDelayMs", "path", "work", "idleTimeoutMs", "utcOffsetSeconds",
+              "centreWithoutButton", "checkToken", "faults", "sessions"},
              "scenario");
     Scenario s = defaultScenario();
     if (root.contains("accounts")) {
@@ -316,6 +341,9 @@ Scenario fromJson(const json& root) {
     s.replyDelayMs = root.value("replyDelayMs", s.replyDelayMs);
     if (root.contains("path")) {
         s.path = parsePath(root.at("path"));
+    }
+    if (root.contains("work")) {
+        s.work = parseWork(root.at("work"));
     }
     s.idleTimeoutMs = root.value("idleTimeoutMs", s.idleTimeoutMs);
     if (s.idleTimeoutMs <= 0) {

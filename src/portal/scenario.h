@@ -95,6 +95,16 @@ struct NetworkPath {
     double jitterMs = 0;
 };
 
+// The mall's own work on a request, the time its page takes before the answer leaves (on top
+// of `replyDelayMs`), and when its Date is stamped: as the request comes in, or as the answer
+// leaves, after the work, as most front ends do. The bare "OPTIONS *" takes no work.
+enum class DateStamp { Arrival, Departure };
+struct Work {
+    double ms = 0;                           // every page without a prefix of its own
+    std::map<std::string, double> byPrefix;  // target prefix -> ms; the longest match wins
+    DateStamp dateAt = DateStamp::Arrival;
+};
+
 struct Lottery {
     std::uint64_t seed = 20140401;
     int winPercent = 10;  // 0 always loses, 100 always wins
@@ -108,6 +118,7 @@ struct Scenario {
     double clockOffsetMs = 0;  // the portal's clock minus the real one
     double replyDelayMs = 0;
     NetworkPath path;
+    Work work;
     std::int64_t idleTimeoutMs = 120000;   // an idle kept-alive connection is closed then
     std::optional<int> utcOffsetSeconds;   // local time of the portal; none: the clock's
     std::vector<int> centreWithoutButton;  // gids whose centre page lacks the sign-in button

@@ -247,9 +247,11 @@ struct Server::Impl final : RequestHandler {
             p.date = dateHeader();
             return p;
         }
-        // The mall decides, and dates its answer, by its clock when the request came in whole.
+        // The mall decides by its clock when the request came in whole. It dates its answer
+        // then, or as the answer leaves after the page's work; "OPTIONS *" is answered by the
+        // server itself, with no page and no work.
         const PortalTime takenAt = portalTimeAt(arrival.lastNanos);
-        p.date = httpDate(takenAt.now);
+        const double workMs = target == "*" ? 0.0 : state.workMs(target);
         record(req, arrival, connection, secure);
         p.fault = state.takeFault(target);
         if (skipsPage(p.fault.mode)) {
@@ -264,7 +266,10 @@ struct Server::Impl final : RequestHandler {
         if (p.fault.mode == FaultMode::InvalidGbk) {
             spoilGbk(p.reply);
         }
-        p.delayMs = state.replyDelayMs() + (p.fault.mode == FaultMode::Delay ? p.fault.delayMs : 0);
+        p.delayMs = workMs + state.replyDelayMs() +
+                    (p.fault.mode == FaultMode::Delay ? p.fault.delayMs : 0);
+        const auto leaves = arrival.lastNanos + std::llround(p.delayMs * 1e6);
+        p.date = httpDate(state.datesOnDeparture() ? portalTimeAt(leaves).now : takenAt.now);
         return p;
     }
 

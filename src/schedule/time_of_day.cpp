@@ -14,14 +14,11 @@ seconds sinceMidnight(TimeOfDay t) {
     return seconds(t.hour * 3600 + t.minute * 60 + t.second);
 }
 
-// The instant at which the clock shows `at` on the local day `day` (counted like UTC days,
-// but on local civil time).
-Clock::WallTime occurrenceOn(LocalDay day, TimeOfDay at, const Clock& clock, Clock::WallTime near) {
-    const Clock::WallTime local = day + sinceMidnight(at);
-    Clock::WallTime target = local - seconds(clock.utcOffsetSeconds(near));
-    // Should civil time change its offset in between, the target is the instant at which the
-    // clock shows that time of day then.
-    return local - seconds(clock.utcOffsetSeconds(target));
+constexpr seconds kBeijing{kMallUtcOffsetSeconds};
+
+// The instant at which Beijing shows `at` on its day `day` (counted like UTC days).
+Clock::WallTime occurrenceOn(LocalDay day, TimeOfDay at) {
+    return day + sinceMidnight(at) - kBeijing;
 }
 
 }  // namespace
@@ -33,14 +30,18 @@ TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds) {
     return {total / 3600, total / 60 % 60, total % 60};
 }
 
+TimeOfDay beijingTimeOfDay(Clock::WallTime at) {
+    return localTimeOfDay(at, kMallUtcOffsetSeconds);
+}
+
 Clock::WallTime nextShowing(TimeOfDay at, const Clock& clock,
                             std::chrono::nanoseconds referenceAhead) {
     const auto ahead = std::chrono::duration_cast<Clock::WallTime::duration>(referenceAhead);
     const Clock::WallTime now = clock.wallNow() + ahead;
-    const LocalDay today = std::chrono::floor<Days>(now + seconds(clock.utcOffsetSeconds(now)));
-    Clock::WallTime target = occurrenceOn(today, at, clock, now);
+    const LocalDay today = std::chrono::floor<Days>(now + kBeijing);
+    Clock::WallTime target = occurrenceOn(today, at);
     if (target + seconds(1) <= now) {
-        target = occurrenceOn(today + Days(1), at, clock, now);
+        target = occurrenceOn(today + Days(1), at);
     }
     return target;
 }

@@ -1,6 +1,8 @@
 #pragma once
-// Times of day on the local clock: where the next occurrence of a set time lies, and the
-// countdown the timer group shows.
+// Times of day in the mall's zone: where the next occurrence of a set time lies, and the
+// countdown the timer group shows. Sales open at Beijing times, whatever zone the computer
+// is set to and whatever its clock changes in summer: every set time, countdown and clock the
+// tool shows is Beijing time (UTC+8, which keeps no summer time).
 
 #include <chrono>
 #include <string>
@@ -8,6 +10,8 @@
 #include "platform/clock.h"
 
 namespace vellicor::schedule {
+
+inline constexpr int kMallUtcOffsetSeconds = 8 * 3600;
 
 struct TimeOfDay {
     int hour = 0;
@@ -19,8 +23,11 @@ struct TimeOfDay {
 // The time of day a wall instant shows on a clock that is utcOffsetSeconds ahead of UTC.
 TimeOfDay localTimeOfDay(Clock::WallTime at, int utcOffsetSeconds);
 
+// The time of day a wall instant shows in Beijing.
+TimeOfDay beijingTimeOfDay(Clock::WallTime at);
+
 // The one rule by which both front ends read a set time: the start of the next second at
-// which the reference clock shows the time of day `at`, as the reference clock reads it. The
+// which the reference clock shows the Beijing time of day `at`, as it reads it. The
 // reference clock runs `referenceAhead` ahead of the computer's: zero for the computer's own
 // clock, the estimated offset for the mall's. A time whose second is under way is still
 // today's (its start has just passed: a run aimed at it goes at once); a time whose second has

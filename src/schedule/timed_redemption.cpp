@@ -56,6 +56,7 @@ TimedRedemption::~TimedRedemption() {
     std::vector<Check> checks;
     {
         std::lock_guard lock(mutex_);
+        armingStop_.request_stop();
         checks.swap(checks_);
     }
     for (auto& check : checks) {
@@ -82,10 +83,15 @@ TimeOfDay TimedRedemption::fieldTime() const {
 ArmOutcome TimedRedemption::arm() {
     ArmOutcome out;
     out.time = fieldTime();
+    // The day is fixed here: an estimate that answers after the set second is told so, and
+    // never moves the run to the next day.
     out.instant = nextOccurrence(out.time, clock_);
     {
         std::lock_guard lock(mutex_);
         armedTime_ = out.time;
+        armingStop_.request_stop();
+        armingStop_ = std::stop_source();
+        firstOnMallClock_ = false;
     }
     Scheduler::Callback prepare;
     if (hooks_.prepareRun) {
@@ -106,7 +112,7 @@ ArmOutcome TimedRedemption::arm() {
         hooks_.log(armingLine(out.time));
     }
     startSessionCheck();
-    startClockCheck(out.time);
+    startClockCheck(out.time, out.instant);
     out.display = display();
     return out;
 }
@@ -125,27 +131,94 @@ void TimedRedemption::startSessionCheck() {
 
 // The set time read on the mall's clock. An answer that comes after a newer arming is
 // dropped: that arming asked again.
-void TimedRedemption::startClockCheck(TimeOfDay time) {
+void TimedRedemption::startClockCheck(TimeOfDay time, Clock::WallTime opening) {
     if (!hooks_.aimAt) {
         return;
     }
     const auto generation = ++armings_;
-    startBackground([this, time, generation] {
-        const auto aimed = hooks_.aimAt(time);
-        if (!aimed || armings_.load() != generation) {
-            return;
-        }
-        const bool inTime = scheduler_.armed();
-        if (hooks_.log) {
-            hooks_.log(inTime ? aimed->line : kAimTooLateLine);
-        }
-        if (inTime) {
-            scheduler_.retarget(aimed->instant);
-            if (hooks_.moved) {
-                hooks_.moved(aimed->instant);
-            }
+    startBackground([this, time, opening, generation] {
+        if (const auto aimed = hooks_.aimAt(time, opening)) {
+            applyAim(*aimed, generation, false);
         }
     });
+    if (opening - clock_.wallNow() > kAimAgainIfAhead) {
+        startAimAgain(time, opening);
+    }
+}
+
+// Shortly before the instant the mall's clock is read again, in the time that is left then.
+void TimedRedemption::startAimAgain(TimeOfDay time, Clock::WallTime opening) {
+    const auto generation = armings_.load();
+    std::stop_token stop;
+    {
+        std::lock_guard lock(mutex_);
+        stop = armingStop_.get_token();
+    }
+    startBackground([this, time, opening, generation, stop] {
+        if (!waitForWall(opening - kAimAgainBefore, stop) || armings_.load() != generation) {
+            return;
+        }
+        if (const auto aimed = hooks_.aimAt(time, opening)) {
+            applyAim(*aimed, generation, true);
+        }
+    });
+}
+
+// Waits in slices on the wall clock, so that a clock set meanwhile is followed. False when
+// the arming was called off first.
+bool TimedRedemption::waitForWall(Clock::WallTime until, const std::stop_token& stop) const {
+    constexpr auto kSlice = std::chrono::seconds(1);
+    while (!stop.stop_requested()) {
+        const auto left = until - clock_.wallNow();
+        if (left <= Clock::WallTime::duration::zero()) {
+            return true;
+        }
+        const auto step = std::min<std::chrono::nanoseconds>(left, kSlice);
+        clock_.sleepUntilOrStop(clock_.steadyNow() + step, stop);
+    }
+    return false;
+}
+
+void TimedRedemption::applyAim(const AimedInstant& aimed, unsigned generation, bool again) {
+    bool keepFirst = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (armings_.load() != generation || armingStop_.stop_requested()) {
+            return;  // armed anew or called off meanwhile
+        }
+        // A second reading that failed leaves the first one in force.
+        keepFirst = again && firstOnMallClock_ && !aimed.onMallClock;
+        if (!again) {
+            firstOnMallClock_ = aimed.onMallClock;
+        }
+    }
+    const auto say = [this](const std::string& line) {
+        if (hooks_.log) {
+            hooks_.log(line);
+        }
+    };
+    if (!scheduler_.armed()) {
+        say(kAimTooLateLine);
+        return;
+    }
+    if (aimed.passed) {
+        scheduler_.disarm();
+        say(aimed.line);
+        if (hooks_.refused) {
+            hooks_.refused(aimed.line);
+        }
+        return;
+    }
+    if (keepFirst) {
+        say(aimed.line);
+        say(kAimAgainFailedLine);
+        return;
+    }
+    say(aimed.line);
+    scheduler_.retarget(aimed.instant);
+    if (hooks_.moved) {
+        hooks_.moved(aimed.instant);
+    }
 }
 
 void TimedRedemption::startBackground(std::function<void()> work) {
@@ -166,6 +239,8 @@ void TimedRedemption::startBackground(std::function<void()> work) {
 
 void TimedRedemption::disarm() {
     scheduler_.disarm();
+    std::lock_guard lock(mutex_);
+    armingStop_.request_stop();
 }
 
 bool TimedRedemption::armed() const {
@@ -181,8 +256,7 @@ TimerDisplay TimedRedemption::display() const {
         std::lock_guard lock(mutex_);
         set = armedTime_;
     }
-    const auto now = clock_.wallNow();
-    const Countdown c = countdown(set, localTimeOfDay(now, clock_.utcOffsetSeconds(now)));
+    const Countdown c = countdown(set, beijingTimeOfDay(clock_.wallNow()));
     return {kArmedText, countdownText(c), c};
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -30,8 +31,16 @@ enum class SessionState { LoggedIn, LoggedOut, Unreachable };
 
 struct AimedInstant {
     Clock::WallTime instant;
-    std::string line;  // for the log, "\r\n" at its end
+    std::string line;          // for the log, "\r\n" at its end
+    bool onMallClock = false;  // read on the mall's clock, not the computer's
+    // The set second had ended on the mall's clock: the arming is refused.
+    bool passed = false;
 };
+
+// A run armed more than kAimAgainIfAhead ahead reads the mall's clock again kAimAgainBefore
+// the instant: a clock estimated hours ahead may have drifted since.
+inline constexpr std::chrono::seconds kAimAgainIfAhead{60};
+inline constexpr std::chrono::seconds kAimAgainBefore{20};
 
 struct TimerHooks {
     // Starts one exchange run with the items ticked and the thread count of that moment.
@@ -43,15 +52,21 @@ struct TimerHooks {
     // arming on a thread of its own, so that a slow mall neither blocks the window nor
     // delays the firing.
     std::function<SessionState()> sessionCheck;
-    // Optional: when, on the computer's clock, to fire for the set time so that the requests
-    // reach the mall as it opens (read from the mall's clock and the way there), with the log
-    // line that says so; empty keeps the computer's clock. Called once per arming on a thread
-    // of its own (it may probe the mall for seconds); when it answers, the armed instant moves
-    // there, or the log says the answer came too late.
-    std::function<std::optional<AimedInstant>(TimeOfDay setTime)> aimAt;
+    // Optional: when, on the computer's clock, to fire for the set second `opening` (Beijing
+    // time on the day fixed at arming, as the mall's clock reads it) so that the requests
+    // reach the mall as it opens, with the log line that says so; empty keeps the computer's
+    // clock. Called on a thread of its own (it may probe the mall for seconds, within the
+    // time left): once at arming, and again kAimAgainBefore the instant when armed more than
+    // kAimAgainIfAhead ahead. When it answers, the armed instant moves there, or the log says
+    // the answer came too late; an answer that the set second has passed disarms.
+    std::function<std::optional<AimedInstant>(TimeOfDay setTime, Clock::WallTime opening)> aimAt;
     // Optional: the armed instant moved after it was armed (the answer above came in), called
     // on that answer's thread; a run already prepared for the old instant must follow it.
     std::function<void(Clock::WallTime instant)> moved;
+    // Optional: the arming was refused after the fact (the set second had passed on the
+    // mall's clock by the time it was read), with the line already logged; called on the
+    // answer's thread, after the timer disarmed.
+    std::function<void(const std::string& line)> refused;
     // Receives the scheduler's log lines (from the window's and from other threads).
     LogSink log;
 };
@@ -102,7 +117,10 @@ class TimedRedemption {
 
   private:
     void startSessionCheck();
-    void startClockCheck(TimeOfDay time);
+    void startClockCheck(TimeOfDay time, Clock::WallTime opening);
+    void startAimAgain(TimeOfDay time, Clock::WallTime opening);
+    void applyAim(const AimedInstant& aimed, unsigned generation, bool again);
+    bool waitForWall(Clock::WallTime until, const std::stop_token& stop) const;
     void startBackground(std::function<void()> work);
     TimeField& fieldFor(Field field);
 
@@ -117,11 +135,14 @@ class TimedRedemption {
     };
     std::vector<Check> checks_;
     std::atomic<unsigned> armings_{0};  // which arming a clock answer belongs to
+    std::stop_source armingStop_;       // wakes the current arming's wait for its second aim
+    bool firstOnMallClock_ = false;     // the current arming's first aim read the mall's clock
     Scheduler scheduler_;               // last: its threads end before the hooks they call go away
 };
 
 // The scheduler's line: "启动定时程序, 11:59:59 执行兑换\r\n".
 inline constexpr const char* kAimTooLateLine = "商城时钟读数来得太晚，本次请求已按本机时钟发出\r\n";
+inline constexpr const char* kAimAgainFailedLine = "再次读取商城时钟未成功，仍按先前的读数发出\r\n";
 std::string armingLine(TimeOfDay time);
 // The plain lines of the session check; empty when the user is logged in.
 std::string sessionLine(SessionState state);

@@ -38,6 +38,15 @@ OffsetEstimate behind1250() {
     return e;
 }
 
+// As ahead400, but the probe that set the upper end may have been worked on for 30 ms (its
+// Date stamped as its answer left): the bound reaches 30 ms below it.
+OffsetEstimate working30() {
+    OffsetEstimate e = ahead400();
+    e.arrivalLower = 355100us;
+    e.work = 30ms;
+    return e;
+}
+
 Result<OffsetEstimate> failed() {
     return makeError(ErrorCode::Timeout, "no answer");
 }
@@ -56,16 +65,19 @@ TEST(Aim, FirstRequestLeavesSoAsToArriveJustAfterTheOpening) {
     const Case cases[] = {
         {"arrival: the upper end of the bound and the margin past the opening", TimerAim::Arrival,
          0.5, true, ahead400(), beijing(11, 59, 50), beijing(12, 0, 0, 385600us),
-         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），到商城单程约 15.0 毫秒，"
-         "请求将提前 14.4 毫秒发出，约在开门后 0.6 毫秒到达商城\r\n"},
+         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），"
+         "请求将提前 14.4 毫秒发出，首个请求在开门后 0.5 至 0.7 毫秒之间到达商城\r\n"},
         {"arrival, our clock behind, a wider margin", TimerAim::Arrival, 2, true, behind1250(),
          beijing(11, 59, 50), beijing(11, 59, 58, 722100us),
-         "本机时钟比商城慢 1.250 秒（误差 ±0.1 毫秒），到商城单程约 30.0 毫秒，"
-         "请求将提前 27.9 毫秒发出，约在开门后 2.1 毫秒到达商城\r\n"},
+         "本机时钟比商城慢 1.250 秒（误差 ±0.1 毫秒），"
+         "请求将提前 27.9 毫秒发出，首个请求在开门后 2.0 至 2.2 毫秒之间到达商城\r\n"},
+        {"arrival, the mall's work in the bound", TimerAim::Arrival, 0.5, true, working30(),
+         beijing(11, 59, 50), beijing(12, 0, 0, 385600us),
+         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），商城处理请求至多 30.0 毫秒，"
+         "请求将提前 14.4 毫秒发出，首个请求在开门后 0.5 至 30.5 毫秒之间到达商城\r\n"},
         {"send: when the offset's upper end says the mall shows the time", TimerAim::Send, 0.5,
          true, ahead400(), beijing(11, 59, 50), beijing(12, 0, 0, 400100us),
-         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），到商城单程约 15.0 毫秒，"
-         "请求在商城时钟到点时发出\r\n"},
+         "本机时钟比商城快 0.400 秒（误差 ±0.1 毫秒），请求在商城时钟到点时发出\r\n"},
         {"no reading: the computer's clock", TimerAim::Arrival, 0.5, true, failed(),
          beijing(11, 59, 50), beijing(12, 0, 0),
          "未能读取商城时钟（no answer），定时按本机时钟\r\n"},
@@ -116,6 +128,54 @@ TEST(Aim, SetSecondUnderWayOnTheMallsClockIsToday) {
         if (aim.sendAt <= c.now) {
             EXPECT_EQ(aim.fireAt, clock.steadyNow());
         }
+    }
+}
+
+// The day is fixed when the run is armed: a set second that has ended on the mall's clock by the
+// time the estimate answers is said to have passed, never moved to the next day; one still
+// under way goes at once.
+TEST(Aim, SetSecondPassedWhileEstimatingIsSaidPlainly) {
+    struct Case {
+        const char* what;
+        Result<OffsetEstimate> estimate;
+        WallTime now;  // ours, when the estimate answered
+        bool passed;
+        const char* line;  // when passed
+    };
+    const Case cases[] = {
+        {"the mall's second over", ahead400(), beijing(12, 0, 1, 400000us), true,
+         "设定的 12:00:00 已过（商城时钟已是 12:00:01），本次不兑换\r\n"},
+        {"the mall's second under way", ahead400(), beijing(12, 0, 1, 300000us), false, ""},
+        {"ours past, the mall's still before", behind1250(), beijing(11, 59, 58, 500000us), false,
+         ""},
+        {"no reading: our own clock says it passed", failed(), beijing(12, 0, 3), true,
+         "设定的 12:00:00 已过（商城时钟已是 12:00:03），本次不兑换\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MockClock clock(c.now);
+        const FiringAim aim = aimFiring(Config::defaults(), clock, c.estimate, beijing(12, 0, 0));
+        EXPECT_EQ(aim.passed, c.passed);
+        EXPECT_EQ(aim.opening, beijing(12, 0, 0));
+        if (c.passed) {
+            EXPECT_EQ(aim.line, c.line);
+        } else {
+            EXPECT_GE(aim.fireAt, clock.steadyNow());
+        }
+    }
+}
+
+// A lead too short for the full estimate gets what fits, leaving a second for the run.
+TEST(Aim, EstimateBudgetFitsTheTimeLeft) {
+    struct Case {
+        nanoseconds left;
+        nanoseconds budget;
+    };
+    const Case cases[] = {
+        {3600s, 8s}, {9s, 8s}, {3s, 2s}, {1500ms, 500ms}, {1s, 0s}, {-5s, 0s},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(syncOptionsFor(c.left).timeBudget, c.budget) << c.left.count();
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <vector>
 
 #include "mall/clock_sync.h"
 
@@ -14,6 +16,10 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
+
+nanoseconds ms(double value) {
+    return duration_cast<nanoseconds>(std::chrono::duration<double, std::milli>(value));
+}
 
 // A mall whose clock is `ahead` behind ours, answering each probe after `trip`, stamping its
 // Date somewhere inside the trip (where varies from probe to probe).
@@ -45,7 +51,7 @@ TEST(ClockSync, BoundHoldsTheTrueOffsetAndNarrows) {
     };
     const Case cases[] = {
         {0, 0.2, 2},    {412.5, 0.2, 2},   {-3240.9, 0.2, 2}, {999.9, 0.2, 2},
-        {-0.5, 0.2, 2}, {1500.25, 1.0, 2}, {-700.1, 30, 70},  {86400123.4, 0.1, 2},
+        {-0.5, 0.2, 2}, {1500.25, 1.0, 2}, {-700.1, 30, 70},  {3000123.4, 0.1, 2},
     };
     for (const auto& c : cases) {
         MockClock clock(Clock::WallTime(seconds(1700000000) + microseconds(123457)));
@@ -62,10 +68,6 @@ TEST(ClockSync, BoundHoldsTheTrueOffsetAndNarrows) {
             << c.aheadMs << " after " << got->probes << " probes";
         EXPECT_LE(got->probes, SyncOptions{}.probeBudget);
     }
-}
-
-nanoseconds ms(double value) {
-    return duration_cast<nanoseconds>(std::chrono::duration<double, std::milli>(value));
 }
 
 // Given in order, whatever was aimed at: a probe taken sooner than the bound allows moves
@@ -102,6 +104,154 @@ TEST(ClockSync, ContradictingProbesNeverEmptyTheBound) {
         EXPECT_EQ(got->probes, options.probeBudget);
         EXPECT_EQ(got->arrivalLower, ms(c.lowerMs));
         EXPECT_EQ(got->arrivalUpper, ms(c.upperMs));
+    }
+}
+
+// The mall's way: `up` to it, `work` on the page, `down` back; its Date stamped as the request
+// comes in or as the answer leaves. Its clock is `ahead` behind ours, so A = ahead − up.
+struct Way {
+    nanoseconds up{0};
+    nanoseconds work{0};
+    nanoseconds down{0};
+    bool onDeparture = false;
+    bool bareAnswered = true;  // the prober knows the transport's round trip
+};
+
+DateProber workingMall(MockClock& clock, nanoseconds ahead, Way way) {
+    return [&clock, ahead, way](std::optional<Clock::WallTime> at) {
+        if (at && *at > clock.wallNow()) {
+            clock.advance(*at - clock.wallNow());
+        }
+        DateProbe p;
+        p.sent = clock.wallNow();
+        clock.advance(way.up);
+        const auto taken = clock.wallNow().time_since_epoch() - ahead;
+        clock.advance(way.work);
+        const auto leaves = clock.wallNow().time_since_epoch() - ahead;
+        p.dateSeconds = std::chrono::floor<seconds>(way.onDeparture ? leaves : taken).count();
+        clock.advance(way.down);
+        p.received = clock.wallNow();
+        if (way.bareAnswered) {
+            p.transport = way.up + way.down;
+        }
+        return Result<DateProbe>(p);
+    };
+}
+
+// Wherever the mall stamps its Date, the arrival bound's upper end is never below the truth
+// (a send there is never early), and where the transport's round trip is known it is no
+// further above it than the work the mall may have done.
+TEST(ClockSync, WorkTimeNeverMakesTheAimEarly) {
+    struct Case {
+        const char* what;
+        Way way;
+        double latestMs;  // how far above the truth the upper end may lie
+    };
+    const Case cases[] = {
+        {"no work", {ms(15), ms(0), ms(15)}, 1},
+        {"no work, one way long", {ms(30), ms(0), ms(5)}, 1},
+        {"work, dated on arrival", {ms(15), ms(30), ms(15)}, 31},
+        {"work, dated on departure", {ms(15), ms(30), ms(15), true}, 1},
+        {"work, dated on departure, other way long", {ms(5), ms(30), ms(30), true}, 1},
+        {"no bare answer: the whole trip counts as work",
+         {ms(15), ms(30), ms(15), true, false},
+         61},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const double aheadMs : {-1250.0, 400.0}) {
+            MockClock clock(Clock::WallTime(seconds(1700000000) + microseconds(123457)));
+            const nanoseconds ahead = ms(aheadMs);
+            auto got = estimateOffset(workingMall(clock, ahead, c.way), clock);
+            ASSERT_TRUE(got.ok()) << got.error().message;
+            const nanoseconds arrival = ahead - c.way.up;
+            EXPECT_LT(got->arrivalLower, arrival) << aheadMs;
+            EXPECT_GE(got->arrivalUpper, arrival) << aheadMs;
+            EXPECT_LE(got->arrivalUpper - arrival, ms(c.latestMs)) << aheadMs;
+            // The offset bound holds whatever the work.
+            EXPECT_LE(got->lower, ahead);
+            EXPECT_GE(got->upper, ahead);
+        }
+    }
+}
+
+// Probes that fail, come from a cache or carry a Date far from our clock are set aside; the
+// estimate rests on the rest, and fails only when nothing is left.
+TEST(ClockSync, UnusableRepliesAreSetAside) {
+    const std::int64_t now = 1700000000;
+    struct Case {
+        const char* what;
+        std::function<Result<DateProbe>(DateProbe)> spoil;
+        const char* said;  // in the log line when no good prober is beside it
+    };
+    const Case cases[] = {
+        {"fails",
+         [](DateProbe) { return Result<DateProbe>(makeError(ErrorCode::Transfer, "reset")); },
+         "reset"},
+        {"cached a minute ago",
+         [now](DateProbe p) {
+             p.dateSeconds = now - 60;
+             p.cached = true;
+             return Result<DateProbe>(p);
+         },
+         "缓存"},
+        {"dated 1970",
+         [](DateProbe p) {
+             p.dateSeconds = 0;
+             return Result<DateProbe>(p);
+         },
+         "不可信"},
+        {"dated 9999",
+         [](DateProbe p) {
+             p.dateSeconds = 253402300799;
+             return Result<DateProbe>(p);
+         },
+         "不可信"},
+        {"dated two hours ahead",
+         [now](DateProbe p) {
+             p.dateSeconds = now + 7200;
+             return Result<DateProbe>(p);
+         },
+         "不可信"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            // Beside a good prober (which alone moves the clock): the good one serves.
+            MockClock clock(Clock::WallTime(seconds(now) + microseconds(123457)));
+            const nanoseconds ahead = ms(400);
+            const Way way{ms(15), ms(0), ms(15)};
+            DateProber good = workingMall(clock, ahead, way);
+            DateProber bad = [&clock, &c](std::optional<Clock::WallTime>) {
+                DateProbe p;
+                p.sent = p.received = clock.wallNow();
+                p.dateSeconds =
+                    std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
+                return c.spoil(p);
+            };
+            const std::vector<DateProber> probers{good, bad};
+            auto got = estimateOffset(probers, clock);
+            ASSERT_TRUE(got.ok()) << got.error().message;
+            EXPECT_GE(got->arrivalUpper, ahead - way.up);
+            EXPECT_LT(got->arrivalLower, ahead - way.up);
+            EXPECT_GE(got->failed, 1);
+        }
+        {
+            MockClock clock{Clock::WallTime(seconds(now))};
+            DateProber bad = [&clock, &c](std::optional<Clock::WallTime>) {
+                DateProbe p;
+                p.sent = p.received = clock.wallNow();
+                p.dateSeconds =
+                    std::chrono::floor<seconds>(clock.wallNow().time_since_epoch()).count();
+                clock.advance(milliseconds(1));
+                return c.spoil(p);
+            };
+            auto got = estimateOffset(bad, clock);
+            ASSERT_FALSE(got.ok());
+            const std::string line = offsetLine(got);
+            EXPECT_NE(line.find(c.said), std::string::npos) << line;
+            EXPECT_NE(line.find("定时按本机时钟"), std::string::npos) << line;
+        }
     }
 }
 

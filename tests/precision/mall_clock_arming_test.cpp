@@ -4,12 +4,15 @@
 
 #include <thread>
 
+#include "mall/exchange_controller.h"
+#include "portal/server.h"
 #include "schedule/timed_redemption.h"
 
 namespace vellicor::schedule {
 namespace {
 
 using namespace std::chrono_literals;
+using std::chrono::milliseconds;
 
 Clock::WallTime beijing(int h, int m, int s) {
     // 2024-01-01 00:00:00 at UTC+8.
@@ -28,8 +31,8 @@ TEST(MallClockArming, SetTimeIsReadOnTheMallsClock) {
     for (const auto& c : cases) {
         MockClock clock(beijing(11, 0, 0));
         TimerHooks hooks;
-        hooks.aimAt = [&c, &clock](TimeOfDay at) {
-            return std::optional(AimedInstant{nextOccurrence(at, clock, c.mallAhead), ""});
+        hooks.aimAt = [&c, &clock](TimeOfDay at, Clock::WallTime) {
+            return std::optional(AimedInstant{nextOccurrence(at, clock, c.mallAhead), "", true});
         };
         Scheduler::Options options;
         options.spin = 0ns;
@@ -41,6 +44,37 @@ TEST(MallClockArming, SetTimeIsReadOnTheMallsClock) {
         }
         EXPECT_EQ(redemption.armedInstant(), c.fires);
     }
+}
+
+// Once the engine has taken its instant for the last wait, a retime is not followed and says
+// so: the run goes at the instant it had. On a mock clock the engine spins at that last wait
+// until the test moves the clock.
+TEST(MallClockArming, RetimeTooLateForTheEngineSaysSo) {
+    auto server = portal::Server::start(
+        R"({"sessions": {"10001": "retimekey"}, "itemDefaults": {"price": 0}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    Config config = Config::defaults().withPortal((*server)->baseUrl());
+    config.timer.preopenLeadMs = 0;
+    MockClock clock(Clock::WallTime(std::chrono::system_clock::now()));
+    mall::ExchangeController controller(config, clock, [](const std::string&) {});
+    mall::RunOptions options;
+    const auto instant = clock.steadyNow() + 2ms;
+    options.fireAt = instant;
+    ASSERT_TRUE(controller.start({"选择框1"}, "2", "uin=o10001; skey=retimekey", options));
+    // Moving it to where it is changes nothing, until the engine no longer follows.
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    bool followed = true;
+    while (followed && std::chrono::steady_clock::now() < giveUp) {
+        followed = controller.retime(instant);
+        std::this_thread::yield();
+    }
+    ASSERT_FALSE(followed) << "the engine never took its instant";
+    EXPECT_FALSE(controller.retime(instant + 1h));
+    clock.advance(2ms);
+    controller.wait();
+    const auto summary = controller.lastSummary();
+    ASSERT_TRUE(summary);
+    EXPECT_EQ(summary->lines, 2);
 }
 
 }  // namespace

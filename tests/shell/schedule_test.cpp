@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -159,7 +161,8 @@ TEST(NextOccurrence, FromElevenInTheMorning) {
         {{10, 59, 59}, 0ms, kBeijing, 0ns, localAt(10, 59, 59) + 24h},
         // The set second is under way: still today's, so it fires at once.
         {{11, 0, 0}, 300ms, kBeijing, 0ns, localAt(11, 0, 0)},
-        {{12, 0, 0}, 0ms, -5 * 3600, 0ns, localAt(12, 0, 0, 0ms, -5 * 3600)},
+        // On a computer in UTC−5 it is already 00:00 of the next day in Beijing.
+        {{12, 0, 0}, 0ms, -5 * 3600, 0ns, localAt(12, 0, 0) + 24h},
         // The mall's clock is 1.5 s ahead: its 11:00:05 is 11:00:03.5 here.
         {{11, 0, 5}, 0ms, kBeijing, 1500ms, localAt(11, 0, 3, 500ms)},
         {{11, 0, 0}, 0ms, kBeijing, -800ms, localAt(11, 0, 0, 800ms)},
@@ -168,6 +171,57 @@ TEST(NextOccurrence, FromElevenInTheMorning) {
         MockClock clock(localAt(11, 0, 0, tc.nowExtra, tc.offset), tc.offset);
         EXPECT_EQ(nextOccurrence(tc.set, clock, tc.ahead), tc.expected)
             << formatTimeOfDay(tc.set) << " offset " << tc.offset;
+    }
+}
+
+// A clock in Berlin's zone, whose offset changes on 31 March 2024 at 01:00 UTC (02:00 CET
+// becomes 03:00 CEST).
+class BerlinClock final : public Clock {
+  public:
+    explicit BerlinClock(WallTime start) : mock_(start, 0) {}
+    WallTime wallNow() const override { return mock_.wallNow(); }
+    Steady steadyNow() const override { return mock_.steadyNow(); }
+    int utcOffsetSeconds(WallTime at) const override {
+        return at < sys_days{2024y / March / 31} + 1h ? 3600 : 7200;
+    }
+    void sleepUntil(Steady deadline) const override { mock_.sleepUntil(deadline); }
+
+  private:
+    MockClock mock_;
+};
+
+// Sales open at Beijing times: whatever zone the computer is set to and whatever its clock
+// does in summer, the set time is read, counted down and shown in Beijing time.
+TEST(NextOccurrence, SetTimeIsBeijingTimeInAnyZone) {
+    struct Case {
+        const char* what;
+        std::function<std::unique_ptr<Clock>(WallTime)> clock;
+    };
+    const Case cases[] = {
+        {"UTC", [](WallTime at) { return std::make_unique<MockClock>(at, 0); }},
+        {"UTC−5", [](WallTime at) { return std::make_unique<MockClock>(at, -5 * 3600); }},
+        {"Berlin", [](WallTime at) { return std::make_unique<BerlinClock>(at); }},
+    };
+    // Across Berlin's change: the night of 31 March, 02:30 Berlin (not a time there that
+    // day) is 08:30 or 09:30 Beijing; each set time is its Beijing instant.
+    const WallTime utcNight = sys_days{2024y / March / 31} + 0h + 20min;  // 08:20 Beijing
+    struct Set {
+        TimeOfDay time;
+        WallTime instant;
+    };
+    const Set sets[] = {
+        {{8, 30, 0}, sys_days{2024y / March / 31} + 30min},
+        {{9, 30, 0}, sys_days{2024y / March / 31} + 1h + 30min},
+        {{8, 20, 12}, utcNight + 12s},
+        {{8, 19, 0}, sys_days{2024y / April / 1} + 19min},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto clock = c.clock(utcNight);
+        for (const auto& set : sets) {
+            EXPECT_EQ(nextOccurrence(set.time, *clock), set.instant) << formatTimeOfDay(set.time);
+        }
+        EXPECT_EQ(beijingTimeOfDay(clock->wallNow()), (TimeOfDay{8, 20, 0}));
     }
 }
 
@@ -377,6 +431,87 @@ TEST_F(TimedRedemptionTest, SessionCheckSaysSoWhenNotLoggedIn) {
     (void)timer.arm();
     ASSERT_TRUE(logged.waitFor(2));
     EXPECT_EQ(logLines()[1], sessionLine(SessionState::LoggedOut));
+}
+
+// The countdown counts to the Beijing set time on a computer in another zone.
+TEST_F(TimedRedemptionTest, CountdownInBeijingTimeOnAComputerInUtc) {
+    MockClock utc(localAt(11, 0, 0), 0);
+    TimedRedemption timer(utc, hooks(), mockOptions(waits));
+    const ArmOutcome armed = timer.arm();
+    EXPECT_EQ(armed.instant, localAt(11, 59, 59));
+    EXPECT_EQ(armed.display.countdownText, "0:59:59");
+}
+
+// What the mall's clock says when it answers: the day stays the one armed; a set second that
+// has passed on it disarms, said once; a failed second reading leaves the first in force.
+class AimedArming : public TimedRedemptionTest {
+  protected:
+    struct Answer {
+        WallTime instant;
+        bool onMallClock = true;
+        bool passed = false;
+    };
+    TimerHooks aimedHooks(std::vector<Answer> answers) {
+        TimerHooks h = hooks();
+        h.aimAt = [this, answers](TimeOfDay, WallTime opening) {
+            std::lock_guard lock(mutex);
+            openings.push_back(opening);
+            const Answer a = answers.at(std::min(asked++, answers.size() - 1));
+            return std::optional(AimedInstant{a.instant, a.passed ? "passed\r\n" : "aimed\r\n",
+                                              a.onMallClock, a.passed});
+        };
+        h.moved = [this](WallTime) { moves.add(); };
+        h.refused = [this](const std::string&) { refusals.add(); };
+        return h;
+    }
+    Events moves, refusals;
+    std::size_t asked = 0;
+    std::vector<WallTime> openings;
+};
+
+TEST_F(AimedArming, SetSecondPassedOnTheMallsClockDisarms) {
+    TimedRedemption timer(clock, aimedHooks({{localAt(11, 59, 59), true, true}}),
+                          mockOptions(waits));
+    (void)timer.fieldEdited(Field::Hour, "11");
+    (void)timer.fieldEdited(Field::Minute, "00");
+    (void)timer.fieldEdited(Field::Second, "02");
+    (void)timer.arm();
+    ASSERT_TRUE(refusals.waitFor(1));
+    EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(moves.count(), 0);
+    EXPECT_EQ(openings, std::vector<WallTime>{localAt(11, 0, 2)});
+    clock.advance(25h);
+    EXPECT_EQ(runs.count(), 0);
+}
+
+TEST_F(AimedArming, ArmedAnHourAheadReadsTheClockAgainBeforeTheInstant) {
+    const WallTime firstAim = localAt(11, 59, 59) + 3ms;
+    const WallTime secondAim = localAt(11, 59, 59) + 5ms;
+    TimedRedemption timer(clock, aimedHooks({{firstAim}, {secondAim}}), mockOptions(waits));
+    (void)timer.arm();
+    ASSERT_TRUE(moves.waitFor(1));
+    EXPECT_EQ(timer.armedInstant(), firstAim);
+    clock.advance(59min + 38s);  // 21 s before the instant: not yet
+    clock.advance(1s);           // 20 s before it
+    ASSERT_TRUE(moves.waitFor(2));
+    EXPECT_EQ(timer.armedInstant(), secondAim);
+    EXPECT_EQ(openings, (std::vector<WallTime>{localAt(11, 59, 59), localAt(11, 59, 59)}));
+    clock.advance(21s);
+    ASSERT_TRUE(runs.waitFor(1));
+}
+
+TEST_F(AimedArming, FailedSecondReadingKeepsTheFirst) {
+    const WallTime firstAim = localAt(11, 59, 59) + 3ms;
+    TimedRedemption timer(clock, aimedHooks({{firstAim}, {localAt(11, 59, 59), false}}),
+                          mockOptions(waits));
+    (void)timer.arm();
+    ASSERT_TRUE(moves.waitFor(1));
+    const int linesBefore = logged.count();
+    clock.advance(59min + 40s);
+    ASSERT_TRUE(logged.waitFor(linesBefore + 2));
+    EXPECT_EQ(logLines().back(), kAimAgainFailedLine);
+    EXPECT_EQ(timer.armedInstant(), firstAim);
+    EXPECT_EQ(moves.count(), 1);
 }
 
 }  // namespace
