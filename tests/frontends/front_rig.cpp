@@ -77,7 +77,7 @@ test::FrontOptions frontOptions(Kind kind) {
 
 // What the mall itself does in the row, as scenario keys passed through to the simulator.
 std::string mallKeys(Kind kind) {
-    return kind == Kind::NginxWorkTime ? R"(, "replyDelayMs": 30)" : "";
+    return kind == Kind::NginxWorkTime ? R"(, "work": {"ms": 30, "dateAt": "departure"})" : "";
 }
 
 // The line a way writes once its connections are open.

@@ -623,12 +623,13 @@ class RunWiringTest : public QObject {
         QSignalSpy fired(rig.run.timer, &TimerWiring::fired);
         QSignalSpy finished(rig.run.exchange, &ExchangeWiring::runFinished);
 
-        // Four seconds ahead, whole second: the time the fields will hold.
+        // Four seconds ahead, whole second: the time the fields will hold, in Beijing time
+        // whatever this computer's zone.
         const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
         const auto instant = now + 4s;
-        const std::time_t t = std::chrono::system_clock::to_time_t(instant);
+        const std::time_t t = std::chrono::system_clock::to_time_t(instant) + 8 * 3600;
         std::tm local{};
-        localtime_r(&t, &local);
+        gmtime_r(&t, &local);
         const std::pair<const char*, int> typed[] = {
             {"编辑框5", local.tm_hour}, {"编辑框6", local.tm_min}, {"编辑框7", local.tm_sec}};
         for (const auto& [name, value] : typed) {
