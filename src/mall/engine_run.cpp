@@ -181,6 +181,7 @@ void Engine::waitForFire() {
         }
     }
     if (waitBefore(milliseconds(3))) {
+        sharp_.emplace();  // until the requests are out (sendAll)
         waitPrecisely(clock(), fireAt(), [this] { return cancelled(); });
     }
 }
@@ -231,6 +232,7 @@ void Engine::sendAll() {
     for (auto& sender : senders_) {
         sender->afterFire();
     }
+    sharp_.reset();
 }
 
 bool Engine::held(std::size_t index) const {
