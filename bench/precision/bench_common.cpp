@@ -105,6 +105,28 @@ mall::RunPlan planOf(int n) {
     return plan;
 }
 
+Lags lagsOf(const std::vector<double>& lags) {
+    Lags out;
+    out.runs = static_cast<int>(lags.size());
+    if (lags.empty()) {
+        return out;
+    }
+    std::vector<double> sorted = lags;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t n = sorted.size();
+    out.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    out.worst = sorted.back();
+    return out;
+}
+
+std::string lagList(const std::vector<double>& lags) {
+    std::string out;
+    for (double lag : lags) {
+        out += (out.empty() ? "" : ", ") + fmt("%.3f", lag);
+    }
+    return out;
+}
+
 std::string machine() {
     utsname u{};
     uname(&u);

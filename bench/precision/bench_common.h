@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,34 @@ const char* const kCookies = "uin=o10001; skey=bench";
 // A spread of a few milliseconds moves with every preemption on a shared machine: each run
 // is made several times and the one with the median spread stands.
 constexpr int kRepeats = 3;
+// The fire lag's tail is read over this many runs or more (--runs), fewer only when asked.
+constexpr int kTargetRuns = 20;
+
+// Fire lags over a row's runs.
+struct Lags {
+    double median = 0, worst = 0;
+    int runs = 0;
+};
+Lags lagsOf(const std::vector<double>& lags);
+// "0.041, 0.052, …" in run order.
+std::string lagList(const std::vector<double>& lags);
+
+// The run with the median spread, carrying every run's fire lag (Row::lags). Equal spreads (a
+// wave in one record spreads 0) are ordered by fire lag.
+template <typename Row>
+Row medianRow(std::vector<Row> runs) {
+    std::vector<double> lags;
+    for (const Row& r : runs) {
+        lags.push_back(r.time.lagMs);
+    }
+    std::sort(runs.begin(), runs.end(), [](const Row& a, const Row& b) {
+        return a.time.spreadMs != b.time.spreadMs ? a.time.spreadMs < b.time.spreadMs
+                                                  : a.time.lagMs < b.time.lagMs;
+    });
+    Row row = runs[runs.size() / 2];
+    row.lags = std::move(lags);
+    return row;
+}
 
 template <typename Row, typename Run>
 Row medianOf(int times, Run run) {
@@ -68,12 +97,24 @@ Row medianOf(int times, Run run) {
     for (int i = 0; i < times; ++i) {
         runs.push_back(run());
     }
-    // Equal spreads (a wave in one record spreads 0) are ordered by fire lag.
-    std::sort(runs.begin(), runs.end(), [](const Row& a, const Row& b) {
-        return a.time.spreadMs != b.time.spreadMs ? a.time.spreadMs < b.time.spreadMs
-                                                  : a.time.lagMs < b.time.lagMs;
-    });
-    return runs[runs.size() / 2];
+    return medianRow(std::move(runs));
+}
+
+// Each way `times` times, the ways taking turns, so that a burst of load on the machine falls
+// on all of them alike rather than on one way's series; a row per way, as medianOf.
+template <typename Row>
+std::vector<Row> inTurns(int times, const std::vector<std::function<Row()>>& ways) {
+    std::vector<std::vector<Row>> runs(ways.size());
+    for (int i = 0; i < times; ++i) {
+        for (std::size_t k = 0; k < ways.size(); ++k) {
+            runs[k].push_back(ways[k]());
+        }
+    }
+    std::vector<Row> rows;
+    for (auto& r : runs) {
+        rows.push_back(medianRow(std::move(r)));
+    }
+    return rows;
 }
 
 std::string machine();

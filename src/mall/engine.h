@@ -77,6 +77,7 @@ class Engine final : public SendSink {
     SendContext context_{s_, workers_, items_, host_, *this, sends_, unsent_};
     std::vector<std::unique_ptr<Sender>> senders_;  // the way tried first first, libcurl's last
     std::optional<Error> fatal_;                    // the run could not go on
+    std::optional<PreciseWakeups> sharp_;           // from the last sleep to the fire's end
     std::vector<curl_waitfd> polled_;
     std::vector<std::size_t> polledFirst_;  // each sender's first entry in polled_
     std::size_t unended_ = 0;               // workers still to end

@@ -1,6 +1,12 @@
 #include "platform/clock.h"
 
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <thread>
 
@@ -29,6 +35,58 @@ void SystemClock::sleepUntilOrStop(Steady deadline, std::stop_token stop) const 
     std::condition_variable_any never;
     std::unique_lock lock(mutex);
     never.wait_until(lock, stop, deadline, [] { return false; });
+}
+
+namespace {
+
+// The kernel's sched_attr up to its first version's fields; the C library may not declare it.
+struct SchedAttr {
+    std::uint32_t size;
+    std::uint32_t policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime;  // for a fair thread, the slice it asked for
+    std::uint64_t deadline;
+    std::uint64_t period;
+};
+
+bool readAttr(SchedAttr& attr) {
+    attr = SchedAttr{};
+    return syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0;
+}
+
+bool writeAttr(SchedAttr attr) {
+    attr.size = sizeof attr;
+    return syscall(SYS_sched_setattr, 0, &attr, 0) == 0;
+}
+
+}  // namespace
+
+PreciseWakeups::PreciseWakeups() {
+    slack_ = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack_ >= 0) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);  // 0 would mean "back to the default"
+    }
+    // Only a thread of the ordinary classes: one its user put on another keeps it.
+    SchedAttr attr{};
+    if (readAttr(attr) && (attr.policy == SCHED_OTHER || attr.policy == SCHED_BATCH)) {
+        slice_ = attr.runtime;
+        attr.runtime = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(kSlice).count());
+        sliceSet_ = writeAttr(attr);
+    }
+}
+
+PreciseWakeups::~PreciseWakeups() {
+    SchedAttr attr{};
+    if (sliceSet_ && readAttr(attr)) {
+        attr.runtime = slice_;
+        writeAttr(attr);
+    }
+    if (slack_ >= 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack_), 0, 0, 0);
+    }
 }
 
 const SystemClock& SystemClock::instance() {

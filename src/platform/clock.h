@@ -56,4 +56,26 @@ class MockClock final : public Clock {
     int utcOffset_;
 };
 
+// While one is alive, the calling thread's sleeps end as near their deadline as the kernel
+// allows: no timer slack (50 µs by default), and a short scheduling slice asked for, so that
+// the thread, woken from its sleep on a busy machine, is put on the processor ahead of
+// threads in the middle of long slices (kernels from 6.12 on; older ones ignore the request;
+// no privilege is needed). What the thread had is restored at the end. For the last wait
+// before an instant and the sends right after it; made and destroyed on the same thread.
+class PreciseWakeups {
+  public:
+    PreciseWakeups();
+    ~PreciseWakeups();
+    PreciseWakeups(const PreciseWakeups&) = delete;
+    PreciseWakeups& operator=(const PreciseWakeups&) = delete;
+
+    // The slice asked for; the kernel's least.
+    static constexpr std::chrono::microseconds kSlice{100};
+
+  private:
+    long slack_ = -1;  // the thread's timer slack before, in ns; -1 when it could not be read
+    bool sliceSet_ = false;
+    unsigned long long slice_ = 0;  // the thread's slice before, in ns (0: the kernel's default)
+};
+
 }  // namespace vellicor

@@ -129,12 +129,12 @@ void Scheduler::sleepSlice(Run& run, Clock::Steady deadline) {
 }
 
 // A sleep wakes some tens of microseconds late; the last stretch is spun out instead.
-void Scheduler::sleepExactly(Run& run, Clock::Steady deadline) {
+void Scheduler::sleepExactly(Run& run, Clock::Steady deadline, std::chrono::nanoseconds spin) {
     if (options_.onWait) {
         options_.onWait(deadline);
     }
     const auto stop = run.stop.get_token();
-    clock_.sleepUntilOrStop(deadline - options_.spin, stop);
+    clock_.sleepUntilOrStop(deadline - spin, stop);
     while (!stop.stop_requested() && clock_.steadyNow() < deadline) {
         std::this_thread::yield();
     }
@@ -165,7 +165,11 @@ void Scheduler::loop(const std::shared_ptr<Run>& run) {
         if (left > options_.slice) {
             sleepSlice(*run, now + options_.slice);
         } else {
-            sleepExactly(*run, now + left);
+            // A run handed over at the lead keeps its own time and spins on its own; a spin
+            // here as well would only take a processor from it at its instant.
+            const bool handedOver = run->prepare && prepared;
+            sleepExactly(*run, now + left,
+                         handedOver ? std::chrono::nanoseconds(0) : options_.spin);
         }
     }
     run->finished = true;

@@ -25,7 +25,8 @@ class Scheduler {
         // instant is nearer than that).
         std::chrono::nanoseconds lead{0};
         // The last stretch before a deadline is spun out instead of slept, because a sleep
-        // wakes a little late. Zero for clocks that only move when told.
+        // wakes a little late; not before a firing whose run was prepared, which keeps its
+        // own time. Zero for clocks that only move when told.
         std::chrono::nanoseconds spin = std::chrono::milliseconds(2);
         // Longest single sleep. Between sleeps the instant is re-read against the wall clock,
         // so that a system clock set right after arming (as the notice asks the user to do)
@@ -61,7 +62,7 @@ class Scheduler {
     struct Run;
     void loop(const std::shared_ptr<Run>& run);
     void sleepSlice(Run& run, Clock::Steady deadline);
-    void sleepExactly(Run& run, Clock::Steady deadline);
+    void sleepExactly(Run& run, Clock::Steady deadline, std::chrono::nanoseconds spin);
     void reapFinished();
 
     const Clock& clock_;

@@ -342,6 +342,71 @@ TEST_F(SchedulerOnMockClock, SystemClockSetForwardAfterArming) {
     EXPECT_EQ(recorder.records()[0].at, localAt(12, 0, 0, 100ms));
 }
 
+// The mock clock, noting where each of the scheduler's sleeps was to end.
+class SleepNotingClock final : public Clock {
+  public:
+    explicit SleepNotingClock(MockClock& inner) : inner_(inner) {}
+    WallTime wallNow() const override { return inner_.wallNow(); }
+    Steady steadyNow() const override { return inner_.steadyNow(); }
+    int utcOffsetSeconds(WallTime at) const override { return inner_.utcOffsetSeconds(at); }
+    void sleepUntil(Steady deadline) const override {
+        note(deadline);
+        inner_.sleepUntil(deadline);
+    }
+    void sleepUntilOrStop(Steady deadline, std::stop_token stop) const override {
+        note(deadline);
+        inner_.sleepUntilOrStop(deadline, stop);
+    }
+    std::vector<Steady> sleeps() const {
+        std::lock_guard lock(mutex_);
+        return sleeps_;
+    }
+    Events slept;
+
+  private:
+    void note(Steady deadline) const {
+        {
+            std::lock_guard lock(mutex_);
+            sleeps_.push_back(deadline);
+        }
+        const_cast<Events&>(slept).add();
+    }
+    MockClock& inner_;
+    mutable std::mutex mutex_;
+    mutable std::vector<Steady> sleeps_;
+};
+
+// The firing of a run prepared at the lead comes at the instant without a spin of its own:
+// the run spins for its instant, and a second thread spinning beside it would take a
+// processor from it. Without a prepared run, the firing itself is the run's start and spins.
+TEST(SchedulerSpin, OnlyWhenNoRunWasPrepared) {
+    for (const bool prepared : {false, true}) {
+        SCOPED_TRACE(prepared ? "prepared at the lead" : "nothing prepared");
+        MockClock mock(localAt(11, 0, 0));
+        SleepNotingClock clock(mock);
+        Recorder recorder(clock);
+        Scheduler::Options options;
+        options.lead = 3s;
+        options.spin = 2ms;
+        options.slice = 1h;  // one sleep to the lead, one to the instant
+        Scheduler s(clock, options);
+        const Clock::Steady instant = mock.steadyNow() + 10s;
+        s.arm(localAt(11, 0, 10), prepared ? recorder.callback("prepare") : Scheduler::Callback{},
+              recorder.callback("fire"));
+        ASSERT_TRUE(clock.slept.waitFor(1));
+        if (prepared) {
+            mock.advance(7s);
+            ASSERT_TRUE(recorder.events.waitFor(1));
+            ASSERT_TRUE(clock.slept.waitFor(2));
+        }
+        const Clock::Steady lastSleep = clock.sleeps().back();
+        EXPECT_EQ(lastSleep, prepared ? instant : instant - 2ms);
+        mock.advance(instant - mock.steadyNow());
+        ASSERT_TRUE(recorder.events.waitFor(prepared ? 2 : 1));
+        EXPECT_EQ(recorder.records().back().what, "fire");
+    }
+}
+
 TEST(SchedulerOnSystemClock, NeverFiresBeforeTheInstant) {
     const Clock& clock = SystemClock::instance();
     Recorder recorder(clock);
