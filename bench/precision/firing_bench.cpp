@@ -19,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "bench_common.h"
 #include "h2_bench.h"
@@ -314,6 +315,17 @@ void writeRows(std::ostream& out, const std::vector<SchemeResult>& schemes) {
                 << fmt("%.3f", r.time.spreadMs) << " | " << fmt("%.3f", r.time.p50Ms) << " | "
                 << fmt("%.3f", r.time.p99Ms) << " | " << r.errors << " | " << r.lateConnects
                 << " |\n";
+        }
+    }
+    // Where a tail fell among the runs (bursts of load show as neighbours).
+    const char* gap = "\n";
+    for (const auto& s : schemes) {
+        for (const auto& r : s.rows) {
+            if (r.lags.size() > static_cast<std::size_t>(kRepeats)) {
+                out << std::exchange(gap, "") << "- " << r.scheme << ", " << nameOf(r.mode)
+                    << ", N = " << r.n << ": fire lags of the " << r.lags.size()
+                    << " runs in order: " << lagList(r.lags) << " ms\n";
+            }
         }
     }
 }
