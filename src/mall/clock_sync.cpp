@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "web/text_util.h"
@@ -376,8 +377,11 @@ class HttpDateProber {
     }
 
     Result<DateProbe> operator()(std::optional<WallTime> sendAt) {
-        // On a connection of its own the bare exchange goes first, not at an aimed moment.
-        if (!bareSeen_ && !sendAt) {
+        // On a connection of its own the bare exchange goes first, not at an aimed moment;
+        // later ones go while there is time before an aim. One sample taken while the path
+        // was slow (the first, beside seven others opening at once) would pass for the way
+        // itself and hide that much of a probe's work, so the least of many serves.
+        if ((!bareSeen_ && !sendAt) || (sendAt && roomFor(*sendAt))) {
             bare();
         }
         if (sendAt) {
@@ -451,10 +455,20 @@ class HttpDateProber {
         curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
         if (got && got->reply.status > 0 && got->probe.written) {
-            bareSeen_ = true;
-            transport_.reset();
+            if (!std::exchange(bareSeen_, true)) {
+                transport_.reset();  // the handshake stood in until now
+            }
             keepLeast(got->probe.received - *got->probe.written);
         }
+    }
+
+    // Whether a bare exchange fits before the aimed send, with room to spare.
+    bool roomFor(WallTime sendAt) const {
+        if (!bareSeen_ || !transport_) {
+            return false;
+        }
+        const auto room = std::chrono::duration_cast<nanoseconds>(sendAt - clock_.wallNow());
+        return room > *transport_ * 3 + milliseconds(20);
     }
 
     void keepLeast(nanoseconds trip) {
