@@ -360,8 +360,9 @@ Scenario fromJson(const json& root) {
     s.checkToken = root.value("checkToken", s.checkToken);
     const json faults = root.value("faults", json::object());
     for (const auto& [prefix, fault] : faults.items()) {
-        if (prefix.empty() || prefix[0] != '/') {
-            fail("a fault's key is a target prefix beginning with \"/\"");
+        // "*": the bare "OPTIONS *" exchange, which names no resource.
+        if (prefix != "*" && (prefix.empty() || prefix[0] != '/')) {
+            fail("a fault's key is a target prefix beginning with \"/\", or \"*\"");
         }
         s.faults[prefix] = parseFault(fault);
     }
