@@ -271,7 +271,6 @@ void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
 void LoginController::showBalances(const BalancesResult& result) {
     if (!result) {
         log("读取游票余额失败: " + result.error().message + "\r\n");
-        emit balancesFailed();
         return;
     }
     balanceTexts_.clear();

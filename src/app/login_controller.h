@@ -52,7 +52,6 @@ class LoginController final : public QObject, public WindowHandlers {
   signals:
     void loginFinished();
     void balancesShown();
-    void balancesFailed();
     // The account page answered 按钮4 with a refusal, now in the log; the page is back.
     void loginRefused();
     // The mall has answered for the session kept from the last start (session.remember).

@@ -113,7 +113,6 @@ QWidget* makeLabel(const ControlSpec& spec, QWidget* parent) {
 QWidget* makeBar(const ControlSpec& spec, QWidget* parent) {
     auto* bar = new ui::ProcessBar(parent);
     bar->setVertical(true);
-    bar->setSmooth(true);
     bar->setMinimumValue(spec.rangeMin);
     bar->setMaximumValue(spec.rangeMax);
     bar->setPosition(spec.position);

@@ -16,6 +16,7 @@ using signin::SignSequence;
 
 namespace {
 
+// A centre page that has not completed by then is skipped.
 constexpr int kPageTimeoutMs = 15000;
 constexpr int kSettleMs = 1000;
 

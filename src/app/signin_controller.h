@@ -30,12 +30,9 @@ class SigninController final : public QObject, public WindowHandlers {
     void signInRefreshClicked() override;
     void signInDocumentReady(const std::string& address) override;
 
-    // A centre page that has not completed by then is skipped.
-    void setPageTimeout(int ms) { pageTimer_.setInterval(ms); }
     // The pause after pressing a page's button, so that the request it starts goes out
     // before the pane leaves the page.
     void setSettleDelay(int ms) { settleTimer_.setInterval(ms); }
-    bool refreshing() const { return refreshing_; }
 
   signals:
     void refreshFinished();

@@ -130,24 +130,4 @@ std::string offsetLine(const Result<OffsetEstimate>& estimate);
 // Its first half: "本机时钟比商城快 0.412 秒（误差 ±0.8 毫秒）".
 std::string offsetWords(const OffsetEstimate& estimate);
 
-// A view of a clock as the mall's: wall time shifted by the estimate, steady time untouched,
-// so that "the next 12:00:00" worked out on it is the next 12:00:00 on the mall's clock.
-class ShiftedClock final : public Clock {
-  public:
-    ShiftedClock(const Clock& base, std::chrono::nanoseconds ahead) : base_(base), ahead_(ahead) {}
-    WallTime wallNow() const override {
-        return base_.wallNow() + std::chrono::duration_cast<WallTime::duration>(ahead_);
-    }
-    Steady steadyNow() const override { return base_.steadyNow(); }
-    int utcOffsetSeconds(WallTime at) const override { return base_.utcOffsetSeconds(at); }
-    void sleepUntil(Steady deadline) const override { base_.sleepUntil(deadline); }
-    void sleepUntilOrStop(Steady deadline, std::stop_token stop) const override {
-        base_.sleepUntilOrStop(deadline, std::move(stop));
-    }
-
-  private:
-    const Clock& base_;
-    std::chrono::nanoseconds ahead_;
-};
-
 }  // namespace vellicor::mall

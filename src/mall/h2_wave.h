@@ -54,7 +54,6 @@ class H2Wave {
     Outcome outcome() const { return outcome_; }
     const Error& error() const { return error_; }
     int connections() const;
-    std::uint32_t streamsPerConnection() const { return perConnection_; }
 
     // Before the instant: the stream is built and held on a connection with room, or waits.
     // The request must outlive the wave.

@@ -1,5 +1,5 @@
 #pragma once
-// Time is injected everywhere, so tests never wait on the wall clock.
+// The core reads time through a Clock; its network waits (polls, libcurl) run in real time.
 
 #include <chrono>
 #include <condition_variable>

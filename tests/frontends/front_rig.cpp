@@ -143,41 +143,6 @@ std::vector<Row> tableRows() {
     return rows;
 }
 
-LogSink Lines::sink() {
-    return [this](const std::string& line) {
-        std::function<void()> then;
-        {
-            std::lock_guard lock(mutex_);
-            all_.push_back(line);
-            if (then_ && line.find(watch_) != std::string::npos) {
-                then = std::exchange(then_, {});
-            }
-        }
-        if (then) {
-            then();
-        }
-    };
-}
-
-void Lines::onFirst(std::string part, std::function<void()> then) {
-    std::lock_guard lock(mutex_);
-    watch_ = std::move(part);
-    then_ = std::move(then);
-}
-
-std::vector<std::string> Lines::all() const {
-    std::lock_guard lock(mutex_);
-    return all_;
-}
-
-std::string Lines::text() const {
-    std::string out;
-    for (const auto& line : all()) {
-        out += line;
-    }
-    return out;
-}
-
 // What the run wrote and what the front end said, once for a failed row.
 void FrontRig::TearDown() {
     if (HasFailure() && server_) {
@@ -329,7 +294,7 @@ std::string FrontRig::context() const {
 void FrontRig::expectTheRowsWay() {
     bool h2 = false;
     bool h1 = false;
-    for (const auto& line : lines_.all()) {
+    for (const auto& line : lines_.lines()) {
         h2 = h2 || line.starts_with(openedLine(Way::Wave));
         h1 = h1 || line.starts_with(openedLine(Way::Connections));
     }
@@ -341,7 +306,7 @@ void FrontRig::expectTheRowsWay() {
 void FrontRig::expectOneLinePerWorker() {
     std::map<std::string, std::vector<int>> linesOf;  // caption -> lines per worker number
     int outcomeLines = 0;
-    for (const auto& line : lines_.all()) {
+    for (const auto& line : lines_.lines()) {
         if (const auto p = parseOutcome(line)) {
             ++outcomeLines;
             auto& perWorker = linesOf[p->caption];
@@ -364,7 +329,7 @@ void FrontRig::expectOneLinePerWorker() {
 void FrontRig::expectTheMallSawWhatTheRunCounts() {
     const auto taken = exchanges();
     std::map<std::string, int> attempts;  // caption -> the run's sends for the item
-    for (const auto& line : lines_.all()) {
+    for (const auto& line : lines_.lines()) {
         if (const auto p = parseOutcome(line)) {
             attempts[p->caption] += p->attempts;
         }

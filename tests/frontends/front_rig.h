@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "doubles.h"
 #include "front_end.h"
 #include "mall/exchange_controller.h"
 #include "mall/run_summary.h"
@@ -61,22 +62,6 @@ inline std::string rowName(const ::testing::TestParamInfo<Row>& info) {
 // that no request may go again.
 enum class ResetAt { Never, InTheLead, OnceTaken };
 
-// The log lines of a run, with a hook for the first line that holds a text.
-class Lines {
-  public:
-    LogSink sink();
-    // `then` runs once, on the engine's thread, for the first line holding `part`.
-    void onFirst(std::string part, std::function<void()> then);
-    std::vector<std::string> all() const;
-    std::string text() const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> all_;
-    std::string watch_;
-    std::function<void()> then_;
-};
-
 class FrontRig : public ::testing::TestWithParam<Row> {
   protected:
     void TearDown() override;
@@ -115,7 +100,7 @@ class FrontRig : public ::testing::TestWithParam<Row> {
     std::unique_ptr<test::FrontEnd> front_;
     std::unique_ptr<test::ResettingRelay> relay_;
     Config config_;
-    Lines lines_;
+    test::LogCapture lines_;
     mall::RunSummary summary_;
     std::optional<std::int64_t> openingNanos_;  // a timed run's opening, real time
     int resetConnections_ = -1;                 // what the relay reset, when it did

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "doubles.h"
 #include "h2_peer.h"
 #include "mall/exchange_run.h"
 #include "nginx_front.h"
@@ -299,8 +300,7 @@ TEST(H2BadPeers, EveryWorkerOneLineAndNothingTheMallTookSentTwice) {
         config.exchange.retryPauseMs = c.retryPauseMs;
         config.timer.preopenLeadMs = 600;
         config.timer.lastByteSync = c.lastByte;
-        std::mutex mutex;
-        std::vector<std::string> lines;
+        test::LogCapture log;
         mall::RunPlan plan;
         for (int i = 0; i < c.workers; ++i) {
             plan.items.push_back(&mall::items()[static_cast<std::size_t>(i)]);
@@ -311,13 +311,8 @@ TEST(H2BadPeers, EveryWorkerOneLineAndNothingTheMallTookSentTwice) {
         if (c.timed) {
             options.fireAt = SystemClock::instance().steadyNow() + milliseconds(1200);
         }
-        auto run = mall::ExchangeRun::start(
-            plan, config, SystemClock::instance(),
-            [&](const std::string& line) {
-                std::lock_guard lock(mutex);
-                lines.push_back(line);
-            },
-            {}, options);
+        auto run = mall::ExchangeRun::start(plan, config, SystemClock::instance(), log.sink(), {},
+                                            options);
         run->wait();
         const mall::RunSummary summary = run->summary();
         EXPECT_EQ(summary.lines, c.workers);
@@ -345,10 +340,8 @@ TEST(H2BadPeers, EveryWorkerOneLineAndNothingTheMallTookSentTwice) {
         }
         EXPECT_EQ(summary.sends, c.expect.sends >= 0 ? c.expect.sends : taken);
         EXPECT_EQ(summary.unsent, c.expect.unsent >= 0 ? c.expect.unsent : mall->refused);
-        std::lock_guard linesLock(mutex);
-        for (const auto& line : lines) {
-            const bool outcome = line.find("  :") != std::string::npos;
-            if (outcome && !c.expect.says.empty() && line.find("兑换完") == std::string::npos) {
+        for (const auto& line : log.holding("  :")) {
+            if (!c.expect.says.empty() && line.find("兑换完") == std::string::npos) {
                 EXPECT_NE(line.find(c.expect.says), std::string::npos) << line;
             }
         }

@@ -36,29 +36,6 @@ std::string scenario(const std::string& prefix, const std::string& fault) {
            prefix + R"(": )" + fault + "}}";
 }
 
-class Lines {
-  public:
-    LogSink sink() {
-        return [this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        };
-    }
-    std::vector<std::string> all() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool any(const std::string& part) const {
-        const auto lines = all();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const auto& l) { return l.find(part) != std::string::npos; });
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 struct Portal {
     explicit Portal(const std::string& json) {
         auto started = portal::Server::start(json);
@@ -143,13 +120,13 @@ TEST(HostileExchange, EveryWorkerEndsOnceUnderEveryFault) {
         Portal portal(scenario("/mall/index.php", tc.fault));
         ASSERT_TRUE(portal.server);
         portal.config.http.totalTimeoutMs = tc.totalTimeoutMs;
-        Lines lines;
+        test::LogCapture lines;
         mall::RunPlan plan{{&plainItem()}, kWorkers, kCookies};
         auto run =
             mall::ExchangeRun::start(plan, portal.config, SystemClock::instance(), lines.sink());
         run->wait();
         const auto summary = run->summary();
-        const auto all = lines.all();
+        const auto all = lines.lines();
         expectWellFormedRun({all.begin() + 1, all.end()}, summary);
         EXPECT_EQ(summary.items[0].count(tc.expected), kWorkers)
             << (all.size() > 1 ? all[1] : std::string());
@@ -175,7 +152,7 @@ TEST(HostileExchange, TooManyRequestsSlowsTheRetriesDown) {
         ex.throttleBackoffMs = 400;
         ex.throttleBackoffMaxMs = 800;
         ex.throttleJitterPercent = 50;
-        Lines lines;
+        test::LogCapture lines;
         auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, kCookies}, portal.config,
                                             SystemClock::instance(), lines.sink());
         run->wait();
@@ -196,12 +173,12 @@ TEST(HostileExchange, ThrottledForAWhileThenServed) {
     portal.config.exchange.throttleBackoffMs = 50;
     portal.config.exchange.throttleBackoffMaxMs = 100;
     portal.config.exchange.retryWindowMs = 600000;  // however slow the machine, no one gives up
-    Lines lines;
+    test::LogCapture lines;
     auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, kCookies}, portal.config,
                                         SystemClock::instance(), lines.sink());
     run->wait();
     const auto summary = run->summary();
-    const auto all = lines.all();
+    const auto all = lines.lines();
     expectWellFormedRun({all.begin() + 1, all.end()}, summary);
     EXPECT_EQ(summary.items[0].count(OutcomeKind::Popup), kWorkers);
     EXPECT_EQ(summary.sends, kWorkers + 20);
@@ -255,7 +232,7 @@ TEST(HostileReads, SigninStatesAreReadOrUnknown) {
         Portal portal(scenario("/center2/indexop.php", tc.fault));
         ASSERT_TRUE(portal.server);
         portal.config.http.totalTimeoutMs = tc.readable ? 20000 : 800;
-        Lines lines;
+        test::LogCapture lines;
         std::vector<std::string> shown;
         const auto result = signin::refreshStates(
             portal.config, kCookies, lines.sink(),
@@ -278,7 +255,7 @@ TEST(HostileReads, UpdateCheckSaysItGotNoAnswer) {
         portal.config.http.totalTimeoutMs = tc.readable ? 20000 : 1500;
         test::RecordingBoxes boxes(AnswerCancel);
         test::RecordingOpener opener;
-        Lines lines;
+        test::LogCapture lines;
         const auto outcome = app::runUpdateCheck(portal.config, boxes, opener, lines.sink());
         if (tc.readable) {
             EXPECT_EQ(outcome, app::UpdateOutcome::Current);
@@ -286,7 +263,7 @@ TEST(HostileReads, UpdateCheckSaysItGotNoAnswer) {
         }
         EXPECT_TRUE(outcome == app::UpdateOutcome::NoPage ||
                     outcome == app::UpdateOutcome::NoVersion);
-        EXPECT_TRUE(lines.any("无法检测版本更新")) << lines.all().back();
+        EXPECT_TRUE(lines.any("无法检测版本更新")) << lines.lines().back();
         EXPECT_TRUE(boxes.shown().empty());
     }
 }

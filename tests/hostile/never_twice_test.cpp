@@ -16,6 +16,7 @@
 #include <mutex>
 #include <regex>
 
+#include "doubles.h"
 #include "loopback_server.h"
 #include "mall/exchange_run.h"
 #include "platform/codec.h"
@@ -240,45 +241,6 @@ bool cutsHeads(const Way& way, Fault fault) {
     return way.lastByte && (fault == Fault::ResetShort || fault == Fault::ResetMidway);
 }
 
-class Log {
-  public:
-    LogSink sink() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-            changed_.notify_all();
-        };
-    }
-    bool waitFor(const std::string& part) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] { return holds(part); });
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    std::string text() const {
-        std::string all;
-        for (const auto& l : lines()) {
-            all += l;
-        }
-        return all;
-    }
-
-  private:
-    bool holds(const std::string& part) const {
-        for (const auto& l : lines_) {
-            if (l.find(part) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-};
-
 std::vector<const mall::Item*> threeItems() {
     static const auto all = mall::items();
     std::vector<const mall::Item*> picked;
@@ -310,7 +272,7 @@ struct Ran {
 // The run's clock stands still but where the case moves it: to the instant once the
 // connections are ready (and the heads the mall cut short are gone with theirs), past the
 // time-out once the mall holds every request.
-Ran runCase(const Way& way, Fault fault, ScriptedMall& mall, Log& log) {
+Ran runCase(const Way& way, Fault fault, ScriptedMall& mall, test::LogCapture& log) {
     MockClock clock(std::chrono::system_clock::now());
     const Config config = configFor(way, fault, mall.base());
     mall::RunOptions options;
@@ -322,7 +284,7 @@ Ran runCase(const Way& way, Fault fault, ScriptedMall& mall, Log& log) {
         {threeItems(), 1, kCookies}, config, clock, log.sink(),
         [&done](const mall::RunSummary& s) { done.set_value(s); }, options);
     if (way.timed) {
-        EXPECT_TRUE(log.waitFor("HTTP/1.1，已预先建立 3 个连接")) << log.text();
+        EXPECT_TRUE(log.waitFor("HTTP/1.1，已预先建立 3 个连接", kBound)) << log.text();
         if (way.lastByte) {
             EXPECT_TRUE(mall.waitForBegun(3)) << "the three heads reached the mall";
         }
@@ -365,7 +327,7 @@ TEST(NeverTwice, ARequestTheMallMayHaveTakenNeverGoesAgain) {
             }
             SCOPED_TRACE(std::string(way.name) + " / " + faultName);
             ScriptedMall mall(fault, way.askAgain, way.tls);
-            Log log;
+            test::LogCapture log;
             const Ran ran = runCase(way, fault, mall, log);
 
             const bool own = log.text().find("HTTP/1.1，") != std::string::npos;

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "doubles.h"
 #include "mall/balances.h"
 #include "mall/exchange_run.h"
 #include "platform/config.h"
@@ -91,24 +92,6 @@ TEST(Secrets, ConfiguredHostsCannotCarryHeaderLines) {
     EXPECT_EQ(balances.error().code, ErrorCode::BadAddress);
 }
 
-class Lines {
-  public:
-    LogSink sink() {
-        return [this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            text_ += text;
-        };
-    }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::string text_;
-};
-
 // Every line the exchange and the sign-in write, on success and on failure, is free of the
 // session key: a log the user pastes into a forum must not hand over the account.
 TEST(Secrets, SessionNeverReachesTheLog) {
@@ -121,7 +104,7 @@ TEST(Secrets, SessionNeverReachesTheLog) {
         Config config = Config::defaults().withPortal((*server)->baseUrl());
         config.exchange.retryWindowMs = 500;
         const std::string cookies = std::string("uin=o10001; skey=") + kKey;
-        Lines lines;
+        test::LogCapture lines;
         auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 5, cookies}, config,
                                             SystemClock::instance(), lines.sink());
         run->wait();
@@ -187,7 +170,7 @@ TEST(Secrets, ProxyPasswordNeverShown) {
         Config config = Config::defaults().withPortal((*server)->baseUrl());
         config.http.proxy = c.setting;
         config.exchange.retryWindowMs = 0;
-        Lines lines;
+        test::LogCapture lines;
         auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 3, "uin=o10001; skey=k"}, config,
                                             SystemClock::instance(), lines.sink());
         run->wait();

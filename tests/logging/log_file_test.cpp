@@ -3,14 +3,14 @@
 #include "app/log_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "temp_folder.h"
 
 namespace vellicor::app {
 namespace {
@@ -19,12 +19,7 @@ namespace fs = std::filesystem;
 
 class LogFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vellicor-log-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()) << "no folder for the test"; }
 
     void listen(LogFile& file) {
         file.setOnTrouble([this](const std::string& text) {
@@ -42,14 +37,9 @@ class LogFileTest : public ::testing::Test {
         fs::create_symlink("/dev/full", path);
         return path;
     }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
 
-    std::string dir_;
+    test::TempFolder folder_{"vellicor-log"};
+    const std::string dir_ = folder_.path();
     MockClock clock_{Clock::WallTime{std::chrono::hours(24 * 20500)}};
     std::mutex mutex_;
     std::vector<std::string> notices_;
@@ -87,7 +77,7 @@ TEST_F(LogFileTest, LinesAFullDiskRefusedGoOutOnceItTakesThemAgain) {
     file.append("second\r\n");
     file.flush();
     EXPECT_TRUE(file.writing());
-    EXPECT_EQ(read(path), "first\nsecond\n");
+    EXPECT_EQ(test::readText(path), "first\nsecond\n");
     const auto said = notices();
     ASSERT_EQ(said.size(), 2u);
     EXPECT_NE(said[0].find("日志文件无法写入"), std::string::npos) << said[0];
@@ -111,7 +101,7 @@ TEST_F(LogFileTest, WhatWaitsIsBoundedByWholeLines) {
     fs::remove(path);
     file.append("after\r\n");
     file.flush();
-    const std::string text = read(path);
+    const std::string text = test::readText(path);
     EXPECT_LE(text.size(), LogFile::kMaxPendingBytes + 6);
     EXPECT_TRUE(text.starts_with(line + "\n")) << text.substr(0, 40);
     EXPECT_TRUE(text.ends_with("last\nafter\n"));

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 
+#include "doubles.h"
 #include "mall/exchange_controller.h"
 #include "portal/server.h"
 
@@ -19,38 +19,15 @@ std::string scenario(const std::string& extra = {}) {
            (extra.empty() ? std::string() : ", " + extra) + "}";
 }
 
-class LineLog {
-  public:
-    LogSink sink() {
-        return [this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        };
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    std::vector<std::string> outcomes() const {
-        std::vector<std::string> out;
-        for (const auto& l : lines()) {
-            if (l.find("  :") != std::string::npos) {
-                out.push_back(l);
-            }
-        }
-        return out;
-    }
-    std::size_t containing(const std::string& part) const {
-        const auto all = outcomes();
-        return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const auto& l) {
-            return l.find(part) != std::string::npos;
-        }));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+// The outcome lines ("[改名] #1  :…"), and how many of them hold `part`.
+std::vector<std::string> outcomes(const test::LogCapture& log) {
+    return log.holding("  :");
+}
+std::size_t containing(const test::LogCapture& log, const std::string& part) {
+    const auto all = outcomes(log);
+    return static_cast<std::size_t>(std::count_if(
+        all.begin(), all.end(), [&](const auto& l) { return l.find(part) != std::string::npos; }));
+}
 
 class ExchangeE2e : public ::testing::Test {
   protected:
@@ -84,7 +61,7 @@ class ExchangeE2e : public ::testing::Test {
 
     std::unique_ptr<portal::Server> server_;
     Config config_;
-    LineLog log_;
+    test::LogCapture log_;
 };
 
 TEST_F(ExchangeE2e, TwoItemsThreeWorkersEach) {
@@ -101,14 +78,14 @@ TEST_F(ExchangeE2e, TwoItemsThreeWorkersEach) {
                                               {exchangePath(findItem("选择框3")->target), 3}};
     EXPECT_EQ(perTarget, expected);
 
-    const auto lines = log_.outcomes();
+    const auto lines = outcomes(log_);
     ASSERT_EQ(lines.size(), 6u);
     for (const auto& l : lines) {
         EXPECT_EQ(l.substr(l.size() - 2), "\r\n");
         EXPECT_EQ(l.find('\n'), l.size() - 1) << l;
     }
-    EXPECT_EQ(log_.containing("[改名] #"), 3u);
-    EXPECT_EQ(log_.containing("[防弹衣] #"), 3u);
+    EXPECT_EQ(containing(log_, "[改名] #"), 3u);
+    EXPECT_EQ(containing(log_, "[防弹衣] #"), 3u);
     EXPECT_EQ(summary.lines, 6);
     EXPECT_EQ(summary.items.size(), 2u);
     EXPECT_NE(log_.lines().back().find("兑换结束"), std::string::npos);
@@ -122,15 +99,15 @@ TEST_F(ExchangeE2e, LotteryItemWithDefaultFieldDrawsOneHundredTimes) {
     for (const auto& r : sent) {
         EXPECT_NE(r.target.find("&way=2&"), std::string::npos) << r.target;
     }
-    EXPECT_EQ(log_.outcomes().size(), 100u);
-    EXPECT_EQ(log_.containing("  :差一点点就中奖了\r\n"), 100u);
+    EXPECT_EQ(outcomes(log_).size(), 100u);
+    EXPECT_EQ(containing(log_, "  :差一点点就中奖了\r\n"), 100u);
     EXPECT_EQ(summary.items.at(0).count(OutcomeKind::LotteryLoss), 100);
 }
 
 TEST_F(ExchangeE2e, ItemOpeningLaterIsWonAfterRetries) {
     startPortal(scenario(R"("items": {"1399626483": {"opensAfterMs": 2000}})"));
     const RunSummary summary = run({"选择框3"}, "3");
-    const auto lines = log_.outcomes();
+    const auto lines = outcomes(log_);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Popup), 3);
     for (const auto& l : lines) {
@@ -150,12 +127,12 @@ TEST_F(ExchangeE2e, SoldOutStopsTheOthersRetrying) {
     const RunSummary summary = run({"选择框3"}, "5");
     EXPECT_EQ(exchanges().size(), 5u);  // nobody asked again
     EXPECT_EQ(summary.sends, 5);
-    EXPECT_EQ(log_.outcomes().size(), 5u);
+    EXPECT_EQ(outcomes(log_).size(), 5u);
     const auto& tally = summary.items.at(0);
     EXPECT_GE(tally.count(OutcomeKind::SoldOut), 1);
     EXPECT_GE(tally.count(OutcomeKind::NotOpen), 1);
     EXPECT_EQ(tally.count(OutcomeKind::SoldOut) + tally.count(OutcomeKind::NotOpen), 5);
-    EXPECT_EQ(log_.containing("停止重试"),
+    EXPECT_EQ(containing(log_, "停止重试"),
               static_cast<std::size_t>(tally.count(OutcomeKind::NotOpen)));
 }
 
@@ -163,7 +140,7 @@ TEST_F(ExchangeE2e, TwoThousandRequestsEndInTwoThousandLines) {
     startPortal(scenario());
     const RunSummary summary = run({"选择框3", "选择框4"}, "1000");
     EXPECT_EQ(exchanges().size(), 2000u);
-    const auto lines = log_.outcomes();
+    const auto lines = outcomes(log_);
     EXPECT_EQ(lines.size(), 2000u);
     EXPECT_EQ(summary.lines, 2000);
     std::map<std::string, int> perWorker;
@@ -181,14 +158,14 @@ TEST_F(ExchangeE2e, MallNamedByHostName) {
     config_.mall = "http://localhost:" + std::to_string(server_->port());
     run({"选择框1"}, "3");
     EXPECT_EQ(exchanges().size(), 3u);
-    EXPECT_EQ(log_.containing("恭喜您"), 3u);
+    EXPECT_EQ(containing(log_, "恭喜您"), 3u);
 }
 
 TEST_F(ExchangeE2e, FailedRequestsEachGetALine) {
     startPortal(scenario());
     server_->stop();
     run({"选择框1"}, "3");
-    EXPECT_EQ(log_.containing("请求失败："), 3u);
+    EXPECT_EQ(containing(log_, "请求失败："), 3u);
 }
 
 TEST_F(ExchangeE2e, BadInputSendsNothing) {
@@ -227,8 +204,8 @@ TEST_F(ExchangeE2e, SecondRunRefusedAndCancelEndsEveryWorker) {
     EXPECT_FALSE(controller.busy());
     // Whether a request had left before the cancel is a race with the run's thread: each
     // worker ends as cancelled either way, with or without "已发出，结果未知".
-    EXPECT_EQ(log_.containing("本次兑换已停止"), 4u);
-    EXPECT_EQ(log_.outcomes().size(), 4u);
+    EXPECT_EQ(containing(log_, "本次兑换已停止"), 4u);
+    EXPECT_EQ(outcomes(log_).size(), 4u);
     std::size_t refused = 0;
     for (const auto& l : log_.lines()) {
         refused += l.find("上一次兑换尚未结束") != std::string::npos ? 1 : 0;

@@ -48,7 +48,7 @@ TEST_F(EngineFaults, ArmedAgainWithinTheLeadFiresOnceAtTheNewTime) {
     startPortal();
     const Clock& clock = SystemClock::instance();
     std::promise<void> prepared;
-    lines_.onLine("已预先建立", [&prepared] { prepared.set_value(); });
+    lines_.onFirst("已预先建立", [&prepared] { prepared.set_value(); });
     ExchangeController controller(config_, clock, lines_.sink());
     RunOptions first;
     first.fireAt = clock.steadyNow() + milliseconds(900);
@@ -214,7 +214,7 @@ TEST(EngineIdleBytes, AnAnswerNobodyAskedForIsNeverTakenForTheReply) {
     IdleAnswering mall;
     Config config = Config::defaults().withPortal(mall.base());
     config.timer.preopenLeadMs = 900;
-    Lines lines;
+    test::LogCapture lines;
     const Clock& clock = SystemClock::instance();
     ExchangeController controller(config, clock, lines.sink());
     RunOptions options;
@@ -323,7 +323,7 @@ TEST(EngineLateConnections, ARunOfNowSendsOnTheConnectionsThatAreOpen) {
     Config config = Config::defaults().withPortal(mall.base("https"));
     config.http.caFile = kTls + "/ca.pem";
     config.http.connectTimeoutMs = 3000;
-    Lines lines;
+    test::LogCapture lines;
     ExchangeController controller(config, SystemClock::instance(), lines.sink());
     ASSERT_TRUE(controller.start({"选择框1"}, "6", kCookies));
     controller.wait();
@@ -394,7 +394,7 @@ TEST(EngineTail, AHeadWrittenAheadNeverLeavesItsTailForTheNextConnection) {
     config.timer.preopenLeadMs = 900;
     config.timer.lastByteSync = true;
     config.http.totalTimeoutMs = 3000;
-    Lines lines;
+    test::LogCapture lines;
     const Clock& clock = SystemClock::instance();
     ExchangeController controller(config, clock, lines.sink());
     RunOptions options;

@@ -77,7 +77,7 @@ TEST_F(TimedRun, ConnectionsTheMallClosesWhileIdleAreReplaced) {
         Clock::WallTime instant;
         const RunSummary summary = runTimed({"选择框1"}, 20, instant);
         EXPECT_EQ(summary.lines, 20);
-        EXPECT_EQ(lines_.outcomes(), 20);
+        EXPECT_EQ(lines_.count(kOutcome), 20);
         EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed), 0);
         const auto exchanges = requests(true);
         EXPECT_EQ(exchanges.size(), 20u);
@@ -96,7 +96,7 @@ TEST_F(TimedRun, ConnectionsResetByTheFirstRequestsEndWithOneLineEach) {
     Clock::WallTime instant;
     const RunSummary summary = runTimed({"选择框1"}, 30, instant);
     EXPECT_EQ(summary.lines, 30);
-    EXPECT_EQ(lines_.outcomes(), 30);
+    EXPECT_EQ(lines_.count(kOutcome), 30);
     EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Unknown), 30);
     EXPECT_EQ(requests(true).size(), 30u);
 }
@@ -105,7 +105,7 @@ TEST_F(TimedRun, ConnectionsClosedBeforeTheInstantAreReplaced) {
     startPortal();
     const auto port = server_->port();
     std::promise<void> warmed;
-    lines_.onLine("已预先建立", [&warmed] { warmed.set_value(); });
+    lines_.onFirst("已预先建立", [&warmed] { warmed.set_value(); });
     const Clock& clock = SystemClock::instance();
     RunOptions options;
     options.fireAt = clock.steadyNow() + std::chrono::seconds(1);
@@ -134,7 +134,7 @@ TEST_F(TimedRun, TwoThousandWorkersEndWithTwoThousandLines) {
     const RunSummary summary = runTimed({"选择框1", "选择框2"}, 1000, instant);
     EXPECT_EQ(summary.requests, 2000);
     EXPECT_EQ(summary.lines, 2000);
-    EXPECT_EQ(lines_.outcomes(), 2000);
+    EXPECT_EQ(lines_.count(kOutcome), 2000);
     EXPECT_EQ(summary.items.at(0).count(OutcomeKind::Failed) +
                   summary.items.at(1).count(OutcomeKind::Failed),
               0);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "doubles.h"
 #include "mall/exchange_controller.h"
 #include "portal/server.h"
 
@@ -20,51 +21,8 @@ using std::chrono::nanoseconds;
 inline constexpr const char* kCookies = "uin=o10001; skey=precisionkey";
 inline constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
 
-class Lines {
-  public:
-    LogSink sink() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            all_.push_back(line);
-            if (then_ && line.find(watch_) != std::string::npos) {
-                std::exchange(then_, {})();
-            }
-        };
-    }
-    // `then` runs once, on the logging thread, for the first line holding `part`.
-    void onLine(std::string part, std::function<void()> then) {
-        std::lock_guard lock(mutex_);
-        watch_ = std::move(part);
-        then_ = std::move(then);
-    }
-    int outcomes() const { return count("  :"); }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        all_.clear();
-    }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        std::string all;
-        for (const auto& l : all_) {
-            all += l;
-        }
-        return all;
-    }
-    int count(const std::string& part) const {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (const auto& l : all_) {
-            n += l.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> all_;
-    std::string watch_;
-    std::function<void()> then_;
-};
+// What starts each outcome line ("[改名] #1  :…").
+inline constexpr const char* kOutcome = "  :";
 
 inline const std::string kTls = VELLICOR_TEST_TLS_DIR;
 
@@ -117,7 +75,7 @@ class TimedRun : public ::testing::Test {
 
     std::unique_ptr<portal::Server> server_;
     Config config_;
-    Lines lines_;
+    test::LogCapture lines_;
 };
 
 inline std::int64_t nanosOf(Clock::WallTime t) {

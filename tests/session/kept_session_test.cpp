@@ -3,13 +3,13 @@
 #include "web/kept_session.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "temp_folder.h"
 
 namespace vellicor::web {
 namespace {
@@ -18,25 +18,15 @@ namespace fs = std::filesystem;
 
 class KeptSessionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vellicor-session-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string dir_;
+    void SetUp() override { ASSERT_FALSE(dir_.empty()) << "no folder for the test"; }
+    test::TempFolder folder_{"vellicor-session"};
+    const std::string dir_ = folder_.path();
 };
 
 TEST_F(KeptSessionTest, AWriteIsWholeOrLeavesTheOldFileAndNothingBeside) {
     const std::string path = dir_ + "/data/session";
     ASSERT_TRUE(writeKeptSession(path, "skey=1\n"));
-    EXPECT_EQ(read(path), "skey=1\n");
+    EXPECT_EQ(test::readText(path), "skey=1\n");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -71,8 +61,8 @@ TEST_F(KeptSessionTest, AWriteIsWholeOrLeavesTheOldFileAndNothingBeside) {
     std::ofstream(target) << "untouched\n";
     fs::create_symlink(target, linked + ".new");
     EXPECT_TRUE(writeKeptSession(linked, "skey=3\n"));
-    EXPECT_EQ(read(linked), "skey=3\n");
-    EXPECT_EQ(read(target), "untouched\n");
+    EXPECT_EQ(test::readText(linked), "skey=3\n");
+    EXPECT_EQ(test::readText(target), "untouched\n");
 }
 
 TEST_F(KeptSessionTest, RememberingOffDeletesWhatAnEarlierStartKept) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "doubles.h"
 #include "mall/balances.h"
 #include "portal/embedded.h"
 #include "portal/server.h"
@@ -48,8 +49,8 @@ class SessionPortal : public ::testing::Test {
     std::unique_ptr<portal::Server> server;
     Config config;
     std::string cookies;
-    std::vector<std::string> lines;
-    LogSink log = [this](const std::string& l) { lines.push_back(l); };
+    test::LogCapture logged;
+    LogSink log = logged.sink();
 };
 
 TEST_F(SessionPortal, BalancesOfTheLoggedInAccount) {
@@ -88,6 +89,8 @@ TEST_F(SessionPortal, RefreshAsksInGidOrderAndReportsACompleteDay) {
     EXPECT_EQ(result.failed, 0u);
     EXPECT_TRUE(result.dayComplete);
     EXPECT_EQ(result.labels[0], "CF  签到成功 9,连续4天");
+    const auto lines = logged.lines();
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), signin::kDayComplete);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) {
@@ -109,6 +112,7 @@ TEST_F(SessionPortal, OneGameNotSignedMeansTheDayIsNotComplete) {
         signin::refreshStates(config, cookies, log, [](std::size_t, const std::string&) {});
     EXPECT_FALSE(result.dayComplete);
     EXPECT_EQ(result.labels[0], "CF  未签到 9,连续4天");
+    const auto lines = logged.lines();
     EXPECT_EQ(std::find(lines.begin(), lines.end(), signin::kDayComplete), lines.end());
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "doubles.h"
 #include "signin/signin.h"
 
 namespace vellicor::signin {
@@ -14,8 +15,8 @@ using Kind = SignSequence::Kind;
 constexpr const char* kMall = "http://127.0.0.1:9";
 
 struct Fixture {
-    std::vector<std::string> lines;
-    SignSequence seq{kMall, [this](const std::string& l) { lines.push_back(l); }};
+    test::LogCapture log;
+    SignSequence seq{kMall, log.sink()};
 
     // Drives one game: the page completes (after a frame of its own) and the click reports.
     SignSequence::Step pass(const SignSequence::Step& load, bool found) {
@@ -43,12 +44,12 @@ TEST(SignSequence, EveryGameInGidOrderThenDone) {
     EXPECT_EQ(loaded.front(), centrePageAddress(kMall, 1));
     EXPECT_EQ(loaded.back(), centrePageAddress(kMall, 61));
     EXPECT_TRUE(f.seq.complete());
-    EXPECT_EQ(f.lines.back(), kAllSigned);
-    EXPECT_EQ(f.lines.front().rfind(std::string(kLoading), 0), 0u);
+    EXPECT_EQ(f.log.lines().back(), kAllSigned);
+    EXPECT_EQ(f.log.lines().front().rfind(std::string(kLoading), 0), 0u);
 
     // Pressed again after a complete sign-in: the line again, nothing loaded.
     EXPECT_EQ(f.seq.start().kind, Kind::Nothing);
-    EXPECT_EQ(f.lines.back(), kAllSigned);
+    EXPECT_EQ(f.log.lines().back(), kAllSigned);
 
     f.seq.resetSession();  // a new login may sign in again
     EXPECT_EQ(f.seq.start().kind, Kind::Load);
@@ -69,7 +70,7 @@ TEST(SignSequence, MissingButtonAndTimeOutAreSkipped) {
     }
     EXPECT_EQ(step.kind, Kind::Finished);
     EXPECT_FALSE(f.seq.complete());
-    EXPECT_NE(f.lines.back(), kAllSigned);
+    EXPECT_NE(f.log.lines().back(), kAllSigned);
     EXPECT_EQ(f.seq.start().kind, Kind::Load);  // not complete: may be tried again
 }
 
@@ -79,9 +80,9 @@ TEST(SignSequence, OneRunAtATimeAndStrayEventsIgnored) {
     EXPECT_EQ(f.seq.timedOut().kind, Kind::Nothing);
     EXPECT_EQ(f.seq.settled().kind, Kind::Nothing);
     ASSERT_EQ(f.seq.start().kind, Kind::Load);
-    const auto lines = f.lines.size();
+    const auto lines = f.log.lines().size();
     EXPECT_EQ(f.seq.start().kind, Kind::Nothing);
-    EXPECT_EQ(f.lines.size(), lines + 1);
+    EXPECT_EQ(f.log.lines().size(), lines + 1);
     EXPECT_TRUE(f.seq.running());
 }
 

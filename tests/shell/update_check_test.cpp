@@ -17,11 +17,9 @@ struct Check {
     explicit Check(int answer) : boxes(answer) {}
     test::RecordingBoxes boxes;
     test::RecordingOpener opener;
-    std::vector<std::string> log;
+    test::LogCapture log;
     UpdateOutcome run(const Config& config, PageFetch fetch = {}) {
-        return runUpdateCheck(
-            config, boxes, opener, [this](const std::string& line) { log.push_back(line); },
-            std::move(fetch));
+        return runUpdateCheck(config, boxes, opener, log.sink(), std::move(fetch));
     }
 };
 
@@ -85,7 +83,7 @@ TEST(UpdateCheck, AnswersToANewerVersion) {
         Check check(tc.answer);
         EXPECT_EQ(check.run(config, replying(200, "Vellicor Version: 4 正式发布拉")), tc.outcome);
         EXPECT_EQ(check.opener.opened(), tc.opened);
-        EXPECT_EQ(check.log, tc.log);
+        EXPECT_EQ(check.log.lines(), tc.log);
         ASSERT_EQ(check.boxes.shown().size(), 1u);
         EXPECT_EQ(check.boxes.shown()[0].caption, "检测到最新版本,是否更新?");
         EXPECT_EQ(
@@ -116,7 +114,7 @@ TEST(UpdateCheck, EndsWithoutAQuestion) {
     for (const auto& tc : cases) {
         Check check(AnswerYes);
         EXPECT_EQ(check.run(Config::defaults(), tc.fetch), tc.outcome);
-        EXPECT_EQ(check.log, tc.log);
+        EXPECT_EQ(check.log.lines(), tc.log);
         EXPECT_TRUE(check.boxes.shown().empty());
         EXPECT_TRUE(check.opener.opened().empty());
     }

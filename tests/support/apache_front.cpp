@@ -54,52 +54,17 @@ std::string configuration(const FrontOptions& o, const std::string& dir, std::ui
 
 }  // namespace
 
-Result<std::unique_ptr<ApacheFront>> ApacheFront::start(const FrontOptions& options) {
-    const std::string binary =
-        findProgram(options.binary, "VELLICOR_APACHE", "apache2", {"/usr/sbin/apache2"});
-    if (binary.empty()) {
-        return makeError(ErrorCode::Unavailable,
-                         "apache2 is not installed" +
-                             (options.binary.empty() ? std::string() : " at " + options.binary) +
-                             ": run tools/install-deps.sh");
-    }
-    auto folder = makeFrontFolder("vellicor-apache");
-    if (!folder) {
-        return folder.error();
-    }
-    std::unique_ptr<ApacheFront> front(new ApacheFront());
-    front->options_ = options;
-    front->folder_ = *folder;
-    auto started =
-        startOnFreePort([&](std::uint16_t) { return front->launch(binary); }, front->port_);
-    if (!started) {
-        return started.error();
-    }
-    return front;
+std::string findApache(const std::string& named) {
+    return findProgram(named, "VELLICOR_APACHE", "apache2", {"/usr/sbin/apache2"});
 }
 
-Status ApacheFront::launch(const std::string& binary) {
-    const std::string conf = folder_ + "/httpd.conf";
-    std::ofstream(conf) << configuration(options_, folder_, port_);
-    Launch l;
-    l.what = "apache2";
-    l.argv = {binary, "-d", folder_, "-f", conf, "-DFOREGROUND"};
-    l.outputFile = folder_ + "/output.log";
-    l.stopSignal = SIGTERM;
-    return process_.start(l, port_, [this] { return errorLog(); });
-}
-
-ApacheFront::~ApacheFront() {
-    process_.stop();
-    removeFrontFolder(folder_);
-}
-
-std::string ApacheFront::errorLog() const {
-    return readText(folder_ + "/output.log") + readText(folder_ + "/error.log");
-}
-
-std::string ApacheFront::accessLog() const {
-    return readText(folder_ + "/access.log");
+FrontRun configureApache(const FrontOptions& options, const std::string& binary,
+                         const std::string& folder, std::uint16_t port) {
+    const std::string conf = folder + "/httpd.conf";
+    std::ofstream(conf) << configuration(options, folder, port);
+    return {{"apache2", {binary, "-d", folder, "-f", conf, "-DFOREGROUND"}, {}, SIGTERM},
+            {"output.log", "error.log"},
+            "access.log"};
 }
 
 }  // namespace vellicor::test

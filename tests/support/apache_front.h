@@ -4,35 +4,18 @@
 // its own (ServerRoot, PidFile, logs, runtime files), as nobody when the tests run as root.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "front_end.h"
 #include "front_process.h"
-#include "platform/result.h"
 
 namespace vellicor::test {
 
-class ApacheFront final : public FrontEnd {
-  public:
-    static Result<std::unique_ptr<ApacheFront>> start(const FrontOptions& options);
-    ~ApacheFront() override;
-    ApacheFront(const ApacheFront&) = delete;
-    ApacheFront& operator=(const ApacheFront&) = delete;
-
-    std::uint16_t port() const override { return port_; }
-    const std::string& folder() const override { return folder_; }
-    std::string errorLog() const override;
-    std::string accessLog() const override;
-
-  private:
-    ApacheFront() = default;
-    Status launch(const std::string& binary);
-
-    FrontOptions options_;
-    std::string folder_;
-    std::uint16_t port_ = 0;
-    FrontProcess process_;
-};
+// The program: the one named, else $VELLICOR_APACHE, else `apache2` on PATH, else
+// /usr/sbin/apache2.
+std::string findApache(const std::string& named);
+// Writes its configuration into `folder` for `port`.
+FrontRun configureApache(const FrontOptions& options, const std::string& binary,
+                         const std::string& folder, std::uint16_t port);
 
 }  // namespace vellicor::test

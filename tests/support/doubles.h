@@ -3,9 +3,13 @@
 // opener and a notifier that only record, and a log sink that keeps every line. Each records
 // from any thread.
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/services.h"
@@ -57,13 +61,38 @@ class RecordingOpener final : public UrlOpener {
     std::vector<std::string> opened_;
 };
 
+// The one log sink of the tests: it keeps every line, fires a hook on the first line that
+// holds a text, and waits (bounded) for one.
 class LogCapture {
   public:
     LogSink sink() {
         return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
+            std::function<void()> then;
+            {
+                std::lock_guard lock(mutex_);
+                lines_.push_back(line);
+                if (then_ && line.find(watch_) != std::string::npos) {
+                    then = std::exchange(then_, {});
+                }
+                changed_.notify_all();
+            }
+            // Outside the lock: the hook may stop the run, which logs again.
+            if (then) {
+                then();
+            }
         };
+    }
+    // `then` runs once, on the logging thread, for the first line after this call that holds
+    // `part`.
+    void onFirst(std::string part, std::function<void()> then) {
+        std::lock_guard lock(mutex_);
+        watch_ = std::move(part);
+        then_ = std::move(then);
+    }
+    // Whether a line holding `part` came within `bound`.
+    bool waitFor(const std::string& part, std::chrono::milliseconds bound) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, bound, [&] { return countLocked(part) > 0; });
     }
     std::vector<std::string> lines() const {
         std::lock_guard lock(mutex_);
@@ -77,17 +106,39 @@ class LogCapture {
         return all;
     }
     // Lines holding `part`.
-    int count(const std::string& part) const {
-        int n = 0;
+    std::vector<std::string> holding(const std::string& part) const {
+        std::vector<std::string> found;
         for (const auto& l : lines()) {
+            if (l.find(part) != std::string::npos) {
+                found.push_back(l);
+            }
+        }
+        return found;
+    }
+    int count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        return countLocked(part);
+    }
+    bool any(const std::string& part) const { return count(part) > 0; }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+
+  private:
+    int countLocked(const std::string& part) const {
+        int n = 0;
+        for (const auto& l : lines_) {
             n += l.find(part) != std::string::npos ? 1 : 0;
         }
         return n;
     }
 
-  private:
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::string> lines_;
+    std::string watch_;
+    std::function<void()> then_;
 };
 
 }  // namespace vellicor::test

@@ -6,6 +6,38 @@
 #include "nginx_front.h"
 
 namespace vellicor::test {
+namespace {
+
+// Apache httpd and HAProxy: run from FrontOptions alone, each as its FrontRun says.
+class OptionsFront final : public ProgramFront<OptionsFront, FrontOptions> {
+  public:
+    using ProgramFront::startFront;
+
+    std::string errorLog() const override {
+        std::string text;
+        for (const auto& file : run_.errorFiles) {
+            text += readText(folder_ + "/" + file);
+        }
+        return text;
+    }
+    std::string accessLog() const override {
+        return run_.accessFile.empty() ? std::string() : readText(folder_ + "/" + run_.accessFile);
+    }
+
+  private:
+    friend ProgramFront;
+    OptionsFront() = default;
+    Launch configure(const std::string& binary) {
+        run_ = options_.kind == FrontKind::Apache
+                   ? configureApache(options_, binary, folder_, port_)
+                   : configureHaproxy(options_, binary, folder_, port_);
+        return run_.launch;
+    }
+
+    FrontRun run_;
+};
+
+}  // namespace
 
 int FrontEnd::accessLogLines(const std::string& part) const {
     return linesHolding(accessLog(), part);
@@ -51,21 +83,13 @@ Result<std::unique_ptr<FrontEnd>> startFrontEnd(const FrontOptions& options) {
             }
             return std::unique_ptr<FrontEnd>(std::move(front).value());
         }
-        case FrontKind::Apache: {
-            auto front = ApacheFront::start(options);
-            if (!front) {
-                return front.error();
-            }
-            return std::unique_ptr<FrontEnd>(std::move(front).value());
-        }
+        case FrontKind::Apache:
+            return OptionsFront::startFront<FrontEnd>(options, findApache(options.binary),
+                                                      "apache2");
         case FrontKind::Haproxy:
             break;
     }
-    auto front = HaproxyFront::start(options);
-    if (!front) {
-        return front.error();
-    }
-    return std::unique_ptr<FrontEnd>(std::move(front).value());
+    return OptionsFront::startFront<FrontEnd>(options, findHaproxy(options.binary), "haproxy");
 }
 
 }  // namespace vellicor::test

@@ -13,8 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 extern char** environ;
 
@@ -80,13 +78,6 @@ Result<std::string> makeFrontFolder(const std::string& prefix) {
 void removeFrontFolder(const std::string& folder) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {

@@ -35,55 +35,18 @@ std::string configuration(const FrontOptions& o, const std::string& dir, std::ui
 
 }  // namespace
 
-Result<std::unique_ptr<HaproxyFront>> HaproxyFront::start(const FrontOptions& options) {
-    const std::string binary = findProgram(options.binary, "VELLICOR_HAPROXY", "haproxy",
-                                           {"/usr/sbin/haproxy", "/usr/local/sbin/haproxy"});
-    if (binary.empty()) {
-        return makeError(ErrorCode::Unavailable,
-                         "haproxy is not installed" +
-                             (options.binary.empty() ? std::string() : " at " + options.binary) +
-                             ": run tools/install-deps.sh");
-    }
-    auto folder = makeFrontFolder("vellicor-haproxy");
-    if (!folder) {
-        return folder.error();
-    }
-    std::unique_ptr<HaproxyFront> front(new HaproxyFront());
-    front->options_ = options;
-    front->folder_ = *folder;
-    std::ofstream(front->folder_ + "/server.pem")
-        << readText(tlsCertFile()) << readText(tlsKeyFile());
-    auto started =
-        startOnFreePort([&](std::uint16_t) { return front->launch(binary); }, front->port_);
-    if (!started) {
-        return started.error();
-    }
-    return front;
-}
-
-Status HaproxyFront::launch(const std::string& binary) {
-    const std::string conf = folder_ + "/haproxy.cfg";
-    std::ofstream(conf) << configuration(options_, folder_, port_);
-    Launch l;
-    l.what = "haproxy";
-    l.argv = {binary, "-db", "-f", conf};
-    l.outputFile = folder_ + "/output.log";
-    l.stopSignal = SIGTERM;
-    return process_.start(l, port_, [this] { return errorLog(); });
-}
-
-HaproxyFront::~HaproxyFront() {
-    process_.stop();
-    removeFrontFolder(folder_);
+std::string findHaproxy(const std::string& named) {
+    return findProgram(named, "VELLICOR_HAPROXY", "haproxy",
+                       {"/usr/sbin/haproxy", "/usr/local/sbin/haproxy"});
 }
 
 // Its warnings and its request lines share standard output.
-std::string HaproxyFront::errorLog() const {
-    return readText(folder_ + "/output.log");
-}
-
-std::string HaproxyFront::accessLog() const {
-    return readText(folder_ + "/output.log");
+FrontRun configureHaproxy(const FrontOptions& options, const std::string& binary,
+                          const std::string& folder, std::uint16_t port) {
+    std::ofstream(folder + "/server.pem") << readText(tlsCertFile()) << readText(tlsKeyFile());
+    const std::string conf = folder + "/haproxy.cfg";
+    std::ofstream(conf) << configuration(options, folder, port);
+    return {{"haproxy", {binary, "-db", "-f", conf}, {}, SIGTERM}, {"output.log"}, "output.log"};
 }
 
 }  // namespace vellicor::test

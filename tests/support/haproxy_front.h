@@ -4,35 +4,18 @@
 // folder; its request log goes to standard output, kept in that folder.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "front_end.h"
 #include "front_process.h"
-#include "platform/result.h"
 
 namespace vellicor::test {
 
-class HaproxyFront final : public FrontEnd {
-  public:
-    static Result<std::unique_ptr<HaproxyFront>> start(const FrontOptions& options);
-    ~HaproxyFront() override;
-    HaproxyFront(const HaproxyFront&) = delete;
-    HaproxyFront& operator=(const HaproxyFront&) = delete;
-
-    std::uint16_t port() const override { return port_; }
-    const std::string& folder() const override { return folder_; }
-    std::string errorLog() const override;
-    std::string accessLog() const override;
-
-  private:
-    HaproxyFront() = default;
-    Status launch(const std::string& binary);
-
-    FrontOptions options_;
-    std::string folder_;
-    std::uint16_t port_ = 0;
-    FrontProcess process_;
-};
+// The program: the one named, else $VELLICOR_HAPROXY, else `haproxy` on PATH, else the
+// usual places.
+std::string findHaproxy(const std::string& named);
+// Writes its configuration into `folder` for `port`.
+FrontRun configureHaproxy(const FrontOptions& options, const std::string& binary,
+                          const std::string& folder, std::uint16_t port);
 
 }  // namespace vellicor::test

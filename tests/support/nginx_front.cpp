@@ -89,51 +89,21 @@ std::string findNginx() {
 }
 
 Result<std::unique_ptr<NginxFront>> NginxFront::start(const NginxOptions& options) {
-    const std::string binary = findProgram(options.binary, "VELLICOR_NGINX", "nginx",
-                                           {"/usr/sbin/nginx", "/usr/local/sbin/nginx"});
-    if (binary.empty()) {
-        return makeError(ErrorCode::Unavailable,
-                         "nginx is not installed" +
-                             (options.binary.empty() ? std::string() : " at " + options.binary) +
-                             ": run tools/install-deps.sh");
-    }
-    auto folder = makeFrontFolder("vellicor-nginx");
-    if (!folder) {
-        return folder.error();
-    }
-    std::unique_ptr<NginxFront> front(new NginxFront());
-    front->options_ = options;
-    front->folder_ = *folder;
-    auto started =
-        startOnFreePort([&](std::uint16_t) { return front->launch(binary); }, front->port_);
-    if (!started) {
-        return started.error();
-    }
-    return front;
+    return startFront(options,
+                      findProgram(options.binary, "VELLICOR_NGINX", "nginx",
+                                  {"/usr/sbin/nginx", "/usr/local/sbin/nginx"}),
+                      "nginx");
 }
 
-Status NginxFront::launch(const std::string& binary) {
+Launch NginxFront::configure(const std::string& binary) {
     const std::string conf = folder_ + "/nginx.conf";
     std::ofstream(conf) << configuration(options_, folder_, port_);
-    Launch l;
-    l.what = "nginx";
-    l.argv = {binary,
-              "-p",
-              folder_,
-              "-e",
-              folder_ + "/error.log",
-              "-c",
-              conf,
-              "-g",
-              "daemon off; master_process on;"};
-    l.outputFile = folder_ + "/output.log";
-    l.stopSignal = SIGQUIT;
-    return process_.start(l, port_, [this] { return errorLog(); });
-}
-
-NginxFront::~NginxFront() {
-    process_.stop();
-    removeFrontFolder(folder_);
+    const std::string errors = folder_ + "/error.log";
+    return {
+        "nginx",
+        {binary, "-p", folder_, "-e", errors, "-c", conf, "-g", "daemon off; master_process on;"},
+        {},
+        SIGQUIT};
 }
 
 std::string NginxFront::baseUrl() const {

@@ -32,30 +32,22 @@ struct NginxOptions {
     std::string binary;  // empty: findNginx()
 };
 
-class NginxFront final : public FrontEnd {
+class NginxFront final : public ProgramFront<NginxFront, NginxOptions> {
   public:
     // Writes the configuration, starts nginx and returns once its port accepts. Fails with
-    // a clear message where nginx is not installed or does not come up.
+    // a clear message where nginx is not installed or does not come up. Going, it sends
+    // SIGQUIT, then SIGKILL if nginx lingers, and reaps it either way.
     static Result<std::unique_ptr<NginxFront>> start(const NginxOptions& options);
-    ~NginxFront() override;  // SIGQUIT, then SIGKILL if it lingers; reaped either way
-    NginxFront(const NginxFront&) = delete;
-    NginxFront& operator=(const NginxFront&) = delete;
 
-    std::uint16_t port() const override { return port_; }
     // "https://127.0.0.1:<port>" (or http:// for the plain listeners).
     std::string baseUrl() const override;
-    const std::string& folder() const override { return folder_; }
     std::string errorLog() const override;
     std::string accessLog() const override;
 
   private:
+    friend ProgramFront;
     NginxFront() = default;
-    Status launch(const std::string& binary);
-
-    NginxOptions options_;
-    std::string folder_;
-    std::uint16_t port_ = 0;
-    FrontProcess process_;
+    Launch configure(const std::string& binary);
 };
 
 // The nginx binary: $VELLICOR_NGINX, else `nginx` on PATH, else /usr/sbin/nginx; empty when

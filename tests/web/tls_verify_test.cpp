@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "temp_folder.h"
 #include "web/tls_client.h"
 #include "web/transfer.h"
 
@@ -185,9 +186,7 @@ class TlsVerifyTest : public ::testing::Test {
     void SetUp() override {
         // A client that refuses the certificate leaves while the server still writes.
         std::signal(SIGPIPE, SIG_IGN);
-        char pattern[] = "/tmp/vellicor-tls-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty()) << "no folder for the test";
         root_ = issue({{"Vellicor verify root"}, ""}, nullptr, true, -1, 3650);
         intermediate_ = issue({{"Vellicor verify intermediate"}, ""}, &root_, true, -1, 3650);
         stranger_ = issue({{"Vellicor verify root"}, ""}, nullptr, true, -1, 3650);
@@ -195,7 +194,6 @@ class TlsVerifyTest : public ::testing::Test {
         writePem(dir_ + "/intermediate.pem", {&intermediate_});
         std::filesystem::create_directory(dir_ + "/empty");
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Serves the case's certificate and asks both sides.
     void check(const Case& c) {
@@ -232,7 +230,8 @@ class TlsVerifyTest : public ::testing::Test {
         }
     }
 
-    std::string dir_;
+    test::TempFolder folder_{"vellicor-tls"};
+    const std::string dir_ = folder_.path();
     Issued root_;
     Issued intermediate_;
     Issued stranger_;

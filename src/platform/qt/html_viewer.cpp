@@ -115,10 +115,7 @@ HtmlViewer::HtmlViewer(QWidget* parent) : QWebEngineView(parent) {
     });
     connect(page_, &QWebEnginePage::newWindowRequested, this,
             [this](QWebEngineNewWindowRequest& request) {
-                const QString address = addressOf(request.requestedUrl());
-                if (askBeforeNewWindow(address)) {
-                    setAddress(address);
-                }
+                setAddress(addressOf(request.requestedUrl()));
             });
     setFontSize(fontSize_);
     trackStatus();
@@ -182,10 +179,6 @@ bool HtmlViewer::askBeforeNavigate(const QString& address) {
         withEventAddress(address, [&] { go = beforeNavigate_(address); });
     }
     return go;
-}
-
-bool HtmlViewer::askBeforeNewWindow(const QString& address) {
-    return beforeNewWindow_ ? beforeNewWindow_(address) : true;
 }
 
 void HtmlViewer::raiseNavigated(const QString& address) {

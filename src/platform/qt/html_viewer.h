@@ -6,13 +6,13 @@
 //   navigated      (跳转完毕)  signal, the main frame has gone to another page.
 //   documentReady  (已就绪)    signal, once per frame document when it has finished loading
 //                              (frames first, the page last), with that document's address.
-//   beforeNewWindow (即将打开新窗口) callback; false opens nothing, true opens the address in
-//                              this same pane (the tool has no second browser window).
-// While a handler of the first three runs, address() reads as the address the event concerns;
+// A page's request for a new window opens the address in this same pane (the tool has no
+// second browser window).
+// While a handler of these three runs, address() reads as the address the event concerns;
 // at any other time it reads as the page in view.
 //
-// Properties: fontSize 0..4 (a zoom step), offline (no network request leaves the pane),
-// silent (the page shows no dialogs of its own: alerts, confirms, prompts, file choosers),
+// Properties: fontSize 0..4 (a zoom step; written only), offline (no network request leaves the
+// pane), silent (the page shows no dialogs of its own: alerts, confirms, prompts, file choosers),
 // statusText (状态条文本, read-only: what a browser's status bar would show last — the address
 // of the link under the pointer, else the state of the latest load; statusTextChanged).
 
@@ -40,7 +40,6 @@ class HtmlViewer : public QWebEngineView {
     void setAddress(const QString& address);
     QString address() const;
 
-    int fontSize() const { return fontSize_; }
     void setFontSize(int size);
     bool offline() const;
     void setOffline(bool on);
@@ -49,7 +48,6 @@ class HtmlViewer : public QWebEngineView {
     QString statusText() const { return statusText_; }
 
     void setBeforeNavigate(Decision decision) { beforeNavigate_ = std::move(decision); }
-    void setBeforeNewWindow(Decision decision) { beforeNewWindow_ = std::move(decision); }
 
   signals:
     void navigated(const QString& address);
@@ -59,7 +57,6 @@ class HtmlViewer : public QWebEngineView {
   private:
     friend class PanePage;
     bool askBeforeNavigate(const QString& address);
-    bool askBeforeNewWindow(const QString& address);
     void raiseNavigated(const QString& address);
     void raiseDocumentReady(const QString& address);
     template <typename F>
@@ -70,7 +67,6 @@ class HtmlViewer : public QWebEngineView {
     PanePage* page_ = nullptr;
     OfflineGate* gate_ = nullptr;
     Decision beforeNavigate_;
-    Decision beforeNewWindow_;
     std::optional<QString> eventAddress_;
     QString statusText_;
     QString loadStatus_;  // what the status bar falls back to when the pointer leaves a link

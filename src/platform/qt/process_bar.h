@@ -1,7 +1,8 @@
 #pragma once
 // Progress bar with stored bounds: every value is clamped to 0..32767 and kept as clamped,
 // the range runs from the smaller to the larger bound whichever way they were written, and the
-// bar shows the position clamped into that range while reads return what was stored.
+// bar shows the position clamped into that range while reads return what was stored. It is
+// always drawn as a smooth fill.
 
 #include <QProgressBar>
 
@@ -23,9 +24,6 @@ class ProcessBar : public QProgressBar {
 
     bool vertical() const { return orientation() == Qt::Vertical; }
     void setVertical(bool on);
-    // The bar is always drawn as a smooth fill; the flag is kept for the logic to read.
-    bool smooth() const { return smooth_; }
-    void setSmooth(bool on) { smooth_ = on; }
 
   private:
     void refresh();
@@ -33,7 +31,6 @@ class ProcessBar : public QProgressBar {
     int min_ = 0;
     int max_ = 100;
     int pos_ = 0;
-    bool smooth_ = true;
 };
 
 }  // namespace vellicor::ui

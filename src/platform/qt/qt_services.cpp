@@ -143,8 +143,4 @@ void QtTrayNotifier::notify(const std::string& title, const std::string& text) {
                        QSystemTrayIcon::Information, 15000);
 }
 
-void processPendingEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
 }  // namespace vellicor::ui

@@ -49,7 +49,4 @@ class QtTrayNotifier final : public Notifier {
     QSystemTrayIcon* tray_ = nullptr;
 };
 
-// Handles every event already queued for the calling thread, then returns.
-void processPendingEvents();
-
 }  // namespace vellicor::ui

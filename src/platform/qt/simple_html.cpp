@@ -64,7 +64,6 @@ void SimpleHtml::setMarkup(const QString& markup) {
 }
 
 void SimpleHtml::setStyleSheetText(const QString& sheet) {
-    sheet_ = sheet;
     // Qt's rich text knows no link pseudo-classes; their rules are applied to each link.
     linkStyle_ = declarationsOf(sheet, QStringLiteral("a:link"));
     hoverStyle_ = declarationsOf(sheet, QStringLiteral("a:hover"));

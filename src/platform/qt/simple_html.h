@@ -22,7 +22,6 @@ class SimpleHtml : public QTextBrowser {
 
     QString markup() const { return markup_; }
     void setMarkup(const QString& markup);
-    QString styleSheetText() const { return sheet_; }
     void setStyleSheetText(const QString& sheet);
     void setBackground(const QColor& color);
     void setUrlOpener(UrlOpener* opener) { opener_ = opener; }
@@ -30,7 +29,6 @@ class SimpleHtml : public QTextBrowser {
     // The link texts as drawn, in document order; for tests and the hover state.
     int linkCount() const { return static_cast<int>(links_.size()); }
     void clickLink(int index);  // acts as a click on that link would
-    int hoveredLink() const { return hovered_; }
 
   signals:
     void linkClicked(const QString& eventText);
@@ -45,7 +43,6 @@ class SimpleHtml : public QTextBrowser {
     void onAnchor(const QUrl& url);
 
     QString markup_;
-    QString sheet_;
     QString linkStyle_;
     QString hoverStyle_;
     std::vector<Link> links_;
