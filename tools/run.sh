@@ -22,6 +22,6 @@ echo "Screenshot of the window saved to $shot"
 if [ -x "$bin/vellicor-cli" ]; then
   echo
   echo "Demo exchange against the embedded portal simulator:"
-  echo "  vellicor-cli exchange --items 选择框1,选择框7 --threads 3"
-  "$bin/vellicor-cli" exchange --items 选择框1,选择框7 --threads 3
+  echo "  vellicor-cli exchange --items cf-rename,lol-mecha-rumble --threads 3"
+  "$bin/vellicor-cli" exchange --items cf-rename,lol-mecha-rumble --threads 3
 fi

@@ -45,7 +45,7 @@ using std::chrono::seconds;
 constexpr const char* kHeading = "## Arrival at the mall";
 constexpr const char* kCookies = "uin=o10001; skey=arrivalbench";
 constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
-constexpr const char* kItem = "选择框1";
+constexpr const char* kItem = "cf-rename";
 constexpr int kRequests = 100;
 // Connections are opened this long before the instant. The shipped 3 s would add four
 // seconds of waiting to every run; one second still covers both looks at idle connections

@@ -28,7 +28,7 @@ std::string tickable() {
     std::string names;
     for (const auto& item : vellicor::mall::items()) {
         if (item.enabled) {
-            names += (names.empty() ? "" : ",") + std::string(item.checkBox);
+            names += (names.empty() ? "" : ",") + std::string(item.id);
         }
     }
     return names;

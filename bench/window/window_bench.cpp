@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
     int ticked = 0;
     for (const mall::Item& item : mall::items()) {
         if (item.enabled && ticked++ < s.items) {
-            window->control<ui::CheckBox>(std::string(item.checkBox))->setChecked(true);
+            window->itemBox(item)->setChecked(true);
         }
     }
     window->control<ui::EditBox>("编辑框4")->setContent(QString::number(s.requests));

@@ -73,7 +73,7 @@ std::vector<std::string> ExchangeWiring::tickedItems() const {
     for (const mall::Item& item : mall::items()) {
         const auto* box = window_.itemBox(item);
         if (box != nullptr && box->checked()) {
-            names.emplace_back(item.checkBox);
+            names.emplace_back(item.id);
         }
     }
     return names;

@@ -1,6 +1,7 @@
 #include "app/form.h"
 
 #include "app/link_panel.h"
+#include "mall/catalogue.h"
 
 namespace vellicor::app {
 namespace {
@@ -61,9 +62,28 @@ ControlSpec logBox() {
     return spec;
 }
 
-// Item check boxes sit at left 8 in their group box, 24 high.
-ControlSpec item(const char* name, const char* parent, int top, int width, const char* caption) {
-    return make(name, ControlKind::CheckBox, parent, {8, top, width, 24}, caption);
+// A game's group box, captioned as the catalogue names the game.
+ControlSpec gameGroup(const char* name, std::string_view tag, Geometry g) {
+    const mall::Game* game = mall::findGame(tag);
+    ControlSpec spec = group(name, g, "", kGameCaption);
+    spec.text = game != nullptr ? std::string(game->caption) : std::string();
+    spec.shows = tag;
+    return spec;
+}
+
+// An item's check box, at left 8 in its group box, 24 high. Caption, colour and whether it
+// can be ticked are the catalogue's; an id it does not know leaves the box blank, which the
+// window refuses at creation.
+ControlSpec item(const char* name, std::string_view id, const char* parent, int top, int width) {
+    ControlSpec spec = make(name, ControlKind::CheckBox, parent, {8, top, width, 24});
+    spec.shows = id;
+    const mall::Item* entry = mall::findItem(id);
+    if (entry != nullptr) {
+        spec.text = entry->caption;
+        spec.color = entry->lottery ? kLottery : kBlack;
+        spec.enabled = entry->enabled;
+    }
+    return spec;
 }
 
 ControlSpec bar(const char* name, Geometry g, int max) {
@@ -122,64 +142,64 @@ std::vector<ControlSpec> buildTable() {
     add(button(formName::按钮5, "", {608, 8, 88, 32}, "停止背景音乐"));
 
     // Game groups and their items.
-    add(group("分组框1", {304, 48, 136, 216}, "CF(穿越火线)", kGameCaption));
-    add(item("选择框1", "分组框1", 16, 80, "改名"));
-    add(item("选择框3", "分组框1", 40, 80, "防弹衣"));
-    add(item("选择框4", "分组框1", 64, 80, "点卷 100点"));
-    add(item("选择框5", "分组框1", 88, 80, "C4工具包"));
-    add(item("选择框6", "分组框1", 112, 120, "烟雾头(抽奖)").coloured(kLottery));
-    add(item("选择框2", "分组框1", 136, 120, "闪光护目镜(抽奖)").coloured(kLottery));
+    add(gameGroup("分组框1", "CF", {304, 48, 136, 216}));
+    add(item("选择框1", "cf-rename", "分组框1", 16, 80));
+    add(item("选择框3", "cf-body-armour", "分组框1", 40, 80));
+    add(item("选择框4", "cf-points-100", "分组框1", 64, 80));
+    add(item("选择框5", "cf-c4-kit", "分组框1", 88, 80));
+    add(item("选择框6", "cf-smoke-goggles-draw", "分组框1", 112, 120));
+    add(item("选择框2", "cf-flash-goggles-draw", "分组框1", 136, 120));
 
-    add(group("分组框2", {438, 48, 176, 216}, "LOL(英雄联盟)", kGameCaption));
-    add(item("选择框7", "分组框2", 16, 160, "银河魔装机神兰博 (永久)"));
-    add(item("选择框8", "分组框2", 40, 144, "双倍金币卡（3日）"));
-    add(item("选择框9", "分组框2", 64, 144, "双倍金币卡（1日）"));
-    add(item("选择框10", "分组框2", 88, 144, "胜利金币卡（10胜）"));
-    add(item("选择框11", "分组框2", 112, 144, "双倍经验卡（1日）"));
-    add(item("选择框12", "分组框2", 136, 144, "兔女郎锐雯（永久）"));
-    add(item("选择框13", "分组框2", 160, 152, "虚空之眼维克兹（永久）"));
-    add(item("选择框14", "分组框2", 184, 152, "白色死神韦鲁斯（永久）"));
+    add(gameGroup("分组框2", "LOL", {438, 48, 176, 216}));
+    add(item("选择框7", "lol-mecha-rumble", "分组框2", 16, 160));
+    add(item("选择框8", "lol-double-gold-3d", "分组框2", 40, 144));
+    add(item("选择框9", "lol-double-gold-1d", "分组框2", 64, 144));
+    add(item("选择框10", "lol-win-gold-10", "分组框2", 88, 144));
+    add(item("选择框11", "lol-double-xp-1d", "分组框2", 112, 144));
+    add(item("选择框12", "lol-bunny-riven", "分组框2", 136, 144));
+    add(item("选择框13", "lol-velkoz", "分组框2", 160, 152));
+    add(item("选择框14", "lol-white-varus", "分组框2", 184, 152));
 
-    add(group("分组框3", {612, 48, 150, 216}, "BNS(剑灵)", kGameCaption));
-    add(item("选择框15", "分组框3", 16, 128, "九转还魂符（自用）"));
-    add(item("选择框16", "分组框3", 40, 128, "银蛇（永久）"));
-    add(item("选择框17", "分组框3", 64, 128, "百炼锤"));
-    add(item("选择框18", "分组框3", 88, 128, "舒筋活络汤"));
-    add(item("选择框19", "分组框3", 112, 128, "春意盎然（永久）"));
-    add(item("选择框20", "分组框3", 136, 128, "黑天照之殇（永久）"));
-    add(item("选择框21", "分组框3", 160, 140, "剑灵月度会员（30天）"));
-    add(item("选择框22", "分组框3", 184, 140, "神龙工商袋"));
+    add(gameGroup("分组框3", "BNS", {612, 48, 150, 216}));
+    add(item("选择框15", "bns-revival-charm", "分组框3", 16, 128));
+    add(item("选择框16", "bns-silver-snake", "分组框3", 40, 128));
+    add(item("选择框17", "bns-forge-hammer", "分组框3", 64, 128));
+    add(item("选择框18", "bns-soothing-soup", "分组框3", 88, 128));
+    add(item("选择框19", "bns-spring-outfit", "分组框3", 112, 128));
+    add(item("选择框20", "bns-dark-outfit", "分组框3", 136, 128));
+    add(item("选择框21", "bns-member-30d", "分组框3", 160, 140));
+    add(item("选择框22", "bns-dragon-pouch", "分组框3", 184, 140));
 
-    add(group("分组框4", {760, 48, 144, 216}, "DNF(地下城与勇士)", kGameCaption));
-    add(item("选择框23", "分组框4", 16, 88, "服务器喇叭"));
-    add(item("选择框24", "分组框4", 40, 96, "净化圣水"));
-    add(item("选择框25", "分组框4", 64, 96, "复活币"));
-    add(item("选择框26", "分组框4", 88, 96, "装扮合成器"));
-    add(item("选择框27", "分组框4", 112, 96, "频道喇叭"));
-    add(item("选择框28", "分组框4", 136, 128, "装备品级调整箱(10)"));
-    add(item("选择框29", "分组框4", 160, 128, "雪隐之冬礼盒（小）"));
-    add(item("选择框30", "分组框4", 184, 128, "武器特效符文"));
+    add(gameGroup("分组框4", "DNF", {760, 48, 144, 216}));
+    add(item("选择框23", "dnf-server-horn", "分组框4", 16, 88));
+    add(item("选择框24", "dnf-holy-water", "分组框4", 40, 96));
+    add(item("选择框25", "dnf-revive-coin", "分组框4", 64, 96));
+    add(item("选择框26", "dnf-avatar-synth", "分组框4", 88, 96));
+    add(item("选择框27", "dnf-channel-horn", "分组框4", 112, 96));
+    add(item("选择框28", "dnf-grade-box-10", "分组框4", 136, 128));
+    add(item("选择框29", "dnf-winter-box-small", "分组框4", 160, 128));
+    add(item("选择框30", "dnf-weapon-rune", "分组框4", 184, 128));
 
-    add(group("分组框5", {304, 264, 136, 144}, "Speed(QQ飞车)", kGameCaption));
-    add(item("选择框31", "分组框5", 16, 80, "点券 100点"));
-    add(item("选择框32", "分组框5", 40, 80, "水果拼盘").disabled());
-    add(item("选择框33", "分组框5", 64, 125, "魔法精灵尤诺 永久"));
-    add(item("选择框34", "分组框5", 88, 125, "魔法精灵奈叶 永久"));
-    add(item("选择框35", "分组框5", 112, 80, "皇权宝石"));
+    add(gameGroup("分组框5", "Speed", {304, 264, 136, 144}));
+    add(item("选择框31", "speed-points-100", "分组框5", 16, 80));
+    add(item("选择框32", "speed-fruit-plate", "分组框5", 40, 80));
+    add(item("选择框33", "speed-fairy-yuno", "分组框5", 64, 125));
+    add(item("选择框34", "speed-fairy-naiye", "分组框5", 88, 125));
+    add(item("选择框35", "speed-royal-gem", "分组框5", 112, 80));
 
-    add(group("分组框6", {438, 264, 120, 144}, "X5(QQ炫舞)", kGameCaption));
-    add(item("选择框36", "分组框6", 16, 80, "改名道具"));
-    add(item("选择框37", "分组框6", 40, 90, "绚贝（500）"));
-    add(item("选择框38", "分组框6", 64, 80, "重阳菊花"));
-    add(item("选择框39", "分组框6", 88, 80, "宠物苏生剂"));
-    add(item("选择框40", "分组框6", 112, 98, "宠物竞技券(5)"));
+    add(gameGroup("分组框6", "X5", {438, 264, 120, 144}));
+    add(item("选择框36", "x5-rename", "分组框6", 16, 80));
+    add(item("选择框37", "x5-shells-500", "分组框6", 40, 90));
+    add(item("选择框38", "x5-chrysanthemum", "分组框6", 64, 80));
+    add(item("选择框39", "x5-pet-revive", "分组框6", 88, 80));
+    add(item("选择框40", "x5-pet-arena-5", "分组框6", 112, 98));
 
-    add(group("分组框7", {548, 264, 145, 144}, "NZ(逆战)", kGameCaption));
-    add(item("选择框41", "分组框7", 16, 116, "特种95式（5天）"));
-    add(item("选择框42", "分组框7", 40, 120, "SCAR-朱雀（5天）"));
-    add(item("选择框43", "分组框7", 64, 120, "战地FAMAS（3天）"));
-    add(item("选择框44", "分组框7", 88, 120, "WA2000（5天）"));
-    add(item("选择框45", "分组框7", 112, 134, "普通经验加成卡(5天)"));
+    add(gameGroup("分组框7", "NZ", {548, 264, 145, 144}));
+    add(item("选择框41", "nz-type95-5d", "分组框7", 16, 116));
+    add(item("选择框42", "nz-scar-5d", "分组框7", 40, 120));
+    add(item("选择框43", "nz-famas-3d", "分组框7", 64, 120));
+    add(item("选择框44", "nz-wa2000-5d", "分组框7", 88, 120));
+    add(item("选择框45", "nz-xp-boost-5d", "分组框7", 112, 134));
 
     // Sign-in group.
     add(group("分组框8", {691, 264, 213, 144}, "签到", kSignInCaption).aligned(Align::Right));
@@ -223,6 +243,15 @@ const WindowSpec& formWindow() {
 const std::vector<ControlSpec>& formControls() {
     static const std::vector<ControlSpec> table = buildTable();
     return table;
+}
+
+std::string formNameShowing(std::string_view entry) {
+    for (const ControlSpec& spec : formControls()) {
+        if (!spec.shows.empty() && spec.shows == entry) {
+            return spec.name;
+        }
+    }
+    return {};
 }
 
 std::string mainWindowTitle() {

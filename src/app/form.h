@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellicor::app {
@@ -81,7 +82,8 @@ struct ControlSpec {
     ControlKind kind = ControlKind::Label;
     std::string parent;  // empty: the main window; else the group box's name
     Geometry geometry;
-    std::string text;  // caption or content (UTF-8, CRLF line ends)
+    std::string text;   // caption or content (UTF-8, CRLF line ends)
+    std::string shows;  // the catalogue entry a box or group shows: an item's id, a game's tag
     bool visible = true;
     bool enabled = true;
     Rgb color = kBlack;  // text or caption colour
@@ -118,6 +120,9 @@ struct WindowSpec {
 const WindowSpec& formWindow();
 // Every control, parents before their children.
 const std::vector<ControlSpec>& formControls();
+// The form name of the control that shows a catalogue entry (an item's id, a game's tag);
+// empty when the form has none.
+std::string formNameShowing(std::string_view entry);
 
 // Texts the window sets at run time.
 std::string mainWindowTitle();  // "Vellicor" + 29 blanks + "Version: 3"

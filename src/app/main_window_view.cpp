@@ -83,7 +83,7 @@ bool MainWindow::bindView() {
     for (const char* name : kSignInLabels) {
         all = all && control<ui::Label>(name) != nullptr;
     }
-    // The catalogue names the boxes of its items and games; the form has to have them all.
+    // Every item and game of the catalogue has its box in the form.
     for (const mall::Item& item : mall::items()) {
         all = all && itemBox(item) != nullptr;
     }
@@ -109,11 +109,11 @@ ui::EditBox& MainWindow::workerField() {
 }
 
 ui::CheckBox* MainWindow::itemBox(const mall::Item& item) {
-    return control<ui::CheckBox>(std::string(item.checkBox));
+    return control<ui::CheckBox>(formNameShowing(item.id));
 }
 
 ui::GroupBox* MainWindow::gameGroup(const mall::Game& game) {
-    return control<ui::GroupBox>(std::string(game.groupBox));
+    return control<ui::GroupBox>(formNameShowing(game.tag));
 }
 
 Pane& MainWindow::quickLoginPane() {

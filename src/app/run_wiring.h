@@ -67,7 +67,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     // nothing was sent. With fireAt the run gets ready now (requests built, connections
     // opened) and sends at that instant. Window's thread only.
     bool startRun(mall::RunOptions options = {});
-    // The check-box names of the ticked items, in catalogue order.
+    // The ids of the ticked items, in catalogue order.
     std::vector<std::string> tickedItems() const;
     mall::ExchangeController& controller() { return controller_; }
 

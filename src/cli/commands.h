@@ -17,6 +17,7 @@ inline constexpr int kExitNoAnswer = 3;  // exchange: no request got an answer f
 
 int runRequest(const Args& args);
 int runExchange(const Args& args);
+int runItems(const Args& args);  // the catalogue: each item's id, game and caption
 int runBalances(const Args& args);
 int runSigninStatus(const Args& args);
 

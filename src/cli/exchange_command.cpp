@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "cli/portal_session.h"
 #include "mall/aim.h"
+#include "mall/catalogue.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
@@ -112,6 +113,19 @@ bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
 
 }  // namespace
 
+int runItems(const Args& args) {
+    if (!args.empty()) {
+        std::fprintf(stderr, "vellicor-cli items: takes no arguments\n");
+        return kExitUsage;
+    }
+    for (const mall::Item& item : mall::items()) {
+        std::printf("%-24s %s  %s%s\n", std::string(item.id).c_str(),
+                    std::string(mall::gameOf(item).tag).c_str(), std::string(item.caption).c_str(),
+                    item.enabled ? "" : "（暂不可兑换）");
+    }
+    return kExitOk;
+}
+
 int runExchange(const Args& args) {
     auto opts = Options::parse(args, {"items", "threads", "at", "cookie", "portal", "config"});
     if (!opts) {
@@ -122,6 +136,11 @@ int runExchange(const Args& args) {
     }
     if (!opts->has("items") || !opts->has("threads")) {
         return fail("--items and --threads are required", kExitUsage);
+    }
+    // Checked before anything is sent, the demo login included.
+    const std::vector<std::string> items = splitNames(*opts->value("items"));
+    if (auto chosen = mall::selectItems(items); !chosen) {
+        return fail(chosen.error().message + "，本次未发送请求");
     }
     const Clock& clock = SystemClock::instance();
     std::optional<int> secondsOfDay;
@@ -170,8 +189,7 @@ int runExchange(const Args& args) {
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    if (!controller.start(splitNames(*opts->value("items")), *opts->value("threads"),
-                          session->cookies, runOptions)) {
+    if (!controller.start(items, *opts->value("threads"), session->cookies, runOptions)) {
         return kExitFailed;
     }
     if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {

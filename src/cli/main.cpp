@@ -18,8 +18,9 @@ const Command kCommands[] = {
      "request URL [--method GET|POST] [--body TEXT] [--cookie STRING] [--header LINE]... "
      "[--proxy [USER:PASSWORD@]HOST:PORT]"},
     {"exchange", vellicor::cli::runExchange,
-     "exchange --items NAMES --threads N [--at HH:MM:SS] [--cookie STRING] [--portal URL] "
+     "exchange --items ID,... --threads N [--at HH:MM:SS] [--cookie STRING] [--portal URL] "
      "[--config FILE]"},
+    {"items", vellicor::cli::runItems, "items"},
     {"balances", vellicor::cli::runBalances,
      "balances [--cookie STRING] [--portal URL] [--config FILE]"},
     {"signin-status", vellicor::cli::runSigninStatus,
@@ -27,6 +28,8 @@ const Command kCommands[] = {
 };
 
 constexpr const char* kNotes =
+    "exchange --items takes item ids (\"cf-rename,nz-famas-3d\"; `items` lists them) or the\n"
+    "window's old box names (\"选择框1\").\n"
     "exchange, balances and signin-status without --portal and --config use the built-in\n"
     "simulator, logged in with its demo account; with either, --cookie STRING (the cookies\n"
     "of a logged-in session) is required.\n"

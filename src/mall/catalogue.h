@@ -1,6 +1,6 @@
 #pragma once
-// The seven games of the mall and the 45 items the window offers, with the values that make
-// up each item's exchange address. Everything here is fixed at build time.
+// The seven games of the mall and the 45 items the tool offers, each known by its id, with the
+// values that make up each item's exchange address. Everything here is fixed at build time.
 
 #include <cstdint>
 #include <span>
@@ -13,10 +13,9 @@
 namespace vellicor::mall {
 
 struct Game {
-    std::string_view tag;       // "CF", "LOL", ...
-    std::string_view name;      // the mall's Chinese name, key of the balance on the record page
-    std::string_view groupBox;  // `分组框1` ...
-    std::string_view caption;   // tag, then the name in ASCII parentheses
+    std::string_view tag;      // "CF", "LOL", ...
+    std::string_view name;     // the mall's Chinese name, key of the balance on the record page
+    std::string_view caption;  // tag, then the name in ASCII parentheses
     int gid = 0;
 };
 
@@ -28,12 +27,11 @@ struct ExchangeTarget {
 };
 
 struct Item {
-    std::string_view checkBox;  // `选择框1` ...
-    int game = 0;               // index into games()
+    std::string_view id;  // "nz-famas-3d": the game's tag in lower case, then the item in ASCII
+    int game = 0;         // index into games()
     std::string_view caption;
-    bool lottery = false;  // drawn in red on the window
-    bool enabled = true;   // a disabled box cannot be ticked
-    int row = 0;           // row in its group box, top to bottom, from 1
+    bool lottery = false;  // a draw: the window shows it in red
+    bool enabled = true;   // not on offer: it cannot be chosen
     ExchangeTarget target;
 };
 
@@ -42,12 +40,14 @@ std::span<const Item> items();
 
 const Game& gameOf(const Item& item);
 const Game* findGame(std::string_view tag);
-const Item* findItem(std::string_view checkBox);
+const Item* findItem(std::string_view id);
+// "选择框N", the name scripts used before ids: the Nth item of items().
+const Item* findItemByOldName(std::string_view name);
 
-// The items behind the ticked check-box names, in catalogue order (`选择框1` first), each
-// once however often it is named. An unknown name or a disabled box is refused as a whole,
-// so that a run never starts with less than the user asked for without saying so.
-Result<std::vector<const Item*>> selectItems(const std::vector<std::string>& ticked);
+// The items named by id or by old name, in catalogue order, each once however often it is
+// named. An unknown name or an item not on offer is refused as a whole, naming it, so that a
+// run never starts with less than the user asked for without saying so.
+Result<std::vector<const Item*>> selectItems(const std::vector<std::string>& names);
 
 // "/mall/index.php?op=exchangeing&gid=..&type=2&propsid=..&way=..&g_tk=.." (keys in this order).
 std::string exchangePath(const ExchangeTarget& target);

@@ -27,7 +27,8 @@ class ExchangeController {
 
     // Starts a run and returns at once. False (with a line in the log) when nothing was sent:
     // bad worker field, nothing ticked, no session, or a run still under way.
-    bool start(const std::vector<std::string>& tickedNames, std::string_view workerFieldText,
+    // `items` by id (or the old "选择框N" names), as selectItems takes them.
+    bool start(const std::vector<std::string>& items, std::string_view workerFieldText,
                const std::string& cookies, RunOptions options = {});
 
     bool busy() const;

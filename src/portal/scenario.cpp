@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "mall/catalogue.h"
 #include "portal/server.h"
 
 namespace vellicor::portal {
@@ -14,68 +15,28 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kToken = "730418526";
-
 }  // namespace
 
 const std::vector<GameInfo>& games() {
-    // The mall's own numbering: League of Legends is 26 here, Dungeon Fighter 1.
-    static const std::vector<GameInfo> table = {
-        {"CF", "穿越火线", 2},      {"LOL", "英雄联盟", 26}, {"BNS", "剑灵", 61},
-        {"DNF", "地下城与勇士", 1}, {"Speed", "QQ飞车", 17}, {"X5", "QQ炫舞", 10},
-        {"NZ", "逆战", 40},
-    };
+    static const std::vector<GameInfo> table = [] {
+        std::vector<GameInfo> out;
+        for (const mall::Game& g : mall::games()) {
+            out.push_back({std::string(g.tag), std::string(g.name), g.gid});
+        }
+        return out;
+    }();
     return table;
 }
 
 const std::vector<CatalogueItem>& catalogue() {
-    static const std::vector<CatalogueItem> table = {
-        {2, 1397711761, 1, "1093847265", "改名"},
-        {2, 1399626483, 1, kToken, "防弹衣"},
-        {2, 1399628570, 2, kToken, "闪光护目镜(抽奖)"},
-        {2, 1399625298, 1, kToken, "点卷 100点"},
-        {2, 1399626068, 1, kToken, "C4工具包"},
-        {2, 1399626984, 2, kToken, "烟雾头(抽奖)"},
-        {26, 1398656551, 1, kToken, "银河魔装机神兰博 (永久)"},
-        {26, 1398169633, 1, kToken, "双倍金币卡（3日）"},
-        {26, 1398170686, 1, kToken, "双倍金币卡（1日）"},
-        {26, 1398170492, 1, kToken, "胜利金币卡（10胜）"},
-        {26, 1398079016, 1, kToken, "双倍经验卡（1日）"},
-        {26, 1398077502, 1, kToken, "兔女郎锐雯（永久）"},
-        {26, 1398077325, 1, kToken, "虚空之眼维克兹（永久）"},
-        {26, 1397186157, 1, kToken, "白色死神韦鲁斯（永久）"},
-        {61, 1398076983, 1, kToken, "九转还魂符（自用）"},
-        {61, 1397705006, 1, kToken, "银蛇（永久）"},
-        {61, 1398170287, 1, kToken, "百炼锤"},
-        {61, 1398170081, 1, kToken, "舒筋活络汤"},
-        {61, 1398076461, 1, kToken, "春意盎然（永久）"},
-        {61, 1398076218, 1, kToken, "黑天照之殇（永久）"},
-        {61, 1398076793, 1, kToken, "剑灵月度会员（30天）"},
-        {61, 1398075541, 1, kToken, "神龙工商袋"},
-        {1, 1397727758, 1, kToken, "服务器喇叭"},
-        {1, 1397727863, 1, kToken, "净化圣水"},
-        {1, 1397727338, 1, kToken, "复活币"},
-        {1, 1397727419, 1, kToken, "装扮合成器"},
-        {1, 1397727682, 1, kToken, "频道喇叭"},
-        {1, 1397034651, 1, kToken, "装备品级调整箱(10)"},
-        {1, 1397034754, 1, kToken, "雪隐之冬礼盒（小）"},
-        {1, 1397036743, 1, kToken, "武器特效符文"},
-        {17, 1399710258, 1, kToken, "点券 100点"},
-        {17, 1397992260, 1, kToken, "水果拼盘"},
-        {17, 1399710924, 1, kToken, "魔法精灵尤诺 永久"},
-        {17, 1399710708, 1, kToken, "魔法精灵奈叶 永久"},
-        {17, 1397991827, 1, kToken, "皇权宝石"},
-        {10, 1398057349, 1, kToken, "改名道具"},
-        {10, 1398059157, 1, kToken, "绚贝（500）"},
-        {10, 1398057640, 1, kToken, "重阳菊花"},
-        {10, 1398058701, 1, kToken, "宠物苏生剂"},
-        {10, 1398058204, 1, kToken, "宠物竞技券(5)"},
-        {40, 1397812740, 1, kToken, "特种95式（5天）"},
-        {40, 1398159502, 1, kToken, "SCAR-朱雀（5天）"},
-        {40, 1397812892, 1, kToken, "战地FAMAS（3天）"},
-        {40, 1398159262, 1, kToken, "WA2000（5天）"},
-        {40, 1397812983, 1, kToken, "普通经验加成卡(5天)"},
-    };
+    static const std::vector<CatalogueItem> table = [] {
+        std::vector<CatalogueItem> out;
+        for (const mall::Item& i : mall::items()) {
+            out.push_back({std::string(i.id), i.target.gid, i.target.propsid, i.target.way,
+                           std::string(i.target.token), std::string(i.caption)});
+        }
+        return out;
+    }();
     return table;
 }
 
@@ -144,7 +105,7 @@ int parseGid(const std::string& key) {
 
 std::int64_t parsePropsid(const std::string& key) {
     for (const auto& i : catalogue()) {
-        if (key == std::to_string(i.propsid)) {
+        if (key == std::to_string(i.propsid) || key == i.id) {
             return i.propsid;
         }
     }

@@ -13,20 +13,22 @@
 namespace vellicor::portal {
 
 struct GameInfo {
-    const char* tag;
-    const char* name;  // UTF-8, as the mall writes it
-    int gid;
+    std::string tag;
+    std::string name;  // UTF-8, as the mall writes it
+    int gid = 0;
 };
 
 struct CatalogueItem {
-    int gid;
-    std::int64_t propsid;
-    int way;  // 1 direct exchange, 2 lottery draw
-    const char* token;
-    const char* caption;  // UTF-8
+    std::string id;  // the tool's id of the item
+    int gid = 0;
+    std::int64_t propsid = 0;
+    int way = 1;  // 1 direct exchange, 2 lottery draw
+    std::string token;
+    std::string caption;  // UTF-8
 };
 
-// The seven games in the mall's order, and the 45 items the mall sells.
+// The seven games in the mall's order, and the 45 items the mall sells: the tool's catalogue
+// (src/mall/catalogue.h), so that the simulator sells whatever the tool offers.
 const std::vector<GameInfo>& games();
 const std::vector<CatalogueItem>& catalogue();
 const GameInfo* findGame(int gid);

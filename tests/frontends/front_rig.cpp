@@ -105,12 +105,12 @@ std::optional<ParsedLine> parseOutcome(const std::string& line) {
     return p;
 }
 
-std::string captionOf(const std::string& checkBox) {
-    return std::string(mall::findItem(checkBox)->caption);
+std::string captionOf(const std::string& id) {
+    return std::string(mall::findItem(id)->caption);
 }
 
-std::string propsidOf(const std::string& checkBox) {
-    return "propsid=" + std::to_string(mall::findItem(checkBox)->target.propsid);
+std::string propsidOf(const std::string& id) {
+    return "propsid=" + std::to_string(mall::findItem(id)->target.propsid);
 }
 
 // The set time of day that names `opening` by the tool's rule. The tool reads a set time

@@ -28,7 +28,7 @@ namespace vellicor::fronts {
 inline constexpr const char* kCookies = "uin=o10001; skey=frontkey";
 inline constexpr const char* kExchange = "/mall/index.php?op=exchangeing";
 // Two items, so that each item's share of the requests is counted on its own.
-inline const std::vector<std::string> kItems = {"选择框1", "选择框3"};
+inline const std::vector<std::string> kItems = {"cf-rename", "cf-body-armour"};
 inline constexpr int kPerItem = 8;
 inline constexpr int kWorkers = 2 * kPerItem;
 

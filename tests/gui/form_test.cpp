@@ -1,6 +1,6 @@
 // The window against its form: every control's kind, parent, place, state, caption and
-// colour, then the window's own properties, the drag-anywhere rule, keys and the dispatch
-// of events to the subsystems' controllers.
+// colour, the catalogue's items in their boxes, then the window's own properties, the drag-anywhere
+// rule, keys and the dispatch of events to the subsystems' controllers.
 
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -15,6 +15,7 @@
 #include "app/main_window.h"
 #include "doubles.h"
 #include "gui_test_main.h"
+#include "mall/catalogue.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -44,6 +45,8 @@ constexpr unsigned GAME = 0xFF5080;
 constexpr unsigned BLUE = 0x0000FF;
 constexpr unsigned RED = 0xFF0000;
 
+// The item boxes and the games' captions are the catalogue's; the test below checks them.
+
 const Expected kForm[] = {
     {"超文本浏览框1", "HtmlViewer", "", 8, 8, 280, 184, true, true, nullptr, B},
     {"超文本浏览框2", "HtmlViewer", "", 9, 8, 280, 184, false, true, nullptr, B},
@@ -61,58 +64,13 @@ const Expected kForm[] = {
     {"标签2", "Label", "", 401, 12, 87, 24, true, true, "线程(默认即可)", B},
     {"编辑框4", "EditBox", "", 496, 8, 40, 32, true, true, "100", B},
     {"按钮5", "Button", "", 608, 8, 88, 32, true, true, "停止背景音乐", B},
-    {"分组框1", "GroupBox", "", 304, 48, 136, 216, true, true, "CF(穿越火线)", GAME},
-    {"分组框2", "GroupBox", "", 438, 48, 176, 216, true, true, "LOL(英雄联盟)", GAME},
-    {"分组框3", "GroupBox", "", 612, 48, 150, 216, true, true, "BNS(剑灵)", GAME},
-    {"分组框4", "GroupBox", "", 760, 48, 144, 216, true, true, "DNF(地下城与勇士)", GAME},
-    {"分组框5", "GroupBox", "", 304, 264, 136, 144, true, true, "Speed(QQ飞车)", GAME},
-    {"分组框6", "GroupBox", "", 438, 264, 120, 144, true, true, "X5(QQ炫舞)", GAME},
-    {"分组框7", "GroupBox", "", 548, 264, 145, 144, true, true, "NZ(逆战)", GAME},
-    {"选择框1", "CheckBox", "分组框1", 8, 16, 80, 24, true, true, "改名", B},
-    {"选择框3", "CheckBox", "分组框1", 8, 40, 80, 24, true, true, "防弹衣", B},
-    {"选择框4", "CheckBox", "分组框1", 8, 64, 80, 24, true, true, "点卷 100点", B},
-    {"选择框5", "CheckBox", "分组框1", 8, 88, 80, 24, true, true, "C4工具包", B},
-    {"选择框6", "CheckBox", "分组框1", 8, 112, 120, 24, true, true, "烟雾头(抽奖)", RED},
-    {"选择框2", "CheckBox", "分组框1", 8, 136, 120, 24, true, true, "闪光护目镜(抽奖)", RED},
-    {"选择框7", "CheckBox", "分组框2", 8, 16, 160, 24, true, true, "银河魔装机神兰博 (永久)", B},
-    {"选择框8", "CheckBox", "分组框2", 8, 40, 144, 24, true, true, "双倍金币卡（3日）", B},
-    {"选择框9", "CheckBox", "分组框2", 8, 64, 144, 24, true, true, "双倍金币卡（1日）", B},
-    {"选择框10", "CheckBox", "分组框2", 8, 88, 144, 24, true, true, "胜利金币卡（10胜）", B},
-    {"选择框11", "CheckBox", "分组框2", 8, 112, 144, 24, true, true, "双倍经验卡（1日）", B},
-    {"选择框12", "CheckBox", "分组框2", 8, 136, 144, 24, true, true, "兔女郎锐雯（永久）", B},
-    {"选择框13", "CheckBox", "分组框2", 8, 160, 152, 24, true, true, "虚空之眼维克兹（永久）", B},
-    {"选择框14", "CheckBox", "分组框2", 8, 184, 152, 24, true, true, "白色死神韦鲁斯（永久）", B},
-    {"选择框15", "CheckBox", "分组框3", 8, 16, 128, 24, true, true, "九转还魂符（自用）", B},
-    {"选择框16", "CheckBox", "分组框3", 8, 40, 128, 24, true, true, "银蛇（永久）", B},
-    {"选择框17", "CheckBox", "分组框3", 8, 64, 128, 24, true, true, "百炼锤", B},
-    {"选择框18", "CheckBox", "分组框3", 8, 88, 128, 24, true, true, "舒筋活络汤", B},
-    {"选择框19", "CheckBox", "分组框3", 8, 112, 128, 24, true, true, "春意盎然（永久）", B},
-    {"选择框20", "CheckBox", "分组框3", 8, 136, 128, 24, true, true, "黑天照之殇（永久）", B},
-    {"选择框21", "CheckBox", "分组框3", 8, 160, 140, 24, true, true, "剑灵月度会员（30天）", B},
-    {"选择框22", "CheckBox", "分组框3", 8, 184, 140, 24, true, true, "神龙工商袋", B},
-    {"选择框23", "CheckBox", "分组框4", 8, 16, 88, 24, true, true, "服务器喇叭", B},
-    {"选择框24", "CheckBox", "分组框4", 8, 40, 96, 24, true, true, "净化圣水", B},
-    {"选择框25", "CheckBox", "分组框4", 8, 64, 96, 24, true, true, "复活币", B},
-    {"选择框26", "CheckBox", "分组框4", 8, 88, 96, 24, true, true, "装扮合成器", B},
-    {"选择框27", "CheckBox", "分组框4", 8, 112, 96, 24, true, true, "频道喇叭", B},
-    {"选择框28", "CheckBox", "分组框4", 8, 136, 128, 24, true, true, "装备品级调整箱(10)", B},
-    {"选择框29", "CheckBox", "分组框4", 8, 160, 128, 24, true, true, "雪隐之冬礼盒（小）", B},
-    {"选择框30", "CheckBox", "分组框4", 8, 184, 128, 24, true, true, "武器特效符文", B},
-    {"选择框31", "CheckBox", "分组框5", 8, 16, 80, 24, true, true, "点券 100点", B},
-    {"选择框32", "CheckBox", "分组框5", 8, 40, 80, 24, true, false, "水果拼盘", B},
-    {"选择框33", "CheckBox", "分组框5", 8, 64, 125, 24, true, true, "魔法精灵尤诺 永久", B},
-    {"选择框34", "CheckBox", "分组框5", 8, 88, 125, 24, true, true, "魔法精灵奈叶 永久", B},
-    {"选择框35", "CheckBox", "分组框5", 8, 112, 80, 24, true, true, "皇权宝石", B},
-    {"选择框36", "CheckBox", "分组框6", 8, 16, 80, 24, true, true, "改名道具", B},
-    {"选择框37", "CheckBox", "分组框6", 8, 40, 90, 24, true, true, "绚贝（500）", B},
-    {"选择框38", "CheckBox", "分组框6", 8, 64, 80, 24, true, true, "重阳菊花", B},
-    {"选择框39", "CheckBox", "分组框6", 8, 88, 80, 24, true, true, "宠物苏生剂", B},
-    {"选择框40", "CheckBox", "分组框6", 8, 112, 98, 24, true, true, "宠物竞技券(5)", B},
-    {"选择框41", "CheckBox", "分组框7", 8, 16, 116, 24, true, true, "特种95式（5天）", B},
-    {"选择框42", "CheckBox", "分组框7", 8, 40, 120, 24, true, true, "SCAR-朱雀（5天）", B},
-    {"选择框43", "CheckBox", "分组框7", 8, 64, 120, 24, true, true, "战地FAMAS（3天）", B},
-    {"选择框44", "CheckBox", "分组框7", 8, 88, 120, 24, true, true, "WA2000（5天）", B},
-    {"选择框45", "CheckBox", "分组框7", 8, 112, 134, 24, true, true, "普通经验加成卡(5天)", B},
+    {"分组框1", "GroupBox", "", 304, 48, 136, 216, true, true, nullptr, GAME},
+    {"分组框2", "GroupBox", "", 438, 48, 176, 216, true, true, nullptr, GAME},
+    {"分组框3", "GroupBox", "", 612, 48, 150, 216, true, true, nullptr, GAME},
+    {"分组框4", "GroupBox", "", 760, 48, 144, 216, true, true, nullptr, GAME},
+    {"分组框5", "GroupBox", "", 304, 264, 136, 144, true, true, nullptr, GAME},
+    {"分组框6", "GroupBox", "", 438, 264, 120, 144, true, true, nullptr, GAME},
+    {"分组框7", "GroupBox", "", 548, 264, 145, 144, true, true, nullptr, GAME},
     {"分组框8", "GroupBox", "", 691, 264, 213, 144, true, true, "签到", 0xFF8000},
     {"标签3", "Label", "分组框8", 16, 8, 150, 24, true, true, "CF  未签到", BLUE},
     {"标签4", "Label", "分组框8", 16, 26, 150, 24, true, true, "LOL  未签到", BLUE},
@@ -276,7 +234,7 @@ class FormTest : public QObject {
     void cleanupTestCase() { window_.reset(); }
 
     void everyControlMatchesTheForm() {
-        QCOMPARE(window_->controlNames().size(), std::size(kForm));
+        QCOMPARE(window_->controlNames().size(), std::size(kForm) + mall::items().size());
         for (const Expected& e : kForm) {
             const QString name = q(e.name);
             QObject* object = window_->object(e.name);
@@ -301,6 +259,45 @@ class FormTest : public QObject {
             if (q(e.kind) != "Timer" && q(e.kind) != "ProcessBar" && q(e.kind) != "HtmlViewer") {
                 QVERIFY2(reading->colour == e.colour, e.name);
             }
+        }
+    }
+
+    // Each catalogue item has one box, in its game's group, showing its caption (red for a
+    // draw), unticked, and greyed when it is not on offer; the boxes of a group stand in a
+    // column without overlapping, and no box shows anything else.
+    void everyCatalogueItemHasItsBox() {
+        std::set<QObject*> boxes;
+        std::map<QWidget*, std::vector<QRect>> columns;
+        for (const mall::Item& item : mall::items()) {
+            const char* id = item.id.data();
+            ui::CheckBox* box = window_->itemBox(item);
+            QVERIFY2(box != nullptr, id);
+            QVERIFY2(boxes.insert(box).second, id);
+            QCOMPARE(box->caption(), QString::fromUtf8(item.caption.data(), item.caption.size()));
+            const unsigned colour =
+                rgb(box->palette().color(QPalette::Active, QPalette::WindowText));
+            QVERIFY2(colour == (item.lottery ? RED : B), id);
+            QVERIFY2(box->isEnabled() == item.enabled, id);
+            QVERIFY2(!box->checked(), id);
+            QWidget* group = window_->gameGroup(mall::gameOf(item));
+            QVERIFY2(box->parentWidget() == group, id);
+            QVERIFY2(QRect(QPoint(), group->size()).contains(box->geometry()), id);
+            QCOMPARE(box->geometry().left(), 8);
+            QCOMPARE(box->geometry().height(), 24);
+            for (const QRect& other : columns[group]) {
+                QVERIFY2(!other.intersects(box->geometry()), id);
+            }
+            columns[group].push_back(box->geometry());
+        }
+        std::size_t checkBoxes = 0;
+        for (const std::string& name : window_->controlNames()) {
+            checkBoxes += window_->control<ui::CheckBox>(name) != nullptr ? 1 : 0;
+        }
+        QCOMPARE(checkBoxes, boxes.size());
+        for (const mall::Game& game : mall::games()) {
+            ui::GroupBox* group = window_->gameGroup(game);
+            QVERIFY2(group != nullptr, game.tag.data());
+            QCOMPARE(group->caption(), QString::fromUtf8(game.caption.data(), game.caption.size()));
         }
     }
 
@@ -337,10 +334,6 @@ class FormTest : public QObject {
         QCOMPARE(window_->control<ui::Timer>("时钟2")->period(), 0);
         QVERIFY(!window_->control<ui::Timer>("时钟2")->running());
 
-        for (int i = 1; i <= 45; ++i) {
-            const std::string name = "选择框" + std::to_string(i);
-            QVERIFY2(!window_->control<ui::CheckBox>(name)->checked(), name.c_str());
-        }
         const QFont bold = window_->control<ui::Button>("按钮1")->font();
         QVERIFY(bold.bold());
         QCOMPARE(bold.pixelSize(), 12);

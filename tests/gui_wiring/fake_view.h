@@ -39,10 +39,10 @@ class FakeView final : public app::WindowView {
   public:
     FakeView() {
         for (const mall::Item& item : mall::items()) {
-            items_[item.checkBox] = make<ui::CheckBox>();
+            items_[item.id] = make<ui::CheckBox>();
         }
         for (const mall::Game& game : mall::games()) {
-            groups_[game.groupBox] = make<ui::GroupBox>();
+            groups_[game.tag] = make<ui::GroupBox>();
         }
         for (auto& label : signInLabels_) {
             label = make<ui::Label>();
@@ -61,15 +61,15 @@ class FakeView final : public app::WindowView {
         }
     }
     // Drops the box of an item, as a form without it would have.
-    void removeItem(const mall::Item& item) { items_.erase(item.checkBox); }
+    void removeItem(const mall::Item& item) { items_.erase(item.id); }
 
     ui::Button& exchangeButton() override { return exchange_; }
     ui::EditBox& workerField() override { return workers_; }
     ui::CheckBox* itemBox(const mall::Item& item) override {
-        const auto it = items_.find(item.checkBox);
+        const auto it = items_.find(item.id);
         return it == items_.end() ? nullptr : it->second;
     }
-    ui::GroupBox* gameGroup(const mall::Game& game) override { return groups_.at(game.groupBox); }
+    ui::GroupBox* gameGroup(const mall::Game& game) override { return groups_.at(game.tag); }
     app::Pane& quickLoginPane() override { return quick; }
     app::Pane& accountLoginPane() override { return account; }
     ui::Label& accountCaptions() override { return captions_; }

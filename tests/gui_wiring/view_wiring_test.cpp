@@ -31,8 +31,8 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-const mall::Item& item(const char* box) {
-    return *mall::findItem(box);
+const mall::Item& item(const char* id) {
+    return *mall::findItem(id);
 }
 
 int occurrences(const std::string& text, const std::string& part) {
@@ -136,11 +136,12 @@ class ViewWiringTest : public QObject {
     void exchangeTakesTheTickedBoxesInCatalogueOrder() {
         test::FakeView view;
         ExchangeWiring exchange(view, context_, {});
-        view.itemBox(item("选择框7"))->setChecked(true);
-        view.itemBox(item("选择框3"))->setChecked(true);
-        view.itemBox(item("选择框1"))->setChecked(true);
-        view.removeItem(item("选择框3"));
-        QCOMPARE(exchange.tickedItems(), (std::vector<std::string>{"选择框1", "选择框7"}));
+        view.itemBox(item("lol-mecha-rumble"))->setChecked(true);
+        view.itemBox(item("cf-body-armour"))->setChecked(true);
+        view.itemBox(item("cf-rename"))->setChecked(true);
+        view.removeItem(item("cf-body-armour"));
+        QCOMPARE(exchange.tickedItems(),
+                 (std::vector<std::string>{"cf-rename", "lol-mecha-rumble"}));
     }
 
     void exchangeSendsWhatTheWorkerFieldSays_data() {
@@ -156,7 +157,7 @@ class ViewWiringTest : public QObject {
         const std::string cookies = server_->sessionCookie().value();
         test::FakeView view;
         ExchangeWiring exchange(view, context_, [cookies] { return cookies; });
-        view.itemBox(item("选择框1"))->setChecked(true);
+        view.itemBox(item("cf-rename"))->setChecked(true);
         view.workerField().setContent(field);
         QSignalSpy finished(&exchange, &ExchangeWiring::runFinished);
         view.exchangeButton().click();  // the view's button is not wired: the event is sent

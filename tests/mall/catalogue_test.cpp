@@ -1,157 +1,107 @@
 #include "mall/catalogue.h"
-#include "portal/scenario.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <cctype>
 #include <set>
 
 namespace vellicor::mall {
 namespace {
 
-TEST(Catalogue, GamesAndTargetsPairOneToOne) {
-    const std::map<std::string_view, std::size_t> expected{
-        {"CF", 6}, {"LOL", 8}, {"BNS", 8}, {"DNF", 8}, {"Speed", 5}, {"X5", 5}, {"NZ", 5}};
-    std::map<std::string_view, std::size_t> perGame;
+// Ids are keys users write into scripts and scenarios: each is unique, plain lower-case
+// ASCII and begins with its game's tag, and its item's exchange target belongs to that game.
+TEST(Catalogue, IdsAreUniqueSlugsOfTheirGame) {
+    std::set<std::string_view> ids;
     std::set<std::int64_t> propsids;
-    std::set<int> gids;
-    for (const Game& g : games()) {
-        gids.insert(g.gid);
-    }
     for (const Item& item : items()) {
-        const Game& g = gameOf(item);
-        ++perGame[g.tag];
-        EXPECT_EQ(item.target.gid, g.gid) << item.checkBox;
-        EXPECT_TRUE(propsids.insert(item.target.propsid).second) << item.checkBox;
-        EXPECT_GE(item.target.propsid, 1000000000);
-        EXPECT_LE(item.target.propsid, 9999999999);
-    }
-    EXPECT_EQ(perGame, expected);
-    EXPECT_EQ(items().size(), 45u);
-    EXPECT_EQ(gids, (std::set<int>{1, 2, 10, 17, 26, 40, 61}));
-    EXPECT_EQ(findGame("LOL")->gid, 26);
-    EXPECT_EQ(findGame("DNF")->gid, 1);
-}
-
-TEST(Catalogue, BoxesRunInGroupOrderAndRowsArePermutations) {
-    int number = 1;
-    std::map<int, std::set<int>> rows;
-    for (const Item& item : items()) {
-        EXPECT_EQ(item.checkBox, "选择框" + std::to_string(number++));
-        rows[item.game].insert(item.row);
-    }
-    for (const auto& [game, set] : rows) {
-        EXPECT_EQ(*set.begin(), 1);
-        EXPECT_EQ(static_cast<std::size_t>(*set.rbegin()), set.size()) << game;
-    }
-    EXPECT_EQ(findItem("选择框2")->row, 6);
-    EXPECT_EQ(findItem("选择框6")->row, 5);
-}
-
-TEST(Catalogue, OnlyTheRedCfBoxesDraw) {
-    for (const Item& item : items()) {
-        const bool red = item.checkBox == "选择框2" || item.checkBox == "选择框6";
-        EXPECT_EQ(item.lottery, red) << item.checkBox;
-        EXPECT_EQ(item.target.way, red ? 2 : 1) << item.checkBox;
-    }
-    EXPECT_EQ(findItem("选择框6")->caption, "烟雾头(抽奖)");
-}
-
-// The tool's catalogue and the mall's own item table (the simulator's) name the same 45
-// targets: gid, way, token and caption of each propsid agree.
-TEST(Catalogue, EveryTargetIsOneTheMallSells) {
-    std::set<std::int64_t> seen;
-    for (const Item& item : items()) {
-        const portal::CatalogueItem* sold = portal::findItem(item.target.propsid);
-        ASSERT_NE(sold, nullptr) << item.checkBox;
-        EXPECT_EQ(sold->gid, item.target.gid) << item.checkBox;
-        EXPECT_EQ(sold->way, item.target.way) << item.checkBox;
-        EXPECT_EQ(std::string_view(sold->token), item.target.token) << item.checkBox;
-        EXPECT_EQ(std::string_view(sold->caption), item.caption) << item.checkBox;
-        seen.insert(item.target.propsid);
-    }
-    EXPECT_EQ(seen.size(), portal::catalogue().size());
-}
-
-TEST(Catalogue, OneTargetCarriesItsOwnToken) {
-    int special = 0;
-    for (const Item& item : items()) {
-        if (item.target.token == "1093847265") {
-            ++special;
-            EXPECT_EQ(item.checkBox, "选择框1");
-        } else {
-            EXPECT_EQ(item.target.token, "730418526") << item.checkBox;
+        const std::string id(item.id);
+        EXPECT_TRUE(ids.insert(item.id).second) << id;
+        EXPECT_TRUE(propsids.insert(item.target.propsid).second) << id;
+        EXPECT_EQ(id.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-"), std::string::npos)
+            << id;
+        std::string tag(gameOf(item).tag);
+        for (char& c : tag) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
+        EXPECT_EQ(id.rfind(tag + "-", 0), 0u) << id;
+        EXPECT_EQ(item.target.gid, gameOf(item).gid) << id;
+        EXPECT_EQ(item.lottery, item.target.way == 2) << id;
+        EXPECT_FALSE(item.caption.empty()) << id;
     }
-    EXPECT_EQ(special, 1);
 }
 
-TEST(Catalogue, OnlyBox32StartsDisabled) {
-    for (const Item& item : items()) {
-        EXPECT_EQ(item.enabled, item.checkBox != "选择框32") << item.checkBox;
+// A few ids and old names pinned: scripts written against them keep buying the same thing.
+TEST(Catalogue, PinnedIdsAndOldNames) {
+    struct Case {
+        std::string_view id;
+        std::string_view oldName;
+        std::int64_t propsid;
+    };
+    const Case cases[] = {
+        {"cf-rename", "选择框1", 1397711761},
+        {"cf-smoke-goggles-draw", "选择框6", 1399626984},
+        {"lol-mecha-rumble", "选择框7", 1398656551},
+        {"speed-fruit-plate", "选择框32", 1397992260},
+        {"nz-famas-3d", "选择框43", 1397812892},
+        {"nz-xp-boost-5d", "选择框45", 1397812983},
+    };
+    for (const Case& c : cases) {
+        const Item* item = findItem(c.id);
+        ASSERT_NE(item, nullptr) << c.id;
+        EXPECT_EQ(item->target.propsid, c.propsid) << c.id;
+        EXPECT_EQ(findItemByOldName(c.oldName), item) << c.oldName;
     }
-    EXPECT_EQ(findItem("选择框32")->caption, "水果拼盘");
-}
-
-TEST(Catalogue, CaptionsKeepTheirOwnCharacters) {
-    EXPECT_EQ(findItem("选择框4")->caption, "点卷 100点");
-    EXPECT_EQ(findItem("选择框31")->caption, "点券 100点");
-    EXPECT_EQ(findItem("选择框8")->caption, "双倍金币卡（3日）");
-    EXPECT_EQ(findGame("Speed")->caption, "Speed(QQ飞车)");
+    for (std::string_view name : {"选择框0", "选择框46", "选择框01", "选择框", "选择框1x", "1"}) {
+        EXPECT_EQ(findItemByOldName(name), nullptr) << name;
+    }
+    EXPECT_EQ(findItem("选择框1"), nullptr);  // an old name is no id
 }
 
 TEST(Catalogue, ExchangeAddressKeepsKeyOrder) {
-    const Item* first = findItem("选择框1");
     EXPECT_EQ(
-        exchangePath(first->target),
+        exchangePath(findItem("cf-rename")->target),
         "/mall/index.php?op=exchangeing&gid=2&type=2&propsid=1397711761&way=1&g_tk=1093847265");
-    EXPECT_EQ(exchangeAddress("http://127.0.0.1:8080/", findItem("选择框6")->target),
+    EXPECT_EQ(exchangeAddress("http://127.0.0.1:8080/", findItem("cf-smoke-goggles-draw")->target),
               "http://127.0.0.1:8080/mall/index.php?op=exchangeing&gid=2&type=2&propsid=1399626984"
               "&way=2&g_tk=730418526");
 }
 
-TEST(Selection, TickedNames) {
+// What `--items` and the window's ticked boxes go through: ids, old names or both, taken in
+// catalogue order and once each; anything unknown or not on offer refuses the whole choice
+// and names what it refused.
+TEST(Selection, IdsAndOldNames) {
     struct Case {
-        std::vector<std::string> ticked;
-        std::vector<std::string_view> boxes;  // empty with ok=false means refused
-        bool ok;
+        std::vector<std::string> names;
+        std::vector<std::string_view> ids;  // what is taken
+        const char* refused;                // nullptr: taken; else the error names it
     };
     const std::vector<Case> cases{
-        {{}, {}, true},
-        {{"选择框6", "选择框1"}, {"选择框1", "选择框6"}, true},
-        {{"选择框2", "选择框6", "选择框2"}, {"选择框2", "选择框6"}, true},
-        {{"选择框45", "选择框23"}, {"选择框23", "选择框45"}, true},
-        {{"选择框46"}, {}, false},
-        {{"选择框1", ""}, {}, false},
-        {{"选择框32"}, {}, false},
+        {{}, {}, nullptr},
+        {{"cf-smoke-goggles-draw", "cf-rename"}, {"cf-rename", "cf-smoke-goggles-draw"}, nullptr},
+        {{"选择框6", "选择框1"}, {"cf-rename", "cf-smoke-goggles-draw"}, nullptr},
+        {{"nz-xp-boost-5d", "选择框23"}, {"dnf-server-horn", "nz-xp-boost-5d"}, nullptr},
+        {{"选择框1", "cf-rename", "选择框1"}, {"cf-rename"}, nullptr},
+        {{"cf-rename", "nz-famas-9d"}, {}, "nz-famas-9d"},
+        {{"选择框46"}, {}, "选择框46"},
+        {{"cf-rename", ""}, {}, "没有这个商品"},
+        {{"CF-RENAME"}, {}, "CF-RENAME"},
+        {{"speed-fruit-plate"}, {}, "水果拼盘"},
+        {{"选择框32"}, {}, "暂不可兑换"},
     };
     for (const auto& c : cases) {
-        auto got = selectItems(c.ticked);
-        ASSERT_EQ(got.ok(), c.ok) << (c.ticked.empty() ? "" : c.ticked[0]);
-        if (!c.ok) {
-            EXPECT_FALSE(got.error().message.empty());
+        const std::string label = c.names.empty() ? "(none)" : c.names.back();
+        auto got = selectItems(c.names);
+        ASSERT_EQ(got.ok(), c.refused == nullptr) << label;
+        if (!got.ok()) {
+            EXPECT_NE(got.error().message.find(c.refused), std::string::npos)
+                << got.error().message;
             continue;
         }
-        std::vector<std::string_view> boxes;
+        std::vector<std::string_view> ids;
         for (const Item* item : *got) {
-            boxes.push_back(item->checkBox);
+            ids.push_back(item->id);
         }
-        EXPECT_EQ(boxes, c.boxes);
-    }
-}
-
-TEST(Selection, NoOtherGameSelectsADraw) {
-    std::vector<std::string> all;
-    for (const Item& item : items()) {
-        if (item.enabled && item.game != 0) {
-            all.emplace_back(item.checkBox);
-        }
-    }
-    auto got = selectItems(all);
-    ASSERT_TRUE(got.ok());
-    EXPECT_EQ(got->size(), 38u);
-    for (const Item* item : *got) {
-        EXPECT_EQ(item->target.way, 1);
+        EXPECT_EQ(ids, c.ids) << label;
     }
 }
 

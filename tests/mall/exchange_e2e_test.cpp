@@ -74,8 +74,9 @@ TEST_F(ExchangeE2e, TwoItemsThreeWorkersEach) {
         EXPECT_EQ(r.cookies, kCookies);
         EXPECT_EQ(r.method, "GET");
     }
-    const std::map<std::string, int> expected{{exchangePath(findItem("选择框1")->target), 3},
-                                              {exchangePath(findItem("选择框3")->target), 3}};
+    const std::map<std::string, int> expected{
+        {exchangePath(findItem("cf-rename")->target), 3},
+        {exchangePath(findItem("cf-body-armour")->target), 3}};
     EXPECT_EQ(perTarget, expected);
 
     const auto lines = outcomes(log_);
@@ -89,6 +90,36 @@ TEST_F(ExchangeE2e, TwoItemsThreeWorkersEach) {
     EXPECT_EQ(summary.lines, 6);
     EXPECT_EQ(summary.items.size(), 2u);
     EXPECT_NE(log_.lines().back().find("兑换结束"), std::string::npos);
+}
+
+// The simulator sells what the catalogue offers: each item on offer, named by its id, is
+// taken once at its own address, and its answer is one of the mall's, read as such.
+TEST_F(ExchangeE2e, EveryCatalogueItemIsBoughtAndAnswered) {
+    startPortal(scenario());
+    std::vector<std::string> ids;
+    std::map<std::string, int> expected;
+    for (const Item& item : items()) {
+        if (item.enabled) {
+            ids.emplace_back(item.id);
+            expected[exchangePath(item.target)] = 1;
+        }
+    }
+    const RunSummary summary = run(ids, "1");
+    std::map<std::string, int> perTarget;
+    for (const auto& r : exchanges()) {
+        ++perTarget[r.target];
+    }
+    EXPECT_EQ(perTarget, expected);
+    ASSERT_EQ(summary.items.size(), ids.size());
+    for (const ItemTally& tally : summary.items) {
+        const int answered = tally.count(OutcomeKind::Popup) + tally.count(OutcomeKind::SoldOut) +
+                             tally.count(OutcomeKind::LotteryLoss) +
+                             tally.count(OutcomeKind::Unmet) + tally.count(OutcomeKind::Refusal) +
+                             tally.count(OutcomeKind::NotOpen);
+        EXPECT_EQ(answered, 1) << tally.item->id;
+        EXPECT_EQ(log_.containing("[" + std::string(tally.item->caption) + "] #1"), 1u)
+            << tally.item->id;
+    }
 }
 
 TEST_F(ExchangeE2e, LotteryItemWithDefaultFieldDrawsOneHundredTimes) {

@@ -53,7 +53,7 @@ TEST(PlanRun, RefusalsAndPlan) {
             EXPECT_EQ(got->perItem, 3);
             EXPECT_EQ(got->cookies, c.cookies);
             ASSERT_EQ(got->items.size(), 2u);
-            EXPECT_EQ(got->items[0]->checkBox, "选择框1");
+            EXPECT_EQ(got->items[0]->id, "cf-rename");
             continue;
         }
         ASSERT_FALSE(got.ok()) << c.says;

@@ -24,7 +24,7 @@ struct SummaryCase {
 };
 
 TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
-    const std::vector<const Item*> plan = {findItem("选择框1"), findItem("选择框3")};
+    const std::vector<const Item*> plan = {findItem("cf-rename"), findItem("cf-body-armour")};
     const SummaryCase cases[] = {
         {"nothing came back", 2, [](RunSummary&) {}, 4, false,
          "兑换结束：共 4 个请求（发送 4 次）；[改名] 无结果，没有收到回复；[防弹衣] 无结果，"
@@ -64,7 +64,8 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
 }
 
 TEST(RunSummary, RepliesAndLinesAreCountedPerItem) {
-    RunSummary summary = RunSummary::forPlan({findItem("选择框1"), findItem("选择框3")}, 1);
+    RunSummary summary =
+        RunSummary::forPlan({findItem("cf-rename"), findItem("cf-body-armour")}, 1);
     summary.noteReply(1, microseconds(10));
     summary.noteReply(1, microseconds(30));
     summary.noteOutcome(1, OutcomeKind::Failed);

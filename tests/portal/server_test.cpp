@@ -176,6 +176,7 @@ TEST(PortalScenario, RejectsWhatItCannotUse) {
         R"({"items": {"1397711761": {"opensAt": "25:00:00"}}})",
         R"({"items": {"1397711761": {"opensAt": "10:00:00", "opensAfterMs": 5}}})",
         R"({"items": {"1111111111": {}}})",
+        R"({"items": {"nz-famas-9d": {}}})",
         R"({"items": {"1397711761": {"stock": -1}}})",
         R"({"accounts": [{"uin": "x1", "password": "p"}]})",
         R"({"accounts": [{"uin": "1", "password": "p", "balances": {"Tetris": 3}}]})",
@@ -194,6 +195,12 @@ TEST(PortalScenario, RejectsWhatItCannotUse) {
     const std::map<int, std::int64_t> expected = {{26, 3}, {61, 4}, {1, 5}};
     EXPECT_EQ(fine->accounts.at(0).balances, expected);
     EXPECT_EQ(fine->items.size(), catalogue().size());
+    // An item is named by propsid or by the tool's id alike.
+    const auto byId = parseScenario(R"({"items": {"nz-famas-3d": {"stock": 3}},
+        "accounts": [{"uin": "7", "password": "p", "unmet": ["cf-rename"]}]})");
+    ASSERT_TRUE(byId.ok()) << byId.error().message;
+    EXPECT_EQ(byId->items.at(1397812892).stock, 3);
+    EXPECT_EQ(byId->accounts.at(0).unmet, std::vector<std::int64_t>{1397711761});
     ASSERT_TRUE(parseScenario("").ok());
     EXPECT_EQ(parseScenario("")->accounts.at(0).uin, kDemoAccount);
 }

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <regex>
+#include <set>
 
+#include "mall/catalogue.h"
 #include "portal/server.h"
 #include "raw_server.h"
 #include "run_command.h"
@@ -58,6 +61,56 @@ TEST(CliCommands, ExchangeExitStatus) {
     for (const auto& c : cases) {
         const auto run = runCli("exchange " + c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ":\n" << run.out;
+    }
+}
+
+// `--items` takes ids, the window's old box names, or both; a name it does not know (or an
+// item not on offer) is named on the error stream and nothing at all is sent.
+TEST(CliCommands, ExchangeItemsByIdOrOldName) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    struct Case {
+        std::string items;
+        int exitCode;
+        std::set<std::string> propsids;  // of the exchanges the mall took
+        std::string says;                // in the output
+    };
+    const Case cases[] = {
+        {"cf-rename", 0, {"1397711761"}, "[改名]"},
+        {"选择框1", 0, {"1397711761"}, "[改名]"},
+        {"nz-famas-3d,选择框3", 0, {"1399626483", "1397812892"}, "[战地FAMAS（3天）]"},
+        {"cf-rename,nz-famas-9d", 1, {}, "nz-famas-9d"},
+        {"选择框46", 1, {}, "选择框46"},
+        {"speed-fruit-plate", 1, {}, "水果拼盘"},
+    };
+    for (const auto& c : cases) {
+        (*server)->clearLog();
+        const auto run = runCli("exchange --items '" + c.items + "' --threads 1 --portal " +
+                                (*server)->baseUrl() + " --cookie 'uin=o10001; skey=k'");
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.items << ":\n" << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << c.items << ":\n" << run.out;
+        std::set<std::string> propsids;
+        for (const auto& request : (*server)->log()) {
+            static const std::regex propsid("propsid=(\\d+)");
+            std::smatch m;
+            if (std::regex_search(request.target, m, propsid)) {
+                propsids.insert(m[1]);
+            }
+        }
+        EXPECT_EQ(propsids, c.propsids) << c.items;
+        if (c.exitCode != 0) {
+            EXPECT_TRUE((*server)->log().empty()) << c.items;
+        }
+    }
+}
+
+// The list a user picks ids from holds every item of the catalogue.
+TEST(CliCommands, ItemsListsEveryId) {
+    const auto run = runCli("items");
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    for (const mall::Item& item : mall::items()) {
+        EXPECT_NE(run.out.find(std::string(item.id) + " "), std::string::npos) << item.id;
+        EXPECT_NE(run.out.find(item.caption), std::string::npos) << item.id;
     }
 }
 
