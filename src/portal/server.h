@@ -24,8 +24,10 @@
 
 namespace vellicor::portal {
 
-// The account the default scenario accepts; the demo mode logs in with it.
+// The accounts the default scenario accepts, each with balances of its own, all with the one
+// password; the demo mode logs in with the first unless told another.
 inline constexpr const char* kDemoAccount = "10001";
+inline constexpr const char* kDemoAccounts[] = {"10001", "10002", "10003"};
 inline constexpr const char* kDemoPassword = "demo-password";
 
 struct LoggedRequest {
