@@ -21,6 +21,7 @@
 #include "portal/embedded.h"
 #include "schedule/time_of_day.h"
 #include "schedule/timed_redemption.h"
+#include "web/accounts_file.h"
 
 namespace vellicor::cli {
 namespace {
@@ -111,6 +112,20 @@ bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
     return true;
 }
 
+// A run for several accounts at one instant is not here yet: an accounts file of more than
+// one account is refused before anything is sent. The file's faults are left to the session.
+std::string severalAccounts(const Options& options) {
+    if (!options.has("accounts")) {
+        return {};
+    }
+    const auto accounts = web::loadAccountsFile(*options.value("accounts"));
+    if (!accounts || accounts->size() == 1) {
+        return {};
+    }
+    return "帐号文件有 " + std::to_string(accounts->size()) +
+           " 个帐号：多个帐号同时兑换尚未接通，请每次给出一个帐号，本次未发送请求";
+}
+
 }  // namespace
 
 int runItems(const Args& args) {
@@ -127,7 +142,8 @@ int runItems(const Args& args) {
 }
 
 int runExchange(const Args& args) {
-    auto opts = Options::parse(args, {"items", "threads", "at", "cookie", "portal", "config"});
+    auto opts =
+        Options::parse(args, {"items", "threads", "at", "cookie", "accounts", "portal", "config"});
     if (!opts) {
         return fail(opts.error().message, kExitUsage);
     }
@@ -136,6 +152,9 @@ int runExchange(const Args& args) {
     }
     if (!opts->has("items") || !opts->has("threads")) {
         return fail("--items and --threads are required", kExitUsage);
+    }
+    if (conflictingSessions(*opts)) {
+        return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
     }
     // Checked before anything is sent, the demo login included.
     const std::vector<std::string> items = splitNames(*opts->value("items"));
@@ -151,14 +170,18 @@ int runExchange(const Args& args) {
         }
         secondsOfDay = *seconds;
     }
+    if (auto several = severalAccounts(*opts); !several.empty()) {
+        return fail(several);
+    }
     auto session = resolveSession(opts.value());
     if (!session) {
         return fail(session.error().message);
     }
-    const Config& config = session->setup.config;
-    if (session->demo) {
+    const SessionAccount& account = session->accounts.front();
+    const Config& config = account.config;
+    if (account.demo) {
         printLine("演示模式：模拟商城 " + session->setup.server->baseUrl() + "，演示帐号 " +
-                  portal::kDemoAccount);
+                  (account.name.empty() ? std::string(portal::kDemoAccount) : account.name));
     }
     mall::RunOptions runOptions;
     std::optional<mall::FiringAim> aim;
@@ -189,7 +212,7 @@ int runExchange(const Args& args) {
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    if (!controller.start(items, *opts->value("threads"), session->cookies, runOptions)) {
+    if (!controller.start(items, *opts->value("threads"), account.cookies, runOptions)) {
         return kExitFailed;
     }
     if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "mall/catalogue.h"
 #include "portal/server.h"
@@ -102,6 +104,116 @@ TEST(CliCommands, ExchangeItemsByIdOrOldName) {
             EXPECT_TRUE((*server)->log().empty()) << c.items;
         }
     }
+}
+
+// An accounts file for a test, in the test's temporary folder.
+std::string accountsFile(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// balances and signin-status read every account of the file, one block each under the
+// account's name, each with its own session, and print no cookie of the file.
+TEST(CliCommands, EveryAccountOfTheFileIsReadUnderItsName) {
+    auto server = portal::Server::start(
+        R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2", "10003": "SECRET-3"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file =
+        accountsFile("accounts-three.txt",
+                     "# three\n大号\tuin=o10001; skey=SECRET-1\n小号2\tuin=o10002; skey=SECRET-2\n"
+                     "10003\tuin=o10003; skey=SECRET-3\n");
+    const std::string where = " --accounts " + file + " --portal " + (*server)->baseUrl();
+    struct Case {
+        std::string command;
+        std::vector<std::string> shown;  // in order: each account's name, then what it shows
+    };
+    const Case cases[] = {
+        {"balances",
+         {"【大号】", "CF 游票: 500\n", "【小号2】", "CF 游票: 240\n", "【10003】",
+          "CF 游票: 20\n"}},
+        {"signin-status",
+         {"【大号】", "CF  未签到 11", "【小号2】", "CF  签到成功 4", "【10003】", "CF  未签到 0"}},
+    };
+    for (const Case& c : cases) {
+        const auto run = runCli(c.command + where);
+        EXPECT_EQ(run.exitCode, 0) << c.command << ":\n" << run.out;
+        std::size_t at = 0;
+        for (const std::string& text : c.shown) {
+            const auto found = run.out.find(text, at);
+            EXPECT_NE(found, std::string::npos) << c.command << " " << text << ":\n" << run.out;
+            at = found == std::string::npos ? at : found;
+        }
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << c.command << ":\n" << run.out;
+    }
+    std::set<std::string> seen;
+    for (const auto& request : (*server)->log()) {
+        seen.insert(request.cookies);
+    }
+    const std::set<std::string> expected = {
+        "uin=o10001; skey=SECRET-1", "uin=o10002; skey=SECRET-2", "uin=o10003; skey=SECRET-3"};
+    EXPECT_EQ(seen, expected);
+}
+
+// The built-in simulator logs in the demo accounts the file names, each with its balances.
+TEST(CliCommands, TheBuiltInDemoLogsInTheAccountsTheFileNames) {
+    const std::string file = accountsFile("accounts-demo.txt", "10003\tdemo\n10002\tdemo\n");
+    const auto run = runCli("balances --accounts " + file);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("【10003】\nCF 游票: 20\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("【10002】\nCF 游票: 240\n"), std::string::npos) << run.out;
+    EXPECT_LT(run.out.find("【10003】"), run.out.find("【10002】")) << run.out;
+}
+
+// An accounts file that cannot be used, or one the command cannot use, stops the command
+// before anything is sent, says which line is at fault, and shows none of its cookies.
+TEST(CliCommands, AnAccountsFileAtFaultSendsNothing) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k1", "10002": "k2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string one = "a\tuin=o10001; skey=SECRET-1\n";
+    const std::string two = one + "b\tuin=o10002; skey=SECRET-2\n";
+    struct Case {
+        const char* what;
+        std::string command;
+        std::string text;
+        int exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"a line without a tab", "balances", one + "b uin=o10002; skey=SECRET-2\n", 1, "第 2 行"},
+        {"a name twice", "signin-status", one + "\na\tuin=o10002; skey=SECRET-2\n", 1,
+         "第 3 行：帐号名称 \"a\" 与第 1 行重复"},
+        {"no cookie", "exchange --items cf-rename --threads 1", one + "b\n", 1, "第 2 行"},
+        {"not UTF-8", "balances", one + "b\tuin=o10002; skey=SECRET-\xff\n", 1, "第 2 行"},
+        {"--cookie as well", "balances --cookie 'uin=o10001; skey=SECRET-1'", one, 2,
+         "只能给出其一"},
+        {"demo outside the simulator", "balances", "10001\tdemo\n", 1, "内置的模拟商城"},
+        {"several accounts to exchange", "exchange --items cf-rename --threads 1", two, 1,
+         "本次未发送请求"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = accountsFile("accounts-bad.txt", c.text);
+        const auto run =
+            runCli(c.command + " --accounts " + file + " --portal " + (*server)->baseUrl());
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << ":\n" << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << c.what << ":\n" << run.out;
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << c.what << ":\n" << run.out;
+        EXPECT_TRUE((*server)->log().empty()) << c.what;
+    }
+}
+
+// One account in the file runs as --cookie does, with that account's session.
+TEST(CliCommands, ExchangeForTheOneAccountOfTheFile) {
+    auto server = portal::Server::start(R"({"sessions": {"10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file = accountsFile("accounts-one.txt", "小号2\tuin=o10002; skey=SECRET-2\n");
+    const auto run = runCli("exchange --items cf-rename --threads 1 --accounts " + file +
+                            " --portal " + (*server)->baseUrl());
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("成功兑换改名"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+    EXPECT_EQ((*server)->balances("10002").at(2), 220);
+    EXPECT_EQ((*server)->balances("10001").at(2), 500);
 }
 
 // The list a user picks ids from holds every item of the catalogue.
