@@ -155,6 +155,32 @@ TEST(CliCommands, EveryAccountOfTheFileIsReadUnderItsName) {
     EXPECT_EQ(seen, expected);
 }
 
+// An account with a proxy of its own goes through it, and only that account does.
+TEST(CliCommands, AnAccountGoesByItsOwnProxy) {
+    auto server =
+        portal::Server::start(R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    test::RawServer proxy(test::forwardingProxy());
+    const std::string file =
+        accountsFile("accounts-proxy.txt",
+                     "a\tuin=o10001; skey=SECRET-1\nb\tuin=o10002; skey=SECRET-2\t127.0.0.1:" +
+                         std::to_string(proxy.port()) + "\n");
+    const auto run = runCli("balances --accounts " + file + " --portal " + (*server)->baseUrl());
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("【b】\nCF 游票: 240\n"), std::string::npos) << run.out;
+    const auto requests = proxy.requests();
+    ASSERT_FALSE(requests.empty());
+    for (const std::string& request : requests) {
+        EXPECT_NE(request.find("skey=SECRET-2"), std::string::npos) << request;
+        EXPECT_EQ(request.find("SECRET-1"), std::string::npos) << request;
+    }
+    std::size_t direct = 0;
+    for (const auto& request : (*server)->log()) {
+        direct += request.cookies.find("SECRET-1") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(direct + requests.size(), (*server)->log().size());
+}
+
 // The built-in simulator logs in the demo accounts the file names, each with its balances.
 TEST(CliCommands, TheBuiltInDemoLogsInTheAccountsTheFileNames) {
     const std::string file = accountsFile("accounts-demo.txt", "10003\tdemo\n10002\tdemo\n");
