@@ -22,13 +22,6 @@ bool isNumber(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-bool hasControl(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f;
-    });
-}
-
 std::string readWhole(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -47,6 +40,19 @@ bool isAccountFile(const fs::directory_entry& entry) {
 }
 
 }  // namespace
+
+bool hasControlCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte < 0x20 || byte == 0x7F || c1) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string accountNumber(std::string_view cookies) {
     for (auto piece : splitOn(cookies, ";")) {
@@ -116,7 +122,7 @@ Result<Account> parseAccountText(std::string_view text, const std::string& numbe
         const auto eq = line.find('=');
         const auto key = line.substr(0, eq);
         const auto value = eq == std::string_view::npos ? std::string_view{} : line.substr(eq + 1);
-        if (eq == std::string_view::npos || hasControl(value)) {
+        if (eq == std::string_view::npos || hasControlCharacter(value)) {
             return bad("有一行无法识别");
         }
         std::string* field = key == "name"      ? &a.name
@@ -210,7 +216,7 @@ Result<std::size_t> AccountList::addOrRefresh(const std::string& cookies, const 
     if (number.empty()) {
         return makeError(ErrorCode::BadInput, "登录的 cookie 中没有帐号（uin）");
     }
-    if (hasControl(cookies)) {
+    if (hasControlCharacter(cookies)) {
         return makeError(ErrorCode::BadInput, "登录的 cookie 含有控制字符");
     }
     Account* account = findMutable(number);
@@ -240,7 +246,7 @@ Status AccountList::rename(std::string_view number, const std::string& name) {
         return makeError(ErrorCode::BadInput, "没有这个帐号");
     }
     const std::string trimmed(trimBlanks(name));
-    if (trimmed.empty() || hasControl(trimmed) || !isUtf8(trimmed)) {
+    if (trimmed.empty() || hasControlCharacter(trimmed) || !isUtf8(trimmed)) {
         return makeError(ErrorCode::BadInput, "帐号名称不能为空，也不能含有控制字符");
     }
     const bool taken = std::any_of(accounts_.begin(), accounts_.end(), [&](const Account& a) {

@@ -33,6 +33,10 @@ struct Account {
 // dropped), or "" when it names none.
 std::string accountNumber(std::string_view cookies);
 
+// Whether the text holds a control character: C0, DEL, or C1 in UTF-8, which a terminal
+// would act on. Names, cookies and proxies hold none.
+bool hasControlCharacter(std::string_view text);
+
 // The cookie string "a=1; b=2" of raw cookie lines ("a=1; path=/; domain=.x"), as a kept
 // session holds them: the first pair of each line.
 std::string cookiesOfKeptLines(std::string_view lines);

@@ -15,13 +15,6 @@ namespace {
 
 using detail::trimBlanks;
 
-bool hasControl(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f;
-    });
-}
-
 std::vector<std::string_view> fields(std::string_view line) {
     std::vector<std::string_view> out;
     std::size_t start = 0;
@@ -74,14 +67,14 @@ Result<Account> parseLine(std::string_view text, int line, Seen& seen) {
     if (a.name.empty()) {
         return lineError(line, "缺少帐号名称");
     }
-    if (hasControl(a.name)) {
+    if (hasControlCharacter(a.name)) {
         return lineError(line, "帐号名称含有控制字符");
     }
     const std::string who = "帐号 " + quoteBytes(a.name);
     if (a.cookies.empty()) {
         return lineError(line, who + " 没有 cookie 字符串");
     }
-    if (hasControl(a.cookies) || hasControl(a.proxy)) {
+    if (hasControlCharacter(a.cookies) || hasControlCharacter(a.proxy)) {
         return lineError(line, who + " 的 cookie 或代理含有控制字符");
     }
     if (!a.proxy.empty()) {

@@ -324,32 +324,6 @@ TEST_F(PagesTest, SignInQueryCentrePageAndClick) {
         std::string::npos);
 }
 
-// Each demo account has balances of its own, the first the ones the demo has always shown.
-TEST_F(PagesTest, DemoAccountsEachHaveTheirOwnBalances) {
-    struct Case {
-        std::string uin;
-        std::map<int, std::int64_t> balances;  // gid -> tickets
-    };
-    const Case cases[] = {
-        {"10001", {{2, 500}, {26, 120}, {17, 35}}},
-        {"10002", {{2, 240}, {1, 60}}},
-        {"10003", {{2, 20}, {40, 90}}},
-    };
-    ASSERT_EQ(std::size(kDemoAccounts), std::size(cases));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        EXPECT_EQ(c.uin, kDemoAccounts[i]);
-        EXPECT_EQ(server_->balances(c.uin), c.balances) << c.uin;
-        const std::string cookie = test::loginCookie(port(), c.uin);
-        ASSERT_NE(cookie.find("uin=o" + c.uin), std::string::npos) << c.uin;
-        const std::string page = fetch(port(), "/mall/record.php", cookie).text;
-        EXPECT_NE(page.find("欢迎您，" + c.uin), std::string::npos) << c.uin;
-        EXPECT_NE(page.find("\">" + std::to_string(c.balances.at(2)) + "</span>"),
-                  std::string::npos)
-            << c.uin;
-    }
-}
-
 // An item an account may take once a day: the second try of the first account is refused
 // while the stock lasts, and a second account wins what the first may no longer take; the
 // item's text says so, and an item without a limit has none.

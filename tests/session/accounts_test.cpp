@@ -81,10 +81,11 @@ TEST_F(AccountListTest, LoginsAddOrRefreshByNumberAndNamesStayUnique) {
         bool ok;
     };
     const Rename renames[] = {
-        {"10001", " 小号1 ", true}, {"10002", "小号1", false},  // another account's name
-        {"10002", "  ", false},     {"10002", "a\tb", false},
-        {"10003", "小号3", false},  // no such account
-        {"10001", "小号1", true},   // its own name again
+        {"10001", " 小号1 ", true},   {"10002", "小号1", false},  // another account's name
+        {"10002", "  ", false},       {"10002", "a\tb", false},
+        {"10002", "a\u009bb", false},  // C1: a terminal's control sequence
+        {"10003", "小号3", false},     // no such account
+        {"10001", "小号1", true},      // its own name again
     };
     for (const Rename& r : renames) {
         EXPECT_EQ(list.rename(r.number, r.name).ok(), r.ok) << r.number << " " << r.name;
@@ -229,6 +230,7 @@ TEST(AccountsFile, EachFaultNamesItsLineAndNoCookie) {
         {"one account twice", good + "b\tskey=SECRET2; uin=o01\n",
          "第 2 行：帐号 \"b\" 与第 1 行是同一个帐号"},
         {"a control byte", good + "b\tuin=o2; skey=SECRET2\x1b[2J\n", "第 2 行"},
+        {"a C1 control in a name", good + "b\u009b2J\tuin=o2; skey=SECRET2\n", "第 2 行"},
         {"a bad proxy", good + "b\tuin=o2; skey=SECRET2\tu%zz@h:1\n",
          "第 2 行：帐号 \"b\" 的代理无效"},
         {"not UTF-8", good + good + "b\tuin=o2; skey=SECRET2\xff\n", "第 3 行：不是 UTF-8"},
