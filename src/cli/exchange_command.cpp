@@ -21,7 +21,6 @@
 #include "portal/embedded.h"
 #include "schedule/time_of_day.h"
 #include "schedule/timed_redemption.h"
-#include "web/accounts_file.h"
 
 namespace vellicor::cli {
 namespace {
@@ -91,39 +90,53 @@ void sleepUntilWall(const Clock& clock, Clock::WallTime until) {
     }
 }
 
+using Controllers = std::vector<std::unique_ptr<mall::ExchangeController>>;
+
 // A run armed more than a minute ahead reads the mall's clock again shortly before the
-// instant and moves the waiting run there; the lines say whether the engine followed.
-// False when the set second turned out to have passed (the run is cancelled).
+// instant and moves the waiting runs there; the lines say whether the engine followed.
+// False when the set second turned out to have passed (the runs are cancelled).
 bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
-              const mall::FiringAim& first, mall::ExchangeController& controller) {
+              const mall::FiringAim& first, Controllers& controllers) {
     sleepUntilWall(clock, opening - schedule::kAimAgainBefore);
     const mall::FiringAim again = mall::aimAtOpening(config, clock, opening);
     printLine(again.line);
     if (again.passed) {
-        controller.cancel();
+        for (auto& controller : controllers) {
+            controller->cancel();
+        }
         return false;
     }
     if (first.onMallClock && !again.onMallClock) {
         printLine(schedule::kAimAgainFailedLine);
         return true;
     }
-    printLine(controller.retime(again.fireAt) ? "已按商城时钟调整发送时刻"
-                                              : schedule::kAimTooLateLine);
+    bool followed = true;
+    for (auto& controller : controllers) {
+        followed = controller->retime(again.fireAt) && followed;
+    }
+    printLine(followed ? "已按商城时钟调整发送时刻" : schedule::kAimTooLateLine);
     return true;
 }
 
-// A run for several accounts at one instant is not here yet: an accounts file of more than
-// one account is refused before anything is sent. The file's faults are left to the session.
-std::string severalAccounts(const Options& options) {
-    if (!options.has("accounts")) {
-        return {};
+// With several accounts each one's lines start with its name; one account's are as they were.
+LogSink sinkFor(const SessionAccount& account, bool several) {
+    if (!several) {
+        return printLine;
     }
-    const auto accounts = web::loadAccountsFile(*options.value("accounts"));
-    if (!accounts || accounts->size() == 1) {
-        return {};
+    return [tag = "【" + account.name + "】"](const std::string& line) { printLine(tag + line); };
+}
+
+void demoLine(const PortalSession& session) {
+    std::string names;
+    for (const SessionAccount& account : session.accounts) {
+        if (account.demo) {
+            names += (names.empty() ? "" : "、") +
+                     (account.name.empty() ? std::string(portal::kDemoAccount) : account.name);
+        }
     }
-    return "帐号文件有 " + std::to_string(accounts->size()) +
-           " 个帐号：多个帐号同时兑换尚未接通，请每次给出一个帐号，本次未发送请求";
+    if (!names.empty()) {
+        printLine("演示模式：模拟商城 " + session.setup.server->baseUrl() + "，演示帐号 " + names);
+    }
 }
 
 }  // namespace
@@ -170,19 +183,12 @@ int runExchange(const Args& args) {
         }
         secondsOfDay = *seconds;
     }
-    if (auto several = severalAccounts(*opts); !several.empty()) {
-        return fail(several);
-    }
     auto session = resolveSession(opts.value());
     if (!session) {
         return fail(session.error().message);
     }
-    const SessionAccount& account = session->accounts.front();
-    const Config& config = account.config;
-    if (account.demo) {
-        printLine("演示模式：模拟商城 " + session->setup.server->baseUrl() + "，演示帐号 " +
-                  (account.name.empty() ? std::string(portal::kDemoAccount) : account.name));
-    }
+    const Config& config = session->accounts.front().config;
+    demoLine(*session);
     mall::RunOptions runOptions;
     std::optional<mall::FiringAim> aim;
     Clock::WallTime opening{};
@@ -200,7 +206,13 @@ int runExchange(const Args& args) {
         printLine(aim->line);
         runOptions.fireAt = aim->fireAt;
     }
-    mall::ExchangeController controller(config, clock, printLine);
+    // One run for each account, all aimed at the one instant.
+    const bool several = session->accounts.size() > 1;
+    Controllers controllers;
+    for (const SessionAccount& account : session->accounts) {
+        controllers.push_back(std::make_unique<mall::ExchangeController>(
+            account.config, clock, sinkFor(account, several)));
+    }
     if (aim) {
         const auto beijingDay = [](Clock::WallTime t) {
             return std::chrono::floor<std::chrono::days>(
@@ -212,16 +224,25 @@ int runExchange(const Args& args) {
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    if (!controller.start(items, *opts->value("threads"), account.cookies, runOptions)) {
-        return kExitFailed;
+    for (std::size_t i = 0; i < controllers.size(); ++i) {
+        if (!controllers[i]->start(items, *opts->value("threads"), session->accounts[i].cookies,
+                                   runOptions)) {
+            return kExitFailed;  // the runs started go with their controllers
+        }
     }
-    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
-        controller.wait();
+    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controllers)) {
+        for (auto& controller : controllers) {
+            controller->wait();
+        }
         return fail("设定的时间已过，未发出请求");
     }
-    controller.wait();
-    const auto summary = controller.lastSummary();
-    return summary && anyAnswer(*summary) ? kExitOk : kExitNoAnswer;
+    bool answered = false;
+    for (auto& controller : controllers) {
+        controller->wait();
+        const auto summary = controller->lastSummary();
+        answered = answered || (summary && anyAnswer(*summary));
+    }
+    return answered ? kExitOk : kExitNoAnswer;
 }
 
 }  // namespace vellicor::cli

@@ -35,7 +35,7 @@ constexpr const char* kNotes =
     "of a logged-in session) or --accounts FILE is required.\n"
     "--accounts FILE: one account a line, its name, a tab, its cookie string, and optionally a\n"
     "tab and its HTTP proxy; '#' starts a comment line. balances and signin-status read every\n"
-    "account; exchange takes one. For the built-in simulator the cookie string \"demo\" logs in\n"
+    "account; exchange runs every one. For the built-in simulator the cookie string \"demo\" logs in\n"
     "the demo account the name gives (10001, 10002, 10003).\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
