@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "cli/portal_session.h"
 #include "mall/aim.h"
+#include "mall/balances.h"
 #include "mall/catalogue.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
@@ -21,6 +22,7 @@
 #include "portal/embedded.h"
 #include "schedule/time_of_day.h"
 #include "schedule/timed_redemption.h"
+#include "web/page_request.h"
 
 namespace vellicor::cli {
 namespace {
@@ -126,6 +128,25 @@ LogSink sinkFor(const SessionAccount& account, bool several) {
     return [tag = "【" + account.name + "】"](const std::string& line) { printLine(tag + line); };
 }
 
+// With several accounts, one whose session the mall says has ended is left out with a
+// warning, and the others run. A record page that does not come leaves the account in: the
+// mall may be busy, not the session over. False when no account is left.
+bool dropEndedSessions(PortalSession& session) {
+    if (session.accounts.size() < 2) {
+        return true;
+    }
+    std::erase_if(session.accounts, [](const SessionAccount& account) {
+        const auto page = web::fetchPageText(mall::recordPageAddress(account.config),
+                                             account.cookies, account.config.http);
+        if (!page || !mall::saysNotLoggedIn(page->text)) {
+            return false;
+        }
+        printLine("警告：帐号 " + account.name + " 的会话已失效（商城说未登录），本次不为它兑换");
+        return true;
+    });
+    return !session.accounts.empty();
+}
+
 void demoLine(const PortalSession& session) {
     std::string names;
     for (const SessionAccount& account : session.accounts) {
@@ -187,8 +208,11 @@ int runExchange(const Args& args) {
     if (!session) {
         return fail(session.error().message);
     }
-    const Config& config = session->accounts.front().config;
     demoLine(*session);
+    if (!dropEndedSessions(session.value())) {
+        return fail("没有一个帐号的会话有效，本次未发送兑换请求");
+    }
+    const Config& config = session->accounts.front().config;
     mall::RunOptions runOptions;
     std::optional<mall::FiringAim> aim;
     Clock::WallTime opening{};

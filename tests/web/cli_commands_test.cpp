@@ -257,6 +257,40 @@ TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
     EXPECT_EQ((*server)->balances("10002").at(2), 220);
 }
 
+// An account whose session has ended is named and left out; the others run. With none left,
+// nothing is exchanged.
+TEST(CliCommands, AnEndedSessionLeavesItsAccountOut) {
+    auto server = portal::Server::start(R"({"sessions": {"10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    struct Case {
+        std::string text;
+        int exitCode;
+        std::set<std::string> exchangedBy;  // the cookies of the exchanges the mall took
+    };
+    const Case cases[] = {
+        {"大号\tuin=o10001; skey=SECRET-gone\n小号2\tuin=o10002; skey=SECRET-2\n",
+         0,
+         {"uin=o10002; skey=SECRET-2"}},
+        {"大号\tuin=o10001; skey=SECRET-gone\n小号3\tuin=o10003; skey=SECRET-gone\n", 1, {}},
+    };
+    for (const Case& c : cases) {
+        (*server)->clearLog();
+        const auto run = runCli("exchange --items cf-rename --threads 1 --accounts " +
+                                accountsFile("accounts-ended.txt", c.text) + " --portal " +
+                                (*server)->baseUrl());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out;
+        EXPECT_NE(run.out.find("警告：帐号 大号 的会话已失效"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+        std::set<std::string> exchangedBy;
+        for (const auto& request : (*server)->log()) {
+            if (request.target.find("op=exchangeing") != std::string::npos) {
+                exchangedBy.insert(request.cookies);
+            }
+        }
+        EXPECT_EQ(exchangedBy, c.exchangedBy) << run.out;
+    }
+}
+
 // One account in the file runs as --cookie does, with that account's session.
 TEST(CliCommands, ExchangeForTheOneAccountOfTheFile) {
     auto server = portal::Server::start(R"({"sessions": {"10002": "SECRET-2"}})");
