@@ -1,6 +1,8 @@
 // vellicor-cli exchange: the exchange run without a window, on the same engine and with the
 // same checks as the "兑换" button. Without a portal or configuration it runs against the
-// embedded simulator, logged in with its demo account unless --cookie is given.
+// embedded simulator, logged in with its demo account unless --cookie or --accounts is given.
+// With an accounts file every account has a run of its own, with its own session and proxy,
+// all aimed at the one instant.
 
 #include <cstdio>
 #include <memory>
@@ -209,6 +211,8 @@ int runExchange(const Args& args) {
         return fail(session.error().message);
     }
     demoLine(*session);
+    // Several accounts' lines carry their names, also when one of them is left out.
+    const bool several = session->accounts.size() > 1;
     if (!dropEndedSessions(session.value())) {
         return fail("没有一个帐号的会话有效，本次未发送兑换请求");
     }
@@ -231,7 +235,6 @@ int runExchange(const Args& args) {
         runOptions.fireAt = aim->fireAt;
     }
     // One run for each account, all aimed at the one instant.
-    const bool several = session->accounts.size() > 1;
     Controllers controllers;
     for (const SessionAccount& account : session->accounts) {
         controllers.push_back(std::make_unique<mall::ExchangeController>(

@@ -162,10 +162,17 @@ AccountList::Opened AccountList::open(const std::string& dataFolder, bool rememb
             files.push_back(entry.path());
         }
     }
-    std::sort(files.begin(), files.end());
+    // By number: the order a folder lists its files in is the file system's.
+    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+        const std::string x = a.filename().string();
+        const std::string y = b.filename().string();
+        return x.size() != y.size() ? x.size() < y.size() : x < y;
+    });
     for (const auto& path : files) {
         auto account = parseAccountText(readWhole(path), path.filename().string());
         if (account) {
+            // Files edited by hand may share a name; the list's names stay unique.
+            account->name = out.list.freeName(account->name, account->number);
             out.list.accounts_.push_back(std::move(account).value());
         } else {
             out.skipped.push_back(account.error().message);
@@ -200,6 +207,22 @@ Account* AccountList::findMutable(std::string_view number) {
     return it == accounts_.end() ? nullptr : &*it;
 }
 
+// The wanted name when no account has it, else the number, else "<number>#2", "#3" ...
+std::string AccountList::freeName(const std::string& wanted, const std::string& number) const {
+    const auto taken = [this](const std::string& name) {
+        return std::any_of(accounts_.begin(), accounts_.end(),
+                           [&name](const Account& a) { return a.name == name; });
+    };
+    if (!taken(wanted)) {
+        return wanted;
+    }
+    std::string name = number;
+    for (int n = 2; taken(name); ++n) {
+        name = number + "#" + std::to_string(n);
+    }
+    return name;
+}
+
 Status AccountList::remember(const Account& account) const {
     if (dataFolder_.empty()) {
         return Ok{};
@@ -221,14 +244,7 @@ Result<std::size_t> AccountList::addOrRefresh(const std::string& cookies, const 
     }
     Account* account = findMutable(number);
     if (account == nullptr) {
-        // A number another account took for its name keeps it; this one shows "<number>#2".
-        std::string name = number;
-        for (int n = 2; std::any_of(accounts_.begin(), accounts_.end(),
-                                    [&name](const Account& a) { return a.name == name; });
-             ++n) {
-            name = number + "#" + std::to_string(n);
-        }
-        accounts_.push_back({number, name, {}, {}, {}});
+        accounts_.push_back({number, freeName(number, number), {}, {}, {}});
         account = &accounts_.back();
     }
     account->cookies = cookies;

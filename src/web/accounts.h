@@ -77,6 +77,7 @@ class AccountList {
   private:
     explicit AccountList(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
     Account* findMutable(std::string_view number);
+    std::string freeName(const std::string& wanted, const std::string& number) const;
     Status remember(const Account& account) const;
 
     std::string dataFolder_;  // empty: nothing is remembered

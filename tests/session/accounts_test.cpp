@@ -155,13 +155,16 @@ TEST_F(AccountListTest, FilesThatAreNoAccountsAreSkippedAndTheOthersRead) {
     for (const Case& c : cases) {
         std::ofstream(fileOf(c.number), std::ios::binary) << c.text;
     }
-    // Not an account's file at all: what a write leaves beside one, and a folder.
+    // Two accounts given one name by hand: the one read second shows its number.
+    ASSERT_TRUE(list.rename("10001", "小号").ok());
+    std::ofstream(fileOf("9")) << "name=小号\ncookies=uin=o9\n\n";
     std::ofstream(fileOf("10001") + ".new") << "name=y\ncookies=uin=o10001\n\n";
     fs::create_directories(fileOf("10008"));
 
     const auto opened = AccountList::open(dir_, true);
-    ASSERT_EQ(opened.list.accounts().size(), 1u);
-    EXPECT_EQ(opened.list.accounts()[0].name, "10001");
+    ASSERT_EQ(opened.list.accounts().size(), 2u);
+    EXPECT_EQ(opened.list.accounts()[0].name, "小号");  // by number, 9 before 10001
+    EXPECT_EQ(opened.list.accounts()[1].name, "10001");
     ASSERT_EQ(opened.skipped.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_NE(opened.skipped[i].find(cases[i].number), std::string::npos) << cases[i].what;
