@@ -64,7 +64,7 @@ struct ServerOptions {
 class Server {
   public:
     // Binds 127.0.0.1:port (0 picks a free one) and serves on its own threads until stopped.
-    // An empty scenario means the default one (demo account, balances, stock, items open).
+    // An empty scenario means the default one (demo accounts, balances, stock, items open).
     static Result<std::unique_ptr<Server>> start(const std::string& scenarioJson = {},
                                                  std::uint16_t port = 0, int threads = 2);
     static Result<std::unique_ptr<Server>> start(const ServerOptions& options);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -252,6 +253,16 @@ TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
         EXPECT_EQ(won, 1u) << name << ":\n" << run.out;
         EXPECT_EQ(limited, 1u) << name << ":\n" << run.out;
     }
+    // Each request carries one account's cookies alone: two requests each.
+    std::map<std::string, int> byCookies;
+    for (const auto& request : (*server)->log()) {
+        if (request.target.find("op=exchangeing") != std::string::npos) {
+            ++byCookies[request.cookies];
+        }
+    }
+    const std::map<std::string, int> expected = {{"uin=o10001; skey=SECRET-1", 2},
+                                                 {"uin=o10002; skey=SECRET-2", 2}};
+    EXPECT_EQ(byCookies, expected);
     EXPECT_EQ((*server)->stock(1397711761), 3);
     EXPECT_EQ((*server)->balances("10001").at(2), 480);
     EXPECT_EQ((*server)->balances("10002").at(2), 220);
