@@ -1,6 +1,8 @@
 // vellicor-cli exchange: the exchange run without a window, on the same engine and with the
 // same checks as the "兑换" button. Without a portal or configuration it runs against the
-// embedded simulator, logged in with its demo account unless --cookie is given.
+// embedded simulator, logged in with its demo account unless --cookie or --accounts is given.
+// With an accounts file every account has a run of its own, with its own session and proxy,
+// all aimed at the one instant.
 
 #include <cstdio>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "cli/options.h"
 #include "cli/portal_session.h"
 #include "mall/aim.h"
+#include "mall/balances.h"
 #include "mall/catalogue.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
@@ -21,6 +24,7 @@
 #include "portal/embedded.h"
 #include "schedule/time_of_day.h"
 #include "schedule/timed_redemption.h"
+#include "web/page_request.h"
 
 namespace vellicor::cli {
 namespace {
@@ -90,25 +94,72 @@ void sleepUntilWall(const Clock& clock, Clock::WallTime until) {
     }
 }
 
+using Controllers = std::vector<std::unique_ptr<mall::ExchangeController>>;
+
 // A run armed more than a minute ahead reads the mall's clock again shortly before the
-// instant and moves the waiting run there; the lines say whether the engine followed.
-// False when the set second turned out to have passed (the run is cancelled).
+// instant and moves the waiting runs there; the lines say whether the engine followed.
+// False when the set second turned out to have passed (the runs are cancelled).
 bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
-              const mall::FiringAim& first, mall::ExchangeController& controller) {
+              const mall::FiringAim& first, Controllers& controllers) {
     sleepUntilWall(clock, opening - schedule::kAimAgainBefore);
     const mall::FiringAim again = mall::aimAtOpening(config, clock, opening);
     printLine(again.line);
     if (again.passed) {
-        controller.cancel();
+        for (auto& controller : controllers) {
+            controller->cancel();
+        }
         return false;
     }
     if (first.onMallClock && !again.onMallClock) {
         printLine(schedule::kAimAgainFailedLine);
         return true;
     }
-    printLine(controller.retime(again.fireAt) ? "已按商城时钟调整发送时刻"
-                                              : schedule::kAimTooLateLine);
+    bool followed = true;
+    for (auto& controller : controllers) {
+        followed = controller->retime(again.fireAt) && followed;
+    }
+    printLine(followed ? "已按商城时钟调整发送时刻" : schedule::kAimTooLateLine);
     return true;
+}
+
+// With several accounts each one's lines start with its name; one account's are as they were.
+LogSink sinkFor(const SessionAccount& account, bool several) {
+    if (!several) {
+        return printLine;
+    }
+    return [tag = "【" + account.name + "】"](const std::string& line) { printLine(tag + line); };
+}
+
+// With several accounts, one whose session the mall says has ended is left out with a
+// warning, and the others run. A record page that does not come leaves the account in: the
+// mall may be busy, not the session over. False when no account is left.
+bool dropEndedSessions(PortalSession& session) {
+    if (session.accounts.size() < 2) {
+        return true;
+    }
+    std::erase_if(session.accounts, [](const SessionAccount& account) {
+        const auto page = web::fetchPageText(mall::recordPageAddress(account.config),
+                                             account.cookies, account.config.http);
+        if (!page || !mall::saysNotLoggedIn(page->text)) {
+            return false;
+        }
+        printLine("警告：帐号 " + account.name + " 的会话已失效（商城说未登录），本次不为它兑换");
+        return true;
+    });
+    return !session.accounts.empty();
+}
+
+void demoLine(const PortalSession& session) {
+    std::string names;
+    for (const SessionAccount& account : session.accounts) {
+        if (account.demo) {
+            names += (names.empty() ? "" : "、") +
+                     (account.name.empty() ? std::string(portal::kDemoAccount) : account.name);
+        }
+    }
+    if (!names.empty()) {
+        printLine("演示模式：模拟商城 " + session.setup.server->baseUrl() + "，演示帐号 " + names);
+    }
 }
 
 }  // namespace
@@ -127,7 +178,8 @@ int runItems(const Args& args) {
 }
 
 int runExchange(const Args& args) {
-    auto opts = Options::parse(args, {"items", "threads", "at", "cookie", "portal", "config"});
+    auto opts =
+        Options::parse(args, {"items", "threads", "at", "cookie", "accounts", "portal", "config"});
     if (!opts) {
         return fail(opts.error().message, kExitUsage);
     }
@@ -136,6 +188,9 @@ int runExchange(const Args& args) {
     }
     if (!opts->has("items") || !opts->has("threads")) {
         return fail("--items and --threads are required", kExitUsage);
+    }
+    if (conflictingSessions(*opts)) {
+        return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
     }
     // Checked before anything is sent, the demo login included.
     const std::vector<std::string> items = splitNames(*opts->value("items"));
@@ -155,11 +210,13 @@ int runExchange(const Args& args) {
     if (!session) {
         return fail(session.error().message);
     }
-    const Config& config = session->setup.config;
-    if (session->demo) {
-        printLine("演示模式：模拟商城 " + session->setup.server->baseUrl() + "，演示帐号 " +
-                  portal::kDemoAccount);
+    demoLine(*session);
+    // Several accounts' lines carry their names, also when one of them is left out.
+    const bool several = session->accounts.size() > 1;
+    if (!dropEndedSessions(session.value())) {
+        return fail("没有一个帐号的会话有效，本次未发送兑换请求");
     }
+    const Config& config = session->accounts.front().config;
     mall::RunOptions runOptions;
     std::optional<mall::FiringAim> aim;
     Clock::WallTime opening{};
@@ -177,7 +234,12 @@ int runExchange(const Args& args) {
         printLine(aim->line);
         runOptions.fireAt = aim->fireAt;
     }
-    mall::ExchangeController controller(config, clock, printLine);
+    // One run for each account, all aimed at the one instant.
+    Controllers controllers;
+    for (const SessionAccount& account : session->accounts) {
+        controllers.push_back(std::make_unique<mall::ExchangeController>(
+            account.config, clock, sinkFor(account, several)));
+    }
     if (aim) {
         const auto beijingDay = [](Clock::WallTime t) {
             return std::chrono::floor<std::chrono::days>(
@@ -189,16 +251,25 @@ int runExchange(const Args& args) {
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    if (!controller.start(items, *opts->value("threads"), session->cookies, runOptions)) {
-        return kExitFailed;
+    for (std::size_t i = 0; i < controllers.size(); ++i) {
+        if (!controllers[i]->start(items, *opts->value("threads"), session->accounts[i].cookies,
+                                   runOptions)) {
+            return kExitFailed;  // the runs started go with their controllers
+        }
     }
-    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
-        controller.wait();
+    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controllers)) {
+        for (auto& controller : controllers) {
+            controller->wait();
+        }
         return fail("设定的时间已过，未发出请求");
     }
-    controller.wait();
-    const auto summary = controller.lastSummary();
-    return summary && anyAnswer(*summary) ? kExitOk : kExitNoAnswer;
+    bool answered = false;
+    for (auto& controller : controllers) {
+        controller->wait();
+        const auto summary = controller->lastSummary();
+        answered = answered || (summary && anyAnswer(*summary));
+    }
+    return answered ? kExitOk : kExitNoAnswer;
 }
 
 }  // namespace vellicor::cli

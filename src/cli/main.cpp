@@ -18,13 +18,13 @@ const Command kCommands[] = {
      "request URL [--method GET|POST] [--body TEXT] [--cookie STRING] [--header LINE]... "
      "[--proxy [USER:PASSWORD@]HOST:PORT]"},
     {"exchange", vellicor::cli::runExchange,
-     "exchange --items ID,... --threads N [--at HH:MM:SS] [--cookie STRING] [--portal URL] "
-     "[--config FILE]"},
+     "exchange --items ID,... --threads N [--at HH:MM:SS] [--cookie STRING | --accounts FILE] "
+     "[--portal URL] [--config FILE]"},
     {"items", vellicor::cli::runItems, "items"},
     {"balances", vellicor::cli::runBalances,
-     "balances [--cookie STRING] [--portal URL] [--config FILE]"},
+     "balances [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
     {"signin-status", vellicor::cli::runSigninStatus,
-     "signin-status [--cookie STRING] [--portal URL] [--config FILE]"},
+     "signin-status [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
 };
 
 constexpr const char* kNotes =
@@ -32,7 +32,12 @@ constexpr const char* kNotes =
     "window's old box names (\"选择框1\").\n"
     "exchange, balances and signin-status without --portal and --config use the built-in\n"
     "simulator, logged in with its demo account; with either, --cookie STRING (the cookies\n"
-    "of a logged-in session) is required.\n"
+    "of a logged-in session) or --accounts FILE is required.\n"
+    "--accounts FILE: one account a line, its name, a tab, its cookie string, and optionally a\n"
+    "tab and its HTTP proxy; '#' starts a comment line. balances and signin-status read every\n"
+    "account, exchange runs every one at the one instant (--threads for each). For the built-in\n"
+    "simulator the cookie string \"demo\" logs in the demo account the name gives (10001,\n"
+    "10002, 10003).\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"

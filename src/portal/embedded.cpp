@@ -20,11 +20,11 @@ Result<PortalSetup> startEmbedded(ResolvedConfig resolved) {
     return setup;
 }
 
-Result<std::string> demoLogin(const Config& config) {
+Result<std::string> demoLogin(const Config& config, const std::string& account) {
     web::PageRequest request;
     request.url = config.accountLogin + "/cgi-bin/login_submit";
     request.method = "POST";
-    request.body = std::string("u=") + kDemoAccount + "&p=" + kDemoPassword +
+    request.body = "u=" + web::encodeOnce(account) + "&p=" + kDemoPassword +
                    "&s_url=" + web::encodeOnce(web::returnPageAddress(config));
     request.proxy = config.http.proxy;
     auto reply = web::pageRequest(request, config.http);
@@ -32,9 +32,9 @@ Result<std::string> demoLogin(const Config& config) {
         return reply.error();
     }
     if (reply->status != 302 || reply->cookies.find("skey=") == std::string::npos) {
-        return makeError(ErrorCode::Parse,
-                         "the login service did not accept the demo account (status " +
-                             std::to_string(reply->status) + ")");
+        return makeError(ErrorCode::Parse, "the login service did not accept the demo account " +
+                                               account + " (status " +
+                                               std::to_string(reply->status) + ")");
     }
     return reply->cookies;
 }

@@ -22,8 +22,9 @@ struct PortalSetup {
 // every publisher host at it; otherwise the configuration is taken as it is.
 Result<PortalSetup> startEmbedded(ResolvedConfig resolved);
 
-// Logs in with the demo account through the login form of the configured login host, as a
-// browser would, and returns the session cookie string the login set.
-Result<std::string> demoLogin(const Config& config);
+// Logs in with a demo account (the first unless named) through the login form of the
+// configured login host, as a browser would, and returns the session cookie string the login
+// set.
+Result<std::string> demoLogin(const Config& config, const std::string& account = kDemoAccount);
 
 }  // namespace vellicor::portal

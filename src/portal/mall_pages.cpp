@@ -36,6 +36,10 @@ std::string popup(const std::string& message) {
            "</div></div>";
 }
 
+std::string limitText(int perAccountDaily) {
+    return "每个帐号每天限兑 " + std::to_string(perAccountDaily) + " 次";
+}
+
 std::string exchangeAnswer(const ExchangeOutcome& o, const PortalTime& t) {
     const std::string caption = o.item != nullptr ? o.item->caption : "";
     switch (o.result) {
@@ -52,6 +56,8 @@ std::string exchangeAnswer(const ExchangeOutcome& o, const PortalTime& t) {
                            "点开始兑换，请稍后再来");
         case ExchangeResult::ConditionUnmet:
             return refusal("您未满足条件，无法兑换该商品");
+        case ExchangeResult::AccountLimit:
+            return refusal("该商品" + limitText(o.perAccountDaily) + "，您今天已兑换过了");
         case ExchangeResult::SoldOut:
             return refusal("该商品今日已被兑换完");
         case ExchangeResult::NotEnoughTickets:
@@ -74,9 +80,12 @@ std::string itemRows(int gid, const MallState& state) {
         if (item.gid != gid) {
             continue;
         }
+        const int limit = state.perAccountDaily(item.propsid);
         rows += "<li class=\"prop\"><span class=\"name\">" + std::string(item.caption) +
                 "</span> <span class=\"left\">剩余 " + std::to_string(state.stock(item.propsid)) +
-                "</span></li>\r\n";
+                "</span>" +
+                (limit > 0 ? " <span class=\"limit\">" + limitText(limit) + "</span>" : "") +
+                "</li>\r\n";
     }
     return rows;
 }

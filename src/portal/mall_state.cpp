@@ -178,6 +178,16 @@ ExchangeOutcome MallState::exchange(const ExchangeRequest& r, const PortalTime& 
         out.result = ExchangeResult::ConditionUnmet;
         return out;
     }
+    out.perAccountDaily = setup.perAccountDaily;
+    auto& [takenDay, takenCount] = a->taken[r.propsid];
+    if (takenDay != time.localDay()) {
+        takenDay = time.localDay();
+        takenCount = 0;
+    }
+    if (setup.perAccountDaily > 0 && takenCount >= setup.perAccountDaily) {
+        out.result = ExchangeResult::AccountLimit;
+        return out;
+    }
     std::int64_t& left = stock_[r.propsid];
     if (left <= 0) {
         out.result = ExchangeResult::SoldOut;
@@ -192,6 +202,7 @@ ExchangeOutcome MallState::exchange(const ExchangeRequest& r, const PortalTime& 
     if (setup.price > 0) {
         tickets->second -= setup.price;
     }
+    ++takenCount;
     CostEntry cost{time.now, r.gid, out.item->caption, setup.price, false, out.item->way == 2};
     if (out.item->way == 2) {
         cost.lotteryWon = drawWins();
@@ -222,6 +233,12 @@ std::int64_t MallState::stock(std::int64_t propsid) const {
     std::lock_guard lock(mutex_);
     auto it = stock_.find(propsid);
     return it == stock_.end() ? 0 : it->second;
+}
+
+int MallState::perAccountDaily(std::int64_t propsid) const {
+    std::lock_guard lock(mutex_);
+    auto it = scenario_.items.find(propsid);
+    return it == scenario_.items.end() ? 0 : it->second.perAccountDaily;
 }
 
 SignState MallState::signState(const std::string& uin, int gid, const PortalTime& time) const {

@@ -32,6 +32,7 @@ enum class ExchangeResult {
     WrongWay,
     NotOpenYet,
     ConditionUnmet,
+    AccountLimit,  // the account has had the item as often as it may today
     SoldOut,
     NotEnoughTickets,
     Exchanged,
@@ -51,6 +52,7 @@ struct ExchangeOutcome {
     ExchangeResult result = ExchangeResult::UnknownItem;
     const CatalogueItem* item = nullptr;
     std::int64_t price = 0;
+    int perAccountDaily = 0;
     WallTime opensAt;  // NotOpenYet: when it opens
 };
 
@@ -90,6 +92,7 @@ class MallState {
     std::map<int, std::int64_t> balances(const std::string& uin) const;
     std::vector<CostEntry> costs(const std::string& uin) const;
     std::int64_t stock(std::int64_t propsid) const;
+    int perAccountDaily(std::int64_t propsid) const;  // 0: no limit
 
     SignState signState(const std::string& uin, int gid, const PortalTime& time) const;
     SignState sign(const std::string& uin, int gid, const PortalTime& time);
@@ -121,6 +124,7 @@ class MallState {
         std::map<int, std::int64_t> balances;
         std::map<int, LiveSign> signs;  // gid -> state
         std::vector<CostEntry> costs;
+        std::map<std::int64_t, std::pair<std::int64_t, int>> taken;  // propsid -> day, count
     };
 
     LiveAccount* account(const std::string& uin);

@@ -61,11 +61,22 @@ const CatalogueItem* findItem(std::int64_t propsid) {
 Scenario defaultScenario() {
     Scenario s;
     Account demo;
-    demo.uin = kDemoAccount;
+    demo.uin = kDemoAccounts[0];
     demo.password = kDemoPassword;
     demo.balances = {{2, 500}, {26, 120}, {17, 35}};
     demo.signin = {{2, {false, 11, 2}}, {26, {true, 30, 7}}};
     s.accounts.push_back(demo);
+    Account second;
+    second.uin = kDemoAccounts[1];
+    second.password = kDemoPassword;
+    second.balances = {{2, 240}, {1, 60}};
+    second.signin = {{2, {true, 4, 4}}};
+    s.accounts.push_back(second);
+    Account third;
+    third.uin = kDemoAccounts[2];
+    third.password = kDemoPassword;
+    third.balances = {{2, 20}, {40, 90}};
+    s.accounts.push_back(third);
     for (const auto& item : catalogue()) {
         s.items[item.propsid] = ItemSetup{};
     }
@@ -158,9 +169,15 @@ Account parseAccount(const json& j) {
 }
 
 void applyItem(const json& j, ItemSetup& item) {
-    onlyKeys(j, {"stock", "price", "opensAt", "opensAtEpochMs", "opensAfterMs", "conditionUnmet"},
+    onlyKeys(j,
+             {"stock", "price", "opensAt", "opensAtEpochMs", "opensAfterMs", "conditionUnmet",
+              "perAccountDaily"},
              "item");
     item.stock = j.value("stock", item.stock);
+    item.perAccountDaily = j.value("perAccountDaily", item.perAccountDaily);
+    if (item.perAccountDaily < 0) {
+        fail("perAccountDaily cannot be negative");
+    }
     item.price = j.value("price", item.price);
     item.conditionUnmet = j.value("conditionUnmet", item.conditionUnmet);
     const int forms = static_cast<int>(j.contains("opensAt")) +

@@ -46,6 +46,7 @@ struct ItemSetup {
     std::int64_t price = 20;
     std::optional<Opening> opens;  // none: open now
     bool conditionUnmet = false;   // every account fails the item's condition
+    int perAccountDaily = 0;       // exchanges (draws included) an account may make a day; 0 any
 };
 
 struct SignState {

@@ -24,8 +24,10 @@
 
 namespace vellicor::portal {
 
-// The account the default scenario accepts; the demo mode logs in with it.
+// The accounts the default scenario accepts, each with balances of its own, all with the one
+// password; the demo mode logs in with the first unless told another.
 inline constexpr const char* kDemoAccount = "10001";
+inline constexpr const char* kDemoAccounts[] = {"10001", "10002", "10003"};
 inline constexpr const char* kDemoPassword = "demo-password";
 
 struct LoggedRequest {
@@ -62,7 +64,7 @@ struct ServerOptions {
 class Server {
   public:
     // Binds 127.0.0.1:port (0 picks a free one) and serves on its own threads until stopped.
-    // An empty scenario means the default one (demo account, balances, stock, items open).
+    // An empty scenario means the default one (demo accounts, balances, stock, items open).
     static Result<std::unique_ptr<Server>> start(const std::string& scenarioJson = {},
                                                  std::uint16_t port = 0, int threads = 2);
     static Result<std::unique_ptr<Server>> start(const ServerOptions& options);

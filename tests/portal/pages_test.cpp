@@ -324,6 +324,52 @@ TEST_F(PagesTest, SignInQueryCentrePageAndClick) {
         std::string::npos);
 }
 
+// An item an account may take once a day: the second try of the first account is refused
+// while the stock lasts, and a second account wins what the first may no longer take; the
+// item's text says so, and an item without a limit has none.
+TEST(PortalLimit, EachAccountMayTakeTheItemOnceADay) {
+    // 2024-05-01 23:59:30 at UTC+8.
+    MockClock clock(Clock::WallTime{std::chrono::seconds(1714579170)});
+    ServerOptions o;
+    o.clock = &clock;
+    o.scenarioJson = R"({"utcOffsetSeconds": 28800,
+                         "items": {"cf-rename": {"stock": 3, "perAccountDaily": 1}}})";
+    auto server = Server::start(o);
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::uint16_t port = server.value()->port();
+    const std::string classify = fetch(port, "/mall/classify.php?type=2&gid=2&sort=3").text;
+    const auto row = classify.find("改名");
+    ASSERT_NE(row, std::string::npos);
+    const std::string rowText = classify.substr(row, classify.find("</li>", row) - row);
+    EXPECT_NE(rowText.find("每个帐号每天限兑 1 次"), std::string::npos) << rowText;
+    EXPECT_EQ(classify.find("每个帐号每天限兑", classify.find("</li>", row)), std::string::npos);
+
+    const std::string first = server.value()->sessionCookie("10001").value();
+    const std::string second = server.value()->sessionCookie("10002").value();
+    struct Step {
+        const char* what;
+        long long advanceSeconds;
+        const std::string* cookie;
+        std::string says;
+        std::int64_t stock;  // left after it
+    };
+    const Step steps[] = {
+        {"the first account", 0, &first, "成功兑换", 2},
+        {"the first again", 0, &first, "每个帐号每天限兑 1 次", 2},
+        {"the second account", 0, &second, "成功兑换", 1},
+        {"the second again", 0, &second, "每个帐号每天限兑 1 次", 1},
+        {"the first the next day", 60, &first, "成功兑换", 0},
+        {"the second the next day, sold out", 0, &second, "已被兑换完", 0},
+    };
+    for (const Step& s : steps) {
+        clock.advance(std::chrono::seconds(s.advanceSeconds));
+        const std::string text = fetch(port, exchangeTarget(2, 1397711761, 1), *s.cookie).text;
+        EXPECT_NE(text.find(s.says), std::string::npos) << s.what << ": " << text;
+        EXPECT_EQ(server.value()->stock(1397711761), s.stock) << s.what;
+    }
+    EXPECT_FALSE(parseScenario(R"({"items": {"cf-rename": {"perAccountDaily": -1}}})").ok());
+}
+
 TEST_F(PagesTest, SitePages) {
     stage(R"({"version": "4"})");
     struct Case {

@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "mall/catalogue.h"
 #include "portal/server.h"
@@ -102,6 +106,214 @@ TEST(CliCommands, ExchangeItemsByIdOrOldName) {
             EXPECT_TRUE((*server)->log().empty()) << c.items;
         }
     }
+}
+
+// An accounts file for a test, in the test's temporary folder.
+std::string accountsFile(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// balances and signin-status read every account of the file, one block each under the
+// account's name, each with its own session, and print no cookie of the file.
+TEST(CliCommands, EveryAccountOfTheFileIsReadUnderItsName) {
+    auto server = portal::Server::start(
+        R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2", "10003": "SECRET-3"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file =
+        accountsFile("accounts-three.txt",
+                     "# three\n大号\tuin=o10001; skey=SECRET-1\n小号2\tuin=o10002; skey=SECRET-2\n"
+                     "10003\tuin=o10003; skey=SECRET-3\n");
+    const std::string where = " --accounts " + file + " --portal " + (*server)->baseUrl();
+    struct Case {
+        std::string command;
+        std::vector<std::string> shown;  // in order: each account's name, then what it shows
+    };
+    const Case cases[] = {
+        {"balances",
+         {"【大号】", "CF 游票: 500\n", "【小号2】", "CF 游票: 240\n", "【10003】",
+          "CF 游票: 20\n"}},
+        {"signin-status",
+         {"【大号】", "CF  未签到 11", "【小号2】", "CF  签到成功 4", "【10003】", "CF  未签到 0"}},
+    };
+    for (const Case& c : cases) {
+        const auto run = runCli(c.command + where);
+        EXPECT_EQ(run.exitCode, 0) << c.command << ":\n" << run.out;
+        std::size_t at = 0;
+        for (const std::string& text : c.shown) {
+            const auto found = run.out.find(text, at);
+            EXPECT_NE(found, std::string::npos) << c.command << " " << text << ":\n" << run.out;
+            at = found == std::string::npos ? at : found;
+        }
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << c.command << ":\n" << run.out;
+    }
+    std::set<std::string> seen;
+    for (const auto& request : (*server)->log()) {
+        seen.insert(request.cookies);
+    }
+    const std::set<std::string> expected = {
+        "uin=o10001; skey=SECRET-1", "uin=o10002; skey=SECRET-2", "uin=o10003; skey=SECRET-3"};
+    EXPECT_EQ(seen, expected);
+}
+
+// An account with a proxy of its own goes through it, and only that account does.
+TEST(CliCommands, AnAccountGoesByItsOwnProxy) {
+    auto server =
+        portal::Server::start(R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    test::RawServer proxy(test::forwardingProxy());
+    const std::string file =
+        accountsFile("accounts-proxy.txt",
+                     "a\tuin=o10001; skey=SECRET-1\nb\tuin=o10002; skey=SECRET-2\t127.0.0.1:" +
+                         std::to_string(proxy.port()) + "\n");
+    const auto run = runCli("balances --accounts " + file + " --portal " + (*server)->baseUrl());
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("【b】\nCF 游票: 240\n"), std::string::npos) << run.out;
+    const auto requests = proxy.requests();
+    ASSERT_FALSE(requests.empty());
+    for (const std::string& request : requests) {
+        EXPECT_NE(request.find("skey=SECRET-2"), std::string::npos) << request;
+        EXPECT_EQ(request.find("SECRET-1"), std::string::npos) << request;
+    }
+    std::size_t direct = 0;
+    for (const auto& request : (*server)->log()) {
+        direct += request.cookies.find("SECRET-1") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(direct + requests.size(), (*server)->log().size());
+}
+
+// The built-in simulator logs in the demo accounts the file names, each with its balances.
+TEST(CliCommands, TheBuiltInDemoLogsInTheAccountsTheFileNames) {
+    const std::string file = accountsFile("accounts-demo.txt", "10003\tdemo\n10002\tdemo\n");
+    const auto run = runCli("balances --accounts " + file);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("【10003】\nCF 游票: 20\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("【10002】\nCF 游票: 240\n"), std::string::npos) << run.out;
+    EXPECT_LT(run.out.find("【10003】"), run.out.find("【10002】")) << run.out;
+}
+
+// An accounts file that cannot be used, or one the command cannot use, stops the command
+// before anything is sent, says which line is at fault, and shows none of its cookies.
+TEST(CliCommands, AnAccountsFileAtFaultSendsNothing) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k1", "10002": "k2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string one = "a\tuin=o10001; skey=SECRET-1\n";
+    struct Case {
+        const char* what;
+        std::string command;
+        std::string text;
+        int exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"a line without a tab", "balances", one + "b uin=o10002; skey=SECRET-2\n", 1, "第 2 行"},
+        {"a name twice", "signin-status", one + "\na\tuin=o10002; skey=SECRET-2\n", 1,
+         "第 3 行：帐号名称 \"a\" 与第 1 行重复"},
+        {"no cookie", "exchange --items cf-rename --threads 1", one + "b\n", 1, "第 2 行"},
+        {"not UTF-8", "balances", one + "b\tuin=o10002; skey=SECRET-\xff\n", 1, "第 2 行"},
+        {"--cookie as well", "balances --cookie 'uin=o10001; skey=SECRET-1'", one, 2,
+         "只能给出其一"},
+        {"demo outside the simulator", "balances", "10001\tdemo\n", 1, "内置的模拟商城"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = accountsFile("accounts-bad.txt", c.text);
+        const auto run =
+            runCli(c.command + " --accounts " + file + " --portal " + (*server)->baseUrl());
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << ":\n" << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << c.what << ":\n" << run.out;
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << c.what << ":\n" << run.out;
+        EXPECT_TRUE((*server)->log().empty()) << c.what;
+    }
+}
+
+// Every account of the file runs, each with its own session and its lines under its name: an
+// item each account may take once a day goes once to each, the second try of each refused.
+TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
+    auto server = portal::Server::start(
+        R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"},
+            "items": {"cf-rename": {"stock": 5, "perAccountDaily": 1}}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file = accountsFile(
+        "accounts-two.txt", "大号\tuin=o10001; skey=SECRET-1\n小号2\tuin=o10002; skey=SECRET-2\n");
+    const auto run = runCli("exchange --items cf-rename --threads 2 --accounts " + file +
+                            " --portal " + (*server)->baseUrl());
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+    for (const std::string name : {"【大号】", "【小号2】"}) {
+        std::size_t won = 0;
+        std::size_t limited = 0;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with(name)) {
+                won += line.find("成功兑换改名") != std::string::npos ? 1 : 0;
+                limited += line.find("每个帐号每天限兑 1 次") != std::string::npos ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(won, 1u) << name << ":\n" << run.out;
+        EXPECT_EQ(limited, 1u) << name << ":\n" << run.out;
+    }
+    // Each request carries one account's cookies alone: two requests each.
+    std::map<std::string, int> byCookies;
+    for (const auto& request : (*server)->log()) {
+        if (request.target.find("op=exchangeing") != std::string::npos) {
+            ++byCookies[request.cookies];
+        }
+    }
+    const std::map<std::string, int> expected = {{"uin=o10001; skey=SECRET-1", 2},
+                                                 {"uin=o10002; skey=SECRET-2", 2}};
+    EXPECT_EQ(byCookies, expected);
+    EXPECT_EQ((*server)->stock(1397711761), 3);
+    EXPECT_EQ((*server)->balances("10001").at(2), 480);
+    EXPECT_EQ((*server)->balances("10002").at(2), 220);
+}
+
+// An account whose session has ended is named and left out; the others run. With none left,
+// nothing is exchanged.
+TEST(CliCommands, AnEndedSessionLeavesItsAccountOut) {
+    auto server = portal::Server::start(R"({"sessions": {"10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    struct Case {
+        std::string text;
+        int exitCode;
+        std::set<std::string> exchangedBy;  // the cookies of the exchanges the mall took
+    };
+    const Case cases[] = {
+        {"大号\tuin=o10001; skey=SECRET-gone\n小号2\tuin=o10002; skey=SECRET-2\n",
+         0,
+         {"uin=o10002; skey=SECRET-2"}},
+        {"大号\tuin=o10001; skey=SECRET-gone\n小号3\tuin=o10003; skey=SECRET-gone\n", 1, {}},
+    };
+    for (const Case& c : cases) {
+        (*server)->clearLog();
+        const auto run = runCli("exchange --items cf-rename --threads 1 --accounts " +
+                                accountsFile("accounts-ended.txt", c.text) + " --portal " +
+                                (*server)->baseUrl());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out;
+        EXPECT_NE(run.out.find("警告：帐号 大号 的会话已失效"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+        std::set<std::string> exchangedBy;
+        for (const auto& request : (*server)->log()) {
+            if (request.target.find("op=exchangeing") != std::string::npos) {
+                exchangedBy.insert(request.cookies);
+            }
+        }
+        EXPECT_EQ(exchangedBy, c.exchangedBy) << run.out;
+    }
+}
+
+// One account in the file runs as --cookie does, with that account's session.
+TEST(CliCommands, ExchangeForTheOneAccountOfTheFile) {
+    auto server = portal::Server::start(R"({"sessions": {"10002": "SECRET-2"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    const std::string file = accountsFile("accounts-one.txt", "小号2\tuin=o10002; skey=SECRET-2\n");
+    const auto run = runCli("exchange --items cf-rename --threads 1 --accounts " + file +
+                            " --portal " + (*server)->baseUrl());
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("成功兑换改名"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+    EXPECT_EQ((*server)->balances("10002").at(2), 220);
+    EXPECT_EQ((*server)->balances("10001").at(2), 500);
 }
 
 // The list a user picks ids from holds every item of the catalogue.
