@@ -89,15 +89,15 @@ else()
 endif()
 set(CPACK_PACKAGE_CONTACT "${VELLICOR_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "exchange tool for a game portal's ticket mall")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "exchange tool for a game portal's ticket mall
- Vellicor logs one user of the game portal in inside its window, shows the
- ticket balances, and at the set instant fires many exchange requests for the
- ticked items, reporting every answer in its log box. It also does the
- portal's daily sign-in and plays background music.
- .
- The package holds the window (vellicor), a headless front end (vellicor-cli)
- and a simulator of the portal (vellicor-portal), which both front ends use
- when no portal is configured.")
+# CPack indents each line and writes an empty one as " .".
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Vellicor logs one user of the game portal in inside its window, shows the
+ticket balances, and at the set instant fires many exchange requests for the
+ticked items, reporting every answer in its log box. It also does the
+portal's daily sign-in and plays background music.
+
+The package holds the window (vellicor), a headless front end (vellicor-cli)
+and a simulator of the portal (vellicor-portal), which both front ends use
+when no portal is configured.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

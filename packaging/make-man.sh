@@ -6,7 +6,8 @@
 set -euo pipefail
 program=$1 binary=$2 summary=$3 out=$4
 
-help=$("$binary" --help)
+# Run under its installed name: a usage line names the program as it was called.
+help=$(exec -a "$program" "$binary" --help)
 version=$("$binary" --version | awk '{print $NF}')
 
 # Roff reads a backslash as an escape and a leading dot or quote as a request; options
