@@ -63,7 +63,7 @@ endforeach()
 install(CODE "
     set(version \"\$ENV{VELLICOR_PACKAGE_VERSION}\")
     if(NOT version)
-        set(version \"${PROJECT_VERSION}\")
+        set(version \"${VELLICOR_VERSION}\")
     endif()
     string(TIMESTAMP date \"%a, %d %b %Y %H:%M:%S +0000\" UTC)
     set(doc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
@@ -81,12 +81,7 @@ install(CODE "
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vellicor)
-if(PROJECT_VERSION)
-    set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-else()
-    message(WARNING "project() sets no VERSION: the package is versioned 0~unversioned")
-    set(CPACK_PACKAGE_VERSION 0~unversioned)
-endif()
+set(CPACK_PACKAGE_VERSION ${VELLICOR_VERSION})
 set(CPACK_PACKAGE_CONTACT "${VELLICOR_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "exchange tool for a game portal's ticket mall")
 # CPack indents each line and writes an empty one as " .".

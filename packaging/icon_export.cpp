@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QPainter>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/app_icon.h"

@@ -30,6 +30,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The version rule on its own, for each way project() may set it: what the programs would
+# print and the release number, or a refusal.
+step "version rule"
+for row in "1.3.0.3|1.3.0.3 3" "2.0.1.17|2.0.1.17 17" "|0~unversioned 0" "1.4.0|refused"; do
+  given=${row%%|*} want=${row#*|}
+  mkdir -p "$work/rule"
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(rule %s LANGUAGES NONE)\ninclude(%s)\n' \
+    "${given:+VERSION $given}" "$PWD/cmake/version.cmake" >"$work/rule/CMakeLists.txt"
+  if cmake -S "$work/rule" -B "$work/rule/build" >/dev/null 2>&1; then
+    got=$(sed -n 's/.*= "\(.*\)";$/\1/p' "$work/rule/build/include/version/vellicor_version.h" | xargs)
+  else
+    got=refused
+  fi
+  [ "$got" = "$want" ] || fail "project(VERSION $given) gives '$got', not '$want'"
+  rm -rf "$work/rule"
+done
+
 step "lintian $deb"
 lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
 
