@@ -23,9 +23,12 @@ fi
 [ "$version" = "$expected" ] || fail "the package is versioned $version, not $expected"
 work=$(mktemp -d)
 display_pid="" window_pid=""
+installed_here=""
 cleanup() {
   if [ -n "$window_pid" ]; then kill "$window_pid" 2>/dev/null || true; fi
   if [ -n "$display_pid" ]; then kill "$display_pid" 2>/dev/null || true; fi
+  # A check that failed midway leaves no package of its own installed.
+  if [ -n "$installed_here" ]; then $SUDO apt-get purge -y -qq vellicor >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -75,9 +78,11 @@ printf '[session]\nremember = true\n' >"$home/.config/vellicor/vellicor.ini"
 user_files=$(cd "$home" && find . -type f | sort | xargs sha256sum)
 
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get install -y -qq "$work/vellicor_${version}~earlier_amd64.deb" >/dev/null
+apt_get() { $SUDO apt-get -o DPkg::Lock::Timeout=300 -y -qq "$@" >/dev/null; }
+installed_here=yes
+apt_get install "$work/vellicor_${version}~earlier_amd64.deb"
 [ "$(dpkg-query -W -f='${Version}' vellicor)" = "${version}~earlier" ] || fail "earlier version not installed"
-$SUDO apt-get install -y -qq "$(realpath "$deb")" >/dev/null
+apt_get install "$(realpath "$deb")"
 [ "$(dpkg-query -W -f='${Version}' vellicor)" = "$version" ] || fail "upgrade to $version not installed"
 [ "$(cd "$home" && find . -type f | sort | xargs sha256sum)" = "$user_files" ] ||
   fail "the upgrade changed the user's files"
@@ -144,7 +149,8 @@ find "$home" -newer "$work/before-runs" -type f | sed "s|^$home|  ~|"
 step "purge"
 installed=$(dpkg -L vellicor)
 user_files=$(cd "$home" && find . -type f | sort | xargs sha256sum)
-$SUDO apt-get purge -y -qq vellicor >/dev/null
+apt_get purge vellicor
+installed_here=""
 if left=$(dpkg -L vellicor 2>/dev/null) && [ -n "$left" ]; then fail "dpkg -L still lists: $left"; fi
 for path in $installed; do
   if [ -f "$path" ] || [ -L "$path" ]; then fail "$path is left after the purge"; fi
