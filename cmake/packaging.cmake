@@ -40,7 +40,7 @@ install(FILES config/vellicor.example.ini DESTINATION ${CMAKE_INSTALL_DOCDIR}/ex
 # changelog (dated by SOURCE_DATE_EPOCH when set). tools/package.sh names the package's
 # version in VELLICOR_PACKAGE_VERSION when it differs from the project's (a dirty tree).
 set(man_script ${CMAKE_SOURCE_DIR}/packaging/make-man.sh)
-set(summary_vellicor "exchange tickets in the game portal's mall at the set instant (window)")
+set(summary_vellicor "the window of the ticket mall's exchange tool")
 set(summary_vellicor-cli "the headless front end of the ticket mall's exchange tool")
 set(summary_vellicor-portal "a simulator of the game portal and its ticket mall, on loopback")
 install(CODE "

@@ -38,7 +38,9 @@ An example configuration file, for
 .I /usr/share/sounds/sf2/TimGM6mb.sf2
 The soundfont of the background music.
 .PP
-Nothing is written outside the user's data folder.
+Nothing is written outside the user's XDG folders: this data folder, and Qt's caches
+under
+.IR $XDG_CACHE_HOME .
 ROFF
       ;;
     vellicor-cli)
