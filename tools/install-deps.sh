@@ -3,7 +3,8 @@
 # Safe to run again: packages already present are skipped.
 # nginx, Apache httpd (mod_http2) and HAProxy are the tests' front ends, each started by a
 # test on a free port; Debian 12's nginx has HTTP/2 built in, and its nginx-light is only a
-# transitional package that pulls in nginx itself.
+# transitional package that pulls in nginx itself. lintian, desktop-file-utils and appstream
+# check the Debian package tools/package.sh builds.
 set -euo pipefail
 
 PACKAGES=(
@@ -18,6 +19,7 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei
   wrk
   nginx apache2 haproxy openssl
+  lintian desktop-file-utils appstream
 )
 
 missing=()

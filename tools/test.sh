@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds with warnings as errors, runs the
-# unit, integration and window tests, then the core suites again under ASan+UBSan, the
-# threaded ones under TSan, and a bounded fuzz run of every parser.
+# unit, integration and window tests, packs that build as a Debian package and installs, runs
+# and purges it, then the core suites again under ASan+UBSan, the threaded ones under TSan,
+# and a bounded fuzz run of every parser.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -18,6 +19,8 @@ if [ -z "${DISPLAY:-}" ]; then
 else
   ctest --preset ci -j "$jobs"
 fi
+# The Debian package from the same build: checked, installed, run from /usr/bin, purged.
+bash tools/package_check.sh build/ci
 
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"

@@ -7,10 +7,12 @@
 
 #include "platform/config.h"
 #include "platform/services.h"
+#include "vellicor_version.h"
 
 namespace vellicor::app {
 
-inline constexpr const char* kVersion = "3";
+// The release number the panel and the window's title show and the update check compares.
+inline constexpr const char* kVersion = kReleaseNumber;
 
 // The notice text: the log box's content at start (UTF-8 here; 366 bytes once in GBK).
 std::string noticeText();

@@ -21,6 +21,7 @@
 #include "platform/qt/qt_services.h"
 #include "platform/runtime.h"
 #include "portal/embedded.h"
+#include "vellicor_version.h"
 
 namespace {
 
@@ -37,7 +38,10 @@ struct Options {
 // Runs before the window's application object exists: --help and --version need no display.
 std::optional<Options> parseOptions(const QCoreApplication& app) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Vellicor"));
+    parser.setApplicationDescription(QStringLiteral(
+        "Vellicor: the window of the ticket mall's exchange tool. It logs in inside its panes,\n"
+        "shows the balances, and fires the exchange requests at the set instant.\n"
+        "With neither --config nor --portal it uses the built-in portal simulator."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(
@@ -126,7 +130,7 @@ int main(int argc, char** argv) {
     // The browser engine shares GL contexts; that must be set before any application object.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QCoreApplication::setApplicationName(QStringLiteral("vellicor"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(vellicor::app::kVersion));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(vellicor::kProgramVersion));
     std::optional<Options> options;
     {
         QCoreApplication parsing(argc, argv);

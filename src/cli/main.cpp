@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "platform/runtime.h"
+#include "vellicor_version.h"
 
 namespace {
 
@@ -44,12 +45,19 @@ constexpr const char* kNotes =
     "  2  the command line was not understood\n"
     "  3  exchange: requests were sent, but none got an answer from the mall\n";
 
-int usage() {
-    std::fprintf(stderr, "usage:\n");
+// The one usage text: the error stream gets it for a command line not understood, the
+// standard output for --help (and the manual page is made from that).
+void printUsage(std::FILE* out) {
+    std::fprintf(out, "usage:\n");
     for (const auto& c : kCommands) {
-        std::fprintf(stderr, "  vellicor-cli %s\n", c.usage);
+        std::fprintf(out, "  vellicor-cli %s\n", c.usage);
     }
-    std::fputs(kNotes, stderr);
+    std::fprintf(out, "  vellicor-cli --help | --version\n");
+    std::fputs(kNotes, out);
+}
+
+int usage() {
+    printUsage(stderr);
     return vellicor::cli::kExitUsage;
 }
 
@@ -61,6 +69,14 @@ int main(int argc, char** argv) {
         return usage();
     }
     const std::string name = argv[1];
+    if (name == "--help" || name == "-h") {
+        printUsage(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("vellicor-cli %s\n", vellicor::kProgramVersion);
+        return 0;
+    }
     const vellicor::cli::Args args(argv + 2, argv + argc);
     for (const auto& c : kCommands) {
         if (name == c.name) {

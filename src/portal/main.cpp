@@ -1,5 +1,6 @@
 // vellicor-portal [--port P] [--scenario FILE] [--threads N]
 //                 [--tls-cert FILE --tls-key FILE [--tls-port P]]
+// vellicor-portal --help | --version
 // Serves the simulated portal on 127.0.0.1 until SIGINT or SIGTERM.
 
 #include <sys/resource.h>
@@ -12,13 +13,27 @@
 
 #include "platform/runtime.h"
 #include "portal/server.h"
+#include "vellicor_version.h"
 
 namespace {
 
+// The one usage text: the error stream gets it for a command line not understood, the
+// standard output for --help (and the manual page is made from that).
+constexpr const char* kUsage =
+    "usage: vellicor-portal [--port P] [--scenario FILE] [--threads N]\n"
+    "                       [--tls-cert FILE --tls-key FILE [--tls-port P]]\n"
+    "       vellicor-portal --help | --version\n"
+    "Serves the simulated game portal and its ticket mall on 127.0.0.1 until SIGINT or\n"
+    "SIGTERM, and prints the address it listens on.\n"
+    "  --port P          the HTTP port (0, the default: a free one)\n"
+    "  --scenario FILE   a JSON scenario: accounts, items, stock, the mall's clock\n"
+    "  --threads N       serving threads, 1 to 64 (2 by default)\n"
+    "  --tls-cert FILE   certificate (PEM) for a second, TLS listener\n"
+    "  --tls-key FILE    its private key (PEM)\n"
+    "  --tls-port P      the TLS port (0: a free one)\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: vellicor-portal [--port P] [--scenario FILE] [--threads N]\n"
-                 "                       [--tls-cert FILE --tls-key FILE [--tls-port P]]\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -86,6 +101,15 @@ bool parseArgs(int argc, char** argv, vellicor::portal::ServerOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 2 && (first == "--help" || first == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && first == "--version") {
+        std::printf("vellicor-portal %s\n", vellicor::kProgramVersion);
+        return 0;
+    }
     vellicor::portal::ServerOptions options;
     if (!parseArgs(argc, argv, options)) {
         return usage();
