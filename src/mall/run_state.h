@@ -2,10 +2,9 @@
 // What one exchange run shares with its handle, and what the run's course and its senders
 // share about each item and each worker. Nothing outside the exchange run includes this.
 
-#include <curl/curl.h>
-
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +18,8 @@ namespace vellicor::mall {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
+class RunTransport;
+
 // Connections still opening this close to the instant are given up: cleaning up after them
 // at the last moment would hold back the first request.
 inline constexpr auto kLateConnect = milliseconds(50);
@@ -31,7 +32,8 @@ struct ExchangeRun::State {
     Done done;
     RunOptions options;
 
-    CURLM* multi = nullptr;  // lives as long as the state, so cancel() may always wake it
+    // Made before the thread and kept as long as the state, so cancel() may always wake it.
+    std::unique_ptr<RunTransport> transport;
     std::atomic<bool> cancelRequested{false};
     // Waiting → Fired or Waiting → Cancelled, once: a run cancelled before its instant is
     // sure to send nothing, so another may take its place at once.
@@ -57,6 +59,9 @@ struct ExchangeRun::State {
         return true;
     }
 
+    // Ends the run soon; before its instant, it is sure to send nothing.
+    void cancel();
+
     bool claimFire() {
         int expected = Waiting;
         return phase.compare_exchange_strong(expected, Fired) || expected == Fired;
@@ -67,12 +72,15 @@ struct ExchangeRun::State {
     mutable std::mutex summaryMutex;
     RunSummary summary;
 
-    ~State() {
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-        }
-    }
+    State();
+    ~State();
 };
+
+// A run's state as ExchangeRun::start makes it, its thread not started: the run's course
+// (Engine) runs on it. The clock must outlive it.
+std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& config,
+                                                 const Clock& clock, LogSink log,
+                                                 ExchangeRun::Done done, RunOptions options);
 
 // An item's request in every form a sender writes it. Made before the instant and left
 // alone after: senders keep pointers into it.
