@@ -13,13 +13,20 @@ namespace {
 
 constexpr auto kAhead = 10s;  // how far ahead of the run's start a timed run's instant is
 
-struct Setup {
+struct Shape {
     std::size_t items = 1;
     int perItem = 4;
     bool timed = true;
     long leadMs = 3000;
     long retryWindowMs = 30000;
 };
+
+Shape shaped(std::size_t items, int perItem) {
+    Shape shape;
+    shape.items = items;
+    shape.perItem = perItem;
+    return shape;
+}
 
 struct Ran {
     Journal journal;
@@ -49,7 +56,7 @@ std::vector<const Item*> someItems(std::size_t n) {
 }
 
 // `arrange` runs once the run's state exists, before its course: where hooks are set.
-void run(Ran& r, Script& script, const Setup& setup,
+void run(Ran& r, Script& script, const Shape& setup,
          const std::function<void(Ran&)>& arrange = {}) {
     Config config = Config::defaults().withPortal("http://127.0.0.1:9");
     config.timer.preopenLeadMs = setup.leadMs;
@@ -116,27 +123,49 @@ TEST(EngineRules, WhoFiresWhen) {
     const Row rows[] = {
         {"the first way takes every worker", true, 3000, Opens::Ready, 100, {"first"}, 4, 0, 0},
         {"a declined way leaves the run to the next",
-         true, 3000, Opens::Declined, 100, {"first", "fallback"}, 0, 4, 0},
-        {"workers past the first way's room go the fallback at the instant too",
-         true, 3000, Opens::Ready, 1, {"first"}, 1, 3, 0},
-        {"a way that fails ends every worker with why", true, 3000, Opens::Fails, 100,
-         {"first"}, 0, 0, 4},
-        {"without a lead nothing is opened ahead", true, 0, Opens::Ready, 100, {}, 0, 4, 0},
-        {"a run of now opens and goes at once", false, 3000, Opens::Ready, 100, {"first"}, 4, 0,
+         true,
+         3000,
+         Opens::Declined,
+         100,
+         {"first", "fallback"},
+         0,
+         4,
          0},
+        {"workers past the first way's room go the fallback at the instant too",
+         true,
+         3000,
+         Opens::Ready,
+         1,
+         {"first"},
+         1,
+         3,
+         0},
+        {"a way that fails ends every worker with why",
+         true,
+         3000,
+         Opens::Fails,
+         100,
+         {"first"},
+         0,
+         0,
+         4},
+        {"without a lead nothing is opened ahead", true, 0, Opens::Ready, 100, {}, 0, 4, 0},
+        {"a run of now opens and goes at once", false, 3000, Opens::Ready, 100, {"first"}, 4, 0, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Script script;
         script.ways[0].capacity = row.room;
         script.ways[0].primes =
-            row.opens == Opens::Ready      ? Result<WayLife::Primed>(WayLife::Primed::Ready)
-            : row.opens == Opens::Declined ? Result<WayLife::Primed>(WayLife::Primed::Declined)
-                                           : Result<WayLife::Primed>(makeError(
-                                                 ErrorCode::Tls, "certificate rejected"));
+            row.opens == Opens::Ready ? Result<WayLife::Primed>(WayLife::Primed::Ready)
+            : row.opens == Opens::Declined
+                ? Result<WayLife::Primed>(WayLife::Primed::Declined)
+                : Result<WayLife::Primed>(makeError(ErrorCode::Tls, "certificate rejected"));
         Ran r;
-        const Setup setup{.timed = row.timed, .leadMs = row.leadMs};
-        run(r, script, setup);
+        Shape shape;
+        shape.timed = row.timed;
+        shape.leadMs = row.leadMs;
+        run(r, script, shape);
 
         EXPECT_EQ(r.journal.primed, row.primed);
         EXPECT_EQ(r.journal.sendsBy("first"), row.byFirst);
@@ -161,7 +190,7 @@ TEST(EngineRules, ItemsShareTheFirstWayInTurn) {
     Script script;
     script.ways[0].capacity = 3;
     Ran r;
-    run(r, script, {.items = 3, .perItem = 2});
+    run(r, script, shaped(3, 2));
     std::set<std::size_t> items;
     for (const auto& sent : r.journal.sent) {
         if (sent.way == "first") {
@@ -176,9 +205,12 @@ TEST(EngineRules, IdleConnectionsAreLookedAtTwiceBeforeTheInstant) {
     Script script;
     Ran r;
     run(r, script, {});
-    ASSERT_EQ(r.journal.looks.size(), 2u);
-    expectNear(r.journal.looks[0] - r.fireAt, -300ms, "first look");
-    expectNear(r.journal.looks[1] - r.fireAt, -20ms, "last look");
+    // Each kept way: the first, and the fallback that is always kept.
+    ASSERT_EQ(r.journal.looks.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(r.journal.looks[k].first, k % 2 == 0 ? "first" : "fallback");
+        expectNear(r.journal.looks[k].second - r.fireAt, k < 2 ? -300ms : -20ms, "a look");
+    }
 }
 
 enum class Phase { BeforePrime, Primed, AtInstant, AfterFire };
@@ -240,13 +272,37 @@ TEST(EngineRules, RetimeAndCancelAtEveryPhase) {
          "差一点点"},
         {"retimed after the fire: too late", Phase::AfterFire, Act::RetimeLater, false, 0ms, 1, 4,
          "差一点点"},
-        {"cancelled before the opening", Phase::BeforePrime, Act::Cancel, {}, 0ms, 0, 0,
+        {"cancelled before the opening",
+         Phase::BeforePrime,
+         Act::Cancel,
+         {},
+         0ms,
+         0,
+         0,
          "已取消，本次兑换已停止"},
-        {"cancelled once opened", Phase::Primed, Act::Cancel, {}, 0ms, 1, 0,
+        {"cancelled once opened",
+         Phase::Primed,
+         Act::Cancel,
+         {},
+         0ms,
+         1,
+         0,
          "已取消，本次兑换已停止"},
-        {"cancelled at the instant", Phase::AtInstant, Act::Cancel, {}, 0ms, 1, 0,
+        {"cancelled at the instant",
+         Phase::AtInstant,
+         Act::Cancel,
+         {},
+         0ms,
+         1,
+         0,
          "已取消，本次兑换已停止"},
-        {"cancelled after the fire", Phase::AfterFire, Act::Cancel, {}, 0ms, 1, 4,
+        {"cancelled after the fire",
+         Phase::AfterFire,
+         Act::Cancel,
+         {},
+         0ms,
+         1,
+         4,
          "已发出，结果未知，本次兑换已停止"},
     };
     for (const Row& row : rows) {
@@ -254,8 +310,7 @@ TEST(EngineRules, RetimeAndCancelAtEveryPhase) {
         Script script;
         Ran r;
         std::optional<bool> accepted;
-        run(r, script, {},
-            [&](Ran& ran) { actAt(ran, script, row.phase, row.act, accepted); });
+        run(r, script, {}, [&](Ran& ran) { actAt(ran, script, row.phase, row.act, accepted); });
 
         EXPECT_EQ(accepted, row.accepted);
         EXPECT_EQ(static_cast<int>(r.journal.primed.size()), row.primes);
@@ -289,28 +344,63 @@ TEST(EngineRules, AskingAgain) {
     };
     const Row rows[] = {
         {"not open: again after the fixed pause",
-         {Says::NotOpen, Says::NotOpen, Says::Win}, 30000, 3, 0, {220ms, 220ms},
+         {Says::NotOpen, Says::NotOpen, Says::Win},
+         30000,
+         3,
+         0,
+         {220ms, 220ms},
          "#1 第3次  :差一点点就中奖了"},
         {"told to slow down: the pause doubles",
-         {Says::Throttled, Says::Throttled, Says::Throttled, Says::Throttled, Says::Win}, 30000,
-         5, 0, {520ms, 1020ms, 2020ms, 4020ms}, "#1 第5次  :差一点点"},
-        {"lost after it left: unknown, never again", {Says::Lost, Says::Win}, 30000, 1, 0, {},
+         {Says::Throttled, Says::Throttled, Says::Throttled, Says::Throttled, Says::Win},
+         30000,
+         5,
+         0,
+         {520ms, 1020ms, 2020ms, 4020ms},
+         "#1 第5次  :差一点点"},
+        {"lost after it left: unknown, never again",
+         {Says::Lost, Says::Win},
+         30000,
+         1,
+         0,
+         {},
          "#1  :已发出，结果未知（reset）"},
-        {"no answer in time: unknown, never again", {Says::Silent, Says::Win}, 30000, 1, 0, {},
+        {"no answer in time: unknown, never again",
+         {Says::Silent, Says::Win},
+         30000,
+         1,
+         0,
+         {},
          "#1  :已发出，结果未知（timed out）"},
-        {"refused: again at once, as the same attempt", {Says::Refused, Says::Win}, 30000, 1, 1,
-         {20ms}, "#1  :差一点点"},
-        {"failed before it left: not asked again", {Says::Fails, Says::Win}, 30000, 0, 1, {},
+        {"refused: again at once, as the same attempt",
+         {Says::Refused, Says::Win},
+         30000,
+         1,
+         1,
+         {20ms},
+         "#1  :差一点点"},
+        {"failed before it left: not asked again",
+         {Says::Fails, Says::Win},
+         30000,
+         0,
+         1,
+         {},
          "#1  :请求失败：refused"},
-        {"not open past the window: the last answer stands", {Says::NotOpen}, 1000, 5, 0,
-         {220ms, 220ms, 220ms, 220ms}, "#1 第5次  :点开始兑换，请稍后再来"},
+        {"not open past the window: the last answer stands",
+         {Says::NotOpen},
+         1000,
+         5,
+         0,
+         {220ms, 220ms, 220ms, 220ms},
+         "#1 第5次  :点开始兑换，请稍后再来"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Script script;
         script.answers[0] = row.answers;
         Ran r;
-        run(r, script, {.perItem = 1, .retryWindowMs = row.retryWindowMs});
+        Shape shape = shaped(1, 1);
+        shape.retryWindowMs = row.retryWindowMs;
+        run(r, script, shape);
 
         ASSERT_EQ(r.journal.sendsOf(0), static_cast<int>(row.gaps.size()) + 1) << r.log;
         EXPECT_EQ(r.summary.sends, row.sends);
@@ -336,18 +426,23 @@ TEST(EngineRules, SoldOutStopsTheItemsRetries) {
     const Row rows[] = {
         {"a worker waiting to ask again ends",
          {{0, {Says::NotOpen, Says::Win}}, {2, {Says::SoldOut}}, {1, {Says::NotOpen, Says::Win}}},
-         {1, 2, 1, 1}, 1},
+         {1, 2, 1, 1},
+         1},
         {"a later 'not open' is not asked again",
-         {{0, {Says::SoldOut}}, {2, {Says::NotOpen, Says::Win}}}, {1, 1, 1, 1}, 1},
+         {{0, {Says::SoldOut}}, {2, {Says::NotOpen, Says::Win}}},
+         {1, 1, 1, 1},
+         1},
         {"told to slow down after it sold out: not asked again",
-         {{0, {Says::SoldOut}}, {2, {Says::Throttled, Says::Win}}}, {1, 1, 1, 1}, 1},
+         {{0, {Says::SoldOut}}, {2, {Says::Throttled, Says::Win}}},
+         {1, 1, 1, 1},
+         1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Script script;
         script.answers = row.answers;
         Ran r;
-        run(r, script, {.items = 2, .perItem = 2});
+        run(r, script, shaped(2, 2));
         for (std::size_t w = 0; w < row.sends.size(); ++w) {
             EXPECT_EQ(r.journal.sendsOf(w), row.sends[w]) << "worker " << w << "\n" << r.log;
         }
@@ -368,16 +463,37 @@ TEST(EngineRules, OneLinePerWorkerWhateverHappens) {
     const Error broken = makeError(ErrorCode::Internal, "网络等待失败：out of memory");
     const Row rows[] = {
         {"every answer kind at once",
-         {{0, {Says::Win}}, {1, {Says::NotOpen, Says::Win}}, {2, {Says::Throttled, Says::SoldOut}},
-          {3, {Says::Lost}}, {4, {Says::Refused, Says::Refused, Says::Win}}, {5, {Says::Fails}},
-          {6, {Says::Silent}}, {7, {Says::SoldOut}}, {8, {Says::NotOpen}}},
-         100, {}, {}, nullptr},
-        {"half past the first way's room", {{1, {Says::Lost}}, {7, {Says::Refused, Says::Win}}},
-         4, {}, {}, nullptr},
+         {{0, {Says::Win}},
+          {1, {Says::NotOpen, Says::Win}},
+          {2, {Says::Throttled, Says::SoldOut}},
+          {3, {Says::Lost}},
+          {4, {Says::Refused, Says::Refused, Says::Win}},
+          {5, {Says::Fails}},
+          {6, {Says::Silent}},
+          {7, {Says::SoldOut}},
+          {8, {Says::NotOpen}}},
+         100,
+         {},
+         {},
+         nullptr},
+        {"half past the first way's room",
+         {{1, {Says::Lost}}, {7, {Says::Refused, Says::Win}}},
+         4,
+         {},
+         {},
+         nullptr},
         {"waiting itself fails: sent ones unknown",
-         {{0, {Says::Silent}}, {4, {Says::NotOpen}}}, 100, broken, {}, "已发出，结果未知（网络等待失败"},
-        {"cancelled with retries waiting", {{2, {Says::NotOpen}}, {5, {Says::Silent}}}, 100, {},
-         Phase::AfterFire, "已发出，结果未知，本次兑换已停止"},
+         {{0, {Says::Silent}}, {4, {Says::NotOpen}}},
+         100,
+         broken,
+         {},
+         "已发出，结果未知（网络等待失败"},
+        {"cancelled with retries waiting",
+         {{2, {Says::NotOpen}}, {5, {Says::Silent}}},
+         100,
+         {},
+         Phase::AfterFire,
+         "已发出，结果未知，本次兑换已停止"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -387,7 +503,7 @@ TEST(EngineRules, OneLinePerWorkerWhateverHappens) {
         script.pollFails = row.pollFails;
         Ran r;
         std::optional<bool> unused;
-        run(r, script, {.items = 3, .perItem = 3}, [&](Ran& ran) {
+        run(r, script, shaped(3, 3), [&](Ran& ran) {
             if (row.cancelAt) {
                 actAt(ran, script, *row.cancelAt, Act::Cancel, unused);
             }

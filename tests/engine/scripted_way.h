@@ -37,9 +37,7 @@ class SteppingClock final : public Clock {
         }
         now_ = std::max(now_, deadline);
     }
-    void sleepUntilOrStop(Steady deadline, std::stop_token) const override {
-        sleepUntil(deadline);
-    }
+    void sleepUntilOrStop(Steady deadline, std::stop_token) const override { sleepUntil(deadline); }
     void advance(std::chrono::nanoseconds by) { now_ += by; }
     Steady peek() const { return now_; }
 
@@ -67,16 +65,16 @@ struct Journal {
     std::vector<Clock::Steady> primedAt;
     std::vector<Sent> sent;
     std::vector<std::size_t> paused;
-    std::vector<Clock::Steady> looks;  // at idle connections before the instant
+    std::vector<std::pair<std::string, Clock::Steady>> looks;  // at idle connections, by way
     int pollMismatches = 0;  // entries handed back to a way that were not its own
 
     int sendsOf(std::size_t worker) const {
-        return static_cast<int>(std::count_if(sent.begin(), sent.end(),
-                                              [worker](const Sent& s) { return s.worker == worker; }));
+        return static_cast<int>(std::count_if(
+            sent.begin(), sent.end(), [worker](const Sent& s) { return s.worker == worker; }));
     }
     int sendsBy(const std::string& way) const {
-        return static_cast<int>(
-            std::count_if(sent.begin(), sent.end(), [&way](const Sent& s) { return s.way == way; }));
+        return static_cast<int>(std::count_if(sent.begin(), sent.end(),
+                                              [&way](const Sent& s) { return s.way == way; }));
     }
 };
 
@@ -91,13 +89,19 @@ struct WayScript {
     std::function<void()> onFire;
 };
 
+inline WayScript wayNamed(std::string name, bool holdsAhead) {
+    WayScript way;
+    way.name = std::move(name);
+    way.holdsAhead = holdsAhead;
+    return way;
+}
+
 struct Script {
     std::map<std::size_t, std::vector<Says>> answers;  // by worker, in order; the last repeats
     Says otherwise = Says::Win;
     std::chrono::nanoseconds answerAfter = 20ms;
     std::optional<Error> pollFails;
-    std::vector<WayScript> ways{{.name = "first", .holdsAhead = true},
-                                {.name = "fallback"}};
+    std::vector<WayScript> ways = {wayNamed("first", true), wayNamed("fallback", false)};
 
     Says answer(std::size_t worker, int attempt) const {
         const auto it = answers.find(worker);
@@ -105,7 +109,7 @@ struct Script {
             return otherwise;
         }
         return it->second[std::min<std::size_t>(static_cast<std::size_t>(attempt),
-                                                 it->second.size() - 1)];
+                                                it->second.size() - 1)];
     }
 };
 
@@ -119,8 +123,13 @@ inline web::Reply page(long status, std::string_view utf8) {
 class ScriptedWay final : public WayLife, public Routing, public PollWork, public IdleKeeping {
   public:
     ScriptedWay(const WayContext& c, const Script& script, const WayScript& way, Journal& journal)
-        : c_(c), script_(script), way_(way), journal_(journal), held_(c.ledger.size(), false),
-          flights_(c.ledger.size()), asked_(c.ledger.size(), 0) {}
+        : c_(c),
+          script_(script),
+          way_(way),
+          journal_(journal),
+          held_(c.ledger.size(), false),
+          flights_(c.ledger.size()),
+          asked_(c.ledger.size(), 0) {}
 
     Result<Primed> prime(const Priming&) override {
         journal_.primed.push_back(way_.name);
@@ -217,7 +226,9 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
         }
     }
 
-    void dropStaleConnections() override { journal_.looks.push_back(c_.clock.steadyNow()); }
+    void dropStaleConnections() override {
+        journal_.looks.emplace_back(way_.name, c_.clock.steadyNow());
+    }
 
   private:
     struct Flight {
