@@ -2,7 +2,7 @@
 // The course of one exchange run, driving every worker on one thread: preparing the workers,
 // choosing the ways they send by (see send_roles.h) and opening them ahead, waiting for the
 // instant, the loop, the outcomes and the end (engine_run.cpp), and asking again
-// (engine_retry.cpp). Nothing outside the exchange run includes this.
+// (engine_retry.cpp). Nothing outside the exchange run and its tests includes this.
 
 #include <memory>
 #include <optional>

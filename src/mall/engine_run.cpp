@@ -320,7 +320,7 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     std::optional<milliseconds> serverAsks;
     if (!reply) {
         // A request that left whole and was lost without an answer does not come here: its
-        // sender ends it as unknown. A failure is never asked again (see retryPause).
+        // way ends it as unknown. A failure is never asked again (see retryPause).
         outcome = failedRequest(reply.error());
     } else {
         noteReply(w.item, now);

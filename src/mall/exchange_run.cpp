@@ -35,8 +35,8 @@ std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& con
     if (options.fireAt) {
         state->fireAtTicks.store(options.fireAt->time_since_epoch().count());
     }
+    web::ensureCurlReady();  // the requests are prepared by libcurl whatever way they go
     if (!options.transport) {
-        web::ensureCurlReady();
         options.transport = netTransport;
     }
     state->transport = options.transport(config);

@@ -1,6 +1,7 @@
 #pragma once
-// What one exchange run shares with its handle, and what the run's course and its senders
-// share about each item and each worker. Nothing outside the exchange run includes this.
+// What one exchange run shares with its handle, and what the run's course and its ways
+// share about each item and each worker. Nothing outside the exchange run and its tests
+// includes this.
 
 #include <atomic>
 #include <chrono>
@@ -82,15 +83,15 @@ std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& con
                                                  const Clock& clock, LogSink log,
                                                  ExchangeRun::Done done, RunOptions options);
 
-// An item's request in every form a sender writes it. Made before the instant and left
-// alone after: senders keep pointers into it.
+// An item's request in every form a way writes it. Made before the instant and left
+// alone after: ways keep pointers into it.
 struct ItemRequest {
     web::PageRequest page;  // for libcurl's transfers; its url names the item's address
     std::string bytes;      // as written on a connection of the run's own; empty if it cannot be
     web::H2Request h2;      // as HTTP/2 fields; an empty path if it cannot be
 };
 
-// What every sender and the run's course know of a worker; each sender keeps the rest.
+// What every way and the run's course know of a worker; each way keeps the rest.
 struct Worker {
     std::size_t item = 0;
     int number = 0;

@@ -105,6 +105,10 @@ void expectOneLineEach(const Ran& r, int workers) {
     for (const auto& p : prefixes) {
         EXPECT_EQ(prefixes.count(p), 1u) << "twice: " << p << "\n" << r.log;
     }
+    // What a way kept for a worker (its connection, for one queued behind it) goes once it ends.
+    for (const auto& [way, released] : r.journal.released) {
+        EXPECT_EQ(released, std::vector<int>(static_cast<std::size_t>(workers), 1)) << way;
+    }
 }
 
 TEST(EngineRules, WhoFiresWhen) {
@@ -411,6 +415,9 @@ TEST(EngineRules, AskingAgain) {
             EXPECT_LT(gap, row.gaps[k] + 2ms) << "gap " << k;  // a wait ends on a whole ms
         }
         EXPECT_EQ(r.linesWith(row.line), 1) << r.log;
+        // A refused request goes again at once: it does not wait to ask again.
+        const std::size_t retries = row.answers[0] == Says::Refused ? 0 : row.gaps.size();
+        EXPECT_EQ(r.journal.paused.size(), 2 * retries) << "each way lends what it kept";
         expectOneLineEach(r, 1);
     }
 }

@@ -65,6 +65,7 @@ struct Journal {
     std::vector<Clock::Steady> primedAt;
     std::vector<Sent> sent;
     std::vector<std::size_t> paused;
+    std::map<std::string, std::vector<int>> released;  // by way, then by worker
     std::vector<std::pair<std::string, Clock::Steady>> looks;  // at idle connections, by way
     int pollMismatches = 0;  // entries handed back to a way that were not its own
 
@@ -179,7 +180,12 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
     }
     bool holds(std::size_t index) const override { return held_[index]; }
     void pause(std::size_t index) override { journal_.paused.push_back(index); }
-    void release(std::size_t index) override { flights_[index].reset(); }
+    void release(std::size_t index) override {
+        auto& released = journal_.released[way_.name];
+        released.resize(c_.ledger.size());
+        ++released[index];
+        flights_[index].reset();
+    }
     std::optional<bool> mayHaveArrived(std::size_t index) const override {
         if (way_.holdsAhead && !held_[index]) {
             return std::nullopt;

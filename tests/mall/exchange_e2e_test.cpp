@@ -117,7 +117,7 @@ TEST_F(ExchangeE2e, EveryCatalogueItemIsBoughtAndAnswered) {
                              tally.count(OutcomeKind::Unmet) + tally.count(OutcomeKind::Refusal) +
                              tally.count(OutcomeKind::NotOpen);
         EXPECT_EQ(answered, 1) << tally.item->id;
-        EXPECT_EQ(log_.containing("[" + std::string(tally.item->caption) + "] #1"), 1u)
+        EXPECT_EQ(containing(log_, "[" + std::string(tally.item->caption) + "] #1"), 1u)
             << tally.item->id;
     }
 }
