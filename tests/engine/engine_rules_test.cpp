@@ -6,6 +6,7 @@
 #include <set>
 
 #include "mall/catalogue.h"
+#include "mall/exchange_controller.h"
 #include "scripted_way.h"
 
 namespace vellicor::mall::test {
@@ -528,6 +529,28 @@ TEST(EngineRules, OneLinePerWorkerWhateverHappens) {
         }
         EXPECT_NE(r.log.rfind("\r\n"), std::string::npos);
     }
+}
+
+// The same seam through the window's and the command line's entry: the controller runs its
+// runs on their own thread, over whatever transport the options name.
+TEST(EngineRules, TheControllerTakesTheTransportFromTheOptions) {
+    SteppingClock clock;
+    Script script;
+    Journal journal;
+    std::string log;
+    ExchangeController controller(Config::defaults().withPortal("http://127.0.0.1:9"), clock,
+                                  [&log](const std::string& line) { log += line; });
+    RunOptions options;
+    options.transport = [&](const Config&) {
+        return std::make_unique<ScriptedTransport>(clock, script, journal);
+    };
+    ASSERT_TRUE(
+        controller.start({std::string(someItems(1)[0]->id)}, "3", "uin=o10001; skey=k", options));
+    controller.wait();
+    const auto summary = controller.lastSummary();
+    ASSERT_TRUE(summary.has_value()) << log;
+    EXPECT_EQ(summary->sends, 3);
+    EXPECT_EQ(journal.sendsBy("first"), 3) << log;
 }
 
 }  // namespace
