@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "mall/poll_entry.h"
