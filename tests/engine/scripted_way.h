@@ -65,7 +65,7 @@ struct Journal {
     std::vector<Clock::Steady> primedAt;
     std::vector<Sent> sent;
     std::vector<std::size_t> paused;
-    std::map<std::string, std::vector<int>> released;  // by way, then by worker
+    std::map<std::string, std::vector<int>> released;          // by way, then by worker
     std::vector<std::pair<std::string, Clock::Steady>> looks;  // at idle connections, by way
     int pollMismatches = 0;  // entries handed back to a way that were not its own
 
