@@ -8,26 +8,27 @@
 
 namespace vellicor::mall {
 
-ConnectionSender::ConnectionSender(SendContext context) : c_(context), own_(c_.workers.size()) {}
+ConnectionSender::ConnectionSender(const WayContext& context)
+    : c_(context), own_(c_.ledger.size()) {}
 
 // For a timed run only request bytes are left to write at the instant; a run of now goes
 // as soon as its connections are open.
-Result<Sender::Primed> ConnectionSender::prime(const Priming& priming) {
+Result<WayLife::Primed> ConnectionSender::prime(const Priming& priming) {
     PrimedConnections::Request request;
-    request.base = c_.s.config.mall;
+    request.base = c_.config.mall;
     request.connections = priming.connections;
     request.http = c_.http();
     request.configure = [this](CURL* easy) { c_.host.apply(easy); };
-    request.stopped = [this] { return c_.cancelled(); };
+    request.stopped = [this] { return c_.ledger.cancelled(); };
     request.deadline = priming.deadline;
     request.settle = !priming.timed;
-    conns_ = PrimedConnections::open(request, c_.clock());
+    conns_ = PrimedConnections::open(request, c_.clock);
     const int opened = conns_->size();
-    c_.s.log("HTTP/1.1，" + (priming.timed ? preopenLine(PreopenReport{conns_->wanted(), opened,
-                                                                       conns_->wanted() - opened})
-                                           : std::to_string(opened) + " 个连接\r\n"));
+    c_.log("HTTP/1.1，" + (priming.timed ? preopenLine(PreopenReport{conns_->wanted(), opened,
+                                                                     conns_->wanted() - opened})
+                                         : std::to_string(opened) + " 个连接\r\n"));
     assignConnections(priming.connections);
-    if (priming.timed && c_.s.config.timer.lastByteSync) {
+    if (priming.timed && c_.config.timer.lastByteSync) {
         writeAllButLastByte();
     }
     for (std::size_t i = 0; i < own_.size(); ++i) {
@@ -44,7 +45,7 @@ void ConnectionSender::assignConnections(int cap) {
     int next = 0;
     int counted = 0;
     for (std::size_t i = 0; i < own_.size(); ++i) {
-        if (c_.workers[i].ended) {
+        if (c_.ledger.ended(i)) {
             continue;
         }
         if (counted++ >= cap) {
@@ -53,7 +54,7 @@ void ConnectionSender::assignConnections(int cap) {
             }
         } else if (next < conns_->size()) {
             own_[i].conn = next++;
-            own_[i].out = c_.request(i).bytes;
+            own_[i].out = c_.ledger.request(i).bytes;
         }
     }
 }
@@ -103,16 +104,16 @@ void ConnectionSender::dropStaleConnections() {
 // and it goes out at the instant on another.
 void ConnectionSender::dropHead(std::size_t index) {
     Own& o = own_[index];
-    if (!o.out.empty() && o.out.size() < c_.request(index).bytes.size()) {
-        ++c_.unsent;
+    if (!o.out.empty() && o.out.size() < c_.ledger.request(index).bytes.size()) {
+        c_.ledger.unsent();
     }
     o.out.clear();
 }
 
 // Each is a single write: everything else about the request was made ready before the instant.
 void ConnectionSender::fire(Clock::Steady now) {
-    for (std::size_t i = 0; i < own_.size() && !c_.cancelled(); ++i) {
-        if (!c_.workers[i].ended && own_[i].conn >= 0) {
+    for (std::size_t i = 0; i < own_.size() && !c_.ledger.cancelled(); ++i) {
+        if (!c_.ledger.ended(i) && own_[i].conn >= 0) {
             sendOnConnection(i, now);
         }
     }
@@ -132,7 +133,7 @@ bool ConnectionSender::send(std::size_t index) {
         }
     }
     if (o.conn >= 0 && conns_->alive(o.conn) && !conns_->stale(o.conn)) {
-        sendOnConnection(index, c_.clock().steadyNow());
+        sendOnConnection(index, c_.clock.steadyNow());
         return true;
     }
     if (o.conn >= 0) {
@@ -158,9 +159,9 @@ std::size_t ConnectionSender::unqueue() {
 // The request counts as sent once its last byte is written (see flush()).
 void ConnectionSender::sendOnConnection(std::size_t index, Clock::Steady now) {
     Own& o = own_[index];
-    ++c_.workers[index].attempts;
+    c_.ledger.began(index);
     if (o.out.empty()) {
-        o.out = c_.request(index).bytes;
+        o.out = c_.ledger.request(index).bytes;
     }
     if (!o.reader) {
         o.reader = newReader(index);
@@ -182,14 +183,14 @@ void ConnectionSender::flush(std::size_t index) {
     if (io == PrimedConnections::Io::Closed) {
         goAgain(index);
     } else if (o.out.empty()) {
-        ++c_.sends;
+        c_.ledger.sent();
     }
 }
 
 void ConnectionSender::goAgain(std::size_t index) {
-    ++c_.unsent;
+    c_.ledger.unsent();
     connectionEnded(index);
-    --c_.workers[index].attempts;
+    c_.ledger.withdrawn(index);
     c_.sink.send(index);
 }
 
@@ -232,7 +233,7 @@ void ConnectionSender::flushQueueIfNoConnections() {
     }
     while (!queued_.empty()) {
         const std::size_t index = unqueue();
-        if (!c_.workers[index].ended && !c_.cancelled()) {
+        if (!c_.ledger.ended(index) && !c_.ledger.cancelled()) {
             c_.sink.send(index);
         }
     }
@@ -240,7 +241,7 @@ void ConnectionSender::flushQueueIfNoConnections() {
 
 // A worker is done with its connection for now or for good: the next one waiting takes it.
 void ConnectionSender::handOn(int conn) {
-    if (!conns_->alive(conn) || c_.cancelled()) {
+    if (!conns_->alive(conn) || c_.ledger.cancelled()) {
         return;
     }
     if (conns_->stale(conn)) {
@@ -254,7 +255,7 @@ void ConnectionSender::handOn(int conn) {
     }
     const std::size_t next = unqueue();
     own_[next].conn = conn;
-    sendOnConnection(next, c_.clock().steadyNow());
+    sendOnConnection(next, c_.clock.steadyNow());
 }
 
 // A request written whole that got no answer in time may have been acted on: unknown, and
@@ -270,7 +271,7 @@ void ConnectionSender::expire(Clock::Steady now) {
             if (whole) {
                 c_.sink.report(i, lostAfterSend(late));
             } else {
-                ++c_.unsent;
+                c_.ledger.unsent();
                 c_.sink.onEnd(i, late);
             }
         }
@@ -286,23 +287,23 @@ Clock::Steady ConnectionSender::nextDeadline(Clock::Steady next) const {
     return next;
 }
 
-void ConnectionSender::addPolled(std::vector<curl_waitfd>& polled) {
+void ConnectionSender::addPolled(std::vector<PollEntry>& polled) {
     polledWorker_.clear();
     for (std::size_t i = 0; i < own_.size(); ++i) {
         const Own& o = own_[i];
         if (o.onConn) {
             const short events =
-                static_cast<short>(CURL_WAIT_POLLIN | (o.out.empty() ? 0 : CURL_WAIT_POLLOUT));
+                static_cast<short>(PollEntry::In | (o.out.empty() ? 0 : PollEntry::Out));
             polled.push_back({conns_->socket(o.conn), events, 0});
             polledWorker_.push_back(i);
         }
     }
 }
 
-void ConnectionSender::service(const std::vector<curl_waitfd>& polled, std::size_t first) {
-    for (std::size_t k = 0; k < polledWorker_.size(); ++k) {
-        if (polled[first + k].revents != 0) {
-            serviceOne(polledWorker_[k], polled[first + k].revents);
+void ConnectionSender::service(std::span<const PollEntry> polled) {
+    for (std::size_t k = 0; k < polledWorker_.size() && k < polled.size(); ++k) {
+        if (polled[k].revents != 0) {
+            serviceOne(polledWorker_[k], polled[k].revents);
         }
     }
 }
@@ -312,10 +313,10 @@ void ConnectionSender::serviceOne(std::size_t index, short revents) {
     if (!o.onConn) {
         return;
     }
-    if ((revents & CURL_WAIT_POLLOUT) != 0 && !o.out.empty()) {
+    if ((revents & PollEntry::Out) != 0 && !o.out.empty()) {
         flush(index);
     }
-    if (o.onConn && (revents & CURL_WAIT_POLLIN) != 0) {
+    if (o.onConn && (revents & PollEntry::In) != 0) {
         readReply(index);
     }
 }
@@ -385,7 +386,7 @@ void ConnectionSender::stop() {
 }
 
 std::unique_ptr<web::ReplyReader> ConnectionSender::newReader(std::size_t index) const {
-    return std::make_unique<web::ReplyReader>(c_.request(index).page.url, c_.http());
+    return std::make_unique<web::ReplyReader>(c_.ledger.request(index).page.url, c_.http());
 }
 
 }  // namespace vellicor::mall

@@ -4,39 +4,40 @@
 // the per-host cap wait in a queue for a connection to come free; a worker that has none to
 // go on is left to the next sender.
 
-#include <curl/curl.h>
-
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "mall/primed.h"
-#include "mall/sender.h"
+#include "mall/send_roles.h"
 #include "web/wire.h"
 
 namespace vellicor::mall {
 
-class ConnectionSender final : public Sender {
+class ConnectionSender final : public WayLife, public Routing, public PollWork, public IdleKeeping {
   public:
-    explicit ConnectionSender(SendContext context);
+    explicit ConnectionSender(const WayContext& context);
 
     Result<Primed> prime(const Priming& priming) override;
-    bool keepsIdleConnections() const override { return true; }
-    void dropStaleConnections() override;
     void fire(Clock::Steady now) override;
-    bool holds(std::size_t index) const override;
     void afterFire() override { flushQueueIfNoConnections(); }
+    void stop() override;
+
     bool send(std::size_t index) override;
-    bool busy() const override { return onConn_ > 0 || !queued_.empty(); }
-    void expire(Clock::Steady now) override;
-    Clock::Steady nextDeadline(Clock::Steady next) const override;
-    void addPolled(std::vector<curl_waitfd>& polled) override;
-    void service(const std::vector<curl_waitfd>& polled, std::size_t first) override;
+    bool holds(std::size_t index) const override;
     void pause(std::size_t index) override { lendConnection(index); }
     void release(std::size_t index) override;
     std::optional<bool> mayHaveArrived(std::size_t index) const override;
-    void stop() override;
+
+    bool busy() const override { return onConn_ > 0 || !queued_.empty(); }
+    void drive() override {}
+    void expire(Clock::Steady now) override;
+    Clock::Steady nextDeadline(Clock::Steady next) const override;
+    void addPolled(std::vector<PollEntry>& polled) override;
+    void service(std::span<const PollEntry> polled) override;
+
+    void dropStaleConnections() override;
 
   private:
     struct Own {
@@ -66,7 +67,7 @@ class ConnectionSender final : public Sender {
     void lendConnection(std::size_t index);
     std::unique_ptr<web::ReplyReader> newReader(std::size_t index) const;
 
-    SendContext c_;
+    WayContext c_;
     std::unique_ptr<PrimedConnections> conns_;
     std::vector<Own> own_;            // by worker
     std::deque<std::size_t> queued_;  // workers waiting for a connection to come free

@@ -4,21 +4,22 @@
 
 namespace vellicor::mall {
 
-CurlSender::CurlSender(SendContext context) : c_(context), pending_(c_.workers.size()) {}
+CurlSender::CurlSender(const WayContext& context, CURLM* multi)
+    : c_(context), multi_(multi), pending_(c_.ledger.size()) {}
 
 // A timed run without connections of its own opens libcurl's ahead, by warm-up requests.
-Result<Sender::Primed> CurlSender::prime(const Priming& priming) {
+Result<WayLife::Primed> CurlSender::prime(const Priming& priming) {
     if (!priming.timed) {
         return Primed::Ready;
     }
     PreopenRequest request;
-    request.base = c_.s.config.mall;
+    request.base = c_.config.mall;
     request.connections = priming.connections;
     request.http = c_.http();
     request.configure = [this](CURL* easy) { c_.host.apply(easy); };
     request.deadline = priming.deadline;
-    request.stopped = [this] { return c_.cancelled(); };
-    c_.s.log(preopenLine(preopenConnections(c_.s.multi, request, c_.clock())));
+    request.stopped = [this] { return c_.ledger.cancelled(); };
+    c_.log(preopenLine(preopenConnections(multi_, request, c_.clock)));
     return Primed::Ready;
 }
 
@@ -27,15 +28,19 @@ bool CurlSender::send(std::size_t index) {
     if (!ensureTransfer(index)) {
         return true;
     }
-    ++c_.workers[index].attempts;
+    c_.ledger.began(index);
     Pending& p = pending_[index];
     p.transfer->reset();
-    if (curl_multi_add_handle(c_.s.multi, p.transfer->handle()) != CURLM_OK) {
+    if (curl_multi_add_handle(multi_, p.transfer->handle()) != CURLM_OK) {
         c_.sink.report(index, failedRequest(makeError(ErrorCode::Internal, "无法加入发送队列")));
         return true;
     }
     p.added = true;
     ++inFlight_;
+    if (std::exchange(firing_, false)) {
+        int running = 0;  // the first request on its way before the rest are set up
+        curl_multi_perform(multi_, &running);
+    }
     return true;
 }
 
@@ -46,7 +51,7 @@ bool CurlSender::ensureTransfer(std::size_t index) {
     if (p.transfer) {
         return true;
     }
-    auto prepared = web::Transfer::prepare(c_.request(index).page, c_.http());
+    auto prepared = web::Transfer::prepare(c_.ledger.request(index).page, c_.http());
     if (!prepared) {
         c_.sink.report(index, failedRequest(prepared.error()));
         return false;
@@ -64,19 +69,19 @@ bool CurlSender::ensureTransfer(std::size_t index) {
 
 void CurlSender::drive() {
     int running = 0;
-    curl_multi_perform(c_.s.multi, &running);
+    curl_multi_perform(multi_, &running);
     drainDone();
 }
 
 void CurlSender::drainDone() {
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(c_.s.multi, &left)) {
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
         if (msg->msg != CURLMSG_DONE) {
             continue;
         }
         CURL* easy = msg->easy_handle;
         const CURLcode code = msg->data.result;
-        curl_multi_remove_handle(c_.s.multi, easy);
+        curl_multi_remove_handle(multi_, easy);
         --inFlight_;
         const auto it = byHandle_.find(easy);
         if (it != byHandle_.end()) {
@@ -92,19 +97,19 @@ void CurlSender::settle(std::size_t index, CURLcode code) {
     Pending& p = pending_[index];
     p.added = false;
     web::Transfer& t = *p.transfer;
-    c_.unsent += t.quietResends();
+    c_.ledger.unsent(t.quietResends());
     auto reply = t.finish(code);
     if (reply) {
-        ++c_.sends;
+        c_.ledger.sent();
         c_.sink.onEnd(index, std::move(reply));
         return;
     }
     if (!t.requestLeft()) {
-        ++c_.unsent;
+        c_.ledger.unsent();
         c_.sink.onEnd(index, std::move(reply));
         return;
     }
-    ++c_.sends;
+    c_.ledger.sent();
     if (reply.error().code == ErrorCode::Timeout || !t.gotReplyBytes()) {
         c_.sink.report(index, lostAfterSend(reply.error()));
         return;
@@ -127,18 +132,18 @@ void CurlSender::release(std::size_t index) {
     p.added = false;
 }
 
-// The last sender: every worker no other sender holds is this one's.
+// The last way: every worker no other way holds is this one's.
 std::optional<bool> CurlSender::mayHaveArrived(std::size_t index) const {
     const Pending& p = pending_[index];
-    return p.transfer && c_.workers[index].attempts > 0 && p.transfer->requestLeft();
+    return p.transfer && c_.ledger.attempts(index) > 0 && p.transfer->requestLeft();
 }
 
 // Requests under way when the run stops count as sent when they left.
 void CurlSender::stop() {
     for (Pending& p : pending_) {
         if (p.added) {
-            c_.sends += p.transfer->requestLeft() ? 1 : 0;
-            curl_multi_remove_handle(c_.s.multi, p.transfer->handle());
+            c_.ledger.sent(p.transfer->requestLeft() ? 1 : 0);
+            curl_multi_remove_handle(multi_, p.transfer->handle());
             p.added = false;
         }
     }

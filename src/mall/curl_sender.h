@@ -1,6 +1,6 @@
 #pragma once
 // libcurl's own transfers on the run's multi handle: the way through a proxy, and the way
-// every other sender falls back to for a worker it cannot carry.
+// every other falls back to for a worker it cannot carry.
 
 #include <curl/curl.h>
 
@@ -8,23 +8,32 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mall/sender.h"
+#include "mall/send_roles.h"
 #include "web/transfer.h"
 
 namespace vellicor::mall {
 
-class CurlSender final : public Sender {
+class CurlSender final : public WayLife, public Routing, public PollWork {
   public:
-    explicit CurlSender(SendContext context);
+    CurlSender(const WayContext& context, CURLM* multi);
 
     Result<Primed> prime(const Priming& priming) override;
+    void fire(Clock::Steady /*now*/) override { firing_ = true; }
+    void afterFire() override { firing_ = false; }
+    void stop() override;
+
     bool send(std::size_t index) override;
-    bool busy() const override { return inFlight_ > 0; }
-    void drive() override;
+    bool holds(std::size_t /*index*/) const override { return false; }
     void pause(std::size_t index) override;
     void release(std::size_t index) override;
     std::optional<bool> mayHaveArrived(std::size_t index) const override;
-    void stop() override;
+
+    bool busy() const override { return inFlight_ > 0; }
+    void drive() override;
+    void expire(Clock::Steady /*now*/) override {}  // libcurl times its transfers out itself
+    Clock::Steady nextDeadline(Clock::Steady next) const override { return next; }
+    void addPolled(std::vector<PollEntry>& /*polled*/) override {}  // on the multi handle
+    void service(std::span<const PollEntry> /*polled*/) override {}
 
   private:
     struct Pending {
@@ -35,10 +44,12 @@ class CurlSender final : public Sender {
     void drainDone();
     void settle(std::size_t index, CURLcode code);
 
-    SendContext c_;
+    WayContext c_;
+    CURLM* multi_;
     std::vector<Pending> pending_;  // by worker
     std::unordered_map<CURL*, std::size_t> byHandle_;
     int inFlight_ = 0;
+    bool firing_ = false;  // in the pass at the instant, before its first transfer was kicked
 };
 
 }  // namespace vellicor::mall

@@ -1,10 +1,8 @@
 #pragma once
 // The course of one exchange run, driving every worker on one thread: preparing the workers,
-// choosing the ways they send by (see Sender) and opening them ahead, waiting for the
+// choosing the ways they send by (see send_roles.h) and opening them ahead, waiting for the
 // instant, the loop, the outcomes and the end (engine_run.cpp), and asking again
-// (engine_retry.cpp). Nothing outside the exchange run includes this.
-
-#include <curl/curl.h>
+// (engine_retry.cpp). Nothing outside the exchange run and its tests includes this.
 
 #include <memory>
 #include <optional>
@@ -15,12 +13,13 @@
 
 #include "mall/resolved_host.h"
 #include "mall/run_state.h"
-#include "mall/sender.h"
+#include "mall/send_roles.h"
 
 namespace vellicor::mall {
 
 class Engine final : public SendSink {
   public:
+    // The state's transport makes the ways and waits for them.
     explicit Engine(ExchangeRun::State& s) : s_(s), soldOut_(s.plan.items.size(), false) {}
     void run();
 
@@ -40,9 +39,10 @@ class Engine final : public SendSink {
     void prepareWorker(std::size_t item, int number);
     int connectionCap() const;
     void failAll(const Error& why);
-    void chooseSenders();
-    std::vector<std::unique_ptr<Sender>> waysToTry();
-    void openFirstReady(std::vector<std::unique_ptr<Sender>>& ways, const Priming& when);
+    void chooseWays();
+    std::vector<Way> waysToTry();
+    void openFirstReady(std::vector<Way>& ways, const Priming& when);
+    void keep(Way way);
     std::optional<Priming> priming();
     void waitForFire();
     Clock::Steady fireAt() const;
@@ -72,14 +72,24 @@ class Engine final : public SendSink {
     std::vector<Worker> workers_;
     std::vector<ItemRequest> items_;
     std::vector<std::optional<Error>> itemErrors_;
-    int sends_ = 0;
-    int unsent_ = 0;
-    SendContext context_{s_, workers_, items_, host_, *this, sends_, unsent_};
-    std::vector<std::unique_ptr<Sender>> senders_;  // the way tried first first, libcurl's last
-    std::optional<Error> fatal_;                    // the run could not go on
-    std::optional<PreciseWakeups> sharp_;           // from the last sleep to the fire's end
-    std::vector<curl_waitfd> polled_;
-    std::vector<std::size_t> polledFirst_;  // each sender's first entry in polled_
+    RunLedger ledger_{workers_, items_, s_.cancelRequested};
+    WayContext context_{s_.config,
+                        *s_.clock,
+                        host_,
+                        s_.log,
+                        s_.options.fireAt.has_value(),
+                        ledger_,
+                        static_cast<SendSink&>(*this)};
+    // The ways kept, the way tried first first, the fallback last; and the same by role.
+    std::vector<Way> ways_;
+    std::vector<WayLife*> lives_;
+    std::vector<Routing*> routes_;
+    std::vector<PollWork*> polls_;
+    std::vector<IdleKeeping*> idles_;
+    std::optional<Error> fatal_;           // the run could not go on
+    std::optional<PreciseWakeups> sharp_;  // from the last sleep to the fire's end
+    std::vector<PollEntry> polled_;
+    std::vector<std::size_t> polledFirst_;  // each polled way's first entry in polled_
     std::size_t unended_ = 0;               // workers still to end
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;
     std::vector<bool> soldOut_;

@@ -3,11 +3,8 @@
 #include <algorithm>
 
 #include "mall/backoff.h"
-#include "mall/connection_sender.h"
-#include "mall/curl_sender.h"
 #include "mall/preopen.h"
 #include "mall/send_way.h"
-#include "mall/wave_sender.h"
 #include "platform/codec.h"
 #include "web/h2_connection.h"
 #include "web/transfer.h"
@@ -17,14 +14,14 @@ namespace vellicor::mall {
 
 void Engine::run() {
     initTallies();
-    if (s_.multi == nullptr) {
+    if (const auto unusable = s_.transport->unusable()) {
         prepareAll();
-        failAll(makeError(ErrorCode::Internal, "无法开始兑换：curl_multi_init 失败"));
+        failAll(*unusable);
         finish();
         return;
     }
     prepareAll();
-    chooseSenders();
+    chooseWays();
     waitForFire();
     if (!s_.claimFire()) {
         cancelRest();
@@ -95,44 +92,49 @@ void Engine::failAll(const Error& why) {
 
 // libcurl's transfers come last, as the way every other falls back to; they are opened
 // ahead only when no other way is tried.
-void Engine::chooseSenders() {
+void Engine::chooseWays() {
     auto ways = waysToTry();
     if (const auto when = priming()) {
         openFirstReady(ways, *when);
     }
-    if (ways.back()) {  // not already taken as the way that was opened
-        senders_.push_back(std::move(ways.back()));
+    if (ways.back().life) {  // not already taken as the way that was opened
+        keep(std::move(ways.back()));
     }
 }
 
-std::vector<std::unique_ptr<Sender>> Engine::waysToTry() {
+void Engine::keep(Way way) {
+    lives_.push_back(way.life.get());
+    if (way.routing != nullptr) {
+        routes_.push_back(way.routing);
+    }
+    if (way.polled != nullptr) {
+        polls_.push_back(way.polled);
+    }
+    if (way.idle != nullptr) {
+        idles_.push_back(way.idle);
+    }
+    ways_.push_back(std::move(way));
+}
+
+std::vector<Way> Engine::waysToTry() {
     const auto written = [](const ItemRequest& r) { return !r.bytes.empty(); };
     const auto streamable = [](const ItemRequest& r) { return !r.h2.path.empty(); };
     const WayFacts facts{unended_, std::all_of(items_.begin(), items_.end(), written),
                          std::all_of(items_.begin(), items_.end(), streamable)};
-    const SendWay way = firstWay(s_.config, facts);
-    std::vector<std::unique_ptr<Sender>> ways;
-    if (way == SendWay::Wave) {
-        ways.push_back(std::make_unique<WaveSender>(context_));
-    }
-    if (way != SendWay::Transfers) {
-        ways.push_back(std::make_unique<ConnectionSender>(context_));
-    }
-    ways.push_back(std::make_unique<CurlSender>(context_));
-    return ways;
+    return s_.transport->ways(firstWay(s_.config, facts), context_);
 }
 
 // Best first, until one is ready: HTTP/2 that finds the mall on HTTP/1.1 goes on to
 // connections of the run's own. A way that fails outright ends every worker with why.
-void Engine::openFirstReady(std::vector<std::unique_ptr<Sender>>& ways, const Priming& when) {
-    for (auto& sender : ways) {
-        auto primed = sender->prime(when);
+void Engine::openFirstReady(std::vector<Way>& ways, const Priming& when) {
+    for (auto& way : ways) {
+        auto primed = way.life->prime(when);
         if (!primed) {
             failAll(primed.error());
             return;
         }
-        if (*primed == Sender::Primed::Ready) {
-            senders_.push_back(std::move(sender));
+        if (*primed == WayLife::Primed::Ready) {
+            keep(std::move(way));
             return;
         }
     }
@@ -171,12 +173,11 @@ void Engine::waitForFire() {
     // The first look also reads what TLS sent after the handshakes (session tickets)
     // through every session, which takes a while for a thousand connections; the last
     // one then finds nothing readable on a healthy connection and costs one poll.
-    const bool look = std::any_of(senders_.begin(), senders_.end(),
-                                  [](const auto& s) { return s->keepsIdleConnections(); });
+    const bool look = !idles_.empty();
     for (const auto before : {milliseconds(300), milliseconds(20)}) {
         if (look && waitBefore(before)) {
-            for (auto& sender : senders_) {
-                sender->dropStaleConnections();
+            for (auto* idle : idles_) {
+                idle->dropStaleConnections();
             }
         }
     }
@@ -209,42 +210,37 @@ bool Engine::waitBefore(nanoseconds before) {
     }
 }
 
-// What was made ready ahead goes first; then every other worker, by the first sender that
+// What was made ready ahead goes first; then every other worker, by the first way that
 // takes it.
 void Engine::sendAll() {
     firstSend_ = clock().steadyNow();
-    for (auto& sender : senders_) {
-        sender->fire(firstSend_);
+    for (auto* life : lives_) {
+        life->fire(firstSend_);
     }
     for (auto& w : workers_) {
         w.firstSend = firstSend_;
     }
-    bool first = true;
     for (std::size_t i = 0; i < workers_.size() && !cancelled(); ++i) {
         const Worker& w = workers_[i];
         if (w.ended || w.attempts > 0 || held(i)) {
             continue;
         }
         send(i);
-        if (std::exchange(first, false)) {
-            int running = 0;  // the first request on its way before the rest are set up
-            curl_multi_perform(s_.multi, &running);
-        }
     }
-    for (auto& sender : senders_) {
-        sender->afterFire();
+    for (auto* life : lives_) {
+        life->afterFire();
     }
     sharp_.reset();
 }
 
 bool Engine::held(std::size_t index) const {
-    return std::any_of(senders_.begin(), senders_.end(),
-                       [index](const auto& s) { return s->holds(index); });
+    return std::any_of(routes_.begin(), routes_.end(),
+                       [index](const Routing* r) { return r->holds(index); });
 }
 
 void Engine::send(std::size_t index) {
-    for (auto& sender : senders_) {
-        if (sender->send(index)) {
+    for (auto* route : routes_) {
+        if (route->send(index)) {
             return;
         }
     }
@@ -255,8 +251,8 @@ void Engine::loop() {
         if (cancelled()) {
             break;
         }
-        for (auto& sender : senders_) {
-            sender->drive();
+        for (auto* polled : polls_) {
+            polled->drive();
         }
         expireRequests();
         sendDue();
@@ -272,36 +268,35 @@ void Engine::loop() {
 
 bool Engine::busy() const {
     return !waiting_.empty() ||
-           std::any_of(senders_.begin(), senders_.end(), [](const auto& s) { return s->busy(); });
+           std::any_of(polls_.begin(), polls_.end(), [](const PollWork* p) { return p->busy(); });
 }
 
-// Waits for every sender's descriptors together, and on the multi handle for libcurl's
-// transfers. False when waiting itself failed: the run cannot go on, and what is left ends
-// with the reason.
+// Waits for every way's descriptors together (and whatever else the poller waits on).
+// False when waiting itself failed: the run cannot go on, and what is left ends with the
+// reason.
 bool Engine::pollOnce() {
     polled_.clear();
     polledFirst_.clear();
-    for (auto& sender : senders_) {
+    for (auto* polled : polls_) {
         polledFirst_.push_back(polled_.size());
-        sender->addPolled(polled_);
+        polled->addPolled(polled_);
     }
-    const CURLMcode polledCode = curl_multi_poll(
-        s_.multi, polled_.data(), static_cast<unsigned>(polled_.size()), pollTimeoutMs(), nullptr);
-    if (polledCode != CURLM_OK) {
-        fatal_ = makeError(ErrorCode::Internal,
-                           std::string("网络等待失败：") + curl_multi_strerror(polledCode));
+    polledFirst_.push_back(polled_.size());
+    if (auto waited = s_.transport->poller().wait(polled_, pollTimeoutMs()); !waited) {
+        fatal_ = waited.error();
         return false;
     }
-    for (std::size_t k = 0; k < senders_.size(); ++k) {
-        senders_[k]->service(polled_, polledFirst_[k]);
+    const std::span<const PollEntry> all(polled_);
+    for (std::size_t k = 0; k < polls_.size(); ++k) {
+        polls_[k]->service(all.subspan(polledFirst_[k], polledFirst_[k + 1] - polledFirst_[k]));
     }
     return true;
 }
 
 void Engine::expireRequests() {
     const auto now = clock().steadyNow();
-    for (auto& sender : senders_) {
-        sender->expire(now);
+    for (auto* polled : polls_) {
+        polled->expire(now);
     }
 }
 
@@ -311,8 +306,8 @@ int Engine::pollTimeoutMs() const {
     if (!waiting_.empty()) {
         next = std::min(next, waiting_.begin()->first);
     }
-    for (const auto& sender : senders_) {
-        next = sender->nextDeadline(next);
+    for (const auto* polled : polls_) {
+        next = polled->nextDeadline(next);
     }
     const auto ms = std::chrono::ceil<milliseconds>(next - clock().steadyNow()).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, kIdleMs));
@@ -325,7 +320,7 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     std::optional<milliseconds> serverAsks;
     if (!reply) {
         // A request that left whole and was lost without an answer does not come here: its
-        // sender ends it as unknown. A failure is never asked again (see retryPause).
+        // way ends it as unknown. A failure is never asked again (see retryPause).
         outcome = failedRequest(reply.error());
     } else {
         noteReply(w.item, now);
@@ -336,8 +331,8 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);
         waiting_.insert({now + *pause, index});
-        for (auto& sender : senders_) {
-            sender->pause(index);
+        for (auto* route : routes_) {
+            route->pause(index);
         }
         return;
     }
@@ -353,8 +348,8 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
 }
 
 void Engine::cancelRest() {
-    for (auto& sender : senders_) {
-        sender->stop();
+    for (auto* life : lives_) {
+        life->stop();
     }
     for (std::size_t i = 0; i < workers_.size(); ++i) {
         if (!workers_[i].ended) {
@@ -375,10 +370,10 @@ Outcome Engine::leftOver(std::size_t index) const {
                    out ? "已发出，结果未知，本次兑换已停止" : "已取消，本次兑换已停止"};
 }
 
-// Asked of the senders in order: the first that holds the worker knows.
+// Asked of the ways in order: the first that holds the worker knows.
 bool Engine::mayHaveArrived(std::size_t index) const {
-    for (const auto& sender : senders_) {
-        if (const auto arrived = sender->mayHaveArrived(index)) {
+    for (const auto* route : routes_) {
+        if (const auto arrived = route->mayHaveArrived(index)) {
             return *arrived;
         }
     }
@@ -405,8 +400,8 @@ void Engine::report(std::size_t index, Outcome outcome) {
         std::lock_guard lock(s_.summaryMutex);
         s_.summary.noteOutcome(w.item, outcome.kind);
     }
-    for (auto& sender : senders_) {
-        sender->release(index);
+    for (auto* route : routes_) {
+        route->release(index);
     }
 }
 
@@ -414,8 +409,8 @@ void Engine::finish() {
     RunSummary copy;
     {
         std::lock_guard lock(s_.summaryMutex);
-        s_.summary.sends = sends_;
-        s_.summary.unsent = unsent_;
+        s_.summary.sends = ledger_.sends();
+        s_.summary.unsent = ledger_.unsentCount();
         s_.summary.cancelled = cancelled();
         copy = s_.summary;
     }

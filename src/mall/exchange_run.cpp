@@ -1,35 +1,54 @@
 #include "mall/exchange_run.h"
 
-#include <curl/curl.h>
-
 #include <mutex>
 #include <thread>
 
 #include "mall/engine.h"
+#include "mall/net_transport.h"
 #include "web/transfer.h"
 
 namespace vellicor::mall {
 
 ExchangeRun::ExchangeRun(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-std::unique_ptr<ExchangeRun> ExchangeRun::start(RunPlan plan, const Config& config,
-                                                const Clock& clock, LogSink log, Done done,
-                                                RunOptions options) {
-    web::ensureCurlReady();
-    auto state = std::make_shared<State>();
+ExchangeRun::State::State() = default;
+ExchangeRun::State::~State() = default;
+
+void ExchangeRun::State::cancel() {
+    if (!ended.load()) {
+        int expected = Waiting;
+        phase.compare_exchange_strong(expected, Cancelled);
+        cancelRequested.store(true);
+        transport->poller().wake();
+    }
+}
+
+std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& config,
+                                                 const Clock& clock, LogSink log,
+                                                 ExchangeRun::Done done, RunOptions options) {
+    auto state = std::make_shared<ExchangeRun::State>();
     state->plan = std::move(plan);
     state->config = config;
     state->clock = &clock;
     state->log = log ? std::move(log) : LogSink([](const std::string&) {});
     state->done = std::move(done);
-    state->options = options;
     if (options.fireAt) {
         state->fireAtTicks.store(options.fireAt->time_since_epoch().count());
     }
-    state->multi = curl_multi_init();
-    const long cap = std::max(1, config.exchange.maxConnectionsPerHost);
-    curl_multi_setopt(state->multi, CURLMOPT_MAX_HOST_CONNECTIONS, cap);
-    curl_multi_setopt(state->multi, CURLMOPT_MAXCONNECTS, cap);
+    web::ensureCurlReady();  // the requests are prepared by libcurl whatever way they go
+    if (!options.transport) {
+        options.transport = netTransport;
+    }
+    state->transport = options.transport(config);
+    state->options = std::move(options);
+    return state;
+}
+
+std::unique_ptr<ExchangeRun> ExchangeRun::start(RunPlan plan, const Config& config,
+                                                const Clock& clock, LogSink log, Done done,
+                                                RunOptions options) {
+    auto state = makeRunState(std::move(plan), config, clock, std::move(log), std::move(done),
+                              std::move(options));
     const std::size_t items = state->plan.items.size();
     // Said before the thread starts, so that it stands above every outcome line.
     state->log("开始兑换：" + std::to_string(items) + " 个商品，每个 " +
@@ -54,12 +73,7 @@ ExchangeRun::~ExchangeRun() {
 }
 
 void ExchangeRun::cancel() {
-    if (!state_->ended.load()) {
-        int expected = State::Waiting;
-        state_->phase.compare_exchange_strong(expected, State::Cancelled);
-        state_->cancelRequested.store(true);
-        curl_multi_wakeup(state_->multi);
-    }
+    state_->cancel();
 }
 
 bool ExchangeRun::sendsNothingMore() const {

@@ -21,11 +21,18 @@
 
 namespace vellicor::mall {
 
+class RunTransport;
+// Makes a run's way to the mall (see send_roles.h); empty: libcurl and the run's own
+// connections.
+using TransportFactory = std::function<std::unique_ptr<RunTransport>(const Config& config)>;
+
 struct RunOptions {
     // Prepare everything, then send at this instant of the clock; empty sends at once.
     std::optional<Clock::Steady> fireAt;
     // Optional: every outcome as its line is written, on the engine thread; must not block.
     std::function<void(const Item& item, const Outcome& outcome)> onOutcome;
+    // Where the requests go and how the run waits for them.
+    TransportFactory transport;
 };
 
 class ExchangeRun {

@@ -298,7 +298,7 @@ bool H2Wave::written(std::uint64_t tag) const {
            conns_[it->second.conn]->sentWhole(tag);
 }
 
-void H2Wave::addPolled(std::vector<curl_waitfd>& polled) {
+void H2Wave::addPolled(std::vector<PollEntry>& polled) {
     polledConn_.clear();
     for (std::size_t i = 0; i < conns_.size(); ++i) {
         if (live(conns_[i])) {
@@ -308,12 +308,11 @@ void H2Wave::addPolled(std::vector<curl_waitfd>& polled) {
     }
 }
 
-void H2Wave::service(const std::vector<curl_waitfd>& polled, std::size_t first,
-                     std::vector<Event>& out) {
+void H2Wave::service(std::span<const PollEntry> polled, std::vector<Event>& out) {
     std::vector<Event> raw;
-    for (std::size_t k = 0; k < polledConn_.size() && first + k < polled.size(); ++k) {
+    for (std::size_t k = 0; k < polledConn_.size() && k < polled.size(); ++k) {
         auto& c = conns_[polledConn_[k]];
-        const short revents = polled[first + k].revents;
+        const short revents = polled[k].revents;
         // An opening connection moves on its own time-outs too, not only on readiness.
         if (c && (revents != 0 || c->phase() == Phase::Opening)) {
             c->service(revents, raw);

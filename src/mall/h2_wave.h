@@ -9,16 +9,16 @@
 // they died, and opened anew (at a bounded rate, not up to a fixed count) for as long as
 // streams wait for room.
 
-#include <curl/curl.h>
-
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "mall/poll_entry.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/result.h"
@@ -76,10 +76,9 @@ class H2Wave {
     void cancel(std::uint64_t tag);
 
     // Adds the descriptors to wait for; service() takes the same entries back.
-    void addPolled(std::vector<curl_waitfd>& polled);
-    // `polled` from `first` on are the ones addPolled() added. Ended streams go to `out`.
-    void service(const std::vector<curl_waitfd>& polled, std::size_t first,
-                 std::vector<Event>& out);
+    void addPolled(std::vector<PollEntry>& polled);
+    // `polled` are the ones addPolled() added, ready or not. Ended streams go to `out`.
+    void service(std::span<const PollEntry> polled, std::vector<Event>& out);
     // Streams on the wire or waiting for room.
     std::size_t inFlight() const;
     // Whether the last byte of the stream of `tag` was taken by a socket: from then on the

@@ -1,11 +1,11 @@
 #pragma once
-// What one exchange run shares with its handle, and what the run's course and its senders
-// share about each item and each worker. Nothing outside the exchange run includes this.
-
-#include <curl/curl.h>
+// What one exchange run shares with its handle, and what the run's course and its ways
+// share about each item and each worker. Nothing outside the exchange run and its tests
+// includes this.
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +19,8 @@ namespace vellicor::mall {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
+class RunTransport;
+
 // Connections still opening this close to the instant are given up: cleaning up after them
 // at the last moment would hold back the first request.
 inline constexpr auto kLateConnect = milliseconds(50);
@@ -31,7 +33,8 @@ struct ExchangeRun::State {
     Done done;
     RunOptions options;
 
-    CURLM* multi = nullptr;  // lives as long as the state, so cancel() may always wake it
+    // Made before the thread and kept as long as the state, so cancel() may always wake it.
+    std::unique_ptr<RunTransport> transport;
     std::atomic<bool> cancelRequested{false};
     // Waiting → Fired or Waiting → Cancelled, once: a run cancelled before its instant is
     // sure to send nothing, so another may take its place at once.
@@ -57,6 +60,9 @@ struct ExchangeRun::State {
         return true;
     }
 
+    // Ends the run soon; before its instant, it is sure to send nothing.
+    void cancel();
+
     bool claimFire() {
         int expected = Waiting;
         return phase.compare_exchange_strong(expected, Fired) || expected == Fired;
@@ -67,22 +73,25 @@ struct ExchangeRun::State {
     mutable std::mutex summaryMutex;
     RunSummary summary;
 
-    ~State() {
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-        }
-    }
+    State();
+    ~State();
 };
 
-// An item's request in every form a sender writes it. Made before the instant and left
-// alone after: senders keep pointers into it.
+// A run's state as ExchangeRun::start makes it, its thread not started: the run's course
+// (Engine) runs on it. The clock must outlive it.
+std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& config,
+                                                 const Clock& clock, LogSink log,
+                                                 ExchangeRun::Done done, RunOptions options);
+
+// An item's request in every form a way writes it. Made before the instant and left
+// alone after: ways keep pointers into it.
 struct ItemRequest {
     web::PageRequest page;  // for libcurl's transfers; its url names the item's address
     std::string bytes;      // as written on a connection of the run's own; empty if it cannot be
     web::H2Request h2;      // as HTTP/2 fields; an empty path if it cannot be
 };
 
-// What every sender and the run's course know of a worker; each sender keeps the rest.
+// What every way and the run's course know of a worker; each way keeps the rest.
 struct Worker {
     std::size_t item = 0;
     int number = 0;

@@ -4,24 +4,24 @@
 
 namespace vellicor::mall {
 
-WaveSender::WaveSender(SendContext context) : c_(context), streams_(c_.workers.size()) {}
+WaveSender::WaveSender(const WayContext& context) : c_(context), streams_(c_.ledger.size()) {}
 
 // Ready when the streams are made ready. The mall's answer may also settle the run's fate
 // without the wave: an error ends every worker, a decline leaves it to HTTP/1.1.
-Result<Sender::Primed> WaveSender::prime(const Priming& priming) {
+Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
     H2Wave::Request request;
-    request.address = web::splitAddress(c_.s.config.mall).value();
+    request.address = web::splitAddress(c_.config.mall).value();
     request.numeric = c_.host.addresses();
     request.http = c_.http();
     request.streams = priming.streams;
-    request.maxConnections = std::max(1, c_.s.config.exchange.maxConnectionsPerHost);
+    request.maxConnections = std::max(1, c_.config.exchange.maxConnectionsPerHost);
     request.requireHttp2 = c_.http().version == HttpVersion::Http2;
     request.deadline = priming.deadline;
-    request.stopped = [this] { return c_.cancelled(); };
-    wave_ = H2Wave::open(request, c_.clock());
+    request.stopped = [this] { return c_.ledger.cancelled(); };
+    wave_ = H2Wave::open(request, c_.clock);
     switch (wave_->outcome()) {
         case H2Wave::Outcome::Http2:
-            c_.s.log(wave_->protocolLine());
+            c_.log(wave_->protocolLine());
             prepareStreams();
             return Primed::Ready;
         case H2Wave::Outcome::Http1:
@@ -35,7 +35,7 @@ Result<Sender::Primed> WaveSender::prime(const Priming& priming) {
             }
             // The HTTP/1.1 connections meet the same mall: where it cannot be reached at
             // all, each worker says so on its own.
-            c_.s.log("未能建立 HTTP/2 连接（" + wave_->error().message + "），改用 HTTP/1.1\r\n");
+            c_.log("未能建立 HTTP/2 连接（" + wave_->error().message + "），改用 HTTP/1.1\r\n");
             wave_.reset();
             return Primed::Declined;
     }
@@ -43,11 +43,11 @@ Result<Sender::Primed> WaveSender::prime(const Priming& priming) {
 }
 
 void WaveSender::prepareStreams() {
-    const bool holdEnd = c_.s.options.fireAt && c_.s.config.timer.lastByteSync;
+    const bool holdEnd = c_.timed && c_.config.timer.lastByteSync;
     for (std::size_t i = 0; i < streams_.size(); ++i) {
-        if (!c_.workers[i].ended) {
+        if (!c_.ledger.ended(i)) {
             streams_[i].onWave = true;
-            wave_->prepare(i, c_.request(i).h2, holdEnd);
+            wave_->prepare(i, c_.ledger.request(i).h2, holdEnd);
         }
     }
     wave_->stage(holdEnd);
@@ -65,9 +65,9 @@ void WaveSender::fire(Clock::Steady now) {
         return;
     }
     wave_->fire();
-    c_.unsent += wave_->lostAhead();
+    c_.ledger.unsent(wave_->lostAhead());
     for (std::size_t i = 0; i < streams_.size(); ++i) {
-        if (streams_[i].onWave && !c_.workers[i].ended) {
+        if (streams_[i].onWave && !c_.ledger.ended(i)) {
             startStream(i, now);
         }
     }
@@ -77,21 +77,25 @@ bool WaveSender::send(std::size_t index) {
     if (!streams_[index].onWave) {
         return false;
     }
-    startStream(index, c_.clock().steadyNow());
-    wave_->send(index, c_.request(index).h2);
+    startStream(index, c_.clock.steadyNow());
+    wave_->send(index, c_.ledger.request(index).h2);
     return true;
 }
 
 void WaveSender::startStream(std::size_t index, Clock::Steady now) {
     Stream& s = streams_[index];
-    ++c_.workers[index].attempts;
+    c_.ledger.began(index);
     s.onStream = true;
     s.deadline = now + milliseconds(c_.http().totalTimeoutMs);
 }
 
 // Each request counts once it ended: it left whole, or the mall never saw it.
 void WaveSender::count(bool whole) {
-    ++(whole ? c_.sends : c_.unsent);
+    if (whole) {
+        c_.ledger.sent();
+    } else {
+        c_.ledger.unsent();
+    }
 }
 
 // Only a stream the mall provably never took goes again (refused, past a GOAWAY, or lost
@@ -102,7 +106,7 @@ void WaveSender::streamEnded(H2Wave::Event event) {
     constexpr int kMostRefusals = 3;
     const auto index = static_cast<std::size_t>(event.tag);
     Stream& s = streams_[index];
-    if (c_.workers[index].ended || !s.onStream) {
+    if (c_.ledger.ended(index) || !s.onStream) {
         return;
     }
     s.onStream = false;
@@ -110,7 +114,7 @@ void WaveSender::streamEnded(H2Wave::Event event) {
     switch (event.kind) {
         case Kind::Refused:
             if (++s.refusals <= kMostRefusals) {
-                --c_.workers[index].attempts;
+                c_.ledger.withdrawn(index);
                 c_.sink.send(index);
                 return;
             }
@@ -146,9 +150,9 @@ void WaveSender::expire(Clock::Steady now) {
 }
 
 Error WaveSender::streamTimedOut() const {
-    const auto address = web::splitAddress(c_.s.config.mall);
+    const auto address = web::splitAddress(c_.config.mall);
     const std::string where =
-        address ? address->host + ":" + std::to_string(address->port) : c_.s.config.mall;
+        address ? address->host + ":" + std::to_string(address->port) : c_.config.mall;
     return makeError(ErrorCode::Timeout, "timed out (" + where + ")");
 }
 
@@ -161,18 +165,18 @@ Clock::Steady WaveSender::nextDeadline(Clock::Steady next) const {
     return wave_ ? wave_->nextDeadline(next) : next;
 }
 
-void WaveSender::addPolled(std::vector<curl_waitfd>& polled) {
+void WaveSender::addPolled(std::vector<PollEntry>& polled) {
     if (wave_) {
         wave_->addPolled(polled);
     }
 }
 
-void WaveSender::service(const std::vector<curl_waitfd>& polled, std::size_t first) {
+void WaveSender::service(std::span<const PollEntry> polled) {
     if (!wave_) {
         return;
     }
     events_.clear();
-    wave_->service(polled, first, events_);
+    wave_->service(polled, events_);
     for (auto& event : events_) {
         streamEnded(std::move(event));
     }
@@ -189,7 +193,7 @@ std::optional<bool> WaveSender::mayHaveArrived(std::size_t index) const {
 void WaveSender::stop() {
     for (std::size_t i = 0; i < streams_.size(); ++i) {
         if (streams_[i].onStream && wave_ && wave_->written(i)) {
-            ++c_.sends;
+            c_.ledger.sent();
         }
     }
 }

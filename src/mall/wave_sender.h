@@ -3,33 +3,38 @@
 // instant and sent together at it. Once the wave is there every worker goes by it; a mall
 // that settles HTTP/1.1, or cannot be reached, leaves the run to the next way.
 
-#include <curl/curl.h>
-
 #include <memory>
 #include <vector>
 
 #include "mall/h2_wave.h"
-#include "mall/sender.h"
+#include "mall/send_roles.h"
 
 namespace vellicor::mall {
 
-class WaveSender final : public Sender {
+class WaveSender final : public WayLife, public Routing, public PollWork, public IdleKeeping {
   public:
-    explicit WaveSender(SendContext context);
+    explicit WaveSender(const WayContext& context);
 
     Result<Primed> prime(const Priming& priming) override;
-    bool keepsIdleConnections() const override { return wave_ != nullptr; }
-    void dropStaleConnections() override;
     void fire(Clock::Steady now) override;
-    bool holds(std::size_t index) const override { return streams_[index].onWave; }
+    void afterFire() override {}
+    void stop() override;
+
     bool send(std::size_t index) override;
+    bool holds(std::size_t index) const override { return streams_[index].onWave; }
+    void pause(std::size_t /*index*/) override {}
+    void release(std::size_t /*index*/) override {}
+    std::optional<bool> mayHaveArrived(std::size_t index) const override;
+
     bool busy() const override { return wave_ && wave_->inFlight() > 0; }
+    void drive() override {}
     void expire(Clock::Steady now) override;
     Clock::Steady nextDeadline(Clock::Steady next) const override;
-    void addPolled(std::vector<curl_waitfd>& polled) override;
-    void service(const std::vector<curl_waitfd>& polled, std::size_t first) override;
-    std::optional<bool> mayHaveArrived(std::size_t index) const override;
-    void stop() override;
+    void addPolled(std::vector<PollEntry>& polled) override;
+    void service(std::span<const PollEntry> polled) override;
+
+    // Dead connections give way to fresh ones before the instant, their streams with them.
+    void dropStaleConnections() override;
 
   private:
     struct Stream {
@@ -44,7 +49,7 @@ class WaveSender final : public Sender {
     void count(bool whole);
     Error streamTimedOut() const;
 
-    SendContext c_;
+    WayContext c_;
     std::unique_ptr<H2Wave> wave_;
     std::vector<Stream> streams_;  // by worker
     std::vector<H2Wave::Event> events_;

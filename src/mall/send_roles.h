@@ -1,0 +1,200 @@
+#pragma once
+// The ways a run's requests go by, as the run's course (Engine) sees them: each way is an
+// object that plays some of four roles, each a small interface of its own. The course keeps
+// the ways it chose before the instant in order, the fallback (libcurl's transfers) always
+// last: a request goes to the first way that takes it, so a worker that cannot go the first
+// way (no connection of the run's own for it) goes the next.
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "mall/poll_entry.h"
+#include "mall/resolved_host.h"
+#include "mall/run_state.h"
+#include "mall/send_way.h"
+#include "platform/result.h"
+
+namespace vellicor::mall {
+
+// What a way hands back to the run's course.
+class SendSink {
+  public:
+    virtual ~SendSink() = default;
+    // The worker's request ended with a reply or why not; the course may ask again.
+    virtual void onEnd(std::size_t index, Result<web::Reply> reply) = 0;
+    // The worker ends here, with this outcome.
+    virtual void report(std::size_t index, Outcome outcome) = 0;
+    // The worker's request goes (again) by the first way that takes it now.
+    virtual void send(std::size_t index) = 0;
+};
+
+// What a way may read of the run's workers, and the few things it records of their
+// requests. Plain calls, no virtual ones: the ways call these at the instant, per request.
+// Workers and items are indexed as the course made them and neither grows after the ways
+// are made.
+class RunLedger {
+  public:
+    RunLedger(std::vector<Worker>& workers, const std::vector<ItemRequest>& items,
+              const std::atomic<bool>& cancelRequested)
+        : workers_(workers), items_(items), cancel_(cancelRequested) {}
+
+    std::size_t size() const { return workers_.size(); }
+    bool ended(std::size_t index) const { return workers_[index].ended; }
+    int attempts(std::size_t index) const { return workers_[index].attempts; }
+    const ItemRequest& request(std::size_t index) const { return items_[workers_[index].item]; }
+    bool cancelled() const { return cancel_.load(); }
+
+    // A request of the worker's went under way.
+    void began(std::size_t index) { ++workers_[index].attempts; }
+    // It did not reach the mall after all, and goes again as the same attempt.
+    void withdrawn(std::size_t index) { --workers_[index].attempts; }
+    void sent(int n = 1) { sends_ += n; }     // requests that left whole, retries included
+    void unsent(int n = 1) { unsent_ += n; }  // lost before their last byte: never seen
+
+    int sends() const { return sends_; }
+    int unsentCount() const { return unsent_; }
+
+  private:
+    std::vector<Worker>& workers_;  // only a request's start and its withdrawal are written
+    const std::vector<ItemRequest>& items_;
+    const std::atomic<bool>& cancel_;
+    int sends_ = 0;
+    int unsent_ = 0;
+};
+
+// What a way is given when it is made: what it reads of the run, and where it reports.
+struct WayContext {
+    const Config& config;
+    const Clock& clock;
+    const ResolvedHost& host;
+    const LogSink& log;
+    bool timed;  // the run waits for an instant (else it goes now)
+    RunLedger& ledger;
+    SendSink& sink;
+
+    const HttpSettings& http() const { return config.http; }
+};
+
+// What a way opens ahead of the instant, and by when.
+struct Priming {
+    Clock::Steady deadline;  // connections not open by then are given up
+    bool timed = false;      // false: a run of now, which goes once the first connection is open
+    int connections = 0;     // the per-host cap, never more than the workers
+    int streams = 0;         // workers still to send
+};
+
+// The life cycle: opened ahead, fired at the instant, stopped at the end.
+class WayLife {
+  public:
+    enum class Primed { Ready, Declined };
+    virtual ~WayLife() = default;
+    // Before the instant (the course has waited for the lead time). Declined: the next way
+    // is tried. An error ends every worker with it.
+    virtual Result<Primed> prime(const Priming& priming) = 0;
+    // At the instant: what was made ready ahead goes out.
+    virtual void fire(Clock::Steady now) = 0;
+    // After every worker's first request went out.
+    virtual void afterFire() = 0;
+    // The run ends: nothing is waited for any more.
+    virtual void stop() = 0;
+};
+
+// Which way a worker's request goes.
+class Routing {
+  public:
+    virtual ~Routing() = default;
+    // Takes the worker's request: sends it, keeps it for later, or ends the worker saying
+    // why. False leaves it to the next way.
+    virtual bool send(std::size_t index) = 0;
+    // Whether the worker is this way's since before the instant: sent by fire(), or waiting
+    // for its turn. The course sends the others.
+    virtual bool holds(std::size_t index) const = 0;
+    // The worker waits to ask again.
+    virtual void pause(std::size_t index) = 0;
+    // The worker ended: what the way kept for it goes.
+    virtual void release(std::size_t index) = 0;
+    // Whether a request of the worker's may have reached the mall, answer or not; empty when
+    // the worker is not this way's now.
+    virtual std::optional<bool> mayHaveArrived(std::size_t index) const = 0;
+};
+
+// The loop after the instant: what a way waits for, and what it does when it comes.
+class PollWork {
+  public:
+    virtual ~PollWork() = default;
+    // Requests under way or waiting for their turn.
+    virtual bool busy() const = 0;
+    // Moves on whatever needs no waiting.
+    virtual void drive() = 0;
+    // Ends requests whose time ran out.
+    virtual void expire(Clock::Steady now) = 0;
+    // The earlier of `next` and the way's first deadline.
+    virtual Clock::Steady nextDeadline(Clock::Steady next) const = 0;
+    // Adds the descriptors to wait for; service() gets the same entries back, ready or not.
+    virtual void addPolled(std::vector<PollEntry>& polled) = 0;
+    virtual void service(std::span<const PollEntry> polled) = 0;
+};
+
+// A way that keeps idle connections until the instant: the course gives it a look at them
+// shortly before, to drop those the mall closed meanwhile.
+class IdleKeeping {
+  public:
+    virtual ~IdleKeeping() = default;
+    virtual void dropStaleConnections() = 0;
+};
+
+// One way, by its roles. `life` owns it; the other roles are the same object seen by job,
+// or null where it has none.
+struct Way {
+    std::unique_ptr<WayLife> life;
+    Routing* routing = nullptr;
+    PollWork* polled = nullptr;
+    IdleKeeping* idle = nullptr;
+
+    template <typename T>
+    static Way of(std::unique_ptr<T> way) {
+        Way w;
+        if constexpr (std::is_base_of_v<Routing, T>) {
+            w.routing = way.get();
+        }
+        if constexpr (std::is_base_of_v<PollWork, T>) {
+            w.polled = way.get();
+        }
+        if constexpr (std::is_base_of_v<IdleKeeping, T>) {
+            w.idle = way.get();
+        }
+        w.life = std::move(way);
+        return w;
+    }
+};
+
+// How the course waits after the instant: for the ways' descriptors, a time-out, or a wake().
+class Poller {
+  public:
+    virtual ~Poller() = default;
+    // Fills in each entry's revents. An error: waiting itself failed, and the run cannot go on.
+    virtual Status wait(std::span<PollEntry> polled, int timeoutMs) = 0;
+    // From any thread: the wait under way (or the next) returns at once.
+    virtual void wake() = 0;
+};
+
+// A run's way to the mall: its ways of sending and its poller. Made before the run's thread
+// starts (so that a cancel may always wake the poller), used on it.
+class RunTransport {
+  public:
+    virtual ~RunTransport() = default;
+    // An error: nothing can be sent at all, and every worker ends with it.
+    virtual std::optional<Error> unusable() const = 0;
+    virtual Poller& poller() = 0;
+    // The ways to try, best first, from `first` on; the last takes every worker it is given
+    // (sends it, or ends it saying why).
+    virtual std::vector<Way> ways(SendWay first, const WayContext& context) = 0;
+};
+
+}  // namespace vellicor::mall
