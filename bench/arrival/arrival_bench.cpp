@@ -157,8 +157,9 @@ Run timedRun(portal::Server& server, const Case& c, const Result<mall::OffsetEst
             run.lines.push_back(line);
         }
     });
-    if (!controller.start({kItem}, std::to_string(kRequests), kCookies,
-                          mall::RunOptions{aim.fireAt, {}})) {
+    mall::RunOptions options;
+    options.fireAt = aim.fireAt;
+    if (!controller.start({kItem}, std::to_string(kRequests), kCookies, options)) {
         run.error = "the run did not start";
         return run;
     }

@@ -121,8 +121,9 @@ Seen runRow(const Row& row) {
     seen.sendAtNanos = duration_cast<nanoseconds>(aim.sendAt.time_since_epoch()).count();
     server.clearLog();
     ExchangeController controller(config, clock, [](const std::string&) {});
-    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies,
-                          RunOptions{aim.fireAt, {}})) {
+    RunOptions options;
+    options.fireAt = aim.fireAt;
+    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, options)) {
         seen.error = "the run did not start";
         return seen;
     }
