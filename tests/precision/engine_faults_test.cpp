@@ -21,6 +21,7 @@
 #include "mall/preopen.h"
 #include "platform/codec.h"
 #include "timed_fixture.h"
+#include "wait_until.h"
 #include "web/transfer.h"
 
 namespace vellicor::mall {
@@ -53,7 +54,8 @@ TEST_F(EngineFaults, ArmedAgainWithinTheLeadFiresOnceAtTheNewTime) {
     RunOptions first;
     first.fireAt = clock.steadyNow() + milliseconds(900);
     ASSERT_TRUE(controller.start({"选择框1"}, "10", kCookies, first));
-    prepared.get_future().wait();
+    ASSERT_EQ(prepared.get_future().wait_for(test::kWaitBound), std::future_status::ready)
+        << "the first run never opened its connections: " << lines_.text();
     controller.cancel();
     RunOptions second;
     const auto secondIn = milliseconds(1300);
@@ -123,9 +125,8 @@ TEST_F(EngineFaults, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
     RunOptions options;
     options.fireAt = clock.steadyNow() + milliseconds(700);
     ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies, options));
-    while (requests(true).size() < 4) {
-        clock.sleepUntil(clock.steadyNow() + milliseconds(5));
-    }
+    ASSERT_TRUE(test::waitUntil([this] { return requests(true).size() >= 4; }))
+        << "the four requests never reached the mall";
     controller.cancel();
     controller.wait();
     EXPECT_EQ(lines_.count("已发出，结果未知"), 4) << lines_.text();

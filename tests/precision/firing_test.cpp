@@ -4,6 +4,7 @@
 #include <future>
 
 #include "timed_fixture.h"
+#include "wait_until.h"
 
 namespace vellicor::mall {
 namespace {
@@ -111,7 +112,8 @@ TEST_F(TimedRun, ConnectionsClosedBeforeTheInstantAreReplaced) {
     options.fireAt = clock.steadyNow() + std::chrono::seconds(1);
     ExchangeController controller(config_, clock, lines_.sink());
     ASSERT_TRUE(controller.start({"选择框1"}, "30", kCookies, options));
-    warmed.get_future().wait();
+    ASSERT_EQ(warmed.get_future().wait_for(test::kWaitBound), std::future_status::ready)
+        << "the run never opened its connections: " << lines_.text();
     // The mall goes away with every pooled connection and comes back on the same port.
     server_.reset();
     portal::ServerOptions again;
