@@ -1,8 +1,11 @@
 // Timed runs against the simulator, on a mock clock moved only to where the run sleeps:
 // connections opened ahead, nothing sent early, every worker ending with one line however its
-// pre-opened connection fared, every item its share of the first wave.
+// pre-opened connection fared, every item its share of the first wave, and a run armed again,
+// retimed or stopped on its way to the instant.
 
 #include <algorithm>
+#include <functional>
+#include <future>
 #include <set>
 
 #include "timed_fixture.h"
@@ -106,6 +109,88 @@ TEST_F(TimedRun, ItemsBeyondTheCapShareTheFirstWave) {
         firstWave.insert(t.substr(t.find("propsid=")));
     }
     EXPECT_EQ(firstWave.size(), 3u) << "the first six arrivals were not spread over the items";
+}
+
+// The first exchange's arrival, complete, on the real clock.
+std::int64_t earliestExchange(const std::vector<portal::LoggedRequest>& exchanges) {
+    std::int64_t first = INT64_MAX;
+    for (const auto& r : exchanges) {
+        first = std::min(first, r.completedNanos);
+    }
+    return first;
+}
+
+// A run the test drives step by step on the mock clock, between the steps doing what a user
+// or the mall's clock would: cancel, arm again, move the instant.
+class DrivenRun : public TimedRun {
+  protected:
+    bool drive(Clock::Steady fireAt, const std::function<bool()>& done) {
+        return driveUntil(mock_, clock_, fireAt, done, &released_);
+    }
+    MockClock mock_{SystemClock::instance().wallNow()};
+    SleepNotingClock clock_{mock_};
+    std::int64_t released_ = 0;  // when the instant was let come, on the real clock
+};
+
+// Pressing "定" again within the lead cancels the prepared run; the new one must still be
+// accepted and fire, once, at the new time.
+TEST_F(DrivenRun, ArmedAgainWithinTheLeadFiresOnceAtTheNewTime) {
+    startPortal();
+    ExchangeController controller(config_, clock_, lines_.sink());
+    RunOptions first;
+    first.fireAt = mock_.steadyNow() + milliseconds(900);
+    ASSERT_TRUE(controller.start({"选择框1"}, "10", kCookies, first));
+    ASSERT_TRUE(drive(*first.fireAt, [this] { return lines_.any("已预先建立"); }))
+        << "the first run never opened its connections: " << lines_.text();
+    controller.cancel();
+    RunOptions second;
+    second.fireAt = mock_.steadyNow() + milliseconds(1300);
+    ASSERT_TRUE(controller.start({"选择框1"}, "10", kCookies, second)) << lines_.text();
+    auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
+    ASSERT_TRUE(drive(*second.fireAt, [&ended] { return isReady(ended); }))
+        << "the second run never came to its instant: " << lines_.text();
+    ASSERT_NE(released_, 0) << lines_.text();
+    EXPECT_EQ(requests(true).size(), 10u) << lines_.text();
+    EXPECT_GE(earliestExchange(requests(true)), released_);
+    EXPECT_EQ(lines_.count("恭喜您"), 10);
+}
+
+// The mall's clock, estimated after the run was prepared, moves the instant: the engine
+// follows it until it fires.
+TEST_F(DrivenRun, InstantMovedAfterPrepareIsFollowed) {
+    startPortal();
+    ExchangeController controller(config_, clock_, lines_.sink());
+    RunOptions options;
+    options.fireAt = mock_.steadyNow() + milliseconds(700);
+    ASSERT_TRUE(controller.start({"选择框1"}, "5", kCookies, options));
+    const auto later = mock_.steadyNow() + milliseconds(1400);
+    EXPECT_TRUE(controller.retime(later));
+    auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
+    ASSERT_TRUE(drive(later, [&ended] { return isReady(ended); }))
+        << "the run never came to the moved instant: " << lines_.text();
+    ASSERT_NE(released_, 0) << lines_.text();
+    ASSERT_EQ(requests(true).size(), 5u);
+    EXPECT_GE(earliestExchange(requests(true)), released_);
+    EXPECT_FALSE(controller.retime(mock_.steadyNow() + milliseconds(1400)))
+        << "a fired run cannot move";
+}
+
+// Stopped after the instant: requests already on the wire may have been acted on by the mall,
+// and the lines say so instead of claiming they were not sent.
+TEST_F(DrivenRun, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
+    startPortal(R"("replyDelayMs": 3000)");
+    ExchangeController controller(config_, clock_, lines_.sink());
+    RunOptions options;
+    options.fireAt = mock_.steadyNow() + milliseconds(700);
+    ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies, options));
+    ASSERT_TRUE(drive(*options.fireAt, [this] { return requests(true).size() >= 4; }))
+        << "the four requests never reached the mall: " << lines_.text();
+    controller.cancel();
+    auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
+    ASSERT_TRUE(drive(*options.fireAt, [&ended] { return isReady(ended); }))
+        << "the cancelled run never ended: " << lines_.text();
+    EXPECT_EQ(lines_.count("已发出，结果未知"), 4) << lines_.text();
+    EXPECT_EQ(lines_.count("已取消，本次兑换已停止"), 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -79,27 +80,24 @@ class SleepNotingClock final : public Clock {
     mutable std::multiset<Steady> underWay_;
 };
 
-// Moves the clock until the run has ended: to the nearest wake-up of a sleeping thread, but
-// not past the spin before the instant; from there, once nobody sleeps (the firing thread
-// spins), to the instant; after it, freely. False when the run neither slept nor ended within
-// the bound, which is also what a run that spins without its last sleep comes to.
-// `released`, when given, gets the real time (ns since the epoch) at which the instant was let
-// come: whatever reached a peer before it was sent before the instant.
-inline bool driveUntilEnded(MockClock& mock, const SleepNotingClock& clock, Clock::Steady fireAt,
-                            const std::future<void>& ended, std::int64_t* released = nullptr) {
+// Moves the clock until `done` holds: to the nearest wake-up of a sleeping thread, but not past
+// the spin before the instant; from there, once nobody sleeps (the firing thread spins), to the
+// instant; after it, freely. False when nothing slept and `done` did not come within the
+// bound, which is also what a run that spins without its last sleep comes to. `released`, when
+// given, gets the real time (ns since the epoch) at which the instant was let come: whatever
+// reached a peer before it was sent before the instant.
+inline bool driveUntil(MockClock& mock, const SleepNotingClock& clock, Clock::Steady fireAt,
+                       const std::function<bool()>& done, std::int64_t* released = nullptr) {
     const auto spinFrom = fireAt - kFiringSpin;
-    const auto over = [&ended] {
-        return ended.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    };
     const auto spinning = [&] {
         const auto now = mock.steadyNow();
         return now >= spinFrom && now < fireAt && !clock.sleeping();
     };
     for (;;) {
-        if (!test::waitUntil([&] { return over() || clock.nextWake() || spinning(); })) {
+        if (!test::waitUntil([&] { return done() || clock.nextWake() || spinning(); })) {
             return false;
         }
-        if (over()) {
+        if (done()) {
             return true;
         }
         const auto now = mock.steadyNow();
@@ -114,6 +112,17 @@ inline bool driveUntilEnded(MockClock& mock, const SleepNotingClock& clock, Cloc
             mock.advance((now < spinFrom ? std::min(*next, spinFrom) : *next) - now);
         }
     }
+}
+
+inline bool isReady(const std::future<void>& f) {
+    return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+// As driveUntil, until the run waited for by `ended` is over.
+inline bool driveUntilEnded(MockClock& mock, const SleepNotingClock& clock, Clock::Steady fireAt,
+                            const std::future<void>& ended, std::int64_t* released = nullptr) {
+    return driveUntil(
+        mock, clock, fireAt, [&ended] { return isReady(ended); }, released);
 }
 
 }  // namespace vellicor::mall::timed
