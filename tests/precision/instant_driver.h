@@ -47,9 +47,10 @@ class SleepNotingClock final : public Clock {
         const auto next = underWay_.upper_bound(inner_.steadyNow());
         return next == underWay_.end() ? std::nullopt : std::optional(*next);
     }
-    bool sleeping() const {
+    // Whether a thread whose sleep has ended is still on its way out of it.
+    bool waking() const {
         std::lock_guard lock(mutex_);
-        return !underWay_.empty();
+        return !underWay_.empty() && *underWay_.begin() <= inner_.steadyNow();
     }
     // The sleep that ended last before `at`.
     std::optional<Sleep> lastBefore(Steady at) const {
@@ -81,27 +82,32 @@ class SleepNotingClock final : public Clock {
 };
 
 // Moves the clock until `done` holds: to the nearest wake-up of a sleeping thread, but not past
-// the spin before the instant; from there, once nobody sleeps (the firing thread spins), to the
-// instant; after it, freely. False when nothing slept and `done` did not come within the
-// bound, which is also what a run that spins without its last sleep comes to. `released`, when
+// the spin before the instant; from there, once the thread woken there is out of its sleep (and
+// spins), to the instant; after it, freely. False when nothing slept and `done` did not come within
+// the bound, which is also what a run that spins without its last sleep comes to. `released`, when
 // given, gets the real time (ns since the epoch) at which the instant was let come: whatever
 // reached a peer before it was sent before the instant.
 inline bool driveUntil(MockClock& mock, const SleepNotingClock& clock, Clock::Steady fireAt,
                        const std::function<bool()>& done, std::int64_t* released = nullptr) {
     const auto spinFrom = fireAt - kFiringSpin;
-    const auto spinning = [&] {
+    const auto atTheSpin = [&] {
         const auto now = mock.steadyNow();
-        return now >= spinFrom && now < fireAt && !clock.sleeping();
+        return now >= spinFrom && now < fireAt;
+    };
+    // What lets the clock move on: at the spin, the woken thread out of its sleep; elsewhere a
+    // thread sleeping ahead.
+    const auto canMove = [&] {
+        return atTheSpin() ? !clock.waking() : clock.nextWake().has_value();
     };
     for (;;) {
-        if (!test::waitUntil([&] { return done() || clock.nextWake() || spinning(); })) {
+        if (!test::waitUntil([&] { return done() || canMove(); })) {
             return false;
         }
         if (done()) {
             return true;
         }
         const auto now = mock.steadyNow();
-        if (spinning()) {
+        if (atTheSpin()) {
             if (released != nullptr) {
                 *released = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 SystemClock::instance().wallNow().time_since_epoch())
