@@ -30,13 +30,13 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan
 # ahead, as HTTP/2 streams, and under every fault), the scheduler, the log box's relay - once
 # more under TSan. Only their targets are built, to
 # keep the whole command within half an hour on two cores.
-tsan_suites="mall_e2e_tests precision_tests shell_core_test hostile_tests line_relay_tests frontend_tests"
+tsan_suites="mall_e2e_tests precision_tests firing_tests shell_core_test hostile_tests line_relay_tests frontend_tests"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target $tsan_suites
 for suite in $tsan_suites; do
   filter='*'
   if [ "$suite" = hostile_tests ]; then filter='HostileExchange.*:Secrets.SessionNeverReachesTheLog'; fi
-  if [ "$suite" = precision_tests ]; then filter='TimedRun.*:Ways/*:EngineFaults.*'; fi
+  if [ "$suite" = firing_tests ]; then filter='TimedRun.*:EngineFaults.*'; fi
   if [ "$suite" = frontend_tests ]; then filter='H2BadPeers.*:Table/FrontEndWays.*/NginxH2*'; fi
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/bin/$suite" --gtest_filter="$filter"
 done

@@ -191,7 +191,8 @@ TEST(LineRelay, DetachWhileThreadsAppend) {
     for (int t = 0; t < kThreads; ++t) {
         appenders.emplace_back([&owner, t] { appendMany(owner.relay(), t, kEach); });
     }
-    someArrived.wait();
+    ASSERT_EQ(someArrived.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "500 texts never reached the owner";
     owner.relay().detach();
     const int wakesAtDetach = owner.wakes();
     appenders.clear();  // joins them

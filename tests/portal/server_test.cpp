@@ -16,6 +16,7 @@
 #include "platform/codec.h"
 #include "portal/scenario.h"
 #include "portal/server.h"
+#include "wait_until.h"
 #include "web/page_request.h"
 
 namespace vellicor::portal {
@@ -317,9 +318,8 @@ TEST(PortalFaults, LimitedFaultAndHang) {
     socket.connect({boost::asio::ip::make_address_v4("127.0.0.1"), server->port()});
     boost::asio::write(socket,
                        boost::asio::buffer(std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n")));
-    while (server->log().empty()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(vellicor::test::waitUntil([&server] { return !server->log().empty(); }))
+        << "the hung request never reached the simulator's log";
     // Taken in: a normal answer would be on its way by now; a hung one never comes.
     EXPECT_EQ(server->log().at(0).target, "/");
     EXPECT_EQ(socket.available(), 0u);

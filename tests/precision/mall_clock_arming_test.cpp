@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "mall/exchange_controller.h"
 #include "portal/server.h"
 #include "schedule/timed_redemption.h"
+#include "wait_until.h"
 
 namespace vellicor::schedule {
 namespace {
@@ -39,9 +38,9 @@ TEST(MallClockArming, SetTimeIsReadOnTheMallsClock) {
         TimedRedemption redemption(clock, hooks, options);
         redemption.arm();
         // The answer comes from a thread of its own; the armed instant moves once it is in.
-        while (redemption.armedInstant() == beijing(11, 59, 59)) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(test::waitUntil([&redemption] {
+            return redemption.armedInstant() != beijing(11, 59, 59);
+        })) << "the armed instant never moved to the mall's clock";
         EXPECT_EQ(redemption.armedInstant(), c.fires);
     }
 }
@@ -62,13 +61,8 @@ TEST(MallClockArming, RetimeTooLateForTheEngineSaysSo) {
     options.fireAt = instant;
     ASSERT_TRUE(controller.start({"选择框1"}, "2", "uin=o10001; skey=retimekey", options));
     // Moving it to where it is changes nothing, until the engine no longer follows.
-    const auto giveUp = std::chrono::steady_clock::now() + 20s;
-    bool followed = true;
-    while (followed && std::chrono::steady_clock::now() < giveUp) {
-        followed = controller.retime(instant);
-        std::this_thread::yield();
-    }
-    ASSERT_FALSE(followed) << "the engine never took its instant";
+    ASSERT_TRUE(test::waitUntil([&controller, instant] { return !controller.retime(instant); }))
+        << "the engine never took its instant";
     EXPECT_FALSE(controller.retime(instant + 1h));
     clock.advance(2ms);
     controller.wait();

@@ -1,6 +1,6 @@
 #pragma once
 // What the timed-run tests share: the simulator started in-process, a run timed a little
-// ahead, and the lines it wrote.
+// ahead on the real clock or on a mock one, and the lines it wrote.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "doubles.h"
+#include "instant_driver.h"
 #include "mall/exchange_controller.h"
 #include "portal/server.h"
 
@@ -60,6 +61,29 @@ class TimedRun : public ::testing::Test {
         ExchangeController controller(config_, clock, lines_.sink());
         EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
         controller.wait();
+        return controller.lastSummary().value_or(RunSummary{});
+    }
+
+    // As runTimed, on a mock clock moved only to where the run sleeps (instant_driver.h); gives
+    // the real time at which the instant was let come, in ns since the epoch.
+    RunSummary runOnMock(const std::vector<std::string>& items, int perItem,
+                         std::int64_t& instantNanos) {
+        instantNanos = 0;
+        MockClock mock(SystemClock::instance().wallNow());
+        SleepNotingClock clock(mock);
+        RunOptions options;
+        options.fireAt = mock.steadyNow() + std::chrono::seconds(1);
+        ExchangeController controller(config_, clock, lines_.sink());
+        EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
+        auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
+        if (!driveUntilEnded(mock, clock, *options.fireAt, ended, &instantNanos)) {
+            ADD_FAILURE() << "the run neither slept towards its instant nor ended: "
+                          << lines_.text();
+            controller.cancel();
+            mock.advance(std::chrono::hours(1));  // so that no sleep holds the cancelled run
+        }
+        ended.wait();
+        EXPECT_NE(instantNanos, 0) << "the run never waited for its instant: " << lines_.text();
         return controller.lastSummary().value_or(RunSummary{});
     }
 

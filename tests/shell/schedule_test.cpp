@@ -42,9 +42,13 @@ class Events {
         }
         changed_.notify_all();
     }
-    bool waitFor(int n) {
+    ::testing::AssertionResult waitFor(int n) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 20s, [&] { return count_ >= n; });
+        if (changed_.wait_for(lock, 20s, [&] { return count_ >= n; })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure()
+               << "waited 20 s for event " << n << ", " << count_ << " came";
     }
     int count() const {
         std::lock_guard lock(mutex_);

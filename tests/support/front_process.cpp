@@ -80,19 +80,6 @@ void removeFrontFolder(const std::string& folder) {
     fs::remove_all(folder, ignored);
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-    const auto deadline = Steady::now() + bound;
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (Steady::now() >= deadline) {
-            return false;
-        }
-        ::poll(nullptr, 0, 5);
-    }
-}
-
 int linesHolding(const std::string& text, const std::string& part) {
     std::istringstream lines(text);
     int n = 0;

@@ -17,6 +17,7 @@
 #include "front_end.h"
 #include "platform/result.h"
 #include "temp_folder.h"
+#include "wait_until.h"
 
 namespace vellicor::test {
 
@@ -31,9 +32,6 @@ std::string findProgram(const std::string& named, const char* envVar, const std:
 Result<std::string> makeFrontFolder(const std::string& prefix);
 void removeFrontFolder(const std::string& folder);
 
-// Until `done` holds, looking every few milliseconds, for what gives no signal to wait on
-// (a program's log file, the simulator's request log). False when the bound passed first.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
 // Lines of a text that hold `part`.
 int linesHolding(const std::string& text, const std::string& part);
 
