@@ -34,7 +34,6 @@ AccountBar::AccountBar(WindowView& window, AppContext& context, AccountSessions&
     chooser_->setGeometry(kChooser);
     chooser_->setToolTip(QStringLiteral("显示的帐号"));
     listButton_ = new ui::Button(parent);
-    listButton_->setText(QStringLiteral("帐号"));
     listButton_->setGeometry(kListButton);
     if (parent == nullptr) {
         // A view without a window: the controls are the bar's own.
@@ -72,6 +71,9 @@ void AccountBar::fillChooser() {
         chooser_->addItem(qs(account.name), qs(account.number));
     }
     chooser_->addItem(QStringLiteral("新帐号登录"), QString());
+    const std::size_t count = sessions_.accounts().size();
+    listButton_->setText(count == 0 ? QStringLiteral("帐号")
+                                    : QStringLiteral("帐号(%1)").arg(count));
     const int shown = chooser_->findData(qs(sessions_.currentNumber()));
     chooser_->setCurrentIndex(shown >= 0 ? shown : chooser_->count() - 1);
     filling_ = false;

@@ -128,6 +128,20 @@ Result<std::string> AccountSessions::loggedIn() {
     return number;
 }
 
+Result<std::string> AccountSessions::addSession(const std::string& cookies,
+                                                const std::string& host) {
+    setCurrent(find({}));
+    QByteArray lines;
+    for (const QByteArray& pair : QByteArray::fromStdString(cookies).split(';')) {
+        if (!pair.trimmed().isEmpty()) {
+            lines += pair.trimmed() + "; domain=" + QByteArray::fromStdString(host) + "; path=/\n";
+        }
+    }
+    current_->session->restoreLines(lines);
+    current_->session->setLoggedIn(true);
+    return loggedIn();
+}
+
 bool AccountSessions::ticked(const std::string& number) const {
     const Entry* entry = find(number);
     return entry != nullptr && entry->ticked;

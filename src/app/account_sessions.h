@@ -55,6 +55,10 @@ class AccountSessions final : public QObject {
     // The session in view has logged in: its account is listed or refreshed, and in view.
     Result<std::string> loggedIn();
 
+    // A login made elsewhere (the demo's, by the simulator's login form): its cookie string,
+    // for the host the cookies belong to, becomes a logged-in account, as if made in a pane.
+    Result<std::string> addSession(const std::string& cookies, const std::string& host);
+
     bool ticked(const std::string& number) const;
     void setTicked(const std::string& number, bool on);
     // The accounts a run fires for, with their cookies as they stand now; the account in

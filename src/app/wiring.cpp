@@ -29,7 +29,7 @@ class LinkPanelController final : public WindowHandlers {
 
 }  // namespace
 
-void wireControllers(WindowView& window, AppContext& context) {
+SessionControllers wireControllers(WindowView& window, AppContext& context) {
     window.addHandlers(std::make_unique<LinkPanelController>(context));
     // login, balances, usage record, sign-in
     const SessionControllers session = addSessionControllers(window, context);
@@ -41,6 +41,7 @@ void wireControllers(WindowView& window, AppContext& context) {
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
     const RunControllers runs = addRunControllers(window, context, run);
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
+    return session;
 }
 
 void refreshBalancesAfterSpending(LoginController& login, SigninController& signin,

@@ -383,6 +383,7 @@ class ViewWiringTest : public QObject {
         logInThroughPane(sessions, view, login, "10002");
         QCOMPARE(sessions.accounts().size(), std::size_t{2});
         QCOMPARE(bar.chooser().count(), 3);  // both, and a new login
+        QCOMPARE(bar.listButton().text(), QStringLiteral("帐号(2)"));
 
         const mall::Game& cf = mall::games()[0];
         for (const std::string uin : {"10001", "10002", "10001"}) {
