@@ -1,7 +1,8 @@
 #pragma once
 // The accounts control of the window: a box choosing the account in view (or a new login),
-// and 帐号 (with the number of accounts), a small list where the user ticks the accounts a run fires for, renames and
-// removes them. It sits in the free space right of 停止背景音乐, moving no other control.
+// and 帐号 (with the number of accounts), a small list where the user ticks the accounts a run
+// fires for, renames and removes them. It sits in the free space right of 停止背景音乐, moving no
+// other control.
 
 #include <QComboBox>
 #include <QDialog>

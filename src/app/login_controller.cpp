@@ -234,6 +234,8 @@ void LoginController::accountShown() {
     window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
     window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
     if (usageWindow_) {
+        // Its page leaves the old profile at once: that profile may be deleted next.
+        usageWindow_->findChild<ui::HtmlViewer*>()->setProfile(sessions_.currentProfile());
         usageWindow_->close();
     }
     if (!loginSeen_ && session().restored()) {

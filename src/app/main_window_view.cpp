@@ -184,7 +184,6 @@ void MainWindow::useProfile(QWebEngineProfile* profile) {
     for (const char* name : {formName::超文本浏览框1, formName::超文本浏览框2}) {
         control<ui::HtmlViewer>(name)->setProfile(profile);
     }
-    useSignInProfile(profile);
 }
 
 void MainWindow::useSignInProfile(QWebEngineProfile* profile) {

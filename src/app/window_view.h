@@ -97,8 +97,9 @@ class WindowView {
     virtual ui::Label& timeRemaining() = 0;
     virtual ui::Timer& countdown() = 0;
 
-    // The browser profile of the account in view, for every pane; the sign-in pane's alone
-    // while 签 walks through the accounts. Views without a browser ignore them.
+    // The browser profile of the login panes (the account in view's), and the sign-in pane's
+    // (another one's while 签 walks through the accounts). Views without a browser ignore
+    // them.
     virtual void useProfile(QWebEngineProfile* profile) { (void)profile; }
     virtual void useSignInProfile(QWebEngineProfile* profile) { (void)profile; }
 

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <chrono>
 #include <fstream>
+#include <map>
 
 #include "../gui/gui_test_main.h"
 #include "app/account_bar.h"
@@ -500,6 +501,47 @@ class ViewWiringTest : public QObject {
         const QString shown = taken ? name : QStringLiteral("10002");
         QCOMPARE(q(sessions.nameOf("10002")), shown);
         QCOMPARE(bar.chooser().itemText(bar.chooser().findData(QStringLiteral("10002"))), shown);
+    }
+
+    // 签 walks the centre pages for every logged-in account, one after the other, and ends
+    // with one refresh of every account's states; the labels are the account in view's.
+    void signInAndRefreshCoverEveryAccount() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        std::map<std::string, std::vector<QString>> expected;
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+            auto& labels = expected[uin];
+            labels.resize(mall::games().size());
+            signin::refreshStates(
+                context_.config, sessions.current().cookies(), [](const std::string&) {},
+                [&labels](std::size_t game, const std::string& text) { labels[game] = q(text); });
+        }
+        QVERIFY(expected["10001"] != expected["10002"]);
+        test::FakeView view;
+        SigninController signin(view, context_, sessions);
+        signin.setSettleDelay(0);
+        QVERIFY(sessions.show("10001").ok());
+        QSignalSpy finished(&signin, &SigninController::signInFinished);
+        QSignalSpy refreshed(&signin, &SigninController::refreshFinished);
+
+        signin.signInClicked();
+        for (std::size_t page = 0; finished.isEmpty() && page < 40; ++page) {
+            signin.signInDocumentReady(view.signInPane_.address().toStdString());
+        }
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(view.signInPane_.opened.size(), 2 * mall::games().size());
+        QVERIFY(log().text().find("帐号 10001:") < log().text().find("帐号 10002:"));
+        QVERIFY(log().text().find("帐号 10002:") != std::string::npos);
+        QVERIFY(refreshed.wait(kWaitMs));
+
+        for (const std::string uin : {"10001", "10002", "10001"}) {
+            QVERIFY(sessions.show(uin).ok());
+            for (std::size_t game = 0; game < mall::games().size(); ++game) {
+                QCOMPARE(view.signInLabel(game)->caption(), expected[uin][game]);
+            }
+        }
     }
 };
 
