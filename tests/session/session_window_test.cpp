@@ -30,6 +30,7 @@
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/web_profile.h"
 #include "portal/server.h"
+#include "web/accounts.h"
 #include "web/login_address.h"
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
@@ -569,6 +570,37 @@ class SessionWindowTest : public QObject {
         QCOMPARE(parts_.accounts->currentNumber(), std::string("10001"));
         QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
         QCOMPARE(parts_.bar->chooser().count(), 2);
+    }
+
+    // 签 with two accounts: the sign-in pane signs in the one, then the other, each page
+    // request with its own account's cookies only.
+    void signInSignsEveryAccountInTurn() {
+        open(kScenario);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
+        quickLogin("10001");
+        QVERIFY(shown.wait(kWait));
+        choose("");
+        quickLogin("10002");
+        QVERIFY(shown.wait(kWait));
+        choose("10001");
+        server_->clearLog();
+
+        QSignalSpy signedIn(parts_.signin, &vellicor::app::SigninController::signInFinished);
+        control<vellicor::ui::Button>("按钮7")->click();
+        QVERIFY(signedIn.wait(kWait * 8));
+        std::vector<std::string> who;
+        for (const auto& r : server_->log()) {
+            if (r.target.starts_with("/center2/indexop.php?op=sign&")) {
+                const std::string number = vellicor::web::accountNumber(r.cookies);
+                const std::string other = number == "10001" ? "10002" : "10001";
+                QVERIFY2(r.cookies.find(other) == std::string::npos, r.cookies.c_str());
+                who.push_back(number);
+            }
+        }
+        std::vector<std::string> expected(7, "10001");
+        expected.resize(14, "10002");
+        QCOMPARE(who, expected);
+        QCOMPARE(parts_.accounts->currentNumber(), std::string("10001"));
     }
 };
 
