@@ -226,7 +226,7 @@ void LoginController::accountLoggedIn() {
 
 // Another account in view: its captions, and the login panes on its profile.
 void LoginController::accountShown() {
-    ++loginRound_;
+    // Reads under way go on: their answers are kept by account, shown when it is in view.
     loginSeen_ = session().loggedIn();
     awaitingAnswer_ = false;
     window_.useProfile(sessions_.currentProfile());

@@ -84,9 +84,11 @@ signin::SignSequence& SigninController::active() {
 }
 
 void SigninController::loggedInChanged(bool loggedIn) {
-    // A new login (or 重新登录) of the account in view may sign in again; a run under way
-    // stops where it is.
-    stopSigning();
+    // A new login (or 重新登录) of the account in view may sign in again; a run at that
+    // account stops where it is.
+    if (signing_ && *signing_ == sessions_.currentNumber()) {
+        stopSigning();
+    }
     sequences_.erase(sessions_.currentNumber());
     labels_.erase(sessions_.currentNumber());
     enableButtons(loggedIn);
