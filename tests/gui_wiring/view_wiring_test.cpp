@@ -543,6 +543,32 @@ class ViewWiringTest : public QObject {
             }
         }
     }
+
+    // The list ticks the accounts a run fires for and follows renames.
+    void theListTicksAndNames() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        test::FakeView view;
+        AccountBar bar(view, context_, sessions);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+        }
+        bar.openList();
+        auto* list = bar.listDialog()->findChild<QListWidget*>();
+        QVERIFY(list != nullptr);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(1)->checkState(), Qt::Checked);
+        list->item(1)->setCheckState(Qt::Unchecked);
+        QVERIFY(!sessions.ticked("10002"));
+        QCOMPARE(sessions.tickedAccounts().size(), std::size_t{1});
+
+        QVERIFY(sessions.rename("10002", "小号2").ok());
+        list = bar.listDialog()->findChild<QListWidget*>();
+        QCOMPARE(list->item(1)->text(), QStringLiteral("小号2 (10002)"));
+        QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
+        bar.listDialog()->close();
+    }
 };
 
 VELLICOR_GUI_TEST_MAIN(ViewWiringTest)
