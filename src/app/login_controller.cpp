@@ -4,6 +4,7 @@
 #include <QThreadPool>
 #include <QVBoxLayout>
 
+#include "app/account_sessions.h"
 #include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
@@ -30,22 +31,33 @@ QString qs(std::string_view s) {
 
 }  // namespace
 
-LoginController::LoginController(WindowView& window, AppContext& context, web::Session& session)
-    : window_(window), context_(context), session_(session) {}
+LoginController::LoginController(WindowView& window, AppContext& context, AccountSessions& sessions)
+    : window_(window), context_(context), sessions_(sessions) {
+    connect(&sessions_, &AccountSessions::currentChanged, this, [this] { accountShown(); });
+}
+
+web::Session& LoginController::session() {
+    return sessions_.current();
+}
 
 LoginController::~LoginController() {
     delete usageWindow_.data();
 }
 
 void LoginController::started() {
+    window_.useProfile(sessions_.currentProfile());
     window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
     window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
     showMode();
-    if (session_.restored()) {
+    if (session().restored()) {
         checkRememberedSession();
     }
     connect(&window_.accountLoginPane(), &Pane::loadFinished, this,
             [this] { accountPaneLoaded(); });
+}
+
+void LoginController::closing() {
+    sessions_.rememberAll();
 }
 
 void LoginController::log(const std::string& text) const {
@@ -75,10 +87,10 @@ void LoginController::reloginClicked() {
     ++loginRound_;  // whatever the last login still has under way is of no use now
     loginSeen_ = false;
     awaitingAnswer_ = false;
-    session_.setLoggedIn(false);
-    session_.forget();
+    sessions_.forgetCurrent();
     secondMode_ = false;
     showMode();
+    balances_.erase(sessions_.currentNumber());
     resetCaptions();
     window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
     window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
@@ -194,25 +206,67 @@ void LoginController::loginPaneNavigated(Pane& pane, const std::string& address)
     awaitingAnswer_ = false;
     ++loginRound_;  // reads started before this login are of another session
     log(kLoggedIn);
-    session_.setLoggedIn(true);
+    session().setLoggedIn(true);
     emit loginFinished();
-    // The balances wait for the return page itself: by then the cookies of the login have
-    // reached the shared store, whatever order the browser reported things in.
+    // The account and its balances wait for the return page itself: by then the cookies of
+    // the login have reached the profile's store, whatever order the browser reported
+    // things in.
     connect(
-        &pane, &Pane::loadFinished, this, [this] { readBalances(); }, Qt::SingleShotConnection);
+        &pane, &Pane::loadFinished, this, [this] { accountLoggedIn(); }, Qt::SingleShotConnection);
+}
+
+void LoginController::accountLoggedIn() {
+    const auto number = sessions_.loggedIn();
+    if (!number) {
+        log("登录后找不到帐号: " + number.error().message + "\r\n");
+        return;
+    }
+    readBalances(*number);
+}
+
+// Another account in view: its captions, and the login panes on its profile.
+void LoginController::accountShown() {
+    // Reads under way go on: their answers are kept by account, shown when it is in view.
+    loginSeen_ = session().loggedIn();
+    awaitingAnswer_ = false;
+    window_.useProfile(sessions_.currentProfile());
+    showCaptions();
+    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
+    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
+    if (usageWindow_) {
+        // Its page leaves the old profile at once: that profile may be deleted next.
+        usageWindow_->findChild<ui::HtmlViewer*>()->setProfile(sessions_.currentProfile());
+        usageWindow_->close();
+    }
+    if (!loginSeen_ && session().restored()) {
+        checkRememberedSession();
+    }
 }
 
 void LoginController::refreshBalances() {
-    if (session_.loggedIn()) {
-        readBalances();
+    for (const auto& account : sessions_.accounts()) {
+        const web::Session* s = sessions_.session(account.number);
+        if (s != nullptr && s->loggedIn()) {
+            readBalances(account.number);
+        }
     }
+}
+
+std::vector<std::string> LoginController::balanceTexts() const {
+    std::vector<std::string> texts;
+    const auto it = balances_.find(sessions_.currentNumber());
+    if (it != balances_.end()) {
+        for (const auto& b : it->second) {
+            texts.push_back(b.text);
+        }
+    }
+    return texts;
 }
 
 // The record page off the window's thread; `then` gets its answer on the window's thread,
 // unless a login or 重新登录 has come between (the answer is of a session the user left).
-void LoginController::readInBackground(BalancesThen then) {
+void LoginController::readInBackground(const std::string& cookies, BalancesThen then) {
     const Config config = context_.config;
-    const std::string cookies = session_.cookies();
     QPointer<LoginController> self(this);
     QThreadPool::globalInstance()->start([self, config, cookies, round = loginRound_, then] {
         auto result = std::make_shared<BalancesResult>(mall::readBalances(config, cookies));
@@ -227,22 +281,28 @@ void LoginController::readInBackground(BalancesThen then) {
     });
 }
 
-void LoginController::readBalances() {
+void LoginController::readBalances(const std::string& number) {
+    web::Session* s = sessions_.session(number);
+    if (s == nullptr) {
+        return;
+    }
     // Nor are the balances of a read that a newer one has overtaken shown.
-    readInBackground([read = ++lastRead_](LoginController& c, const BalancesResult& result) {
-        if (read == c.lastRead_) {
-            c.showBalances(result);
-        }
-    });
+    const int read = ++lastRead_[number];
+    readInBackground(s->cookies(),
+                     [read, number](LoginController& c, const BalancesResult& result) {
+                         if (read == c.lastRead_[number]) {
+                             c.showBalances(number, result);
+                         }
+                     });
 }
 
 // A session kept from the last start counts as a login once the mall answers for it.
 void LoginController::checkRememberedSession() {
-    if (loginSeen_ || session_.cookies().empty()) {
+    if (loginSeen_ || session().cookies().empty()) {
         emit rememberedSessionChecked(false);
         return;
     }
-    readInBackground([](LoginController& c, const BalancesResult& result) {
+    readInBackground(session().cookies(), [](LoginController& c, const BalancesResult& result) {
         c.rememberedSessionAnswered(result);
     });
 }
@@ -254,39 +314,48 @@ void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
     if (refused) {
         // The mall no longer knows the session: it is of no use on the next start either.
         // An unreachable mall says nothing about it, and it is kept.
-        session_.forget();
+        sessions_.forgetCurrent();
         log("上次保存的登录已失效,请重新登录\r\n");
     }
     if (restored) {
         loginSeen_ = true;
         ++loginRound_;
         log("已使用上次保存的登录\r\n");
-        session_.setLoggedIn(true);
+        session().setLoggedIn(true);
         emit loginFinished();
-        showBalances(result);
+        showBalances(sessions_.currentNumber(), result);
     }
     emit rememberedSessionChecked(restored);
 }
 
-void LoginController::showBalances(const BalancesResult& result) {
+void LoginController::showBalances(const std::string& number, const BalancesResult& result) {
     if (!result) {
         log("读取游票余额失败: " + result.error().message + "\r\n");
         return;
     }
-    balanceTexts_.clear();
-    for (const auto& b : *result) {
-        balanceTexts_.push_back(b.text);
+    balances_[number] = *result;
+    if (number == sessions_.currentNumber()) {
+        showCaptions();
+        emit balancesShown();
+    }
+}
+
+void LoginController::showCaptions() {
+    resetCaptions();
+    const auto it = balances_.find(sessions_.currentNumber());
+    if (it == balances_.end()) {
+        return;
+    }
+    for (const auto& b : it->second) {
         // The balance text itself replaces the caption: it names the game by its tag and
         // fits even the narrowest box, where tag, name and balance together do not.
         if (auto* group = window_.gameGroup(*b.game)) {
             group->setCaption(qs(b.text));
         }
     }
-    emit balancesShown();
 }
 
 void LoginController::resetCaptions() {
-    balanceTexts_.clear();
     for (const auto& g : mall::games()) {
         if (auto* group = window_.gameGroup(g)) {
             group->setCaption(qs(g.caption));
@@ -295,7 +364,7 @@ void LoginController::resetCaptions() {
 }
 
 void LoginController::usageRecordClicked() {
-    if (!session_.loggedIn()) {
+    if (!session().loggedIn()) {
         log("请先登录,再查看游票使用记录\r\n");
         return;
     }
@@ -310,8 +379,9 @@ void LoginController::usageRecordClicked() {
         layout->addWidget(new ui::HtmlViewer(usageWindow_));
         usageWindow_->resize(760, 520);
     }
-    usageWindow_->findChild<ui::HtmlViewer*>()->setAddress(
-        qs(mall::usageRecordAddress(context_.config)));
+    auto* viewer = usageWindow_->findChild<ui::HtmlViewer*>();
+    viewer->setProfile(sessions_.currentProfile());
+    viewer->setAddress(qs(mall::usageRecordAddress(context_.config)));
     usageWindow_->show();
     usageWindow_->raise();
     usageWindow_->activateWindow();

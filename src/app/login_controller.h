@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,28 +26,31 @@ class Session;
 
 namespace vellicor::app {
 
+class AccountSessions;
 class WindowView;
 
 class LoginController final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    LoginController(WindowView& window, AppContext& context, web::Session& session);
+    LoginController(WindowView& window, AppContext& context, AccountSessions& sessions);
     ~LoginController() override;
 
     void started() override;
+    void closing() override;
     void reloginClicked() override;
     void loginModeClicked() override;
     void loginClicked() override;
     void usageRecordClicked() override;
     void loginPaneNavigated(Pane& pane, const std::string& address) override;
 
-    // Reads the balances again for the session of this moment; nothing when logged out.
-    // Answers of an earlier read, or of a session the user has left since, are not shown.
+    // Reads the balances again for every logged-in account; the captions show the account in
+    // view. Answers of an earlier read, or of a session the user has left since, are not shown.
     void refreshBalances();
 
     bool secondMode() const { return secondMode_; }
-    // The seven balance texts last read, in game-table order ("CF 游票: 35" ...).
-    const std::vector<std::string>& balanceTexts() const { return balanceTexts_; }
+    // The seven balance texts last read for the account in view, in game-table order
+    // ("CF 游票: 35" ...).
+    std::vector<std::string> balanceTexts() const;
     QWidget* usageRecordWindow() const { return usageWindow_.data(); }
 
   signals:
@@ -65,24 +69,28 @@ class LoginController final : public QObject, public WindowHandlers {
     void reopenAccountPage();
     using BalancesResult = Result<std::vector<mall::Balance>>;
     using BalancesThen = std::function<void(LoginController&, const BalancesResult&)>;
-    void readInBackground(BalancesThen then);
-    void readBalances();
+    void readInBackground(const std::string& cookies, BalancesThen then);
+    void readBalances(const std::string& number);
+    void accountLoggedIn();
+    void accountShown();
+    web::Session& session();
     void checkRememberedSession();
     void rememberedSessionAnswered(const BalancesResult& result);
-    void showBalances(const BalancesResult& result);
+    void showBalances(const std::string& number, const BalancesResult& result);
+    void showCaptions();
     void resetCaptions();
     void log(const std::string& text) const;
 
     WindowView& window_;
     AppContext& context_;
-    web::Session& session_;
+    AccountSessions& sessions_;
     bool secondMode_ = false;
     bool loginSeen_ = false;
     // Counts 重新登录 and logins, so late answers of a session the user has left are dropped.
     int loginRound_ = 0;
-    int lastRead_ = 0;             // the newest balance read; older answers are not shown
-    bool awaitingAnswer_ = false;  // 按钮4 pressed the account page's button
-    std::vector<std::string> balanceTexts_;
+    std::map<std::string, int> lastRead_;  // an account's newest read; older answers are dropped
+    bool awaitingAnswer_ = false;          // 按钮4 pressed the account page's button
+    std::map<std::string, std::vector<mall::Balance>> balances_;  // by account number
     QPointer<QWidget> usageWindow_;
 };
 

@@ -1,6 +1,7 @@
 // The window front end: builds the main window from its form and runs its message loop.
 //
-//   vellicor [--config FILE | --portal URL] [--screenshot PATH] [--quit-after MS]
+//   vellicor [--config FILE | --portal URL] [--demo-accounts LIST] [--screenshot PATH]
+//            [--quit-after MS]
 //   vellicor --help | --version
 
 #include <sys/stat.h>
@@ -9,13 +10,16 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 
 #include <cstdio>
 #include <optional>
 
+#include "app/account_sessions.h"
 #include "app/app_icon.h"
 #include "app/link_panel.h"
+#include "app/login_controller.h"
 #include "app/main_window.h"
 #include "app/wiring.h"
 #include "platform/qt/qt_services.h"
@@ -33,6 +37,7 @@ struct Options {
     QString portal;
     QString screenshot;
     int quitAfterMs = 0;
+    QStringList demoAccounts;
 };
 
 // Runs before the window's application object exists: --help and --version need no display.
@@ -55,9 +60,18 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     parser.addOption({QStringLiteral("quit-after"),
                       QStringLiteral("Close the window after that many milliseconds."),
                       QStringLiteral("MS")});
+    parser.addOption({QStringLiteral("demo-accounts"),
+                      QStringLiteral("With the built-in simulator: log these demo accounts in at\n"
+                                     "the start (numbers, separated by commas)."),
+                      QStringLiteral("LIST")});
     parser.process(app);
-    Options options{parser.value(QStringLiteral("config")), parser.value(QStringLiteral("portal")),
-                    parser.value(QStringLiteral("screenshot")), 0};
+    Options options{parser.value(QStringLiteral("config")),
+                    parser.value(QStringLiteral("portal")),
+                    parser.value(QStringLiteral("screenshot")),
+                    0,
+                    {}};
+    options.demoAccounts =
+        parser.value(QStringLiteral("demo-accounts")).split(u',', Qt::SkipEmptyParts);
     if (parser.isSet(QStringLiteral("quit-after"))) {
         bool ok = false;
         options.quitAfterMs = parser.value(QStringLiteral("quit-after")).toInt(&ok);
@@ -120,6 +134,31 @@ void scheduleScreenshot(MainWindow& window, const QString& path) {
     once->start(5000);
 }
 
+// The demo accounts named on the command line, logged in through the simulator's login form
+// and listed as if logged in in the panes; the first in view.
+void logInDemoAccounts(const vellicor::app::SessionControllers& session,
+                       const vellicor::portal::PortalSetup& portal, const QStringList& numbers,
+                       const AppContext& context) {
+    const std::string host =
+        QUrl(QString::fromStdString(portal.server->baseUrl())).host().toStdString();
+    std::string first;
+    for (const QString& number : numbers) {
+        auto cookies = vellicor::portal::demoLogin(portal.config, number.trimmed().toStdString());
+        auto added = cookies ? session.accounts->addSession(*cookies, host)
+                             : vellicor::Result<std::string>(cookies.error());
+        if (!added) {
+            context.log("演示帐号 " + number.toStdString() + " 登录失败: " + added.error().message +
+                        "\r\n");
+        } else if (first.empty()) {
+            first = *added;
+        }
+    }
+    if (!first.empty()) {
+        (void)session.accounts->show(first);
+        session.login->refreshBalances();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,8 +206,11 @@ int main(int argc, char** argv) {
     if (!window) {
         return vellicor::reportRuntimeError(messageBox, vellicor::kWindowLoadFailed);
     }
-    vellicor::app::wireControllers(*window, context);
+    const auto session = vellicor::app::wireControllers(*window, context);
     window->start();
+    if (portal->server && !options->demoAccounts.isEmpty()) {
+        logInDemoAccounts(session, *portal, options->demoAccounts, context);
+    }
 
     if (!options->screenshot.isEmpty()) {
         scheduleScreenshot(*window, options->screenshot);

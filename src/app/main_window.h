@@ -71,6 +71,8 @@ class MainWindow : public QWidget, public WindowView {
     ui::Label& timeRemaining() override;
     ui::Timer& countdown() override;
     QObject& owner() override { return *this; }
+    void useProfile(QWebEngineProfile* profile) override;
+    void useSignInProfile(QWebEngineProfile* profile) override;
 
     // How a drag asks the window system to move the window (true: it does); tests give a
     // stand-in for the window system.

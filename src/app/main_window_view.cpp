@@ -180,4 +180,14 @@ ui::Timer& MainWindow::countdown() {
     return bound<ui::Timer>(formName::时钟2);
 }
 
+void MainWindow::useProfile(QWebEngineProfile* profile) {
+    for (const char* name : {formName::超文本浏览框1, formName::超文本浏览框2}) {
+        control<ui::HtmlViewer>(name)->setProfile(profile);
+    }
+}
+
+void MainWindow::useSignInProfile(QWebEngineProfile* profile) {
+    control<ui::HtmlViewer>(formName::超文本浏览框3)->setProfile(profile);
+}
+
 }  // namespace vellicor::app

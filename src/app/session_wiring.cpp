@@ -2,34 +2,48 @@
 
 #include <memory>
 
+#include "app/account_bar.h"
+#include "app/account_sessions.h"
 #include "app/login_controller.h"
 #include "app/signin_controller.h"
 #include "app/window_view.h"
-#include "platform/qt/web_profile.h"
-#include "web/kept_session.h"
-#include "web/qt/session.h"
 
 namespace vellicor::app {
 
-SessionControllers addSessionControllers(WindowView& window, AppContext& context) {
+SessionControllers addSessionControllers(WindowView& window, AppContext& context, bool browser) {
     SessionControllers out;
-    // A remembered session is kept in the data folder; otherwise nothing of it is on disk,
+    // Remembered accounts are kept in the data folder; otherwise nothing of them is on disk,
     // not even what a start with remembering on left there.
-    const QString keepFile = QString::fromStdString(
-        web::keptSessionPath(context.dataFolder, context.config.window.rememberSession));
-    out.session =
-        new web::Session(context.config, ui::sharedWebProfile(), keepFile, &window.owner());
-    auto login = std::make_unique<LoginController>(window, context, *out.session);
-    auto signin = std::make_unique<SigninController>(window, context, *out.session);
+    out.accounts =
+        new AccountSessions(context.config, context.dataFolder,
+                            context.config.window.rememberSession, browser, &window.owner());
+    for (const auto& line : out.accounts->skipped()) {
+        if (context.log) {
+            context.log("无法读取保存的帐号: " + line + "\r\n");
+        }
+    }
+    auto login = std::make_unique<LoginController>(window, context, *out.accounts);
+    auto signin = std::make_unique<SigninController>(window, context, *out.accounts);
+    auto bar = std::make_unique<AccountBar>(window, context, *out.accounts);
     out.login = login.get();
     out.signin = signin.get();
+    out.bar = bar.get();
     window.addHandlers(std::move(login));
     window.addHandlers(std::move(signin));
+    window.addHandlers(std::move(bar));
     return out;
 }
 
-std::function<std::string()> cookieSource(const web::Session& session) {
-    return [&session] { return session.cookies(); };
+std::function<std::string()> cookieSource(const AccountSessions& accounts) {
+    return [&accounts] {
+        const std::vector<web::Account> ticked = accounts.tickedAccounts();
+        for (const auto& account : ticked) {
+            if (account.number == accounts.currentNumber()) {
+                return account.cookies;
+            }
+        }
+        return ticked.empty() ? std::string() : ticked.front().cookies;
+    };
 }
 
 }  // namespace vellicor::app

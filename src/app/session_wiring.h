@@ -7,25 +7,28 @@
 
 #include "app/app_context.h"
 
-namespace vellicor::web {
-class Session;
-}
-
 namespace vellicor::app {
 
+class AccountBar;
+class AccountSessions;
 class WindowView;
 class LoginController;
 class SigninController;
 
 struct SessionControllers {
-    web::Session* session = nullptr;  // owned by the window
+    AccountSessions* accounts = nullptr;  // owned by the window
     LoginController* login = nullptr;
     SigninController* signin = nullptr;
+    AccountBar* bar = nullptr;
 };
 
-SessionControllers addSessionControllers(WindowView& window, AppContext& context);
+// browser: false for views of stand-in panes (no browser profiles).
+SessionControllers addSessionControllers(WindowView& window, AppContext& context,
+                                         bool browser = true);
 
-// What an exchange run takes at its start: the session cookie string as it stands then.
-std::function<std::string()> cookieSource(const web::Session& session);
+// What an exchange run takes at its start: the cookie string of the account it fires for, as
+// it stands then. Until runs fire for several accounts at once, that is the account in view
+// when it is ticked, else the first ticked one; none ticked and logged in: "".
+std::function<std::string()> cookieSource(const AccountSessions& accounts);
 
 }  // namespace vellicor::app

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QThreadPool>
 
+#include "app/account_sessions.h"
 #include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
 #include "signin/signin.h"
@@ -35,31 +36,88 @@ void postTo(QPointer<SigninController> target, F&& call) {
 
 }  // namespace
 
-SigninController::SigninController(WindowView& window, AppContext& context, web::Session& session)
-    : window_(window),
-      context_(context),
-      session_(session),
-      sequence_(context.config.mall, [&context](const std::string& line) {
-          if (context.log) {
-              context.log(line);
-          }
-      }) {
+SigninController::SigninController(WindowView& window, AppContext& context,
+                                   AccountSessions& sessions)
+    : window_(window), context_(context), sessions_(sessions) {
     pageTimer_.setSingleShot(true);
     pageTimer_.setInterval(kPageTimeoutMs);
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(kSettleMs);
-    connect(&pageTimer_, &QTimer::timeout, this, [this] { apply(sequence_.timedOut()); });
-    connect(&settleTimer_, &QTimer::timeout, this, [this] { apply(sequence_.settled()); });
-    connect(&session_, &web::Session::loggedInChanged, this,
+    connect(&pageTimer_, &QTimer::timeout, this, [this] { apply(active().timedOut()); });
+    connect(&settleTimer_, &QTimer::timeout, this, [this] { apply(active().settled()); });
+    connect(&sessions_, &AccountSessions::loggedInChanged, this,
             [this](bool on) { loggedInChanged(on); });
+    connect(&sessions_, &AccountSessions::currentChanged, this, [this] { accountShown(); });
+    connect(&sessions_, &AccountSessions::dropping, this,
+            [this](QWebEngineProfile* p) { profileDropping(p); });
+    for (std::size_t game = 0; window_.signInLabel(game) != nullptr; ++game) {
+        initialLabels_.push_back(window_.signInLabel(game)->caption());
+    }
+}
+
+SigninController::~SigninController() = default;
+
+void SigninController::started() {
+    window_.useSignInProfile(sessions_.currentProfile());
+}
+
+bool SigninController::currentLoggedIn() const {
+    return sessions_.current().loggedIn();
+}
+
+signin::SignSequence& SigninController::sequence(const std::string& number) {
+    auto& slot = sequences_[number];
+    if (!slot) {
+        slot =
+            std::make_unique<SignSequence>(context_.config.mall, [this](const std::string& line) {
+                if (context_.log) {
+                    context_.log(line);
+                }
+            });
+    }
+    return *slot;
+}
+
+// The sequence events go to: the account 签 is at, else the one in view (then idle).
+signin::SignSequence& SigninController::active() {
+    return sequence(signing_ ? *signing_ : sessions_.currentNumber());
 }
 
 void SigninController::loggedInChanged(bool loggedIn) {
-    // A new login may sign in again; a run of the old one stops where it is.
+    // A new login (or 重新登录) of the account in view may sign in again; a run at that
+    // account stops where it is.
+    if (signing_ && *signing_ == sessions_.currentNumber()) {
+        stopSigning();
+    }
+    sequences_.erase(sessions_.currentNumber());
+    labels_.erase(sessions_.currentNumber());
+    enableButtons(loggedIn);
+}
+
+void SigninController::accountShown() {
+    if (!signing_) {
+        window_.useSignInProfile(sessions_.currentProfile());
+    }
+    showLabels();
+    enableButtons(currentLoggedIn());
+}
+
+void SigninController::profileDropping(QWebEngineProfile* profile) {
+    if (profile != nullptr && profile == signingProfile_) {
+        stopSigning();
+    }
+}
+
+void SigninController::stopSigning() {
     pageTimer_.stop();
     settleTimer_.stop();
-    sequence_.resetSession();
-    enableButtons(loggedIn);
+    if (signing_) {
+        sequences_.erase(*signing_);
+    }
+    queue_.clear();
+    signing_.reset();
+    signingProfile_ = nullptr;
+    window_.useSignInProfile(sessions_.currentProfile());
 }
 
 void SigninController::enableButtons(bool on) {
@@ -68,13 +126,50 @@ void SigninController::enableButtons(bool on) {
 }
 
 void SigninController::signInClicked() {
-    if (session_.loggedIn()) {
-        apply(sequence_.start());
+    if (!currentLoggedIn() || signing_) {
+        return;
+    }
+    queue_.clear();
+    for (const auto& account : sessions_.loggedInAccounts()) {
+        queue_.push_back(account.number);
+    }
+    if (queue_.empty()) {
+        queue_.push_back(sessions_.currentNumber());  // a login not listed yet
+    }
+    anySigned_ = false;
+    nextAccount();
+}
+
+void SigninController::nextAccount() {
+    while (!queue_.empty()) {
+        signing_ = queue_.front();
+        queue_.erase(queue_.begin());
+        signingProfile_ = sessions_.profile(*signing_);
+        window_.useSignInProfile(signingProfile_);
+        if (sessions_.accounts().size() > 1 && context_.log) {
+            context_.log("帐号 " + sessions_.nameOf(*signing_) + ":\r\n");
+        }
+        const SignSequence::Step step = active().start();
+        if (step.kind != SignSequence::Kind::Nothing) {
+            anySigned_ = true;
+            apply(step);
+            return;
+        }
+    }
+    const bool signedAny = anySigned_;
+    signing_.reset();
+    signingProfile_ = nullptr;
+    window_.useSignInProfile(sessions_.currentProfile());
+    if (signedAny) {
+        emit signInFinished();
+        refresh();
     }
 }
 
 void SigninController::signInDocumentReady(const std::string& address) {
-    apply(sequence_.documentComplete(address));
+    if (signing_) {
+        apply(active().documentComplete(address));
+    }
 }
 
 void SigninController::apply(const SignSequence::Step& step) {
@@ -93,8 +188,7 @@ void SigninController::apply(const SignSequence::Step& step) {
             settleTimer_.start();
             return;
         case SignSequence::Kind::Finished:
-            emit signInFinished();
-            refresh();
+            nextAccount();
             return;
     }
 }
@@ -102,7 +196,7 @@ void SigninController::apply(const SignSequence::Step& step) {
 void SigninController::clickSignButton() {
     const auto doc = window_.signInPane().document();
     if (!doc) {
-        apply(sequence_.clicked(false));
+        apply(active().clicked(false));
         return;
     }
     QPointer<SigninController> self(this);
@@ -110,13 +204,13 @@ void SigninController::clickSignButton() {
                                   static_cast<int>(signin::kSignButton.size())))
         .click([self](const web::DomReply& reply) {
             if (self) {
-                self->apply(self->sequence_.clicked(reply.ok()));
+                self->apply(self->active().clicked(reply.ok()));
             }
         });
 }
 
 void SigninController::signInRefreshClicked() {
-    if (session_.loggedIn()) {
+    if (currentLoggedIn()) {
         refresh();
     }
 }
@@ -128,27 +222,52 @@ void SigninController::refresh() {
     refreshing_ = true;
     window_.signInRefreshButton().setEnabled(false);
     const Config config = context_.config;
-    const std::string cookies = session_.cookies();
+    std::vector<std::pair<std::string, std::string>> accounts;  // number, cookies
+    for (const auto& account : sessions_.loggedInAccounts()) {
+        accounts.emplace_back(account.number, account.cookies);
+    }
+    if (accounts.empty()) {
+        accounts.emplace_back(sessions_.currentNumber(), sessions_.current().cookies());
+    }
     const LogSink log = context_.log ? context_.log : [](const std::string&) {};
     QPointer<SigninController> self(this);
-    QThreadPool::globalInstance()->start([self, config, cookies, log] {
-        signin::refreshStates(
-            config, cookies, log, [self](std::size_t game, const std::string& label) {
-                postTo(self, [game, label](SigninController& c) { c.setLabel(game, label); });
-            });
+    QThreadPool::globalInstance()->start([self, config, accounts, log] {
+        for (const auto& [number, cookies] : accounts) {
+            signin::refreshStates(config, cookies, log,
+                                  [self, n = number](std::size_t game, const std::string& label) {
+                                      postTo(self, [n, game, label](SigninController& c) {
+                                          c.setLabel(n, game, label);
+                                      });
+                                  });
+        }
         postTo(self, [](SigninController& c) { c.refreshDone(); });
     });
 }
 
-void SigninController::setLabel(std::size_t game, const std::string& text) {
-    if (auto* label = window_.signInLabel(game)) {
-        label->setCaption(QString::fromStdString(text));
+void SigninController::setLabel(const std::string& number, std::size_t game,
+                                const std::string& text) {
+    Labels& labels = labels_.try_emplace(number, initialLabels_).first->second;
+    if (game < labels.size()) {
+        labels[game] = QString::fromStdString(text);
+    }
+    if (number == sessions_.currentNumber()) {
+        showLabels();
+    }
+}
+
+void SigninController::showLabels() {
+    const auto it = labels_.find(sessions_.currentNumber());
+    const Labels& labels = it != labels_.end() ? it->second : initialLabels_;
+    for (std::size_t game = 0; game < labels.size(); ++game) {
+        if (auto* label = window_.signInLabel(game)) {
+            label->setCaption(labels[game]);
+        }
     }
 }
 
 void SigninController::refreshDone() {
     refreshing_ = false;
-    window_.signInRefreshButton().setEnabled(session_.loggedIn());
+    window_.signInRefreshButton().setEnabled(currentLoggedIn());
     emit refreshFinished();
 }
 

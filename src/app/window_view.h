@@ -13,6 +13,8 @@
 #include "mall/catalogue.h"
 #include "web/qt/pane_document.h"
 
+class QWebEngineProfile;
+
 namespace vellicor::ui {
 class Button;
 class CheckBox;
@@ -94,6 +96,12 @@ class WindowView {
     virtual ui::Label& timerState() = 0;
     virtual ui::Label& timeRemaining() = 0;
     virtual ui::Timer& countdown() = 0;
+
+    // The browser profile of the login panes (the account in view's), and the sign-in pane's
+    // (another one's while 签 walks through the accounts). Views without a browser ignore
+    // them.
+    virtual void useProfile(QWebEngineProfile* profile) { (void)profile; }
+    virtual void useSignInProfile(QWebEngineProfile* profile) { (void)profile; }
 
     // What owns the controllers' helpers that live as long as the window.
     virtual QObject& owner() = 0;

@@ -29,18 +29,19 @@ class LinkPanelController final : public WindowHandlers {
 
 }  // namespace
 
-void wireControllers(WindowView& window, AppContext& context) {
+SessionControllers wireControllers(WindowView& window, AppContext& context) {
     window.addHandlers(std::make_unique<LinkPanelController>(context));
     // login, balances, usage record, sign-in
     const SessionControllers session = addSessionControllers(window, context);
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
-    run.cookies = cookieSource(*session.session);
+    run.cookies = cookieSource(*session.accounts);
     // The run goes to the engine ahead of the instant, with time to build its requests
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
     const RunControllers runs = addRunControllers(window, context, run);
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
+    return session;
 }
 
 void refreshBalancesAfterSpending(LoginController& login, SigninController& signin,

@@ -2,6 +2,7 @@
 // Puts the subsystems' controllers on the window. The one place that knows them all.
 
 #include "app/app_context.h"
+#include "app/session_wiring.h"
 
 namespace vellicor::app {
 
@@ -10,8 +11,9 @@ class ExchangeWiring;
 class LoginController;
 class SigninController;
 
-// Adds every controller to the window; call before MainWindow::start().
-void wireControllers(WindowView& window, AppContext& context);
+// Adds every controller to the window; call before MainWindow::start(). The login side is
+// returned for the accounts a start logs in by itself.
+SessionControllers wireControllers(WindowView& window, AppContext& context);
 
 // The group captions read the balances again after a run that spent tickets and after the
 // sign-in, which may have earned some.

@@ -2,20 +2,27 @@
 // window, without the form or a browser. The portal simulator in this process answers their
 // requests.
 
+#include <QComboBox>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
 #include <fstream>
+#include <map>
 
 #include "../gui/gui_test_main.h"
+#include "app/account_bar.h"
+#include "app/account_sessions.h"
 #include "app/login_controller.h"
 #include "app/run_wiring.h"
+#include "app/session_wiring.h"
 #include "app/signin_controller.h"
 #include "doubles.h"
 #include "fake_view.h"
 #include "portal/server.h"
 #include "signin/signin.h"
+#include "web/accounts.h"
 #include "web/login_address.h"
 #include "web/qt/session.h"
 
@@ -79,18 +86,24 @@ struct TimerRig {
     TimerWiring timer;
 };
 
-// The simulator's demo session as a keep file gives it back at a start.
-QString keepFileWith(const QTemporaryDir& dir, const std::string& cookies,
-                     const std::string& host) {
-    const QString path = dir.filePath(QStringLiteral("session"));
-    std::ofstream out(path.toStdString());
+// The simulator's demo session as raw cookie lines, as a browser store holds them.
+QByteArray keptText(const std::string& cookies, const std::string& host) {
+    QByteArray lines;
     std::size_t at = 0;
     while (at < cookies.size()) {
         const std::size_t end = std::min(cookies.find("; ", at), cookies.size());
-        out << cookies.substr(at, end - at) << "; domain=" << host << "; path=/\n";
+        lines += QByteArray::fromStdString(cookies.substr(at, end - at) + "; domain=" + host +
+                                           "; path=/\n");
         at = end + 2;
     }
-    return path;
+    return lines;
+}
+
+// The session of the account in view as a login leaves it: the cookies in its store (here
+// without a browser, handed over directly) and logged in.
+void logIn(AccountSessions& sessions, const std::string& cookies, const std::string& host) {
+    sessions.current().restoreLines(keptText(cookies, host));
+    sessions.current().setLoggedIn(true);
 }
 
 }  // namespace
@@ -214,9 +227,9 @@ class ViewWiringTest : public QObject {
     // The panes open their login pages at the start; the mode button swaps the quick-login
     // pane for the tool's own account fields and back.
     void loginModeSwapsThePaneForTheFields() {
-        web::Session session(context_.config, nullptr);
+        AccountSessions sessions(context_.config, {}, false, false);
         test::FakeView view;
-        LoginController login(view, context_, session);
+        LoginController login(view, context_, sessions);
         login.started();
         QCOMPARE(view.quick.opened,
                  (std::vector<QString>{q(web::quickLoginAddress(context_.config))}));
@@ -256,9 +269,9 @@ class ViewWiringTest : public QObject {
         QFETCH(QString, account);
         QFETCH(QString, password);
         QFETCH(QString, line);
-        web::Session session(context_.config, nullptr);
+        AccountSessions sessions(context_.config, {}, false, false);
         test::FakeView view;
-        LoginController login(view, context_, session);
+        LoginController login(view, context_, sessions);
         view.accountField().setContent(account);
         view.passwordField().setContent(password);
         login.loginClicked();
@@ -269,11 +282,11 @@ class ViewWiringTest : public QObject {
     // has loaded and become the groups' captions. 重新登录 forgets the session, puts the
     // captions back and opens the login pages again.
     void loginShowsTheBalancesAndReloginPutsTheCaptionsBack() {
-        QTemporaryDir dir;
-        const QString keep = keepFileWith(dir, server_->sessionCookie().value(), host());
-        web::Session session(context_.config, nullptr, keep);
+        AccountSessions sessions(context_.config, {}, false, false);
+        web::Session& session = sessions.current();
+        session.restoreLines(keptText(server_->sessionCookie().value(), host()));
         test::FakeView view;
-        LoginController login(view, context_, session);
+        LoginController login(view, context_, sessions);
         QSignalSpy finished(&login, &LoginController::loginFinished);
         QSignalSpy shown(&login, &LoginController::balancesShown);
 
@@ -289,20 +302,19 @@ class ViewWiringTest : public QObject {
 
         view.quick.opened.clear();
         login.reloginClicked();
-        QVERIFY(!session.loggedIn());
-        QVERIFY(session.cookies().empty());
-        QVERIFY(!QFile::exists(keep));
+        QVERIFY(!sessions.current().loggedIn());
+        QVERIFY(sessions.current().cookies().empty());
         QCOMPARE(view.gameGroup(cf)->caption(), q(std::string(cf.caption)));
         QCOMPARE(view.quick.opened.size(), std::size_t{1});
     }
 
     // Both sign-in buttons serve a logged-in session only; 刷 writes each game's label.
     void signInFollowsTheSession() {
-        QTemporaryDir dir;
-        const QString keep = keepFileWith(dir, server_->sessionCookie().value(), host());
-        web::Session session(context_.config, nullptr, keep);
+        AccountSessions sessions(context_.config, {}, false, false);
+        web::Session& session = sessions.current();
+        session.restoreLines(keptText(server_->sessionCookie().value(), host()));
         test::FakeView view;
-        SigninController signin(view, context_, session);
+        SigninController signin(view, context_, sessions);
         session.setLoggedIn(true);
         QVERIFY(view.signInButton().isEnabled() && view.signInRefreshButton().isEnabled());
 
@@ -324,11 +336,11 @@ class ViewWiringTest : public QObject {
     // 签 walks the centre pages through the sign-in pane in the portal's order; a page without a
     // document to press in is skipped, and the walk ends with a refresh.
     void signInWalksEveryCentrePage() {
-        QTemporaryDir dir;
-        const QString keep = keepFileWith(dir, server_->sessionCookie().value(), host());
-        web::Session session(context_.config, nullptr, keep);
+        AccountSessions sessions(context_.config, {}, false, false);
+        web::Session& session = sessions.current();
+        session.restoreLines(keptText(server_->sessionCookie().value(), host()));
         test::FakeView view;
-        SigninController signin(view, context_, session);
+        SigninController signin(view, context_, sessions);
         signin.setSettleDelay(0);
         session.setLoggedIn(true);
         QSignalSpy finished(&signin, &SigninController::signInFinished);
@@ -346,6 +358,216 @@ class ViewWiringTest : public QObject {
         }
         QCOMPARE(view.signInPane_.opened, expected);
         QVERIFY(refreshed.wait(kWaitMs));
+    }
+
+    // Logs the demo account in as a login pane does: a new login in view, its cookies in its
+    // store, the return page reached and loaded.
+    void logInThroughPane(AccountSessions& sessions, test::FakeView& view, LoginController& login,
+                          const std::string& uin) {
+        QVERIFY(sessions.show({}).ok());
+        logIn(sessions, server_->sessionCookie(uin).value(), host());
+        QSignalSpy shown(&login, &LoginController::balancesShown);
+        login.loginPaneNavigated(view.quick, web::returnPageAddress(context_.config));
+        view.quick.finishLoad();
+        QVERIFY(shown.wait(kWaitMs));
+        QCOMPARE(sessions.currentNumber(), uin);
+    }
+
+    // Each login lists its account; the captions are the balances of the account in view,
+    // read with that account's own cookies.
+    void captionsFollowTheAccountInView() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        test::FakeView view;
+        LoginController login(view, context_, sessions);
+        AccountBar bar(view, context_, sessions);
+        logInThroughPane(sessions, view, login, "10001");
+        logInThroughPane(sessions, view, login, "10002");
+        QCOMPARE(sessions.accounts().size(), std::size_t{2});
+        QCOMPARE(bar.chooser().count(), 3);  // both, and a new login
+        QCOMPARE(bar.listButton().text(), QStringLiteral("帐号(2)"));
+
+        const mall::Game& cf = mall::games()[0];
+        for (const std::string uin : {"10001", "10002", "10001"}) {
+            const auto own =
+                mall::readBalances(context_.config, server_->sessionCookie(uin).value());
+            QVERIFY(own.ok());
+            bar.chooser().setCurrentIndex(bar.chooser().findData(q(uin)));
+            emit bar.chooser().activated(bar.chooser().currentIndex());
+            QCOMPARE(sessions.currentNumber(), uin);
+            QCOMPARE(view.gameGroup(cf)->caption(), q((*own)[0].text));
+            QCOMPARE(login.balanceTexts().front(), (*own)[0].text);
+        }
+        QVERIFY(q(sessions.session("10001")->cookies()).contains("uin=o10001"));
+        QVERIFY(!q(sessions.session("10001")->cookies()).contains("10002"));
+        for (const auto& r : server_->log()) {
+            if (r.target.starts_with("/mall/record.php")) {
+                QCOMPARE(occurrences(r.cookies, "uin="), 1);
+            }
+        }
+
+        // 重新登录 logs out the account in view only.
+        login.reloginClicked();
+        QVERIFY(!sessions.session("10001")->loggedIn());
+        QVERIFY(sessions.session("10002")->loggedIn());
+        QCOMPARE(view.gameGroup(cf)->caption(), q(std::string(cf.caption)));
+    }
+
+    // A run takes the account in view when it is ticked, else the first ticked one.
+    void runCookiesFollowTheTicks_data() {
+        QTest::addColumn<bool>("first");
+        QTest::addColumn<bool>("second");
+        QTest::addColumn<QString>("fired");
+        QTest::newRow("both ticked: the one in view") << true << true << "10002";
+        QTest::newRow("the one in view unticked") << true << false << "10001";
+        QTest::newRow("only the one in view") << false << true << "10002";
+        QTest::newRow("none ticked") << false << false << "";
+    }
+    void runCookiesFollowTheTicks() {
+        QFETCH(bool, first);
+        QFETCH(bool, second);
+        QFETCH(QString, fired);
+        AccountSessions sessions(context_.config, {}, false, false);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QCOMPARE(sessions.loggedIn().value(), uin);
+        }
+        sessions.setTicked("10001", first);
+        sessions.setTicked("10002", second);
+        const std::string cookies = cookieSource(sessions)();
+        QCOMPARE(q(web::accountNumber(cookies)), fired);
+        QCOMPARE(sessions.tickedAccounts().size(), std::size_t(first) + std::size_t(second));
+    }
+
+    // Removing an account deletes its remembered file and its profile's folder, and the next
+    // account comes into view; an unknown number deletes nothing.
+    void removingAnAccountDeletesItsFiles() {
+        QTemporaryDir data;
+        const std::string folder = data.path().toStdString();
+        AccountSessions sessions(context_.config, folder, true, false);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+            const QString profile = q(web::profileFolder(folder, uin));
+            QVERIFY(QDir().mkpath(profile + "/cache"));
+        }
+        const auto file = [&](const std::string& uin) {
+            return q(web::accountsFolder(folder) + "/" + uin);
+        };
+        QVERIFY(QFile::exists(file("10001")) && QFile::exists(file("10002")));
+        QVERIFY(sessions.show("10001").ok());
+
+        QVERIFY(!sessions.remove("10009").ok());
+        QVERIFY(!sessions.remove("").ok());
+        QCOMPARE(sessions.accounts().size(), std::size_t{2});
+
+        QSignalSpy shown(&sessions, &AccountSessions::currentChanged);
+        QVERIFY(sessions.remove("10001").ok());
+        QVERIFY(!QFile::exists(file("10001")));
+        QVERIFY(!QDir(q(web::profileFolder(folder, "10001"))).exists());
+        QVERIFY(QFile::exists(file("10002")));
+        QVERIFY(QDir(q(web::profileFolder(folder, "10002"))).exists());
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(sessions.currentNumber(), std::string("10002"));
+        QVERIFY(sessions.session("10001") == nullptr);
+
+        // A new start finds just the account that stayed, its session with it.
+        AccountSessions again(context_.config, folder, true, false);
+        QCOMPARE(again.accounts().size(), std::size_t{1});
+        QCOMPARE(again.currentNumber(), std::string("10002"));
+        QVERIFY(again.current().restored());
+    }
+
+    void renameChecksTheName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("new name") << "小号2" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("the other account's") << "10001" << false;
+    }
+    void renameChecksTheName() {
+        QFETCH(QString, name);
+        QFETCH(bool, taken);
+        AccountSessions sessions(context_.config, {}, false, false);
+        test::FakeView view;
+        AccountBar bar(view, context_, sessions);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+        }
+        QCOMPARE(sessions.rename("10002", name.toStdString()).ok(), taken);
+        const QString shown = taken ? name : QStringLiteral("10002");
+        QCOMPARE(q(sessions.nameOf("10002")), shown);
+        QCOMPARE(bar.chooser().itemText(bar.chooser().findData(QStringLiteral("10002"))), shown);
+    }
+
+    // 签 walks the centre pages for every logged-in account, one after the other, and ends
+    // with one refresh of every account's states; the labels are the account in view's.
+    void signInAndRefreshCoverEveryAccount() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        std::map<std::string, std::vector<QString>> expected;
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+            auto& labels = expected[uin];
+            labels.resize(mall::games().size());
+            signin::refreshStates(
+                context_.config, sessions.current().cookies(), [](const std::string&) {},
+                [&labels](std::size_t game, const std::string& text) { labels[game] = q(text); });
+        }
+        QVERIFY(expected["10001"] != expected["10002"]);
+        test::FakeView view;
+        SigninController signin(view, context_, sessions);
+        signin.setSettleDelay(0);
+        QVERIFY(sessions.show("10001").ok());
+        QSignalSpy finished(&signin, &SigninController::signInFinished);
+        QSignalSpy refreshed(&signin, &SigninController::refreshFinished);
+
+        signin.signInClicked();
+        for (std::size_t page = 0; finished.isEmpty() && page < 40; ++page) {
+            signin.signInDocumentReady(view.signInPane_.address().toStdString());
+        }
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(view.signInPane_.opened.size(), 2 * mall::games().size());
+        QVERIFY(log().text().find("帐号 10001:") < log().text().find("帐号 10002:"));
+        QVERIFY(log().text().find("帐号 10002:") != std::string::npos);
+        QVERIFY(refreshed.wait(kWaitMs));
+
+        for (const std::string uin : {"10001", "10002", "10001"}) {
+            QVERIFY(sessions.show(uin).ok());
+            for (std::size_t game = 0; game < mall::games().size(); ++game) {
+                QCOMPARE(view.signInLabel(game)->caption(), expected[uin][game]);
+            }
+        }
+    }
+
+    // The list ticks the accounts a run fires for and follows renames.
+    void theListTicksAndNames() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        test::FakeView view;
+        AccountBar bar(view, context_, sessions);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QVERIFY(sessions.loggedIn().ok());
+        }
+        bar.openList();
+        auto* list = bar.listDialog()->findChild<QListWidget*>();
+        QVERIFY(list != nullptr);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(1)->checkState(), Qt::Checked);
+        list->item(1)->setCheckState(Qt::Unchecked);
+        QVERIFY(!sessions.ticked("10002"));
+        QCOMPARE(sessions.tickedAccounts().size(), std::size_t{1});
+
+        QVERIFY(sessions.rename("10002", "小号2").ok());
+        list = bar.listDialog()->findChild<QListWidget*>();
+        QCOMPARE(list->item(1)->text(), QStringLiteral("小号2 (10002)"));
+        QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
+        bar.listDialog()->close();
     }
 };
 

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "app/account_bar.h"
+#include "app/account_sessions.h"
 #include "app/login_controller.h"
 #include "app/main_window.h"
 #include "app/run_wiring.h"
@@ -26,6 +30,7 @@
 #include "platform/qt/html_viewer.h"
 #include "platform/qt/web_profile.h"
 #include "portal/server.h"
+#include "web/accounts.h"
 #include "web/login_address.h"
 #include "web/qt/pane_document.h"
 #include "web/qt/session.h"
@@ -38,7 +43,8 @@ namespace {
 constexpr int kWait = 30000;  // an upper bound for the engine to get somewhere, not a measure
 
 const char* kScenario = R"({"accounts":[{"uin":"10001","password":"demo-password",
-    "balances":{"CF":35,"LOL":120},"signin":{"CF":{"signed":false,"total":3,"run":1}}}]})";
+    "balances":{"CF":35,"LOL":120},"signin":{"CF":{"signed":false,"total":3,"run":1}}},
+    {"uin":"10002","password":"demo-password","balances":{"CF":240}}]})";
 
 // The outcome of one asynchronous document call; Stale when it never came back.
 DomReply await(const std::function<void(const vellicor::web::DomCallback&)>& op) {
@@ -105,6 +111,7 @@ class SessionWindowTest : public QObject {
         return control<vellicor::ui::HtmlViewer>(("超文本浏览框" + std::to_string(n)).c_str());
     }
     QString log() { return window_->logBox()->content(); }
+    vellicor::web::Session& session() { return parts_.accounts->current(); }
     // Keeps a simulator already serving: a restarted window meets the same portal.
     void open(const std::string& scenario, const Extras& extras = {}) {
         if (!server_) {
@@ -124,7 +131,7 @@ class SessionWindowTest : public QObject {
         parts_.signin->setSettleDelay(300);
         if (extras.runs) {
             vellicor::app::RunWiringOptions run;
-            run.cookies = vellicor::app::cookieSource(*parts_.session);
+            run.cookies = vellicor::app::cookieSource(*parts_.accounts);
             run.music.openDevice = false;
             run.checkForUpdate = false;
             runs_ = vellicor::app::addRunControllers(*window_, *context_, run);
@@ -159,14 +166,38 @@ class SessionWindowTest : public QObject {
         control<vellicor::ui::Button>("按钮4")->click();
     }
     // What a user does on the quick-login page: the offer of another number, then the form.
-    void quickLogin() {
+    void quickLogin(const char* account = "10001") {
         QVERIFY(waitForElement(pane(1), QStringLiteral("login_button")));
         auto doc = PaneDocument::of(pane(1));
         QVERIFY(doc);
         QVERIFY(await([&](auto cb) { doc->byText("a", "使用其他号码登录").click(cb); }).ok());
-        QVERIFY(await([&](auto cb) { doc->byId("u").setValue("10001", cb); }).ok());
+        QVERIFY(await([&](auto cb) { doc->byId("u").setValue(account, cb); }).ok());
         QVERIFY(await([&](auto cb) { doc->byId("p").setValue("demo-password", cb); }).ok());
         QVERIFY(await([&](auto cb) { doc->byId("login_button").click(cb); }).ok());
+    }
+    static bool keepsSession(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("skey=");
+    }
+    // The index of the next request the simulator logs.
+    std::size_t logged() { return server_->log().size(); }
+    // The cookies of the first request for the quick-login page logged from `from` on.
+    std::optional<std::string> quickPageCookies(std::size_t from) {
+        const auto all = server_->log();
+        for (std::size_t i = from; i < all.size(); ++i) {
+            if (all[i].target.starts_with("/cgi-bin/qlogin")) {
+                return all[i].cookies;
+            }
+        }
+        return std::nullopt;
+    }
+    void choose(const std::string& number) {
+        QComboBox& chooser = parts_.bar->chooser();
+        const int index = chooser.findData(QString::fromStdString(number));
+        QVERIFY(index >= 0);
+        chooser.setCurrentIndex(index);
+        emit chooser.activated(index);
+        QCOMPARE(parts_.accounts->currentNumber(), number);
     }
     void loggedInWithBalances() {
         QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
@@ -242,7 +273,7 @@ class SessionWindowTest : public QObject {
         loggedInWithBalances();
 
         QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
-        const std::string cookies = parts_.session->cookies();
+        const std::string cookies = session().cookies();
         QVERIFY2(cookies.find("uin=o10001") != std::string::npos, cookies.c_str());
         QVERIFY2(cookies.find("skey=") != std::string::npos, cookies.c_str());
         // The record page was asked with exactly that session.
@@ -274,7 +305,7 @@ class SessionWindowTest : public QObject {
         QVERIFY(refused.wait(kWait));
         QVERIFY2(log().contains(QStringLiteral("登录失败: 很抱歉，您输入的帐号或密码不正确\r\n")),
                  qPrintable(log()));
-        QVERIFY(!parts_.session->loggedIn());
+        QVERIFY(!session().loggedIn());
         QCOMPARE(count(log(), QStringLiteral("登录成功")), 0);
         QVERIFY(!control<QWidget>("按钮7")->isEnabled());
 
@@ -332,18 +363,19 @@ class SessionWindowTest : public QObject {
         QCOMPARE(recordReads(), std::size_t{1});
     }
 
-    // session.remember: the login outlives the window; 重新登录 ends it for good. Without it
+    // session.remember: the login outlives the window; 重新登录 ends it for good (the account
+    // stays listed, without its session). Without it
     // nothing of the session is on disk.
     void rememberedSessionSurvivesARestart() {
         QTemporaryDir data;
-        const QString kept = data.path() + QStringLiteral("/session");
+        const QString kept = data.path() + QStringLiteral("/accounts/10001");
         open(kScenario, {false, data.path(), false});
         loggedInWithBalances();
         window_.reset();
         QVERIFY(!QFile::exists(kept));
 
         open(kScenario, {false, data.path()});
-        QVERIFY(!parts_.session->restored());
+        QVERIFY(!session().restored());
         loggedInWithBalances();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(kept), kWait);
         struct stat st {};
@@ -358,8 +390,8 @@ class SessionWindowTest : public QObject {
                             &vellicor::app::LoginController::rememberedSessionChecked);
         QVERIFY(restored.wait(kWait));
         QCOMPARE(restored.at(0).at(0).toBool(), true);
-        QVERIFY(parts_.session->loggedIn());
-        QVERIFY(parts_.session->cookies().find("skey=") != std::string::npos);
+        QVERIFY(session().loggedIn());
+        QVERIFY(session().cookies().find("skey=") != std::string::npos);
         QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
         QVERIFY(log().contains(QStringLiteral("已使用上次保存的登录")));
         QVERIFY(control<QWidget>("按钮7")->isEnabled());
@@ -369,27 +401,27 @@ class SessionWindowTest : public QObject {
         const QByteArray keptText = keptFile.readAll();
         keptFile.close();
         control<vellicor::ui::Button>("按钮2")->click();
-        QVERIFY(!QFile::exists(kept));
-        QTRY_VERIFY_WITH_TIMEOUT(parts_.session->cookies().empty(), kWait);
+        QVERIFY(!keepsSession(kept));
+        QTRY_VERIFY_WITH_TIMEOUT(session().cookies().empty(), kWait);
         window_.reset();
         open(kScenario, {false, data.path()});
-        QVERIFY(!parts_.session->restored());
-        QVERIFY(!parts_.session->loggedIn());
+        QVERIFY(!session().restored());
+        QVERIFY(!session().loggedIn());
         window_.reset();
 
-        // A kept session the mall no longer knows: not logged in, and the file goes.
+        // A kept session the mall no longer knows: not logged in, and the file keeps it no more.
         QByteArray stale = keptText;
         stale.replace("skey=", "skey=stale");
         QVERIFY(keptFile.open(QIODevice::WriteOnly));
         keptFile.write(stale);
         keptFile.close();
         open(kScenario, {false, data.path()});
-        QVERIFY(parts_.session->restored());
+        QVERIFY(session().restored());
         QSignalSpy refused(parts_.login, &vellicor::app::LoginController::rememberedSessionChecked);
         QVERIFY(refused.wait(kWait));
         QCOMPARE(refused.at(0).at(0).toBool(), false);
-        QVERIFY(!parts_.session->loggedIn());
-        QVERIFY(!QFile::exists(kept));
+        QVERIFY(!session().loggedIn());
+        QVERIFY(!keepsSession(kept));
         QVERIFY(log().contains(QStringLiteral("上次保存的登录已失效")));
     }
 
@@ -485,6 +517,90 @@ class SessionWindowTest : public QObject {
                 QVERIFY(r.cookies.find("skey=") != std::string::npos);  // the panes' session
             }
         }
+    }
+
+    // Two accounts logged in one after the other in the same panes keep their own cookie
+    // stores: the panes of the account in view carry its cookies only, both stay logged in,
+    // and the captions are those of the account in view.
+    void twoAccountsKeepTheirOwnCookies() {
+        open(kScenario);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
+        quickLogin("10001");
+        QVERIFY(shown.wait(kWait));
+        QCOMPARE(parts_.accounts->currentNumber(), std::string("10001"));
+        choose("");  // 新帐号登录
+        QVERIFY(session().cookies().empty());
+        quickLogin("10002");
+        QVERIFY(shown.wait(kWait));
+        QCOMPARE(parts_.accounts->accounts().size(), std::size_t{2});
+        QCOMPARE(caption(1), QStringLiteral("CF 游票: 240"));
+
+        struct Row {
+            std::string shown, other;
+            QString cf;
+        };
+        for (const Row& row : {Row{"10001", "10002", QStringLiteral("CF 游票: 35")},
+                               Row{"10002", "10001", QStringLiteral("CF 游票: 240")}}) {
+            const std::size_t from = logged();
+            choose(row.shown);
+            QCOMPARE(caption(1), row.cf);
+            QVERIFY(session().loggedIn());
+            QTRY_VERIFY_WITH_TIMEOUT(quickPageCookies(from).has_value(), kWait);
+            const std::string cookies = *quickPageCookies(from);
+            QVERIFY2(cookies.find("uin=o" + row.shown) != std::string::npos, cookies.c_str());
+            QVERIFY2(cookies.find(row.other) == std::string::npos, cookies.c_str());
+        }
+    }
+
+    // Removing the account in view brings the other into view, its panes on its own store.
+    void removingTheAccountInView() {
+        QTemporaryDir data;
+        open(kScenario, {false, data.path()});
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
+        quickLogin("10001");
+        QVERIFY(shown.wait(kWait));
+        choose("");
+        quickLogin("10002");
+        QVERIFY(shown.wait(kWait));
+        const QString file = data.path() + QStringLiteral("/accounts/10002");
+        QVERIFY(QFile::exists(file));
+        QVERIFY(parts_.accounts->remove("10002").ok());
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(!QDir(data.path() + QStringLiteral("/profiles/10002")).exists());
+        QCOMPARE(parts_.accounts->currentNumber(), std::string("10001"));
+        QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
+        QCOMPARE(parts_.bar->chooser().count(), 2);
+    }
+
+    // 签 with two accounts: the sign-in pane signs in the one, then the other, each page
+    // request with its own account's cookies only.
+    void signInSignsEveryAccountInTurn() {
+        open(kScenario);
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
+        quickLogin("10001");
+        QVERIFY(shown.wait(kWait));
+        choose("");
+        quickLogin("10002");
+        QVERIFY(shown.wait(kWait));
+        choose("10001");
+        server_->clearLog();
+
+        QSignalSpy signedIn(parts_.signin, &vellicor::app::SigninController::signInFinished);
+        control<vellicor::ui::Button>("按钮7")->click();
+        QVERIFY(signedIn.wait(kWait * 8));
+        std::vector<std::string> who;
+        for (const auto& r : server_->log()) {
+            if (r.target.starts_with("/center2/indexop.php?op=sign&")) {
+                const std::string number = vellicor::web::accountNumber(r.cookies);
+                const std::string other = number == "10001" ? "10002" : "10001";
+                QVERIFY2(r.cookies.find(other) == std::string::npos, r.cookies.c_str());
+                who.push_back(number);
+            }
+        }
+        std::vector<std::string> expected(7, "10001");
+        expected.resize(14, "10002");
+        QCOMPARE(who, expected);
+        QCOMPARE(parts_.accounts->currentNumber(), std::string("10001"));
     }
 };
 

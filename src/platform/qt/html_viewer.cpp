@@ -1,5 +1,6 @@
 #include "platform/qt/html_viewer.h"
 
+#include <QPointer>
 #include <QUuid>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
@@ -64,8 +65,8 @@ class OfflineGate : public QWebEngineUrlRequestInterceptor {
 
 class PanePage : public QWebEnginePage {
   public:
-    PanePage(HtmlViewer* pane, const QString& marker)
-        : QWebEnginePage(sharedWebProfile(), pane), pane_(pane), marker_(marker) {}
+    PanePage(HtmlViewer* pane, QWebEngineProfile* profile, const QString& marker)
+        : QWebEnginePage(profile, pane), pane_(pane), marker_(marker) {}
 
   protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
@@ -100,13 +101,36 @@ class PanePage : public QWebEnginePage {
     QString marker_;
 };
 
-HtmlViewer::HtmlViewer(QWidget* parent) : QWebEngineView(parent) {
-    const QString marker =
-        QStringLiteral("vellicor-ready-%1:").arg(QUuid::createUuid().toString(QUuid::Id128));
-    page_ = new PanePage(this, marker);
+HtmlViewer::HtmlViewer(QWidget* parent)
+    : QWebEngineView(parent),
+      marker_(
+          QStringLiteral("vellicor-ready-%1:").arg(QUuid::createUuid().toString(QUuid::Id128))) {
+    makePage(sharedWebProfile());
+}
+
+HtmlViewer::~HtmlViewer() = default;
+
+void HtmlViewer::setProfile(QWebEngineProfile* profile) {
+    if (profile == nullptr || profile == page_->profile()) {
+        return;
+    }
+    const bool wasOffline = offline();
+    QPointer<PanePage> old(page_);
+    makePage(profile);
+    setOffline(wasOffline);
+    // The old page holds its profile open; it goes now, so that the profile can close.
+    delete old.data();
+}
+
+QWebEngineProfile* HtmlViewer::profile() const {
+    return page_->profile();
+}
+
+void HtmlViewer::makePage(QWebEngineProfile* profile) {
+    page_ = new PanePage(this, profile, marker_);
     gate_ = new OfflineGate(page_);
     page_->setUrlRequestInterceptor(gate_);
-    page_->scripts().insert(documentReadyScript(marker));
+    page_->scripts().insert(documentReadyScript(marker_));
     setPage(page_);
     connect(page_, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) {
         if (!url.isEmpty()) {
@@ -120,8 +144,6 @@ HtmlViewer::HtmlViewer(QWidget* parent) : QWebEngineView(parent) {
     setFontSize(fontSize_);
     trackStatus();
 }
-
-HtmlViewer::~HtmlViewer() = default;
 
 void HtmlViewer::trackStatus() {
     connect(page_, &QWebEnginePage::linkHovered, this,

@@ -22,6 +22,8 @@
 #include <functional>
 #include <optional>
 
+class QWebEngineProfile;
+
 namespace vellicor::ui {
 
 class PanePage;
@@ -39,6 +41,11 @@ class HtmlViewer : public QWebEngineView {
     // already encoded address and reaches the pane as it stands.
     void setAddress(const QString& address);
     QString address() const;
+
+    // The profile the pane's pages take their cookies and storage from (the shared one at
+    // first). A change starts a new page: the one in view goes, with its address.
+    void setProfile(QWebEngineProfile* profile);
+    QWebEngineProfile* profile() const;
 
     void setFontSize(int size);
     bool offline() const;
@@ -61,6 +68,7 @@ class HtmlViewer : public QWebEngineView {
     void raiseDocumentReady(const QString& address);
     template <typename F>
     void withEventAddress(const QString& address, F&& raise);
+    void makePage(QWebEngineProfile* profile);
     void trackStatus();
     void setStatusText(const QString& text);
 
@@ -69,6 +77,7 @@ class HtmlViewer : public QWebEngineView {
     Decision beforeNavigate_;
     std::optional<QString> eventAddress_;
     QString statusText_;
+    QString marker_;
     QString loadStatus_;  // what the status bar falls back to when the pointer leaves a link
     int fontSize_ = 2;
     bool silent_ = true;

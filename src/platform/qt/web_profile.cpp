@@ -16,4 +16,17 @@ QWebEngineProfile* sharedWebProfile() {
     return profile;
 }
 
+QWebEngineProfile* newWebProfile(const QString& folder, const QString& name) {
+    QObject* owner = QCoreApplication::instance();
+    auto* created =
+        folder.isEmpty() ? new QWebEngineProfile(owner) : new QWebEngineProfile(name, owner);
+    if (!folder.isEmpty()) {
+        created->setPersistentStoragePath(folder);
+        created->setCachePath(folder + QStringLiteral("/cache"));
+    }
+    created->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+    created->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    return created;
+}
+
 }  // namespace vellicor::ui

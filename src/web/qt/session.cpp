@@ -89,10 +89,13 @@ void Session::forget() {
 // The cookie string is whole at once; the store gets them in the background.
 void Session::restore() {
     QFile file(keepFile_);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return;
+    if (file.open(QIODevice::ReadOnly)) {
+        restoreLines(file.readAll());
     }
-    for (const QByteArray& line : file.readAll().split('\n')) {
+}
+
+void Session::restoreLines(const QByteArray& lines) {
+    for (const QByteArray& line : lines.split('\n')) {
         for (const QNetworkCookie& c : QNetworkCookie::parseCookies(line)) {
             added(c);
             if (profile_ != nullptr) {
@@ -108,11 +111,15 @@ void Session::save() const {
     if (keepFile_.isEmpty() || !loggedIn_) {
         return;
     }
+    writeKeptSession(QFile::encodeName(keepFile_).toStdString(), keptLines());
+}
+
+std::string Session::keptLines() const {
     QByteArray text;
     for (const auto& [key, cookie] : held_) {
         text += cookie.toRawForm(QNetworkCookie::Full) + '\n';
     }
-    writeKeptSession(QFile::encodeName(keepFile_).toStdString(), text.toStdString());
+    return text.toStdString();
 }
 
 }  // namespace vellicor::web

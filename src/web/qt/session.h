@@ -40,6 +40,10 @@ class Session : public QObject {
     void forget();
     // Whether the store got cookies from the keep file at the start.
     bool restored() const { return restored_; }
+    // Every cookie of the store, one raw cookie a line, as a keep file holds them; and such
+    // lines put back into the store (an account remembered by the account list).
+    std::string keptLines() const;
+    void restoreLines(const QByteArray& lines);
 
   signals:
     void loggedInChanged(bool loggedIn);
