@@ -227,8 +227,9 @@ TEST(CliCommands, AnAccountsFileAtFaultSendsNothing) {
     }
 }
 
-// Every account of the file runs, each with its own session and its lines under its name: an
-// item each account may take once a day goes once to each, the second try of each refused.
+// Every account of the file runs in the one run, each with its own session and its lines
+// naming it after the item: an item each account may take once a day goes once to each, the
+// second try of each refused; the summary counts each account.
 TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
     auto server = portal::Server::start(
         R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"},
@@ -240,18 +241,22 @@ TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
                             " --portal " + (*server)->baseUrl());
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
-    for (const std::string name : {"【大号】", "【小号2】"}) {
+    EXPECT_NE(run.out.find("开始兑换：2 个帐号，1 个商品，每个 2 个请求，共 4 个"),
+              std::string::npos)
+        << run.out;
+    for (const std::string name : {"大号", "小号2"}) {
         std::size_t won = 0;
         std::size_t limited = 0;
         std::istringstream lines(run.out);
         for (std::string line; std::getline(lines, line);) {
-            if (line.starts_with(name)) {
+            if (line.find("[改名] " + name + " #") != std::string::npos) {
                 won += line.find("成功兑换改名") != std::string::npos ? 1 : 0;
                 limited += line.find("每个帐号每天限兑 1 次") != std::string::npos ? 1 : 0;
             }
         }
         EXPECT_EQ(won, 1u) << name << ":\n" << run.out;
         EXPECT_EQ(limited, 1u) << name << ":\n" << run.out;
+        EXPECT_NE(run.out.find("；帐号 " + name + " "), std::string::npos) << run.out;
     }
     // Each request carries one account's cookies alone: two requests each.
     std::map<std::string, int> byCookies;
