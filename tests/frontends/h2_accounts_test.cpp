@@ -59,6 +59,9 @@ TEST(H2Accounts, EachStreamCarriesItsOwnAccountsSessionOnASharedConnection) {
     auto run = mall::ExchangeRun::start(plan, config, SystemClock::instance(), log.sink());
     run->wait();
     const mall::RunSummary summary = run->summary();
+    // On the wave itself, not a fallback to HTTP/1.1.
+    EXPECT_EQ(log.text().find("改用"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("[改名] 小号2 #3"), std::string::npos) << log.text();
     ASSERT_EQ(summary.accounts.size(), 2u);
     EXPECT_EQ(summary.accounts[0].count(mall::OutcomeKind::LotteryLoss), 2 * kPerItem);
     EXPECT_EQ(summary.accounts[1].count(mall::OutcomeKind::LotteryLoss), 2 * kPerItem);
