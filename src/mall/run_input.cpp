@@ -90,7 +90,7 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
     if (!n) {
         return n.error();
     }
-    return RunPlan{std::move(selected).value(), *n, cookies, {}};
+    return RunPlan{std::move(selected).value(), *n, cookies};
 }
 
 std::vector<RunAccount> RunPlan::sendingAccounts() const {

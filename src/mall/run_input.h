@@ -29,7 +29,7 @@ struct RunPlan {
     int perItem = 0;      // N: sends of every item, for every account
     std::string cookies;  // the session cookie string, copied for the run
     // Several accounts, each sending every item N times; empty: one, with `cookies`.
-    std::vector<RunAccount> accounts;
+    std::vector<RunAccount> accounts{};
 
     // The accounts as the run sends for them: at least one.
     std::vector<RunAccount> sendingAccounts() const;

@@ -121,7 +121,7 @@ TEST(HostileExchange, EveryWorkerEndsOnceUnderEveryFault) {
         ASSERT_TRUE(portal.server);
         portal.config.http.totalTimeoutMs = tc.totalTimeoutMs;
         test::LogCapture lines;
-        mall::RunPlan plan{{&plainItem()}, kWorkers, kCookies, {}};
+        mall::RunPlan plan{{&plainItem()}, kWorkers, kCookies};
         auto run =
             mall::ExchangeRun::start(plan, portal.config, SystemClock::instance(), lines.sink());
         run->wait();
