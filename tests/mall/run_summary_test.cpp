@@ -83,8 +83,9 @@ TEST(RunSummary, EachAccountCountedWhenSeveral) {
     RunSummary one = RunSummary::forPlan(plan, 2, {"大号"});
     one.noteOutcome(0, OutcomeKind::Popup, 0);
     EXPECT_TRUE(one.accounts.empty());
-    EXPECT_EQ(summaryLine(one), "兑换结束：共 2 个请求（发送 0 次）；[改名] 提示框 1，没有收到回复"
-                                "（时间自首次发送起）");
+    EXPECT_EQ(summaryLine(one),
+              "兑换结束：共 2 个请求（发送 0 次）；[改名] 提示框 1，没有收到回复"
+              "（时间自首次发送起）");
     RunSummary two = RunSummary::forPlan(plan, 2, {"大号", "小号2"});
     two.noteOutcome(0, OutcomeKind::Popup, 1);
     two.noteOutcome(0, OutcomeKind::Unmet, 0);
