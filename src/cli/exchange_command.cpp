@@ -1,11 +1,10 @@
 // vellicor-cli exchange: the exchange run without a window, on the same engine and with the
 // same checks as the "兑换" button. Without a portal or configuration it runs against the
 // embedded simulator, logged in with its demo account unless --cookie or --accounts is given.
-// With an accounts file every account has a run of its own, with its own session and proxy,
-// all aimed at the one instant.
+// With an accounts file one run sends for every account, each request with its account's
+// session (and through its proxy, if it has one), all at the one instant.
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -94,40 +93,37 @@ void sleepUntilWall(const Clock& clock, Clock::WallTime until) {
     }
 }
 
-using Controllers = std::vector<std::unique_ptr<mall::ExchangeController>>;
-
 // A run armed more than a minute ahead reads the mall's clock again shortly before the
-// instant and moves the waiting runs there; the lines say whether the engine followed.
-// False when the set second turned out to have passed (the runs are cancelled).
+// instant and moves the waiting run there; the lines say whether the engine followed.
+// False when the set second turned out to have passed (the run is cancelled).
 bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
-              const mall::FiringAim& first, Controllers& controllers) {
+              const mall::FiringAim& first, mall::ExchangeController& controller) {
     sleepUntilWall(clock, opening - schedule::kAimAgainBefore);
     const mall::FiringAim again = mall::aimAtOpening(config, clock, opening);
     printLine(again.line);
     if (again.passed) {
-        for (auto& controller : controllers) {
-            controller->cancel();
-        }
+        controller.cancel();
         return false;
     }
     if (first.onMallClock && !again.onMallClock) {
         printLine(schedule::kAimAgainFailedLine);
         return true;
     }
-    bool followed = true;
-    for (auto& controller : controllers) {
-        followed = controller->retime(again.fireAt) && followed;
-    }
-    printLine(followed ? "已按商城时钟调整发送时刻" : schedule::kAimTooLateLine);
+    printLine(controller.retime(again.fireAt) ? "已按商城时钟调整发送时刻"
+                                              : schedule::kAimTooLateLine);
     return true;
 }
 
-// With several accounts each one's lines start with its name; one account's are as they were.
-LogSink sinkFor(const SessionAccount& account, bool several) {
-    if (!several) {
-        return printLine;
+// The accounts as the run takes them: a proxy of an account's own is the one its
+// configuration has beyond the portal's.
+std::vector<mall::RunAccount> runAccounts(const PortalSession& session) {
+    std::vector<mall::RunAccount> accounts;
+    for (const SessionAccount& account : session.accounts) {
+        const bool ownProxy = account.config.http.proxy != session.setup.config.http.proxy;
+        accounts.push_back(
+            {account.name, account.cookies, ownProxy ? account.config.http.proxy : std::string()});
     }
-    return [tag = "【" + account.name + "】"](const std::string& line) { printLine(tag + line); };
+    return accounts;
 }
 
 // With several accounts, one whose session the mall says has ended is left out with a
@@ -211,12 +207,13 @@ int runExchange(const Args& args) {
         return fail(session.error().message);
     }
     demoLine(*session);
-    // Several accounts' lines carry their names, also when one of them is left out.
-    const bool several = session->accounts.size() > 1;
     if (!dropEndedSessions(session.value())) {
         return fail("没有一个帐号的会话有效，本次未发送兑换请求");
     }
-    const Config& config = session->accounts.front().config;
+    // One account keeps its own configuration (its proxy included); several share the
+    // portal's, each with its proxy beside its session.
+    const Config& config =
+        session->accounts.size() == 1 ? session->accounts.front().config : session->setup.config;
     mall::RunOptions runOptions;
     std::optional<mall::FiringAim> aim;
     Clock::WallTime opening{};
@@ -234,12 +231,7 @@ int runExchange(const Args& args) {
         printLine(aim->line);
         runOptions.fireAt = aim->fireAt;
     }
-    // One run for each account, all aimed at the one instant.
-    Controllers controllers;
-    for (const SessionAccount& account : session->accounts) {
-        controllers.push_back(std::make_unique<mall::ExchangeController>(
-            account.config, clock, sinkFor(account, several)));
-    }
+    mall::ExchangeController controller(config, clock, printLine);
     if (aim) {
         const auto beijingDay = [](Clock::WallTime t) {
             return std::chrono::floor<std::chrono::days>(
@@ -251,24 +243,21 @@ int runExchange(const Args& args) {
                   "（北京时间）开始兑换");
     }
     const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    for (std::size_t i = 0; i < controllers.size(); ++i) {
-        if (!controllers[i]->start(items, *opts->value("threads"), session->accounts[i].cookies,
-                                   runOptions)) {
-            return kExitFailed;  // the runs started go with their controllers
-        }
+    const bool started =
+        session->accounts.size() == 1
+            ? controller.start(items, *opts->value("threads"), session->accounts.front().cookies,
+                               runOptions)
+            : controller.start(items, *opts->value("threads"), runAccounts(*session), runOptions);
+    if (!started) {
+        return kExitFailed;
     }
-    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controllers)) {
-        for (auto& controller : controllers) {
-            controller->wait();
-        }
+    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
+        controller.wait();
         return fail("设定的时间已过，未发出请求");
     }
-    bool answered = false;
-    for (auto& controller : controllers) {
-        controller->wait();
-        const auto summary = controller->lastSummary();
-        answered = answered || (summary && anyAnswer(*summary));
-    }
+    controller.wait();
+    const auto summary = controller.lastSummary();
+    const bool answered = summary && anyAnswer(*summary);
     return answered ? kExitOk : kExitNoAnswer;
 }
 

@@ -20,7 +20,8 @@ namespace vellicor::mall {
 class Engine final : public SendSink {
   public:
     // The state's transport makes the ways and waits for them.
-    explicit Engine(ExchangeRun::State& s) : s_(s), soldOut_(s.plan.items.size(), false) {}
+    explicit Engine(ExchangeRun::State& s)
+        : s_(s), accounts_(s.plan.sendingAccounts()), soldOut_(s.plan.items.size(), false) {}
     void run();
 
     void onEnd(std::size_t index, Result<web::Reply> reply) override;
@@ -36,7 +37,8 @@ class Engine final : public SendSink {
     // The run's course. (engine_run.cpp)
     void initTallies();
     void prepareAll();
-    void prepareWorker(std::size_t item, int number);
+    void prepareRequest(const RunAccount& account, std::size_t itemIndex);
+    void prepareWorker(std::size_t item, std::size_t account, int number);
     int connectionCap() const;
     void failAll(const Error& why);
     void chooseWays();
@@ -68,7 +70,8 @@ class Engine final : public SendSink {
     void sendDue();
 
     ExchangeRun::State& s_;
-    ResolvedHost host_;  // outlives the transfers that point at it
+    const std::vector<RunAccount> accounts_;  // at least one
+    ResolvedHost host_;                       // outlives the transfers that point at it
     std::vector<Worker> workers_;
     std::vector<ItemRequest> items_;
     std::vector<std::optional<Error>> itemErrors_;

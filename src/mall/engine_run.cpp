@@ -34,46 +34,69 @@ void Engine::run() {
 }
 
 void Engine::initTallies() {
+    std::vector<std::string> names;
+    for (const RunAccount& account : accounts_) {
+        names.push_back(account.name);
+    }
     std::lock_guard lock(s_.summaryMutex);
-    s_.summary = RunSummary::forPlan(s_.plan.items, s_.plan.perItem);
+    s_.summary = RunSummary::forPlan(s_.plan.items, s_.plan.perItem, names);
 }
 
-// Workers take turns by item, so that every item has its share of the connections and
-// of the first packets at the instant, however many there are.
+// Workers take turns by item and, within an item, by account, so that every account and
+// every item has its share of the connections and of the first packets at the instant,
+// however many there are.
 void Engine::prepareAll() {
-    for (std::size_t i = 0; i < s_.plan.items.size(); ++i) {
-        ItemRequest item;
-        item.page.url = exchangeAddress(s_.config.mall, s_.plan.items[i]->target);
-        item.page.cookies = s_.plan.cookies;
-        item.page.proxy = http().proxy;
-        if (i == 0) {
-            host_.resolve(item.page.url, !http().proxy.empty());
+    const std::size_t itemCount = s_.plan.items.size();
+    for (std::size_t a = 0; a < accounts_.size(); ++a) {
+        for (std::size_t i = 0; i < itemCount; ++i) {
+            prepareRequest(accounts_[a], i);
         }
+    }
+    const std::size_t perItem = static_cast<std::size_t>(std::max(0, s_.plan.perItem));
+    workers_.reserve(items_.size() * perItem);
+    for (std::size_t n = 1; n <= perItem; ++n) {
+        for (std::size_t i = 0; i < itemCount; ++i) {
+            for (std::size_t a = 0; a < accounts_.size(); ++a) {
+                prepareWorker(i, a, static_cast<int>(n));
+            }
+        }
+    }
+}
+
+// The request of an item for one account: its session only. An account with a proxy of its
+// own leaves the run to libcurl's transfers: a connection of the run's own would leave from
+// this computer's address, which is what the proxy is there to hide.
+void Engine::prepareRequest(const RunAccount& account, std::size_t itemIndex) {
+    ItemRequest item;
+    item.page.url = exchangeAddress(s_.config.mall, s_.plan.items[itemIndex]->target);
+    item.page.cookies = account.cookies;
+    const bool ownProxy = !account.proxy.empty() && account.proxy != http().proxy;
+    item.page.proxy = ownProxy ? account.proxy : http().proxy;
+    if (items_.empty()) {
+        host_.resolve(item.page.url, !http().proxy.empty());
+    }
+    if (!ownProxy) {
         auto bytes = web::requestBytes(item.page);
         item.bytes = bytes ? std::move(bytes).value() : std::string();
         auto streamed = web::h2Request(item.page);
         item.h2 = streamed ? std::move(streamed).value() : web::H2Request{};
-        // Checked once per item: every worker of it would fail the same way.
-        auto checked = web::Transfer::prepare(item.page, http());
-        itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
-        items_.push_back(std::move(item));
     }
-    workers_.reserve(items_.size() * static_cast<std::size_t>(std::max(0, s_.plan.perItem)));
-    for (int n = 1; n <= s_.plan.perItem; ++n) {
-        for (std::size_t i = 0; i < items_.size(); ++i) {
-            prepareWorker(i, n);
-        }
-    }
+    // Checked once per item and account: every worker of it would fail the same way.
+    auto checked = web::Transfer::prepare(item.page, http());
+    itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
+    items_.push_back(std::move(item));
 }
 
-void Engine::prepareWorker(std::size_t item, int number) {
+void Engine::prepareWorker(std::size_t item, std::size_t account, int number) {
     Worker w;
     w.item = item;
+    w.account = account;
+    w.slot = account * s_.plan.items.size() + item;
     w.number = number;
     workers_.push_back(std::move(w));
     ++unended_;
-    if (itemErrors_[item]) {
-        report(workers_.size() - 1, failedRequest(*itemErrors_[item]));
+    if (itemErrors_[w.slot]) {
+        report(workers_.size() - 1, failedRequest(*itemErrors_[w.slot]));
     }
 }
 
@@ -388,8 +411,10 @@ void Engine::noteReply(std::size_t item, Clock::Steady now) {
 void Engine::report(std::size_t index, Outcome outcome) {
     Worker& w = workers_[index];
     const Item& item = *s_.plan.items[w.item];
+    const std::string_view account =
+        accounts_.size() > 1 ? std::string_view(accounts_[w.account].name) : std::string_view();
     const std::string prefix =
-        linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts);
+        linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts, account);
     s_.log(outcomeLine(prefix, outcome.message));
     if (s_.options.onOutcome) {
         s_.options.onOutcome(item, outcome);
@@ -398,7 +423,7 @@ void Engine::report(std::size_t index, Outcome outcome) {
     --unended_;
     {
         std::lock_guard lock(s_.summaryMutex);
-        s_.summary.noteOutcome(w.item, outcome.kind);
+        s_.summary.noteOutcome(w.item, outcome.kind, w.account);
     }
     for (auto* route : routes_) {
         route->release(index);

@@ -22,6 +22,24 @@ ExchangeController::~ExchangeController() {
 bool ExchangeController::start(const std::vector<std::string>& tickedNames,
                                std::string_view workerFieldText, const std::string& cookies,
                                RunOptions options) {
+    return startPlanned(
+        [&] { return planRun(tickedNames, workerFieldText, cookies, config_.exchange.maxWorkers); },
+        std::move(options));
+}
+
+bool ExchangeController::start(const std::vector<std::string>& tickedNames,
+                               std::string_view workerFieldText,
+                               const std::vector<RunAccount>& accounts, RunOptions options) {
+    return startPlanned(
+        [&] {
+            return planRun(tickedNames, workerFieldText, accounts, config_.exchange.maxWorkers);
+        },
+        std::move(options));
+}
+
+// The plan is made once no run is under way: that refusal comes first.
+bool ExchangeController::startPlanned(const std::function<Result<RunPlan>()>& makePlan,
+                                      RunOptions options) {
     std::shared_ptr<ExchangeRun> previous;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
     // Two runs at once would draw lottery items twice and fight over the connections.
@@ -29,7 +47,7 @@ bool ExchangeController::start(const std::vector<std::string>& tickedNames,
         log_("上一次兑换尚未结束，本次未发送请求\r\n");
         return false;
     }
-    auto plan = planRun(tickedNames, workerFieldText, cookies, config_.exchange.maxWorkers);
+    auto plan = makePlan();
     if (!plan) {
         log_(plan.error().message + "\r\n");
         return false;

@@ -49,12 +49,8 @@ std::unique_ptr<ExchangeRun> ExchangeRun::start(RunPlan plan, const Config& conf
                                                 RunOptions options) {
     auto state = makeRunState(std::move(plan), config, clock, std::move(log), std::move(done),
                               std::move(options));
-    const std::size_t items = state->plan.items.size();
     // Said before the thread starts, so that it stands above every outcome line.
-    state->log("开始兑换：" + std::to_string(items) + " 个商品，每个 " +
-               std::to_string(state->plan.perItem) + " 个请求，共 " +
-               std::to_string(items * static_cast<std::size_t>(std::max(0, state->plan.perItem))) +
-               " 个\r\n");
+    state->log(startLine(state->plan) + "\r\n");
     // The thread keeps the state alive, so a handle destroyed from `done` is harmless.
     state->thread = std::thread([state] { Engine(*state).run(); });
     return std::unique_ptr<ExchangeRun>(new ExchangeRun(state));

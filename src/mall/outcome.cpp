@@ -153,10 +153,9 @@ Outcome failedRequest(const Error& error) {
 
 Outcome lostAfterSend(const Error& error) {
     std::string text = visibleText(error.message);
-    return {OutcomeKind::Unknown, "已发出，结果未知（" +
-                                      (text.empty() ? std::string("连接中断")
-                                                    : clipText(text, kMessageChars)) +
-                                      "）"};
+    return {OutcomeKind::Unknown,
+            "已发出，结果未知（" +
+                (text.empty() ? std::string("连接中断") : clipText(text, kMessageChars)) + "）"};
 }
 
 std::string_view outcomeLabel(OutcomeKind kind) {
@@ -200,9 +199,13 @@ std::string localTimeOfDay(const Clock& clock) {
     return buf;
 }
 
-std::string linePrefix(std::string_view time, std::string_view caption, int worker, int attempts) {
-    std::string p =
-        std::string(time) + " [" + std::string(caption) + "] #" + std::to_string(worker);
+std::string linePrefix(std::string_view time, std::string_view caption, int worker, int attempts,
+                       std::string_view account) {
+    std::string p = std::string(time) + " [" + std::string(caption) + "] ";
+    if (!account.empty()) {
+        p += std::string(account) + " ";
+    }
+    p += "#" + std::to_string(worker);
     if (attempts > 1) {
         p += " 第" + std::to_string(attempts) + "次";
     }

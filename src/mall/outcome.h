@@ -47,8 +47,10 @@ std::string clipText(std::string_view text, std::size_t chars);
 // "HH:MM:SS.mmm" of the local time of day.
 std::string localTimeOfDay(const Clock& clock);
 
-// "12:00:00.004 [烟雾头(抽奖)] #17", with " 第3次" when the worker asked more than once.
-std::string linePrefix(std::string_view time, std::string_view caption, int worker, int attempts);
+// "12:00:00.004 [烟雾头(抽奖)] #17", with " 第3次" when the worker asked more than once;
+// "12:00:00.004 [改名] 小号2 #1" when the run has several accounts and names this one.
+std::string linePrefix(std::string_view time, std::string_view caption, int worker, int attempts,
+                       std::string_view account = {});
 
 // prefix + "  :" + message + "\r\n".
 std::string outcomeLine(std::string_view prefix, std::string_view message);

@@ -1,5 +1,7 @@
 #include "mall/run_input.h"
 
+#include <algorithm>
+
 #include "mall/outcome.h"
 
 namespace vellicor::mall {
@@ -89,6 +91,49 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
         return n.error();
     }
     return RunPlan{std::move(selected).value(), *n, cookies};
+}
+
+std::vector<RunAccount> RunPlan::sendingAccounts() const {
+    if (accounts.empty()) {
+        return {RunAccount{std::string(), cookies, std::string()}};
+    }
+    return accounts;
+}
+
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
+                        const std::vector<RunAccount>& accounts, int maxWorkers) {
+    if (accounts.empty()) {
+        return makeError(ErrorCode::BadInput, "没有勾选任何帐号，本次未发送请求");
+    }
+    if (accounts.size() == 1) {
+        auto plan = planRun(ticked, workerField, accounts.front().cookies, maxWorkers);
+        if (plan) {
+            plan->accounts = accounts;
+        }
+        return plan;
+    }
+    for (const RunAccount& account : accounts) {
+        if (auto checked = planRun(ticked, workerField, account.cookies, maxWorkers); !checked) {
+            // A session fault is the account's; the others are the run's, said once.
+            const bool session = account.cookies.empty() ||
+                                 account.cookies.find_first_of("\r\n") != std::string::npos;
+            return session ? makeError(ErrorCode::BadInput,
+                                       "帐号 " + account.name + "：" + checked.error().message)
+                           : checked.error();
+        }
+    }
+    auto plan = planRun(ticked, workerField, accounts.front().cookies, maxWorkers);
+    plan->accounts = accounts;
+    return plan;
+}
+
+std::string startLine(const RunPlan& plan) {
+    const std::size_t items = plan.items.size();
+    const std::size_t accounts = std::max<std::size_t>(1, plan.accounts.size());
+    const std::size_t perItem = static_cast<std::size_t>(std::max(0, plan.perItem));
+    return "开始兑换：" + (accounts > 1 ? std::to_string(accounts) + " 个帐号，" : std::string()) +
+           std::to_string(items) + " 个商品，每个 " + std::to_string(perItem) + " 个请求，共 " +
+           std::to_string(items * perItem * accounts) + " 个";
 }
 
 Result<int> parseTimeOfDay(std::string_view text) {

@@ -83,8 +83,8 @@ std::shared_ptr<ExchangeRun::State> makeRunState(RunPlan plan, const Config& con
                                                  const Clock& clock, LogSink log,
                                                  ExchangeRun::Done done, RunOptions options);
 
-// An item's request in every form a way writes it. Made before the instant and left
-// alone after: ways keep pointers into it.
+// An item's request for one account in every form a way writes it, carrying that account's
+// session only. Made before the instant and left alone after: ways keep pointers into it.
 struct ItemRequest {
     web::PageRequest page;  // for libcurl's transfers; its url names the item's address
     std::string bytes;      // as written on a connection of the run's own; empty if it cannot be
@@ -93,7 +93,9 @@ struct ItemRequest {
 
 // What every way and the run's course know of a worker; each way keeps the rest.
 struct Worker {
-    std::size_t item = 0;
+    std::size_t item = 0;     // in the plan's items
+    std::size_t account = 0;  // in the plan's sending accounts
+    std::size_t slot = 0;     // its request: the item's for its account
     int number = 0;
     int attempts = 0;
     Clock::Steady firstSend{};

@@ -14,20 +14,22 @@ std::string millis(nanoseconds d) {
     return buf;
 }
 
-std::string tallyText(const ItemTally& t) {
-    std::string text = "[" + std::string(t.item->caption) + "]";
-    bool any = false;
+// " 成功 1，已兑完 2", or " 无结果".
+std::string countsText(const std::array<int, kOutcomeKinds>& counts) {
+    std::string text;
     for (int k = 0; k < kOutcomeKinds; ++k) {
-        const int n = t.counts.at(static_cast<std::size_t>(k));
+        const int n = counts.at(static_cast<std::size_t>(k));
         if (n > 0) {
-            text += (any ? "，" : " ") + std::string(outcomeLabel(static_cast<OutcomeKind>(k))) +
-                    " " + std::to_string(n);
-            any = true;
+            text += (text.empty() ? " " : "，") +
+                    std::string(outcomeLabel(static_cast<OutcomeKind>(k))) + " " +
+                    std::to_string(n);
         }
     }
-    if (!any) {
-        text += " 无结果";
-    }
+    return text.empty() ? " 无结果" : text;
+}
+
+std::string tallyText(const ItemTally& t) {
+    std::string text = "[" + std::string(t.item->caption) + "]" + countsText(t.counts);
     if (t.firstReply && t.lastReply) {
         text += "，首个回复 " + millis(*t.firstReply) + "，最后回复 " + millis(*t.lastReply);
     } else {
@@ -48,6 +50,9 @@ std::string summaryLine(const RunSummary& summary) {
     for (const auto& t : summary.items) {
         line += "；" + tallyText(t);
     }
+    for (const auto& a : summary.accounts) {
+        line += "；帐号 " + a.name + countsText(a.counts);
+    }
     line += "（时间自首次发送起）";
     return line;
 }
@@ -61,6 +66,18 @@ RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perIte
     return summary;
 }
 
+RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perItem,
+                               const std::vector<std::string>& accountNames) {
+    RunSummary summary = forPlan(items, perItem);
+    if (accountNames.size() > 1) {
+        for (const auto& name : accountNames) {
+            summary.accounts.push_back(AccountTally{name, {}});
+        }
+        summary.requests *= static_cast<int>(accountNames.size());
+    }
+    return summary;
+}
+
 void RunSummary::noteReply(std::size_t item, std::chrono::nanoseconds sinceFirstSend) {
     ItemTally& t = items.at(item);
     ++t.replies;
@@ -70,8 +87,11 @@ void RunSummary::noteReply(std::size_t item, std::chrono::nanoseconds sinceFirst
     t.lastReply = sinceFirstSend;
 }
 
-void RunSummary::noteOutcome(std::size_t item, OutcomeKind kind) {
+void RunSummary::noteOutcome(std::size_t item, OutcomeKind kind, std::size_t account) {
     ++items.at(item).counts[static_cast<std::size_t>(kind)];
+    if (account < accounts.size()) {
+        ++accounts[account].counts[static_cast<std::size_t>(kind)];
+    }
     ++lines;
 }
 

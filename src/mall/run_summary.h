@@ -22,20 +22,32 @@ struct ItemTally {
     int count(OutcomeKind kind) const { return counts.at(static_cast<std::size_t>(kind)); }
 };
 
+// One account's outcomes, over every item, in a run of several.
+struct AccountTally {
+    std::string name;
+    std::array<int, kOutcomeKinds> counts{};
+    int count(OutcomeKind kind) const { return counts.at(static_cast<std::size_t>(kind)); }
+};
+
 struct RunSummary {
-    std::vector<ItemTally> items;  // in the plan's order
-    int requests = 0;              // workers of the run
-    int lines = 0;                 // outcome lines written
-    int sends = 0;                 // requests that left whole, retries included
+    std::vector<ItemTally> items;  // in the plan's order, every account's together
+    // In the plan's order when it has several accounts; empty for one.
+    std::vector<AccountTally> accounts;
+    int requests = 0;  // workers of the run
+    int lines = 0;     // outcome lines written
+    int sends = 0;     // requests that left whole, retries included
     int unsent = 0;  // requests the mall never saw (lost before their last byte), sent again or not
     bool cancelled = false;
 
     // An empty tally for each item of a run with that many workers an item.
     static RunSummary forPlan(const std::vector<const Item*>& items, int perItem);
+    // The same for these accounts, each sending every item N times.
+    static RunSummary forPlan(const std::vector<const Item*>& items, int perItem,
+                              const std::vector<std::string>& accountNames);
     // A reply for the item, that long after the run's first send.
     void noteReply(std::size_t item, std::chrono::nanoseconds sinceFirstSend);
     // A worker's outcome line.
-    void noteOutcome(std::size_t item, OutcomeKind kind);
+    void noteOutcome(std::size_t item, OutcomeKind kind, std::size_t account = 0);
 };
 
 std::string summaryLine(const RunSummary& summary);

@@ -47,7 +47,7 @@ class RunLedger {
     std::size_t size() const { return workers_.size(); }
     bool ended(std::size_t index) const { return workers_[index].ended; }
     int attempts(std::size_t index) const { return workers_[index].attempts; }
-    const ItemRequest& request(std::size_t index) const { return items_[workers_[index].item]; }
+    const ItemRequest& request(std::size_t index) const { return items_[workers_[index].slot]; }
     bool cancelled() const { return cancel_.load(); }
 
     // A request of the worker's went under way.

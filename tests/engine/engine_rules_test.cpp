@@ -20,7 +20,18 @@ struct Shape {
     bool timed = true;
     long leadMs = 3000;
     long retryWindowMs = 30000;
+    std::vector<RunAccount> accounts;  // empty: the one session below
 };
+
+// Accounts named 小号1.. with sessions of their own.
+std::vector<RunAccount> accountsOf(std::size_t n) {
+    std::vector<RunAccount> made;
+    for (std::size_t a = 1; a <= n; ++a) {
+        const std::string number = std::to_string(10000 + a);
+        made.push_back({"小号" + std::to_string(a), "uin=o" + number + "; skey=k" + number, ""});
+    }
+    return made;
+}
 
 Shape shaped(std::size_t items, int perItem) {
     Shape shape;
@@ -63,7 +74,7 @@ void run(Ran& r, Script& script, const Shape& setup,
     config.timer.preopenLeadMs = setup.leadMs;
     config.exchange.retryWindowMs = setup.retryWindowMs;
     config.exchange.throttleJitterPercent = 0;
-    RunPlan plan{someItems(setup.items), setup.perItem, "uin=o10001; skey=k"};
+    RunPlan plan{someItems(setup.items), setup.perItem, "uin=o10001; skey=k", setup.accounts};
     RunOptions options;
     r.fireAt = r.clock.peek() + kAhead;
     if (setup.timed) {
@@ -204,6 +215,115 @@ TEST(EngineRules, ItemsShareTheFirstWayInTurn) {
     }
     EXPECT_EQ(items.size(), 3u) << "each item has one of the three places";
     expectOneLineEach(r, 6);
+}
+
+// Beyond the first way's room, every account has its share of the places at the instant, and
+// within it every item: the first sends differ by one at most between any two.
+TEST(EngineRules, AccountsShareTheFirstWayByItemAndAccount) {
+    struct Row {
+        std::size_t accounts;
+        std::size_t items;
+        int perItem;
+        std::size_t room;
+    };
+    const Row rows[] = {{3, 44, 20, 1000}, {3, 1, 400, 300}, {2, 5, 40, 33}, {3, 4, 30, 7}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.accounts) + " accounts, " + std::to_string(row.items) +
+                     " items, room " + std::to_string(row.room));
+        Script script;
+        script.ways[0].capacity = row.room;
+        Shape shape = shaped(row.items, row.perItem);
+        shape.accounts = accountsOf(row.accounts);
+        Ran r;
+        run(r, script, shape);
+        std::map<std::string, std::size_t> byAccount;
+        std::map<std::pair<std::string, std::size_t>, std::size_t> bySlot;
+        std::map<std::string, std::size_t> allByAccount;
+        for (const auto& sent : r.journal.sent) {
+            ++allByAccount[sent.cookies];
+            if (sent.way == "first") {
+                ++byAccount[sent.cookies];
+                ++bySlot[{sent.cookies, sent.worker / row.accounts % row.items}];
+            }
+        }
+        ASSERT_EQ(byAccount.size(), row.accounts);
+        const std::size_t fair = row.room / row.accounts;
+        for (const auto& [cookies, n] : byAccount) {
+            EXPECT_GE(n, fair) << cookies;
+            EXPECT_LE(n, fair + 1) << cookies;
+        }
+        const auto [least, most] =
+            std::minmax_element(bySlot.begin(), bySlot.end(),
+                                [](const auto& x, const auto& y) { return x.second < y.second; });
+        EXPECT_LE(most->second - least->second, 1u);
+        // Every account sent all its requests, each with its own session.
+        for (const RunAccount& account : shape.accounts) {
+            EXPECT_EQ(allByAccount[account.cookies],
+                      row.items * static_cast<std::size_t>(row.perItem))
+                << account.name;
+        }
+        expectOneLineEach(r, static_cast<int>(row.accounts * row.items) * row.perItem);
+    }
+}
+
+// Several accounts: the lines name the account after the item and the summary counts each
+// one; one account's lines and summary are as they were without accounts.
+TEST(EngineRules, LinesAndSummaryNameTheAccounts) {
+    struct Row {
+        std::size_t accounts;
+        std::string start;                  // the first line of the log
+        std::vector<std::string> prefixes;  // every outcome line has one of these
+        std::vector<std::string> summary;   // in the summary line
+        std::string absent;                 // nowhere in the log
+    };
+    const Row rows[] = {
+        {0,
+         "开始兑换：2 个商品，每个 3 个请求，共 6 个",
+         {"] #"},
+         {"兑换结束：共 6 个请求"},
+         "小号"},
+        {1,
+         "开始兑换：2 个商品，每个 3 个请求，共 6 个",
+         {"] #"},
+         {"兑换结束：共 6 个请求"},
+         "小号"},
+        {2,
+         "开始兑换：2 个帐号，2 个商品，每个 3 个请求，共 12 个",
+         {"] 小号1 #", "] 小号2 #"},
+         {"兑换结束：共 12 个请求", "；帐号 小号1 未中奖 6", "；帐号 小号2 请求失败 6"},
+         "] #"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.accounts) + " accounts");
+        Script script;
+        Shape shape = shaped(2, 3);
+        shape.accounts = accountsOf(row.accounts);
+        if (row.accounts == 2) {
+            for (std::size_t w = 1; w < 12; w += 2) {  // workers take turns by account
+                script.answers[w] = {Says::Fails};
+            }
+        }
+        Ran r;
+        run(r, script, shape);
+        EXPECT_EQ(startLine(RunPlan{someItems(2), 3, "uin=o10001; skey=k", shape.accounts}),
+                  row.start);
+        for (const auto& line : r.lines) {
+            EXPECT_TRUE(
+                std::any_of(row.prefixes.begin(), row.prefixes.end(),
+                            [&line](const auto& p) { return line.find(p) != std::string::npos; }))
+                << line;
+        }
+        const std::string summary = summaryLine(r.summary);
+        for (const auto& part : row.summary) {
+            EXPECT_NE(summary.find(part), std::string::npos) << part << "\n" << summary;
+        }
+        EXPECT_EQ(r.log.find(row.absent), std::string::npos) << r.log;
+        ASSERT_EQ(r.summary.accounts.size(), row.accounts > 1 ? row.accounts : 0u);
+        if (row.accounts == 2) {
+            EXPECT_EQ(r.summary.accounts[0].count(OutcomeKind::LotteryLoss), 6);
+            EXPECT_EQ(r.summary.accounts[1].count(OutcomeKind::Failed), 6);
+        }
+    }
 }
 
 TEST(EngineRules, IdleConnectionsAreLookedAtTwiceBeforeTheInstant) {

@@ -60,6 +60,7 @@ struct Journal {
         std::size_t worker = 0;
         int attempt = 0;
         Clock::Steady at{};
+        std::string cookies;  // the session the request carried
     };
     std::vector<std::string> primed;  // ways, in the order they were primed
     std::vector<Clock::Steady> primedAt;
@@ -248,7 +249,8 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
 
     void start(std::size_t index, Clock::Steady now) {
         c_.ledger.began(index);
-        journal_.sent.push_back({way_.name, index, c_.ledger.attempts(index), now});
+        journal_.sent.push_back({way_.name, index, c_.ledger.attempts(index), now,
+                                 c_.ledger.request(index).page.cookies});
         const Says says = script_.answer(index, asked_[index]++);
         const auto after = says == Says::Silent
                                ? std::chrono::nanoseconds(milliseconds(c_.http().totalTimeoutMs))

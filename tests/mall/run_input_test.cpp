@@ -61,6 +61,43 @@ TEST(PlanRun, RefusalsAndPlan) {
     }
 }
 
+// Several accounts: a session fault names its account, a fault of the run is said once, and
+// nothing is planned unless every account can send.
+TEST(PlanRun, SeveralAccounts) {
+    struct Case {
+        std::vector<RunAccount> accounts;
+        std::string field;
+        const char* says;     // nullptr: accepted
+        const char* notSaid;  // not in the refusal
+    };
+    const RunAccount big{"大号", "uin=o10001; skey=a", ""};
+    const std::vector<Case> cases{
+        {{}, "3", "没有勾选任何帐号", nullptr},
+        {{big, {"小号2", "", ""}}, "3", "帐号 小号2：尚未登录", "大号"},
+        {{big, {"小号2", "uin=2\r\nX-Evil: 1", ""}}, "3", "帐号 小号2：登录信息含有换行", "X-Evil"},
+        {{big, {"小号2", "uin=o10002; skey=b", ""}}, "0", "不能为 0", "帐号"},
+        {{big, {"小号2", "uin=o10002; skey=b", "127.0.0.1:3128"}}, "3", nullptr, nullptr},
+        {{big}, "3", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        auto got = planRun({"cf-rename"}, c.field, c.accounts, 1000);
+        if (c.says == nullptr) {
+            ASSERT_TRUE(got.ok()) << got.error().message;
+            ASSERT_EQ(got->accounts.size(), c.accounts.size());
+            EXPECT_EQ(got->accounts.back().proxy, c.accounts.back().proxy);
+            EXPECT_EQ(got->sendingAccounts().size(), c.accounts.size());
+            continue;
+        }
+        ASSERT_FALSE(got.ok()) << c.says;
+        EXPECT_NE(got.error().message.find(c.says), std::string::npos) << got.error().message;
+        EXPECT_NE(got.error().message.find("未发送"), std::string::npos) << got.error().message;
+        if (c.notSaid != nullptr) {
+            EXPECT_EQ(got.error().message.find(c.notSaid), std::string::npos)
+                << got.error().message;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vellicor::mall
 

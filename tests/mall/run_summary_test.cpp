@@ -76,5 +76,24 @@ TEST(RunSummary, RepliesAndLinesAreCountedPerItem) {
     EXPECT_EQ(summary.requests, 2);
 }
 
+// Several accounts: every account's requests counted, each account's lines on its own after
+// the items'; one account's summary is as it was.
+TEST(RunSummary, EachAccountCountedWhenSeveral) {
+    const std::vector<const Item*> plan = {findItem("cf-rename")};
+    RunSummary one = RunSummary::forPlan(plan, 2, {"大号"});
+    one.noteOutcome(0, OutcomeKind::Popup, 0);
+    EXPECT_TRUE(one.accounts.empty());
+    EXPECT_EQ(summaryLine(one),
+              "兑换结束：共 2 个请求（发送 0 次）；[改名] 提示框 1，没有收到回复"
+              "（时间自首次发送起）");
+    RunSummary two = RunSummary::forPlan(plan, 2, {"大号", "小号2"});
+    two.noteOutcome(0, OutcomeKind::Popup, 1);
+    two.noteOutcome(0, OutcomeKind::Unmet, 0);
+    two.noteOutcome(0, OutcomeKind::Unmet, 1);
+    EXPECT_EQ(summaryLine(two),
+              "兑换结束：共 4 个请求（发送 0 次）；[改名] 未满足条件 2，提示框 1，没有收到回复；"
+              "帐号 大号 未满足条件 1；帐号 小号2 未满足条件 1，提示框 1（时间自首次发送起）");
+}
+
 }  // namespace
 }  // namespace vellicor::mall

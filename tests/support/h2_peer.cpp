@@ -125,6 +125,11 @@ std::string PeerConnection::path(std::uint32_t stream) const {
     return it == paths_.end() ? std::string() : it->second;
 }
 
+std::string PeerConnection::cookies(std::uint32_t stream) const {
+    const auto it = cookies_.find(stream);
+    return it == cookies_.end() ? std::string() : it->second;
+}
+
 // Every header block is decoded in order, as the client's HPACK state needs, and its :path
 // kept, so that a script can tell whose request a stream carries.
 void PeerConnection::decodeHeaders(const Frame& f) {
@@ -159,9 +164,12 @@ void PeerConnection::decodeHeaders(const Frame& f) {
         left -= static_cast<std::size_t>(n);
         if ((flags & NGHTTP2_HD_INFLATE_EMIT) != 0) {
             const std::string name(reinterpret_cast<const char*>(nv.name), nv.namelen);
+            const std::string value(reinterpret_cast<const char*>(nv.value), nv.valuelen);
             if (name == ":path") {
-                paths_[f.stream] =
-                    std::string(reinterpret_cast<const char*>(nv.value), nv.valuelen);
+                paths_[f.stream] = value;
+            } else if (name == "cookie") {  // crumbs, as a server joins them
+                std::string& joined = cookies_[f.stream];
+                joined += (joined.empty() ? "" : "; ") + value;
             }
         }
         if ((flags & NGHTTP2_HD_INFLATE_FINAL) != 0) {

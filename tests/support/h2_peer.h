@@ -80,6 +80,8 @@ class PeerConnection {
     const std::string& headersRead() const { return headersRead_; }
     // The :path of a stream whose HEADERS were read; empty when none came.
     std::string path(std::uint32_t stream) const;
+    // Its cookie fields joined with "; "; empty when none came.
+    std::string cookies(std::uint32_t stream) const;
     // When the script returns, the connection is cut with a TCP reset (no TLS close, no FIN).
     void resetOnReturn() { reset_ = true; }
     bool resetAsked() const { return reset_; }
@@ -92,6 +94,7 @@ class PeerConnection {
     void* inflater_ = nullptr;  // the client's HPACK state, one per connection
     std::string block_;         // a header block waiting for its CONTINUATION
     std::map<std::uint32_t, std::string> paths_;
+    std::map<std::uint32_t, std::string> cookies_;
     bool reset_ = false;
     std::string buffer_;
     std::vector<Frame> seen_;

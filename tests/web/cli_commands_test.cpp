@@ -157,30 +157,43 @@ TEST(CliCommands, EveryAccountOfTheFileIsReadUnderItsName) {
     EXPECT_EQ(seen, expected);
 }
 
-// An account with a proxy of its own goes through it, and only that account does.
+// An account with a proxy of its own goes through it, and only that account does: for its
+// balances, and in an exchange run it shares with an account without one.
 TEST(CliCommands, AnAccountGoesByItsOwnProxy) {
-    auto server =
-        portal::Server::start(R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"}})");
-    ASSERT_TRUE(server.ok()) << server.error().message;
-    test::RawServer proxy(test::forwardingProxy());
-    const std::string file =
-        accountsFile("accounts-proxy.txt",
-                     "a\tuin=o10001; skey=SECRET-1\nb\tuin=o10002; skey=SECRET-2\t127.0.0.1:" +
-                         std::to_string(proxy.port()) + "\n");
-    const auto run = runCli("balances --accounts " + file + " --portal " + (*server)->baseUrl());
-    EXPECT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_NE(run.out.find("【b】\nCF 游票: 240\n"), std::string::npos) << run.out;
-    const auto requests = proxy.requests();
-    ASSERT_FALSE(requests.empty());
-    for (const std::string& request : requests) {
-        EXPECT_NE(request.find("skey=SECRET-2"), std::string::npos) << request;
-        EXPECT_EQ(request.find("SECRET-1"), std::string::npos) << request;
+    struct Case {
+        std::string command;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"balances", "【b】\nCF 游票: 240\n"},
+        {"exchange --items cf-rename --threads 2", "[改名] b #2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        auto server =
+            portal::Server::start(R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"}})");
+        ASSERT_TRUE(server.ok()) << server.error().message;
+        test::RawServer proxy(test::forwardingProxy());
+        const std::string file =
+            accountsFile("accounts-proxy.txt",
+                         "a\tuin=o10001; skey=SECRET-1\nb\tuin=o10002; skey=SECRET-2\t127.0.0.1:" +
+                             std::to_string(proxy.port()) + "\n");
+        const auto run =
+            runCli(c.command + " --accounts " + file + " --portal " + (*server)->baseUrl());
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        const auto requests = proxy.requests();
+        ASSERT_FALSE(requests.empty());
+        for (const std::string& request : requests) {
+            EXPECT_NE(request.find("skey=SECRET-2"), std::string::npos) << request;
+            EXPECT_EQ(request.find("SECRET-1"), std::string::npos) << request;
+        }
+        std::size_t direct = 0;
+        for (const auto& request : (*server)->log()) {
+            direct += request.cookies.find("SECRET-1") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(direct + requests.size(), (*server)->log().size());
     }
-    std::size_t direct = 0;
-    for (const auto& request : (*server)->log()) {
-        direct += request.cookies.find("SECRET-1") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(direct + requests.size(), (*server)->log().size());
 }
 
 // The built-in simulator logs in the demo accounts the file names, each with its balances.
@@ -227,8 +240,9 @@ TEST(CliCommands, AnAccountsFileAtFaultSendsNothing) {
     }
 }
 
-// Every account of the file runs, each with its own session and its lines under its name: an
-// item each account may take once a day goes once to each, the second try of each refused.
+// Every account of the file runs in the one run, each with its own session and its lines
+// naming it after the item: an item each account may take once a day goes once to each, the
+// second try of each refused; the summary counts each account.
 TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
     auto server = portal::Server::start(
         R"({"sessions": {"10001": "SECRET-1", "10002": "SECRET-2"},
@@ -240,18 +254,22 @@ TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
                             " --portal " + (*server)->baseUrl());
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
-    for (const std::string name : {"【大号】", "【小号2】"}) {
+    EXPECT_NE(run.out.find("开始兑换：2 个帐号，1 个商品，每个 2 个请求，共 4 个"),
+              std::string::npos)
+        << run.out;
+    for (const std::string name : {"大号", "小号2"}) {
         std::size_t won = 0;
         std::size_t limited = 0;
         std::istringstream lines(run.out);
         for (std::string line; std::getline(lines, line);) {
-            if (line.starts_with(name)) {
+            if (line.find("[改名] " + name + " #") != std::string::npos) {
                 won += line.find("成功兑换改名") != std::string::npos ? 1 : 0;
                 limited += line.find("每个帐号每天限兑 1 次") != std::string::npos ? 1 : 0;
             }
         }
         EXPECT_EQ(won, 1u) << name << ":\n" << run.out;
         EXPECT_EQ(limited, 1u) << name << ":\n" << run.out;
+        EXPECT_NE(run.out.find("；帐号 " + name + " "), std::string::npos) << run.out;
     }
     // Each request carries one account's cookies alone: two requests each.
     std::map<std::string, int> byCookies;
