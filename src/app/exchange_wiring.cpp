@@ -25,9 +25,11 @@ bool ticketsSpent(const mall::RunSummary& summary) {
 
 }  // namespace
 
-ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies)
+ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies,
+                               AccountsSource accounts)
     : window_(window),
       cookies_(std::move(cookies)),
+      accounts_(std::move(accounts)),
       notifier_(context.notifier),
       notifyWins_(context.config.window.notifyWins),
       controller_(context.config, *context.clock, context.log) {
@@ -112,8 +114,24 @@ void ExchangeWiring::announceWin(int run, const std::string& caption, const std:
 bool ExchangeWiring::startRun(mall::RunOptions options) {
     watchForWins(options);
     const std::string workers = window_.workerField().content().toStdString();
+    if (accounts_) {
+        const std::vector<mall::RunAccount> accounts = runAccounts();
+        if (!accounts.empty()) {
+            return controller_.start(tickedItems(), workers, accounts, options);
+        }
+        // None ticked or logged in: the engine's own refusal says so.
+        return controller_.start(tickedItems(), workers, std::string(), options);
+    }
     const std::string cookies = cookies_ ? cookies_() : std::string();
     return controller_.start(tickedItems(), workers, cookies, options);
+}
+
+std::vector<mall::RunAccount> ExchangeWiring::runAccounts() {
+    std::vector<mall::RunAccount> out = accounts_();
+    std::lock_guard lock(leftOutMutex_);
+    std::erase_if(out, [this](const mall::RunAccount& a) { return leftOut_.contains(a.name); });
+    leftOut_.clear();  // the run it was found for is this one
+    return out;
 }
 
 }  // namespace vellicor::app

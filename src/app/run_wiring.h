@@ -30,6 +30,8 @@ class WindowView;
 
 // The session cookie string as it stands at the moment of asking (empty: not logged in).
 using CookieSource = std::function<std::string()>;
+// The accounts ticked for a run, each with its cookie string of the moment.
+using AccountsSource = std::function<std::vector<mall::RunAccount>()>;
 // Whether the mall's record page answers for a cookie string. Blocking; called off the
 // window's thread.
 using SessionProbe = std::function<schedule::SessionState(const std::string& cookies)>;
@@ -41,6 +43,8 @@ schedule::SessionState probeSession(const Config& config, const std::string& coo
 
 struct RunWiringOptions {
     CookieSource cookies;
+    // Set: a run goes for every account it gives, and `cookies` is not asked.
+    AccountsSource accounts;
     SessionProbe sessionProbe;  // empty: probeSession with the context's configuration
     // Tuning of the timer's wake-up; a clock that only moves when told wants spin 0.
     schedule::Scheduler::Options scheduler;
@@ -57,7 +61,8 @@ struct RunWiringOptions {
 class ExchangeWiring final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies);
+    ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies,
+                   AccountsSource accounts = {});
     ~ExchangeWiring() override;
 
     void exchangeClicked() override { startRun(); }
@@ -70,6 +75,12 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     // The ids of the ticked items, in catalogue order.
     std::vector<std::string> tickedItems() const;
     mall::ExchangeController& controller() { return controller_; }
+    // Accounts whose session the armed timer found ended: the next run goes without them.
+    // Any thread.
+    void leaveOut(std::set<std::string> names) {
+        std::lock_guard lock(leftOutMutex_);
+        leftOut_ = std::move(names);
+    }
 
   signals:
     // On the window's thread, after the run's last line is in the log box.
@@ -81,8 +92,13 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void watchForWins(mall::RunOptions& options);
     void announceWin(int run, const std::string& caption, const std::string& message);
 
+    std::vector<mall::RunAccount> runAccounts();
+
     WindowView& window_;
     CookieSource cookies_;
+    AccountsSource accounts_;
+    mutable std::mutex leftOutMutex_;
+    std::set<std::string> leftOut_;
     Notifier* notifier_;
     bool notifyWins_;
     int runNumber_ = 0;
@@ -128,10 +144,13 @@ class TimerWiring final : public QObject, public WindowHandlers {
     std::array<std::string, 3> armedTexts_;  // the fields as the latest arming wrote them
     std::string armedAt_;                    // the armed time as 12:00:00
     CookieSource cookies_;
+    AccountsSource accounts_;
     SessionProbe probe_;
     int periodMs_;
     std::mutex mutex_;
     std::string armedCookies_;  // what the session check of the latest arming asks with
+    std::vector<mall::RunAccount> armedAccounts_;  // the same, where the run has several
+    schedule::SessionState checkSessions();
     // Whether this arming's run went to the engine ahead of the instant (Waiting), was refused
     // then with a line of its own (Refused), or is still to start at the instant (No).
     enum class Prepared { No, Waiting, Refused };

@@ -46,4 +46,14 @@ std::function<std::string()> cookieSource(const AccountSessions& accounts) {
     };
 }
 
+std::function<std::vector<mall::RunAccount>()> accountsSource(const AccountSessions& accounts) {
+    return [&accounts] {
+        std::vector<mall::RunAccount> out;
+        for (const auto& account : accounts.tickedAccounts()) {
+            out.push_back({account.name, account.cookies, account.proxy});
+        }
+        return out;
+    };
+}
+
 }  // namespace vellicor::app

@@ -4,8 +4,10 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/app_context.h"
+#include "mall/run_input.h"
 
 namespace vellicor::app {
 
@@ -30,5 +32,7 @@ SessionControllers addSessionControllers(WindowView& window, AppContext& context
 // it stands then. Until runs fire for several accounts at once, that is the account in view
 // when it is ticked, else the first ticked one; none ticked and logged in: "".
 std::function<std::string()> cookieSource(const AccountSessions& accounts);
+// Every ticked, logged-in account for a run, each with its cookie string of the moment.
+std::function<std::vector<mall::RunAccount>()> accountsSource(const AccountSessions& accounts);
 
 }  // namespace vellicor::app

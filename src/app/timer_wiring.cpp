@@ -51,6 +51,7 @@ TimerWiring::TimerWiring(WindowView& window, AppContext& context, ExchangeWiring
       context_(context),
       exchange_(exchange),
       cookies_(options.cookies),
+      accounts_(options.accounts),
       probe_(options.sessionProbe),
       periodMs_(options.countdownPeriodMs > 0 ? options.countdownPeriodMs : 200),
       redemption_(*context.clock, hooks(), options.scheduler) {}
@@ -69,14 +70,7 @@ schedule::TimerHooks TimerWiring::hooks() {
         QMetaObject::invokeMethod(
             this, [this, instant] { prepare(instant); }, Qt::QueuedConnection);
     };
-    out.sessionCheck = [this] {
-        std::string cookies;
-        {
-            std::lock_guard lock(mutex_);
-            cookies = armedCookies_;
-        }
-        return probe_ ? probe_(cookies) : probeSession(context_.config, cookies);
-    };
+    out.sessionCheck = [this] { return checkSessions(); };
     // The set time is the mall's, and what counts is when a request reaches it: the armed
     // instant moves to the send time that lands the first request just after the opening.
     out.aimAt = [this](schedule::TimeOfDay,
@@ -160,7 +154,12 @@ void TimerWiring::armTimerClicked() {
     {
         std::lock_guard lock(mutex_);
         armedCookies_ = cookies_ ? cookies_() : std::string();
+        armedAccounts_ = accounts_ ? accounts_() : std::vector<mall::RunAccount>{};
+        if (armedAccounts_.size() == 1) {
+            armedCookies_ = armedAccounts_.front().cookies;
+        }
     }
+    exchange_.leaveOut({});
     const schedule::ArmOutcome outcome = redemption_.arm();
     armedTexts_ = outcome.fieldTexts;
     armedAt_ = schedule::formatTimeOfDay(outcome.time);
@@ -169,6 +168,44 @@ void TimerWiring::armTimerClicked() {
     }
     show(outcome.display);
     setCountdownRunning(true);
+}
+
+// Off the window's thread. With several accounts each is asked; one whose session has ended
+// is named in the log and left out of the run, and the others go on.
+schedule::SessionState TimerWiring::checkSessions() {
+    std::string cookies;
+    std::vector<mall::RunAccount> accounts;
+    {
+        std::lock_guard lock(mutex_);
+        cookies = armedCookies_;
+        accounts = armedAccounts_;
+    }
+    const auto ask = [this](const std::string& c) {
+        return probe_ ? probe_(c) : probeSession(context_.config, c);
+    };
+    if (accounts.size() < 2) {
+        return ask(cookies);
+    }
+    std::set<std::string> ended;
+    schedule::SessionState worst = schedule::SessionState::LoggedIn;
+    for (const auto& account : accounts) {
+        const schedule::SessionState state = ask(account.cookies);
+        if (state == schedule::SessionState::LoggedOut) {
+            ended.insert(account.name);
+            exchange_.leaveOut(ended);
+            if (context_.log) {
+                context_.log("警告：帐号 " + account.name +
+                             " 的会话已失效（商城说未登录），本次不为它兑换\r\n");
+            }
+        } else if (state == schedule::SessionState::Unreachable) {
+            worst = state;
+        }
+    }
+    if (ended.size() == accounts.size()) {
+        exchange_.leaveOut({});  // none left: the run's own refusal says so
+        return schedule::SessionState::LoggedOut;
+    }
+    return worst;
 }
 
 void TimerWiring::countdownTicked() {

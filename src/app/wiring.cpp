@@ -36,6 +36,7 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
     run.cookies = cookieSource(*session.accounts);
+    run.accounts = accountsSource(*session.accounts);
     // The run goes to the engine ahead of the instant, with time to build its requests
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);

@@ -79,6 +79,8 @@ struct RigOptions {
     std::chrono::nanoseconds lead{0};  // the timer hands its run to the engine this early
     std::function<void(Config&)> configure{};
     std::string dataFolder{};
+    // Set: the run goes for these accounts (name, uin; a uin of "ended" has a dead session).
+    std::vector<std::pair<std::string, std::string>> accounts{};
 };
 
 // A simulator, a window with the controllers under test and the fakes they talk to.
@@ -125,6 +127,15 @@ struct Rig {
         } else {
             RunWiringOptions wiring;
             wiring.cookies = [this] { return cookies; };
+            if (!options.accounts.empty()) {
+                std::vector<mall::RunAccount> list;
+                for (const auto& [name, uin] : options.accounts) {
+                    const std::string c = uin == "ended" ? std::string("uin=o10003; skey=gone")
+                                                         : server->sessionCookie(uin).value();
+                    list.push_back({name, c, {}});
+                }
+                wiring.accounts = [list] { return list; };
+            }
             wiring.scheduler.spin = 0ns;  // the mock clock moves only when told
             wiring.scheduler.lead = options.lead;
             wiring.music.openDevice = false;
@@ -604,6 +615,48 @@ class RunWiringTest : public QObject {
         QCoreApplication::processEvents();
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
         QVERIFY(rig.boxes.shown().empty());
+    }
+
+    // Every ticked account's requests go in one run, each with its own session, and the lines
+    // name the account after the item.
+    void exchangeGoesForEveryTickedAccount() {
+        RigOptions options;
+        options.accounts = {{"小号1", "10001"}, {"小号2", "10002"}};
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("2");
+        QVERIFY(rig.runToEnd());
+        std::map<std::string, int> perSession;
+        for (const auto& r : rig.exchanges()) {
+            ++perSession[r.cookies];
+        }
+        QCOMPARE(perSession.size(), std::size_t{2});
+        for (const auto& [session, count] : perSession) {
+            QCOMPARE(count, 2);
+        }
+        QCOMPARE(rig.outcomeLines().filter(q("[改名] 小号1 #")).size(), 2);
+        QCOMPARE(rig.outcomeLines().filter(q("[改名] 小号2 #")).size(), 2);
+    }
+
+    // Arming asks every account; one whose session has ended is named and left out, and the
+    // run goes on for the other.
+    void armingLeavesAnEndedAccountOut() {
+        RigOptions options;
+        options.accounts = {{"小号1", "10001"}, {"过期号", "ended"}};
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.waitForLine(q("警告：帐号 过期号 的会话已失效")));
+        rig.run.timer->closing();
+        rig.tick({"选择框1"});
+        rig.setThreads("1");
+        QVERIFY(rig.runToEnd());
+        const auto sent = rig.exchanges();
+        QCOMPARE(sent.size(), std::size_t{1});
+        QVERIFY(q(sent.front().cookies).startsWith(q("uin=o10001;")));
     }
 
     void armingWithoutASessionSaysSo() {
