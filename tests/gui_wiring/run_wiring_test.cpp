@@ -518,10 +518,21 @@ class RunWiringTest : public QObject {
         everyWorkerEndedWithOneWholeLine(rig, 50);
     }
 
+    // The window's own session, and two ticked accounts fired at the one instant.
+    void timerFiresTheRunOnceAtTheSetTime_data() {
+        QTest::addColumn<int>("accounts");
+        QTest::newRow("the session") << 0;
+        QTest::newRow("two accounts") << 2;
+    }
     void timerFiresTheRunOnceAtTheSetTime() {
+        QFETCH(int, accounts);
+        const std::size_t sent = accounts == 0 ? 2 : 2 * static_cast<std::size_t>(accounts);
         MockClock clock(localAt(11, 59, 50));
         RigOptions options;
         options.clock = &clock;
+        if (accounts > 0) {
+            options.accounts = {{"小号1", "10001"}, {"小号2", "10002"}};
+        }
         Rig rig;
         QVERIFY(rig.open(options));
         rig.window->start();
@@ -545,7 +556,12 @@ class RunWiringTest : public QObject {
         clock.advance(4s);  // 11:59:59
         QVERIFY(fired.wait(kWaitMs));
         QVERIFY(finished.wait(kWaitMs));
-        QCOMPARE(rig.exchanges().size(), std::size_t{2});
+        QCOMPARE(rig.exchanges().size(), sent);
+        std::set<std::string> sessions;
+        for (const auto& r : rig.exchanges()) {
+            sessions.insert(r.cookies);
+        }
+        QCOMPARE(sessions.size(), std::size_t(accounts == 0 ? 1 : accounts));
         QVERIFY(!rig.run.timer->armed());
         QCOMPARE(rig.get<ui::Label>("标签10")->text(), q(schedule::kNotArmedText));
         QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
@@ -553,7 +569,7 @@ class RunWiringTest : public QObject {
         clock.advance(24h);  // not armed for the next day
         QCoreApplication::processEvents();
         QCOMPARE(fired.count(), 1);
-        QCOMPARE(rig.exchanges().size(), std::size_t{2});
+        QCOMPARE(rig.exchanges().size(), sent);
     }
 
     void emptyTimeFieldIsRefused_data() {
