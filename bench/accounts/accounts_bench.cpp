@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "bench/results_section.h"
 #include "mall/catalogue.h"
 #include "mall/exchange_run.h"
@@ -71,28 +72,7 @@ long peakKib(const std::string& portal, const std::string& config,
         VELLICOR_CLI_PATH,        "exchange", "--items", joined(tickable()), "--threads",
         std::to_string(kPerItem), "--portal", portal,    "--config",         config};
     args.insert(args.end(), session.begin(), session.end());
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    // posix_spawn, not fork: a forked copy of this process would count towards the child's peak.
-    const int spawned =
-        posix_spawn(&pid, VELLICOR_CLI_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    return vellicor::bench::childPeakKib(std::move(args));
 }
 
 double medianMb(std::vector<long> v) {
@@ -101,27 +81,7 @@ double medianMb(std::vector<long> v) {
 }
 
 std::string startPortal(const std::string& scenarioFile, pid_t& pid) {
-    int out[2];
-    if (pipe(out) != 0) {
-        return {};
-    }
-    pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(VELLICOR_PORTAL_PATH, VELLICOR_PORTAL_PATH, "--port", "0", "--scenario",
-              scenarioFile.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    close(out[0]);
-    const auto at = line.find("http://");
-    return at == std::string::npos ? std::string() : line.substr(at);
+    return vellicor::bench::startPortalProcess(VELLICOR_PORTAL_PATH, scenarioFile, pid);
 }
 
 struct Memory {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "bench/results_section.h"
 #include "mall/catalogue.h"
 
@@ -36,34 +37,9 @@ std::string tickable() {
 
 // Runs the CLI once; its peak resident set in KiB, or -1.
 long peakKib(const std::string& portal, const std::string& config, int perItem) {
-    const std::string items = tickable();
-    const std::string threads = std::to_string(perItem);
-    // posix_spawn, not fork: a forked copy of this process would count towards the child's
-    // peak before it runs the CLI.
-    std::vector<std::string> args = {VELLICOR_CLI_PATH, "exchange", "--items",  items,
-                                     "--threads",       threads,    "--portal", portal,
-                                     "--cookie",        kCookies,   "--config", config};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, VELLICOR_CLI_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    return vellicor::bench::childPeakKib({VELLICOR_CLI_PATH, "exchange", "--items", tickable(),
+                                          "--threads", std::to_string(perItem), "--portal", portal,
+                                          "--cookie", kCookies, "--config", config});
 }
 
 long median(std::vector<long> v) {
@@ -81,27 +57,7 @@ void writeSection(const std::string& section) {
 
 // Starts the simulator with the scenario; its address, read from its first line.
 std::string startPortal(const std::string& scenario, pid_t& pid) {
-    int out[2];
-    if (pipe(out) != 0) {
-        return {};
-    }
-    pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(VELLICOR_PORTAL_PATH, VELLICOR_PORTAL_PATH, "--port", "0", "--scenario",
-              scenario.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    close(out[0]);
-    const auto at = line.find("http://");
-    return at == std::string::npos ? std::string() : line.substr(at);
+    return vellicor::bench::startPortalProcess(VELLICOR_PORTAL_PATH, scenario, pid);
 }
 
 }  // namespace
