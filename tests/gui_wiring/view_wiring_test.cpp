@@ -439,6 +439,30 @@ class ViewWiringTest : public QObject {
         QCOMPARE(sessions.tickedAccounts().size(), std::size_t(first) + std::size_t(second));
     }
 
+    // An account removed while its requests are out: its workers finish, every line of both
+    // accounts comes whole, and the run's summary closes it.
+    void removingAnAccountDuringARunLosesNoLine() {
+        AccountSessions sessions(context_.config, {}, false, false);
+        for (const std::string uin : {"10001", "10002"}) {
+            QVERIFY(sessions.show({}).ok());
+            logIn(sessions, server_->sessionCookie(uin).value(), host());
+            QCOMPARE(sessions.loggedIn().value(), uin);  // listed, as a login does
+        }
+        QCOMPARE(sessions.tickedAccounts().size(), std::size_t{2});
+        test::FakeView view;
+        ExchangeWiring exchange(view, context_, {}, accountsSource(sessions));
+        view.itemBox(item("cf-rename"))->setChecked(true);
+        view.workerField().setContent(QStringLiteral("40"));
+        QSignalSpy finished(&exchange, &ExchangeWiring::runFinished);
+        QVERIFY2(exchange.startRun(), log().text().c_str());
+        QVERIFY(sessions.remove("10002").ok());
+        QVERIFY2(finished.wait(kWaitMs), "the run's end");
+        QCOMPARE(sent("/mall/index.php?op=exchangeing"), std::size_t{80});
+        QCOMPARE(occurrences(log().text(), " 10002 #"), 40);
+        QCOMPARE(occurrences(log().text(), " 10001 #"), 40);
+        QCOMPARE(occurrences(log().text(), "  :"), 80);
+    }
+
     // Removing an account deletes its remembered file and its profile's folder, and the next
     // account comes into view; an unknown number deletes nothing.
     void removingAnAccountDeletesItsFiles() {
