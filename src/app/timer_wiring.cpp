@@ -186,26 +186,28 @@ schedule::SessionState TimerWiring::checkSessions() {
     if (accounts.size() < 2) {
         return ask(cookies);
     }
-    std::set<std::string> ended;
+    std::vector<const mall::RunAccount*> ended;  // in the list's order, for the log
+    std::set<std::string> names;
     schedule::SessionState worst = schedule::SessionState::LoggedIn;
     for (const auto& account : accounts) {
         const schedule::SessionState state = ask(account.cookies);
         if (state == schedule::SessionState::LoggedOut) {
-            ended.insert(account.name);
-            exchange_.leaveOut(ended);
-            if (context_.log) {
-                context_.log("警告：帐号 " + account.name +
-                             " 的会话已失效（商城说未登录），本次不为它兑换\r\n");
-            }
+            ended.push_back(&account);
+            names.insert(account.name);
         } else if (state == schedule::SessionState::Unreachable) {
             worst = state;
         }
     }
-    if (ended.size() == accounts.size()) {
-        exchange_.leaveOut({});  // none left: the run's own refusal says so
-        return schedule::SessionState::LoggedOut;
+    const bool none = ended.size() == accounts.size();
+    // Left out before the warnings show: a run started on seeing them goes without.
+    exchange_.leaveOut(none ? std::set<std::string>{} : names);  // none left: the refusal says so
+    for (const auto* account : ended) {
+        if (context_.log) {
+            context_.log("警告：帐号 " + account->name +
+                         " 的会话已失效（商城说未登录），本次不为它兑换\r\n");
+        }
     }
-    return worst;
+    return none ? schedule::SessionState::LoggedOut : worst;
 }
 
 void TimerWiring::countdownTicked() {
