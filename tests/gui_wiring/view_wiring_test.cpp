@@ -106,6 +106,17 @@ void logIn(AccountSessions& sessions, const std::string& cookies, const std::str
     sessions.current().setLoggedIn(true);
 }
 
+// A new account in view, logged in as `uin` and listed, as a login through a pane leaves it.
+bool logInAs(AccountSessions& sessions, const std::string& uin, const std::string& cookies,
+             const std::string& host) {
+    if (!sessions.show({}).ok()) {
+        return false;
+    }
+    logIn(sessions, cookies, host);
+    const auto listed = sessions.loggedIn();
+    return listed && *listed == uin;
+}
+
 }  // namespace
 
 class ViewWiringTest : public QObject {
@@ -428,9 +439,7 @@ class ViewWiringTest : public QObject {
         QFETCH(QString, fired);
         AccountSessions sessions(context_.config, {}, false, false);
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QCOMPARE(sessions.loggedIn().value(), uin);
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
         }
         sessions.setTicked("10001", first);
         sessions.setTicked("10002", second);
@@ -444,9 +453,7 @@ class ViewWiringTest : public QObject {
     void removingAnAccountDuringARunLosesNoLine() {
         AccountSessions sessions(context_.config, {}, false, false);
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QCOMPARE(sessions.loggedIn().value(), uin);  // listed, as a login does
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
         }
         QCOMPARE(sessions.tickedAccounts().size(), std::size_t{2});
         test::FakeView view;
@@ -470,9 +477,7 @@ class ViewWiringTest : public QObject {
         const std::string folder = data.path().toStdString();
         AccountSessions sessions(context_.config, folder, true, false);
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QVERIFY(sessions.loggedIn().ok());
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
             const QString profile = q(web::profileFolder(folder, uin));
             QVERIFY(QDir().mkpath(profile + "/cache"));
         }
@@ -517,9 +522,7 @@ class ViewWiringTest : public QObject {
         test::FakeView view;
         AccountBar bar(view, context_, sessions);
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QVERIFY(sessions.loggedIn().ok());
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
         }
         QCOMPARE(sessions.rename("10002", name.toStdString()).ok(), taken);
         const QString shown = taken ? name : QStringLiteral("10002");
@@ -533,9 +536,7 @@ class ViewWiringTest : public QObject {
         AccountSessions sessions(context_.config, {}, false, false);
         std::map<std::string, std::vector<QString>> expected;
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QVERIFY(sessions.loggedIn().ok());
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
             auto& labels = expected[uin];
             labels.resize(mall::games().size());
             signin::refreshStates(
@@ -574,9 +575,7 @@ class ViewWiringTest : public QObject {
         test::FakeView view;
         AccountBar bar(view, context_, sessions);
         for (const std::string uin : {"10001", "10002"}) {
-            QVERIFY(sessions.show({}).ok());
-            logIn(sessions, server_->sessionCookie(uin).value(), host());
-            QVERIFY(sessions.loggedIn().ok());
+            QVERIFY(logInAs(sessions, uin, server_->sessionCookie(uin).value(), host()));
         }
         bar.openList();
         auto* list = bar.listDialog()->findChild<QListWidget*>();
