@@ -88,7 +88,8 @@ void ExchangeWiring::watchForWins(mall::RunOptions& options) {
         return;
     }
     const int run = ++runNumber_;
-    options.onOutcome = [this, run](const mall::Item& item, const mall::Outcome& outcome) {
+    options.onOutcome = [this, run](const mall::Item& item, const mall::Outcome& outcome,
+                                    const std::string& /*account*/) {
         if (outcome.kind != mall::OutcomeKind::Popup) {
             return;
         }

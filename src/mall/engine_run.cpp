@@ -417,7 +417,7 @@ void Engine::report(std::size_t index, Outcome outcome) {
         linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts, account);
     s_.log(outcomeLine(prefix, outcome.message));
     if (s_.options.onOutcome) {
-        s_.options.onOutcome(item, outcome);
+        s_.options.onOutcome(item, outcome, accounts_[w.account].name);
     }
     w.ended = true;
     --unended_;

@@ -30,7 +30,10 @@ struct RunOptions {
     // Prepare everything, then send at this instant of the clock; empty sends at once.
     std::optional<Clock::Steady> fireAt;
     // Optional: every outcome as its line is written, on the engine thread; must not block.
-    std::function<void(const Item& item, const Outcome& outcome)> onOutcome;
+    // `account` names the account the request was sent for (empty for a run on a bare cookie
+    // string).
+    std::function<void(const Item& item, const Outcome& outcome, const std::string& account)>
+        onOutcome;
     // Where the requests go and how the run waits for them.
     TransportFactory transport;
 };
