@@ -205,18 +205,28 @@ class DesktopNotifierTest : public QObject {
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QString>("body");
         QTest::newRow("markup escaped")
-            << true << "改名" << R"(<b>恭喜</b> & <a href="x">'领取'</a>)"
-            << "改名" << "&lt;b&gt;恭喜&lt;/b&gt; &amp; &lt;a href=&quot;x&quot;&gt;&#39;领取&#39;&lt;/a&gt;";
-        QTest::newRow("entity stays visible") << true << "改名" << "&lt;奖品&gt;"
-                                              << "改名" << "&amp;lt;奖品&amp;gt;";
-        QTest::newRow("service without markup") << false << "改名" << "<b>恭喜</b> & 谢谢"
-                                                << "改名" << "<b>恭喜</b> & 谢谢";
-        QTest::newRow("control characters") << true << "改\n名" << "第一行\r\n第二行\t完\x01\x1b[31m"
-                                            << "改 名" << "第一行 第二行 完[31m";
+            << true << "改名"
+            << R"(<b>恭喜</b> & <a href="x">'领取'</a>)"
+            << "改名"
+            << "&lt;b&gt;恭喜&lt;/b&gt; &amp; &lt;a href=&quot;x&quot;&gt;&#39;领取&#39;&lt;/a&gt;";
+        QTest::newRow("entity stays visible") << true << "改名"
+                                              << "&lt;奖品&gt;"
+                                              << "改名"
+                                              << "&amp;lt;奖品&amp;gt;";
+        QTest::newRow("service without markup") << false << "改名"
+                                                << "<b>恭喜</b> & 谢谢"
+                                                << "改名"
+                                                << "<b>恭喜</b> & 谢谢";
+        QTest::newRow("control characters") << true << "改\n名"
+                                            << "第一行\r\n第二行\t完\x01\x1b[31m"
+                                            << "改 名"
+                                            << "第一行 第二行 完[31m";
         QTest::newRow("long title") << true << QString(60, QChar(u'长')) << "x"
                                     << QString(39, QChar(u'长')) + QChar(0x2026) << "x";
-        QTest::newRow("title is not markup") << true << "<i>改名</i>" << "x"
-                                             << "<i>改名</i>" << "x";
+        QTest::newRow("title is not markup") << true << "<i>改名</i>"
+                                             << "x"
+                                             << "<i>改名</i>"
+                                             << "x";
     }
     void textsArriveAsPlainText() {
         QFETCH(bool, markup);
@@ -236,25 +246,6 @@ class DesktopNotifierTest : public QObject {
         QCOMPARE(call.body, body);
         QCOMPARE(call.app, QStringLiteral("Vellicor"));
         QVERIFY(balloons.shown.empty());
-    }
-
-    // Each win is a notification of its own: none replaces another, and the service's answer
-    // to one does not hold up the next.
-    void everyWinIsItsOwnNotification() {
-        BalloonLog balloons;
-        auto n = notifier(balloons);
-        n->start();
-        for (int i = 1; i <= 3; ++i) {
-            n->notify("改名", "小号" + std::to_string(i) + "：成功兑换");
-        }
-        QVERIFY2(serviceCalled(3), "fewer than three notifications reached the service");
-        std::set<QString> bodies;
-        for (const auto& call : service_->calls) {
-            QCOMPARE(call.replaces, 0U);
-            bodies.insert(call.body);
-        }
-        QCOMPARE(bodies.size(), std::size_t{3});
-        QVERIFY(said_.lines().empty());
     }
 
     // Without the service the tray shows one balloon at a time: those that come while one is
@@ -344,8 +335,8 @@ class DesktopNotifierTest : public QObject {
             wins.insert({call.summary, call.body.section(QStringLiteral("："), 0, 0)});
         }
         const std::set<std::pair<QString, QString>> expected{
-            {"改名", "小号1"},         {"改名", "小号2"},         {"防弹衣", "小号1"},
-            {"防弹衣", "小号2"},       {"点卷 100点", "小号1"}, {"点卷 100点", "小号2"}};
+            {"改名", "小号1"},   {"改名", "小号2"},       {"防弹衣", "小号1"},
+            {"防弹衣", "小号2"}, {"点卷 100点", "小号1"}, {"点卷 100点", "小号2"}};
         QCOMPARE(wins, expected);
         QVERIFY(!rig.log().contains(q(kNoWayLine)));
     }

@@ -133,9 +133,10 @@ void DesktopNotifier::probe() {
         return;
     }
     probing_ = true;
-    const QDBusMessage ask =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
-    auto* call = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask, kCallTimeoutMs), this);
+    const QDBusMessage ask = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                            QStringLiteral("GetCapabilities"));
+    auto* call = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(ask, kCallTimeoutMs), this);
     connect(call, &QDBusPendingCallWatcher::finished, this, &DesktopNotifier::probed);
 }
 
@@ -170,7 +171,8 @@ void DesktopNotifier::send(const Note& note) {
     // Expiry 0: the user who armed a run and walked away still finds it on coming back.
     call << QStringLiteral("Vellicor") << 0U << QStringLiteral("vellicor") << note.title
          << (markup_ ? escaped(note.text) : note.text) << QStringList() << hints << 0;
-    auto* sent = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMs), this);
+    auto* sent = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMs), this);
     connect(sent, &QDBusPendingCallWatcher::finished, this,
             [this, note](QDBusPendingCallWatcher* done) {
                 done->deleteLater();
