@@ -5,6 +5,7 @@
 # test on a free port; Debian 12's nginx has HTTP/2 built in, and its nginx-light is only a
 # transitional package that pulls in nginx itself. lintian, desktop-file-utils and appstream
 # check the Debian package tools/package.sh builds.
+# dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
 set -euo pipefail
 
 PACKAGES=(
@@ -16,7 +17,7 @@ PACKAGES=(
   libboost-dev nlohmann-json3-dev
   libfluidsynth-dev timgm6mb-soundfont
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth fonts-wqy-microhei
+  xvfb xauth fonts-wqy-microhei dbus-daemon
   wrk
   nginx apache2 haproxy openssl
   lintian desktop-file-utils appstream

@@ -82,34 +82,40 @@ std::vector<std::string> ExchangeWiring::tickedItems() const {
 }
 
 // A win or an exchange tells the user at once, also with the window out of sight: once per
-// item and run, as a thousand workers of one item may all be lucky.
+// item and account in a run, as a thousand workers of one item may all be lucky, while two
+// accounts winning the same item are two wins.
 void ExchangeWiring::watchForWins(mall::RunOptions& options) {
     if (notifier_ == nullptr || !notifyWins_) {
         return;
     }
     const int run = ++runNumber_;
     options.onOutcome = [this, run](const mall::Item& item, const mall::Outcome& outcome,
-                                    const std::string& /*account*/) {
+                                    const std::string& account) {
         if (outcome.kind != mall::OutcomeKind::Popup) {
             return;
         }
         QMetaObject::invokeMethod(
             this,
-            [this, run, caption = std::string(item.caption), message = outcome.message] {
-                announceWin(run, caption, message);
+            [this, run,
+             win = Win{std::string(item.id), std::string(item.caption), account, outcome.message}] {
+                announceWin(run, win);
             },
             Qt::QueuedConnection);
     };
 }
 
-void ExchangeWiring::announceWin(int run, const std::string& caption, const std::string& message) {
+void ExchangeWiring::announceWin(int run, const Win& win) {
     if (run != announcedRun_) {
         announcedRun_ = run;
         announced_.clear();
     }
-    if (announced_.insert(caption).second) {
-        notifier_->notify("Vellicor：" + caption, message);
+    if (!announced_.insert({win.item, win.account}).second) {
+        return;
     }
+    // The account leads the text: two accounts' wins of one item read alike otherwise, and
+    // some notification servers fold notifications that read alike into one.
+    notifier_->notify(win.caption,
+                      win.account.empty() ? win.message : win.account + "：" + win.message);
 }
 
 bool ExchangeWiring::startRun(mall::RunOptions options) {

@@ -22,6 +22,7 @@
 #include "app/login_controller.h"
 #include "app/main_window.h"
 #include "app/wiring.h"
+#include "platform/qt/desktop_notifier.h"
 #include "platform/qt/qt_services.h"
 #include "platform/runtime.h"
 #include "portal/embedded.h"
@@ -182,7 +183,6 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(vellicor::app::appIcon());  // the notifications' icon too
     vellicor::ui::QtMessageBoxService messageBox;
     vellicor::ui::QtUrlOpener urlOpener(&messageBox);
-    vellicor::ui::QtTrayNotifier notifier;
     vellicor::setFatalReporter([&messageBox](const std::string& text) {
         std::fputs(text.c_str(), stderr);
         messageBox.show(text, vellicor::mbflags::IconError | vellicor::mbflags::TaskModal,
@@ -198,6 +198,12 @@ int main(int argc, char** argv) {
     context.config = portal->config;
     context.messageBox = &messageBox;
     context.urlOpener = &urlOpener;
+    // It speaks only from the event loop, when the window has given the context its log box.
+    vellicor::ui::DesktopNotifier notifier([&context](const std::string& line) {
+        if (context.log) {
+            context.log(line);
+        }
+    });
     context.notifier = &notifier;
     context.dataFolder =
         QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation).toStdString();
@@ -208,6 +214,9 @@ int main(int argc, char** argv) {
     }
     const auto session = vellicor::app::wireControllers(*window, context);
     window->start();
+    if (context.config.window.notifyWins) {
+        notifier.start();
+    }
     if (portal->server && !options->demoAccounts.isEmpty()) {
         logInDemoAccounts(session, *portal, options->demoAccounts, context);
     }

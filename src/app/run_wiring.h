@@ -89,8 +89,14 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void ticketsMayHaveChanged();
 
   private:
+    struct Win {
+        std::string item;  // the catalogue id
+        std::string caption;
+        std::string account;  // empty: the run's one session
+        std::string message;
+    };
     void watchForWins(mall::RunOptions& options);
-    void announceWin(int run, const std::string& caption, const std::string& message);
+    void announceWin(int run, const Win& win);
 
     std::vector<mall::RunAccount> runAccounts();
 
@@ -103,7 +109,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     bool notifyWins_;
     int runNumber_ = 0;
     int announcedRun_ = 0;
-    std::set<std::string> announced_;  // items of announcedRun_ already told
+    std::set<std::pair<std::string, std::string>> announced_;  // (item, account) told this run
     mall::ExchangeController controller_;
 };
 

@@ -5,7 +5,6 @@
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QSystemTrayIcon>
 #include <QThread>
 #include <QUrl>
 
@@ -125,22 +124,6 @@ void QtUrlOpener::openHere(const std::string& url) {
         boxes_->show("无法打开浏览器，请在浏览器中打开这个地址（已复制到剪贴板）：\r\n" + url,
                      mbflags::Ok | mbflags::IconInformation | mbflags::TaskModal, kDefaultCaption);
     }
-}
-
-QtTrayNotifier::QtTrayNotifier() = default;
-
-QtTrayNotifier::~QtTrayNotifier() {
-    delete tray_;
-}
-
-void QtTrayNotifier::notify(const std::string& title, const std::string& text) {
-    if (tray_ == nullptr) {
-        tray_ = new QSystemTrayIcon(QGuiApplication::windowIcon());
-        tray_->setToolTip(QStringLiteral("Vellicor"));
-    }
-    tray_->show();
-    tray_->showMessage(QString::fromStdString(title), QString::fromStdString(text),
-                       QSystemTrayIcon::Information, 15000);
 }
 
 }  // namespace vellicor::ui

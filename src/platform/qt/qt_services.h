@@ -1,6 +1,6 @@
 #pragma once
-// The desktop services over Qt: message boxes, opening addresses in the user's browser, and
-// handling the events already queued. Both services may be called from any thread; they are
+// The desktop services over Qt: message boxes and opening addresses in the user's browser
+// (notifications: desktop_notifier.h). Both services may be called from any thread; they are
 // carried out on the GUI thread.
 
 #include <functional>
@@ -8,7 +8,6 @@
 #include "platform/services.h"
 
 class QUrl;
-class QSystemTrayIcon;
 
 namespace vellicor::ui {
 
@@ -35,18 +34,6 @@ class QtUrlOpener final : public UrlOpener {
 
     MessageBoxService* boxes_;
     Launch launch_;
-};
-
-// The notification area's balloon (or the desktop's notification service behind it). The icon
-// appears with the first notification.
-class QtTrayNotifier final : public Notifier {
-  public:
-    QtTrayNotifier();
-    ~QtTrayNotifier() override;
-    void notify(const std::string& title, const std::string& text) override;
-
-  private:
-    QSystemTrayIcon* tray_ = nullptr;
 };
 
 }  // namespace vellicor::ui
