@@ -3,8 +3,16 @@
 // PrimedConnections), one request at a time on each and kept alive between them. Workers past
 // the per-host cap wait in a queue for a connection to come free; a worker that has none to
 // go on is left to the next sender.
+//
+// The sender is a template over its connections so that its rules can be exercised on
+// connections that answer from a script, while the run's own path at the instant stays plain
+// calls on PrimedConnections: no virtual call, nothing built per request. The member bodies
+// live in connection_sender_impl.h; connection_sender.cpp instantiates them for
+// PrimedConnections. What the connections type offers is what PrimedConnections offers (its
+// Io, wanted, size, socket, alive, write, read, stale, close, readableIdle).
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,9 +23,17 @@
 
 namespace vellicor::mall {
 
-class ConnectionSender final : public WayLife, public Routing, public PollWork, public IdleKeeping {
+template <typename Connections>
+class BasicConnectionSender final : public WayLife,
+                                    public Routing,
+                                    public PollWork,
+                                    public IdleKeeping {
   public:
-    explicit ConnectionSender(const WayContext& context);
+    // How prime() gets its connections: blocks until they are open or the deadline passed.
+    using Opener = std::function<std::unique_ptr<Connections>(const PrimedConnections::Request&,
+                                                              const Clock&)>;
+
+    BasicConnectionSender(const WayContext& context, Opener open);
 
     Result<Primed> prime(const Priming& priming) override;
     void fire(Clock::Steady now) override;
@@ -40,6 +56,7 @@ class ConnectionSender final : public WayLife, public Routing, public PollWork, 
     void dropStaleConnections() override;
 
   private:
+    using Io = typename Connections::Io;
     struct Own {
         int conn = -1;    // the connection's number, -1 for none
         std::string out;  // bytes of the current request not yet written
@@ -68,12 +85,16 @@ class ConnectionSender final : public WayLife, public Routing, public PollWork, 
     std::unique_ptr<web::ReplyReader> newReader(std::size_t index) const;
 
     WayContext c_;
-    std::unique_ptr<PrimedConnections> conns_;
+    Opener open_;
+    std::unique_ptr<Connections> conns_;
     std::vector<Own> own_;            // by worker
     std::deque<std::size_t> queued_;  // workers waiting for a connection to come free
     std::vector<int> freeConns_;      // open connections nobody holds
     std::vector<std::size_t> polledWorker_;
     int onConn_ = 0;
 };
+
+using ConnectionSender = BasicConnectionSender<PrimedConnections>;
+extern template class BasicConnectionSender<PrimedConnections>;
 
 }  // namespace vellicor::mall

@@ -73,7 +73,8 @@ class NetTransport final : public RunTransport {
             ways.push_back(Way::of(std::make_unique<WaveSender>(context)));
         }
         if (first != SendWay::Transfers) {
-            ways.push_back(Way::of(std::make_unique<ConnectionSender>(context)));
+            ways.push_back(
+                Way::of(std::make_unique<ConnectionSender>(context, &PrimedConnections::open)));
         }
         ways.push_back(Way::of(std::make_unique<CurlSender>(context, multi_)));
         return ways;

@@ -284,6 +284,24 @@ bool PrimedConnections::stale(int conn) {
     return rc != CURLE_AGAIN;
 }
 
+std::vector<std::size_t> PrimedConnections::readableIdle(std::span<const int> conns) const {
+    std::vector<pollfd> fds;
+    fds.reserve(conns.size());
+    for (const int conn : conns) {
+        fds.push_back({socket(conn), POLLIN, 0});
+    }
+    std::vector<std::size_t> readable;
+    if (::poll(fds.data(), fds.size(), 0) <= 0) {
+        return readable;
+    }
+    for (std::size_t k = 0; k < fds.size(); ++k) {
+        if (fds[k].revents != 0) {
+            readable.push_back(k);
+        }
+    }
+    return readable;
+}
+
 void PrimedConnections::close(int conn) {
     Connection& l = conns_.at(static_cast<std::size_t>(conn));
     if (l.fd < 0) {

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,6 +56,9 @@ class PrimedConnections {
     // connection is used again, so that its request goes out on a fresh connection instead.
     bool stale(int conn);
     void close(int conn);
+    // Of these connections, the positions of those the peer has written on, closed or reset:
+    // one poll for all of them, so that a look at a thousand idle connections is one call.
+    std::vector<std::size_t> readableIdle(std::span<const int> conns) const;
 
   private:
     PrimedConnections() = default;
