@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/alert_wiring.h"
 #include "app/app_context.h"
 #include "app/update_check.h"
 #include "app/window_handlers.h"
@@ -92,6 +93,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void watchForWins(mall::RunOptions& options);
     void announceWin(int run, const std::string& caption, const std::string& message);
 
+    bool startWith(mall::RunOptions options);
     std::vector<mall::RunAccount> runAccounts();
 
     WindowView& window_;
@@ -104,6 +106,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     int runNumber_ = 0;
     int announcedRun_ = 0;
     std::set<std::string> announced_;  // items of announcedRun_ already told
+    RunAlertHooks alerts_;
     mall::ExchangeController controller_;
 };
 

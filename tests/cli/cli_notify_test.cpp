@@ -1,0 +1,68 @@
+// vellicor-cli notify-test: each configured channel's result, and an exit status a script can
+// trust before the sale.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "loopback_server.h"
+#include "raw_server.h"
+#include "run_command.h"
+
+namespace vellicor {
+namespace {
+
+test::CommandRun runCli(const std::string& args) {
+    return test::runCommand("timeout 60 " + std::string(VELLICOR_CLI_PATH) + " " + args + " 2>&1");
+}
+
+TEST(CliNotifyTest, EachChannelsResultAndTheExitStatus) {
+    test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+    const std::string closed = std::to_string(test::closedPort());
+    const std::string mailTo = "mail_from = a@example.com\nmail_to = b@example.com\n";
+    struct Case {
+        std::string section;  // of the file; empty: no file at all
+        int exitCode;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {"", 1, {"没有配置提醒渠道"}},
+        {"[alert]\n", 1, {"没有配置提醒渠道"}},
+        {"[alert]\nwebhook_url = " + hook.url("/ok?token=SECRET") + "\n",
+         0,
+         {"测试提醒：Web 钩子 " + hook.url("/ok") + " 已送达"}},
+        {"[alert]\nwebhook_url = http://127.0.0.1:" + closed +
+             "/x?token=SECRET\n"
+             "timeout_ms = 2000\n",
+         1,
+         {"测试提醒：Web 钩子 失败："}},
+        {"[alert]\nwebhook_url = " + hook.url("/ok") + "\nsmtp_url = smtp://127.0.0.1:" + closed +
+             "\nsmtp_user = me\nsmtp_password = SECRET\n" + mailTo,
+         1,
+         {"Web 钩子 " + hook.url("/ok") + " 已送达", "测试提醒：邮件 失败："}},
+        {"[alert]\nwebhook_method = PUT\n", 1, {"alert.webhook_method"}},
+    };
+    const std::string file = ::testing::TempDir() + "/cli_notify.ini";
+    for (const Case& c : cases) {
+        std::string args = "notify-test";
+        if (!c.section.empty()) {
+            std::ofstream(file, std::ios::trunc) << c.section;
+            args += " --config " + file;
+        }
+        const auto run = runCli(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.section << run.out;
+        for (const std::string& part : c.says) {
+            EXPECT_NE(run.out.find(part), std::string::npos) << c.section << run.out;
+        }
+        EXPECT_EQ(run.out.find("SECRET"), std::string::npos) << run.out;
+    }
+    // The hook got one test alert per run that had it, each with its id.
+    for (const std::string& request : hook.requests()) {
+        EXPECT_NE(request.find("\r\nX-Alert-Id: "), std::string::npos) << request;
+    }
+    EXPECT_EQ(hook.requests().size(), 2U);
+}
+
+}  // namespace
+}  // namespace vellicor
