@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "portal/server.h"
 #include "raw_server.h"
 #include "run_command.h"
 
@@ -62,6 +63,46 @@ TEST(CliNotifyTest, EachChannelsResultAndTheExitStatus) {
         EXPECT_NE(request.find("\r\nX-Alert-Id: "), std::string::npos) << request;
     }
     EXPECT_EQ(hook.requests().size(), 2U);
+}
+
+// An exchange whose workers all win the one item sends one win alert for it; one whose workers
+// all end throttled sends one throttling alert; a run of now sends no end-of-run alert.
+TEST(CliNotifyTest, ExchangeAlertsOnceEach) {
+    struct Case {
+        std::string faults;
+        int wins;
+        int throttles;
+    };
+    const Case cases[] = {
+        {"{}", 1, 0},
+        {R"({"/mall/index.php?op=exchangeing": {"mode": "status_429"}})", 0, 1},
+    };
+    for (const Case& c : cases) {
+        auto server =
+            portal::Server::start(R"({"sessions": {"10001": "k"}, "faults": )" + c.faults + "}");
+        ASSERT_TRUE(server.ok()) << server.error().message;
+        test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        const std::string file = ::testing::TempDir() + "/cli_notify_exchange.ini";
+        std::ofstream(file, std::ios::trunc)
+            << "[portal]\nmall = " << (*server)->baseUrl()
+            << "\naccount_login = " << (*server)->baseUrl() << "\n"
+            << "[exchange]\nretry_window_ms = 20\nthrottle_backoff_ms = 1\n"
+            << "throttle_backoff_max_ms = 2\n"
+            << "[alert]\nwebhook_url = " << hook.url("/hook") << "\nwebhook_body = t={title}\n";
+        const auto run = runCli("exchange --items 选择框1 --threads 4 --config " + file +
+                                " --cookie 'uin=o10001; skey=k'");
+        ASSERT_EQ(run.exitCode, 0) << run.out;
+        int wins = 0;
+        int throttles = 0;
+        for (const std::string& request : hook.requests()) {
+            wins += request.find("%E6%8A%A2%E5%88%B0%E4%BA%86") != std::string::npos;  // 抢到了
+            throttles += request.find("%E9%99%90%E6%B5%81") != std::string::npos;      // 限流
+        }
+        EXPECT_EQ(wins, c.wins) << run.out;
+        EXPECT_EQ(throttles, c.throttles) << run.out;
+        EXPECT_EQ(hook.requests().size(), static_cast<std::size_t>(c.wins + c.throttles))
+            << run.out;
+    }
 }
 
 }  // namespace
