@@ -10,7 +10,7 @@ namespace vellicor::app {
 namespace {
 
 // The timer group's lower right corner, under 剩余时间, clear of the group's other controls.
-const QRect kTestButton(808, 488, 88, 24);
+const QRect kTestButton(808, 490, 88, 24);
 
 }  // namespace
 

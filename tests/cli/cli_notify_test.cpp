@@ -2,6 +2,9 @@
 // trust before the sale.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -103,6 +106,37 @@ TEST(CliNotifyTest, ExchangeAlertsOnceEach) {
         EXPECT_EQ(hook.requests().size(), static_cast<std::size_t>(c.wins + c.throttles))
             << run.out;
     }
+}
+
+// A timed run ends with an alert carrying its summary. The set time is 3 s ahead on the real
+// clock (label realclock).
+TEST(CliNotifyTest, TimedRunEndsWithAnAlert) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+    const std::string file = ::testing::TempDir() + "/cli_notify_timed.ini";
+    std::ofstream(file, std::ios::trunc)
+        << "[portal]\nmall = " << (*server)->baseUrl()
+        << "\naccount_login = " << (*server)->baseUrl()
+        << "\n[alert]\nwebhook_url = " << hook.url("/hook") << "\n";
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    const std::time_t beijing =
+        std::chrono::system_clock::to_time_t(now + std::chrono::seconds(3)) + 8 * 3600;
+    std::tm at{};
+    gmtime_r(&beijing, &at);
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", at.tm_hour, at.tm_min, at.tm_sec);
+    const auto run = runCli("exchange --items 选择框1 --threads 2 --at " + std::string(clock) +
+                            " --config " + file + " --cookie 'uin=o10001; skey=k'");
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    std::vector<std::string> bodies;
+    for (const std::string& request : hook.requests()) {
+        bodies.push_back(request.substr(request.find("\r\n\r\n") + 4));
+    }
+    ASSERT_EQ(bodies.size(), 2U) << run.out;  // the win, then the end
+    EXPECT_NE(bodies[0].find("抢到了 改名"), std::string::npos) << bodies[0];
+    EXPECT_NE(bodies[1].find("定时兑换结束"), std::string::npos) << bodies[1];
+    EXPECT_NE(bodies[1].find("兑换结束：共 2 个请求"), std::string::npos) << bodies[1];
 }
 
 }  // namespace
