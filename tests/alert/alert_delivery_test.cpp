@@ -7,13 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -152,19 +152,12 @@ class SmtpServer {
     std::uint16_t port() const { return port_; }
     std::vector<std::string> mails() const {
         std::vector<std::string> out;
-        DIR* dir = ::opendir((maildir_ + "/new").c_str());
-        if (dir == nullptr) {
-            return out;
+        std::error_code missing;  // until the first mail comes
+        for (const auto& entry : std::filesystem::directory_iterator(maildir_ + "/new", missing)) {
+            std::ifstream file(entry.path(), std::ios::binary);
+            out.emplace_back(std::istreambuf_iterator<char>(file),
+                             std::istreambuf_iterator<char>());
         }
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                std::ifstream file(maildir_ + "/new/" + entry->d_name, std::ios::binary);
-                std::ostringstream text;
-                text << file.rdbuf();
-                out.push_back(text.str());
-            }
-        }
-        ::closedir(dir);
         return out;
     }
     std::string output() const {

@@ -124,22 +124,6 @@ TEST(Alerter, RetriesTransientFailuresWithOneId) {
     }
 }
 
-// A test alert is tried once, and its result told, also when it failed.
-TEST(Alerter, TestAlertTriesOnceAndTells) {
-    std::mutex mutex;
-    std::vector<std::string> ids;
-    Inbox results;
-    std::vector<std::unique_ptr<Channel>> channels;
-    channels.push_back(std::make_unique<ScriptedChannel>(
-        std::vector<Status>{makeError(ErrorCode::Transfer, "broken"), Ok{}}, ids, mutex));
-    Alerter alerter(std::move(channels), quick(5), {});
-    alerter.test(makeAlert(AlertKind::Test, "测试提醒", {}, "x"), results.results());
-    ASSERT_TRUE(results.waitFor(1)) << "the test alert's result";
-    alerter.close(30s);
-    EXPECT_EQ(ids.size(), 1U);
-    EXPECT_EQ(results.texts().front(), "测试提醒：脚本 失败：broken\r\n");
-}
-
 TEST(Alerter, RunAlertsOncePerItemAndAccountAndOneThrottling) {
     std::mutex mutex;
     std::vector<std::string> ids;

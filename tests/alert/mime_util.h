@@ -2,7 +2,6 @@
 // Reading back what the alerts wrote: Base64, a mail's head and body, its encoded words.
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vellicor::test {
@@ -57,14 +56,6 @@ inline bool wholeUtf8(const std::string& bytes) {
     return true;
 }
 
-inline std::pair<std::string, std::string> splitMessage(const std::string& message) {
-    const auto end = message.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        return {message, {}};
-    }
-    return {message.substr(0, end + 2), message.substr(end + 4)};
-}
-
 // A header's value, its folded lines joined by a blank; empty when it is not there.
 inline std::string header(const std::string& head, const std::string& name) {
     std::string value;
@@ -84,14 +75,6 @@ inline std::string header(const std::string& head, const std::string& name) {
         }
     }
     return value;
-}
-
-inline std::string joinLines(const std::string& text) {
-    std::string out;
-    for (const std::string& line : split(text, "\r\n")) {
-        out += line;
-    }
-    return out;
 }
 
 // The text of a subject of UTF-8 Base64 encoded words (blanks between them ignored).
