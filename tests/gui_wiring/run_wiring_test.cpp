@@ -861,6 +861,24 @@ class RunWiringTest : public QObject {
         QVERIFY(q(hook.requests().front()).contains(q("抢到了 改名")));
     }
 
+    // An account found ended at arming is one alert, naming it.
+    void armingAlertsAnEndedSession() {
+        test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        RigOptions options;
+        options.accounts = {{"小号1", "10001"}, {"过期号", "ended"}};
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.context.config.alert.webhookUrl = hook.url("/hook");
+        rig.context.alerter = std::make_shared<alert::Alerter>(rig.context.config, LogSink{});
+        rig.window->start();
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.waitForLine(q("警告：帐号 过期号 的会话已失效")));
+        rig.run.timer->closing();
+        rig.context.alerter->close(std::chrono::seconds(30));  // what was posted is delivered
+        QCOMPARE(hook.requests().size(), std::size_t{1});
+        QVERIFY(q(hook.requests().front()).contains(q("会话已失效（过期号）")));
+    }
+
     void stopButtonSilencesTheMusicForGood() {
         Rig rig;
         QVERIFY(rig.open({}));
