@@ -180,8 +180,14 @@ void watchOutcomes(mall::RunOptions& options, alert::RunAlerts& alerts) {
     };
 }
 
-// Alerts still on their way when the run is over get this long before the command exits.
+// Alerts still on their way when the command is done get this long before it exits, whichever
+// way it ends: the one saying every session has ended matters most.
 constexpr std::chrono::seconds kAlertFlush{20};
+
+struct FlushAlertsAtExit {
+    std::shared_ptr<alert::Alerter> alerter;
+    ~FlushAlertsAtExit() { alerter->close(kAlertFlush); }
+};
 
 }  // namespace
 
@@ -233,6 +239,7 @@ int runExchange(const Args& args) {
     }
     demoLine(*session);
     const auto alerter = std::make_shared<alert::Alerter>(session->setup.config, printLine);
+    const FlushAlertsAtExit flushAtExit{alerter};
     if (!dropEndedSessions(session.value(), *alerter)) {
         return fail("没有一个帐号的会话有效，本次未发送兑换请求");
     }
@@ -288,7 +295,6 @@ int runExchange(const Args& args) {
     if (summary && secondsOfDay) {
         runAlerts.ended(mall::summaryLine(*summary));
     }
-    alerter->close(kAlertFlush);
     const bool answered = summary && anyAnswer(*summary);
     return answered ? kExitOk : kExitNoAnswer;
 }
