@@ -4,7 +4,8 @@
 # nginx, Apache httpd (mod_http2) and HAProxy are the tests' front ends, each started by a
 # test on a free port; Debian 12's nginx has HTTP/2 built in, and its nginx-light is only a
 # transitional package that pulls in nginx itself. lintian, desktop-file-utils and appstream
-# check the Debian package tools/package.sh builds.
+# check the Debian package tools/package.sh builds. python3-aiosmtpd is the local SMTP server
+# the alert tests send mail to (run by /usr/bin/python3, whose modules Debian's packages are).
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
 set -euo pipefail
 
@@ -20,6 +21,7 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei dbus-daemon
   wrk
   nginx apache2 haproxy openssl
+  python3-aiosmtpd
   lintian desktop-file-utils appstream
 )
 

@@ -3,11 +3,16 @@
 // injected services. The log sink is filled in by the window once its log box exists.
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/services.h"
+
+namespace vellicor::alert {
+class Alerter;
+}
 
 namespace vellicor::app {
 
@@ -29,6 +34,8 @@ struct AppContext {
     // Runs `then` on the window's thread once every text the calling thread logged before is
     // in the log box. Any thread. Set by MainWindow.
     std::function<void(std::function<void()> then)> afterLogShown;
+    // Alerts away from the computer (web hook, mail); null: none. Set by AlertWiring.
+    std::shared_ptr<alert::Alerter> alerter;
 };
 
 }  // namespace vellicor::app

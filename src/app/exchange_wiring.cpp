@@ -32,10 +32,12 @@ ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSo
       accounts_(std::move(accounts)),
       notifier_(context.notifier),
       notifyWins_(context.config.window.notifyWins),
+      alerts_(context),
       controller_(context.config, *context.clock, context.log) {
     // The engine ends a run on its own thread; the signal comes on the window's thread once
     // the run's lines, logged first, are in the box.
     controller_.setOnFinished([this, &context](const mall::RunSummary& summary) {
+        alerts_.finished(summary);
         // Right under the summary line: where the lines the log box no longer holds are.
         const std::string path = context.logFilePath ? context.logFilePath() : std::string();
         if (!path.empty() && context.log) {
@@ -120,6 +122,13 @@ void ExchangeWiring::announceWin(int run, const Win& win) {
 
 bool ExchangeWiring::startRun(mall::RunOptions options) {
     watchForWins(options);
+    alerts_.watch(options);
+    const bool started = startWith(std::move(options));
+    alerts_.started(started);
+    return started;
+}
+
+bool ExchangeWiring::startWith(mall::RunOptions options) {
     const std::string workers = window_.workerField().content().toStdString();
     if (accounts_) {
         const std::vector<mall::RunAccount> accounts = runAccounts();

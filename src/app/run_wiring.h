@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/alert_wiring.h"
 #include "app/app_context.h"
 #include "app/update_check.h"
 #include "app/window_handlers.h"
@@ -98,6 +99,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     void watchForWins(mall::RunOptions& options);
     void announceWin(int run, const Win& win);
 
+    bool startWith(mall::RunOptions options);
     std::vector<mall::RunAccount> runAccounts();
 
     WindowView& window_;
@@ -110,6 +112,7 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
     int runNumber_ = 0;
     int announcedRun_ = 0;
     std::set<std::pair<std::string, std::string>> announced_;  // (item, account) told this run
+    RunAlertHooks alerts_;
     mall::ExchangeController controller_;
 };
 

@@ -2,6 +2,7 @@
 #include <optional>
 #include <utility>
 
+#include "alert/alerter.h"
 #include "app/run_wiring.h"
 #include "app/window_view.h"
 #include "mall/aim.h"
@@ -184,7 +185,13 @@ schedule::SessionState TimerWiring::checkSessions() {
         return probe_ ? probe_(c) : probeSession(context_.config, c);
     };
     if (accounts.size() < 2) {
-        return ask(cookies);
+        const schedule::SessionState state = ask(cookies);
+        if (state == schedule::SessionState::LoggedOut) {
+            alert::alertSessionsEnded(
+                context_.alerter.get(),
+                accounts.empty() ? std::vector<std::string>{} : std::vector{accounts.front().name});
+        }
+        return state;
     }
     std::vector<const mall::RunAccount*> ended;  // in the list's order, for the log
     std::set<std::string> names;
@@ -197,6 +204,13 @@ schedule::SessionState TimerWiring::checkSessions() {
         } else if (state == schedule::SessionState::Unreachable) {
             worst = state;
         }
+    }
+    if (!names.empty()) {
+        std::vector<std::string> inOrder;
+        for (const auto* account : ended) {
+            inOrder.push_back(account->name);
+        }
+        alert::alertSessionsEnded(context_.alerter.get(), inOrder);
     }
     const bool none = ended.size() == accounts.size();
     // Left out before the warnings show: a run started on seeing them goes without.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include "app/alert_wiring.h"
 #include "app/link_panel.h"
 #include "app/login_controller.h"
 #include "app/run_wiring.h"
@@ -33,6 +34,8 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     window.addHandlers(std::make_unique<LinkPanelController>(context));
     // login, balances, usage record, sign-in
     const SessionControllers session = addSessionControllers(window, context);
+    // alerts away from the computer: set up before the runs that send them, closed after
+    auto alerts = std::make_unique<AlertWiring>(window, context);
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
     run.cookies = cookieSource(*session.accounts);
@@ -41,6 +44,8 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
     const RunControllers runs = addRunControllers(window, context, run);
+    // Last: its close flushes what the others' closing still sent.
+    window.addHandlers(std::move(alerts));
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
     return session;
 }

@@ -20,5 +20,6 @@ int runExchange(const Args& args);
 int runItems(const Args& args);  // the catalogue: each item's id, game and caption
 int runBalances(const Args& args);
 int runSigninStatus(const Args& args);
+int runNotifyTest(const Args& args);  // a test alert to every configured channel
 
 }  // namespace vellicor::cli

@@ -4,11 +4,14 @@
 // With an accounts file one run sends for every account, each request with its account's
 // session (and through its proxy, if it has one), all at the one instant.
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "alert/alerter.h"
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/portal_session.h"
@@ -18,6 +21,7 @@
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
+#include "mall/run_summary.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "portal/embedded.h"
@@ -128,20 +132,26 @@ std::vector<mall::RunAccount> runAccounts(const PortalSession& session) {
 
 // With several accounts, one whose session the mall says has ended is left out with a
 // warning, and the others run. A record page that does not come leaves the account in: the
-// mall may be busy, not the session over. False when no account is left.
-bool dropEndedSessions(PortalSession& session) {
+// mall may be busy, not the session over. False when no account is left. The accounts left
+// out get one alert.
+bool dropEndedSessions(PortalSession& session, alert::Alerter& alerter) {
     if (session.accounts.size() < 2) {
         return true;
     }
-    std::erase_if(session.accounts, [](const SessionAccount& account) {
+    std::vector<std::string> ended;
+    std::erase_if(session.accounts, [&ended](const SessionAccount& account) {
         const auto page = web::fetchPageText(mall::recordPageAddress(account.config),
                                              account.cookies, account.config.http);
         if (!page || !mall::saysNotLoggedIn(page->text)) {
             return false;
         }
         printLine("警告：帐号 " + account.name + " 的会话已失效（商城说未登录），本次不为它兑换");
+        ended.push_back(account.name);
         return true;
     });
+    if (!ended.empty()) {
+        alert::alertSessionsEnded(&alerter, ended);
+    }
     return !session.accounts.empty();
 }
 
@@ -157,6 +167,27 @@ void demoLine(const PortalSession& session) {
         printLine("演示模式：模拟商城 " + session.setup.server->baseUrl() + "，演示帐号 " + names);
     }
 }
+
+// A win and the first throttling of the run go out as alerts while the run goes on.
+void watchOutcomes(mall::RunOptions& options, alert::RunAlerts& alerts) {
+    options.onOutcome = [&alerts](const mall::Item& item, const mall::Outcome& outcome,
+                                  const std::string& account) {
+        if (outcome.kind == mall::OutcomeKind::Popup) {
+            alerts.won(std::string(item.caption), account, outcome.message);
+        } else if (outcome.kind == mall::OutcomeKind::Throttled) {
+            alerts.throttled(std::string(item.caption), account, outcome.message);
+        }
+    };
+}
+
+// Alerts still on their way when the command is done get this long before it exits, whichever
+// way it ends: the one saying every session has ended matters most.
+constexpr std::chrono::seconds kAlertFlush{20};
+
+struct FlushAlertsAtExit {
+    std::shared_ptr<alert::Alerter> alerter;
+    ~FlushAlertsAtExit() { alerter->close(kAlertFlush); }
+};
 
 }  // namespace
 
@@ -207,7 +238,9 @@ int runExchange(const Args& args) {
         return fail(session.error().message);
     }
     demoLine(*session);
-    if (!dropEndedSessions(session.value())) {
+    const auto alerter = std::make_shared<alert::Alerter>(session->setup.config, printLine);
+    const FlushAlertsAtExit flushAtExit{alerter};
+    if (!dropEndedSessions(session.value(), *alerter)) {
         return fail("没有一个帐号的会话有效，本次未发送兑换请求");
     }
     // One account keeps its own configuration (its proxy included); several share the
@@ -215,6 +248,8 @@ int runExchange(const Args& args) {
     const Config& config =
         session->accounts.size() == 1 ? session->accounts.front().config : session->setup.config;
     mall::RunOptions runOptions;
+    alert::RunAlerts runAlerts(alerter);
+    watchOutcomes(runOptions, runAlerts);
     std::optional<mall::FiringAim> aim;
     Clock::WallTime opening{};
     if (secondsOfDay) {
@@ -257,6 +292,9 @@ int runExchange(const Args& args) {
     }
     controller.wait();
     const auto summary = controller.lastSummary();
+    if (summary && secondsOfDay) {
+        runAlerts.ended(mall::summaryLine(*summary));
+    }
     const bool answered = summary && anyAnswer(*summary);
     return answered ? kExitOk : kExitNoAnswer;
 }

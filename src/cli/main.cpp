@@ -26,6 +26,7 @@ const Command kCommands[] = {
      "balances [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
     {"signin-status", vellicor::cli::runSigninStatus,
      "signin-status [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
+    {"notify-test", vellicor::cli::runNotifyTest, "notify-test [--config FILE]"},
 };
 
 constexpr const char* kNotes =
@@ -39,6 +40,10 @@ constexpr const char* kNotes =
     "account, exchange runs every one at the one instant (--threads for each). For the built-in\n"
     "simulator the cookie string \"demo\" logs in the demo account the name gives (10001,\n"
     "10002, 10003).\n"
+    "notify-test sends one test alert to every channel of the file's [alert] section (web hook,\n"
+    "mail) and prints each one's result; it fails when a channel failed or none is set up.\n"
+    "exchange also sends alerts through those channels: a win, ended sessions, throttling and\n"
+    "the end of a timed run.\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"

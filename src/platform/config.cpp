@@ -1,6 +1,7 @@
 #include "platform/config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <fstream>
 #include <initializer_list>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/quote.h"
 
@@ -248,6 +250,106 @@ void applyWindow(Applier& a, Config& c) {
     a.flag("session.remember", c.window.rememberSession);
 }
 
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+bool hasBlankOrControl(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7F;
+    });
+}
+
+// An address as it goes into the mail's envelope and headers: one mailbox, no display name.
+bool plainMailbox(std::string_view text) {
+    const auto at = text.find('@');
+    return at != std::string_view::npos && at > 0 && at + 1 < text.size() &&
+           text.find('@', at + 1) == std::string_view::npos && !hasBlankOrControl(text) &&
+           text.find_first_of("<>,;\"()") == std::string_view::npos;
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const auto comma = std::min(text.find(',', start), text.size());
+        out.push_back(trim(text.substr(start, comma - start)));
+        start = comma + 1;
+    }
+    return out;
+}
+
+// The messages name the key and never quote the value: a hook's address carries its token.
+void checkAddress(Applier& a, const char* key, const std::string& url,
+                  std::initializer_list<std::string_view> schemes) {
+    if (url.empty()) {
+        return;
+    }
+    const bool known = std::any_of(schemes.begin(), schemes.end(), [&](std::string_view s) {
+        return startsWithNoCase(url, s) && url.size() > s.size();
+    });
+    if (!known) {
+        std::string names;
+        for (std::string_view s : schemes) {
+            names += (names.empty() ? "" : " or ") + std::string(s);
+        }
+        a.fail(std::string(key) + " must start with " + names);
+    } else if (hasBlankOrControl(url)) {
+        a.fail(std::string(key) + " holds a blank or a control byte");
+    }
+}
+
+void checkMailboxes(Applier& a, const char* key, const std::string& value, bool several) {
+    if (value.empty()) {
+        a.fail(std::string(key) + " is needed with alert.smtp_url");
+        return;
+    }
+    const std::vector<std::string> boxes = several ? splitList(value) : std::vector{value};
+    for (const std::string& box : boxes) {
+        if (!plainMailbox(box)) {
+            a.fail(std::string(key) +
+                   " holds an address that is not name@host: " + quoteBytes(box));
+            return;
+        }
+    }
+}
+
+void applyAlert(Applier& a, AlertSettings& s) {
+    a.text("alert.webhook_url", s.webhookUrl);
+    a.choice("alert.webhook_method", s.webhookMethod,
+             {{"POST", HookMethod::Post},
+              {"GET", HookMethod::Get},
+              {"post", HookMethod::Post},
+              {"get", HookMethod::Get}});
+    a.text("alert.webhook_body", s.webhookBody);
+    a.text("alert.smtp_url", s.smtpUrl);
+    a.text("alert.smtp_user", s.smtpUser);
+    a.text("alert.smtp_password", s.smtpPassword);
+    a.text("alert.mail_from", s.mailFrom);
+    a.text("alert.mail_to", s.mailTo);
+    a.number("alert.timeout_ms", s.timeoutMs, {1, kDayMs});
+    a.number("alert.attempts", s.attempts, {1, 100});
+    a.number("alert.retry_pause_ms", s.retryPauseMs, {0, kDayMs});
+    checkAddress(a, "alert.webhook_url", s.webhookUrl, {"http://", "https://"});
+    checkAddress(a, "alert.smtp_url", s.smtpUrl, {"smtp://", "smtps://"});
+    if (!s.smtpUrl.empty()) {
+        checkMailboxes(a, "alert.mail_from", s.mailFrom, false);
+        checkMailboxes(a, "alert.mail_to", s.mailTo, true);
+    }
+    // The body goes into a request or a mail whole; the user name into the login exchange.
+    for (const auto& [key, value] : {std::pair{"alert.webhook_body", &s.webhookBody},
+                                     std::pair{"alert.smtp_user", &s.smtpUser},
+                                     std::pair{"alert.smtp_password", &s.smtpPassword}}) {
+        if (hasLineBreak(*value)) {
+            a.fail(std::string(key) + " holds a line break");
+        }
+    }
+}
+
 }  // namespace
 
 Config Config::defaults() {
@@ -295,6 +397,7 @@ Result<Config> parseConfig(const std::string& iniText) {
     applyExchange(a, c.exchange);
     applyTimer(a, c.timer);
     applyWindow(a, c);
+    applyAlert(a, c.alert);
     if (!a.failed().empty()) {
         return makeError(ErrorCode::Parse, a.failed());
     }

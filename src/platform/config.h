@@ -72,6 +72,31 @@ struct WindowSettings {
     bool rememberSession = false;  // the browser keeps its cookies on disk between starts
 };
 
+// Alerts away from the computer: a web hook and mail. Each channel is on when its address is
+// set. The web hook's URL may carry a token (in its user info or query) and the mail has a
+// password: none of those may reach a log line or an error message.
+enum class HookMethod { Get, Post };
+
+struct AlertSettings {
+    std::string webhookUrl;  // http:// or https://; empty: no web hook
+    HookMethod webhookMethod = HookMethod::Post;
+    // {item}, {account}, {outcome} and {time} are filled in; empty takes a JSON object of
+    // the four (POST) or a query of them (GET).
+    std::string webhookBody;
+    std::string smtpUrl;  // smtp:// or smtps://; empty: no mail
+    std::string smtpUser;
+    std::string smtpPassword;
+    std::string mailFrom;
+    std::string mailTo;  // one address, or several joined by ','
+    // A receiver that takes longer than this has hung: the attempt is cut and made again.
+    long timeoutMs = 10000;
+    int attempts = 5;  // in all, the first one included
+    // The pause before the second attempt; it doubles with each further one.
+    long retryPauseMs = 1000;
+
+    bool any() const { return !webhookUrl.empty() || !smtpUrl.empty(); }
+};
+
 struct Config {
     // Base addresses, scheme://host[:port], no trailing slash.
     std::string mall;          // the mall host: exchange, record, sign-in, centre pages
@@ -93,6 +118,7 @@ struct Config {
     TimerSettings timer;
     LogSettings log;
     WindowSettings window;
+    AlertSettings alert;
 
     // Placeholders on reserved names; a real run replaces them with a file or --portal.
     static Config defaults();

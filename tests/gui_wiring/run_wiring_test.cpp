@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "../gui/gui_test_main.h"
+#include "alert/alerter.h"
 #include "app/link_panel.h"
 #include "app/log_file.h"
 #include "app/main_window.h"
@@ -34,6 +35,7 @@
 #include "platform/qt/simple_html.h"
 #include "platform/qt/timer.h"
 #include "portal/server.h"
+#include "raw_server.h"
 
 using namespace vellicor;
 using namespace vellicor::app;
@@ -804,6 +806,77 @@ class RunWiringTest : public QObject {
                          shown.c_str());
             }
         }
+    }
+
+    // 测试提醒 sends one test alert through each channel and logs each one's result; without a
+    // channel it says what to set.
+    void alertButtonReportsEachChannel() {
+        test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        const std::string closed = std::to_string(test::closedPort());
+        for (const bool configured : {false, true}) {
+            RigOptions options;
+            options.fullWiring = true;
+            if (configured) {
+                options.configure = [&](Config& c) {
+                    c.alert.webhookUrl = hook.url("/hook?token=SECRET");
+                    c.alert.smtpUrl = "smtp://127.0.0.1:" + closed;
+                    c.alert.mailFrom = c.alert.mailTo = "me@example.com";
+                    c.alert.timeoutMs = 5000;
+                };
+            }
+            Rig rig;
+            QVERIFY(rig.open(options));
+            rig.window->start();
+            QPushButton* button = nullptr;
+            for (auto* b : rig.window->findChildren<QPushButton*>()) {
+                button = b->text() == q("测试提醒") ? b : button;
+            }
+            QVERIFY(button != nullptr);
+            button->click();
+            if (!configured) {
+                QVERIFY(rig.waitForLine(q("测试提醒：没有配置提醒渠道")));
+                continue;
+            }
+            QVERIFY(rig.waitForLine(q("测试提醒：Web 钩子 " + hook.url("/hook") + " 已送达")));
+            QVERIFY(rig.waitForLine(q("测试提醒：邮件 失败：")));
+            QVERIFY(!rig.window->logBox()->content().contains(q("SECRET")));
+        }
+        QCOMPARE(hook.requests().size(), std::size_t{1});
+    }
+
+    // Every worker of the one item wins: the hook hears of it once.
+    void winsGoToTheHookOncePerItem() {
+        test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        Rig rig;
+        QVERIFY(rig.open({}));
+        rig.context.config.alert.webhookUrl = hook.url("/hook");
+        rig.context.alerter = std::make_shared<alert::Alerter>(rig.context.config, LogSink{});
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("3");
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.outcomeLines().filter(q("恭喜您")).size(), 3);
+        rig.context.alerter->close(std::chrono::seconds(30));  // what was posted is delivered
+        QCOMPARE(hook.requests().size(), std::size_t{1});
+        QVERIFY(q(hook.requests().front()).contains(q("抢到了 改名")));
+    }
+
+    // An account found ended at arming is one alert, naming it.
+    void armingAlertsAnEndedSession() {
+        test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        RigOptions options;
+        options.accounts = {{"小号1", "10001"}, {"过期号", "ended"}};
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.context.config.alert.webhookUrl = hook.url("/hook");
+        rig.context.alerter = std::make_shared<alert::Alerter>(rig.context.config, LogSink{});
+        rig.window->start();
+        rig.get<ui::Button>("按钮9")->click();
+        QVERIFY(rig.waitForLine(q("警告：帐号 过期号 的会话已失效")));
+        rig.run.timer->closing();
+        rig.context.alerter->close(std::chrono::seconds(30));  // what was posted is delivered
+        QCOMPARE(hook.requests().size(), std::size_t{1});
+        QVERIFY(q(hook.requests().front()).contains(q("会话已失效（过期号）")));
     }
 
     void stopButtonSilencesTheMusicForGood() {

@@ -1,0 +1,43 @@
+#pragma once
+// A way an alert leaves the computer. Each channel is driven by one thread at a time.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alert/alert.h"
+#include "platform/config.h"
+#include "platform/result.h"
+
+namespace vellicor::alert {
+
+// What bounds one attempt: its own time-out, and a moment (steady clock, in nanoseconds since
+// its epoch; 0 for none) at which the alerter, shutting down, wants it cut whatever is left.
+struct Attempt {
+    std::chrono::milliseconds timeout{10000};
+    const std::atomic<long long>* cutAt = nullptr;
+};
+
+// Errors that another attempt cannot mend (a refused login, a 404) carry this code; the
+// alerter does not try them again.
+inline constexpr ErrorCode kLasting = ErrorCode::BadInput;
+
+class Channel {
+  public:
+    virtual ~Channel() = default;
+    // "Web 钩子", "邮件": how the log names the channel.
+    virtual std::string name() const = 0;
+    // Where it sends, free of any secret: scheme://host[:port]/path.
+    virtual std::string where() const = 0;
+    // One attempt, blocking. Its error never holds a secret of the channel's settings.
+    virtual Status send(const Alert& alert, const Attempt& attempt) = 0;
+};
+
+// The channels the settings configure: the web hook, then the mail; none when neither is set.
+// The HTTP settings give the certificate authority file.
+std::vector<std::unique_ptr<Channel>> configuredChannels(const AlertSettings& settings,
+                                                         const HttpSettings& http);
+
+}  // namespace vellicor::alert

@@ -1,0 +1,35 @@
+#pragma once
+// Mail through the user's SMTP server: smtps:// speaks TLS from the start; smtp:// turns to
+// TLS (STARTTLS) where the server offers it, and requires it before a password goes to a
+// server that is not this computer.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "alert/channel.h"
+
+namespace vellicor::alert {
+
+// The message as it goes after DATA: the subject in UTF-8 encoded words, the body in UTF-8 as
+// Base64, and the alert's id as its Message-ID (and X-Alert-Id), the same on every attempt.
+std::string mailMessage(const AlertSettings& settings, const Alert& alert,
+                        std::chrono::system_clock::time_point now);
+
+// The addresses of mail_to, each trimmed.
+std::vector<std::string> recipients(const std::string& mailTo);
+
+class Mail final : public Channel {
+  public:
+    Mail(AlertSettings settings, HttpSettings http);
+    std::string name() const override { return "邮件"; }
+    std::string where() const override;
+    Status send(const Alert& alert, const Attempt& attempt) override;
+
+  private:
+    std::vector<std::string> secrets() const;
+    AlertSettings settings_;
+    HttpSettings http_;
+};
+
+}  // namespace vellicor::alert

@@ -1,0 +1,30 @@
+#pragma once
+// The text forms an alert travels in: a value inside a JSON string or an address's query,
+// Base64 and the encoded words of a mail header, and an address as a log line may show it.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellicor::alert {
+
+// Every byte but the unreserved ones (letters, digits, "-._~") as %XX.
+std::string percentEncode(std::string_view text);
+// The inside of a JSON string: '"', '\' and control bytes escaped, the rest (UTF-8) as it is.
+std::string jsonEscape(std::string_view text);
+std::string base64(std::string_view bytes);
+
+// A header value as the mail carries it: ASCII without control bytes as it is; anything else
+// as UTF-8 encoded words ("=?UTF-8?B?...?="), each whole characters and within a header
+// line's length, joined by a folding line break.
+std::string encodedWords(std::string_view utf8);
+
+// scheme://host[:port]/path of an address, without its user info, query and fragment, which
+// may carry a token or a password; a path segment long enough to be a token is shown as "…".
+std::string publicAddress(std::string_view url);
+
+// The text with every non-empty secret in it replaced by "***". Errors from libraries and
+// servers may quote what they were given; this is the last look before such a text is shown.
+std::string withoutSecrets(std::string text, const std::vector<std::string>& secrets);
+
+}  // namespace vellicor::alert
