@@ -66,9 +66,11 @@ void RunAlertHooks::watch(mall::RunOptions& options) {
         }
         if (outcome.kind == mall::OutcomeKind::Popup) {
             alerts->won(std::string(item.caption), account, outcome.message);
-        } else if (outcome.kind == mall::OutcomeKind::Throttled) {
-            alerts->throttled(std::string(item.caption), account, outcome.message);
         }
+    };
+    options.onThrottled = [alerts](const mall::Item& item, const mall::Outcome& outcome,
+                                   const std::string& account) {
+        alerts->throttled(std::string(item.caption), account, outcome.message);
     };
     std::lock_guard lock(mutex_);
     next_ = options.fireAt ? std::move(alerts) : nullptr;

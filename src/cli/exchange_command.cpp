@@ -174,9 +174,11 @@ void watchOutcomes(mall::RunOptions& options, alert::RunAlerts& alerts) {
                                   const std::string& account) {
         if (outcome.kind == mall::OutcomeKind::Popup) {
             alerts.won(std::string(item.caption), account, outcome.message);
-        } else if (outcome.kind == mall::OutcomeKind::Throttled) {
-            alerts.throttled(std::string(item.caption), account, outcome.message);
         }
+    };
+    options.onThrottled = [&alerts](const mall::Item& item, const mall::Outcome& outcome,
+                                    const std::string& account) {
+        alerts.throttled(std::string(item.caption), account, outcome.message);
     };
 }
 

@@ -68,6 +68,7 @@ class Engine final : public SendSink {
     bool mayRetry(const Worker& w, Clock::Steady now, milliseconds pause) const;
     void stopRetries(std::size_t item);
     void sendDue();
+    void noteThrottled(const Worker& w, const Outcome& outcome);
 
     ExchangeRun::State& s_;
     const std::vector<RunAccount> accounts_;  // at least one
@@ -96,6 +97,7 @@ class Engine final : public SendSink {
     std::size_t unended_ = 0;               // workers still to end
     std::set<std::pair<Clock::Steady, std::size_t>> waiting_;
     std::vector<bool> soldOut_;
+    bool throttleTold_ = false;  // onThrottled has been called
     Clock::Steady firstSend_{};
     std::mt19937_64 rng_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.0, 1.0};

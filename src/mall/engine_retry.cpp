@@ -1,5 +1,7 @@
 #include "mall/engine.h"
 
+#include <utility>
+
 #include "mall/backoff.h"
 
 namespace vellicor::mall {
@@ -41,6 +43,13 @@ void Engine::stopRetries(std::size_t item) {
         it = waiting_.erase(it);
         report(index, std::move(outcome));
     }
+}
+
+void Engine::noteThrottled(const Worker& w, const Outcome& outcome) {
+    if (!s_.options.onThrottled || std::exchange(throttleTold_, true)) {
+        return;
+    }
+    s_.options.onThrottled(*s_.plan.items[w.item], outcome, accounts_[w.account].name);
 }
 
 void Engine::sendDue() {

@@ -350,6 +350,9 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
         outcome = classifyReply(reply->status, gbkToUtf8(reply->body));
         serverAsks = retryAfter(reply->headerText);
     }
+    if (outcome.kind == OutcomeKind::Throttled) {
+        noteThrottled(w, outcome);
+    }
     if (const auto pause = retryPause(w, outcome.kind, serverAsks);
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);

@@ -34,6 +34,11 @@ struct RunOptions {
     // string).
     std::function<void(const Item& item, const Outcome& outcome, const std::string& account)>
         onOutcome;
+    // Optional: the run's first "slow down" answer as it comes, whether or not it is asked
+    // again after its pause (onOutcome sees only a request's last answer). Once per run, on the
+    // engine thread; must not block.
+    std::function<void(const Item& item, const Outcome& outcome, const std::string& account)>
+        onThrottled;
     // Where the requests go and how the run waits for them.
     TransportFactory transport;
 };

@@ -81,9 +81,11 @@ std::string notOpenMessage(std::string_view visible) {
 }
 
 bool isThrottle(long status, std::string_view visible) {
+    // 412 is how some front ends' request shields turn a client away for asking too often.
+    constexpr long kShielded = 412;
     constexpr long kTooManyRequests = 429;
     constexpr long kUnavailable = 503;
-    if (status == kTooManyRequests || status == kUnavailable) {
+    if (status == kShielded || status == kTooManyRequests || status == kUnavailable) {
         return true;
     }
     return std::any_of(kBusy.begin(), kBusy.end(), [visible](std::string_view phrase) {

@@ -529,9 +529,18 @@ TEST(EngineRules, AskingAgain) {
         Ran r;
         Shape shape = shaped(1, 1);
         shape.retryWindowMs = row.retryWindowMs;
-        run(r, script, shape);
+        int throttleCalls = 0;
+        run(r, script, shape, [&throttleCalls](Ran& ran) {
+            ran.state->options.onThrottled = [&throttleCalls](const Item&, const Outcome&,
+                                                              const std::string&) {
+                ++throttleCalls;
+            };
+        });
 
         ASSERT_EQ(r.journal.sendsOf(0), static_cast<int>(row.gaps.size()) + 1) << r.log;
+        // The first "slow down" is told as it comes, though the request later won.
+        const bool throttled = row.answers[0] == Says::Throttled;
+        EXPECT_EQ(throttleCalls, throttled ? 1 : 0);
         EXPECT_EQ(r.summary.sends, row.sends);
         EXPECT_EQ(r.summary.unsent, row.unsent);
         for (std::size_t k = 0; k < row.gaps.size(); ++k) {

@@ -63,6 +63,8 @@ std::vector<ClassifyCase> classifyCases() {
          OutcomeKind::SoldOut, "该商品今日已被兑换完"},
         {"unavailable", 503, "<html><body><h1>503 Service Unavailable</h1></body></html>",
          OutcomeKind::Throttled, "请求过多（HTTP 503）：503 Service Unavailable"},
+        {"turned away by a request shield", 412, "<html><body>blocked</body></html>",
+         OutcomeKind::Throttled, "请求过多（HTTP 412）：blocked"},
         {"too many requests", 429, "<p>slow down</p>", OutcomeKind::Throttled,
          "请求过多（HTTP 429）：slow down"},
         {"busy page", 200, "<p>您的操作过于频繁，请稍后再试</p>", OutcomeKind::Throttled,
