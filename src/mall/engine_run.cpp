@@ -13,6 +13,15 @@
 namespace vellicor::mall {
 
 void Engine::run() {
+    started_ = clock().steadyNow();
+    if (s_.options.timeline) {
+        // Slots for every worker before the first request is prepared: none is made at the
+        // instant.
+        const std::size_t workers = s_.plan.items.size() * accounts_.size() *
+                                    static_cast<std::size_t>(std::max(0, s_.plan.perItem));
+        timeline_.emplace(clock(), workers);
+        ledger_.recordInto(&*timeline_);
+    }
     initTallies();
     if (const auto unusable = s_.transport->unusable()) {
         prepareAll();
@@ -350,6 +359,9 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
         outcome = classifyReply(reply->status, gbkToUtf8(reply->body));
         serverAsks = retryAfter(reply->headerText);
     }
+    if (timeline_) {
+        timeline_->ended(index, outcome.kind, now, true);
+    }
     if (const auto pause = retryPause(w, outcome.kind, serverAsks);
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);
@@ -419,6 +431,9 @@ void Engine::report(std::size_t index, Outcome outcome) {
     if (s_.options.onOutcome) {
         s_.options.onOutcome(item, outcome, accounts_[w.account].name);
     }
+    if (timeline_) {
+        timeline_->ended(index, outcome.kind, clock().steadyNow(), w.attempts > 0);
+    }
     w.ended = true;
     --unended_;
     {
@@ -432,11 +447,13 @@ void Engine::report(std::size_t index, Outcome outcome) {
 
 void Engine::finish() {
     RunSummary copy;
+    auto timeline = timeline_ ? makeTimeline() : nullptr;
     {
         std::lock_guard lock(s_.summaryMutex);
         s_.summary.sends = ledger_.sends();
         s_.summary.unsent = ledger_.unsentCount();
         s_.summary.cancelled = cancelled();
+        s_.summary.timeline = std::move(timeline);
         copy = s_.summary;
     }
     s_.log(summaryLine(copy) + "\r\n");
