@@ -49,7 +49,7 @@ class TimelineWindow final : public QDialog {
         resize(1040, 640);
     }
 
-    void show(const mall::Timeline& timeline) {
+    void showPicture(const mall::Timeline& timeline) {
         const std::string svg = mall::timelineSvg(timeline);
         auto* picture = new QSvgWidget(scroll_);
         picture->load(QByteArray(svg.data(), static_cast<qsizetype>(svg.size())));
@@ -95,7 +95,7 @@ void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline) {
     if (!window) {
         window = new TimelineWindow(main);
     }
-    window->show(*timeline);
+    window->showPicture(*timeline);
 }
 
 }  // namespace vellicor::app

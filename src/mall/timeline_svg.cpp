@@ -32,6 +32,12 @@ std::string num(double value) {
     return buf;
 }
 
+std::string twoPlaces(double value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", value);
+    return buf;
+}
+
 const char* colourOf(OutcomeKind kind) {
     switch (kind) {
         case OutcomeKind::Popup:
@@ -166,8 +172,9 @@ void header(Svg& svg, const Timeline& t, const std::string& what) {
     svg.text(12, 20, "兑换时间线：" + what, " font-size=\"14\" font-weight=\"bold\"");
     std::string second = originWords(t);
     if (t.reach) {
-        second += "；到达 = 发出 + 单程约 " + num(ms(t.reach->mid)) + " 毫秒（" +
-                  num(ms(t.reach->earliest)) + " 至 " + num(ms(t.reach->latest)) + "）";
+        second += "；到达 = 发出 + 单程约 " + twoPlaces(ms(t.reach->mid)) + " 毫秒（" +
+                  twoPlaces(ms(t.reach->earliest)) + " 至 " + twoPlaces(ms(t.reach->latest)) +
+                  "）";
     }
     if (t.unrecorded > 0) {
         second += "；另有 " + std::to_string(t.unrecorded) + " 次请求未记录";
@@ -196,12 +203,21 @@ void legend(Svg& svg, const Timeline& t, double y) {
     }
 }
 
+// "0.25 ms", with as many decimals as the step needs, and never "-0".
+std::string tickLabel(double value, double step) {
+    const int decimals = std::clamp(static_cast<int>(-std::floor(std::log10(step) + 1e-9)), 0, 6);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*f ms", decimals, std::abs(value) < step / 2 ? 0.0 : value);
+    return buf;
+}
+
 void timeAxis(Svg& svg, const Axis& axis, double top, double bottom, std::string_view origin) {
     const double step = tickStep(axis.hi - axis.lo);
-    for (double v = std::ceil(axis.lo / step) * step; v <= axis.hi; v += step) {
+    for (auto i = static_cast<long long>(std::ceil(axis.lo / step)); i * step <= axis.hi; ++i) {
+        const double v = static_cast<double>(i) * step;
         const double x = axis.at(v);
         svg.line(x, top, x, bottom, "stroke=\"#e6e6e6\"");
-        svg.text(x, top - 4, num(v) + " ms", " text-anchor=\"middle\" fill=\"#555\"");
+        svg.text(x, top - 4, tickLabel(v, step), " text-anchor=\"middle\" fill=\"#555\"");
     }
     const double zero = axis.at(0);
     svg.line(zero, top, zero, bottom, "stroke=\"#d00000\" stroke-width=\"1.5\"");
