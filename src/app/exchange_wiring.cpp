@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QThreadPool>
+#include <QWidget>
 
 #include "app/run_wiring.h"
 #include "app/timeline_view.h"
@@ -61,7 +62,7 @@ ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSo
             // off the window's thread, once the engine's thread has let go of it.
             QThreadPool::globalInstance()->start([] { malloc_trim(0); });
             if (self) {
-                showTimeline(timeline);
+                showTimeline(timeline, dynamic_cast<QWidget*>(&self->window_));
                 emit self->runFinished();
             }
             if (self && spent) {

@@ -1,9 +1,7 @@
 #include "app/timeline_view.h"
 
-#include <QApplication>
 #include <QByteArray>
 #include <QDialog>
-#include <QMainWindow>
 #include <QPointer>
 #include <QScrollArea>
 #include <QSvgWidget>
@@ -23,15 +21,6 @@ std::string compactTime(const std::string& timeOfDay) {
         }
     }
     return digits;
-}
-
-QMainWindow* mainWindow() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<QMainWindow*>(widget)) {
-            return window;
-        }
-    }
-    return nullptr;
 }
 
 // One window for the pictures, a child of the main one: it goes with it, and never keeps the
@@ -86,16 +75,16 @@ Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::st
     return files;
 }
 
-void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline) {
-    static QPointer<TimelineWindow> window;
-    QMainWindow* main = mainWindow();
-    if (!timeline || main == nullptr) {
+void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline, QWidget* window) {
+    static QPointer<TimelineWindow> shown;
+    if (!timeline || window == nullptr) {
         return;
     }
-    if (!window) {
-        window = new TimelineWindow(main);
+    if (!shown || shown->parent() != window) {
+        delete shown.data();
+        shown = new TimelineWindow(window);
     }
-    window->showPicture(*timeline);
+    shown->showPicture(*timeline);
 }
 
 }  // namespace vellicor::app

@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "platform/result.h"
 
+class QWidget;
+
 namespace vellicor::app {
 
 struct TimelineFiles {
@@ -24,8 +26,8 @@ TimelineFiles timelineFilesBeside(const std::string& logPath, const Clock& clock
 Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& logPath,
                                    const Clock& clock);
 
-// Shows the picture beside the main window (the window's thread only); without a main window
-// (a controller under test) nothing is shown.
-void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline);
+// Shows the picture in a window of its own that goes with `window` (the window's thread only);
+// without a window (a controller under a view of plain controls) nothing is shown.
+void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline, QWidget* window);
 
 }  // namespace vellicor::app
