@@ -13,8 +13,8 @@
 namespace vellicor::mall {
 
 void Engine::run() {
-    started_ = clock().steadyNow();
     if (s_.options.timeline) {
+        started_ = clock().steadyNow();
         // Slots for every worker before the first request is prepared: none is made at the
         // instant.
         const std::size_t workers = s_.plan.items.size() * accounts_.size() *
