@@ -41,7 +41,7 @@ constexpr const char* kNotes =
     "10002, 10003).\n"
     "exchange --timeline FILE writes when each request left, reached the mall (by the estimate\n"
     "of its clock, in a timed run) and was answered, in milliseconds from the opening (a run of\n"
-    "now: from its first request): FILE.csv one row per request, FILE.svg a picture.\n"
+    "now: from its first request): FILE.csv one row per request attempt, FILE.svg a picture.\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"
