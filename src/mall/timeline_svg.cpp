@@ -173,8 +173,7 @@ void header(Svg& svg, const Timeline& t, const std::string& what) {
     std::string second = originWords(t);
     if (t.reach) {
         second += "；到达 = 发出 + 单程约 " + twoPlaces(ms(t.reach->mid)) + " 毫秒（" +
-                  twoPlaces(ms(t.reach->earliest)) + " 至 " + twoPlaces(ms(t.reach->latest)) +
-                  "）";
+                  twoPlaces(ms(t.reach->earliest)) + " 至 " + twoPlaces(ms(t.reach->latest)) + "）";
     }
     if (t.unrecorded > 0) {
         second += "；另有 " + std::to_string(t.unrecorded) + " 次请求未记录";
