@@ -12,7 +12,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev clang-format
-  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools qt6-svg-dev
   libqt6webenginecore6-bin
   libcurl4-openssl-dev libssl-dev ca-certificates libnghttp2-dev
   libboost-dev nlohmann-json3-dev

@@ -2,8 +2,10 @@
 
 #include <QPointer>
 #include <QThreadPool>
+#include <QWidget>
 
 #include "app/run_wiring.h"
+#include "app/timeline_view.h"
 #include "app/window_view.h"
 #include "mall/catalogue.h"
 #include "platform/qt/basic_controls.h"
@@ -21,6 +23,17 @@ bool ticketsSpent(const mall::RunSummary& summary) {
         }
     }
     return false;
+}
+
+// The run's picture beside the day's log, named in the log.
+void logTimelineSaved(const AppContext& context, const mall::RunSummary& summary,
+                      const std::string& logPath) {
+    if (!summary.timeline) {
+        return;
+    }
+    const auto saved = saveTimeline(*summary.timeline, logPath, *context.clock);
+    context.log(saved ? "时间线：" + saved->svg + "、" + saved->csv + "\r\n"
+                      : "时间线未能保存：" + saved.error().message + "\r\n");
 }
 
 }  // namespace
@@ -42,14 +55,16 @@ ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSo
         const std::string path = context.logFilePath ? context.logFilePath() : std::string();
         if (!path.empty() && context.log) {
             context.log("完整日志：" + path + "\r\n");
+            logTimelineSaved(context, summary, path);
         }
         QPointer<ExchangeWiring> self(this);
-        auto finished = [self, spent = ticketsSpent(summary)] {
+        auto finished = [self, spent = ticketsSpent(summary), timeline = summary.timeline] {
             // A big run's thousands of requests leave their memory free but held in the
             // allocator's per-thread pools, more with each run: handed back to the system,
             // off the window's thread, once the engine's thread has let go of it.
             QThreadPool::globalInstance()->start([] { malloc_trim(0); });
             if (self) {
+                showTimeline(timeline, dynamic_cast<QWidget*>(&self->window_));
                 emit self->runFinished();
             }
             if (self && spent) {
@@ -122,6 +137,7 @@ void ExchangeWiring::announceWin(int run, const Win& win) {
 
 bool ExchangeWiring::startRun(mall::RunOptions options) {
     watchForWins(options);
+    options.timeline = true;
     alerts_.watch(options);
     const bool started = startWith(std::move(options));
     alerts_.started(started);

@@ -159,6 +159,8 @@ class TimerWiring final : public QObject, public WindowHandlers {
     std::mutex mutex_;
     std::string armedCookies_;  // what the session check of the latest arming asks with
     std::vector<mall::RunAccount> armedAccounts_;  // the same, where the run has several
+    // The latest aim's frame: the run's picture counts from the opening it aimed at.
+    std::optional<mall::TimelineFrame> aimedFrame_;
     schedule::SessionState checkSessions();
     // Whether this arming's run went to the engine ahead of the instant (Waiting), was refused
     // then with a line of its own (Refused), or is still to start at the instant (No).

@@ -77,6 +77,10 @@ schedule::TimerHooks TimerWiring::hooks() {
     out.aimAt = [this](schedule::TimeOfDay,
                        Clock::WallTime opening) -> std::optional<schedule::AimedInstant> {
         mall::FiringAim aim = mall::aimAtOpening(context_.config, *context_.clock, opening);
+        {
+            std::lock_guard lock(mutex_);
+            aimedFrame_ = mall::timelineFrame(aim);
+        }
         return schedule::AimedInstant{aim.sendAt, std::move(aim.line), aim.onMallClock, aim.passed};
     };
     out.refused = [this](const std::string& line) {
@@ -241,6 +245,10 @@ void TimerWiring::prepare(Clock::WallTime instant) {
     const auto untilInstant = instant - clock.wallNow();
     mall::RunOptions options;
     options.fireAt = clock.steadyNow() + std::max(untilInstant, decltype(untilInstant)::zero());
+    {
+        std::lock_guard lock(mutex_);
+        options.timelineFrame = aimedFrame_;
+    }
     // One attempt per arming: a refusal has written its line and is not repeated at the instant.
     prepared_ = exchange_.startRun(options) ? Prepared::Waiting : Prepared::Refused;
 }

@@ -22,6 +22,7 @@
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
 #include "mall/run_summary.h"
+#include "mall/timeline.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "portal/embedded.h"
@@ -207,8 +208,8 @@ int runItems(const Args& args) {
 }
 
 int runExchange(const Args& args) {
-    auto opts =
-        Options::parse(args, {"items", "threads", "at", "cookie", "accounts", "portal", "config"});
+    auto opts = Options::parse(
+        args, {"items", "threads", "at", "cookie", "accounts", "portal", "config", "timeline"});
     if (!opts) {
         return fail(opts.error().message, kExitUsage);
     }
@@ -217,6 +218,10 @@ int runExchange(const Args& args) {
     }
     if (!opts->has("items") || !opts->has("threads")) {
         return fail("--items and --threads are required", kExitUsage);
+    }
+    const std::optional<std::string> timelineFile = opts->value("timeline");
+    if (timelineFile && !mall::timelineFormatOf(*timelineFile)) {
+        return fail("--timeline 的文件须以 .csv 或 .svg 结尾：" + *timelineFile, kExitUsage);
     }
     if (conflictingSessions(*opts)) {
         return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
@@ -267,7 +272,9 @@ int runExchange(const Args& args) {
         }
         printLine(aim->line);
         runOptions.fireAt = aim->fireAt;
+        runOptions.timelineFrame = mall::timelineFrame(*aim);
     }
+    runOptions.timeline = timelineFile.has_value();
     mall::ExchangeController controller(config, clock, printLine);
     if (aim) {
         const auto beijingDay = [](Clock::WallTime t) {
@@ -296,6 +303,12 @@ int runExchange(const Args& args) {
     const auto summary = controller.lastSummary();
     if (summary && secondsOfDay) {
         runAlerts.ended(mall::summaryLine(*summary));
+    }
+    if (timelineFile && summary && summary->timeline) {
+        if (auto written = mall::writeTimeline(*summary->timeline, *timelineFile); !written) {
+            return fail(written.error().message);
+        }
+        printLine("时间线已写入 " + *timelineFile);
     }
     const bool answered = summary && anyAnswer(*summary);
     return answered ? kExitOk : kExitNoAnswer;

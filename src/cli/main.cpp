@@ -20,7 +20,7 @@ const Command kCommands[] = {
      "[--proxy [USER:PASSWORD@]HOST:PORT]"},
     {"exchange", vellicor::cli::runExchange,
      "exchange --items ID,... --threads N [--at HH:MM:SS] [--cookie STRING | --accounts FILE] "
-     "[--portal URL] [--config FILE]"},
+     "[--portal URL] [--config FILE] [--timeline FILE.csv|FILE.svg]"},
     {"items", vellicor::cli::runItems, "items"},
     {"balances", vellicor::cli::runBalances,
      "balances [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
@@ -44,6 +44,9 @@ constexpr const char* kNotes =
     "mail) and prints each one's result; it fails when a channel failed or none is set up.\n"
     "exchange also sends alerts through those channels: a win, ended sessions, throttling and\n"
     "the end of a timed run.\n"
+    "exchange --timeline FILE writes when each request left, reached the mall (by the estimate\n"
+    "of its clock, in a timed run) and was answered, in milliseconds from the opening (a run of\n"
+    "now: from its first request): FILE.csv one row per request attempt, FILE.svg a picture.\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"

@@ -75,6 +75,10 @@ FiringAim aimFiring(const Config& config, const Clock& clock,
     const Clock::Steady steadyNow = clock.steadyNow();
     aim.fireAt = steadyNow + std::max(WallTime::duration::zero(), aim.sendAt - wallNow);
     const WallTime mallNow = wallNow + std::chrono::duration_cast<WallTime::duration>(mallAhead);
+    aim.openingAt = steadyNow + (opening - mallNow);
+    if (aim.onMallClock) {
+        aim.estimate = *estimate;
+    }
     aim.passed = opening + std::chrono::seconds(1) <= mallNow;
     if (aim.passed) {
         aim.line = passedLine(opening, mallNow);

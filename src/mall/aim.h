@@ -5,6 +5,7 @@
 // before it.
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "mall/clock_sync.h"
@@ -24,6 +25,9 @@ struct FiringAim {
     // set for has opened, and a run now would not be the one the user armed.
     bool passed = false;
     std::string line;  // the arming log line, "\r\n" at its end
+    // When the mall's clock (without an estimate, the computer's) shows the opening.
+    Clock::Steady openingAt{};
+    std::optional<OffsetEstimate> estimate;  // the one aimed by, when onMallClock
 };
 
 // `estimate` is the mall's clock as read for this arming (timerEstimate); an error, or

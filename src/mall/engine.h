@@ -14,6 +14,7 @@
 #include "mall/resolved_host.h"
 #include "mall/run_state.h"
 #include "mall/send_roles.h"
+#include "mall/timeline_recorder.h"
 
 namespace vellicor::mall {
 
@@ -61,6 +62,7 @@ class Engine final : public SendSink {
     bool mayHaveArrived(std::size_t index) const;
     void noteReply(std::size_t item, Clock::Steady now);
     void finish();
+    std::shared_ptr<const Timeline> makeTimeline() const;
 
     // Asking again: too early, or told to slow down. (engine_retry.cpp)
     std::optional<milliseconds> retryPause(Worker& w, OutcomeKind kind,
@@ -99,6 +101,8 @@ class Engine final : public SendSink {
     std::vector<bool> soldOut_;
     bool throttleTold_ = false;  // onThrottled has been called
     Clock::Steady firstSend_{};
+    Clock::Steady started_{};
+    std::optional<TimelineRecorder> timeline_;  // when the run keeps its timeline
     std::mt19937_64 rng_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.0, 1.0};
 };

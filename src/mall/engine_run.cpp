@@ -13,6 +13,15 @@
 namespace vellicor::mall {
 
 void Engine::run() {
+    if (s_.options.timeline) {
+        started_ = clock().steadyNow();
+        // Slots for every worker before the first request is prepared: none is made at the
+        // instant.
+        const std::size_t workers = s_.plan.items.size() * accounts_.size() *
+                                    static_cast<std::size_t>(std::max(0, s_.plan.perItem));
+        timeline_.emplace(clock(), workers);
+        ledger_.recordInto(&*timeline_);
+    }
     initTallies();
     if (const auto unusable = s_.transport->unusable()) {
         prepareAll();
@@ -353,6 +362,9 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
     if (outcome.kind == OutcomeKind::Throttled) {
         noteThrottled(w, outcome);
     }
+    if (timeline_) {
+        timeline_->ended(index, outcome.kind, now, true);
+    }
     if (const auto pause = retryPause(w, outcome.kind, serverAsks);
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);
@@ -422,6 +434,9 @@ void Engine::report(std::size_t index, Outcome outcome) {
     if (s_.options.onOutcome) {
         s_.options.onOutcome(item, outcome, accounts_[w.account].name);
     }
+    if (timeline_) {
+        timeline_->ended(index, outcome.kind, clock().steadyNow(), w.attempts > 0);
+    }
     w.ended = true;
     --unended_;
     {
@@ -435,11 +450,13 @@ void Engine::report(std::size_t index, Outcome outcome) {
 
 void Engine::finish() {
     RunSummary copy;
+    auto timeline = timeline_ ? makeTimeline() : nullptr;
     {
         std::lock_guard lock(s_.summaryMutex);
         s_.summary.sends = ledger_.sends();
         s_.summary.unsent = ledger_.unsentCount();
         s_.summary.cancelled = cancelled();
+        s_.summary.timeline = std::move(timeline);
         copy = s_.summary;
     }
     s_.log(summaryLine(copy) + "\r\n");

@@ -15,6 +15,7 @@
 #include "mall/outcome.h"
 #include "mall/run_input.h"
 #include "mall/run_summary.h"
+#include "mall/timeline.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/services.h"
@@ -41,6 +42,13 @@ struct RunOptions {
         onThrottled;
     // Where the requests go and how the run waits for them.
     TransportFactory transport;
+    // Keeps when each request left and was answered, for the summary's timeline. Off, the
+    // run keeps nothing of it.
+    bool timeline = false;
+    // Where the opening stands against `fireAt`, and the way to the mall (timelineFrame of
+    // the run's aim). A run retimed later keeps the frame's distance to its new instant.
+    // Without a frame a timed run counts from its instant, on the computer's clock.
+    std::optional<TimelineFrame> timelineFrame;
 };
 
 class ExchangeRun {

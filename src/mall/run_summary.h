@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "mall/outcome.h"
 
 namespace vellicor::mall {
+
+struct Timeline;
 
 struct ItemTally {
     const Item* item = nullptr;
@@ -38,6 +41,9 @@ struct RunSummary {
     int sends = 0;     // requests that left whole, retries included
     int unsent = 0;  // requests the mall never saw (lost before their last byte), sent again or not
     bool cancelled = false;
+    // When each request left, reached the mall and was answered; only for a run asked to keep
+    // it (RunOptions::timeline).
+    std::shared_ptr<const Timeline> timeline;
 
     // An empty tally for each item of a run with that many workers an item.
     static RunSummary forPlan(const std::vector<const Item*>& items, int perItem);

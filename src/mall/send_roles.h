@@ -18,6 +18,7 @@
 #include "mall/resolved_host.h"
 #include "mall/run_state.h"
 #include "mall/send_way.h"
+#include "mall/timeline_recorder.h"
 #include "platform/result.h"
 
 namespace vellicor::mall {
@@ -50,12 +51,20 @@ class RunLedger {
     const ItemRequest& request(std::size_t index) const { return items_[workers_[index].slot]; }
     bool cancelled() const { return cancel_.load(); }
 
-    // A request of the worker's went under way.
-    void began(std::size_t index) { ++workers_[index].attempts; }
+    // A request of the worker's went under way: its bytes written, or handed to libcurl.
+    void began(std::size_t index) {
+        const int attempt = ++workers_[index].attempts;
+        if (timeline_ != nullptr) {
+            timeline_->left(index, attempt);
+        }
+    }
     // It did not reach the mall after all, and goes again as the same attempt.
     void withdrawn(std::size_t index) { --workers_[index].attempts; }
     void sent(int n = 1) { sends_ += n; }     // requests that left whole, retries included
     void unsent(int n = 1) { unsent_ += n; }  // lost before their last byte: never seen
+
+    // Where began() notes the time, if anywhere; set before the ways are made.
+    void recordInto(TimelineRecorder* timeline) { timeline_ = timeline; }
 
     int sends() const { return sends_; }
     int unsentCount() const { return unsent_; }
@@ -64,6 +73,7 @@ class RunLedger {
     std::vector<Worker>& workers_;  // only a request's start and its withdrawal are written
     const std::vector<ItemRequest>& items_;
     const std::atomic<bool>& cancel_;
+    TimelineRecorder* timeline_ = nullptr;
     int sends_ = 0;
     int unsent_ = 0;
 };

@@ -16,6 +16,7 @@
 #include "portal/server.h"
 #include "raw_server.h"
 #include "run_command.h"
+#include "temp_folder.h"
 
 namespace vellicor {
 namespace {
@@ -335,6 +336,58 @@ TEST(CliCommands, ExchangeForTheOneAccountOfTheFile) {
 }
 
 // The list a user picks ids from holds every item of the catalogue.
+// --timeline writes the run's rows or its picture, by the file's extension; a name of any
+// other kind is a command line not understood, and nothing is sent.
+TEST(CliCommands, ExchangeWritesItsTimeline) {
+    test::TempFolder folder("vellicor-timeline");
+    ASSERT_FALSE(folder.path().empty());
+    struct Case {
+        std::string file;
+        int exitCode;
+        std::string starts;  // the file's first bytes; empty: no file
+    };
+    const Case cases[] = {
+        {"run.csv", 0, "account,item_id,item,worker,attempt,left_ms,"},
+        {"run.SVG", 0, "<svg xmlns=\"http://www.w3.org/2000/svg\""},
+        {"run.png", 2, ""},
+        {"run", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string path = folder.path() + "/" + c.file;
+        const auto run = runCli("exchange --items cf-rename --threads 3 --timeline " + path);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.file << ":\n" << run.out;
+        const std::string text = test::readText(path);
+        if (c.starts.empty()) {
+            EXPECT_TRUE(text.empty()) << c.file;
+            EXPECT_EQ(run.out.find("演示模式"), std::string::npos) << "refused first: " << run.out;
+            continue;
+        }
+        EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text.substr(0, 200);
+        EXPECT_NE(run.out.find("时间线已写入 " + path), std::string::npos) << run.out;
+    }
+    // A run of now counts from its first request: each of the three left at or after it and
+    // was answered later.
+    std::istringstream csv(test::readText(folder.path() + "/run.csv"));
+    std::string line;
+    std::getline(csv, line);
+    int first = 0;
+    while (std::getline(csv, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) {
+            f.push_back(field);
+        }
+        ASSERT_GE(f.size(), 11u) << line;
+        EXPECT_EQ(f[1], "cf-rename") << line;
+        ASSERT_FALSE(f[5].empty() || f[9].empty()) << line;
+        EXPECT_GE(std::stod(f[5]), 0.0) << line;
+        EXPECT_GT(std::stod(f[9]), std::stod(f[5])) << line;
+        EXPECT_EQ(f[6], "") << "no estimate in a run of now: " << line;
+        first += f[4] == "1" ? 1 : 0;
+    }
+    EXPECT_EQ(first, 3);
+}
+
 TEST(CliCommands, ItemsListsEveryId) {
     const auto run = runCli("items");
     EXPECT_EQ(run.exitCode, 0) << run.out;

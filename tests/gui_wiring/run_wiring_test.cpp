@@ -2,6 +2,7 @@
 // against the portal simulator started in this process on a loopback port.
 
 #include <sys/stat.h>
+#include <QDialog>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -10,6 +11,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -36,6 +38,7 @@
 #include "platform/qt/timer.h"
 #include "portal/server.h"
 #include "raw_server.h"
+#include "temp_folder.h"
 
 using namespace vellicor;
 using namespace vellicor::app;
@@ -369,6 +372,41 @@ class RunWiringTest : public QObject {
     }
 
     // One file a day on the clock's local days; the newest keepDays stay.
+    // After a run its picture is saved beside the day's log, as an image and as CSV, the log
+    // names both, and it is shown in a window of its own beside the main one.
+    void runsPictureIsSavedBesideTheLogAndShown() {
+        QTemporaryDir home;
+        RigOptions options;
+        options.dataFolder = home.path().toStdString() + "/vellicor";
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("10");
+        QVERIFY(rig.runToEnd());
+        QVERIFY(rig.waitForLine(q("时间线：")));
+        const QStringList lines = rig.window->logBox()->content().split(q("\r\n"));
+        const QStringList named = lines.filter(q("时间线：")).value(0).mid(4).split(q("、"));
+        QCOMPARE(named.size(), 2);
+        const std::string log = logFileName(*rig.context.clock, rig.context.clock->wallNow());
+        const QString base = q(options.dataFolder + "/" + log.substr(0, log.size() - 4));
+        QVERIFY2(named[0].startsWith(base) && named[0].endsWith(q("-timeline.svg")),
+                 qPrintable(named[0]));
+        QCOMPARE(named[1], named[0].chopped(4) + q(".csv"));
+        const std::string svg = test::readText(named[0].toStdString());
+        const std::string csv = test::readText(named[1].toStdString());
+        QVERIFY2(svg.rfind("<svg", 0) == 0, svg.substr(0, 80).c_str());
+        QCOMPARE(static_cast<int>(std::count(csv.begin(), csv.end(), '\n')), 1 + 10);
+
+        QDialog* shown = nullptr;
+        for (auto* dialog : rig.window->findChildren<QDialog*>()) {
+            if (dialog->windowTitle() == q("兑换时间线")) {
+                shown = dialog;
+            }
+        }
+        QVERIFY(shown != nullptr && shown->isVisible());
+    }
+
     void logFileRotatesByDay() {
         QTemporaryDir dir;
         const std::string folder = dir.path().toStdString() + "/logs";

@@ -1,0 +1,33 @@
+#pragma once
+// The picture of a run in the window: saved beside the day's log as an image and as CSV, and
+// shown in a window of its own next to the main one, replaced by each later run's.
+
+#include <memory>
+#include <string>
+
+#include "mall/timeline.h"
+#include "platform/clock.h"
+#include "platform/result.h"
+
+class QWidget;
+
+namespace vellicor::app {
+
+struct TimelineFiles {
+    std::string svg;
+    std::string csv;
+};
+
+// "<folder>/vellicor-2026-03-01-120000-timeline.svg" and ".csv" beside the log file
+// "<folder>/vellicor-2026-03-01.log", for a run that ended at 12:00:00 local time.
+TimelineFiles timelineFilesBeside(const std::string& logPath, const Clock& clock);
+
+// Writes both; the error names the file that could not be written. Any thread.
+Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& logPath,
+                                   const Clock& clock);
+
+// Shows the picture in a window of its own that goes with `window` (the window's thread only);
+// without a window (a controller under a view of plain controls) nothing is shown.
+void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline, QWidget* window);
+
+}  // namespace vellicor::app

@@ -1,0 +1,51 @@
+// The run's timeline, made from what the engine recorded once the run has ended.
+#include <algorithm>
+#include <tuple>
+
+#include "mall/engine.h"
+#include "mall/timeline.h"
+
+namespace vellicor::mall {
+
+std::shared_ptr<const Timeline> Engine::makeTimeline() const {
+    auto t = std::make_shared<Timeline>();
+    const bool several = accounts_.size() > 1;
+    for (const RunAccount& account : accounts_) {
+        for (const Item* item : s_.plan.items) {
+            t->lanes.push_back({several ? account.name : std::string(), std::string(item->id),
+                                std::string(item->caption)});
+        }
+    }
+    Clock::Steady origin = firstSend_ != Clock::Steady{} ? firstSend_ : started_;
+    if (s_.options.fireAt) {
+        const TimelineFrame frame = s_.options.timelineFrame.value_or(TimelineFrame{});
+        origin = fireAt() - frame.fireAfterOpening;
+        t->origin = frame.onMallClock ? TimelineOrigin::MallOpening : TimelineOrigin::LocalOpening;
+        t->reach = frame.onMallClock ? frame.reach : std::nullopt;
+    }
+    const TimelineRecorder& recorded = *timeline_;
+    t->rows.reserve(recorded.size());
+    for (std::size_t k = 0; k < recorded.size(); ++k) {
+        const TimelineRecorder::Entry& e = recorded.entry(k);
+        const Worker& w = workers_.at(e.worker);
+        TimelineRow row;
+        row.lane = static_cast<std::uint32_t>(w.slot);
+        row.worker = w.number;
+        row.attempt = static_cast<int>(e.attempt);
+        if (e.hasLeft) {
+            row.left = e.left - origin;
+        }
+        if (e.ended) {
+            row.answered = e.endedAt - origin;
+            row.kind = static_cast<OutcomeKind>(e.kind);
+        }
+        t->rows.push_back(row);
+    }
+    std::stable_sort(t->rows.begin(), t->rows.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.lane, a.worker, a.attempt) < std::tie(b.lane, b.worker, b.attempt);
+    });
+    t->unrecorded = recorded.dropped();
+    return t;
+}
+
+}  // namespace vellicor::mall
