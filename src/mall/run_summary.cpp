@@ -40,21 +40,30 @@ std::string tallyText(const ItemTally& t) {
 
 }  // namespace
 
-std::string summaryLine(const RunSummary& summary) {
+std::string totalsLine(const RunSummary& summary) {
     std::string line = summary.cancelled ? "兑换已停止" : "兑换结束";
     line += "：共 " + std::to_string(summary.requests) + " 个请求（发送 " +
             std::to_string(summary.sends) + " 次" +
             (summary.unsent > 0 ? "，另有 " + std::to_string(summary.unsent) + " 次未送达商城"
                                 : std::string()) +
             "）";
+    return line;
+}
+
+// A run of 44 items and several accounts said on one line is a wall nobody reads: a line
+// each, and the totals last, where the log box shows them once it has scrolled.
+std::string summaryLine(const RunSummary& summary) {
+    std::string text;
+    if (!summary.items.empty() || !summary.accounts.empty()) {
+        text = std::string(kSummaryHeading) + "\r\n";
+    }
     for (const auto& t : summary.items) {
-        line += "；" + tallyText(t);
+        text += kSummaryIndent + tallyText(t) + "\r\n";
     }
     for (const auto& a : summary.accounts) {
-        line += "；帐号 " + a.name + countsText(a.counts);
+        text += kSummaryIndent + ("帐号 " + a.name) + countsText(a.counts) + "\r\n";
     }
-    line += "（时间自首次发送起）";
-    return line;
+    return text + totalsLine(summary);
 }
 
 RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perItem) {

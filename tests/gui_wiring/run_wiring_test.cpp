@@ -34,6 +34,7 @@
 #include "platform/qt/simple_html.h"
 #include "platform/qt/timer.h"
 #include "portal/server.h"
+#include "wait_until.h"
 
 using namespace vellicor;
 using namespace vellicor::app;
@@ -315,6 +316,39 @@ class RunWiringTest : public QObject {
         }
     }
 
+    // A run still out when the window closes: the close stops it, and its summary is the
+    // file's last word, not lost with the window.
+    void closingMidRunLeavesTheClosingLineInTheFile() {
+        QTemporaryDir home;
+        RigOptions options;
+        options.dataFolder = (home.path() + QStringLiteral("/data")).toStdString();
+        options.scenario = R"({"faults": {"/mall/index.php?op=exchangeing": {"mode": "hang"}}})";
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("3");
+        rig.get<ui::Button>("按钮1")->click();
+        QVERIFY2(test::waitUntil([&rig] { return rig.exchanges().size() == 3; }),
+                 "the three requests reaching the mall");
+        const std::string path = rig.context.logFilePath();
+        QVERIFY(!path.empty());
+        QVERIFY(rig.window->close());
+        rig.window.reset();
+
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        const QStringList lines = q(text.str()).split('\n', Qt::SkipEmptyParts);
+        // Only the line naming the file may follow the totals.
+        qsizetype totals = -1;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            totals = lines[i].startsWith(q("兑换已停止：共 3 个请求")) ? i : totals;
+        }
+        QVERIFY2(totals >= 0 && totals >= lines.size() - 2, qPrintable(lines.join('|')));
+        QCOMPARE(lines.filter(q("[改名] #")).size(), 3);
+    }
+
     // The log box keeps the newest log.max_lines lines; the day's file in the data folder
     // (0600, folder 0700) has every line, and the box names it after the summary. The
     // session never reaches it.
@@ -547,7 +581,8 @@ class RunWiringTest : public QObject {
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(rig.run.timer->armed());
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:59 执行兑换")));
-        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时 11:59:59，再按“定”取消"));
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时"));
+        QCOMPARE(rig.get<ui::Label>("标签10")->toolTip(), q("已定时 11:59:59，再按“定”取消"));
         QCOMPARE(rig.get<ui::ProcessBar>("进度条3")->position(), 4);
         QVERIFY(rig.get<ui::Timer>("时钟2")->running());
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
@@ -614,18 +649,20 @@ class RunWiringTest : public QObject {
         auto* arm = rig.get<ui::Button>("按钮9");
 
         arm->click();
-        QCOMPARE(state->text(), q("已定时 11:59:59，再按“定”取消"));
+        QCOMPARE(state->toolTip(), q("已定时 11:59:59，再按“定”取消"));
         auto* second = qobject_cast<QLineEdit*>(rig.get<ui::EditBox>("编辑框7")->editor());
         second->selectAll();
         QTest::keyClicks(second, q("58"));
         arm->click();
         QVERIFY(rig.run.timer->armed());
-        QCOMPARE(state->text(), q("已定时 11:59:58，再按“定”取消"));
+        QCOMPARE(state->toolTip(), q("已定时 11:59:58，再按“定”取消"));
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:58 执行兑换")));
 
         arm->click();
         QVERIFY(!rig.run.timer->armed());
         QCOMPARE(state->text(), q(schedule::kNotArmedText));
+        QVERIFY(state->toolTip().isEmpty());
+        QCOMPARE(rig.lines().last(), q("取消定时 11:59:58，不再执行兑换"));
         QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
         clock.advance(20s);
         QCoreApplication::processEvents();

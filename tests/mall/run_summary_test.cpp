@@ -1,8 +1,9 @@
-// What a run counts and the line that closes it: replies timed from the first send, outcome
+// What a run counts and the lines that close it: replies timed from the first send, outcome
 // lines by kind, items without a reply said as such.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -23,12 +24,15 @@ struct SummaryCase {
     const char* line;
 };
 
-TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
+// A heading, one line per item, the totals last: 44 items stay readable.
+TEST(RunSummary, CountsWhatTheRunSawAndSaysItALineAnItem) {
     const std::vector<const Item*> plan = {findItem("cf-rename"), findItem("cf-body-armour")};
     const SummaryCase cases[] = {
         {"nothing came back", 2, [](RunSummary&) {}, 4, false,
-         "兑换结束：共 4 个请求（发送 4 次）；[改名] 无结果，没有收到回复；[防弹衣] 无结果，"
-         "没有收到回复（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 无结果，没有收到回复\r\n"
+         "  [防弹衣] 无结果，没有收到回复\r\n"
+         "兑换结束：共 4 个请求（发送 4 次）"},
         {"replies and lines of both kinds", 2,
          [](RunSummary& s) {
              s.noteReply(0, microseconds(1500));
@@ -40,9 +44,10 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
              s.noteOutcome(1, OutcomeKind::SoldOut);
          },
          5, false,
-         "兑换结束：共 4 个请求（发送 5 次）；[改名] 已兑换完 1，提示框 1，首个回复 1.5 ms，"
-         "最后回复 4.3 ms；[防弹衣] 已兑换完 2，首个回复 0.9 ms，最后回复 0.9 ms"
-         "（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 已兑换完 1，提示框 1，首个回复 1.5 ms，最后回复 4.3 ms\r\n"
+         "  [防弹衣] 已兑换完 2，首个回复 0.9 ms，最后回复 0.9 ms\r\n"
+         "兑换结束：共 4 个请求（发送 5 次）"},
         {"stopped before the instant", 3,
          [](RunSummary& s) {
              for (int i = 0; i < 3; ++i) {
@@ -50,8 +55,10 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
              }
          },
          0, true,
-         "兑换已停止：共 6 个请求（发送 0 次）；[改名] 已取消 3，没有收到回复；[防弹衣] 无结果，"
-         "没有收到回复（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 已取消 3，没有收到回复\r\n"
+         "  [防弹衣] 无结果，没有收到回复\r\n"
+         "兑换已停止：共 6 个请求（发送 0 次）"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,6 +68,31 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
         summary.cancelled = c.cancelled;
         EXPECT_EQ(summaryLine(summary), c.line);
     }
+}
+
+// The whole catalogue in one run: a line each, in the plan's order, and no line of another.
+TEST(RunSummary, EveryItemOfALargeRunHasItsOwnLine) {
+    std::vector<const Item*> plan;
+    for (const Item& item : items()) {
+        plan.push_back(&item);
+    }
+    RunSummary summary = RunSummary::forPlan(plan, 1000);
+    summary.unsent = 2;
+    const std::string text = summaryLine(summary);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at <= text.size();) {
+        const auto end = std::min(text.find("\r\n", at), text.size());
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    ASSERT_EQ(lines.size(), plan.size() + 2);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        EXPECT_EQ(lines[i + 1].rfind("  [" + std::string(plan[i]->caption) + "] ", 0), 0u)
+            << lines[i + 1];
+    }
+    EXPECT_EQ(lines.back(), "兑换结束：共 " + std::to_string(plan.size() * 1000) +
+                                " 个请求（发送 0 次，另有 2 次未送达商城）");
+    EXPECT_EQ(lines.back(), totalsLine(summary));
 }
 
 TEST(RunSummary, RepliesAndLinesAreCountedPerItem) {
@@ -84,15 +116,19 @@ TEST(RunSummary, EachAccountCountedWhenSeveral) {
     one.noteOutcome(0, OutcomeKind::Popup, 0);
     EXPECT_TRUE(one.accounts.empty());
     EXPECT_EQ(summaryLine(one),
-              "兑换结束：共 2 个请求（发送 0 次）；[改名] 提示框 1，没有收到回复"
-              "（时间自首次发送起）");
+              "各商品结果（时间自首次发送起）：\r\n"
+              "  [改名] 提示框 1，没有收到回复\r\n"
+              "兑换结束：共 2 个请求（发送 0 次）");
     RunSummary two = RunSummary::forPlan(plan, 2, {"大号", "小号2"});
     two.noteOutcome(0, OutcomeKind::Popup, 1);
     two.noteOutcome(0, OutcomeKind::Unmet, 0);
     two.noteOutcome(0, OutcomeKind::Unmet, 1);
     EXPECT_EQ(summaryLine(two),
-              "兑换结束：共 4 个请求（发送 0 次）；[改名] 未满足条件 2，提示框 1，没有收到回复；"
-              "帐号 大号 未满足条件 1；帐号 小号2 未满足条件 1，提示框 1（时间自首次发送起）");
+              "各商品结果（时间自首次发送起）：\r\n"
+              "  [改名] 未满足条件 2，提示框 1，没有收到回复\r\n"
+              "  帐号 大号 未满足条件 1\r\n"
+              "  帐号 小号2 未满足条件 1，提示框 1\r\n"
+              "兑换结束：共 4 个请求（发送 0 次）");
 }
 
 }  // namespace
