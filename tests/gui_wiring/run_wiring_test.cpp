@@ -727,12 +727,13 @@ class RunWiringTest : public QObject {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");       // the field's content afterwards
-        QTest::addColumn<QString>("boxCaption");  // empty: no message box
+        QTest::addColumn<QString>("boxCaption");  // empty: no message box, even at "定"
         QTest::addColumn<QString>("boxText");
         const QString hourRange = q("输入范围 0 - 23,24 即为 0");
         const QString sixtyRange = q("输入范围 0 - 59,60 即为 0");
         // The rules themselves are the scheduler's; here: the field is rewritten without a
-        // new change event, and the warning box carries the field's own word as its title.
+        // new change event, a value out of range keeps every key typed and is said beside the
+        // field, and "定" brings the box, titled with the field's own word.
         QTest::newRow("24 h") << "编辑框5"
                               << "24"
                               << "00"
@@ -740,10 +741,10 @@ class RunWiringTest : public QObject {
                               << "";
         QTest::newRow("25 h") << "编辑框5"
                               << "25"
-                              << "2" << q("小时") << hourRange;
+                              << "25" << q("小时") << hourRange;
         QTest::newRow("61 s") << "编辑框7"
                               << "61"
-                              << "6" << q("秒") << sixtyRange;
+                              << "61" << q("秒") << sixtyRange;
     }
     void timeFieldRules() {
         QFETCH(QString, box);
@@ -759,7 +760,11 @@ class RunWiringTest : public QObject {
         editor->selectAll();
         QTest::keyClicks(editor, typed);
         QCOMPARE(field->content(), shown);
+        QVERIFY(rig.boxes.shown().empty());
+        QCOMPARE(field->toolTip(), boxCaption.isEmpty() ? QString() : boxCaption + "：" + boxText);
+        rig.get<ui::Button>("按钮9")->click();
         const auto calls = rig.boxes.shown();
+        QCOMPARE(rig.run.timer->armed(), boxCaption.isEmpty());
         if (boxCaption.isEmpty()) {
             QVERIFY(calls.empty());
         } else {

@@ -181,11 +181,11 @@ class SessionWindowTest : public QObject {
     }
     // The index of the next request the simulator logs.
     std::size_t logged() { return server_->log().size(); }
-    // The cookies of the first request for the quick-login page logged from `from` on.
-    std::optional<std::string> quickPageCookies(std::size_t from) {
+    // The cookies of the first request for the page (a path) logged from `from` on.
+    std::optional<std::string> pageCookies(std::size_t from, const std::string& page) {
         const auto all = server_->log();
         for (std::size_t i = from; i < all.size(); ++i) {
-            if (all[i].target.starts_with("/cgi-bin/qlogin")) {
+            if (all[i].target.starts_with(page)) {
                 return all[i].cookies;
             }
         }
@@ -592,8 +592,12 @@ class SessionWindowTest : public QObject {
             choose(row.shown);
             QCOMPARE(caption(1), row.cf);
             QVERIFY(session().loggedIn());
-            QTRY_VERIFY_WITH_TIMEOUT(quickPageCookies(from).has_value(), kWait);
-            const std::string cookies = *quickPageCookies(from);
+            // A logged-in account's quick pane goes where its login led: the return page.
+            const std::string base = server_->baseUrl();
+            const std::string page =
+                vellicor::web::returnPageAddress(context_->config).substr(base.size());
+            QTRY_VERIFY_WITH_TIMEOUT(pageCookies(from, page).has_value(), kWait);
+            const std::string cookies = *pageCookies(from, page);
             QVERIFY2(cookies.find("uin=o" + row.shown) != std::string::npos, cookies.c_str());
             QVERIFY2(cookies.find(row.other) == std::string::npos, cookies.c_str());
         }
