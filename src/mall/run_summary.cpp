@@ -52,18 +52,27 @@ std::string totalsLine(const RunSummary& summary) {
 
 // A run of 44 items and several accounts said on one line is a wall nobody reads: a line
 // each, and the totals last, where the log box shows them once it has scrolled.
-std::string summaryLine(const RunSummary& summary) {
-    std::string text;
+std::vector<std::string> summaryLines(const RunSummary& summary) {
+    std::vector<std::string> lines;
     if (!summary.items.empty() || !summary.accounts.empty()) {
-        text = std::string(kSummaryHeading) + "\r\n";
+        lines.emplace_back(kSummaryHeading);
     }
     for (const auto& t : summary.items) {
-        text += kSummaryIndent + tallyText(t) + "\r\n";
+        lines.push_back(kSummaryIndent + tallyText(t));
     }
     for (const auto& a : summary.accounts) {
-        text += kSummaryIndent + ("帐号 " + a.name) + countsText(a.counts) + "\r\n";
+        lines.push_back(kSummaryIndent + ("帐号 " + a.name) + countsText(a.counts));
     }
-    return text + totalsLine(summary);
+    lines.push_back(totalsLine(summary));
+    return lines;
+}
+
+std::string summaryLine(const RunSummary& summary) {
+    std::string text;
+    for (const std::string& line : summaryLines(summary)) {
+        text += (text.empty() ? "" : "\r\n") + line;
+    }
+    return text;
 }
 
 RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perItem) {

@@ -50,8 +50,10 @@ struct RunSummary {
     void noteOutcome(std::size_t item, OutcomeKind kind, std::size_t account = 0);
 };
 
-// The lines that close a run, "\r\n" between them and none after the last: a heading, one
-// line per item and one per account (of a run of several), then the totals line.
+// The lines that close a run, without line ends: a heading, one line per item and one per
+// account (of a run of several), then the totals line.
+std::vector<std::string> summaryLines(const RunSummary& summary);
+// The same as one text, "\r\n" between the lines and none after the last.
 std::string summaryLine(const RunSummary& summary);
 // The last of them: "兑换结束：共 4 个请求（发送 5 次）", or "兑换已停止：…" for a stopped run.
 std::string totalsLine(const RunSummary& summary);
