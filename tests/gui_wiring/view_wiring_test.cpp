@@ -400,19 +400,6 @@ class ViewWiringTest : public QObject {
         }
     }
 
-    // A login leaves no password in its field.
-    void aLoginLeavesNoPassword() {
-        AccountSessions sessions(context_.config, {}, false, false);
-        test::FakeView view;
-        LoginController login(view, context_, sessions);
-        login.started();
-        view.passwordField().setContent(QStringLiteral("secret"));
-        logIn(sessions, server_->sessionCookie().value(), host());
-        login.loginPaneNavigated(view.account, web::returnPageAddress(context_.config));
-        QVERIFY(view.passwordField().content().isEmpty());
-        QCOMPARE(log().count("登录成功"), 1);
-    }
-
     void accountLoginNeedsBothFieldsAndAPage_data() {
         QTest::addColumn<QString>("account");
         QTest::addColumn<QString>("password");

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -68,31 +67,6 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItALineAnItem) {
         summary.cancelled = c.cancelled;
         EXPECT_EQ(summaryLine(summary), c.line);
     }
-}
-
-// The whole catalogue in one run: a line each, in the plan's order, and no line of another.
-TEST(RunSummary, EveryItemOfALargeRunHasItsOwnLine) {
-    std::vector<const Item*> plan;
-    for (const Item& item : items()) {
-        plan.push_back(&item);
-    }
-    RunSummary summary = RunSummary::forPlan(plan, 1000);
-    summary.unsent = 2;
-    const std::string text = summaryLine(summary);
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at <= text.size();) {
-        const auto end = std::min(text.find("\r\n", at), text.size());
-        lines.push_back(text.substr(at, end - at));
-        at = end + 2;
-    }
-    ASSERT_EQ(lines.size(), plan.size() + 2);
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        EXPECT_EQ(lines[i + 1].rfind("  [" + std::string(plan[i]->caption) + "] ", 0), 0u)
-            << lines[i + 1];
-    }
-    EXPECT_EQ(lines.back(), "兑换结束：共 " + std::to_string(plan.size() * 1000) +
-                                " 个请求（发送 0 次，另有 2 次未送达商城）");
-    EXPECT_EQ(lines.back(), totalsLine(summary));
 }
 
 TEST(RunSummary, RepliesAndLinesAreCountedPerItem) {
