@@ -394,8 +394,7 @@ class ViewWiringTest : public QObject {
             if (step.tooltip) {
                 QCOMPARE(QFontInfo(label.font()).pixelSize(), kSmallestCaptionPixels);
             } else {
-                QVERIFY2(advance(step.text) <= label.contentsRect().width(),
-                         qPrintable(step.text));
+                QVERIFY2(advance(step.text) <= label.contentsRect().width(), qPrintable(step.text));
             }
         }
     }
