@@ -83,8 +83,11 @@ ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSo
 // finishing post that run makes is dropped with the object.
 ExchangeWiring::~ExchangeWiring() = default;
 
+// A run cut short by the close still ends with its summary: the window waits the moment the
+// cancelled run takes to write it, so that the log file closes with it.
 void ExchangeWiring::closing() {
     controller_.cancel();
+    controller_.wait();
 }
 
 std::vector<std::string> ExchangeWiring::tickedItems() const {

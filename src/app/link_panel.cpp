@@ -125,8 +125,8 @@ std::string linkPanelStyleSheet() {
 
 void handleLinkClick(const std::string& eventText, const Config& config, UrlOpener& opener) {
     if (eventText == followAddress(config, 1)) {
-        opener.open(followAddress(config, 1));
-        opener.open(followAddress(config, 2));
+        // One action for the one click: a browser that is missing is said once, with both.
+        opener.openAll({followAddress(config, 1), followAddress(config, 2)});
     } else if (eventText == forumIndexAddress(config) || eventText == mallIndexAddress(config) ||
                eventText == portalHomeAddress(config)) {
         opener.open(eventText);

@@ -53,6 +53,10 @@ void LogRelay::runMarker(const std::string& marker) {
     call();
 }
 
+void LogRelay::flush() {
+    drain();
+}
+
 void LogRelay::detach() {
     lines_.detach();
     backlog_.clear();

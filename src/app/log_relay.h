@@ -39,6 +39,8 @@ class LogRelay {
     // Any thread. `then` runs on the window's thread once every text this thread appended
     // before is in the box (or left out as too old); never after detach().
     void afterShown(std::function<void()> then);
+    // The window's thread: what is waiting goes to the file now, and to the box.
+    void flush();
     // The window's thread, before the box goes.
     void detach();
 

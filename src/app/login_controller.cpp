@@ -1,11 +1,16 @@
 #include "app/login_controller.h"
 
 #include <QCoreApplication>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QShortcut>
 #include <QThreadPool>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/account_sessions.h"
 #include "app/window_view.h"
+#include "platform/config_resolution.h"
 #include "platform/qt/basic_controls.h"
 #include "platform/qt/edit_box.h"
 #include "platform/qt/html_viewer.h"
@@ -31,9 +36,31 @@ QString qs(std::string_view s) {
 
 }  // namespace
 
+QString unsetHostPage(const std::string& key) {
+    const QString page =
+        QStringLiteral(
+            "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>未设置地址"
+            "</title></head><body style=\"font-size:12px\"><p>配置文件没有设置这个页面"
+            "的地址。</p><p>请在配置文件的 [portal] 中设置 %1，或不带 --config 启动以"
+            "使用内置的模拟门户。</p></body></html>")
+            .arg(qs(key));
+    return QStringLiteral("data:text/html;charset=utf-8,") +
+           QString::fromLatin1(QUrl::toPercentEncoding(page));
+}
+
 LoginController::LoginController(WindowView& window, AppContext& context, AccountSessions& sessions)
     : window_(window), context_(context), sessions_(sessions) {
     connect(&sessions_, &AccountSessions::currentChanged, this, [this] { accountShown(); });
+    // Enter in either field logs in, as on the login page itself.
+    for (ui::EditBox* field : {&window_.accountField(), &window_.passwordField()}) {
+        if (auto* line = qobject_cast<QLineEdit*>(field->editor())) {
+            connect(line, &QLineEdit::returnPressed, this, [this] {
+                if (secondMode_) {
+                    loginClicked();
+                }
+            });
+        }
+    }
 }
 
 web::Session& LoginController::session() {
@@ -46,14 +73,28 @@ LoginController::~LoginController() {
 
 void LoginController::started() {
     window_.useProfile(sessions_.currentProfile());
-    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
-    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
+    openLoginPanes();
     showMode();
     if (session().restored()) {
         checkRememberedSession();
     }
     connect(&window_.accountLoginPane(), &Pane::loadFinished, this,
             [this] { accountPaneLoaded(); });
+    connect(&window_.quickLoginPane(), &Pane::loadFinished, this, [this] { quickPaneLoaded(); });
+}
+
+// A logged-in account's quick pane shows where a login leads, not a login page that says it
+// sees no logged-in number. A host the configuration leaves on its placeholder gets a page
+// that says which key to set, instead of the browser's own error page.
+void LoginController::openLoginPanes() {
+    const Config& config = context_.config;
+    window_.quickLoginPane().open(isPlaceholderHost(config.quickLogin)
+                                      ? unsetHostPage("quick_login")
+                                  : loginSeen_ ? qs(web::returnPageAddress(config))
+                                               : qs(web::quickLoginAddress(config)));
+    window_.accountLoginPane().open(isPlaceholderHost(config.accountLogin)
+                                        ? unsetHostPage("account_login")
+                                        : qs(web::accountLoginAddress(config)));
 }
 
 void LoginController::closing() {
@@ -92,8 +133,7 @@ void LoginController::reloginClicked() {
     showMode();
     balances_.erase(sessions_.currentNumber());
     resetCaptions();
-    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
-    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
+    openLoginPanes();
 }
 
 void LoginController::loginClicked() {
@@ -166,21 +206,44 @@ void LoginController::accountPaneLoaded() {
         web::isReturnPage(context_.config, doc->address().toStdString())) {
         return;
     }
-    QPointer<LoginController> self(this);
-    const PaneDocument page = *doc;
-    page.bySelector(QStringLiteral(".login_tips p")).text([self, page](const DomReply& inner) {
-        if (self.isNull()) {
-            return;
+    readRefusal(*doc, [](LoginController& c, const QString& text) { c.reportRefusal(text); });
+}
+
+// The quick-login page's own form answers in its pane: a refusal there is logged as one of
+// 按钮4's is, and the pane keeps the answer in view beside the form the user typed into.
+void LoginController::quickPaneLoaded() {
+    const auto doc = window_.quickLoginPane().document();
+    if (loginSeen_ || !doc || web::isReturnPage(context_.config, doc->address().toStdString())) {
+        return;
+    }
+    readRefusal(*doc, [](LoginController& c, const QString& text) {
+        const QString said = text.simplified();
+        if (!said.isEmpty() && !c.loginSeen_) {
+            c.log("登录失败: " + said.toStdString() + "\r\n");
+            emit c.loginRefused();
         }
-        if (inner.ok() && !inner.value.toString().trimmed().isEmpty()) {
-            return self->reportRefusal(inner.value.toString());
-        }
-        page.bySelector(QStringLiteral(".login_tips")).text([self](const DomReply& outer) {
-            if (self && outer.ok()) {
-                self->reportRefusal(outer.value.toString());
-            }
-        });
     });
+}
+
+// The refusal an answer page of the login service holds, if any; `then` is not called for a
+// page without one.
+void LoginController::readRefusal(const PaneDocument& page, RefusalThen then) {
+    QPointer<LoginController> self(this);
+    page.bySelector(QStringLiteral(".login_tips p"))
+        .text([self, page, then](const DomReply& inner) {
+            if (self.isNull()) {
+                return;
+            }
+            if (inner.ok() && !inner.value.toString().trimmed().isEmpty()) {
+                return then(*self, inner.value.toString());
+            }
+            page.bySelector(QStringLiteral(".login_tips"))
+                .text([self, then](const DomReply& outer) {
+                    if (self && outer.ok() && !outer.value.toString().trimmed().isEmpty()) {
+                        then(*self, outer.value.toString());
+                    }
+                });
+        });
 }
 
 void LoginController::reportRefusal(const QString& text) {
@@ -190,6 +253,9 @@ void LoginController::reportRefusal(const QString& text) {
     }
     awaitingAnswer_ = false;
     log("登录失败: " + said.toStdString() + "\r\n");
+    // A password left in its field after a login would sit there, readable to whoever
+    // comes by, until the window closes.
+    window_.passwordField().setContent(QString());
     reopenAccountPage();
     emit loginRefused();
 }
@@ -205,6 +271,7 @@ void LoginController::loginPaneNavigated(Pane& pane, const std::string& address)
     loginSeen_ = true;
     awaitingAnswer_ = false;
     ++loginRound_;  // reads started before this login are of another session
+    window_.passwordField().setContent(QString());
     log(kLoggedIn);
     session().setLoggedIn(true);
     emit loginFinished();
@@ -231,8 +298,7 @@ void LoginController::accountShown() {
     awaitingAnswer_ = false;
     window_.useProfile(sessions_.currentProfile());
     showCaptions();
-    window_.quickLoginPane().open(qs(web::quickLoginAddress(context_.config)));
-    window_.accountLoginPane().open(qs(web::accountLoginAddress(context_.config)));
+    openLoginPanes();
     if (usageWindow_) {
         // Its page leaves the old profile at once: that profile may be deleted next.
         usageWindow_->findChild<ui::HtmlViewer*>()->setProfile(sessions_.currentProfile());
@@ -322,6 +388,7 @@ void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
         ++loginRound_;
         log("已使用上次保存的登录\r\n");
         session().setLoggedIn(true);
+        openLoginPanes();
         emit loginFinished();
         showBalances(sessions_.currentNumber(), result);
     }
@@ -378,6 +445,14 @@ void LoginController::usageRecordClicked() {
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(new ui::HtmlViewer(usageWindow_));
         usageWindow_->resize(760, 520);
+        auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), usageWindow_);
+        connect(escape, &QShortcut::activated, usageWindow_, &QWidget::close);
+        // Over the main window, where the user's eyes are, rather than at the screen's corner.
+        if (const auto* main = qobject_cast<QWidget*>(&window_.owner()); main != nullptr) {
+            QRect place(QPoint(0, 0), usageWindow_->size());
+            place.moveCenter(main->frameGeometry().center());
+            usageWindow_->move(place.topLeft());
+        }
     }
     auto* viewer = usageWindow_->findChild<ui::HtmlViewer*>();
     viewer->setProfile(sessions_.currentProfile());

@@ -19,6 +19,7 @@
 #include "app/window_handlers.h"
 #include "mall/balances.h"
 #include "platform/result.h"
+#include "web/qt/pane_document.h"
 
 namespace vellicor::web {
 class Session;
@@ -28,6 +29,10 @@ namespace vellicor::app {
 
 class AccountSessions;
 class WindowView;
+
+// The page a pane shows in place of a login host the configuration leaves on its
+// placeholder: it names the [portal] key to set.
+QString unsetHostPage(const std::string& key);
 
 class LoginController final : public QObject, public WindowHandlers {
     Q_OBJECT
@@ -62,7 +67,11 @@ class LoginController final : public QObject, public WindowHandlers {
     void rememberedSessionChecked(bool restored);
 
   private:
+    using RefusalThen = std::function<void(LoginController&, const QString&)>;
     void showMode();
+    void openLoginPanes();
+    void quickPaneLoaded();
+    void readRefusal(const web::PaneDocument& page, RefusalThen then);
     void fillAccountPage(const QString& account, const QString& password);
     void accountPaneLoaded();
     void reportRefusal(const QString& text);

@@ -47,7 +47,8 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     parser.setApplicationDescription(QStringLiteral(
         "Vellicor: the window of the ticket mall's exchange tool. It logs in inside its panes,\n"
         "shows the balances, and fires the exchange requests at the set instant.\n"
-        "With neither --config nor --portal it uses the built-in portal simulator."));
+        "Without --portal, and without a --config file that names the portal's hosts, it uses\n"
+        "the built-in portal simulator."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "app/app_icon.h"
+#include "app/fit_text.h"
 #include "app/link_panel.h"
 #include "app/log_file.h"
 #include "app/log_relay.h"
@@ -245,6 +246,7 @@ QObject* MainWindow::makeControl(const ControlSpec& spec, QWidget* parent) {
     }
     const Geometry& g = spec.geometry;
     widget->setGeometry(g.left, g.top, g.width, g.height);
+    fitCaption(*widget);
     widget->setEnabled(spec.enabled);
     widget->setVisible(spec.visible);
     const bool draggable = spec.kind == ControlKind::Label || spec.kind == ControlKind::GroupBox ||
@@ -379,6 +381,11 @@ void MainWindow::shutDown() {
     }
     shutDown_ = true;
     dispatch([](WindowHandlers& h) { h.closing(); });
+    // What the controllers' threads logged on their way out (a stopped run's summary) still
+    // reaches the file, which writes what it was given before it closes.
+    if (relay_) {
+        relay_->flush();
+    }
     for (const char* name : {formName::时钟1, formName::时钟2}) {
         if (auto* timer = control<ui::Timer>(name)) {
             timer->setPeriod(0);

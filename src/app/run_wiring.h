@@ -144,7 +144,9 @@ class TimerWiring final : public QObject, public WindowHandlers {
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
     std::optional<TimeField> emptyField() const;
+    bool refuseOutOfRange() const;
     bool fieldsAsArmed() const;
+    std::string armedCaption() const;
     void cancelPrepared();
 
     WindowView& window_;

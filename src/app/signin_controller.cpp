@@ -5,6 +5,7 @@
 #include <QThreadPool>
 
 #include "app/account_sessions.h"
+#include "app/fit_text.h"
 #include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
 #include "signin/signin.h"
@@ -260,7 +261,9 @@ void SigninController::showLabels() {
     const Labels& labels = it != labels_.end() ? it->second : initialLabels_;
     for (std::size_t game = 0; game < labels.size(); ++game) {
         if (auto* label = window_.signInLabel(game)) {
+            // "Speed  签到成功,连续12天" and the portal's own highlight outgrow the label.
             label->setCaption(labels[game]);
+            fitCaption(*label);
         }
     }
 }

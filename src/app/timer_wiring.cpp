@@ -2,7 +2,10 @@
 #include <optional>
 #include <utility>
 
+#include <QToolTip>
+
 #include "alert/alerter.h"
+#include "app/fit_text.h"
 #include "app/run_wiring.h"
 #include "app/window_view.h"
 #include "mall/aim.h"
@@ -105,11 +108,35 @@ void TimerWiring::timeFieldEdited(TimeField field) {
     if (change.replaceText) {
         box.setContent(QString::fromStdString(*change.replaceText));
     }
-    if (change.warning && context_.messageBox != nullptr) {
-        context_.messageBox->show(change.warning->text,
-                                  mbflags::Ok | mbflags::IconWarning | mbflags::TaskModal,
-                                  change.warning->caption);
+    // Said beside the field, never in a box: a box in mid-typing takes the keys that follow.
+    const QString range =
+        change.outOfRange
+            ? QString::fromStdString(change.outOfRange->caption + "：" + change.outOfRange->text)
+            : QString();
+    box.setToolTip(range);
+    if (range.isEmpty()) {
+        QToolTip::hideText();
+    } else if (box.isVisible()) {
+        QToolTip::showText(box.mapToGlobal(QPoint(0, box.height())), range, &box);
     }
+}
+
+// The first field whose content is out of range, said in the box titled with its word: "定"
+// would otherwise arm a time the user did not type.
+bool TimerWiring::refuseOutOfRange() const {
+    for (const TimeField field : kFields) {
+        const auto range = redemption_.timeField(coreField(field)).outOfRange();
+        if (!range) {
+            continue;
+        }
+        if (context_.messageBox != nullptr) {
+            context_.messageBox->show(range->text,
+                                      mbflags::Ok | mbflags::IconWarning | mbflags::TaskModal,
+                                      range->caption);
+        }
+        return true;
+    }
+    return false;
 }
 
 // An empty field would silently read as 0: "定" with nothing filled in would arm midnight.
@@ -149,9 +176,15 @@ void TimerWiring::armTimerClicked() {
         }
         return;
     }
+    if (refuseOutOfRange()) {
+        return;
+    }
     cancelPrepared();
     if (redemption_.armed() && fieldsAsArmed()) {
         redemption_.disarm();
+        if (context_.log) {
+            context_.log("取消定时 " + armedAt_ + "，不再执行兑换\r\n");
+        }
         show(redemption_.display());
         setCountdownRunning(false);
         return;
@@ -299,16 +332,24 @@ void TimerWiring::wakeUp() {
 }
 
 void TimerWiring::show(const schedule::TimerDisplay& display) {
-    // While armed the label says what a second press does.
+    // The label has room for its state alone; the armed time and what a second press does
+    // are its tooltip (and the fields show the armed time).
     const bool armed = display.stateText == schedule::kArmedText && redemption_.armed();
-    window_.timerState().setCaption(QString::fromStdString(
-        armed ? display.stateText + " " + armedAt_ + "，再按“定”取消" : display.stateText));
+    ui::Label& state = window_.timerState();
+    state.setCaption(QString::fromStdString(display.stateText));
+    fitCaption(state);
+    state.setToolTip(armed ? QString::fromStdString(armedCaption()) : QString());
     window_.timeRemaining().setCaption(QString::fromStdString(display.countdownText));
+    fitCaption(window_.timeRemaining());
     const int positions[] = {display.countdown.hourBar, display.countdown.minuteBar,
                              display.countdown.secondBar};
     for (std::size_t i = 0; i < std::size(kFields); ++i) {
         window_.timeBar(kFields[i]).setPosition(positions[i]);
     }
+}
+
+std::string TimerWiring::armedCaption() const {
+    return std::string(schedule::kArmedText) + " " + armedAt_ + "，再按“定”取消";
 }
 
 void TimerWiring::setCountdownRunning(bool on) {

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "app/run_wiring.h"
+#include "platform/config_resolution.h"
 
 namespace vellicor::app {
 namespace {
@@ -111,7 +112,9 @@ UpdateCheckWiring::~UpdateCheckWiring() {
 }
 
 void UpdateCheckWiring::started() {
-    if (!enabled_ || thread_.joinable()) {
+    // A forum host left on its placeholder cannot be read: the start-up line about the
+    // unset [portal] keys says so, and "读取失败" would only send the user looking elsewhere.
+    if (!enabled_ || thread_.joinable() || isPlaceholderHost(context_.config.forum)) {
         return;
     }
     // The check takes copies: it may still be reading the page while the window closes.

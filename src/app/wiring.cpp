@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/alert_wiring.h"
 #include "app/link_panel.h"
@@ -10,6 +12,7 @@
 #include "app/session_wiring.h"
 #include "app/signin_controller.h"
 #include "app/window_view.h"
+#include "platform/config_resolution.h"
 
 namespace vellicor::app {
 namespace {
@@ -30,7 +33,23 @@ class LinkPanelController final : public WindowHandlers {
 
 }  // namespace
 
+void sayUnsetPortalKeys(const AppContext& context) {
+    const std::vector<std::string> unset = unsetPortalKeys(context.config);
+    if (unset.empty() || !context.log) {
+        return;
+    }
+    std::string keys;
+    for (const std::string& key : unset) {
+        keys += (keys.empty() ? "" : "、") + key;
+    }
+    context.log(
+        "配置文件的 [portal] 没有设置 " + keys +
+        "，这些地址的页面无法打开：请在配置文件中设置它们（或用 --portal 给出门户地址）\r\n");
+}
+
 SessionControllers wireControllers(WindowView& window, AppContext& context) {
+    // A file that names some of the hosts but not all: what to set, before any pane fails.
+    sayUnsetPortalKeys(context);
     window.addHandlers(std::make_unique<LinkPanelController>(context));
     // login, balances, usage record, sign-in
     const SessionControllers session = addSessionControllers(window, context);

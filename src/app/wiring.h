@@ -15,6 +15,10 @@ class SigninController;
 // returned for the accounts a start logs in by itself.
 SessionControllers wireControllers(WindowView& window, AppContext& context);
 
+// With a configuration file that names some publisher hosts but not all, logs which [portal]
+// keys are left to set; says nothing otherwise.
+void sayUnsetPortalKeys(const AppContext& context);
+
 // The group captions read the balances again after a run that spent tickets and after the
 // sign-in, which may have earned some.
 void refreshBalancesAfterSpending(LoginController& login, SigninController& signin,

@@ -38,10 +38,12 @@ int fail(const std::string& message, int code = kExitFailed) {
     return code;
 }
 
-// A log line as the terminal wants it: without the "\r" of the log box.
+// A log text as the terminal wants it: without the "\r" of the log box, also between the
+// lines of a text of several (the run's summary).
 void printLine(const std::string& text) {
     std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    std::erase(line, '\r');
+    while (!line.empty() && line.back() == '\n') {
         line.pop_back();
     }
     line += '\n';

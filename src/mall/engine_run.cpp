@@ -459,7 +459,10 @@ void Engine::finish() {
         s_.summary.timeline = std::move(timeline);
         copy = s_.summary;
     }
-    s_.log(summaryLine(copy) + "\r\n");
+    // A line a text, as every other line of the log: the box counts its lines by them.
+    for (const std::string& line : summaryLines(copy)) {
+        s_.log(line + "\r\n");
+    }
     s_.ended.store(true);
     if (s_.done) {
         s_.done(copy);

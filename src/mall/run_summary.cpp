@@ -40,21 +40,39 @@ std::string tallyText(const ItemTally& t) {
 
 }  // namespace
 
-std::string summaryLine(const RunSummary& summary) {
+std::string totalsLine(const RunSummary& summary) {
     std::string line = summary.cancelled ? "兑换已停止" : "兑换结束";
     line += "：共 " + std::to_string(summary.requests) + " 个请求（发送 " +
             std::to_string(summary.sends) + " 次" +
             (summary.unsent > 0 ? "，另有 " + std::to_string(summary.unsent) + " 次未送达商城"
                                 : std::string()) +
             "）";
+    return line;
+}
+
+// A run of 44 items and several accounts said on one line is a wall nobody reads: a line
+// each, and the totals last, where the log box shows them once it has scrolled.
+std::vector<std::string> summaryLines(const RunSummary& summary) {
+    std::vector<std::string> lines;
+    if (!summary.items.empty() || !summary.accounts.empty()) {
+        lines.emplace_back(kSummaryHeading);
+    }
     for (const auto& t : summary.items) {
-        line += "；" + tallyText(t);
+        lines.push_back(kSummaryIndent + tallyText(t));
     }
     for (const auto& a : summary.accounts) {
-        line += "；帐号 " + a.name + countsText(a.counts);
+        lines.push_back(kSummaryIndent + ("帐号 " + a.name) + countsText(a.counts));
     }
-    line += "（时间自首次发送起）";
-    return line;
+    lines.push_back(totalsLine(summary));
+    return lines;
+}
+
+std::string summaryLine(const RunSummary& summary) {
+    std::string text;
+    for (const std::string& line : summaryLines(summary)) {
+        text += (text.empty() ? "" : "\r\n") + line;
+    }
+    return text;
 }
 
 RunSummary RunSummary::forPlan(const std::vector<const Item*>& items, int perItem) {

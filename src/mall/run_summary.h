@@ -1,5 +1,5 @@
 #pragma once
-// What a run counted, per item and in all, and the summary line that closes it.
+// What a run counted, per item and in all, and the summary lines that close it.
 
 #include <array>
 #include <chrono>
@@ -56,6 +56,15 @@ struct RunSummary {
     void noteOutcome(std::size_t item, OutcomeKind kind, std::size_t account = 0);
 };
 
+// The lines that close a run, without line ends: a heading, one line per item and one per
+// account (of a run of several), then the totals line.
+std::vector<std::string> summaryLines(const RunSummary& summary);
+// The same as one text, "\r\n" between the lines and none after the last.
 std::string summaryLine(const RunSummary& summary);
+// The last of them: "兑换结束：共 4 个请求（发送 5 次）", or "兑换已停止：…" for a stopped run.
+std::string totalsLine(const RunSummary& summary);
+
+inline constexpr const char* kSummaryHeading = "各商品结果（时间自首次发送起）：";
+inline constexpr const char* kSummaryIndent = "  ";
 
 }  // namespace vellicor::mall

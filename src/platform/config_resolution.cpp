@@ -20,7 +20,37 @@ bool isPortalBase(const std::string& url) {
     return !rest.empty() && rest.find_first_of("/?#@ \t\r\n") == std::string::npos;
 }
 
+struct HostKey {
+    const char* key;
+    std::string Config::*base;
+};
+constexpr HostKey kHostKeys[] = {
+    {"mall", &Config::mall},
+    {"quick_login", &Config::quickLogin},
+    {"account_login", &Config::accountLogin},
+    {"image", &Config::image},
+    {"forum", &Config::forum},
+    {"download", &Config::download},
+};
+
 }  // namespace
+
+bool isPlaceholderHost(const std::string& base) {
+    std::string host =
+        base.substr(base.find("://") == std::string::npos ? 0 : base.find("://") + 3);
+    host = host.substr(0, host.find_first_of(":/"));
+    return host.empty() || host == "invalid" || host.ends_with(".invalid");
+}
+
+std::vector<std::string> unsetPortalKeys(const Config& config) {
+    std::vector<std::string> keys;
+    for (const HostKey& h : kHostKeys) {
+        if (isPlaceholderHost(config.*h.base)) {
+            keys.emplace_back(h.key);
+        }
+    }
+    return keys;
+}
 
 Result<ResolvedConfig> resolveConfig(const std::string& configFile, const std::string& portalUrl) {
     ResolvedConfig resolved;
@@ -39,7 +69,9 @@ Result<ResolvedConfig> resolveConfig(const std::string& configFile, const std::s
         }
         resolved.config = resolved.config.withPortal(portalUrl);
     }
-    resolved.wantsEmbedded = configFile.empty() && portalUrl.empty();
+    // A file of tuning alone is no reason to leave the simulator for hosts that do not exist.
+    resolved.wantsEmbedded =
+        portalUrl.empty() && unsetPortalKeys(resolved.config).size() == std::size(kHostKeys);
     return resolved;
 }
 

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vellicor {
 
@@ -46,6 +47,13 @@ class UrlOpener {
     virtual ~UrlOpener() = default;
     // Opens the address in the user's default browser without waiting for it.
     virtual void open(const std::string& url) = 0;
+    // Several addresses one click asks for, in order. An opener that tells the user about an
+    // address it could not open tells about all of them at once, not in a box each.
+    virtual void openAll(const std::vector<std::string>& urls) {
+        for (const std::string& url : urls) {
+            open(url);
+        }
+    }
 };
 
 class Notifier {

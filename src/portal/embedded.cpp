@@ -11,7 +11,11 @@ Result<PortalSetup> startEmbedded(ResolvedConfig resolved) {
     if (!resolved.wantsEmbedded) {
         return setup;
     }
-    auto server = Server::start();
+    // The demo's runs are the user's, tens of thousands of requests each: the simulator keeps
+    // only the newest of them, as nobody reads its record here.
+    ServerOptions options;
+    options.logCapacity = kEmbeddedLogRecords;
+    auto server = Server::start(options);
     if (!server.ok()) {
         return server.error();
     }

@@ -2,6 +2,7 @@
 // The embedded default: with neither a configuration file nor a portal address, the tool
 // runs against a simulator started in its own process on a free loopback port.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,11 @@
 #include "portal/server.h"
 
 namespace vellicor::portal {
+
+// How many requests the embedded simulator's record keeps (the newest). Its record is for
+// tests and for the program's own start-up; a demo run of 44,000 requests must not leave
+// tens of megabytes behind in it each time.
+inline constexpr std::size_t kEmbeddedLogRecords = 1000;
 
 struct PortalSetup {
     Config config;

@@ -47,6 +47,7 @@ TimeField::TimeField(Field field, std::string initialText) : field_(field) {
 }
 
 FieldChange TimeField::edited(std::string_view text) {
+    outOfRange_ = false;
     if (text.empty()) {
         text_.clear();
         value_ = 0;
@@ -63,7 +64,15 @@ FieldChange TimeField::edited(std::string_view text) {
         value_ = 0;
         return {text_, std::nullopt};
     }
-    return {text_, RangeWarning{std::string(fieldWord(field_)), std::string(rangeText(field_))}};
+    outOfRange_ = true;
+    return {std::nullopt, outOfRange()};
+}
+
+std::optional<RangeWarning> TimeField::outOfRange() const {
+    if (!outOfRange_) {
+        return std::nullopt;
+    }
+    return RangeWarning{std::string(fieldWord(field_)), std::string(rangeText(field_))};
 }
 
 }  // namespace vellicor::schedule

@@ -19,17 +19,20 @@ struct RangeWarning {
     std::string text;     // the range text
 };
 
-// What the window does after an edit: put other content into the field, show a warning.
+// What the window does after an edit: put other content into the field; say the range.
 struct FieldChange {
     std::optional<std::string> replaceText;
-    std::optional<RangeWarning> warning;
+    // Set while the content is out of range. The field keeps what was typed: a box that took
+    // the keyboard in mid-typing would swallow the keys that follow, so the window says it
+    // without taking the focus, and "定" refuses to arm until the field is mended.
+    std::optional<RangeWarning> outOfRange;
 };
 
-// One time field. The field holds the last content that was a valid value: typing the
+// One time field. Its value is that of the last content that was a valid value: typing the
 // value that counts as 0 (24 or 60) turns the content into "00"; anything else that is not a
-// value of the range (above it, negative, not a number) brings the warning and puts the
-// last valid content back, so that one stray key does not throw away what was set. An
-// empty field counts as 0 while it stays empty.
+// value of the range (above it, negative) leaves the content as typed, the value as it was,
+// and the field out of range until the next edit. An empty field counts as 0 while it stays
+// empty.
 class TimeField {
   public:
     TimeField(Field field, std::string initialText);
@@ -39,12 +42,16 @@ class TimeField {
 
     Field field() const { return field_; }
     int value() const { return value_; }
+    // The last valid content.
     const std::string& text() const { return text_; }
+    // The range text while the content typed last is out of range.
+    std::optional<RangeWarning> outOfRange() const;
 
   private:
     Field field_;
     std::string text_;
     int value_ = 0;
+    bool outOfRange_ = false;
 };
 
 }  // namespace vellicor::schedule

@@ -270,7 +270,9 @@ TEST(CliCommands, ExchangeForEveryAccountOfTheFile) {
         }
         EXPECT_EQ(won, 1u) << name << ":\n" << run.out;
         EXPECT_EQ(limited, 1u) << name << ":\n" << run.out;
-        EXPECT_NE(run.out.find("；帐号 " + name + " "), std::string::npos) << run.out;
+        // The summary's line of the account, without the log box's "\r".
+        EXPECT_NE(run.out.find("\n  帐号 " + name + " "), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find('\r'), std::string::npos) << run.out;
     }
     // Each request carries one account's cookies alone: two requests each.
     std::map<std::string, int> byCookies;

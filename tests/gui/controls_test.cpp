@@ -304,6 +304,33 @@ class ControlsTest : public QObject {
         QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
     }
 
+    // Several addresses of one click without a browser: one box naming them all, and all of
+    // them on the clipboard, a line each; those a browser took are left out of both.
+    void severalAddressesWithoutABrowserMakeOneBox_data() {
+        QTest::addColumn<QList<bool>>("opens");
+        QTest::addColumn<QStringList>("missed");
+        QTest::newRow("no browser") << QList<bool>{false, false}
+                                    << QStringList{"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"};
+        QTest::newRow("the second missed")
+            << QList<bool>{true, false} << QStringList{"http://127.0.0.1:9/b"};
+        QTest::newRow("both opened") << QList<bool>{true, true} << QStringList{};
+    }
+    void severalAddressesWithoutABrowserMakeOneBox() {
+        QFETCH(QList<bool>, opens);
+        QFETCH(QStringList, missed);
+        test::RecordingBoxes boxes;
+        int tried = 0;
+        ui::QtUrlOpener opener(&boxes, [&](const QUrl&) { return opens.value(tried++); });
+        QGuiApplication::clipboard()->clear();
+        opener.openAll({"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"});
+        QCOMPARE(tried, 2);
+        QCOMPARE(boxes.shown().size(), std::size_t(missed.isEmpty() ? 0 : 1));
+        QCOMPARE(QGuiApplication::clipboard()->text(), missed.join('\n'));
+        for (const QString& address : missed) {
+            QVERIFY(boxes.shown()[0].text.find(address.toStdString()) != std::string::npos);
+        }
+    }
+
     // What the escaping wrote is what a click reports: references of the address's own stay.
     void linkPanelDecodesWhatTheEscapingWrote() {
         const std::vector<std::string> events{"a&amp;b", "x\"><i>y", "it's &#39; &lt;", "&&;"};

@@ -2,10 +2,16 @@
 // colour, the catalogue's items in their boxes, then the window's own properties, the drag-anywhere
 // rule, keys and the dispatch of events to the subsystems' controllers.
 
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <functional>
 #include <map>
@@ -490,6 +496,75 @@ class FormTest : public QObject {
         QVERIFY(tick.wait(5000));
         QVERIFY(group->caption().startsWith(q("定时系统") + QString(37, ' ')));
         QVERIFY(group->caption().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d$")));
+    }
+
+    // Under each font the machine has for Chinese, at its size and two points larger, every
+    // caption of a label, button and check box is drawn whole inside its box, and only
+    // those that would not fit are set smaller.
+    void everyCaptionFitsItsBox_data() {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("points");
+        const QFont system = QApplication::font();
+        QStringList families = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+        families.prepend(system.family());
+        families.removeDuplicates();
+        for (const QString& family : families) {
+            for (const int extra : {0, 2}) {
+                const int points = system.pointSize() + extra;
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2pt").arg(family).arg(points)))
+                    << family << points;
+            }
+        }
+    }
+    void everyCaptionFitsItsBox() {
+        QFETCH(QString, family);
+        QFETCH(int, points);
+        // The window's controls follow the application's font while it is set.
+        struct AppFont {
+            const QFont before = QApplication::font();
+            explicit AppFont(const QFont& font) { QApplication::setFont(font); }
+            ~AppFont() { QApplication::setFont(before); }
+        } font(QFont(family, points));
+        AppContext context;
+        context.config = Config::defaults();
+        auto window = MainWindow::create(context);
+        QVERIFY(window);
+        for (const std::string& name : window->controlNames()) {
+            auto* control = qobject_cast<QWidget*>(window->object(name));
+            QString caption;
+            int room = 0;
+            QStyleOptionButton option;
+            if (auto* check = qobject_cast<QCheckBox*>(control)) {
+                option.initFrom(check);
+                caption = check->text();
+                room = check->style()
+                           ->subElementRect(QStyle::SE_CheckBoxContents, &option, check)
+                           .width();
+            } else if (auto* button = qobject_cast<QPushButton*>(control)) {
+                option.initFrom(button);
+                caption = button->text();
+                room = button->style()
+                           ->subElementRect(QStyle::SE_PushButtonContents, &option, button)
+                           .width();
+            } else if (auto* label = qobject_cast<QLabel*>(control); label && !label->wordWrap()) {
+                caption = label->text();
+                room = label->contentsRect().width();
+            }
+            if (caption.isEmpty()) {
+                continue;
+            }
+            const int needed = QFontMetrics(control->font()).horizontalAdvance(caption);
+            QVERIFY2(needed <= room, qPrintable(QStringLiteral("%1 \"%2\": %3 px in %4")
+                                                    .arg(q(name.c_str()), caption)
+                                                    .arg(needed)
+                                                    .arg(room)));
+            const QFont inherited = control->parentWidget()->font();
+            if (control->font() != inherited && name != "按钮1") {
+                // Smaller only where the inherited size would not have fitted.
+                QVERIFY2(QFontMetrics(inherited).horizontalAdvance(caption) > room,
+                         qPrintable(q(name.c_str())));
+            }
+        }
     }
 
     void closingRunsShutDownOnce() {

@@ -39,6 +39,7 @@
 #include "portal/server.h"
 #include "raw_server.h"
 #include "temp_folder.h"
+#include "wait_until.h"
 
 using namespace vellicor;
 using namespace vellicor::app;
@@ -320,6 +321,39 @@ class RunWiringTest : public QObject {
         }
     }
 
+    // A run still out when the window closes: the close stops it, and its summary is the
+    // file's last word, not lost with the window.
+    void closingMidRunLeavesTheClosingLineInTheFile() {
+        QTemporaryDir home;
+        RigOptions options;
+        options.dataFolder = (home.path() + QStringLiteral("/data")).toStdString();
+        options.scenario = R"({"faults": {"/mall/index.php?op=exchangeing": {"mode": "hang"}}})";
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        rig.setThreads("3");
+        rig.get<ui::Button>("按钮1")->click();
+        QVERIFY2(test::waitUntil([&rig] { return rig.exchanges().size() == 3; }),
+                 "the three requests reaching the mall");
+        const std::string path = rig.context.logFilePath();
+        QVERIFY(!path.empty());
+        QVERIFY(rig.window->close());
+        rig.window.reset();
+
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        const QStringList lines = q(text.str()).split('\n', Qt::SkipEmptyParts);
+        // Only the line naming the file may follow the totals.
+        qsizetype totals = -1;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            totals = lines[i].startsWith(q("兑换已停止：共 3 个请求")) ? i : totals;
+        }
+        QVERIFY2(totals >= 0 && totals >= lines.size() - 2, qPrintable(lines.join('|')));
+        QCOMPARE(lines.filter(q("[改名] #")).size(), 3);
+    }
+
     // The log box keeps the newest log.max_lines lines; the day's file in the data folder
     // (0600, folder 0700) has every line, and the box names it after the summary. The
     // session never reaches it.
@@ -587,7 +621,8 @@ class RunWiringTest : public QObject {
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(rig.run.timer->armed());
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:59 执行兑换")));
-        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时 11:59:59，再按“定”取消"));
+        QCOMPARE(rig.get<ui::Label>("标签10")->text(), q("已定时"));
+        QCOMPARE(rig.get<ui::Label>("标签10")->toolTip(), q("已定时 11:59:59，再按“定”取消"));
         QCOMPARE(rig.get<ui::ProcessBar>("进度条3")->position(), 4);
         QVERIFY(rig.get<ui::Timer>("时钟2")->running());
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
@@ -654,18 +689,20 @@ class RunWiringTest : public QObject {
         auto* arm = rig.get<ui::Button>("按钮9");
 
         arm->click();
-        QCOMPARE(state->text(), q("已定时 11:59:59，再按“定”取消"));
+        QCOMPARE(state->toolTip(), q("已定时 11:59:59，再按“定”取消"));
         auto* second = qobject_cast<QLineEdit*>(rig.get<ui::EditBox>("编辑框7")->editor());
         second->selectAll();
         QTest::keyClicks(second, q("58"));
         arm->click();
         QVERIFY(rig.run.timer->armed());
-        QCOMPARE(state->text(), q("已定时 11:59:58，再按“定”取消"));
+        QCOMPARE(state->toolTip(), q("已定时 11:59:58，再按“定”取消"));
         QVERIFY(rig.lines().contains(q("启动定时程序, 11:59:58 执行兑换")));
 
         arm->click();
         QVERIFY(!rig.run.timer->armed());
         QCOMPARE(state->text(), q(schedule::kNotArmedText));
+        QVERIFY(state->toolTip().isEmpty());
+        QCOMPARE(rig.lines().last(), q("取消定时 11:59:58，不再执行兑换"));
         QVERIFY(!rig.get<ui::Timer>("时钟2")->running());
         clock.advance(20s);
         QCoreApplication::processEvents();
@@ -730,12 +767,13 @@ class RunWiringTest : public QObject {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");       // the field's content afterwards
-        QTest::addColumn<QString>("boxCaption");  // empty: no message box
+        QTest::addColumn<QString>("boxCaption");  // empty: no message box, even at "定"
         QTest::addColumn<QString>("boxText");
         const QString hourRange = q("输入范围 0 - 23,24 即为 0");
         const QString sixtyRange = q("输入范围 0 - 59,60 即为 0");
         // The rules themselves are the scheduler's; here: the field is rewritten without a
-        // new change event, and the warning box carries the field's own word as its title.
+        // new change event, a value out of range keeps every key typed and is said beside the
+        // field, and "定" brings the box, titled with the field's own word.
         QTest::newRow("24 h") << "编辑框5"
                               << "24"
                               << "00"
@@ -743,10 +781,10 @@ class RunWiringTest : public QObject {
                               << "";
         QTest::newRow("25 h") << "编辑框5"
                               << "25"
-                              << "2" << q("小时") << hourRange;
+                              << "25" << q("小时") << hourRange;
         QTest::newRow("61 s") << "编辑框7"
                               << "61"
-                              << "6" << q("秒") << sixtyRange;
+                              << "61" << q("秒") << sixtyRange;
     }
     void timeFieldRules() {
         QFETCH(QString, box);
@@ -762,7 +800,11 @@ class RunWiringTest : public QObject {
         editor->selectAll();
         QTest::keyClicks(editor, typed);
         QCOMPARE(field->content(), shown);
+        QVERIFY(rig.boxes.shown().empty());
+        QCOMPARE(field->toolTip(), boxCaption.isEmpty() ? QString() : boxCaption + "：" + boxText);
+        rig.get<ui::Button>("按钮9")->click();
         const auto calls = rig.boxes.shown();
+        QCOMPARE(rig.run.timer->armed(), boxCaption.isEmpty());
         if (boxCaption.isEmpty()) {
             QVERIFY(calls.empty());
         } else {

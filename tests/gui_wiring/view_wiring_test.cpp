@@ -4,9 +4,13 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -14,10 +18,12 @@
 #include "../gui/gui_test_main.h"
 #include "app/account_bar.h"
 #include "app/account_sessions.h"
+#include "app/fit_text.h"
 #include "app/login_controller.h"
 #include "app/run_wiring.h"
 #include "app/session_wiring.h"
 #include "app/signin_controller.h"
+#include "app/wiring.h"
 #include "doubles.h"
 #include "fake_view.h"
 #include "portal/server.h"
@@ -33,6 +39,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kWaitMs = 30000;
+
+using FakePaneRef = test::FakePane*;
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
@@ -206,33 +214,80 @@ class ViewWiringTest : public QObject {
 
         timer.armTimerClicked();
         QVERIFY(timer.armed());
-        QCOMPARE(view.timerState().caption(), q("已定时 12:00:30，再按“定”取消"));
+        QCOMPARE(view.timerState().caption(), q("已定时"));
+        QCOMPARE(view.timerState().toolTip(), q("已定时 12:00:30，再按“定”取消"));
         QCOMPARE(view.countdown().period(), 250);
         QCOMPARE(view.timeBar(TimeField::Hour).position(), 1);  // 1 h 0 min 30 s to go
 
         timer.armTimerClicked();
         QVERIFY(!timer.armed());
         QCOMPARE(view.timerState().caption(), q(schedule::kNotArmedText));
+        QVERIFY(view.timerState().toolTip().isEmpty());
         QCOMPARE(view.countdown().period(), 0);
+        QCOMPARE(log().count("取消定时 12:00:30，不再执行兑换\r\n"), 1);
     }
 
-    // A field out of range is put back and warned of; an empty one is named before arming.
+    // Typed key by key, a value out of range keeps every key and takes no focus: its range
+    // is the field's tooltip, and the box comes with "定", which arms nothing until the field
+    // is mended. An empty field is named before arming.
+    void timerFieldsAreCheckedOnTheirWay_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("range");
+        QTest::newRow("second 61") << int(TimeField::Second) << "61"
+                                   << "秒"
+                                   << "输入范围 0 - 59,60 即为 0";
+        QTest::newRow("minute 75") << int(TimeField::Minute) << "75"
+                                   << "分钟"
+                                   << "输入范围 0 - 59,60 即为 0";
+        QTest::newRow("hour 25") << int(TimeField::Hour) << "25"
+                                 << "小时"
+                                 << "输入范围 0 - 23,24 即为 0";
+        QTest::newRow("hour -1") << int(TimeField::Hour) << "-1"
+                                 << "小时"
+                                 << "输入范围 0 - 23,24 即为 0";
+    }
     void timerFieldsAreCheckedOnTheirWay() {
+        QFETCH(int, field);
+        QFETCH(QString, keys);
+        QFETCH(QString, word);
+        QFETCH(QString, range);
         TimerRig rig(context_);
         test::FakeView& view = rig.view;
         TimerWiring& timer = rig.timer;
-        rig.type(TimeField::Hour, "11");
+        const auto which = static_cast<TimeField>(field);
+        rig.type(TimeField::Hour, "10");
         rig.type(TimeField::Minute, "30");
-        rig.type(TimeField::Hour, "99");
-        QCOMPARE(view.timeField(TimeField::Hour).content(), QStringLiteral("11"));
-        QCOMPARE(shown().size(), std::size_t{1});
-        QCOMPARE(q(shown()[0].caption), QStringLiteral("小时"));
+        rig.type(TimeField::Second, "30");
+        QObject::connect(&view.timeField(which), &ui::EditBox::contentChanged, &timer,
+                         [&timer, which] { timer.timeFieldEdited(which); });
+        auto* editor = qobject_cast<QLineEdit*>(view.timeField(which).editor());
+        QVERIFY(editor != nullptr);
+        editor->clear();
+        QTest::keyClicks(editor, keys);  // each key an edit of its own, as typed
+        QCOMPARE(view.timeField(which).content(), keys);
+        QVERIFY(shown().empty());
+        QCOMPARE(view.timeField(which).toolTip(), word + "：" + range);
 
+        timer.armTimerClicked();
+        QVERIFY(!timer.armed());
+        QCOMPARE(shown().size(), std::size_t{1});
+        QCOMPARE(q(shown()[0].caption), word);
+        QCOMPARE(q(shown()[0].text), range);
+        QCOMPARE(view.timeField(which).content(), keys);
+
+        editor->selectAll();
+        QTest::keyClicks(editor, QStringLiteral("5"));
+        QVERIFY(view.timeField(which).toolTip().isEmpty());
         rig.type(TimeField::Second, "");
         timer.armTimerClicked();
         QVERIFY(!timer.armed());
         QCOMPARE(shown().size(), std::size_t{2});
         QCOMPARE(q(shown()[1].text), QStringLiteral("请填写秒"));
+        rig.type(TimeField::Second, "5");
+        timer.armTimerClicked();
+        QVERIFY(timer.armed());
     }
 
     // The panes open their login pages at the start; the mode button swaps the quick-login
@@ -257,6 +312,91 @@ class ViewWiringTest : public QObject {
         login.loginModeClicked();
         QVERIFY(view.quick.shown() && view.passwordField().isHidden());
         QCOMPARE(view.loginModeButton().caption(), QStringLiteral("登录方式二"));
+    }
+
+    // Hosts a file leaves on their placeholders: the start names the keys to set, and a login
+    // pane on one says so in a page of its own instead of the browser's error page.
+    void unsetHostsAreNamedAtTheStart_data() {
+        QTest::addColumn<QStringList>("unset");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("every host named") << QStringList{} << "";
+        QTest::newRow("quick login and forum")
+            << QStringList{"quick_login", "forum"}
+            << "配置文件的 [portal] 没有设置 quick_login、forum，这些地址的页面无法打开";
+        QTest::newRow("account login")
+            << QStringList{"account_login"} << "配置文件的 [portal] 没有设置 account_login，";
+    }
+    void unsetHostsAreNamedAtTheStart() {
+        QFETCH(QStringList, unset);
+        QFETCH(QString, line);
+        const Config placeholders = Config::defaults();
+        if (unset.contains("quick_login")) {
+            context_.config.quickLogin = placeholders.quickLogin;
+        }
+        if (unset.contains("account_login")) {
+            context_.config.accountLogin = placeholders.accountLogin;
+        }
+        if (unset.contains("forum")) {
+            context_.config.forum = placeholders.forum;
+        }
+        sayUnsetPortalKeys(context_);
+        QCOMPARE(log().count("[portal]"), line.isEmpty() ? 0 : 1);
+        QVERIFY2(q(log().text()).contains(line), log().text().c_str());
+
+        AccountSessions sessions(context_.config, {}, false, false);
+        test::FakeView view;
+        LoginController login(view, context_, sessions);
+        login.started();
+        const std::pair<FakePaneRef, const char*> panes[] = {{&view.quick, "quick_login"},
+                                                             {&view.account, "account_login"}};
+        for (const auto& [pane, key] : panes) {
+            QCOMPARE(pane->opened.size(), std::size_t{1});
+            const QString opened = pane->opened[0];
+            const bool placeholder = unset.contains(QString::fromLatin1(key));
+            QCOMPARE(opened.startsWith(QStringLiteral("data:text/html")), placeholder);
+            if (placeholder) {
+                const QString page = QUrl::fromPercentEncoding(opened.toLatin1());
+                QVERIFY2(page.contains(QStringLiteral("请在配置文件的 [portal] 中设置 ") + key),
+                         qPrintable(page));
+            }
+        }
+    }
+
+    // A caption too long for its label is set smaller until it fits; one that fits at no
+    // size keeps the smallest and its whole text as tooltip; a short one after either gets
+    // the label's own font back.
+    void captionsShrinkToFitTheirLabel() {
+        QWidget root;
+        ui::Label label(&root);
+        const QFont own = label.font();
+        const auto advance = [&label](const QString& text) {
+            return QFontMetrics(label.font()).horizontalAdvance(text);
+        };
+        const QString shortText = QStringLiteral("CF");
+        const QString longText = QStringLiteral("Speed  签到成功,连续12天");
+        const QString endless = QString(QStringLiteral("签到成功")).repeated(20);
+        // Room for the long caption a few pixels of font smaller, whatever the system font.
+        label.setGeometry(16, 8, advance(longText) * 85 / 100, 24);
+        QVERIFY(QFontInfo(own).pixelSize() >= kSmallestCaptionPixels + 2);
+        struct Step {
+            QString text;
+            bool shrunk;
+            bool tooltip;
+        };
+        const Step steps[] = {{shortText, false, false}, {longText, true, false},
+                              {endless, true, true},     {shortText, false, false},
+                              {endless, true, true},     {longText, true, false}};
+        for (const Step& step : steps) {
+            label.setCaption(step.text);
+            fitCaption(label);
+            QCOMPARE(label.font() != own, step.shrunk);
+            QCOMPARE(label.toolTip(), step.tooltip ? step.text : QString());
+            if (step.tooltip) {
+                QCOMPARE(QFontInfo(label.font()).pixelSize(), kSmallestCaptionPixels);
+            } else {
+                QVERIFY2(advance(step.text) <= label.contentsRect().width(), qPrintable(step.text));
+            }
+        }
     }
 
     void accountLoginNeedsBothFieldsAndAPage_data() {

@@ -66,9 +66,12 @@ TEST(HostileFields, TimeFieldsKeepTheLastValidContent) {
         schedule::TimeField f(c.field, "11");
         const auto change = f.edited(c.pasted);
         EXPECT_EQ(f.value(), c.value) << c.pasted;
-        EXPECT_EQ(change.warning.has_value(), c.warns) << c.pasted;
+        EXPECT_EQ(change.outOfRange.has_value(), c.warns) << c.pasted;
+        EXPECT_EQ(f.outOfRange().has_value(), c.warns) << c.pasted;
         if (c.warns) {
-            EXPECT_EQ(change.replaceText, "11") << c.pasted;
+            // Left as pasted for the user to mend; the value stays the last valid one.
+            EXPECT_FALSE(change.replaceText) << c.pasted;
+            EXPECT_EQ(f.text(), "11") << c.pasted;
         }
     }
 }

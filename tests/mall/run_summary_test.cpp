@@ -1,4 +1,4 @@
-// What a run counts and the line that closes it: replies timed from the first send, outcome
+// What a run counts and the lines that close it: replies timed from the first send, outcome
 // lines by kind, items without a reply said as such.
 
 #include <gtest/gtest.h>
@@ -23,12 +23,15 @@ struct SummaryCase {
     const char* line;
 };
 
-TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
+// A heading, one line per item, the totals last: 44 items stay readable.
+TEST(RunSummary, CountsWhatTheRunSawAndSaysItALineAnItem) {
     const std::vector<const Item*> plan = {findItem("cf-rename"), findItem("cf-body-armour")};
     const SummaryCase cases[] = {
         {"nothing came back", 2, [](RunSummary&) {}, 4, false,
-         "兑换结束：共 4 个请求（发送 4 次）；[改名] 无结果，没有收到回复；[防弹衣] 无结果，"
-         "没有收到回复（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 无结果，没有收到回复\r\n"
+         "  [防弹衣] 无结果，没有收到回复\r\n"
+         "兑换结束：共 4 个请求（发送 4 次）"},
         {"replies and lines of both kinds", 2,
          [](RunSummary& s) {
              s.noteReply(0, microseconds(1500));
@@ -40,9 +43,10 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
              s.noteOutcome(1, OutcomeKind::SoldOut);
          },
          5, false,
-         "兑换结束：共 4 个请求（发送 5 次）；[改名] 已兑换完 1，提示框 1，首个回复 1.5 ms，"
-         "最后回复 4.3 ms；[防弹衣] 已兑换完 2，首个回复 0.9 ms，最后回复 0.9 ms"
-         "（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 已兑换完 1，提示框 1，首个回复 1.5 ms，最后回复 4.3 ms\r\n"
+         "  [防弹衣] 已兑换完 2，首个回复 0.9 ms，最后回复 0.9 ms\r\n"
+         "兑换结束：共 4 个请求（发送 5 次）"},
         {"stopped before the instant", 3,
          [](RunSummary& s) {
              for (int i = 0; i < 3; ++i) {
@@ -50,8 +54,10 @@ TEST(RunSummary, CountsWhatTheRunSawAndSaysItInOneLine) {
              }
          },
          0, true,
-         "兑换已停止：共 6 个请求（发送 0 次）；[改名] 已取消 3，没有收到回复；[防弹衣] 无结果，"
-         "没有收到回复（时间自首次发送起）"},
+         "各商品结果（时间自首次发送起）：\r\n"
+         "  [改名] 已取消 3，没有收到回复\r\n"
+         "  [防弹衣] 无结果，没有收到回复\r\n"
+         "兑换已停止：共 6 个请求（发送 0 次）"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,15 +90,19 @@ TEST(RunSummary, EachAccountCountedWhenSeveral) {
     one.noteOutcome(0, OutcomeKind::Popup, 0);
     EXPECT_TRUE(one.accounts.empty());
     EXPECT_EQ(summaryLine(one),
-              "兑换结束：共 2 个请求（发送 0 次）；[改名] 提示框 1，没有收到回复"
-              "（时间自首次发送起）");
+              "各商品结果（时间自首次发送起）：\r\n"
+              "  [改名] 提示框 1，没有收到回复\r\n"
+              "兑换结束：共 2 个请求（发送 0 次）");
     RunSummary two = RunSummary::forPlan(plan, 2, {"大号", "小号2"});
     two.noteOutcome(0, OutcomeKind::Popup, 1);
     two.noteOutcome(0, OutcomeKind::Unmet, 0);
     two.noteOutcome(0, OutcomeKind::Unmet, 1);
     EXPECT_EQ(summaryLine(two),
-              "兑换结束：共 4 个请求（发送 0 次）；[改名] 未满足条件 2，提示框 1，没有收到回复；"
-              "帐号 大号 未满足条件 1；帐号 小号2 未满足条件 1，提示框 1（时间自首次发送起）");
+              "各商品结果（时间自首次发送起）：\r\n"
+              "  [改名] 未满足条件 2，提示框 1，没有收到回复\r\n"
+              "  帐号 大号 未满足条件 1\r\n"
+              "  帐号 小号2 未满足条件 1，提示框 1\r\n"
+              "兑换结束：共 4 个请求（发送 0 次）");
 }
 
 }  // namespace

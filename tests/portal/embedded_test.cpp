@@ -26,6 +26,29 @@ TEST(EmbeddedDefault, StartsTheSimulatorOnlyWhenWanted) {
     }
 }
 
+// Run after run the simulator's record holds the newest requests only: a demo run's 44,000
+// requests must not stay behind in it.
+TEST(EmbeddedDefault, ItsRecordStaysBoundedAcrossRuns) {
+    auto setup = startEmbedded({Config::defaults(), true});
+    ASSERT_TRUE(setup.ok()) << setup.error().message;
+    Server& server = *setup->server;
+    const std::size_t perRun = kEmbeddedLogRecords + kEmbeddedLogRecords / 2;
+    for (int run = 0; run < 3; ++run) {
+        test::Connection connection(server.port());
+        for (std::size_t i = 0; i < perRun; ++i) {
+            const auto reply = connection.request("/mall/index.php?run=" + std::to_string(run) +
+                                                  "&n=" + std::to_string(i));
+            ASSERT_TRUE(reply.error.empty()) << reply.error;
+        }
+        const auto log = server.log();
+        ASSERT_EQ(log.size(), kEmbeddedLogRecords) << "run " << run;
+        EXPECT_EQ(log.back().target, "/mall/index.php?run=" + std::to_string(run) +
+                                         "&n=" + std::to_string(perRun - 1));
+        EXPECT_EQ(log.front().target, "/mall/index.php?run=" + std::to_string(run) +
+                                          "&n=" + std::to_string(perRun - kEmbeddedLogRecords));
+    }
+}
+
 TEST(EmbeddedDefault, DemoLoginGivesAWorkingSession) {
     auto setup = startEmbedded({Config::defaults(), true});
     ASSERT_TRUE(setup.ok()) << setup.error().message;

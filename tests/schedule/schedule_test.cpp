@@ -105,50 +105,60 @@ TEST(TimeFieldRules, EachEditOnAFreshField) {
         std::string initial;
         std::string typed;
         std::optional<std::string> replace;
-        bool warns;
+        bool outOfRange;
         int value;
     };
+    // Out of range, the content stays as typed and the value as it was.
     const std::vector<Case> cases = {
         {Field::Hour, "11", "23", std::nullopt, false, 23},
         {Field::Hour, "11", "0", std::nullopt, false, 0},
         {Field::Hour, "11", "24", "00", false, 0},
-        {Field::Hour, "11", "25", "11", true, 11},
-        {Field::Hour, "11", "-", "11", true, 11},
-        {Field::Hour, "11", "-5", "11", true, 11},
-        {Field::Hour, "11", "1a", "11", true, 11},
-        {Field::Hour, "11", "123", "11", true, 11},
+        {Field::Hour, "11", "25", std::nullopt, true, 11},
+        {Field::Hour, "11", "-", std::nullopt, true, 11},
+        {Field::Hour, "11", "-5", std::nullopt, true, 11},
+        {Field::Hour, "11", "1a", std::nullopt, true, 11},
+        {Field::Hour, "11", "123", std::nullopt, true, 11},
         {Field::Hour, "11", "", std::nullopt, false, 0},
         {Field::Minute, "59", "60", "00", false, 0},
-        {Field::Minute, "59", "61", "59", true, 59},
+        {Field::Minute, "59", "61", std::nullopt, true, 59},
         {Field::Second, "59", "60", "00", false, 0},
-        {Field::Second, "59", "61", "59", true, 59},
-        {Field::Second, "", "70", "", true, 0},
+        {Field::Second, "59", "61", std::nullopt, true, 59},
+        {Field::Second, "", "70", std::nullopt, true, 0},
     };
     for (const auto& tc : cases) {
         TimeField f(tc.field, tc.initial);
         const FieldChange change = f.edited(tc.typed);
         EXPECT_EQ(change.replaceText, tc.replace) << tc.typed;
-        EXPECT_EQ(change.warning.has_value(), tc.warns) << tc.typed;
+        EXPECT_EQ(change.outOfRange.has_value(), tc.outOfRange) << tc.typed;
+        EXPECT_EQ(f.outOfRange().has_value(), tc.outOfRange) << tc.typed;
         EXPECT_EQ(f.value(), tc.value) << tc.typed;
-        if (change.warning) {
-            EXPECT_EQ(change.warning->caption, fieldWord(tc.field));
-            EXPECT_EQ(change.warning->text, rangeText(tc.field));
+        if (change.outOfRange) {
+            EXPECT_EQ(change.outOfRange->caption, fieldWord(tc.field));
+            EXPECT_EQ(change.outOfRange->text, rangeText(tc.field));
         }
     }
-    const auto hour = TimeField(Field::Hour, "11").edited("25").warning.value();
+    const auto hour = TimeField(Field::Hour, "11").edited("25").outOfRange.value();
     EXPECT_EQ(hour.caption, "小时");
     EXPECT_EQ(hour.text, "输入范围 0 - 23,24 即为 0");
-    const auto minute = TimeField(Field::Minute, "59").edited("61").warning.value();
+    const auto minute = TimeField(Field::Minute, "59").edited("61").outOfRange.value();
     EXPECT_EQ(minute.caption, "分钟");
     EXPECT_EQ(minute.text, "输入范围 0 - 59,60 即为 0");
 }
 
-TEST(TimeFieldRules, AStrayKeyRestoresWhatWasTypedBefore) {
+// "61" typed key by key: the field keeps both keys, the value the last valid one, and the
+// next edit that is a value mends it.
+TEST(TimeFieldRules, AnOutOfRangeValueLosesNoKey) {
     TimeField f(Field::Second, "59");
     EXPECT_FALSE(f.edited("6").replaceText);
     const FieldChange change = f.edited("61");
-    EXPECT_EQ(change.replaceText, "6");
+    EXPECT_FALSE(change.replaceText);
+    EXPECT_TRUE(change.outOfRange);
     EXPECT_EQ(f.value(), 6);
+    EXPECT_EQ(f.text(), "6");
+    const FieldChange mended = f.edited("1");
+    EXPECT_FALSE(mended.outOfRange);
+    EXPECT_FALSE(f.outOfRange());
+    EXPECT_EQ(f.value(), 1);
 }
 
 TEST(NextOccurrence, FromElevenInTheMorning) {

@@ -166,13 +166,13 @@ class SessionWindowTest : public QObject {
         control<vellicor::ui::Button>("按钮4")->click();
     }
     // What a user does on the quick-login page: the offer of another number, then the form.
-    void quickLogin(const char* account = "10001") {
+    void quickLogin(const char* account = "10001", const char* password = "demo-password") {
         QVERIFY(waitForElement(pane(1), QStringLiteral("login_button")));
         auto doc = PaneDocument::of(pane(1));
         QVERIFY(doc);
         QVERIFY(await([&](auto cb) { doc->byText("a", "使用其他号码登录").click(cb); }).ok());
         QVERIFY(await([&](auto cb) { doc->byId("u").setValue(account, cb); }).ok());
-        QVERIFY(await([&](auto cb) { doc->byId("p").setValue("demo-password", cb); }).ok());
+        QVERIFY(await([&](auto cb) { doc->byId("p").setValue(password, cb); }).ok());
         QVERIFY(await([&](auto cb) { doc->byId("login_button").click(cb); }).ok());
     }
     static bool keepsSession(const QString& path) {
@@ -181,11 +181,11 @@ class SessionWindowTest : public QObject {
     }
     // The index of the next request the simulator logs.
     std::size_t logged() { return server_->log().size(); }
-    // The cookies of the first request for the quick-login page logged from `from` on.
-    std::optional<std::string> quickPageCookies(std::size_t from) {
+    // The cookies of the first request for the page (a path) logged from `from` on.
+    std::optional<std::string> pageCookies(std::size_t from, const std::string& page) {
         const auto all = server_->log();
         for (std::size_t i = from; i < all.size(); ++i) {
-            if (all[i].target.starts_with("/cgi-bin/qlogin")) {
+            if (all[i].target.starts_with(page)) {
                 return all[i].cookies;
             }
         }
@@ -305,6 +305,7 @@ class SessionWindowTest : public QObject {
         QVERIFY(refused.wait(kWait));
         QVERIFY2(log().contains(QStringLiteral("登录失败: 很抱歉，您输入的帐号或密码不正确\r\n")),
                  qPrintable(log()));
+        QVERIFY(control<vellicor::ui::EditBox>("编辑框2")->content().isEmpty());
         QVERIFY(!session().loggedIn());
         QCOMPARE(count(log(), QStringLiteral("登录成功")), 0);
         QVERIFY(!control<QWidget>("按钮7")->isEnabled());
@@ -313,6 +314,40 @@ class SessionWindowTest : public QObject {
         QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
         QVERIFY2(!log().contains(QStringLiteral("找不到")), qPrintable(log()));
         QCOMPARE(refused.count(), 1);
+        QVERIFY(control<vellicor::ui::EditBox>("编辑框2")->content().isEmpty());
+    }
+
+    // Enter in either field of 登录方式二 logs in as 按钮4 does.
+    void enterSubmitsTheAccountLogin_data() {
+        QTest::addColumn<QString>("field");
+        QTest::newRow("in the password") << "编辑框2";
+        QTest::newRow("in the account") << "编辑框1";
+    }
+    void enterSubmitsTheAccountLogin() {
+        QFETCH(QString, field);
+        open(kScenario);
+        control<vellicor::ui::Button>("按钮3")->click();
+        QVERIFY(waitForElement(pane(2), QStringLiteral("login_button")));
+        control<vellicor::ui::EditBox>("编辑框1")->setContent(QStringLiteral("10001"));
+        control<vellicor::ui::EditBox>("编辑框2")->setContent(QStringLiteral("demo-password"));
+        QSignalSpy shown(parts_.login, &vellicor::app::LoginController::balancesShown);
+        QTest::keyClick(control<vellicor::ui::EditBox>(field.toUtf8().constData())->editor(),
+                        Qt::Key_Return);
+        QVERIFY(shown.wait(kWait));
+        QCOMPARE(count(log(), QStringLiteral("登录成功\r\n")), 1);
+        QVERIFY(control<vellicor::ui::EditBox>("编辑框2")->content().isEmpty());
+    }
+
+    // A refusal on the quick-login page's own form is logged as 按钮4's are.
+    void quickLoginRefusalIsLogged() {
+        open(kScenario);
+        QSignalSpy refused(parts_.login, &vellicor::app::LoginController::loginRefused);
+        quickLogin("10001", "wrong");
+        QVERIFY(refused.wait(kWait));
+        QVERIFY2(log().contains(QStringLiteral("登录失败: 很抱歉，您输入的帐号或密码不正确\r\n")),
+                 qPrintable(log()));
+        QCOMPARE(count(log(), QStringLiteral("登录失败")), 1);
+        QVERIFY(!session().loggedIn());
     }
 
     // A run that exchanged reads the balances again; one that spent nothing does not; the
@@ -394,6 +429,10 @@ class SessionWindowTest : public QObject {
         QVERIFY(session().cookies().find("skey=") != std::string::npos);
         QCOMPARE(caption(1), QStringLiteral("CF 游票: 35"));
         QVERIFY(log().contains(QStringLiteral("已使用上次保存的登录")));
+        // The pane shows where the login leads, not a quick-login page that sees no number.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            pane(1)->address(),
+            QString::fromStdString(vellicor::web::returnPageAddress(context_->config)), kWait);
         QVERIFY(control<QWidget>("按钮7")->isEnabled());
 
         QFile keptFile(kept);
@@ -511,12 +550,20 @@ class SessionWindowTest : public QObject {
         control<vellicor::ui::Button>("按钮6")->click();
         QWidget* record = parts_.login->usageRecordWindow();
         QVERIFY(record != nullptr && record->isVisible());
+        // Over the main window, not at the screen's corner; Escape closes it.
+        const QPoint off = record->geometry().center() - window_->geometry().center();
+        QVERIFY2(off.manhattanLength() < 64,
+                 qPrintable(QStringLiteral("%1,%2").arg(off.x()).arg(off.y())));
         QTRY_VERIFY_WITH_TIMEOUT(!targets("/mall/record.php?op=cost").empty(), kWait);
         for (const auto& r : server_->log()) {
             if (r.target == "/mall/record.php?op=cost") {
                 QVERIFY(r.cookies.find("skey=") != std::string::npos);  // the panes' session
             }
         }
+        record->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(record));
+        QTest::keyClick(record, Qt::Key_Escape);
+        QTRY_VERIFY_WITH_TIMEOUT(parts_.login->usageRecordWindow() == nullptr, kWait);
     }
 
     // Two accounts logged in one after the other in the same panes keep their own cookie
@@ -545,8 +592,12 @@ class SessionWindowTest : public QObject {
             choose(row.shown);
             QCOMPARE(caption(1), row.cf);
             QVERIFY(session().loggedIn());
-            QTRY_VERIFY_WITH_TIMEOUT(quickPageCookies(from).has_value(), kWait);
-            const std::string cookies = *quickPageCookies(from);
+            // A logged-in account's quick pane goes where its login led: the return page.
+            const std::string base = server_->baseUrl();
+            const std::string page =
+                vellicor::web::returnPageAddress(context_->config).substr(base.size());
+            QTRY_VERIFY_WITH_TIMEOUT(pageCookies(from, page).has_value(), kWait);
+            const std::string cookies = *pageCookies(from, page);
             QVERIFY2(cookies.find("uin=o" + row.shown) != std::string::npos, cookies.c_str());
             QVERIFY2(cookies.find(row.other) == std::string::npos, cookies.c_str());
         }

@@ -105,23 +105,38 @@ QtUrlOpener::QtUrlOpener(MessageBoxService* boxes, Launch launch)
 }
 
 void QtUrlOpener::open(const std::string& url) {
+    openAll({url});
+}
+
+void QtUrlOpener::openAll(const std::vector<std::string>& urls) {
     if (onGuiThread()) {
-        openHere(url);
+        openHere(urls);
         return;
     }
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [this, url] { openHere(url); }, Qt::QueuedConnection);
+        QCoreApplication::instance(), [this, urls] { openHere(urls); }, Qt::QueuedConnection);
 }
 
-void QtUrlOpener::openHere(const std::string& url) {
-    if (launch_(QUrl::fromEncoded(QByteArray::fromStdString(url)))) {
+void QtUrlOpener::openHere(const std::vector<std::string>& urls) {
+    std::string missed;
+    int count = 0;
+    for (const std::string& url : urls) {
+        if (!launch_(QUrl::fromEncoded(QByteArray::fromStdString(url)))) {
+            missed += (missed.empty() ? "" : "\r\n") + url;
+            ++count;
+        }
+    }
+    if (missed.empty()) {
         return;
     }
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {
-        clipboard->setText(QString::fromStdString(url));
+        clipboard->setText(
+            QString::fromStdString(missed).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     }
     if (boxes_ != nullptr) {
-        boxes_->show("无法打开浏览器，请在浏览器中打开这个地址（已复制到剪贴板）：\r\n" + url,
+        boxes_->show(std::string("无法打开浏览器，请在浏览器中打开") +
+                         (count > 1 ? "这些地址" : "这个地址") + "（已复制到剪贴板）：\r\n" +
+                         missed,
                      mbflags::Ok | mbflags::IconInformation | mbflags::TaskModal, kDefaultCaption);
     }
 }

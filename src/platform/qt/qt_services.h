@@ -28,9 +28,12 @@ class QtUrlOpener final : public UrlOpener {
     // Empty launch: the desktop's default browser.
     explicit QtUrlOpener(MessageBoxService* boxes = nullptr, Launch launch = {});
     void open(const std::string& url) override;
+    // The addresses no browser took go to the clipboard together, a line each, and are
+    // named in one box.
+    void openAll(const std::vector<std::string>& urls) override;
 
   private:
-    void openHere(const std::string& url);
+    void openHere(const std::vector<std::string>& urls);
 
     MessageBoxService* boxes_;
     Launch launch_;
