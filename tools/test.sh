@@ -27,10 +27,11 @@ cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
 
 # The suites that drive threads - the exchange engine (plain, timed on connections opened
-# ahead, as HTTP/2 streams, and under every fault), the scheduler, the log box's relay - once
+# ahead, as HTTP/2 streams, and under every fault), the scheduler, the log box's relay, the
+# alerter's channel threads - once
 # more under TSan. Only their targets are built, to
 # keep the whole command within half an hour on two cores.
-tsan_suites="mall_e2e_tests precision_tests firing_tests schedule_tests hostile_tests line_relay_tests frontend_tests"
+tsan_suites="mall_e2e_tests precision_tests firing_tests schedule_tests hostile_tests line_relay_tests frontend_tests alert_tests"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target $tsan_suites
 for suite in $tsan_suites; do
