@@ -117,15 +117,7 @@ std::string Mail::where() const {
 }
 
 std::vector<std::string> Mail::secrets() const {
-    std::vector<std::string> out{settings_.smtpPassword, settings_.smtpUrl};
-    const std::string& url = settings_.smtpUrl;
-    const auto from = url.find("://");
-    const auto at =
-        url.rfind('@', url.find_first_of("/?#", from == std::string::npos ? 0 : from + 3));
-    if (from != std::string::npos && at != std::string::npos && at > from) {
-        out.push_back(url.substr(from + 3, at - from - 3));
-    }
-    return out;
+    return {settings_.smtpPassword, settings_.smtpUrl, userInfo(settings_.smtpUrl)};
 }
 
 Status Mail::send(const Alert& alert, const Attempt& attempt) {

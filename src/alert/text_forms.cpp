@@ -153,6 +153,18 @@ std::string publicAddress(std::string_view url) {
     }
 }
 
+std::string userInfo(std::string_view url) {
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos) {
+        return {};
+    }
+    const std::string_view rest = url.substr(schemeEnd + 3);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    // The last '@': a password may hold one of its own.
+    const auto at = authority.rfind('@');
+    return at == std::string_view::npos ? std::string() : std::string(authority.substr(0, at));
+}
+
 std::string withoutSecrets(std::string text, const std::vector<std::string>& secrets) {
     for (const std::string& secret : secrets) {
         if (secret.empty()) {

@@ -22,6 +22,8 @@ std::string encodedWords(std::string_view utf8);
 // scheme://host[:port]/path of an address, without its user info, query and fragment, which
 // may carry a token or a password; a path segment long enough to be a token is shown as "…".
 std::string publicAddress(std::string_view url);
+// The address's user info ("user:password" before the host's '@'), empty for none: a secret.
+std::string userInfo(std::string_view url);
 
 // The text with every non-empty secret in it replaced by "***". Errors from libraries and
 // servers may quote what they were given; this is the last look before such a text is shown.

@@ -146,12 +146,7 @@ std::vector<std::string> WebHook::secrets() const {
     if (const auto q = url.find('?'); q != std::string::npos) {
         out.push_back(url.substr(q + 1));
     }
-    const auto hostAt = url.find("://");
-    const auto at =
-        url.rfind('@', url.find_first_of("/?#", hostAt == std::string::npos ? 0 : hostAt + 3));
-    if (hostAt != std::string::npos && at != std::string::npos && at > hostAt) {
-        out.push_back(url.substr(hostAt + 3, at - hostAt - 3));
-    }
+    out.push_back(userInfo(url));
     return out;
 }
 
