@@ -32,6 +32,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The alerter's log: its channels' threads write to it.
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    LogSink sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        };
+    }
+};
+
 // The issue's bound: an alert that took longer has not served the user.
 constexpr auto kArrivalBound = 15s;
 
@@ -100,13 +112,8 @@ TEST(AlertDelivery, HookArrivesOnceUnderFaults) {
     AlertSettings s;
     s.webhookUrl = receiver.url();
     s.webhookBody = R"({"text":"{item} {outcome}"})";
-    std::vector<std::string> log;
-    std::mutex logMutex;
-    Alerter alerter(configuredChannels(s, HttpSettings{}), underFaults(),
-                    [&](const std::string& line) {
-                        std::lock_guard lock(logMutex);
-                        log.push_back(line);
-                    });
+    LogLines log;
+    Alerter alerter(configuredChannels(s, HttpSettings{}), underFaults(), log.sink());
     const Alert alert = makeAlert(AlertKind::Win, "改名卡", "小号", "恭喜");
     alerter.post(alert);
     ASSERT_TRUE(receiver.waitForTaken(1)) << "the alert did not arrive within 15 s";
@@ -119,7 +126,7 @@ TEST(AlertDelivery, HookArrivesOnceUnderFaults) {
         EXPECT_EQ(headerOf(request, "Idempotency-Key"), alert.id);
         EXPECT_NE(request.find(R"({"text":"改名卡 恭喜"})"), std::string::npos) << request;
     }
-    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
 }
 
 // aiosmtpd on a free port, keeping each mail it takes as a file in a maildir.
@@ -241,13 +248,8 @@ TEST(AlertDelivery, MailArrivesOnceUnderFaults) {
     s.smtpUrl = "smtp://127.0.0.1:" + std::to_string(proxy.port());
     s.mailFrom = "vellicor@example.com";
     s.mailTo = "me@example.com";
-    std::vector<std::string> log;
-    std::mutex logMutex;
-    Alerter alerter(configuredChannels(s, HttpSettings{}), underFaults(),
-                    [&](const std::string& line) {
-                        std::lock_guard lock(logMutex);
-                        log.push_back(line);
-                    });
+    LogLines log;
+    Alerter alerter(configuredChannels(s, HttpSettings{}), underFaults(), log.sink());
     const Alert alert = makeAlert(AlertKind::Win, "战地FAMAS（3天）", "小号", "恭喜您获得");
     alerter.post(alert);
     // The maildir gives no signal of its own.
@@ -274,7 +276,7 @@ TEST(AlertDelivery, MailArrivesOnceUnderFaults) {
         }
     }
     EXPECT_EQ(test::decodeSubject(subject), headline(alert));
-    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
 }
 
 // Takes each request and never answers it.
@@ -310,20 +312,17 @@ TEST(AlertDelivery, CloseCutsAHungAttempt) {
     Tuning t;
     t.timeout = 60s;
     t.attempts = 1;
-    std::vector<std::string> log;
-    std::mutex logMutex;
-    Alerter alerter(configuredChannels(s, HttpSettings{}), t, [&](const std::string& line) {
-        std::lock_guard lock(logMutex);
-        log.push_back(line);
-    });
+    LogLines log;
+    Alerter alerter(configuredChannels(s, HttpSettings{}), t, log.sink());
     alerter.post(makeAlert(AlertKind::Win, "改名卡", {}, "恭喜"));
     ASSERT_TRUE(receiver.waitForRequest()) << "the hook's request";
     auto closed = std::async(std::launch::async, [&] { alerter.close(200ms); });
     ASSERT_EQ(closed.wait_for(20s), std::future_status::ready)
         << "close waited for the attempt's 60 s time-out";
-    ASSERT_EQ(log.size(), 1U);
-    EXPECT_NE(log.front().find("提醒未能发出（Web 钩子，试了 1 次）：程序关闭"), std::string::npos)
-        << log.front();
+    ASSERT_EQ(log.lines.size(), 1U);
+    EXPECT_NE(log.lines.front().find("提醒未能发出（Web 钩子，试了 1 次）：程序关闭"),
+              std::string::npos)
+        << log.lines.front();
 }
 
 }  // namespace
