@@ -27,11 +27,11 @@ bool ticketsSpent(const mall::RunSummary& summary) {
 
 // The run's picture beside the day's log, named in the log.
 void logTimelineSaved(const AppContext& context, const mall::RunSummary& summary,
-                      const std::string& logPath) {
+                      const std::string& svg, const std::string& logPath) {
     if (!summary.timeline) {
         return;
     }
-    const auto saved = saveTimeline(*summary.timeline, logPath, *context.clock);
+    const auto saved = saveTimeline(*summary.timeline, svg, logPath, *context.clock);
     context.log(saved ? "时间线：" + saved->svg + "、" + saved->csv + "\r\n"
                       : "时间线未能保存：" + saved.error().message + "\r\n");
 }
@@ -51,20 +51,22 @@ ExchangeWiring::ExchangeWiring(WindowView& window, AppContext& context, CookieSo
     // the run's lines, logged first, are in the box.
     controller_.setOnFinished([this, &context](const mall::RunSummary& summary) {
         alerts_.finished(summary);
+        // Made once, off the window's thread: saved, then shown.
+        std::string svg = summary.timeline ? mall::timelineSvg(*summary.timeline) : std::string();
         // Right under the summary line: where the lines the log box no longer holds are.
         const std::string path = context.logFilePath ? context.logFilePath() : std::string();
         if (!path.empty() && context.log) {
             context.log("完整日志：" + path + "\r\n");
-            logTimelineSaved(context, summary, path);
+            logTimelineSaved(context, summary, svg, path);
         }
         QPointer<ExchangeWiring> self(this);
-        auto finished = [self, spent = ticketsSpent(summary), timeline = summary.timeline] {
+        auto finished = [self, spent = ticketsSpent(summary), svg = std::move(svg)] {
             // A big run's thousands of requests leave their memory free but held in the
             // allocator's per-thread pools, more with each run: handed back to the system,
             // off the window's thread, once the engine's thread has let go of it.
             QThreadPool::globalInstance()->start([] { malloc_trim(0); });
             if (self) {
-                showTimeline(timeline, dynamic_cast<QWidget*>(&self->window_));
+                showTimeline(svg, dynamic_cast<QWidget*>(&self->window_));
                 emit self->runFinished();
             }
             if (self && spent) {

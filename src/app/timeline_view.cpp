@@ -38,8 +38,7 @@ class TimelineWindow final : public QDialog {
         resize(1040, 640);
     }
 
-    void showPicture(const mall::Timeline& timeline) {
-        const std::string svg = mall::timelineSvg(timeline);
+    void showPicture(const std::string& svg) {
         auto* picture = new QSvgWidget(scroll_);
         picture->load(QByteArray(svg.data(), static_cast<qsizetype>(svg.size())));
         picture->setFixedSize(picture->sizeHint());
@@ -64,27 +63,28 @@ TimelineFiles timelineFilesBeside(const std::string& logPath, const Clock& clock
     return {base + ".svg", base + ".csv"};
 }
 
-Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& logPath,
-                                   const Clock& clock) {
+Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& svg,
+                                   const std::string& logPath, const Clock& clock) {
     TimelineFiles files = timelineFilesBeside(logPath, clock);
-    for (const std::string* path : {&files.svg, &files.csv}) {
-        if (auto written = mall::writeTimeline(timeline, *path); !written) {
-            return written.error();
-        }
+    if (auto written = mall::writeTimelineText(svg, files.svg); !written) {
+        return written.error();
+    }
+    if (auto written = mall::writeTimeline(timeline, files.csv); !written) {
+        return written.error();
     }
     return files;
 }
 
-void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline, QWidget* window) {
+void showTimeline(const std::string& svg, QWidget* window) {
     static QPointer<TimelineWindow> shown;
-    if (!timeline || window == nullptr) {
+    if (svg.empty() || window == nullptr) {
         return;
     }
     if (!shown || shown->parent() != window) {
         delete shown.data();
         shown = new TimelineWindow(window);
     }
-    shown->showPicture(*timeline);
+    shown->showPicture(svg);
 }
 
 }  // namespace vellicor::app

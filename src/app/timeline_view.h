@@ -2,7 +2,6 @@
 // The picture of a run in the window: saved beside the day's log as an image and as CSV, and
 // shown in a window of its own next to the main one, replaced by each later run's.
 
-#include <memory>
 #include <string>
 
 #include "mall/timeline.h"
@@ -22,12 +21,14 @@ struct TimelineFiles {
 // "<folder>/vellicor-2026-03-01.log", for a run that ended at 12:00:00 local time.
 TimelineFiles timelineFilesBeside(const std::string& logPath, const Clock& clock);
 
-// Writes both; the error names the file that could not be written. Any thread.
-Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& logPath,
-                                   const Clock& clock);
+// Writes both, the picture being the timeline's `svg` made already; the error names the file
+// that could not be written. Any thread.
+Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::string& svg,
+                                   const std::string& logPath, const Clock& clock);
 
-// Shows the picture in a window of its own that goes with `window` (the window's thread only);
-// without a window (a controller under a view of plain controls) nothing is shown.
-void showTimeline(const std::shared_ptr<const mall::Timeline>& timeline, QWidget* window);
+// Shows the picture (timelineSvg's text) in a window of its own that goes with `window` (the
+// window's thread only); without a window (a controller under a view of plain controls) or a
+// picture nothing is shown.
+void showTimeline(const std::string& svg, QWidget* window);
 
 }  // namespace vellicor::app

@@ -134,8 +134,11 @@ Status writeTimeline(const Timeline& timeline, const std::string& path) {
     if (!format) {
         return makeError(ErrorCode::BadInput, "时间线文件须以 .csv 或 .svg 结尾：" + path);
     }
-    const std::string text =
-        *format == TimelineFormat::Csv ? timelineCsv(timeline) : timelineSvg(timeline);
+    return writeTimelineText(
+        *format == TimelineFormat::Csv ? timelineCsv(timeline) : timelineSvg(timeline), path);
+}
+
+Status writeTimelineText(std::string_view text, const std::string& path) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.close();

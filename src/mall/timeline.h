@@ -99,5 +99,7 @@ std::optional<TimelineFormat> timelineFormatOf(std::string_view path);
 
 // Writes the timeline to `path` in the format its extension names.
 Status writeTimeline(const Timeline& timeline, const std::string& path);
+// Writes a text made already (timelineCsv, timelineSvg) to `path`.
+Status writeTimelineText(std::string_view text, const std::string& path);
 
 }  // namespace vellicor::mall
