@@ -135,7 +135,8 @@ std::vector<int> firstShare() {
     }
     plan.perItem = kPerItem;
     for (int a = 0; a < kAccounts; ++a) {
-        plan.accounts.push_back({"帐号" + std::to_string(a + 1), cookieOf(a), ""});
+        plan.accounts.push_back(web::makeAccount("帐号" + std::to_string(a + 1), cookieOf(a)));
+        plan.namedAccounts = true;
     }
     mall::RunOptions options;
     options.fireAt = SystemClock::instance().steadyNow() + std::chrono::seconds(5);

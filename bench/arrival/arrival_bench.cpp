@@ -159,7 +159,7 @@ Run timedRun(portal::Server& server, const Case& c, const Result<mall::OffsetEst
     });
     mall::RunOptions options;
     options.fireAt = aim.fireAt;
-    if (!controller.start({kItem}, std::to_string(kRequests), kCookies, options)) {
+    if (!controller.start({kItem}, std::to_string(kRequests), vellicor::web::oneAccount(kCookies), options)) {
         run.error = "the run did not start";
         return run;
     }

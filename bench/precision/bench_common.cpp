@@ -101,7 +101,7 @@ mall::RunPlan planOf(int n) {
     mall::RunPlan plan;
     plan.items = {&mall::items()[0]};
     plan.perItem = n;
-    plan.cookies = kCookies;
+    plan.accounts = web::oneAccount(kCookies);
     return plan;
 }
 

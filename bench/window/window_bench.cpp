@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     auto window = app::MainWindow::create(context);
     app::RunWiringOptions wiring;
     const std::string cookies = (*server)->sessionCookie().value();
-    wiring.cookies = [&cookies] { return cookies; };
+    wiring.accounts = [&cookies] { return web::oneAccount(cookies); };
     wiring.music.openDevice = false;
     wiring.checkForUpdate = false;
     const app::RunControllers run = app::addRunControllers(*window, context, wiring);

@@ -56,45 +56,4 @@ void AlertWiring::sendTest() {
         [log](const alert::ChannelResult& result) { log(alert::resultLine(result)); });
 }
 
-void RunAlertHooks::watch(mall::RunOptions& options) {
-    auto alerts = std::make_shared<alert::RunAlerts>(context_.alerter);
-    options.onOutcome = [alerts, before = std::move(options.onOutcome)](
-                            const mall::Item& item, const mall::Outcome& outcome,
-                            const std::string& account) {
-        if (before) {
-            before(item, outcome, account);
-        }
-        if (outcome.kind == mall::OutcomeKind::Popup) {
-            alerts->won(std::string(item.caption), account, outcome.message);
-        }
-    };
-    options.onThrottled = [alerts](const mall::Item& item, const mall::Outcome& outcome,
-                                   const std::string& account) {
-        alerts->throttled(std::string(item.caption), account, outcome.message);
-    };
-    std::lock_guard lock(mutex_);
-    next_ = options.fireAt ? std::move(alerts) : nullptr;
-}
-
-void RunAlertHooks::started(bool ok) {
-    std::lock_guard lock(mutex_);
-    if (ok) {
-        timed_ = std::exchange(next_, nullptr);
-    } else {
-        next_ = nullptr;
-    }
-}
-
-void RunAlertHooks::finished(const mall::RunSummary& summary) {
-    std::shared_ptr<alert::RunAlerts> timed;
-    {
-        std::lock_guard lock(mutex_);
-        timed = std::exchange(timed_, nullptr);
-    }
-    // A timed run stopped before it sent anything (disarmed, the window closed) ended no sale.
-    if (timed && !(summary.cancelled && summary.sends == 0)) {
-        timed->ended(mall::summaryLine(summary));
-    }
-}
-
 }  // namespace vellicor::app

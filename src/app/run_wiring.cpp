@@ -7,8 +7,7 @@ namespace vellicor::app {
 RunControllers addRunControllers(WindowView& window, AppContext& context,
                                  const RunWiringOptions& options) {
     RunControllers out;
-    auto exchange =
-        std::make_unique<ExchangeWiring>(window, context, options.cookies, options.accounts);
+    auto exchange = std::make_unique<ExchangeWiring>(window, context, options);
     auto timer = std::make_unique<TimerWiring>(window, context, *exchange, options);
     auto update =
         std::make_unique<UpdateCheckWiring>(context, options.updateFetch, options.checkForUpdate);

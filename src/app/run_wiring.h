@@ -21,32 +21,22 @@
 #include "app/app_context.h"
 #include "app/update_check.h"
 #include "app/window_handlers.h"
-#include "mall/exchange_controller.h"
 #include "platform/music/background_music.h"
-#include "schedule/timed_redemption.h"
+#include "run/timed_run.h"
 
 namespace vellicor::app {
 
 class WindowView;
 
-// The session cookie string as it stands at the moment of asking (empty: not logged in).
-using CookieSource = std::function<std::string()>;
-// The accounts ticked for a run, each with its cookie string of the moment.
-using AccountsSource = std::function<std::vector<mall::RunAccount>()>;
-// Whether the mall's record page answers for a cookie string. Blocking; called off the
-// window's thread.
-using SessionProbe = std::function<schedule::SessionState(const std::string& cookies)>;
-
-// Asks the record page with the cookie string: an empty string is logged out without a
-// request, a page that sends the visitor to the login is logged out, a page that cannot be
-// had at all is unreachable.
-schedule::SessionState probeSession(const Config& config, const std::string& cookies);
+// The accounts ticked for a run, each with its cookie string of the moment; none logged in is
+// one account without a session, which the run refuses as "not logged in".
+using AccountsSource = std::function<std::vector<web::Account>()>;
+// Whether the mall takes an account's session. Blocking; called off the window's thread.
+using SessionProbe = std::function<mall::SessionState(const web::Account& account)>;
 
 struct RunWiringOptions {
-    CookieSource cookies;
-    // Set: a run goes for every account it gives, and `cookies` is not asked.
     AccountsSource accounts;
-    SessionProbe sessionProbe;  // empty: probeSession with the context's configuration
+    SessionProbe sessionProbe;  // empty: mall::checkSession with the context's configuration
     // Tuning of the timer's wake-up; a clock that only moves when told wants spin 0.
     schedule::Scheduler::Options scheduler;
     // How often the countdown display is brought up to date while armed. It only redraws: the
@@ -57,66 +47,61 @@ struct RunWiringOptions {
     PageFetch updateFetch;  // empty: the page request
 };
 
-// 按钮1 "兑换": the ticked items, the worker field and the session cookie string of this
-// moment go to the exchange controller, whose engine thread writes every outcome line.
+// 按钮1 "兑换" and the run's output: the ticked items, the worker field and the ticked
+// accounts of the moment go to the one run of the core, whose engine thread writes every
+// outcome line; wins are told at once, and the run's picture is saved and shown.
 class ExchangeWiring final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
-    ExchangeWiring(WindowView& window, AppContext& context, CookieSource cookies,
-                   AccountsSource accounts = {});
+    ExchangeWiring(WindowView& window, AppContext& context, const RunWiringOptions& options);
     ~ExchangeWiring() override;
 
     void exchangeClicked() override { startRun(); }
     void closing() override;
 
     // Starts a run from what the window shows now; false (with a line in the log) when
-    // nothing was sent. With fireAt the run gets ready now (requests built, connections
-    // opened) and sends at that instant. Window's thread only.
-    bool startRun(mall::RunOptions options = {});
+    // nothing was sent. Window's thread only.
+    bool startRun();
     // The ids of the ticked items, in catalogue order.
     std::vector<std::string> tickedItems() const;
-    mall::ExchangeController& controller() { return controller_; }
-    // Accounts whose session the armed timer found ended: the next run goes without them.
-    // Any thread.
-    void leaveOut(std::set<std::string> names) {
-        std::lock_guard lock(leftOutMutex_);
-        leftOut_ = std::move(names);
-    }
+    run::TimedRun& run() { return *run_; }
 
   signals:
     // On the window's thread, after the run's last line is in the log box.
     void runFinished();
     // Right after runFinished, for a run that exchanged or drew: the balances have moved.
     void ticketsMayHaveChanged();
+    // The armed time came and its run is on its way.
+    void timerFired();
+    // The arming was refused after the fact, its line logged; the timer has disarmed.
+    void armingRefused(const QString& line);
 
   private:
     struct Win {
+        int run = 0;
         std::string item;  // the catalogue id
         std::string caption;
         std::string account;  // empty: the run's one session
         std::string message;
     };
-    void watchForWins(mall::RunOptions& options);
-    void announceWin(int run, const Win& win);
-
-    bool startWith(mall::RunOptions options);
-    std::vector<mall::RunAccount> runAccounts();
+    run::TimedRunHooks hooks(AppContext& context);
+    void outcome(const mall::Item& item, const mall::Outcome& outcome, const std::string& account);
+    void finished(AppContext& context, const mall::RunSummary& summary);
+    void announceWin(const Win& win);
+    run::RunInput input() const;
 
     WindowView& window_;
-    CookieSource cookies_;
     AccountsSource accounts_;
-    mutable std::mutex leftOutMutex_;
-    std::set<std::string> leftOut_;
     Notifier* notifier_;
     bool notifyWins_;
-    int runNumber_ = 0;
-    int announcedRun_ = 0;
+    std::atomic<int> runNumber_{0};  // the engine's thread counts the runs that ended
+    int announcedRun_ = -1;
     std::set<std::pair<std::string, std::string>> announced_;  // (item, account) told this run
-    RunAlertHooks alerts_;
-    mall::ExchangeController controller_;
+    std::unique_ptr<run::TimedRun> run_;  // last: its threads end before the rest goes
 };
 
-// The timer group "定时系统".
+// The timer group "定时系统": its fields, "定" and the countdown; the timed run itself is the
+// exchange's.
 class TimerWiring final : public QObject, public WindowHandlers {
     Q_OBJECT
   public:
@@ -129,46 +114,30 @@ class TimerWiring final : public QObject, public WindowHandlers {
     void countdownTicked() override;
     void closing() override;
 
-    bool armed() const { return redemption_.armed(); }
+    bool armed() const { return timer().armed(); }
 
   signals:
     // On the window's thread, once the armed time has come and its run has been started.
     void fired();
 
   private:
-    schedule::TimerHooks hooks();
-    void prepare(Clock::WallTime instant);  // on the window's thread, at instant − lead
-    void wakeUp();                          // on the window's thread, at the instant
-    void follow(Clock::WallTime instant);   // on the window's thread, when the aim came late
-    void refuse(const std::string& line);   // on the window's thread, the set second passed
+    schedule::TimedRedemption& timer() { return exchange_.run().timer(); }
+    const schedule::TimedRedemption& timer() const { return exchange_.run().timer(); }
+    void wokeUp();
+    void refuse(const QString& line);
     void show(const schedule::TimerDisplay& display);
     void setCountdownRunning(bool on);
     std::optional<TimeField> emptyField() const;
     bool refuseOutOfRange() const;
     bool fieldsAsArmed() const;
     std::string armedCaption() const;
-    void cancelPrepared();
 
     WindowView& window_;
     AppContext& context_;
     ExchangeWiring& exchange_;
     std::array<std::string, 3> armedTexts_;  // the fields as the latest arming wrote them
     std::string armedAt_;                    // the armed time as 12:00:00
-    CookieSource cookies_;
-    AccountsSource accounts_;
-    SessionProbe probe_;
     int periodMs_;
-    std::mutex mutex_;
-    std::string armedCookies_;  // what the session check of the latest arming asks with
-    std::vector<mall::RunAccount> armedAccounts_;  // the same, where the run has several
-    // The latest aim's frame: the run's picture counts from the opening it aimed at.
-    std::optional<mall::TimelineFrame> aimedFrame_;
-    schedule::SessionState checkSessions();
-    // Whether this arming's run went to the engine ahead of the instant (Waiting), was refused
-    // then with a line of its own (Refused), or is still to start at the instant (No).
-    enum class Prepared { No, Waiting, Refused };
-    Prepared prepared_ = Prepared::No;
-    schedule::TimedRedemption redemption_;  // last: its threads end before the rest goes
 };
 
 // The update check, once at start, on a thread of its own. Its question is shown on the

@@ -34,25 +34,11 @@ SessionControllers addSessionControllers(WindowView& window, AppContext& context
     return out;
 }
 
-std::function<std::string()> cookieSource(const AccountSessions& accounts) {
+std::function<std::vector<web::Account>()> accountsSource(const AccountSessions& accounts) {
     return [&accounts] {
-        const std::vector<web::Account> ticked = accounts.tickedAccounts();
-        for (const auto& account : ticked) {
-            if (account.number == accounts.currentNumber()) {
-                return account.cookies;
-            }
-        }
-        return ticked.empty() ? std::string() : ticked.front().cookies;
-    };
-}
-
-std::function<std::vector<mall::RunAccount>()> accountsSource(const AccountSessions& accounts) {
-    return [&accounts] {
-        std::vector<mall::RunAccount> out;
-        for (const auto& account : accounts.tickedAccounts()) {
-            out.push_back({account.name, account.cookies, account.proxy});
-        }
-        return out;
+        std::vector<web::Account> out = accounts.tickedAccounts();
+        // None ticked or logged in: the run's own refusal says to log in.
+        return out.empty() ? web::oneAccount({}) : out;
     };
 }
 

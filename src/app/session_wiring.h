@@ -28,11 +28,8 @@ struct SessionControllers {
 SessionControllers addSessionControllers(WindowView& window, AppContext& context,
                                          bool browser = true);
 
-// What an exchange run takes at its start: the cookie string of the account it fires for, as
-// it stands then. Until runs fire for several accounts at once, that is the account in view
-// when it is ticked, else the first ticked one; none ticked and logged in: "".
-std::function<std::string()> cookieSource(const AccountSessions& accounts);
-// Every ticked, logged-in account for a run, each with its cookie string of the moment.
-std::function<std::vector<mall::RunAccount>()> accountsSource(const AccountSessions& accounts);
+// Every ticked, logged-in account for a run, each with its cookie string of the moment; none
+// ticked and logged in: one account without a session.
+std::function<std::vector<web::Account>()> accountsSource(const AccountSessions& accounts);
 
 }  // namespace vellicor::app

@@ -57,11 +57,10 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     auto alerts = std::make_unique<AlertWiring>(window, context);
     // exchange run, timed redemption, update check, background music
     RunWiringOptions run;
-    run.cookies = cookieSource(*session.accounts);
     run.accounts = accountsSource(*session.accounts);
     // The run goes to the engine ahead of the instant, with time to build its requests
     // before the engine opens the connections at instant − preopen lead.
-    run.scheduler.lead = std::chrono::milliseconds(context.config.timer.preopenLeadMs + 1000);
+    run.scheduler = run::schedulerOptions(context.config);
     const RunControllers runs = addRunControllers(window, context, run);
     // Last: its close flushes what the others' closing still sent.
     window.addHandlers(std::move(alerts));

@@ -25,13 +25,13 @@ int runBalances(const Args& args) {
         return kExitFailed;
     }
     int code = kExitOk;
-    for (const SessionAccount& account : session->accounts) {
+    for (const web::Account& account : session->accounts) {
         if (session->fromFile) {
             std::printf("%s【%s】\n", &account == &session->accounts.front() ? "" : "\n",
                         account.name.c_str());
             std::fflush(stdout);
         }
-        const auto balances = mall::readBalances(account.config, account.cookies);
+        const auto balances = mall::readBalances(session->configFor(account), account.cookies);
         if (!balances) {
             const std::string who = session->fromFile ? "【" + account.name + "】" : "";
             std::fprintf(stderr, "balances: %s%s\n", who.c_str(), balances.error().message.c_str());

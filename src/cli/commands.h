@@ -14,6 +14,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;    // an error, with its message on the error stream
 inline constexpr int kExitUsage = 2;     // the command line was not understood
 inline constexpr int kExitNoAnswer = 3;  // exchange: no request got an answer from the mall
+// exchange: the requests were sent, then something failed (the picture's file, a full disk)
+inline constexpr int kExitSentButFailed = 4;
 
 int runRequest(const Args& args);
 int runExchange(const Args& args);

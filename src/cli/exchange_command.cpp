@@ -15,20 +15,12 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/portal_session.h"
-#include "mall/aim.h"
-#include "mall/balances.h"
 #include "mall/catalogue.h"
-#include "mall/clock_sync.h"
-#include "mall/exchange_controller.h"
-#include "mall/run_input.h"
 #include "mall/run_summary.h"
 #include "mall/timeline.h"
-#include "platform/clock.h"
-#include "platform/config.h"
 #include "portal/embedded.h"
+#include "run/timed_run.h"
 #include "schedule/time_of_day.h"
-#include "schedule/timed_redemption.h"
-#include "web/page_request.h"
 
 namespace vellicor::cli {
 namespace {
@@ -92,97 +84,14 @@ std::string withoutLineEnd(std::string line) {
     return line;
 }
 
-// Sleeps until the computer's clock shows `until`.
-void sleepUntilWall(const Clock& clock, Clock::WallTime until) {
-    const auto left = until - clock.wallNow();
-    if (left > Clock::WallTime::duration::zero()) {
-        clock.sleepUntil(clock.steadyNow() + left);
-    }
-}
-
-// A run armed more than a minute ahead reads the mall's clock again shortly before the
-// instant and moves the waiting run there; the lines say whether the engine followed.
-// False when the set second turned out to have passed (the run is cancelled).
-bool aimAgain(const Config& config, const Clock& clock, Clock::WallTime opening,
-              const mall::FiringAim& first, mall::ExchangeController& controller) {
-    sleepUntilWall(clock, opening - schedule::kAimAgainBefore);
-    const mall::FiringAim again = mall::aimAtOpening(config, clock, opening);
-    printLine(again.line);
-    if (again.passed) {
-        controller.cancel();
-        return false;
-    }
-    if (first.onMallClock && !again.onMallClock) {
-        printLine(schedule::kAimAgainFailedLine);
-        return true;
-    }
-    printLine(controller.retime(again.fireAt) ? "已按商城时钟调整发送时刻"
-                                              : schedule::kAimTooLateLine);
-    return true;
-}
-
-// The accounts as the run takes them: a proxy of an account's own is the one its
-// configuration has beyond the portal's.
-std::vector<mall::RunAccount> runAccounts(const PortalSession& session) {
-    std::vector<mall::RunAccount> accounts;
-    for (const SessionAccount& account : session.accounts) {
-        const bool ownProxy = account.config.http.proxy != session.setup.config.http.proxy;
-        accounts.push_back(
-            {account.name, account.cookies, ownProxy ? account.config.http.proxy : std::string()});
-    }
-    return accounts;
-}
-
-// With several accounts, one whose session the mall says has ended is left out with a
-// warning, and the others run. A record page that does not come leaves the account in: the
-// mall may be busy, not the session over. False when no account is left. The accounts left
-// out get one alert.
-bool dropEndedSessions(PortalSession& session, alert::Alerter& alerter) {
-    if (session.accounts.size() < 2) {
-        return true;
-    }
-    std::vector<std::string> ended;
-    std::erase_if(session.accounts, [&ended](const SessionAccount& account) {
-        const auto page = web::fetchPageText(mall::recordPageAddress(account.config),
-                                             account.cookies, account.config.http);
-        if (!page || !mall::saysNotLoggedIn(page->text)) {
-            return false;
-        }
-        printLine("警告：帐号 " + account.name + " 的会话已失效（商城说未登录），本次不为它兑换");
-        ended.push_back(account.name);
-        return true;
-    });
-    if (!ended.empty()) {
-        alert::alertSessionsEnded(&alerter, ended);
-    }
-    return !session.accounts.empty();
-}
-
 void demoLine(const PortalSession& session) {
     std::string names;
-    for (const SessionAccount& account : session.accounts) {
-        if (account.demo) {
-            names += (names.empty() ? "" : "、") +
-                     (account.name.empty() ? std::string(portal::kDemoAccount) : account.name);
-        }
+    for (const std::string& name : session.demo) {
+        names += (names.empty() ? "" : "、") + (name.empty() ? std::string(portal::kDemoAccount) : name);
     }
     if (!names.empty()) {
         printLine("演示模式：模拟商城 " + session.setup.server->baseUrl() + "，演示帐号 " + names);
     }
-}
-
-// A win and the first throttling of the run go out as alerts while the run goes on.
-void watchOutcomes(mall::RunOptions& options, alert::RunAlerts& alerts) {
-    options.onOutcome = [&alerts](const mall::Item& item, const mall::Outcome& outcome,
-                                  const std::string& account) {
-        if (outcome.kind == mall::OutcomeKind::Popup) {
-            alerts.won(std::string(item.caption), account, outcome.message);
-        }
-    };
-    options.onThrottled = [&alerts](const mall::Item& item, const mall::Outcome& outcome,
-                                    const std::string& account) {
-        alerts.throttled(std::string(item.caption), account, outcome.message);
-    };
 }
 
 // Alerts still on their way when the command is done get this long before it exits, whichever
@@ -193,6 +102,35 @@ struct FlushAlertsAtExit {
     std::shared_ptr<alert::Alerter> alerter;
     ~FlushAlertsAtExit() { alerter->close(kAlertFlush); }
 };
+
+// What the command line asked for, checked before anything is sent, the demo login included.
+struct ExchangeRequest {
+    std::vector<std::string> items;
+    std::string threads;
+    std::optional<schedule::TimeOfDay> at;
+    std::optional<std::string> timeline;
+};
+
+Result<ExchangeRequest> requestOf(const Options& opts) {
+    ExchangeRequest out{splitNames(*opts.value("items")), *opts.value("threads"), std::nullopt,
+                        opts.value("timeline")};
+    if (auto chosen = mall::selectItems(out.items); !chosen) {
+        return makeError(ErrorCode::BadInput, chosen.error().message + "，本次未发送请求");
+    }
+    if (auto at = opts.value("at")) {
+        auto time = schedule::parseTimeOfDay(*at);
+        if (!time) {
+            return time.error();
+        }
+        out.at = *time;
+    }
+    if (out.timeline) {
+        if (auto st = mall::checkTimelineFile(*out.timeline); !st) {
+            return st.error();
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -228,92 +166,53 @@ int runExchange(const Args& args) {
     if (conflictingSessions(*opts)) {
         return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
     }
-    // Checked before anything is sent, the demo login included.
-    const std::vector<std::string> items = splitNames(*opts->value("items"));
-    if (auto chosen = mall::selectItems(items); !chosen) {
-        return fail(chosen.error().message + "，本次未发送请求");
-    }
-    const Clock& clock = SystemClock::instance();
-    std::optional<int> secondsOfDay;
-    if (auto at = opts->value("at")) {
-        auto seconds = mall::parseTimeOfDay(*at);
-        if (!seconds) {
-            return fail(seconds.error().message);
-        }
-        secondsOfDay = *seconds;
+    auto request = requestOf(*opts);
+    if (!request) {
+        return fail(request.error().message);
     }
     auto session = resolveSession(opts.value());
     if (!session) {
         return fail(session.error().message);
     }
+    if (auto st = run::checkBeforeSending(session->setup.config, session->accounts); !st) {
+        return fail(st.error().message);
+    }
     demoLine(*session);
     const auto alerter = std::make_shared<alert::Alerter>(session->setup.config, printLine);
     const FlushAlertsAtExit flushAtExit{alerter};
-    if (!dropEndedSessions(session.value(), *alerter)) {
-        return fail("没有一个帐号的会话有效，本次未发送兑换请求");
+
+    run::TimedRunSetup setup;
+    setup.config = session->setup.config;
+    setup.log = printLine;
+    setup.alerter = alerter;
+    setup.scheduler = run::schedulerOptions(setup.config);
+    setup.timeline = request->timeline.has_value();
+    setup.refuseWithoutSession = true;
+    run::TimedRunHooks hooks;
+    hooks.input = [&] { return run::RunInput{request->items, request->threads, session->accounts}; };
+    run::TimedRun exchange(std::move(setup), std::move(hooks));
+    if (request->at) {
+        exchange.arm(*request->at);
+    } else {
+        exchange.runNow(true);
     }
-    // One account keeps its own configuration (its proxy included); several share the
-    // portal's, each with its proxy beside its session.
-    const Config& config =
-        session->accounts.size() == 1 ? session->accounts.front().config : session->setup.config;
-    mall::RunOptions runOptions;
-    alert::RunAlerts runAlerts(alerter);
-    watchOutcomes(runOptions, runAlerts);
-    std::optional<mall::FiringAim> aim;
-    Clock::WallTime opening{};
-    if (secondsOfDay) {
-        // The set time is Beijing time on the mall's clock, its day fixed now by the window's
-        // rule; the estimate takes what time is left, and a set second that has passed by
-        // the time it answers is said, not moved to the next day.
-        const schedule::TimeOfDay time{*secondsOfDay / 3600, *secondsOfDay / 60 % 60,
-                                       *secondsOfDay % 60};
-        opening = schedule::nextShowing(time, clock);
-        aim = mall::aimAtOpening(config, clock, opening);
-        if (aim->passed) {
-            return fail(withoutLineEnd(aim->line));
-        }
-        printLine(aim->line);
-        runOptions.fireAt = aim->fireAt;
-        runOptions.timelineFrame = mall::timelineFrame(*aim);
+    const run::RunEnd end = exchange.waitForEnd();
+    if (end.kind == run::RunEnd::Kind::Refused) {
+        return fail(withoutLineEnd(end.line));
     }
-    runOptions.timeline = timelineFile.has_value();
-    mall::ExchangeController controller(config, clock, printLine);
-    if (aim) {
-        const auto beijingDay = [](Clock::WallTime t) {
-            return std::chrono::floor<std::chrono::days>(
-                t + std::chrono::seconds(schedule::kMallUtcOffsetSeconds));
-        };
-        const bool tomorrow = beijingDay(opening) > beijingDay(clock.wallNow());
-        printLine(std::string("将于 ") + (tomorrow ? "明天 " : "") +
-                  schedule::formatTimeOfDay(schedule::beijingTimeOfDay(opening)) +
-                  "（北京时间）开始兑换");
-    }
-    const bool aimsAgain = aim && opening - clock.wallNow() > schedule::kAimAgainIfAhead;
-    const bool started =
-        session->accounts.size() == 1
-            ? controller.start(items, *opts->value("threads"), session->accounts.front().cookies,
-                               runOptions)
-            : controller.start(items, *opts->value("threads"), runAccounts(*session), runOptions);
-    if (!started) {
+    if (end.kind != run::RunEnd::Kind::Finished || !end.summary) {
         return kExitFailed;
     }
-    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
-        controller.wait();
-        return fail("设定的时间已过，未发出请求");
-    }
-    controller.wait();
-    const auto summary = controller.lastSummary();
-    if (summary && secondsOfDay) {
-        runAlerts.ended(mall::summaryLine(*summary));
-    }
-    if (timelineFile && summary && summary->timeline) {
-        if (auto written = mall::writeTimeline(*summary->timeline, *timelineFile); !written) {
-            return fail(written.error().message);
+    const mall::RunSummary& summary = *end.summary;
+    // The requests are out: a picture that cannot be written is said with a status of its own,
+    // so that nobody takes "nothing was sent" and runs the exchange again.
+    if (request->timeline && summary.timeline) {
+        if (auto written = mall::writeTimeline(*summary.timeline, *request->timeline); !written) {
+            return fail(written.error().message, kExitSentButFailed);
         }
-        printLine("时间线已写入 " + *timelineFile);
+        printLine("时间线已写入 " + *request->timeline);
     }
-    const bool answered = summary && anyAnswer(*summary);
-    return answered ? kExitOk : kExitNoAnswer;
+    return anyAnswer(summary) ? kExitOk : kExitNoAnswer;
 }
 
 }  // namespace vellicor::cli

@@ -51,7 +51,8 @@ constexpr const char* kNotes =
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"
     "  2  the command line was not understood\n"
-    "  3  exchange: requests were sent, but none got an answer from the mall\n";
+    "  3  exchange: requests were sent, but none got an answer from the mall\n"
+    "  4  exchange: requests were sent, then the --timeline file could not be written\n";
 
 // The one usage text: the error stream gets it for a command line not understood, the
 // standard output for --help (and the manual page is made from that).

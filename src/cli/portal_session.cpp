@@ -21,11 +21,8 @@ Result<std::vector<web::Account>> fileAccounts(const Options& options) {
 
 // The account's session: its cookie string, or for "demo" a login by the simulator started
 // here with the account the name gives.
-Result<SessionAccount> sessionOf(const web::Account& account, const PortalSession& session) {
-    SessionAccount out{account.name, account.cookies, session.setup.config, false};
-    if (!account.proxy.empty()) {
-        out.config.http.proxy = account.proxy;
-    }
+Result<web::Account> sessionOf(const web::Account& account, PortalSession& session) {
+    web::Account out = account;
     if (account.cookies != kDemoCookie) {
         return out;
     }
@@ -33,17 +30,23 @@ Result<SessionAccount> sessionOf(const web::Account& account, const PortalSessio
     if (!session.setup.server) {
         return makeError(ErrorCode::BadInput, who + "：cookie \"demo\" 只用于内置的模拟商城");
     }
-    auto cookies = portal::demoLogin(out.config, account.name);
+    auto cookies = portal::demoLogin(session.configFor(account), account.name);
     if (!cookies) {
         return makeError(cookies.error().code, who + "：演示登录失败（名称须是演示帐号的号码）：" +
                                                    cookies.error().message);
     }
     out.cookies = std::move(cookies).value();
-    out.demo = true;
+    session.demo.push_back(account.name);
     return out;
 }
 
 }  // namespace
+
+Config PortalSession::configFor(const web::Account& account) const {
+    Config config = setup.config;
+    config.http.proxy = web::proxyOf(account, config.http.proxy);
+    return config;
+}
 
 bool conflictingSessions(const Options& options) {
     return options.has("cookie") && options.has("accounts");
@@ -63,7 +66,7 @@ Result<PortalSession> resolveSession(const Options& options) {
     if (!setup) {
         return setup.error();
     }
-    PortalSession session{std::move(setup.value()), {}, !listed->empty()};
+    PortalSession session{std::move(setup.value()), {}, !listed->empty(), {}};
     for (const web::Account& account : *listed) {
         auto one = sessionOf(account, session);
         if (!one) {
@@ -76,7 +79,7 @@ Result<PortalSession> resolveSession(const Options& options) {
     }
     const std::string cookie = options.value("cookie").value_or("");
     if (!cookie.empty()) {
-        session.accounts.push_back({{}, cookie, session.setup.config, false});
+        session.accounts = web::oneAccount(cookie);
         return session;
     }
     if (!session.setup.server) {
@@ -88,7 +91,8 @@ Result<PortalSession> resolveSession(const Options& options) {
     if (!cookies) {
         return makeError(cookies.error().code, "the demo login failed: " + cookies.error().message);
     }
-    session.accounts.push_back({{}, std::move(cookies).value(), session.setup.config, true});
+    session.accounts = web::oneAccount(std::move(cookies).value());
+    session.demo.emplace_back();
     return session;
 }
 

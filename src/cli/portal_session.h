@@ -13,20 +13,20 @@
 #include "platform/config.h"
 #include "platform/result.h"
 #include "portal/embedded.h"
+#include "web/accounts.h"
 
 namespace vellicor::cli {
 
-struct SessionAccount {
-    std::string name;  // from the accounts file; empty for --cookie and the demo
-    std::string cookies;
-    Config config;      // the portal's, with the account's own proxy
-    bool demo = false;  // logged in by the simulator started here
-};
-
 struct PortalSession {
-    portal::PortalSetup setup;             // keeps an embedded simulator serving while it lives
-    std::vector<SessionAccount> accounts;  // at least one
+    portal::PortalSetup setup;  // keeps an embedded simulator serving while it lives
+    // At least one; --cookie and the demo login give one of no name.
+    std::vector<web::Account> accounts;
     bool fromFile = false;  // the accounts come from --accounts: output names each one
+    // The accounts logged in by the simulator started here, by name ("" for the demo's own).
+    std::vector<std::string> demo;
+
+    // The portal's configuration with the account's own proxy, for its own requests.
+    Config configFor(const web::Account& account) const;
 };
 
 // A command line that gives both --cookie and --accounts, which the commands refuse as not

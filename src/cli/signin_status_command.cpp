@@ -26,7 +26,7 @@ int runSigninStatus(const Args& args) {
         return kExitFailed;
     }
     int code = kExitOk;
-    for (const SessionAccount& account : session->accounts) {
+    for (const web::Account& account : session->accounts) {
         if (session->fromFile) {
             const std::string title = "【" + account.name + "】";
             std::printf("%s%s\n", &account == &session->accounts.front() ? "" : "\n",
@@ -35,7 +35,7 @@ int runSigninStatus(const Args& args) {
             std::fprintf(stderr, "%s\n", title.c_str());
         }
         const auto result = signin::refreshStates(
-            account.config, account.cookies,
+            session->configFor(account), account.cookies,
             [](const std::string& line) { std::fputs(line.c_str(), stderr); },
             [](std::size_t, const std::string&) {});
         for (const auto& label : result.labels) {

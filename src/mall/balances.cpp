@@ -147,4 +147,21 @@ Result<std::vector<Balance>> readBalances(const Config& config, const std::strin
     return parseBalances(page->text);
 }
 
+SessionState checkSession(const Config& config, const web::Account& account) {
+    if (account.cookies.empty()) {
+        return SessionState::LoggedOut;
+    }
+    HttpSettings http = config.http;
+    http.proxy = web::proxyOf(account, config.http.proxy);
+    auto page = web::fetchPageText(recordPageAddress(config), account.cookies, http);
+    if (!page) {
+        return SessionState::Unknown;
+    }
+    if (!page->reply.redirect.empty() || saysNotLoggedIn(page->text)) {
+        return SessionState::LoggedOut;
+    }
+    return checkRecordReply(page->reply, page->text) ? SessionState::LoggedIn
+                                                     : SessionState::Unknown;
+}
+
 }  // namespace vellicor::mall

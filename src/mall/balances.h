@@ -8,6 +8,7 @@
 #include "mall/catalogue.h"
 #include "platform/config.h"
 #include "platform/result.h"
+#include "web/accounts.h"
 #include "web/page_request.h"
 
 namespace vellicor::mall {
@@ -53,5 +54,15 @@ Status checkRecordReply(const web::Reply& reply, std::string_view decodedBody);
 // Fetches the record page with the session cookie string and parses it. Blocking; any
 // thread. An empty cookie string is refused without a request.
 Result<std::vector<Balance>> readBalances(const Config& config, const std::string& cookies);
+
+// Whether the mall takes an account's session: the one rule every front end asks by.
+enum class SessionState {
+    LoggedIn,   // the record page answered for it
+    LoggedOut,  // no cookies, sent to the login, or the page says to log in
+    Unknown,    // no answer, or a page that is neither: the mall may be busy, not the session over
+};
+
+// Asks the record page with the account's session, through its proxy. Blocking; any thread.
+SessionState checkSession(const Config& config, const web::Account& account);
 
 }  // namespace vellicor::mall

@@ -22,7 +22,7 @@ class Engine final : public SendSink {
   public:
     // The state's transport makes the ways and waits for them.
     explicit Engine(ExchangeRun::State& s)
-        : s_(s), accounts_(s.plan.sendingAccounts()), soldOut_(s.plan.items.size(), false) {}
+        : s_(s), accounts_(s.plan.accounts), soldOut_(s.plan.items.size(), false) {}
     void run();
 
     void onEnd(std::size_t index, Result<web::Reply> reply) override;
@@ -38,7 +38,7 @@ class Engine final : public SendSink {
     // The run's course. (engine_run.cpp)
     void initTallies();
     void prepareAll();
-    void prepareRequest(const RunAccount& account, std::size_t itemIndex);
+    void prepareRequest(const web::Account& account, std::size_t itemIndex);
     void prepareWorker(std::size_t item, std::size_t account, int number);
     int connectionCap() const;
     void failAll(const Error& why);
@@ -73,7 +73,7 @@ class Engine final : public SendSink {
     void noteThrottled(const Worker& w, const Outcome& outcome);
 
     ExchangeRun::State& s_;
-    const std::vector<RunAccount> accounts_;  // at least one
+    const std::vector<web::Account> accounts_;  // at least one
     ResolvedHost host_;                       // outlives the transfers that point at it
     std::vector<Worker> workers_;
     std::vector<ItemRequest> items_;

@@ -44,7 +44,7 @@ void Engine::run() {
 
 void Engine::initTallies() {
     std::vector<std::string> names;
-    for (const RunAccount& account : accounts_) {
+    for (const web::Account& account : accounts_) {
         names.push_back(account.name);
     }
     std::lock_guard lock(s_.summaryMutex);
@@ -75,7 +75,7 @@ void Engine::prepareAll() {
 // The request of an item for one account: its session only. An account with a proxy of its
 // own leaves the run to libcurl's transfers: a connection of the run's own would leave from
 // this computer's address, which is what the proxy is there to hide.
-void Engine::prepareRequest(const RunAccount& account, std::size_t itemIndex) {
+void Engine::prepareRequest(const web::Account& account, std::size_t itemIndex) {
     ItemRequest item;
     item.page.url = exchangeAddress(s_.config.mall, s_.plan.items[itemIndex]->target);
     item.page.cookies = account.cookies;
@@ -427,7 +427,7 @@ void Engine::report(std::size_t index, Outcome outcome) {
     Worker& w = workers_[index];
     const Item& item = *s_.plan.items[w.item];
     const std::string_view account =
-        accounts_.size() > 1 ? std::string_view(accounts_[w.account].name) : std::string_view();
+        s_.plan.namedAccounts ? std::string_view(accounts_[w.account].name) : std::string_view();
     const std::string prefix =
         linePrefix(localTimeOfDay(clock()), item.caption, w.number, w.attempts, account);
     s_.log(outcomeLine(prefix, outcome.message));

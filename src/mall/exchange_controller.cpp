@@ -19,27 +19,11 @@ ExchangeController::~ExchangeController() {
     retired.clear();
 }
 
-bool ExchangeController::start(const std::vector<std::string>& tickedNames,
-                               std::string_view workerFieldText, const std::string& cookies,
-                               RunOptions options) {
-    return startPlanned(
-        [&] { return planRun(tickedNames, workerFieldText, cookies, config_.exchange.maxWorkers); },
-        std::move(options));
-}
-
+// The plan is made once no run is under way: that refusal comes first.
 bool ExchangeController::start(const std::vector<std::string>& tickedNames,
                                std::string_view workerFieldText,
-                               const std::vector<RunAccount>& accounts, RunOptions options) {
-    return startPlanned(
-        [&] {
-            return planRun(tickedNames, workerFieldText, accounts, config_.exchange.maxWorkers);
-        },
-        std::move(options));
-}
-
-// The plan is made once no run is under way: that refusal comes first.
-bool ExchangeController::startPlanned(const std::function<Result<RunPlan>()>& makePlan,
-                                      RunOptions options) {
+                               const std::vector<web::Account>& accounts, RunOptions options,
+                               bool namedAccounts) {
     std::shared_ptr<ExchangeRun> previous;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
     // Two runs at once would draw lottery items twice and fight over the connections.
@@ -47,11 +31,12 @@ bool ExchangeController::startPlanned(const std::function<Result<RunPlan>()>& ma
         log_("上一次兑换尚未结束，本次未发送请求\r\n");
         return false;
     }
-    auto plan = makePlan();
+    auto plan = planRun(tickedNames, workerFieldText, accounts, config_.exchange.maxWorkers);
     if (!plan) {
         log_(plan.error().message + "\r\n");
         return false;
     }
+    plan->namedAccounts = plan->namedAccounts || namedAccounts;
     // A run cancelled before its instant may still be closing its connections: it ends on
     // its own thread, kept here until then, and the window never waits for it.
     std::erase_if(retired_, [](const auto& r) { return r->finished(); });

@@ -25,19 +25,16 @@ class ExchangeController {
     ExchangeController(const ExchangeController&) = delete;
     ExchangeController& operator=(const ExchangeController&) = delete;
 
-    // Starts a run and returns at once. False (with a line in the log) when nothing was sent:
-    // bad worker field, nothing ticked, no session, or a run still under way.
-    // `items` by id (or the old "选择框N" names), as selectItems takes them.
+    // Starts a run for every account given and returns at once: each ticked item's N
+    // requests for each account, all prepared ahead and fired at the one instant, each
+    // request carrying its own account's session (and going through its proxy, if it has
+    // one). `items` by id (or the old "选择框N" names), as selectItems takes them. With several
+    // accounts (or `namedAccounts`) the lines name the account. False (with a line in the
+    // log) when nothing was sent: bad worker field, nothing ticked, an account without a
+    // usable session, or a run still under way.
     bool start(const std::vector<std::string>& items, std::string_view workerFieldText,
-               const std::string& cookies, RunOptions options = {});
-    // One run for every account given (the ticked ones): each ticked item's N requests for
-    // each account, all prepared ahead and fired at the one instant, each request carrying
-    // its own account's session (and going through its proxy, if it has one). With several
-    // accounts the lines name the account and the summary counts each; with one, the run
-    // is the one above. Refused as a whole (nothing sent) when any account has no usable
-    // session: leave out the accounts whose session has ended before calling.
-    bool start(const std::vector<std::string>& items, std::string_view workerFieldText,
-               const std::vector<RunAccount>& accounts, RunOptions options = {});
+               const std::vector<web::Account>& accounts, RunOptions options = {},
+               bool namedAccounts = false);
 
     bool busy() const;
     void cancel();
@@ -50,8 +47,6 @@ class ExchangeController {
     std::optional<RunSummary> lastSummary() const;
 
   private:
-    bool startPlanned(const std::function<Result<RunPlan>()>& makePlan, RunOptions options);
-
     mutable std::mutex mutex_;
     Config config_;
     const Clock& clock_;

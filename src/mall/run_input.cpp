@@ -71,13 +71,32 @@ Result<int> parseWorkerCount(std::string_view text, int maxWorkers) {
     return static_cast<int>(value);
 }
 
-Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
-                        const std::string& cookies, int maxWorkers) {
-    if (cookies.empty()) {
-        return makeError(ErrorCode::BadInput, "尚未登录，请先登录再兑换，本次未发送请求");
+namespace {
+
+// A session fault is the account's, named when the run has several.
+Status checkSession(const web::Account& account, bool several) {
+    const std::string who = several ? "帐号 " + account.name + "：" : std::string();
+    if (account.cookies.empty()) {
+        return makeError(ErrorCode::BadInput, who + "尚未登录，请先登录再兑换，本次未发送请求");
     }
-    if (cookies.find_first_of("\r\n") != std::string::npos) {
-        return makeError(ErrorCode::BadInput, "登录信息含有换行，已拒绝使用，本次未发送请求");
+    if (account.cookies.find_first_of("\r\n") != std::string::npos) {
+        return makeError(ErrorCode::BadInput, who + "登录信息含有换行，已拒绝使用，本次未发送请求");
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
+                        const std::vector<web::Account>& accounts, int maxWorkers) {
+    if (accounts.empty()) {
+        return makeError(ErrorCode::BadInput, "没有勾选任何帐号，本次未发送请求");
+    }
+    const bool several = accounts.size() > 1;
+    // The first account's session is said before the run's own faults, as the user logs in
+    // before ticking; the others' after them.
+    if (auto st = checkSession(accounts.front(), several); !st) {
+        return st.error();
     }
     auto selected = selectItems(ticked);
     if (!selected) {
@@ -90,41 +109,12 @@ Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view
     if (!n) {
         return n.error();
     }
-    return RunPlan{std::move(selected).value(), *n, cookies};
-}
-
-std::vector<RunAccount> RunPlan::sendingAccounts() const {
-    if (accounts.empty()) {
-        return {RunAccount{std::string(), cookies, std::string()}};
-    }
-    return accounts;
-}
-
-Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
-                        const std::vector<RunAccount>& accounts, int maxWorkers) {
-    if (accounts.empty()) {
-        return makeError(ErrorCode::BadInput, "没有勾选任何帐号，本次未发送请求");
-    }
-    if (accounts.size() == 1) {
-        auto plan = planRun(ticked, workerField, accounts.front().cookies, maxWorkers);
-        if (plan) {
-            plan->accounts = accounts;
-        }
-        return plan;
-    }
-    for (const RunAccount& account : accounts) {
-        if (auto checked = planRun(ticked, workerField, account.cookies, maxWorkers); !checked) {
-            // A session fault is the account's; the others are the run's, said once.
-            const bool session = account.cookies.empty() ||
-                                 account.cookies.find_first_of("\r\n") != std::string::npos;
-            return session ? makeError(ErrorCode::BadInput,
-                                       "帐号 " + account.name + "：" + checked.error().message)
-                           : checked.error();
+    for (const web::Account& account : accounts) {
+        if (auto st = checkSession(account, several); !st) {
+            return st.error();
         }
     }
-    auto plan = planRun(ticked, workerField, accounts.front().cookies, maxWorkers);
-    plan->accounts = accounts;
-    return plan;
+    return RunPlan{std::move(selected).value(), *n, accounts, several};
 }
 
 std::string startLine(const RunPlan& plan) {
@@ -134,30 +124,6 @@ std::string startLine(const RunPlan& plan) {
     return "开始兑换：" + (accounts > 1 ? std::to_string(accounts) + " 个帐号，" : std::string()) +
            std::to_string(items) + " 个商品，每个 " + std::to_string(perItem) + " 个请求，共 " +
            std::to_string(items * perItem * accounts) + " 个";
-}
-
-Result<int> parseTimeOfDay(std::string_view text) {
-    const std::string_view t = trimBlanks(text);
-    int parts[3] = {0, 0, 0};
-    int part = 0;
-    int digits = 0;
-    for (char c : t) {
-        if (c == ':' && digits > 0 && part < 2) {
-            ++part;
-            digits = 0;
-        } else if (c >= '0' && c <= '9' && digits < 2) {
-            parts[part] = parts[part] * 10 + (c - '0');
-            ++digits;
-        } else {
-            digits = -1;
-            break;
-        }
-    }
-    if (part != 2 || digits <= 0 || parts[0] > 23 || parts[1] > 59 || parts[2] > 59) {
-        return makeError(ErrorCode::BadInput,
-                         "时间“" + std::string(t) + "”不是 时:分:秒（00:00:00 到 23:59:59）");
-    }
-    return parts[0] * 3600 + parts[1] * 60 + parts[2];
 }
 
 }  // namespace vellicor::mall

@@ -9,6 +9,7 @@
 #include "mall/catalogue.h"
 #include "platform/clock.h"
 #include "platform/result.h"
+#include "web/accounts.h"
 
 namespace vellicor::mall {
 
@@ -17,37 +18,23 @@ namespace vellicor::mall {
 // every request may spend tickets, so the tool never sends another number than the one typed.
 Result<int> parseWorkerCount(std::string_view text, int maxWorkers);
 
-// One account taking part in a run: its requests carry its own session only.
-struct RunAccount {
-    std::string name;     // in the lines and the summary when a run has several
-    std::string cookies;  // its session cookie string
-    std::string proxy;    // its own HTTP proxy; empty: the configuration's
-};
-
 struct RunPlan {
     std::vector<const Item*> items;
-    int perItem = 0;      // N: sends of every item, for every account
-    std::string cookies;  // the session cookie string, copied for the run
-    // Several accounts, each sending every item N times; empty: one, with `cookies`.
-    std::vector<RunAccount> accounts{};
-
-    // The accounts as the run sends for them: at least one.
-    std::vector<RunAccount> sendingAccounts() const;
+    int perItem = 0;  // N: sends of every item, for every account
+    // Each sends every item N times, its requests carrying its own session (and going through
+    // its proxy) only. At least one; a bare cookie string is an account of no name.
+    std::vector<web::Account> accounts;
+    // The lines, the summary and the picture name each request's account. Set for a run of
+    // several, and kept when the run was set up for several and only one is left.
+    bool namedAccounts = false;
 };
 
-// Everything checked in the order the user would fix it; the error message is the line.
+// Everything checked in the order the user would fix it; the error message is the line. Each
+// account must have a session of one line; with several, the lines name the accounts.
 Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
-                        const std::string& cookies, int maxWorkers);
-
-// The same for several accounts: each must have a session of one line. A single account
-// gives the plan of one (its lines as they always were).
-Result<RunPlan> planRun(const std::vector<std::string>& ticked, std::string_view workerField,
-                        const std::vector<RunAccount>& accounts, int maxWorkers);
+                        const std::vector<web::Account>& accounts, int maxWorkers);
 
 // "开始兑换：2 个商品，每个 3 个请求，共 6 个", naming the count of accounts when several.
 std::string startLine(const RunPlan& plan);
-
-// "HH:MM:SS" (one or two digits each) as seconds since local midnight.
-Result<int> parseTimeOfDay(std::string_view text);
 
 }  // namespace vellicor::mall

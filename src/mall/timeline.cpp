@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "mall/aim.h"
@@ -136,6 +137,24 @@ Status writeTimeline(const Timeline& timeline, const std::string& path) {
     }
     return writeTimelineText(
         *format == TimelineFormat::Csv ? timelineCsv(timeline) : timelineSvg(timeline), path);
+}
+
+Status checkTimelineFile(const std::string& path) {
+    if (!timelineFormatOf(path)) {
+        return makeError(ErrorCode::BadInput, "--timeline 的文件须以 .csv 或 .svg 结尾：" + path);
+    }
+    const bool existed = std::filesystem::exists(path);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::app);
+        if (!file) {
+            return makeError(ErrorCode::Io, "无法写入时间线文件 " + path);
+        }
+    }
+    if (!existed) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+    return Ok{};
 }
 
 Status writeTimelineText(std::string_view text, const std::string& path) {

@@ -99,6 +99,9 @@ std::optional<TimelineFormat> timelineFormatOf(std::string_view path);
 
 // Writes the timeline to `path` in the format its extension names.
 Status writeTimeline(const Timeline& timeline, const std::string& path);
+// Whether `path` can take a timeline, asked before a run sends anything: a name of a known
+// format, whose file can be created or written. Leaves no file it did not find.
+Status checkTimelineFile(const std::string& path);
 // Writes a text made already (timelineCsv, timelineSvg) to `path`.
 Status writeTimelineText(std::string_view text, const std::string& path);
 

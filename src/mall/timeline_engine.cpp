@@ -9,8 +9,8 @@ namespace vellicor::mall {
 
 std::shared_ptr<const Timeline> Engine::makeTimeline() const {
     auto t = std::make_shared<Timeline>();
-    const bool several = accounts_.size() > 1;
-    for (const RunAccount& account : accounts_) {
+    const bool several = s_.plan.namedAccounts;
+    for (const web::Account& account : accounts_) {
         for (const Item* item : s_.plan.items) {
             t->lanes.push_back({several ? account.name : std::string(), std::string(item->id),
                                 std::string(item->caption)});

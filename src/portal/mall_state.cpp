@@ -133,7 +133,9 @@ WallTime MallState::openingTime(const Opening& o, const PortalTime& time) const 
         return loadedAt_ + milliseconds(*o.afterLoadMs);
     }
     const std::int64_t midnightLocal = time.localDay() * kSecondsPerDay;
-    return WallTime(seconds(midnightLocal - time.utcOffsetSeconds + *o.secondsOfDay));
+    const schedule::TimeOfDay at = *o.opensAt;
+    return WallTime(seconds(midnightLocal - time.utcOffsetSeconds + at.hour * 3600 +
+                            at.minute * 60 + at.second));
 }
 
 bool MallState::drawWins() {

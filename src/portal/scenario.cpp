@@ -123,16 +123,12 @@ std::int64_t parsePropsid(const std::string& key) {
     fail("unknown item \"" + key + "\"");
 }
 
-int parseTimeOfDay(const std::string& text) {
-    int h = 0;
-    int m = 0;
-    int s = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%2d:%2d:%2d%c", &h, &m, &s, &tail) != 3 || h < 0 || h > 23 ||
-        m < 0 || m > 59 || s < 0 || s > 59) {
+schedule::TimeOfDay parseOpensAt(const std::string& text) {
+    auto time = schedule::parseTimeOfDay(text);
+    if (!time) {
         fail("opensAt must be HH:MM:SS, not \"" + text + "\"");
     }
-    return h * 3600 + m * 60 + s;
+    return *time;
 }
 
 SignState parseSign(const json& j) {
@@ -189,7 +185,7 @@ void applyItem(const json& j, ItemSetup& item) {
     if (forms == 1) {
         Opening o;
         if (j.contains("opensAt")) {
-            o.secondsOfDay = parseTimeOfDay(j.at("opensAt").get<std::string>());
+            o.opensAt = parseOpensAt(j.at("opensAt").get<std::string>());
         } else if (j.contains("opensAtEpochMs")) {
             o.epochMs = j.at("opensAtEpochMs").get<std::int64_t>();
         } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/result.h"
+#include "schedule/time_of_day.h"
 
 namespace vellicor::portal {
 
@@ -36,7 +37,7 @@ const CatalogueItem* findItem(std::int64_t propsid);
 
 // When an item opens, on the simulator's (offset) clock. Exactly one form is set.
 struct Opening {
-    std::optional<int> secondsOfDay;          // local time of day, "HH:MM:SS"
+    std::optional<schedule::TimeOfDay> opensAt;  // local time of day, "HH:MM:SS"
     std::optional<std::int64_t> epochMs;      // absolute
     std::optional<std::int64_t> afterLoadMs;  // relative to the moment the scenario was set
 };

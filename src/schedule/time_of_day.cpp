@@ -74,4 +74,33 @@ std::string countdownText(const Countdown& c) {
            std::to_string(c.seconds);
 }
 
+Result<TimeOfDay> parseTimeOfDay(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    int parts[3] = {0, 0, 0};
+    int part = 0;
+    int digits = 0;
+    for (char c : text) {
+        if (c == ':' && digits > 0 && part < 2) {
+            ++part;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && digits < 2) {
+            parts[part] = parts[part] * 10 + (c - '0');
+            ++digits;
+        } else {
+            digits = -1;
+            break;
+        }
+    }
+    if (part != 2 || digits <= 0 || parts[0] > 23 || parts[1] > 59 || parts[2] > 59) {
+        return makeError(ErrorCode::BadInput,
+                         "时间“" + std::string(text) + "”不是 时:分:秒（00:00:00 到 23:59:59）");
+    }
+    return TimeOfDay{parts[0], parts[1], parts[2]};
+}
+
 }  // namespace vellicor::schedule

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
+#include "platform/result.h"
 
 namespace vellicor::schedule {
 
@@ -41,6 +43,10 @@ Clock::WallTime nextOccurrence(TimeOfDay at, const Clock& clock,
 
 // "12:00:00".
 std::string formatTimeOfDay(TimeOfDay time);
+
+// "H:M:S", one or two digits each, blanks around forgiven: the one reading of a set time for
+// the command line, the simulator's scenario and the window's fields alike.
+Result<TimeOfDay> parseTimeOfDay(std::string_view text);
 
 // The countdown as the timer group shows it: each unit the plain difference of set and
 // current unit, so a unit may be negative while the whole is still ahead (the notice tells the

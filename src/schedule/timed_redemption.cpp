@@ -29,18 +29,6 @@ std::string armingLine(TimeOfDay time) {
     return "启动定时程序, " + formatTimeOfDay(time) + " 执行兑换\r\n";
 }
 
-std::string sessionLine(SessionState state) {
-    switch (state) {
-        case SessionState::LoggedIn:
-            return {};
-        case SessionState::LoggedOut:
-            return "尚未登录或登录已失效, 到时的兑换会失败, 请先登录\r\n";
-        case SessionState::Unreachable:
-            break;
-    }
-    return "记录页打不开, 未能确认是否已登录\r\n";
-}
-
 TimedRedemption::TimedRedemption(const Clock& clock, TimerHooks hooks)
     : TimedRedemption(clock, std::move(hooks), Scheduler::Options{}) {}
 
@@ -81,8 +69,18 @@ TimeOfDay TimedRedemption::fieldTime() const {
 }
 
 ArmOutcome TimedRedemption::arm() {
+    return arm(fieldTime());
+}
+
+ArmOutcome TimedRedemption::arm(TimeOfDay time) {
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        const int value = i == 0 ? time.hour : i == 1 ? time.minute : time.second;
+        if (fields_[i].value() != value) {
+            (void)fields_[i].edited(twoDigits(value));
+        }
+    }
     ArmOutcome out;
-    out.time = fieldTime();
+    out.time = time;
     // The day is fixed here: an estimate that answers after the set second is told so, and
     // never moves the run to the next day.
     out.instant = nextOccurrence(out.time, clock_);
@@ -121,12 +119,7 @@ void TimedRedemption::startSessionCheck() {
     if (!hooks_.sessionCheck) {
         return;
     }
-    startBackground([this] {
-        const std::string line = sessionLine(hooks_.sessionCheck());
-        if (!line.empty() && hooks_.log) {
-            hooks_.log(line);
-        }
-    });
+    startBackground([this] { hooks_.sessionCheck(); });
 }
 
 // The set time read on the mall's clock. An answer that comes after a newer arming is
@@ -198,8 +191,7 @@ void TimedRedemption::applyAim(const AimedInstant& aimed, unsigned generation, b
         }
     };
     if (!scheduler_.armed()) {
-        say(kAimTooLateLine);
-        return;
+        return;  // fired meanwhile on the computer's clock, which the firing said
     }
     if (aimed.passed) {
         scheduler_.disarm();

@@ -26,9 +26,6 @@ inline constexpr const char* kNotArmedText = "未定时";        // 标签10 at 
 inline constexpr const char* kArmedText = "已定时";           // 标签10 while armed
 inline constexpr const char* kRemainingCaption = "剩余时间";  // 标签11 when idle
 
-// Whether the mall's record page answers for the user's session.
-enum class SessionState { LoggedIn, LoggedOut, Unreachable };
-
 struct AimedInstant {
     Clock::WallTime instant;
     std::string line;          // for the log, "\r\n" at its end
@@ -48,17 +45,16 @@ struct TimerHooks {
     std::function<void()> startRun;
     // Optional: called on the scheduler's thread at instant − lead, before startRun.
     std::function<void(Clock::WallTime instant)> prepareRun;
-    // Optional: asks the record page whether the session is logged in. Called once per
-    // arming on a thread of its own, so that a slow mall neither blocks the window nor
-    // delays the firing.
-    std::function<SessionState()> sessionCheck;
+    // Optional: asks the mall whether the sessions hold. Called once per arming on a thread
+    // of its own, so that a slow mall neither blocks the window nor delays the firing.
+    std::function<void()> sessionCheck;
     // Optional: when, on the computer's clock, to fire for the set second `opening` (Beijing
     // time on the day fixed at arming, as the mall's clock reads it) so that the requests
     // reach the mall as it opens, with the log line that says so; empty keeps the computer's
     // clock. Called on a thread of its own (it may probe the mall for seconds, within the
     // time left): once at arming, and again kAimAgainBefore the instant when armed more than
-    // kAimAgainIfAhead ahead. When it answers, the armed instant moves there, or the log says
-    // the answer came too late; an answer that the set second has passed disarms.
+    // kAimAgainIfAhead ahead. When it answers, the armed instant moves there (an answer after
+    // the firing is dropped: the firing says so); one that the set second has passed disarms.
     std::function<std::optional<AimedInstant>(TimeOfDay setTime, Clock::WallTime opening)> aimAt;
     // Optional: the armed instant moved after it was armed (the answer above came in), called
     // on that answer's thread; a run already prepared for the old instant must follow it.
@@ -101,6 +97,8 @@ class TimedRedemption {
     // changing the fields moves the armed time). Writes the scheduler's line to the log and
     // starts the session check. Fields changed later do not move the armed time.
     ArmOutcome arm();
+    // The same for a time given otherwise (a command line); the fields show it.
+    ArmOutcome arm(TimeOfDay time);
     void disarm();
     // Armed and not fired. Once fired the timer is idle again: a sale opens once, and a run
     // that repeated itself a day later would spend tickets the user no longer meant to.
@@ -144,7 +142,5 @@ class TimedRedemption {
 inline constexpr const char* kAimTooLateLine = "商城时钟读数来得太晚，本次请求已按本机时钟发出\r\n";
 inline constexpr const char* kAimAgainFailedLine = "再次读取商城时钟未成功，仍按先前的读数发出\r\n";
 std::string armingLine(TimeOfDay time);
-// The plain lines of the session check; empty when the user is logged in.
-std::string sessionLine(SessionState state);
 
 }  // namespace vellicor::schedule

@@ -29,6 +29,22 @@ struct Account {
     std::string kept;
 };
 
+// An account as a list or a file gives it: its name, its session and its own proxy.
+inline Account makeAccount(std::string name, std::string cookies, std::string proxy = {}) {
+    return Account{{}, std::move(name), std::move(cookies), std::move(proxy), {}};
+}
+
+// A run on a bare cookie string (a command line's --cookie): one account of no name.
+inline std::vector<Account> oneAccount(std::string cookies) {
+    return {Account{{}, {}, std::move(cookies), {}, {}}};
+}
+
+// The proxy an account's own requests go through: its own, else the configured one (empty:
+// none).
+inline const std::string& proxyOf(const Account& account, const std::string& configured) {
+    return account.proxy.empty() ? configured : account.proxy;
+}
+
 // The account number a cookie string names ("uin=o10001" gives "10001", leading zeros
 // dropped), or "" when it names none.
 std::string accountNumber(std::string_view cookies);

@@ -128,7 +128,7 @@ void run(Ran& r, const Setup& setup) {
     }
     options.transport = [&transport](const Config&) { return std::move(transport); };
     r.state = makeRunState(
-        RunPlan{{anItem()}, setup.workers, "uin=o10001; skey=k", {}}, config, r.clock,
+        RunPlan{{anItem()}, setup.workers, web::oneAccount("uin=o10001; skey=k")}, config, r.clock,
         [&r](const std::string& line) {
             r.log += line;
             if (line.find("  :") != std::string::npos) {

@@ -20,15 +20,15 @@ struct Shape {
     bool timed = true;
     long leadMs = 3000;
     long retryWindowMs = 30000;
-    std::vector<RunAccount> accounts;  // empty: the one session below
+    std::vector<web::Account> accounts;  // empty: the one session below
 };
 
 // Accounts named 小号1.. with sessions of their own.
-std::vector<RunAccount> accountsOf(std::size_t n) {
-    std::vector<RunAccount> made;
+std::vector<web::Account> accountsOf(std::size_t n) {
+    std::vector<web::Account> made;
     for (std::size_t a = 1; a <= n; ++a) {
         const std::string number = std::to_string(10000 + a);
-        made.push_back({"小号" + std::to_string(a), "uin=o" + number + "; skey=k" + number, ""});
+        made.push_back(web::makeAccount("小号" + std::to_string(a), "uin=o" + number + "; skey=k" + number));
     }
     return made;
 }
@@ -74,7 +74,9 @@ void run(Ran& r, Script& script, const Shape& setup,
     config.timer.preopenLeadMs = setup.leadMs;
     config.exchange.retryWindowMs = setup.retryWindowMs;
     config.exchange.throttleJitterPercent = 0;
-    RunPlan plan{someItems(setup.items), setup.perItem, "uin=o10001; skey=k", setup.accounts};
+    RunPlan plan{someItems(setup.items), setup.perItem,
+                 setup.accounts.empty() ? web::oneAccount("uin=o10001; skey=k") : setup.accounts,
+                 setup.accounts.size() > 1};
     RunOptions options;
     r.fireAt = r.clock.peek() + kAhead;
     if (setup.timed) {
@@ -257,7 +259,7 @@ TEST(EngineRules, AccountsShareTheFirstWayByItemAndAccount) {
                                 [](const auto& x, const auto& y) { return x.second < y.second; });
         EXPECT_LE(most->second - least->second, 1u);
         // Every account sent all its requests, each with its own session.
-        for (const RunAccount& account : shape.accounts) {
+        for (const web::Account& account : shape.accounts) {
             EXPECT_EQ(allByAccount[account.cookies],
                       row.items * static_cast<std::size_t>(row.perItem))
                 << account.name;
@@ -306,7 +308,7 @@ TEST(EngineRules, LinesAndSummaryNameTheAccounts) {
         }
         Ran r;
         run(r, script, shape);
-        EXPECT_EQ(startLine(RunPlan{someItems(2), 3, "uin=o10001; skey=k", shape.accounts}),
+        EXPECT_EQ(startLine(RunPlan{someItems(2), 3, shape.accounts}),
                   row.start);
         for (const auto& line : r.lines) {
             EXPECT_TRUE(
@@ -679,7 +681,7 @@ TEST(EngineRules, TheControllerTakesTheTransportFromTheOptions) {
         return std::make_unique<ScriptedTransport>(clock, script, journal);
     };
     ASSERT_TRUE(
-        controller.start({std::string(someItems(1)[0]->id)}, "3", "uin=o10001; skey=k", options));
+        controller.start({std::string(someItems(1)[0]->id)}, "3", web::oneAccount("uin=o10001; skey=k"), options));
     controller.wait();
     const auto summary = controller.lastSummary();
     ASSERT_TRUE(summary.has_value()) << log;

@@ -57,7 +57,7 @@ TEST(MultiFailure, TheRunEndsWithOneLineEachSayingWhy) {
         initFails = row.init;
         pollFails = row.poll;
         ExchangeController controller(config, SystemClock::instance(), log.sink());
-        const bool started = controller.start({"选择框1"}, "3", "uin=o10001; skey=k");
+        const bool started = controller.start({"选择框1"}, "3", web::oneAccount("uin=o10001; skey=k"));
         controller.wait();
         initFails = false;
         pollFails = false;

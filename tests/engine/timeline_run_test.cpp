@@ -20,10 +20,13 @@ struct Ran {
 };
 
 void runScripted(Ran& r, Script& script, int perItem, bool timed,
-                 std::optional<TimelineFrame> frame, std::vector<RunAccount> accounts = {}) {
+                 std::optional<TimelineFrame> frame, std::vector<web::Account> accounts = {}) {
     Config config = Config::defaults().withPortal("http://127.0.0.1:9");
     std::vector<const Item*> chosen{findItem("cf-rename")};
-    RunPlan plan{chosen, perItem, "uin=o10001; skey=k", std::move(accounts)};
+    const bool several = accounts.size() > 1;
+    RunPlan plan{chosen, perItem,
+                 accounts.empty() ? web::oneAccount("uin=o10001; skey=k") : std::move(accounts),
+                 several};
     RunOptions options;
     if (timed) {
         options.fireAt = r.clock.peek() + kAhead;
@@ -144,10 +147,10 @@ TEST(TimelineRun, KnownSendsAndAnswersGiveKnownRows) {
 TEST(TimelineRun, WorkersThatNeverSentHaveARowEach) {
     Script script;
     Ran r;
-    std::vector<RunAccount> accounts{{"小号1", "uin=o10001; skey=a", ""},
-                                     {"小号2", "uin=o10002; skey=b", ""}};
+    std::vector<web::Account> accounts{web::makeAccount("小号1", "uin=o10001; skey=a"),
+                                       web::makeAccount("小号2", "uin=o10002; skey=b")};
     Config config = Config::defaults().withPortal("http://127.0.0.1:9");
-    RunPlan plan{{findItem("cf-rename")}, 1, "", accounts};
+    RunPlan plan{{findItem("cf-rename")}, 1, accounts, true};
     RunOptions options;
     options.fireAt = r.clock.peek() + kAhead;
     options.timeline = true;

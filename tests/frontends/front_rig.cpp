@@ -214,7 +214,7 @@ void FrontRig::runNow(long opensAfterMs) {
     ASSERT_TRUE(server_->setScenario(scenario(opens, held)).ok());
     server_->clearLog();
     mall::ExchangeController controller(config_, SystemClock::instance(), lines_.sink());
-    ASSERT_TRUE(controller.start(kItems, std::to_string(kPerItem), kCookies));
+    ASSERT_TRUE(controller.start(kItems, std::to_string(kPerItem), vellicor::web::oneAccount(kCookies)));
     if (reset == ResetAt::OnceTaken) {
         resetOnceTaken();
     }
@@ -259,7 +259,7 @@ void FrontRig::runTimed() {
     mall::ExchangeController controller(config_, clock, lines_.sink());
     mall::RunOptions options;
     options.fireAt = aim->fireAt;
-    ASSERT_TRUE(controller.start(kItems, std::to_string(kPerItem), kCookies, options));
+    ASSERT_TRUE(controller.start(kItems, std::to_string(kPerItem), vellicor::web::oneAccount(kCookies), options));
     if (reset == ResetAt::OnceTaken) {
         resetOnceTaken();
     }

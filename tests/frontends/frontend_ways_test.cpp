@@ -97,7 +97,7 @@ TEST_P(FrontEndWays, EveryWorkerOneLineInTheMallsWordsAndEachRequestSeenOnce) {
     }
     test::LogCapture log;
     mall::ExchangeController controller(config_, clock, log.sink());
-    ASSERT_TRUE(controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, std::to_string(kWorkers), vellicor::web::oneAccount(kCookies), options));
     controller.wait();
     const mall::RunSummary summary = controller.lastSummary().value();
 

@@ -26,9 +26,9 @@ struct Seen {
 
 TEST(H2Accounts, EachStreamCarriesItsOwnAccountsSessionOnASharedConnection) {
     constexpr int kPerItem = 3;
-    const std::vector<mall::RunAccount> accounts = {
-        {"大号", "uin=o10001; skey=SECRET-1", ""},
-        {"小号2", "uin=o10002; skey=SECRET-2", ""},
+    const std::vector<web::Account> accounts = {
+        web::makeAccount("大号", "uin=o10001; skey=SECRET-1"),
+        web::makeAccount("小号2", "uin=o10002; skey=SECRET-2"),
     };
     const std::size_t workers = accounts.size() * 2 * kPerItem;
     auto seen = std::make_shared<Seen>();
@@ -56,6 +56,7 @@ TEST(H2Accounts, EachStreamCarriesItsOwnAccountsSessionOnASharedConnection) {
     plan.items = {&mall::items()[0], &mall::items()[1]};
     plan.perItem = kPerItem;
     plan.accounts = accounts;
+    plan.namedAccounts = true;
     auto run = mall::ExchangeRun::start(plan, config, SystemClock::instance(), log.sink());
     run->wait();
     const mall::RunSummary summary = run->summary();

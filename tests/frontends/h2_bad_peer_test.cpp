@@ -306,7 +306,7 @@ TEST(H2BadPeers, EveryWorkerOneLineAndNothingTheMallTookSentTwice) {
             plan.items.push_back(&mall::items()[static_cast<std::size_t>(i)]);
         }
         plan.perItem = 1;
-        plan.cookies = "uin=o1; skey=k";
+        plan.accounts = web::oneAccount("uin=o1; skey=k");
         mall::RunOptions options;
         if (c.timed) {
             options.fireAt = SystemClock::instance().steadyNow() + milliseconds(1200);

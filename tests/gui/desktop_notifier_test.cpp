@@ -136,9 +136,9 @@ struct WindowRig {
         if (!window) {
             return false;
         }
-        std::vector<mall::RunAccount> accounts;
+        std::vector<web::Account> accounts;
         for (const auto& [name, uin] : {std::pair{"小号1", "10001"}, std::pair{"小号2", "10002"}}) {
-            accounts.push_back({name, server->sessionCookie(uin).value(), {}});
+            accounts.push_back(web::makeAccount(name, server->sessionCookie(uin).value()));
         }
         app::RunWiringOptions wiring;
         wiring.accounts = [accounts] { return accounts; };

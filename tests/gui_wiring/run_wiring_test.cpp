@@ -121,6 +121,9 @@ struct Rig {
         if (options.configure) {
             options.configure(context.config);
         }
+        if (!context.config.alert.webhookUrl.empty() && !options.fullWiring) {
+            context.alerter = std::make_shared<alert::Alerter>(context.config, LogSink{});
+        }
         if (options.loggedIn) {
             cookies = server->sessionCookie().value();
         }
@@ -132,13 +135,13 @@ struct Rig {
             wireControllers(*window, context);
         } else {
             RunWiringOptions wiring;
-            wiring.cookies = [this] { return cookies; };
+            wiring.accounts = [this] { return web::oneAccount(cookies); };
             if (!options.accounts.empty()) {
-                std::vector<mall::RunAccount> list;
+                std::vector<web::Account> list;
                 for (const auto& [name, uin] : options.accounts) {
                     const std::string c = uin == "ended" ? std::string("uin=o10003; skey=gone")
                                                          : server->sessionCookie(uin).value();
-                    list.push_back({name, c, {}});
+                    list.push_back(web::makeAccount(name, c));
                 }
                 wiring.accounts = [list] { return list; };
             }
@@ -198,7 +201,7 @@ struct Rig {
         int beats = 0;
         QTimer beat;
         QObject::connect(&beat, &QTimer::timeout,
-                         [&] { beats += run.exchange->controller().busy() ? 1 : 0; });
+                         [&] { beats += run.exchange->run().busy() ? 1 : 0; });
         beat.start(5);
         const bool ended = runToEnd();
         beat.stop();
@@ -523,7 +526,7 @@ class RunWiringTest : public QObject {
         // The refusal is written on the window's thread, before startRun returns.
         QCOMPARE(rig.lines().size(), 1);
         QVERIFY(rig.outcomeLines().isEmpty());
-        QVERIFY(!rig.run.exchange->controller().busy());
+        QVERIFY(!rig.run.exchange->run().busy());
         QCOMPARE(rig.exchanges().size(), std::size_t{0});
     }
 
@@ -763,7 +766,7 @@ class RunWiringTest : public QObject {
         QVERIFY(rig.open(options));
         rig.window->start();
         rig.get<ui::Button>("按钮9")->click();
-        QVERIFY(rig.waitForLine(q(schedule::sessionLine(schedule::SessionState::LoggedOut))));
+        QVERIFY(rig.waitForLine(q(run::kSessionsEndedLine)));
         rig.run.timer->closing();
     }
 
@@ -931,10 +934,10 @@ class RunWiringTest : public QObject {
     // Every worker of the one item wins: the hook hears of it once.
     void winsGoToTheHookOncePerItem() {
         test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
+        RigOptions options;
+        options.configure = [&hook](Config& c) { c.alert.webhookUrl = hook.url("/hook"); };
         Rig rig;
-        QVERIFY(rig.open({}));
-        rig.context.config.alert.webhookUrl = hook.url("/hook");
-        rig.context.alerter = std::make_shared<alert::Alerter>(rig.context.config, LogSink{});
+        QVERIFY(rig.open(options));
         rig.window->start();
         rig.tick({"选择框1"});
         rig.setThreads("3");
@@ -950,10 +953,9 @@ class RunWiringTest : public QObject {
         test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
         RigOptions options;
         options.accounts = {{"小号1", "10001"}, {"过期号", "ended"}};
+        options.configure = [&hook](Config& c) { c.alert.webhookUrl = hook.url("/hook"); };
         Rig rig;
         QVERIFY(rig.open(options));
-        rig.context.config.alert.webhookUrl = hook.url("/hook");
-        rig.context.alerter = std::make_shared<alert::Alerter>(rig.context.config, LogSink{});
         rig.window->start();
         rig.get<ui::Button>("按钮9")->click();
         QVERIFY(rig.waitForLine(q("警告：帐号 过期号 的会话已失效")));
@@ -1025,7 +1027,7 @@ class RunWiringRealClockTest : public QObject {
         }
         rig.get<ui::Button>("按钮9")->click();
 
-        QTRY_VERIFY2_WITH_TIMEOUT(rig.run.exchange->controller().busy(),
+        QTRY_VERIFY2_WITH_TIMEOUT(rig.run.exchange->run().busy(),
                                   qPrintable(rig.lines().join('|')), 8000);
         if (std::chrono::system_clock::now() < instant) {
             QCOMPARE(rig.exchanges().size(), std::size_t{0});

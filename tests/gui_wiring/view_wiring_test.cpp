@@ -188,7 +188,9 @@ class ViewWiringTest : public QObject {
         QFETCH(int, requests);
         const std::string cookies = server_->sessionCookie().value();
         test::FakeView view;
-        ExchangeWiring exchange(view, context_, [cookies] { return cookies; });
+        RunWiringOptions options;
+        options.accounts = [cookies] { return web::oneAccount(cookies); };
+        ExchangeWiring exchange(view, context_, options);
         view.itemBox(item("cf-rename"))->setChecked(true);
         view.workerField().setContent(field);
         QSignalSpy finished(&exchange, &ExchangeWiring::runFinished);
@@ -563,12 +565,13 @@ class ViewWiringTest : public QObject {
         QCOMPARE(view.gameGroup(cf)->caption(), q(std::string(cf.caption)));
     }
 
-    // A run takes the account in view when it is ticked, else the first ticked one.
+    // A run takes every ticked account; none ticked is one account without a session, which
+    // the run refuses as not logged in.
     void runCookiesFollowTheTicks_data() {
         QTest::addColumn<bool>("first");
         QTest::addColumn<bool>("second");
         QTest::addColumn<QString>("fired");
-        QTest::newRow("both ticked: the one in view") << true << true << "10002";
+        QTest::newRow("both ticked") << true << true << "10001,10002";
         QTest::newRow("the one in view unticked") << true << false << "10001";
         QTest::newRow("only the one in view") << false << true << "10002";
         QTest::newRow("none ticked") << false << false << "";
@@ -583,8 +586,11 @@ class ViewWiringTest : public QObject {
         }
         sessions.setTicked("10001", first);
         sessions.setTicked("10002", second);
-        const std::string cookies = cookieSource(sessions)();
-        QCOMPARE(q(web::accountNumber(cookies)), fired);
+        QStringList numbers;
+        for (const web::Account& account : accountsSource(sessions)()) {
+            numbers << q(web::accountNumber(account.cookies));
+        }
+        QCOMPARE(numbers.join(','), fired);
         QCOMPARE(sessions.tickedAccounts().size(), std::size_t(first) + std::size_t(second));
     }
 
@@ -597,7 +603,9 @@ class ViewWiringTest : public QObject {
         }
         QCOMPARE(sessions.tickedAccounts().size(), std::size_t{2});
         test::FakeView view;
-        ExchangeWiring exchange(view, context_, {}, accountsSource(sessions));
+        RunWiringOptions options;
+        options.accounts = accountsSource(sessions);
+        ExchangeWiring exchange(view, context_, options);
         view.itemBox(item("cf-rename"))->setChecked(true);
         view.workerField().setContent(QStringLiteral("40"));
         QSignalSpy finished(&exchange, &ExchangeWiring::runFinished);

@@ -121,7 +121,7 @@ TEST(HostileExchange, EveryWorkerEndsOnceUnderEveryFault) {
         ASSERT_TRUE(portal.server);
         portal.config.http.totalTimeoutMs = tc.totalTimeoutMs;
         test::LogCapture lines;
-        mall::RunPlan plan{{&plainItem()}, kWorkers, kCookies};
+        mall::RunPlan plan{{&plainItem()}, kWorkers, vellicor::web::oneAccount(kCookies)};
         auto run =
             mall::ExchangeRun::start(plan, portal.config, SystemClock::instance(), lines.sink());
         run->wait();
@@ -153,7 +153,7 @@ TEST(HostileExchange, TooManyRequestsSlowsTheRetriesDown) {
         ex.throttleBackoffMaxMs = 800;
         ex.throttleJitterPercent = 50;
         test::LogCapture lines;
-        auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, kCookies}, portal.config,
+        auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, vellicor::web::oneAccount(kCookies)}, portal.config,
                                             SystemClock::instance(), lines.sink());
         run->wait();
         const auto summary = run->summary();
@@ -174,7 +174,7 @@ TEST(HostileExchange, ThrottledForAWhileThenServed) {
     portal.config.exchange.throttleBackoffMaxMs = 100;
     portal.config.exchange.retryWindowMs = 600000;  // however slow the machine, no one gives up
     test::LogCapture lines;
-    auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, kCookies}, portal.config,
+    auto run = mall::ExchangeRun::start({{&plainItem()}, kWorkers, vellicor::web::oneAccount(kCookies)}, portal.config,
                                         SystemClock::instance(), lines.sink());
     run->wait();
     const auto summary = run->summary();

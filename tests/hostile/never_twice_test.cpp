@@ -281,7 +281,7 @@ Ran runCase(const Way& way, Fault fault, ScriptedMall& mall, test::LogCapture& l
     }
     std::promise<mall::RunSummary> done;
     auto run = mall::ExchangeRun::start(
-        {threeItems(), 1, kCookies}, config, clock, log.sink(),
+        {threeItems(), 1, web::oneAccount(kCookies)}, config, clock, log.sink(),
         [&done](const mall::RunSummary& s) { done.set_value(s); }, options);
     if (way.timed) {
         EXPECT_TRUE(log.waitFor("HTTP/1.1，已预先建立 3 个连接", kBound)) << log.text();

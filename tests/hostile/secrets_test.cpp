@@ -105,7 +105,7 @@ TEST(Secrets, SessionNeverReachesTheLog) {
         config.exchange.retryWindowMs = 500;
         const std::string cookies = std::string("uin=o10001; skey=") + kKey;
         test::LogCapture lines;
-        auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 5, cookies}, config,
+        auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 5, web::oneAccount(cookies)}, config,
                                             SystemClock::instance(), lines.sink());
         run->wait();
         signin::refreshStates(config, cookies, lines.sink(),
@@ -171,7 +171,7 @@ TEST(Secrets, ProxyPasswordNeverShown) {
         config.http.proxy = c.setting;
         config.exchange.retryWindowMs = 0;
         test::LogCapture lines;
-        auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 3, "uin=o10001; skey=k"}, config,
+        auto run = mall::ExchangeRun::start({{&mall::items()[0]}, 3, web::oneAccount("uin=o10001; skey=k")}, config,
                                             SystemClock::instance(), lines.sink());
         run->wait();
         const auto reply =

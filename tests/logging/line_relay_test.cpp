@@ -220,7 +220,7 @@ TEST(LineRelay, ExchangeRunLinesArriveWhole) {
         config, SystemClock::instance(),
         [&owner](const std::string& text) { owner.relay().append(text); });
     ASSERT_TRUE(
-        controller.start({"选择框1"}, std::to_string(kWorkers), "uin=o10001; skey=relaykey"));
+        controller.start({"选择框1"}, std::to_string(kWorkers), web::oneAccount("uin=o10001; skey=relaykey")));
     {
         std::vector<std::jthread> side;
         for (int t = 0; t < kSide; ++t) {

@@ -52,7 +52,7 @@ class ExchangeE2e : public ::testing::Test {
 
     RunSummary run(const std::vector<std::string>& ticked, const std::string& field) {
         ExchangeController controller(config_, SystemClock::instance(), log_.sink());
-        EXPECT_TRUE(controller.start(ticked, field, kCookies));
+        EXPECT_TRUE(controller.start(ticked, field, vellicor::web::oneAccount(kCookies)));
         controller.wait();
         auto summary = controller.lastSummary();
         EXPECT_TRUE(summary.has_value());
@@ -214,7 +214,7 @@ TEST_F(ExchangeE2e, BadInputSendsNothing) {
     };
     ExchangeController controller(config_, SystemClock::instance(), log_.sink());
     for (const auto& c : cases) {
-        EXPECT_FALSE(controller.start(c.ticked, c.field, c.cookies)) << c.field;
+        EXPECT_FALSE(controller.start(c.ticked, c.field, web::oneAccount(c.cookies))) << c.field;
         EXPECT_FALSE(controller.busy());
     }
     EXPECT_EQ(log_.lines().size(), cases.size());
@@ -227,8 +227,8 @@ TEST_F(ExchangeE2e, BadInputSendsNothing) {
 TEST_F(ExchangeE2e, SecondRunRefusedAndCancelEndsEveryWorker) {
     startPortal(scenario(R"("faults": {"/mall/index.php": {"mode": "hang"}})"));
     ExchangeController controller(config_, SystemClock::instance(), log_.sink());
-    ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies));
-    EXPECT_FALSE(controller.start({"选择框3"}, "4", kCookies));
+    ASSERT_TRUE(controller.start({"选择框1"}, "4", vellicor::web::oneAccount(kCookies)));
+    EXPECT_FALSE(controller.start({"选择框3"}, "4", vellicor::web::oneAccount(kCookies)));
     EXPECT_TRUE(controller.busy());
     controller.cancel();
     controller.wait();

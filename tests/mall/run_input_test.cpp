@@ -1,4 +1,5 @@
 #include "mall/run_input.h"
+#include "schedule/time_of_day.h"
 
 #include <gtest/gtest.h>
 
@@ -47,11 +48,12 @@ TEST(PlanRun, RefusalsAndPlan) {
         {{"选择框1"}, "", "uin=1", "为空"}, {{"选择框6", "选择框1"}, "3", "uin=1; skey=a", nullptr},
     };
     for (const auto& c : cases) {
-        auto got = planRun(c.ticked, c.field, c.cookies, 1000);
+        auto got = planRun(c.ticked, c.field, web::oneAccount(c.cookies), 1000);
         if (c.says == nullptr) {
             ASSERT_TRUE(got.ok());
             EXPECT_EQ(got->perItem, 3);
-            EXPECT_EQ(got->cookies, c.cookies);
+            EXPECT_EQ(got->accounts.front().cookies, c.cookies);
+            EXPECT_FALSE(got->namedAccounts);
             ASSERT_EQ(got->items.size(), 2u);
             EXPECT_EQ(got->items[0]->id, "cf-rename");
             continue;
@@ -65,18 +67,18 @@ TEST(PlanRun, RefusalsAndPlan) {
 // nothing is planned unless every account can send.
 TEST(PlanRun, SeveralAccounts) {
     struct Case {
-        std::vector<RunAccount> accounts;
+        std::vector<web::Account> accounts;
         std::string field;
         const char* says;     // nullptr: accepted
         const char* notSaid;  // not in the refusal
     };
-    const RunAccount big{"大号", "uin=o10001; skey=a", ""};
+    const web::Account big = web::makeAccount("大号", "uin=o10001; skey=a");
     const std::vector<Case> cases{
         {{}, "3", "没有勾选任何帐号", nullptr},
-        {{big, {"小号2", "", ""}}, "3", "帐号 小号2：尚未登录", "大号"},
-        {{big, {"小号2", "uin=2\r\nX-Evil: 1", ""}}, "3", "帐号 小号2：登录信息含有换行", "X-Evil"},
-        {{big, {"小号2", "uin=o10002; skey=b", ""}}, "0", "不能为 0", "帐号"},
-        {{big, {"小号2", "uin=o10002; skey=b", "127.0.0.1:3128"}}, "3", nullptr, nullptr},
+        {{big, web::makeAccount("小号2", "", "")}, "3", "帐号 小号2：尚未登录", "大号"},
+        {{big, web::makeAccount("小号2", "uin=2\r\nX-Evil: 1", "")}, "3", "帐号 小号2：登录信息含有换行", "X-Evil"},
+        {{big, web::makeAccount("小号2", "uin=o10002; skey=b", "")}, "0", "不能为 0", "帐号"},
+        {{big, web::makeAccount("小号2", "uin=o10002; skey=b", "127.0.0.1:3128")}, "3", nullptr, nullptr},
         {{big}, "3", nullptr, nullptr},
     };
     for (const auto& c : cases) {
@@ -85,7 +87,7 @@ TEST(PlanRun, SeveralAccounts) {
             ASSERT_TRUE(got.ok()) << got.error().message;
             ASSERT_EQ(got->accounts.size(), c.accounts.size());
             EXPECT_EQ(got->accounts.back().proxy, c.accounts.back().proxy);
-            EXPECT_EQ(got->sendingAccounts().size(), c.accounts.size());
+            EXPECT_EQ(got->namedAccounts, c.accounts.size() > 1);
             continue;
         }
         ASSERT_FALSE(got.ok()) << c.says;
@@ -113,10 +115,10 @@ TEST(TimeOfDay, Parse) {
         {"12::00", -1},   {"-1:00:00", -1},
     };
     for (const auto& [text, seconds] : cases) {
-        auto got = parseTimeOfDay(text);
+        auto got = schedule::parseTimeOfDay(text);
         ASSERT_EQ(got.ok(), seconds >= 0) << text;
         if (got.ok()) {
-            EXPECT_EQ(*got, seconds) << text;
+            EXPECT_EQ(got->hour * 3600 + got->minute * 60 + got->second, seconds) << text;
         }
     }
 }

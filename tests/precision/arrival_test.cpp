@@ -123,7 +123,7 @@ Seen runRow(const Row& row) {
     ExchangeController controller(config, clock, [](const std::string&) {});
     RunOptions options;
     options.fireAt = aim.fireAt;
-    if (!controller.start({"选择框1"}, std::to_string(kWorkers), kCookies, options)) {
+    if (!controller.start({"选择框1"}, std::to_string(kWorkers), vellicor::web::oneAccount(kCookies), options)) {
         seen.error = "the run did not start";
         return seen;
     }

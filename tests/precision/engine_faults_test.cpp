@@ -126,7 +126,7 @@ TEST(EngineIdleBytes, AnAnswerNobodyAskedForIsNeverTakenForTheReply) {
     ExchangeController controller(config, clock, lines.sink());
     RunOptions options;
     options.fireAt = clock.steadyNow() + milliseconds(1000);
-    ASSERT_TRUE(controller.start({"选择框1"}, "5", kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "5", vellicor::web::oneAccount(kCookies), options));
     controller.wait();
     EXPECT_EQ(lines.count("该商品今日已被兑换完"), 5) << lines.text();
     EXPECT_EQ(lines.count("408"), 0) << lines.text();
@@ -232,7 +232,7 @@ TEST(EngineLateConnections, ARunOfNowSendsOnTheConnectionsThatAreOpen) {
     config.http.connectTimeoutMs = 3000;
     test::LogCapture lines;
     ExchangeController controller(config, SystemClock::instance(), lines.sink());
-    ASSERT_TRUE(controller.start({"选择框1"}, "6", kCookies));
+    ASSERT_TRUE(controller.start({"选择框1"}, "6", vellicor::web::oneAccount(kCookies)));
     controller.wait();
     EXPECT_EQ(lines.count("该商品今日已被兑换完"), 6) << lines.text();
     EXPECT_TRUE(mall.answeredBeforeTheSlowOnes()) << lines.text();
@@ -306,7 +306,7 @@ TEST(EngineTail, AHeadWrittenAheadNeverLeavesItsTailForTheNextConnection) {
     ExchangeController controller(config, clock, lines.sink());
     RunOptions options;
     options.fireAt = clock.steadyNow() + milliseconds(1000);
-    ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "4", vellicor::web::oneAccount(kCookies), options));
     controller.wait();
     EXPECT_EQ(lines.count("恭喜您"), 4) << lines.text();
     EXPECT_EQ(lines.count("timed out"), 0) << lines.text();

@@ -139,13 +139,13 @@ TEST_F(DrivenRun, ArmedAgainWithinTheLeadFiresOnceAtTheNewTime) {
     ExchangeController controller(config_, clock_, lines_.sink());
     RunOptions first;
     first.fireAt = mock_.steadyNow() + milliseconds(900);
-    ASSERT_TRUE(controller.start({"选择框1"}, "10", kCookies, first));
+    ASSERT_TRUE(controller.start({"选择框1"}, "10", vellicor::web::oneAccount(kCookies), first));
     ASSERT_TRUE(drive(*first.fireAt, [this] { return lines_.any("已预先建立"); }))
         << "the first run never opened its connections: " << lines_.text();
     controller.cancel();
     RunOptions second;
     second.fireAt = mock_.steadyNow() + milliseconds(1300);
-    ASSERT_TRUE(controller.start({"选择框1"}, "10", kCookies, second)) << lines_.text();
+    ASSERT_TRUE(controller.start({"选择框1"}, "10", vellicor::web::oneAccount(kCookies), second)) << lines_.text();
     auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
     ASSERT_TRUE(drive(*second.fireAt, [&ended] { return isReady(ended); }))
         << "the second run never came to its instant: " << lines_.text();
@@ -162,7 +162,7 @@ TEST_F(DrivenRun, InstantMovedAfterPrepareIsFollowed) {
     ExchangeController controller(config_, clock_, lines_.sink());
     RunOptions options;
     options.fireAt = mock_.steadyNow() + milliseconds(700);
-    ASSERT_TRUE(controller.start({"选择框1"}, "5", kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "5", vellicor::web::oneAccount(kCookies), options));
     const auto later = mock_.steadyNow() + milliseconds(1400);
     EXPECT_TRUE(controller.retime(later));
     auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
@@ -182,7 +182,7 @@ TEST_F(DrivenRun, StoppedAfterTheInstantSaysWhatMayHaveArrived) {
     ExchangeController controller(config_, clock_, lines_.sink());
     RunOptions options;
     options.fireAt = mock_.steadyNow() + milliseconds(700);
-    ASSERT_TRUE(controller.start({"选择框1"}, "4", kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "4", vellicor::web::oneAccount(kCookies), options));
     ASSERT_TRUE(drive(*options.fireAt, [this] { return requests(true).size() >= 4; }))
         << "the four requests never reached the mall: " << lines_.text();
     controller.cancel();

@@ -21,7 +21,7 @@ TEST_F(TimedRun, TheLastSleepBeforeTheInstantIsSharpAndEndsAShortSpinAhead) {
         const auto fireAt = mock.steadyNow() + milliseconds(lead + 200);
         options.fireAt = fireAt;
         ExchangeController controller(config_, clock, lines_.sink());
-        ASSERT_TRUE(controller.start({"选择框1"}, "2", kCookies, options));
+        ASSERT_TRUE(controller.start({"选择框1"}, "2", vellicor::web::oneAccount(kCookies), options));
         auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
         if (!driveUntilEnded(mock, clock, fireAt, ended)) {
             controller.cancel();

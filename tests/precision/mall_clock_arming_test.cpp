@@ -59,7 +59,7 @@ TEST(MallClockArming, RetimeTooLateForTheEngineSaysSo) {
     mall::RunOptions options;
     const auto instant = clock.steadyNow() + 2ms;
     options.fireAt = instant;
-    ASSERT_TRUE(controller.start({"选择框1"}, "2", "uin=o10001; skey=retimekey", options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "2", web::oneAccount("uin=o10001; skey=retimekey"), options));
     // Moving it to where it is changes nothing, until the engine no longer follows.
     ASSERT_TRUE(test::waitUntil([&controller, instant] { return !controller.retime(instant); }))
         << "the engine never took its instant";

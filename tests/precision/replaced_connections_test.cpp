@@ -44,7 +44,7 @@ TEST_F(TimedRun, ConnectionsClosedBeforeTheInstantAreReplaced) {
     RunOptions options;
     options.fireAt = clock.steadyNow() + std::chrono::seconds(1);
     ExchangeController controller(config_, clock, lines_.sink());
-    ASSERT_TRUE(controller.start({"选择框1"}, "30", kCookies, options));
+    ASSERT_TRUE(controller.start({"选择框1"}, "30", vellicor::web::oneAccount(kCookies), options));
     ASSERT_EQ(warmed.get_future().wait_for(test::kWaitBound), std::future_status::ready)
         << "the run never opened its connections: " << lines_.text();
     // The mall goes away with every pooled connection and comes back on the same port.

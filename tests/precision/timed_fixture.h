@@ -59,7 +59,7 @@ class TimedRun : public ::testing::Test {
         RunOptions options;
         options.fireAt = steady + std::chrono::seconds(1);
         ExchangeController controller(config_, clock, lines_.sink());
-        EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
+        EXPECT_TRUE(controller.start(items, std::to_string(perItem), vellicor::web::oneAccount(kCookies), options));
         controller.wait();
         return controller.lastSummary().value_or(RunSummary{});
     }
@@ -74,7 +74,7 @@ class TimedRun : public ::testing::Test {
         RunOptions options;
         options.fireAt = mock.steadyNow() + std::chrono::seconds(1);
         ExchangeController controller(config_, clock, lines_.sink());
-        EXPECT_TRUE(controller.start(items, std::to_string(perItem), kCookies, options));
+        EXPECT_TRUE(controller.start(items, std::to_string(perItem), vellicor::web::oneAccount(kCookies), options));
         auto ended = std::async(std::launch::async, [&controller] { controller.wait(); });
         if (!driveUntilEnded(mock, clock, *options.fireAt, ended, &instantNanos)) {
             ADD_FAILURE() << "the run neither slept towards its instant nor ended: "

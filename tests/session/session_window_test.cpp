@@ -131,7 +131,7 @@ class SessionWindowTest : public QObject {
         parts_.signin->setSettleDelay(300);
         if (extras.runs) {
             vellicor::app::RunWiringOptions run;
-            run.cookies = vellicor::app::cookieSource(*parts_.accounts);
+            run.accounts = vellicor::app::accountsSource(*parts_.accounts);
             run.music.openDevice = false;
             run.checkForUpdate = false;
             runs_ = vellicor::app::addRunControllers(*window_, *context_, run);
