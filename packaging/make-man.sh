@@ -21,15 +21,33 @@ files_section() {
     vellicor)
       cat <<'ROFF'
 .SH FILES
+The data folder,
+.I $XDG_DATA_HOME/vellicor
+(by default
+.IR ~/.local/share/vellicor ),
+is the user's alone to read (mode 0700, its files 0600).
 .TP
 .I $XDG_DATA_HOME/vellicor/vellicor\-YYYY\-MM\-DD.log
-The day's log, readable by the user alone (by default under
-.IR ~/.local/share/vellicor ).
+The day's log: every line of the log box. The newest
+.B log.keep_days
+days' logs are kept, with the runs' pictures beside them.
 .TP
-.I $XDG_DATA_HOME/vellicor/session
-The remembered login, kept only with
+.I $XDG_DATA_HOME/vellicor/vellicor\-YYYY\-MM\-DD\-HHMMSS\-timeline.svg
+.TQ
+.I $XDG_DATA_HOME/vellicor/vellicor\-YYYY\-MM\-DD\-HHMMSS\-timeline.csv
+The picture of the run that ended at that time, as an image and as CSV, named in the log.
+.TP
+.I $XDG_DATA_HOME/vellicor/accounts/<number>
+An account's remembered login (its name, proxy and session), kept only with
 .B session.remember = true
-in the configuration file.
+in the configuration file; removed with the account, and all of them when remembering is
+off. A
+.I session
+file an earlier version kept there becomes the first account.
+.TP
+.I $XDG_DATA_HOME/vellicor/profiles/<number>
+The browser profile of that account's login pages, kept with its remembered login and
+removed with it.
 .TP
 .I /usr/share/doc/vellicor/examples/vellicor.example.ini
 An example configuration file, for

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$(nproc)"
+# Only the programs it runs: the tests and benchmarks are tools/test.sh's to build.
+cmake --build --preset dev -j "$(nproc)" --target vellicor vellicor-cli vellicor-portal
 if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 bin=build/dev/bin
 

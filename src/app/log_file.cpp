@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 namespace vellicor::app {
 namespace {
@@ -16,9 +17,27 @@ namespace {
 constexpr const char* kPrefix = "vellicor-";
 constexpr const char* kSuffix = ".log";
 
-bool isLogName(const std::string& name) {
-    // vellicor-YYYY-MM-DD.log
-    return name.size() == 23 && name.starts_with(kPrefix) && name.ends_with(kSuffix);
+bool digitsAt(const std::string& text, std::size_t at, std::size_t count) {
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at),
+                       text.begin() + static_cast<std::ptrdiff_t>(at + count),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "YYYY-MM-DD" of a day's log, "vellicor-YYYY-MM-DD.log", or of a run's picture beside it,
+// "vellicor-YYYY-MM-DD-HHMMSS-timeline.svg" or ".csv"; empty for any other name, which is
+// never removed.
+std::string dayOf(const std::string& name) {
+    constexpr std::size_t kDayAt = 9;  // after the prefix
+    if (name.size() < kDayAt + 10 || !name.starts_with(kPrefix) || !digitsAt(name, kDayAt, 4) ||
+        name[kDayAt + 4] != '-' || !digitsAt(name, kDayAt + 5, 2) || name[kDayAt + 7] != '-' ||
+        !digitsAt(name, kDayAt + 8, 2)) {
+        return {};
+    }
+    const std::string rest = name.substr(kDayAt + 10);
+    const bool log = rest == kSuffix;
+    const bool picture = rest.size() == 20 && rest[0] == '-' && digitsAt(rest, 1, 6) &&
+                         (rest.ends_with("-timeline.svg") || rest.ends_with("-timeline.csv"));
+    return log || picture ? name.substr(kDayAt, 10) : std::string();
 }
 
 // The box's CRLF line ends become the file system's own.
@@ -221,20 +240,24 @@ void LogFile::report(bool ok, int error, const std::string& path) {
     }
 }
 
-// The names sort by date; the newest keepDays stay.
+// The days of the logs and of the runs' pictures beside them: the newest keepDays days'
+// files stay. The names sort by date.
 void LogFile::prune() const {
-    std::vector<std::string> names;
+    std::map<std::string, std::vector<std::string>> byDay;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
         const std::string name = entry.path().filename().string();
-        if (entry.is_regular_file(ec) && isLogName(name)) {
-            names.push_back(name);
+        const std::string day = dayOf(name);
+        if (!day.empty() && entry.is_regular_file(ec)) {
+            byDay[day].push_back(name);
         }
     }
-    std::sort(names.begin(), names.end());
     const std::size_t keep = static_cast<std::size_t>(keepDays_);
-    for (std::size_t i = 0; i + keep < names.size(); ++i) {
-        std::filesystem::remove(std::filesystem::path(folder_) / names[i], ec);
+    std::size_t older = byDay.size() > keep ? byDay.size() - keep : 0;
+    for (auto day = byDay.begin(); older > 0; ++day, --older) {
+        for (const std::string& name : day->second) {
+            std::filesystem::remove(std::filesystem::path(folder_) / name, ec);
+        }
     }
 }
 

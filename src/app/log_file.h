@@ -1,7 +1,8 @@
 #pragma once
 // The whole log on disk: every text of the log box, appended to one file a day,
-// "vellicor-YYYY-MM-DD.log" in the user's data folder (folder 0700, files 0600), of which the
-// newest `keepDays` are kept. The log box itself keeps only a tail.
+// "vellicor-YYYY-MM-DD.log" in the user's data folder (folder 0700, files 0600). The newest
+// `keepDays` days are kept, their logs and the runs' pictures saved beside them
+// (app/timeline_view.h). The log box itself keeps only a tail.
 //
 // append() never touches the disk: a writer thread of its own does, so that a burst of tens
 // of thousands of lines at the exchange instant costs the caller a queue push each. Nothing

@@ -1,6 +1,7 @@
 #pragma once
-// The picture of a run in the window: saved beside the day's log as an image and as CSV, and
-// shown in a window of its own next to the main one, replaced by each later run's.
+// The picture of a run in the window: saved beside the day's log as an image and as CSV (and
+// removed with that day's log, app/log_file.h), and shown in a window of its own next to the
+// main one, replaced by each later run's.
 
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/result.h"
 
+class QPushButton;
 class QWidget;
 
 namespace vellicor::app {
@@ -28,7 +30,14 @@ Result<TimelineFiles> saveTimeline(const mall::Timeline& timeline, const std::st
 
 // Shows the picture (timelineSvg's text) in a window of its own that goes with `window` (the
 // window's thread only); without a window (a controller under a view of plain controls) or a
-// picture nothing is shown.
+// picture nothing is shown. The picture's window opens beside the main window where the screen
+// has room for it (right, else left, else below), else where the user last put it; it never
+// takes the focus from the main window. Open already, it keeps its place and shows the new
+// picture.
 void showTimeline(const std::string& svg, QWidget* window);
+
+// 时间线: a button in the main window's redemption bar that opens the last run's picture again
+// after it was closed; disabled until a run has shown one. Owned by `window`.
+QPushButton* addTimelineButton(QWidget* window);
 
 }  // namespace vellicor::app

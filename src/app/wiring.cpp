@@ -1,5 +1,6 @@
 #include "app/wiring.h"
 
+#include <QWidget>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "app/run_wiring.h"
 #include "app/session_wiring.h"
 #include "app/signin_controller.h"
+#include "app/timeline_view.h"
 #include "app/window_view.h"
 #include "platform/config_resolution.h"
 
@@ -62,6 +64,10 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler = run::schedulerOptions(context.config);
     const RunControllers runs = addRunControllers(window, context, run);
+    // 时间线: the last run's picture again, once its window was closed.
+    if (auto* main = qobject_cast<QWidget*>(&window.owner())) {
+        addTimelineButton(main);
+    }
     // Last: its close flushes what the others' closing still sent.
     window.addHandlers(std::move(alerts));
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);

@@ -61,7 +61,7 @@ struct TimerSettings {
 };
 
 // The log box keeps the newest lines; the whole log goes to a file a day in the user's data
-// folder, of which the newest `keepDays` are kept.
+// folder; the newest `keepDays` days' files are kept, with the runs' pictures beside them.
 struct LogSettings {
     int maxLines = 20000;
     int keepDays = 14;

@@ -412,7 +412,6 @@ class RunWiringTest : public QObject {
         qunsetenv("XDG_DATA_HOME");
     }
 
-    // One file a day on the clock's local days; the newest keepDays stay.
     // After a run its picture is saved beside the day's log, as an image and as CSV, the log
     // names both, and it is shown in a window of its own beside the main one.
     void runsPictureIsSavedBesideTheLogAndShown() {
@@ -446,41 +445,6 @@ class RunWiringTest : public QObject {
             }
         }
         QVERIFY(shown != nullptr && shown->isVisible());
-    }
-
-    void logFileRotatesByDay() {
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString() + "/logs";
-        std::filesystem::create_directories(folder);
-        for (int day = 1; day <= 20; ++day) {
-            std::ofstream(folder + "/vellicor-2026-02-" + (day < 10 ? "0" : "") +
-                          std::to_string(day) + ".log")
-                << "old\n";
-        }
-        std::ofstream(folder + "/notes.txt") << "not a log\n";
-        MockClock clock(localAt(23, 59, 59));  // 1 March, local
-        {
-            LogFile file(folder, clock, 3);
-            file.append("first\r\n");
-            file.flush();
-            QCOMPARE(file.currentPath(), folder + "/vellicor-2026-03-01.log");
-            clock.advance(2s);
-            file.append("second\r\n");
-            file.flush();
-            QCOMPARE(file.currentPath(), folder + "/vellicor-2026-03-02.log");
-        }
-        std::set<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(folder)) {
-            names.insert(e.path().filename().string());
-        }
-        const std::set<std::string> expected = {"notes.txt", "vellicor-2026-02-20.log",
-                                                "vellicor-2026-03-01.log",
-                                                "vellicor-2026-03-02.log"};
-        QCOMPARE(names, expected);
-        std::ifstream second(folder + "/vellicor-2026-03-02.log");
-        std::string line;
-        std::getline(second, line);
-        QCOMPARE(line, std::string("second"));
     }
 
     void lotteryItemWithTheDefaultThreadFieldDrawsAHundredTimes() {

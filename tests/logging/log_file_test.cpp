@@ -1,9 +1,11 @@
-// The log file when the disk says no: nothing is dropped without a word, and what could not
-// be written goes out once the file can be written again.
+// The log file: one a day, of which the newest days stay; when the disk says no, nothing is
+// dropped without a word, and what could not be written goes out once the file can be
+// written again.
 #include "app/log_file.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -110,6 +112,46 @@ TEST_F(LogFileTest, WhatWaitsIsBoundedByWholeLines) {
     ASSERT_EQ(said.size(), 2u);
     EXPECT_NE(said[1].find("其间 " + std::to_string(lines + 2 - kept) + " 行"), std::string::npos)
         << said[1];
+}
+
+// One file a day on the clock's local days: the newest keepDays days' logs and the runs'
+// pictures saved beside them stay; older ones go, and other files are left alone.
+TEST_F(LogFileTest, OnlyTheNewestDaysLogsAndPicturesStay) {
+    struct Row {
+        const char* name;
+        bool kept;
+    };
+    const Row rows[] = {
+        {"vellicor-2026-02-01.log", false},
+        {"vellicor-2026-02-19-235959-timeline.svg", false},
+        {"vellicor-2026-02-19-235959-timeline.csv", false},
+        {"vellicor-2026-02-20.log", true},
+        {"vellicor-2026-02-20-120000-timeline.csv", true},
+        {"vellicor-2026-03-01-120000-timeline.svg", true},
+        {"vellicor-2026-02-01-notes.txt", true},
+        {"notes.txt", true},
+    };
+    for (const Row& row : rows) {
+        std::ofstream(dir_ + "/" + row.name) << "old\n";
+    }
+    // 23:59:59 on 1 March, local (UTC+8).
+    MockClock clock(Clock::WallTime(std::chrono::sys_days{std::chrono::year{2026} / 3 / 1} +
+                                    std::chrono::hours(16) - std::chrono::seconds(1)));
+    {
+        LogFile file(dir_, clock, 3);
+        file.append("first\r\n");
+        file.flush();
+        EXPECT_EQ(file.currentPath(), dir_ + "/vellicor-2026-03-01.log");
+        clock.advance(std::chrono::seconds(2));
+        file.append("second\r\n");
+        file.flush();
+        EXPECT_EQ(file.currentPath(), dir_ + "/vellicor-2026-03-02.log");
+    }
+    for (const Row& row : rows) {
+        EXPECT_EQ(fs::exists(dir_ + "/" + row.name), row.kept) << row.name;
+    }
+    EXPECT_EQ(test::readText(dir_ + "/vellicor-2026-03-01.log"), "first\n");
+    EXPECT_EQ(test::readText(dir_ + "/vellicor-2026-03-02.log"), "second\n");
 }
 
 }  // namespace
