@@ -8,16 +8,25 @@
 #include <vector>
 
 #include "alert/alert.h"
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/result.h"
 
 namespace vellicor::alert {
 
-// What bounds one attempt: its own time-out, and a moment (steady clock, in nanoseconds since
-// its epoch; 0 for none) at which the alerter, shutting down, wants it cut whatever is left.
+// What bounds one attempt, on the alerter's clock: the moment its time-out ends, and a moment
+// (in nanoseconds since the clock's steady epoch; 0 for none) at which the alerter, shutting
+// down, wants it cut whatever is left.
 struct Attempt {
-    std::chrono::milliseconds timeout{10000};
+    const Clock* clock = &SystemClock::instance();
+    Clock::Steady giveUpAt{};
     const std::atomic<long long>* cutAt = nullptr;
+
+    bool timedOut() const { return clock->steadyNow() >= giveUpAt; }
+    bool cut() const {
+        const long long at = cutAt == nullptr ? 0 : cutAt->load();
+        return at != 0 && clock->steadyNow().time_since_epoch() >= std::chrono::nanoseconds(at);
+    }
 };
 
 // Errors that another attempt cannot mend (a refused login, a 404) carry this code; the

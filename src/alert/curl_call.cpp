@@ -1,18 +1,10 @@
 #include "alert/curl_call.h"
 
-#include <algorithm>
-
 #include "alert/text_forms.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {
 namespace {
-
-long long steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Whether another attempt could go otherwise: a refused login, a certificate that does not
 // verify or an address the library cannot use stay as they are.
@@ -57,19 +49,15 @@ void CurlCall::addHeader(const std::string& line) {
 }
 
 void CurlCall::bound(const Attempt& attempt) {
-    const long ms = static_cast<long>(std::max<long long>(1, attempt.timeout.count()));
-    set(CURLOPT_TIMEOUT_MS, ms);
-    set(CURLOPT_CONNECTTIMEOUT_MS, ms);
-    if (attempt.cutAt != nullptr) {
-        set(CURLOPT_NOPROGRESS, 0L);
-        set(CURLOPT_XFERINFOFUNCTION, &CurlCall::onProgress);
-        set(CURLOPT_XFERINFODATA, const_cast<std::atomic<long long>*>(attempt.cutAt));
-    }
+    attempt_ = attempt;
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &CurlCall::onProgress);
+    set(CURLOPT_XFERINFODATA, &attempt_);
 }
 
-int CurlCall::onProgress(void* cutAt, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const long long at = static_cast<std::atomic<long long>*>(cutAt)->load();
-    return at != 0 && steadyNowNs() >= at ? 1 : 0;
+int CurlCall::onProgress(void* bounds, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* attempt = static_cast<const Attempt*>(bounds);
+    return attempt->cut() || attempt->timedOut() ? 1 : 0;
 }
 
 CURLcode CurlCall::perform() {
@@ -84,8 +72,11 @@ CURLcode CurlCall::perform() {
 
 Error CurlCall::failure(CURLcode code, const std::string& where,
                         const std::vector<std::string>& secrets) const {
-    if (code == CURLE_ABORTED_BY_CALLBACK) {
+    if (code == CURLE_ABORTED_BY_CALLBACK && attempt_.cut()) {
         return makeError(ErrorCode::Timeout, "程序关闭，发送中止（" + where + "）");
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        return makeError(ErrorCode::Timeout, "超时未完成（" + where + "）");
     }
     const std::string detail = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
     ErrorCode kind = ErrorCode::Transfer;
