@@ -132,12 +132,12 @@ class Alerter::Lane {
     void deliver(const Job& job) {
         auto pause = tuning_.firstPause;
         for (int n = 1;; ++n) {
-            Status sent = channel_->send(
+            const AttemptResult sent = channel_->send(
                 job.alert, Attempt{&clock_, clock_.steadyNow() + tuning_.timeout, &cutAt_});
-            const bool last =
-                sent.ok() || job.done || n >= tuning_.attempts || sent.error().code == kLasting;
+            const bool last = sent.status.ok() || job.done || n >= tuning_.attempts ||
+                              sent.retry == Retry::CannotHelp;
             if (last || !wait(pause)) {
-                report(job, sent, n);
+                report(job, sent.status, n);
                 return;
             }
             pause = std::min(pause * 2, tuning_.maxPause);

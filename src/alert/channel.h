@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "alert/alert.h"
@@ -29,9 +30,18 @@ struct Attempt {
     }
 };
 
-// Errors that another attempt cannot mend (a refused login, a 404) carry this code; the
-// alerter does not try them again.
-inline constexpr ErrorCode kLasting = ErrorCode::BadInput;
+// Whether another attempt could go otherwise: a refused login or a 404 stays as it is.
+enum class Retry { MayHelp, CannotHelp };
+
+// What one attempt came to: delivered, or the error and whether to try again.
+struct AttemptResult {
+    AttemptResult(Ok) : status(Ok{}) {}                       // NOLINT: implicit by design
+    AttemptResult(Error error, Retry again = Retry::MayHelp)  // NOLINT
+        : status(std::move(error)), retry(again) {}
+
+    Status status;
+    Retry retry = Retry::MayHelp;
+};
 
 class Channel {
   public:
@@ -41,7 +51,7 @@ class Channel {
     // Where it sends, free of any secret: scheme://host[:port]/path.
     virtual std::string where() const = 0;
     // One attempt, blocking. Its error never holds a secret of the channel's settings.
-    virtual Status send(const Alert& alert, const Attempt& attempt) = 0;
+    virtual AttemptResult send(const Alert& alert, const Attempt& attempt) = 0;
 };
 
 // The channels the settings configure: the web hook, then the mail; none when neither is set.

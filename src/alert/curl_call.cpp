@@ -1,26 +1,35 @@
 #include "alert/curl_call.h"
 
+#include <utility>
+
 #include "alert/text_forms.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {
 namespace {
 
-// Whether another attempt could go otherwise: a refused login, a certificate that does not
-// verify or an address the library cannot use stay as they are.
-bool lasting(CURLcode code) {
+// What a failure was, and whether another attempt could go otherwise: a refused login, a
+// certificate that does not verify or an address the library cannot use stay as they are.
+std::pair<ErrorCode, Retry> kindOf(CURLcode code) {
     switch (code) {
         case CURLE_URL_MALFORMAT:
         case CURLE_UNSUPPORTED_PROTOCOL:
+            return {ErrorCode::BadAddress, Retry::CannotHelp};
         case CURLE_LOGIN_DENIED:
+        case CURLE_REMOTE_ACCESS_DENIED:
+            return {ErrorCode::Transfer, Retry::CannotHelp};
         case CURLE_USE_SSL_FAILED:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_CERTPROBLEM:
-        case CURLE_REMOTE_ACCESS_DENIED:
-            return true;
+            return {ErrorCode::Tls, Retry::CannotHelp};
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return {ErrorCode::Connect, Retry::MayHelp};
+        case CURLE_OPERATION_TIMEDOUT:
+            return {ErrorCode::Timeout, Retry::MayHelp};
         default:
-            return false;
+            return {ErrorCode::Transfer, Retry::MayHelp};
     }
 }
 
@@ -70,8 +79,8 @@ CURLcode CurlCall::perform() {
     return curl_easy_perform(easy_);
 }
 
-Error CurlCall::failure(CURLcode code, const std::string& where,
-                        const std::vector<std::string>& secrets) const {
+AttemptResult CurlCall::failure(CURLcode code, const std::string& where,
+                                const std::vector<std::string>& secrets) const {
     if (code == CURLE_ABORTED_BY_CALLBACK && attempt_.cut()) {
         return makeError(ErrorCode::Timeout, "程序关闭，发送中止（" + where + "）");
     }
@@ -79,15 +88,8 @@ Error CurlCall::failure(CURLcode code, const std::string& where,
         return makeError(ErrorCode::Timeout, "超时未完成（" + where + "）");
     }
     const std::string detail = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
-    ErrorCode kind = ErrorCode::Transfer;
-    if (lasting(code)) {
-        kind = kLasting;
-    } else if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST) {
-        kind = ErrorCode::Connect;
-    } else if (code == CURLE_OPERATION_TIMEDOUT) {
-        kind = ErrorCode::Timeout;
-    }
-    return makeError(kind, withoutSecrets(detail + "（" + where + "）", secrets));
+    const auto [kind, retry] = kindOf(code);
+    return {makeError(kind, withoutSecrets(detail + "（" + where + "）", secrets)), retry};
 }
 
 }  // namespace vellicor::alert

@@ -33,9 +33,10 @@ class CurlCall {
     // attempt's clock. The library looks at them as it goes, at least about once a second.
     void bound(const Attempt& attempt);
     CURLcode perform();
-    // The failure in words, with `secrets` taken out; `where` is the channel's public address.
-    Error failure(CURLcode code, const std::string& where,
-                  const std::vector<std::string>& secrets) const;
+    // The failure in words, with `secrets` taken out, and whether another attempt may help;
+    // `where` is the channel's public address.
+    AttemptResult failure(CURLcode code, const std::string& where,
+                          const std::vector<std::string>& secrets) const;
 
   private:
     static int onProgress(void* bounds, curl_off_t, curl_off_t, curl_off_t, curl_off_t);

@@ -120,7 +120,7 @@ std::vector<std::string> Mail::secrets() const {
     return {settings_.smtpPassword, settings_.smtpUrl, userInfo(settings_.smtpUrl)};
 }
 
-Status Mail::send(const Alert& alert, const Attempt& attempt) {
+AttemptResult Mail::send(const Alert& alert, const Attempt& attempt) {
     CurlCall call;
     if (!call.ready()) {
         return makeError(ErrorCode::Internal, "邮件库无法启动");

@@ -24,7 +24,7 @@ class Mail final : public Channel {
     Mail(AlertSettings settings, HttpSettings http);
     std::string name() const override { return "邮件"; }
     std::string where() const override;
-    Status send(const Alert& alert, const Attempt& attempt) override;
+    AttemptResult send(const Alert& alert, const Attempt& attempt) override;
 
   private:
     std::vector<std::string> secrets() const;

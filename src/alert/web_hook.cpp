@@ -150,7 +150,7 @@ std::vector<std::string> WebHook::secrets() const {
     return out;
 }
 
-Status WebHook::send(const Alert& alert, const Attempt& attempt) {
+AttemptResult WebHook::send(const Alert& alert, const Attempt& attempt) {
     CurlCall call;
     if (!call.ready()) {
         return makeError(ErrorCode::Internal, "HTTP 库无法启动");
@@ -190,8 +190,9 @@ Status WebHook::send(const Alert& alert, const Attempt& attempt) {
         return Ok{};
     }
     const bool again = status == 408 || status == 429 || status >= 500;
-    return makeError(again ? ErrorCode::Transfer : kLasting,
-                     "接收方答 HTTP " + std::to_string(status) + "（" + where() + "）");
+    return {makeError(ErrorCode::Transfer,
+                      "接收方答 HTTP " + std::to_string(status) + "（" + where() + "）"),
+            again ? Retry::MayHelp : Retry::CannotHelp};
 }
 
 }  // namespace vellicor::alert

@@ -35,7 +35,7 @@ class WebHook final : public Channel {
     std::string where() const override;
     // 2xx is delivered; 408, 429 and 5xx may go again; any other answer is lasting. The
     // alert's id goes as Idempotency-Key and X-Alert-Id on every attempt.
-    Status send(const Alert& alert, const Attempt& attempt) override;
+    AttemptResult send(const Alert& alert, const Attempt& attempt) override;
 
   private:
     std::vector<std::string> secrets() const;

@@ -56,14 +56,15 @@ class Inbox {
 // the ids it was sent.
 class ScriptedChannel final : public Channel {
   public:
-    ScriptedChannel(std::vector<Status> script, std::vector<std::string>& ids, std::mutex& mutex)
+    ScriptedChannel(std::vector<AttemptResult> script, std::vector<std::string>& ids,
+                    std::mutex& mutex)
         : script_(script.begin(), script.end()), ids_(ids), mutex_(mutex) {}
     std::string name() const override { return "脚本"; }
     std::string where() const override { return "script://here"; }
-    Status send(const Alert& alert, const Attempt&) override {
+    AttemptResult send(const Alert& alert, const Attempt&) override {
         std::lock_guard lock(mutex_);
         ids_.push_back(alert.id);
-        Status next = script_.front();
+        AttemptResult next = script_.front();
         if (script_.size() > 1) {
             script_.pop_front();
         }
@@ -71,7 +72,7 @@ class ScriptedChannel final : public Channel {
     }
 
   private:
-    std::deque<Status> script_;
+    std::deque<AttemptResult> script_;
     std::vector<std::string>& ids_;
     std::mutex& mutex_;
 };
@@ -86,13 +87,13 @@ Tuning quick(int attempts) {
 }
 
 TEST(Alerter, RetriesTransientFailuresWithOneId) {
-    const Status ok = Ok{};
-    const Status reset = makeError(ErrorCode::Transfer, "connection broken");
-    const Status refused = makeError(ErrorCode::Connect, "refused");
-    const Status lasting = makeError(kLasting, "HTTP 404");
+    const AttemptResult ok = Ok{};
+    const AttemptResult reset = makeError(ErrorCode::Transfer, "connection broken");
+    const AttemptResult refused = makeError(ErrorCode::Connect, "refused");
+    const AttemptResult lasting{makeError(ErrorCode::Transfer, "HTTP 404"), Retry::CannotHelp};
     struct Case {
         std::string what;
-        std::vector<Status> script;
+        std::vector<AttemptResult> script;
         std::size_t attempts;
         bool logged;  // a give-up line
     };
@@ -131,7 +132,8 @@ TEST(Alerter, RunAlertsOncePerItemAndAccountAndOneThrottling) {
     std::mutex mutex;
     std::vector<std::string> ids;
     std::vector<std::unique_ptr<Channel>> channels;
-    channels.push_back(std::make_unique<ScriptedChannel>(std::vector<Status>{Ok{}}, ids, mutex));
+    channels.push_back(
+        std::make_unique<ScriptedChannel>(std::vector<AttemptResult>{Ok{}}, ids, mutex));
     auto alerter = std::make_shared<Alerter>(std::move(channels), quick(1), LogSink{}, clock);
     RunAlerts run(alerter);
     for (int worker = 0; worker < 3; ++worker) {
