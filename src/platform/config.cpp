@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <map>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bounded_file.h"
 #include "platform/quote.h"
 
 namespace vellicor {
@@ -414,13 +414,16 @@ Result<Config> parseConfig(const std::string& iniText) {
 }
 
 Result<Config> loadConfig(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return makeError(ErrorCode::Io, "cannot read configuration file " + quoteBytes(path));
+    auto text = readBoundedFile(path);
+    if (!text && text.error().code == ErrorCode::TooLarge) {
+        return makeError(ErrorCode::TooLarge, "configuration file " + quoteBytes(path) +
+                                                  " is larger than 1 MiB: refused");
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseConfig(text.str());
+    if (!text) {
+        return makeError(ErrorCode::Io, "cannot read configuration file " + quoteBytes(path) +
+                                            ": " + text.error().message);
+    }
+    return parseConfig(text.value());
 }
 
 }  // namespace vellicor
