@@ -48,7 +48,7 @@ class Channel {
     virtual ~Channel() = default;
     // "Web 钩子", "邮件": how the log names the channel.
     virtual std::string name() const = 0;
-    // Where it sends, free of any secret: scheme://host[:port]/path.
+    // Where it sends, as the one rule for showing a setting has it (platform/shown_setting.h).
     virtual std::string where() const = 0;
     // One attempt, blocking. Its error never holds a secret of the channel's settings.
     virtual AttemptResult send(const Alert& alert, const Attempt& attempt) = 0;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {

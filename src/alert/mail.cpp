@@ -8,6 +8,7 @@
 
 #include "alert/curl_call.h"
 #include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 
 namespace vellicor::alert {
 namespace {
@@ -113,11 +114,13 @@ Mail::Mail(AlertSettings settings, HttpSettings http)
     : settings_(std::move(settings)), http_(std::move(http)) {}
 
 std::string Mail::where() const {
-    return publicAddress(settings_.smtpUrl);
+    return shownAddress(settings_.smtpUrl).value_or("alert.smtp_url 无法解析");
 }
 
 std::vector<std::string> Mail::secrets() const {
-    return {settings_.smtpPassword, settings_.smtpUrl, userInfo(settings_.smtpUrl)};
+    std::vector<std::string> out = secretParts(settings_.smtpUrl);
+    out.push_back(settings_.smtpPassword);
+    return out;
 }
 
 AttemptResult Mail::send(const Alert& alert, const Attempt& attempt) {

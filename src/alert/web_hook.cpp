@@ -4,6 +4,7 @@
 
 #include "alert/curl_call.h"
 #include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {
@@ -136,18 +137,11 @@ WebHook::WebHook(AlertSettings settings, HttpSettings http)
     : settings_(std::move(settings)), http_(std::move(http)) {}
 
 std::string WebHook::where() const {
-    return publicAddress(settings_.webhookUrl);
+    return shownAddress(settings_.webhookUrl).value_or("alert.webhook_url 无法解析");
 }
 
-// The whole address, its query and its user info: a library's error text may quote any.
 std::vector<std::string> WebHook::secrets() const {
-    const std::string& url = settings_.webhookUrl;
-    std::vector<std::string> out{url};
-    if (const auto q = url.find('?'); q != std::string::npos) {
-        out.push_back(url.substr(q + 1));
-    }
-    out.push_back(userInfo(url));
-    return out;
+    return secretParts(settings_.webhookUrl);
 }
 
 AttemptResult WebHook::send(const Alert& alert, const Attempt& attempt) {

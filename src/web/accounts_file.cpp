@@ -78,7 +78,8 @@ Result<Account> parseLine(std::string_view text, int line, Seen& seen) {
     }
     if (!a.proxy.empty()) {
         if (auto proxy = parseProxy(a.proxy); !proxy) {
-            return lineError(line, who + " 的代理无效：" + proxy.error().message);
+            // Not quoted: a proxy holds a password, and a column put in the wrong place a cookie.
+            return lineError(line, who + " 的代理无效：应为 [user:password@]host:port");
         }
     }
     if (auto [at, added] = seen.names.emplace(a.name, line); !added) {

@@ -66,7 +66,7 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
 }
 
 // A value is the rest of its line as written, however long and whatever it holds; a line that
-// would continue a value or use another separator is refused, quoted, not guessed at.
+// would continue a value or use another separator is refused, named, not guessed at.
 TEST(Config, ValuesWholeAndOddLinesRefused) {
     const std::string longPath = "/" + std::string(300, 'a');
     struct Case {
@@ -79,9 +79,8 @@ TEST(Config, ValuesWholeAndOddLinesRefused) {
         {"[http]\nproxy = user:pa ;ss@h:1\n", "user:pa ;ss@h:1", "", nullptr},
         {"[http]\nproxy = h:1 # not a comment\n", "h:1 # not a comment", "", nullptr},
         {"[http]\nca_file = " + longPath + "\n", "", longPath, nullptr},
-        {"[http]\nproxy = h:1\n  X-Injected: 1\n", "", "",
-         "configuration line 3 without '=': \"X-Injected: 1\""},
-        {"[http]\nproxy: h:1\n", "", "", "configuration line 2 without '=': \"proxy: h:1\""},
+        {"[http]\nproxy = h:1\n  X-Injected: 1\n", "", "", "configuration line 3 without '='"},
+        {"[http]\nproxy: h:1\n", "", "", "configuration line 2 without '='"},
     };
     for (const auto& c : cases) {
         const auto got = parseConfig(c.text);
@@ -181,11 +180,7 @@ TEST(Config, NonTextFilesQuotedSafely) {
             EXPECT_FALSE(ch < 0x20 || ch == 0x7F) << m;
         }
     }
-    EXPECT_NE(parseConfig(gbk).error().message.find("line 3 is not UTF-8 text: \"; \\xb6"),
-              std::string::npos)
-        << parseConfig(gbk).error().message;
-    EXPECT_NE(parseConfig(escapes).error().message.find("\\x1b]0;owned\\x07\\x1b[2J"),
-              std::string::npos);
+    EXPECT_EQ(parseConfig(gbk).error().message, "configuration line 3 is not UTF-8 text");
     // A byte order mark is not an error.
     EXPECT_TRUE(parseConfig("\xEF\xBB\xBF[exchange]\nmax_threads = 5\n").ok());
 }
