@@ -121,6 +121,18 @@ std::string encodedWords(std::string_view utf8) {
     return out;
 }
 
+bool toThisComputer(std::string_view url) {
+    const auto from = url.find("://") == std::string_view::npos ? 0 : url.find("://") + 3;
+    std::string_view authority = url.substr(from, url.find_first_of("/?#", from) - from);
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+        authority = authority.substr(at + 1);
+    }
+    const std::string_view host = authority.starts_with('[')
+                                      ? authority.substr(0, authority.find(']') + 1)
+                                      : authority.substr(0, authority.find(':'));
+    return host == "localhost" || host == "[::1]" || host.starts_with("127.");
+}
+
 std::string userInfo(std::string_view url) {
     const auto schemeEnd = url.find("://");
     if (schemeEnd == std::string_view::npos) {

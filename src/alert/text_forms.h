@@ -22,4 +22,9 @@ std::string encodedWords(std::string_view utf8);
 // The address's user info ("user:password" before the host's '@'), empty for none: a secret.
 std::string userInfo(std::string_view url);
 
+// Whether the address's host is this computer itself (localhost, 127.x.x.x, [::1]): the one
+// place a password may go without TLS.
+bool toThisComputer(std::string_view url);
+using HostRule = bool (*)(std::string_view url);
+
 }  // namespace vellicor::alert

@@ -1,6 +1,7 @@
 #include "alert/web_hook.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "alert/curl_call.h"
 #include "alert/text_forms.h"
@@ -73,6 +74,14 @@ std::string withQuery(const std::string& url, const std::string& query) {
     return base + query + (fragment == std::string::npos ? "" : url.substr(fragment));
 }
 
+bool overTls(std::string_view url) {
+    constexpr std::string_view kTls = "https://";
+    return url.size() >= kTls.size() &&
+           std::equal(kTls.begin(), kTls.end(), url.begin(), [](char want, char c) {
+               return std::tolower(static_cast<unsigned char>(c)) == want;
+           });
+}
+
 }  // namespace
 
 std::string fillTemplate(std::string_view text, const Alert& alert,
@@ -133,8 +142,8 @@ HookRequest hookRequest(const AlertSettings& settings, const Alert& alert) {
     return out;
 }
 
-WebHook::WebHook(AlertSettings settings, HttpSettings http)
-    : settings_(std::move(settings)), http_(std::move(http)) {}
+WebHook::WebHook(AlertSettings settings, HttpSettings http, HostRule thisComputer)
+    : settings_(std::move(settings)), http_(std::move(http)), thisComputer_(thisComputer) {}
 
 std::string WebHook::where() const {
     return shownAddress(settings_.webhookUrl).value_or("alert.webhook_url 无法解析");
@@ -148,6 +157,12 @@ AttemptResult WebHook::send(const Alert& alert, const Attempt& attempt) {
     CurlCall call;
     if (!call.ready()) {
         return makeError(ErrorCode::Internal, "HTTP 库无法启动");
+    }
+    const std::string& url = settings_.webhookUrl;
+    if (!userInfo(url).empty() && !overTls(url) && !thisComputer_(url)) {
+        return {makeError(ErrorCode::Tls,
+                          "地址含有密码，须用 https:// 发往其他电脑（" + where() + "）"),
+                Retry::CannotHelp};
     }
     const HookRequest request = hookRequest(settings_, alert);
     // No proxy: the one configured is for the mall.

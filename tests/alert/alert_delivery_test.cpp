@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "alert/alerter.h"
+#include "alert/mail.h"
 #include "front_process.h"
 #include "loopback_server.h"
 #include "mime_util.h"
@@ -141,16 +142,35 @@ TEST(AlertDelivery, HookArrivesOnceUnderFaults) {
     EXPECT_TRUE(log.lines.empty()) << log.lines.front();
 }
 
+// aiosmtpd offering AUTH without TLS (and no STARTTLS), noting each AUTH it is sent: what a
+// client would send any server in the clear. Arguments: port, note file, maildir.
+constexpr const char* kAuthInTheClear = R"(
+import signal, sys
+from aiosmtpd.controller import Controller
+from aiosmtpd.handlers import Mailbox
+from aiosmtpd.smtp import AuthResult
+def note(server, session, envelope, mechanism, data):
+    with open(sys.argv[2], 'a') as notes:
+        notes.write('AUTH ' + mechanism + '\n')
+    return AuthResult(success=True)
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
+server = Controller(Mailbox(sys.argv[3]), hostname='127.0.0.1', port=int(sys.argv[1]),
+                    authenticator=note, auth_require_tls=False)
+server.start()
+signal.sigwait([signal.SIGTERM])
+server.stop()
+)";
+
 // aiosmtpd on a free port, keeping each mail it takes as a file in a maildir.
 class SmtpServer {
   public:
-    Status start() {
+    Status start(bool authInTheClear = false) {
         if (folder_.path().empty()) {
             return makeError(ErrorCode::Io, "no temporary folder");
         }
         maildir_ = folder_.path() + "/mail";
         return test::startOnFreePort(
-            [this](std::uint16_t port) {
+            [this, authInTheClear](std::uint16_t port) {
                 test::Launch launch;
                 launch.what = "aiosmtpd";
                 launch.argv = {"/usr/bin/python3",
@@ -162,6 +182,14 @@ class SmtpServer {
                                "-c",
                                "aiosmtpd.handlers.Mailbox",
                                maildir_};
+                if (authInTheClear) {
+                    launch.argv = {"/usr/bin/python3",
+                                   "-c",
+                                   kAuthInTheClear,
+                                   std::to_string(port),
+                                   folder_.path() + "/auth.log",
+                                   maildir_};
+                }
                 launch.outputFile = folder_.path() + "/output.log";
                 launch.stopSignal = SIGTERM;
                 return process_.start(launch, port, [this] { return output(); });
@@ -179,14 +207,16 @@ class SmtpServer {
         }
         return out;
     }
-    std::string output() const {
-        std::ifstream file(folder_.path() + "/output.log");
+    std::string output() const { return read("/output.log"); }
+    std::string auths() const { return read("/auth.log"); }
+
+  private:
+    std::string read(const std::string& name) const {
+        std::ifstream file(folder_.path() + name);
         std::ostringstream text;
         text << file.rdbuf();
         return text.str();
     }
-
-  private:
     test::TempFolder folder_{"vellicor-smtp"};
     std::string maildir_;
     std::uint16_t port_ = 0;
@@ -292,6 +322,49 @@ TEST(AlertDelivery, MailArrivesOnceUnderFaults) {
     }
     EXPECT_EQ(test::decodeSubject(subject), headline(alert));
     EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+}
+
+// A password goes to a server that is not this computer after TLS only, wherever it was
+// written: to a server that offers AUTH but no STARTTLS, no AUTH goes out, and no mail.
+TEST(AlertDelivery, NoPasswordWithoutTls) {
+    SmtpServer smtp;
+    const Status started = smtp.start(true);
+    ASSERT_TRUE(started.ok()) << started.error().message << " (run tools/install-deps.sh)";
+    struct Case {
+        std::string what;
+        std::string userInfo;
+        std::string user;
+        std::string password;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"password in smtp_url", "alice%40example.com:URLPASS@", "", "", false},
+        {"smtp_user and smtp_password", "", "alice", "MAILPASS", false},
+        {"no password", "", "", "", true},
+    };
+    std::size_t sent = 0;
+    for (const Case& c : cases) {
+        AlertSettings s;
+        s.smtpUrl = "smtp://" + c.userInfo + "127.0.0.1:" + std::to_string(smtp.port());
+        s.smtpUser = c.user;
+        s.smtpPassword = c.password;
+        s.mailFrom = "vellicor@example.com";
+        s.mailTo = "me@example.com";
+        std::vector<std::unique_ptr<Channel>> channels;
+        // The server stands for one elsewhere: this computer only in name.
+        channels.push_back(std::make_unique<Mail>(
+            s, HttpSettings{}, +[](std::string_view) { return false; }));
+        Alerter alerter(std::move(channels), Tuning{}, {});
+        std::promise<Status> result;
+        alerter.test(makeAlert(AlertKind::Test, "测试提醒", {}, "x"),
+                     [&](const ChannelResult& r) { result.set_value(r.status); });
+        auto done = result.get_future();
+        ASSERT_EQ(done.wait_for(test::kWaitBound), std::future_status::ready) << c.what;
+        EXPECT_EQ(done.get().ok(), c.sent) << c.what;
+        sent += c.sent ? 1 : 0;
+        EXPECT_EQ(smtp.auths(), "") << c.what;
+        ASSERT_TRUE(test::waitUntil([&] { return smtp.mails().size() == sent; })) << c.what;
+    }
 }
 
 // Takes each request and never answers it.

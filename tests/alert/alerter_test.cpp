@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alert/alerter.h"
+#include "alert/web_hook.h"
 #include "loopback_server.h"
 #include "raw_server.h"
 #include "skipping_clock.h"
@@ -174,6 +175,37 @@ TEST(Alerter, HookAnswersDecideRetries) {
         EXPECT_EQ(receiver.requests().size(), c.requests) << c.status;
         const bool delivered = c.status.starts_with("2");
         EXPECT_EQ(log.texts().size(), delivered ? 0U : 1U) << c.status;
+    }
+}
+
+// A password in the hook's address goes over TLS only, but to this computer: over http://
+// to a host that is not, the hook is not called.
+TEST(Alerter, HookPasswordOnlyOverTls) {
+    struct Case {
+        std::string userInfo;
+        HostRule thisComputer;
+        std::size_t requests;
+    };
+    const HostRule elsewhere = +[](std::string_view) { return false; };
+    const Case cases[] = {
+        {"alice:HOOKPASS@", elsewhere, 0},
+        {"alice:HOOKPASS@", &toThisComputer, 1},
+        {"", elsewhere, 1},
+    };
+    for (const Case& c : cases) {
+        test::SkippingClock clock;
+        test::RawServer receiver(test::replyWith(test::httpReply("200 OK", "", "")));
+        AlertSettings s;
+        s.webhookUrl = receiver.url("/hook");
+        s.webhookUrl.insert(s.webhookUrl.find("://") + 3, c.userInfo);
+        std::vector<std::unique_ptr<Channel>> channels;
+        channels.push_back(std::make_unique<WebHook>(s, HttpSettings{}, c.thisComputer));
+        Inbox log;
+        Alerter alerter(std::move(channels), quick(3), log.sink(), clock);
+        alerter.post(makeAlert(AlertKind::Win, "改名卡", {}, "恭喜"));
+        alerter.close(30s);
+        EXPECT_EQ(receiver.requests().size(), c.requests) << c.userInfo << c.requests;
+        EXPECT_EQ(log.texts().size(), c.requests == 0 ? 1U : 0U);
     }
 }
 
