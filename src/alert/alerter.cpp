@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <optional>
+#include <stop_token>
 #include <thread>
 
 #include "alert/mail.h"
@@ -13,14 +14,12 @@
 namespace vellicor::alert {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 struct Job {
     Alert alert;
     ResultSink done;  // set for a test alert: one attempt, its result reported
 };
 
-long long sinceEpochNs(SteadyClock::time_point t) {
+long long sinceEpochNs(Clock::Steady t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
@@ -55,13 +54,14 @@ std::vector<std::unique_ptr<Channel>> configuredChannels(const AlertSettings& se
 
 class Alerter::Lane {
   public:
-    Lane(std::unique_ptr<Channel> channel, Tuning tuning, LogSink log)
+    Lane(std::unique_ptr<Channel> channel, Tuning tuning, LogSink log, const Clock& clock)
         : channel_(std::move(channel)),
           tuning_(tuning),
           log_(std::move(log)),
+          clock_(clock),
           thread_([this] { run(); }) {}
     ~Lane() {
-        close(SteadyClock::now());
+        close(clock_.steadyNow());
         join();
     }
 
@@ -84,7 +84,7 @@ class Alerter::Lane {
         wake_.notify_one();
     }
 
-    void close(SteadyClock::time_point deadline) {
+    void close(Clock::Steady deadline) {
         {
             std::lock_guard lock(mutex_);
             if (!closing_) {
@@ -93,6 +93,7 @@ class Alerter::Lane {
                 cutAt_ = sinceEpochNs(deadline);
             }
         }
+        closingStop_.request_stop();
         wake_.notify_all();
     }
 
@@ -113,7 +114,7 @@ class Alerter::Lane {
                 if (queue_.empty()) {
                     return;
                 }
-                if (closing_ && SteadyClock::now() >= deadline_) {
+                if (closing_ && clock_.steadyNow() >= deadline_) {
                     dropped.swap(queue_);
                 } else {
                     job = std::move(queue_.front());
@@ -131,40 +132,36 @@ class Alerter::Lane {
     void deliver(const Job& job) {
         auto pause = tuning_.firstPause;
         for (int n = 1;; ++n) {
-            Status sent = channel_->send(job.alert, Attempt{attemptTimeout(), &cutAt_});
-            const bool last =
-                sent.ok() || job.done || n >= tuning_.attempts || sent.error().code == kLasting;
+            const AttemptResult sent = channel_->send(
+                job.alert, Attempt{&clock_, clock_.steadyNow() + tuning_.timeout, &cutAt_});
+            const bool last = sent.status.ok() || job.done || n >= tuning_.attempts ||
+                              sent.retry == Retry::CannotHelp;
             if (last || !wait(pause)) {
-                report(job, sent, n);
+                report(job, sent.status, n);
                 return;
             }
             pause = std::min(pause * 2, tuning_.maxPause);
         }
     }
 
-    // Once closing, no attempt outlasts the flush.
-    std::chrono::milliseconds attemptTimeout() {
-        std::lock_guard lock(mutex_);
-        if (!closing_) {
-            return tuning_.timeout;
+    // The pause before the next attempt; false when it would outlast the flush. A close
+    // during the pause ends it early only where the flush would not cover what is left.
+    bool wait(std::chrono::milliseconds pause) {
+        const auto until = clock_.steadyNow() + pause;
+        if (outlastsFlush(until)) {
+            return false;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline_ - SteadyClock::now());
-        return std::clamp(left, std::chrono::milliseconds(1), tuning_.timeout);
+        clock_.sleepUntilOrStop(until, closingStop_.get_token());
+        if (outlastsFlush(until)) {
+            return false;
+        }
+        clock_.sleepUntil(until);
+        return true;
     }
 
-    // The pause before the next attempt; false when it would outlast the flush.
-    bool wait(std::chrono::milliseconds pause) {
-        const auto until = SteadyClock::now() + pause;
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            if (closing_ && until >= deadline_) {
-                return false;
-            }
-            if (wake_.wait_until(lock, until) == std::cv_status::timeout) {
-                return true;
-            }
-        }
+    bool outlastsFlush(Clock::Steady until) {
+        std::lock_guard lock(mutex_);
+        return closing_ && until >= deadline_;
     }
 
     void report(const Job& job, const Status& sent, int attempts) {
@@ -203,18 +200,22 @@ class Alerter::Lane {
     std::unique_ptr<Channel> channel_;
     Tuning tuning_;
     LogSink log_;
+    const Clock& clock_;
+    std::stop_source closingStop_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> queue_;
     bool closing_ = false;
-    SteadyClock::time_point deadline_{};
+    Clock::Steady deadline_{};
     std::atomic<long long> cutAt_{0};
     std::thread thread_;  // last: it runs on everything above
 };
 
-Alerter::Alerter(std::vector<std::unique_ptr<Channel>> channels, Tuning tuning, LogSink log) {
+Alerter::Alerter(std::vector<std::unique_ptr<Channel>> channels, Tuning tuning, LogSink log,
+                 const Clock& clock)
+    : clock_(clock) {
     for (auto& channel : channels) {
-        lanes_.push_back(std::make_unique<Lane>(std::move(channel), tuning, log));
+        lanes_.push_back(std::make_unique<Lane>(std::move(channel), tuning, log, clock));
     }
 }
 
@@ -244,7 +245,7 @@ void Alerter::close(std::chrono::milliseconds flush) {
         return;
     }
     closed_ = true;
-    const auto deadline = SteadyClock::now() + flush;
+    const auto deadline = clock_.steadyNow() + flush;
     for (auto& lane : lanes_) {
         lane->close(deadline);
     }

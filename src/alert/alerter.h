@@ -16,6 +16,7 @@
 
 #include "alert/alert.h"
 #include "alert/channel.h"
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/services.h"
 
@@ -43,8 +44,10 @@ using ResultSink = std::function<void(const ChannelResult&)>;
 
 class Alerter {
   public:
-    // `log` gets whole lines ending "\r\n", from the channels' threads; it may be empty.
-    Alerter(std::vector<std::unique_ptr<Channel>> channels, Tuning tuning, LogSink log);
+    // `log` gets whole lines ending "\r\n", from the channels' threads; it may be empty. The
+    // pauses, time-outs and the flush are timed on `clock`, which outlives the alerter.
+    Alerter(std::vector<std::unique_ptr<Channel>> channels, Tuning tuning, LogSink log,
+            const Clock& clock = SystemClock::instance());
     // The channels the configuration sets up, tuned by it.
     Alerter(const Config& config, LogSink log);
     ~Alerter();  // close(kCloseFlush) unless closed before
@@ -66,6 +69,7 @@ class Alerter {
 
   private:
     class Lane;
+    const Clock& clock_;
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::mutex closeMutex_;
     bool closed_ = false;

@@ -1,34 +1,35 @@
 #include "alert/curl_call.h"
 
-#include <algorithm>
+#include <utility>
 
-#include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {
 namespace {
 
-long long steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// Whether another attempt could go otherwise: a refused login, a certificate that does not
-// verify or an address the library cannot use stay as they are.
-bool lasting(CURLcode code) {
+// What a failure was, and whether another attempt could go otherwise: a refused login, a
+// certificate that does not verify or an address the library cannot use stay as they are.
+std::pair<ErrorCode, Retry> kindOf(CURLcode code) {
     switch (code) {
         case CURLE_URL_MALFORMAT:
         case CURLE_UNSUPPORTED_PROTOCOL:
+            return {ErrorCode::BadAddress, Retry::CannotHelp};
         case CURLE_LOGIN_DENIED:
+        case CURLE_REMOTE_ACCESS_DENIED:
+            return {ErrorCode::Transfer, Retry::CannotHelp};
         case CURLE_USE_SSL_FAILED:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_CERTPROBLEM:
-        case CURLE_REMOTE_ACCESS_DENIED:
-            return true;
+            return {ErrorCode::Tls, Retry::CannotHelp};
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return {ErrorCode::Connect, Retry::MayHelp};
+        case CURLE_OPERATION_TIMEDOUT:
+            return {ErrorCode::Timeout, Retry::MayHelp};
         default:
-            return false;
+            return {ErrorCode::Transfer, Retry::MayHelp};
     }
 }
 
@@ -57,19 +58,15 @@ void CurlCall::addHeader(const std::string& line) {
 }
 
 void CurlCall::bound(const Attempt& attempt) {
-    const long ms = static_cast<long>(std::max<long long>(1, attempt.timeout.count()));
-    set(CURLOPT_TIMEOUT_MS, ms);
-    set(CURLOPT_CONNECTTIMEOUT_MS, ms);
-    if (attempt.cutAt != nullptr) {
-        set(CURLOPT_NOPROGRESS, 0L);
-        set(CURLOPT_XFERINFOFUNCTION, &CurlCall::onProgress);
-        set(CURLOPT_XFERINFODATA, const_cast<std::atomic<long long>*>(attempt.cutAt));
-    }
+    attempt_ = attempt;
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &CurlCall::onProgress);
+    set(CURLOPT_XFERINFODATA, &attempt_);
 }
 
-int CurlCall::onProgress(void* cutAt, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const long long at = static_cast<std::atomic<long long>*>(cutAt)->load();
-    return at != 0 && steadyNowNs() >= at ? 1 : 0;
+int CurlCall::onProgress(void* bounds, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* attempt = static_cast<const Attempt*>(bounds);
+    return attempt->cut() || attempt->timedOut() ? 1 : 0;
 }
 
 CURLcode CurlCall::perform() {
@@ -82,21 +79,17 @@ CURLcode CurlCall::perform() {
     return curl_easy_perform(easy_);
 }
 
-Error CurlCall::failure(CURLcode code, const std::string& where,
-                        const std::vector<std::string>& secrets) const {
-    if (code == CURLE_ABORTED_BY_CALLBACK) {
+AttemptResult CurlCall::failure(CURLcode code, const std::string& where,
+                                const std::vector<std::string>& secrets) const {
+    if (code == CURLE_ABORTED_BY_CALLBACK && attempt_.cut()) {
         return makeError(ErrorCode::Timeout, "程序关闭，发送中止（" + where + "）");
     }
-    const std::string detail = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
-    ErrorCode kind = ErrorCode::Transfer;
-    if (lasting(code)) {
-        kind = kLasting;
-    } else if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST) {
-        kind = ErrorCode::Connect;
-    } else if (code == CURLE_OPERATION_TIMEDOUT) {
-        kind = ErrorCode::Timeout;
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        return makeError(ErrorCode::Timeout, "超时未完成（" + where + "）");
     }
-    return makeError(kind, withoutSecrets(detail + "（" + where + "）", secrets));
+    const std::string detail = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
+    const auto [kind, retry] = kindOf(code);
+    return {makeError(kind, withoutSecrets(detail + "（" + where + "）", secrets)), retry};
 }
 
 }  // namespace vellicor::alert

@@ -29,18 +29,21 @@ class CurlCall {
         }
     }
     void addHeader(const std::string& line);
-    // The attempt's time-out over the whole transfer, and its cut at shutdown.
+    // The attempt's time-out over the whole transfer, and its cut at shutdown, both on the
+    // attempt's clock. The library looks at them as it goes, at least about once a second.
     void bound(const Attempt& attempt);
     CURLcode perform();
-    // The failure in words, with `secrets` taken out; `where` is the channel's public address.
-    Error failure(CURLcode code, const std::string& where,
-                  const std::vector<std::string>& secrets) const;
+    // The failure in words, with `secrets` taken out, and whether another attempt may help;
+    // `where` is the channel's public address.
+    AttemptResult failure(CURLcode code, const std::string& where,
+                          const std::vector<std::string>& secrets) const;
 
   private:
-    static int onProgress(void* cutAt, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static int onProgress(void* bounds, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
     CURLcode setCode_ = CURLE_OK;
+    Attempt attempt_;
     char errorText_[CURL_ERROR_SIZE] = {};
 };
 

@@ -8,6 +8,7 @@
 
 #include "alert/curl_call.h"
 #include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 
 namespace vellicor::alert {
 namespace {
@@ -41,22 +42,6 @@ std::string base64Lines(std::string_view bytes) {
         out += digits.substr(at, 76) + "\r\n";
     }
     return out;
-}
-
-std::string hostOf(const std::string& url) {
-    const auto from = url.find("://") == std::string::npos ? 0 : url.find("://") + 3;
-    std::string authority = url.substr(from, url.find_first_of("/?#", from) - from);
-    if (const auto at = authority.rfind('@'); at != std::string::npos) {
-        authority = authority.substr(at + 1);
-    }
-    if (authority.starts_with('[')) {
-        return authority.substr(0, authority.find(']') + 1);
-    }
-    return authority.substr(0, authority.find(':'));
-}
-
-bool loopback(const std::string& host) {
-    return host == "localhost" || host == "[::1]" || host.starts_with("127.");
 }
 
 struct Upload {
@@ -109,18 +94,20 @@ std::string mailMessage(const AlertSettings& settings, const Alert& alert,
            "Content-Transfer-Encoding: base64\r\n" + "\r\n" + base64Lines(crlf);
 }
 
-Mail::Mail(AlertSettings settings, HttpSettings http)
-    : settings_(std::move(settings)), http_(std::move(http)) {}
+Mail::Mail(AlertSettings settings, HttpSettings http, HostRule thisComputer)
+    : settings_(std::move(settings)), http_(std::move(http)), thisComputer_(thisComputer) {}
 
 std::string Mail::where() const {
-    return publicAddress(settings_.smtpUrl);
+    return shownAddress(settings_.smtpUrl).value_or("alert.smtp_url 无法解析");
 }
 
 std::vector<std::string> Mail::secrets() const {
-    return {settings_.smtpPassword, settings_.smtpUrl, userInfo(settings_.smtpUrl)};
+    std::vector<std::string> out = secretParts(settings_.smtpUrl);
+    out.push_back(settings_.smtpPassword);
+    return out;
 }
 
-Status Mail::send(const Alert& alert, const Attempt& attempt) {
+AttemptResult Mail::send(const Alert& alert, const Attempt& attempt) {
     CurlCall call;
     if (!call.ready()) {
         return makeError(ErrorCode::Internal, "邮件库无法启动");
@@ -141,12 +128,14 @@ Status Mail::send(const Alert& alert, const Attempt& attempt) {
         call.set(CURLOPT_CAINFO, http_.caFile.c_str());
         call.set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
-    const bool login = !settings_.smtpUser.empty();
-    if (login) {
+    if (!settings_.smtpUser.empty()) {
         call.set(CURLOPT_USERNAME, settings_.smtpUser.c_str());
         call.set(CURLOPT_PASSWORD, settings_.smtpPassword.c_str());
     }
-    const bool mustEncrypt = login && !loopback(hostOf(settings_.smtpUrl));
+    // The address's user info logs in as smtp_user does: a password is a password wherever
+    // it was written.
+    const bool login = !settings_.smtpUser.empty() || !userInfo(settings_.smtpUrl).empty();
+    const bool mustEncrypt = login && !thisComputer_(settings_.smtpUrl);
     call.set(CURLOPT_USE_SSL,
              mustEncrypt ? static_cast<long>(CURLUSESSL_ALL) : static_cast<long>(CURLUSESSL_TRY));
     call.set(CURLOPT_MAIL_FROM, ("<" + settings_.mailFrom + ">").c_str());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alert/channel.h"
+#include "alert/text_forms.h"
 
 namespace vellicor::alert {
 
@@ -21,15 +22,17 @@ std::vector<std::string> recipients(const std::string& mailTo);
 
 class Mail final : public Channel {
   public:
-    Mail(AlertSettings settings, HttpSettings http);
+    // `thisComputer` says where a password may go without TLS.
+    Mail(AlertSettings settings, HttpSettings http, HostRule thisComputer = &toThisComputer);
     std::string name() const override { return "邮件"; }
     std::string where() const override;
-    Status send(const Alert& alert, const Attempt& attempt) override;
+    AttemptResult send(const Alert& alert, const Attempt& attempt) override;
 
   private:
     std::vector<std::string> secrets() const;
     AlertSettings settings_;
     HttpSettings http_;
+    HostRule thisComputer_;
 };
 
 }  // namespace vellicor::alert

@@ -121,36 +121,16 @@ std::string encodedWords(std::string_view utf8) {
     return out;
 }
 
-std::string publicAddress(std::string_view url) {
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos) {
-        return "(地址无法解析)";
-    }
-    const std::string_view scheme = url.substr(0, schemeEnd);
-    std::string_view rest = url.substr(schemeEnd + 3);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    const auto pathAt = rest.find('/');
-    std::string_view authority = rest.substr(0, pathAt);
-    // The last '@': a password may hold one of its own.
+bool toThisComputer(std::string_view url) {
+    const auto from = url.find("://") == std::string_view::npos ? 0 : url.find("://") + 3;
+    std::string_view authority = url.substr(from, url.find_first_of("/?#", from) - from);
     if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
         authority = authority.substr(at + 1);
     }
-    std::string out = std::string(scheme) + "://" + std::string(authority);
-    if (pathAt == std::string_view::npos) {
-        return out;
-    }
-    // Some push services take their token as a path segment.
-    constexpr std::size_t kTokenLength = 16;
-    std::string_view path = rest.substr(pathAt + 1);
-    for (;;) {
-        const auto slash = path.find('/');
-        const std::string_view segment = path.substr(0, slash);
-        out += "/" + (segment.size() >= kTokenLength ? std::string("…") : std::string(segment));
-        if (slash == std::string_view::npos) {
-            return out;
-        }
-        path = path.substr(slash + 1);
-    }
+    const std::string_view host = authority.starts_with('[')
+                                      ? authority.substr(0, authority.find(']') + 1)
+                                      : authority.substr(0, authority.find(':'));
+    return host == "localhost" || host == "[::1]" || host.starts_with("127.");
 }
 
 std::string userInfo(std::string_view url) {
@@ -163,18 +143,6 @@ std::string userInfo(std::string_view url) {
     // The last '@': a password may hold one of its own.
     const auto at = authority.rfind('@');
     return at == std::string_view::npos ? std::string() : std::string(authority.substr(0, at));
-}
-
-std::string withoutSecrets(std::string text, const std::vector<std::string>& secrets) {
-    for (const std::string& secret : secrets) {
-        if (secret.empty()) {
-            continue;
-        }
-        for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
-            text.replace(at, secret.size(), "***");
-        }
-    }
-    return text;
 }
 
 }  // namespace vellicor::alert

@@ -1,6 +1,6 @@
 #pragma once
 // The text forms an alert travels in: a value inside a JSON string or an address's query,
-// Base64 and the encoded words of a mail header, and an address as a log line may show it.
+// Base64 and the encoded words of a mail header, and an address's user info.
 
 #include <string>
 #include <string_view>
@@ -19,14 +19,12 @@ std::string base64(std::string_view bytes);
 // line's length, joined by a folding line break.
 std::string encodedWords(std::string_view utf8);
 
-// scheme://host[:port]/path of an address, without its user info, query and fragment, which
-// may carry a token or a password; a path segment long enough to be a token is shown as "…".
-std::string publicAddress(std::string_view url);
 // The address's user info ("user:password" before the host's '@'), empty for none: a secret.
 std::string userInfo(std::string_view url);
 
-// The text with every non-empty secret in it replaced by "***". Errors from libraries and
-// servers may quote what they were given; this is the last look before such a text is shown.
-std::string withoutSecrets(std::string text, const std::vector<std::string>& secrets);
+// Whether the address's host is this computer itself (localhost, 127.x.x.x, [::1]): the one
+// place a password may go without TLS.
+bool toThisComputer(std::string_view url);
+using HostRule = bool (*)(std::string_view url);
 
 }  // namespace vellicor::alert

@@ -1,9 +1,11 @@
 #include "alert/web_hook.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "alert/curl_call.h"
 #include "alert/text_forms.h"
+#include "platform/shown_setting.h"
 #include "web/transfer.h"
 
 namespace vellicor::alert {
@@ -72,6 +74,14 @@ std::string withQuery(const std::string& url, const std::string& query) {
     return base + query + (fragment == std::string::npos ? "" : url.substr(fragment));
 }
 
+bool overTls(std::string_view url) {
+    constexpr std::string_view kTls = "https://";
+    return url.size() >= kTls.size() &&
+           std::equal(kTls.begin(), kTls.end(), url.begin(), [](char want, char c) {
+               return std::tolower(static_cast<unsigned char>(c)) == want;
+           });
+}
+
 }  // namespace
 
 std::string fillTemplate(std::string_view text, const Alert& alert,
@@ -132,28 +142,27 @@ HookRequest hookRequest(const AlertSettings& settings, const Alert& alert) {
     return out;
 }
 
-WebHook::WebHook(AlertSettings settings, HttpSettings http)
-    : settings_(std::move(settings)), http_(std::move(http)) {}
+WebHook::WebHook(AlertSettings settings, HttpSettings http, HostRule thisComputer)
+    : settings_(std::move(settings)), http_(std::move(http)), thisComputer_(thisComputer) {}
 
 std::string WebHook::where() const {
-    return publicAddress(settings_.webhookUrl);
+    return shownAddress(settings_.webhookUrl).value_or("alert.webhook_url 无法解析");
 }
 
-// The whole address, its query and its user info: a library's error text may quote any.
 std::vector<std::string> WebHook::secrets() const {
-    const std::string& url = settings_.webhookUrl;
-    std::vector<std::string> out{url};
-    if (const auto q = url.find('?'); q != std::string::npos) {
-        out.push_back(url.substr(q + 1));
-    }
-    out.push_back(userInfo(url));
-    return out;
+    return secretParts(settings_.webhookUrl);
 }
 
-Status WebHook::send(const Alert& alert, const Attempt& attempt) {
+AttemptResult WebHook::send(const Alert& alert, const Attempt& attempt) {
     CurlCall call;
     if (!call.ready()) {
         return makeError(ErrorCode::Internal, "HTTP 库无法启动");
+    }
+    const std::string& url = settings_.webhookUrl;
+    if (!userInfo(url).empty() && !overTls(url) && !thisComputer_(url)) {
+        return {makeError(ErrorCode::Tls,
+                          "地址含有密码，须用 https:// 发往其他电脑（" + where() + "）"),
+                Retry::CannotHelp};
     }
     const HookRequest request = hookRequest(settings_, alert);
     // No proxy: the one configured is for the mall.
@@ -190,8 +199,9 @@ Status WebHook::send(const Alert& alert, const Attempt& attempt) {
         return Ok{};
     }
     const bool again = status == 408 || status == 429 || status >= 500;
-    return makeError(again ? ErrorCode::Transfer : kLasting,
-                     "接收方答 HTTP " + std::to_string(status) + "（" + where() + "）");
+    return {makeError(ErrorCode::Transfer,
+                      "接收方答 HTTP " + std::to_string(status) + "（" + where() + "）"),
+            again ? Retry::MayHelp : Retry::CannotHelp};
 }
 
 }  // namespace vellicor::alert

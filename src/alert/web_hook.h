@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "alert/channel.h"
+#include "alert/text_forms.h"
 
 namespace vellicor::alert {
 
@@ -30,17 +31,20 @@ std::string fillTemplate(std::string_view text, const Alert& alert,
 
 class WebHook final : public Channel {
   public:
-    WebHook(AlertSettings settings, HttpSettings http);
+    // `thisComputer` says where a password may go without TLS.
+    WebHook(AlertSettings settings, HttpSettings http, HostRule thisComputer = &toThisComputer);
     std::string name() const override { return "Web 钩子"; }
     std::string where() const override;
     // 2xx is delivered; 408, 429 and 5xx may go again; any other answer is lasting. The
-    // alert's id goes as Idempotency-Key and X-Alert-Id on every attempt.
-    Status send(const Alert& alert, const Attempt& attempt) override;
+    // alert's id goes as Idempotency-Key and X-Alert-Id on every attempt. A password in the
+    // address goes over TLS only (https://), but to this computer.
+    AttemptResult send(const Alert& alert, const Attempt& attempt) override;
 
   private:
     std::vector<std::string> secrets() const;
     AlertSettings settings_;
     HttpSettings http_;
+    HostRule thisComputer_;
 };
 
 }  // namespace vellicor::alert

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/quote.h"
+
 namespace vellicor::app {
 namespace {
 
@@ -107,7 +109,8 @@ LogFile::~LogFile() {
 void LogFile::append(std::string text) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(text));
+        // A mall's text may hold anything; the file holds text a reader can open.
+        queue_.push_back(fileText(text));
         ++appended_;
     }
     wake_.notify_one();

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "mall/aim.h"
+#include "platform/quote.h"
 
 namespace vellicor::mall {
 namespace {
@@ -23,10 +24,12 @@ std::string millis(const std::optional<nanoseconds>& value) {
     return value ? millis(*value) : std::string();
 }
 
-// Quoted where a comma, a quote or a line break would split the field.
-std::string csvField(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        return std::string(text);
+// Quoted where a comma, a quote or a line break would split the field; a name or a mall's
+// text as a file can hold it.
+std::string csvField(std::string_view raw) {
+    const std::string text = fileText(raw);
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
     }
     std::string out = "\"";
     for (char c : text) {

@@ -10,6 +10,7 @@
 
 #include "mall/timeline.h"
 #include "platform/html_text.h"
+#include "platform/quote.h"
 
 namespace vellicor::mall {
 namespace {
@@ -134,7 +135,7 @@ class Svg {
     void raw(const std::string& text) { out_ += text; }
     void text(double x, double y, std::string_view content, const char* extra = "") {
         out_ += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\"" + extra + ">" +
-                escapeHtml(content) + "</text>\n";
+                escapeHtml(fileText(content)) + "</text>\n";
     }
     void line(double x1, double y1, double x2, double y2, const char* style) {
         out_ += "<line x1=\"" + num(x1) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x2) + "\" y2=\"" +
@@ -144,7 +145,8 @@ class Svg {
               std::string_view title = {}) {
         out_ += "<rect x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
                 "\" height=\"" + num(h) + "\" fill=\"" + fill + "\"";
-        out_ += title.empty() ? "/>\n" : "><title>" + escapeHtml(title) + "</title></rect>\n";
+        out_ +=
+            title.empty() ? "/>\n" : "><title>" + escapeHtml(fileText(title)) + "</title></rect>\n";
     }
     std::string done() { return out_ + "</svg>\n"; }
 

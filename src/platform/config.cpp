@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <map>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bounded_file.h"
 #include "platform/quote.h"
 
 namespace vellicor {
@@ -141,7 +141,8 @@ class Applier {
 
 // The file's lines as key/value pairs, the key "section.name". Deliberately plain: a value is
 // the whole rest of its line (no inline comments, continuation lines or length cap), and a line
-// that is not a section, comment or key = value is an error that quotes it.
+// that is not a section, comment or key = value is an error that names it; it is not quoted,
+// as it may be a password's line written with another separator.
 Result<Values> readValues(const std::string& iniText) {
     Values values;
     std::istringstream in(iniText);
@@ -158,8 +159,8 @@ Result<Values> readValues(const std::string& iniText) {
         }
         const auto eq = line.find('=');
         if (eq == std::string::npos) {
-            return makeError(ErrorCode::Parse, "configuration line " + std::to_string(number) +
-                                                   " without '=': " + quoteBytes(line));
+            return makeError(ErrorCode::Parse,
+                             "configuration line " + std::to_string(number) + " without '='");
         }
         values[section + "." + trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
     }
@@ -182,8 +183,7 @@ Result<std::string> utf8Text(const std::string& bytes) {
         const auto from = begin == std::string::npos ? 0 : begin + 1;
         const auto line = 1 + std::count(text.begin(), text.begin() + from, '\n');
         return makeError(ErrorCode::Parse,
-                         "configuration line " + std::to_string(line) + " is not UTF-8 text: " +
-                             quoteBytes(text.substr(from, text.find('\n', from) - from)));
+                         "configuration line " + std::to_string(line) + " is not UTF-8 text");
     }
     return text;
 }
@@ -309,10 +309,10 @@ void checkMailboxes(Applier& a, const char* key, const std::string& value, bool 
         return;
     }
     const std::vector<std::string> boxes = several ? splitList(value) : std::vector{value};
-    for (const std::string& box : boxes) {
-        if (!plainMailbox(box)) {
-            a.fail(std::string(key) +
-                   " holds an address that is not name@host: " + quoteBytes(box));
+    for (std::size_t n = 0; n < boxes.size(); ++n) {
+        if (!plainMailbox(boxes[n])) {
+            a.fail(std::string(key) + " holds an address that is not name@host (address " +
+                   std::to_string(n + 1) + ")");
             return;
         }
     }
@@ -414,13 +414,16 @@ Result<Config> parseConfig(const std::string& iniText) {
 }
 
 Result<Config> loadConfig(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return makeError(ErrorCode::Io, "cannot read configuration file " + quoteBytes(path));
+    auto text = readBoundedFile(path);
+    if (!text && text.error().code == ErrorCode::TooLarge) {
+        return makeError(ErrorCode::TooLarge, "configuration file " + quoteBytes(path) +
+                                                  " is larger than 1 MiB: refused");
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseConfig(text.str());
+    if (!text) {
+        return makeError(ErrorCode::Io, "cannot read configuration file " + quoteBytes(path) +
+                                            ": " + text.error().message);
+    }
+    return parseConfig(text.value());
 }
 
 }  // namespace vellicor

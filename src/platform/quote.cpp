@@ -1,5 +1,6 @@
 #include "platform/quote.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vellicor {
@@ -93,6 +94,33 @@ std::string quoteBytes(std::string_view bytes, std::size_t maxBytes) {
     out += '"';
     if (i < bytes.size()) {
         out += "…";
+    }
+    return out;
+}
+
+std::string fileText(std::string_view text) {
+    constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t valid = utf8Prefix(text);
+        for (std::size_t at = 0; at < valid; ++at) {
+            const auto c = static_cast<unsigned char>(text[at]);
+            const std::string_view rest = text.substr(at, std::min<std::size_t>(3, valid - at));
+            if (rest == "\xEF\xBF\xBE" || rest == "\xEF\xBF\xBF") {
+                out += kReplacement;
+                at += 2;
+            } else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+                out += kReplacement;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        text.remove_prefix(valid);
+        if (!text.empty()) {
+            out += kReplacement;
+            text.remove_prefix(1);
+        }
     }
     return out;
 }

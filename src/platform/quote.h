@@ -16,6 +16,11 @@ inline bool isUtf8(std::string_view bytes) {
     return utf8Prefix(bytes) == bytes.size();
 }
 
+// The text as any file it is written to can hold it (an SVG's XML, a CSV, the log file):
+// every malformed byte (a lone surrogate's too), U+FFFE, U+FFFF and the C0 control characters
+// but tab, line feed and carriage return become U+FFFD; the rest is kept.
+std::string fileText(std::string_view text);
+
 // The bytes in double quotes, at most `maxBytes` of them: printable ASCII and well-formed
 // UTF-8 characters as they are, control characters (C1 included), '"', '\' and every byte
 // of a malformed sequence as \xNN. A longer text is cut at a character's end and "…"

@@ -1,11 +1,10 @@
 #include "web/accounts_file.h"
 
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string_view>
 
+#include "platform/bounded_file.h"
 #include "platform/quote.h"
 #include "web/proxy_setting.h"
 #include "web/text_util.h"
@@ -79,7 +78,8 @@ Result<Account> parseLine(std::string_view text, int line, Seen& seen) {
     }
     if (!a.proxy.empty()) {
         if (auto proxy = parseProxy(a.proxy); !proxy) {
-            return lineError(line, who + " 的代理无效：" + proxy.error().message);
+            // Not quoted: a proxy holds a password, and a column put in the wrong place a cookie.
+            return lineError(line, who + " 的代理无效：应为 [user:password@]host:port");
         }
     }
     if (auto [at, added] = seen.names.emplace(a.name, line); !added) {
@@ -132,13 +132,15 @@ Result<std::vector<Account>> parseAccountsFile(const std::string& bytes) {
 }
 
 Result<std::vector<Account>> loadAccountsFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    auto text = readBoundedFile(path);
+    if (!text && text.error().code == ErrorCode::TooLarge) {
+        return makeError(ErrorCode::TooLarge,
+                         "帐号文件 " + quoteBytes(path) + " 超过 1 MiB，已拒绝");
+    }
+    if (!text) {
         return makeError(ErrorCode::Io, "无法读取帐号文件 " + quoteBytes(path));
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseAccountsFile(text.str());
+    return parseAccountsFile(text.value());
 }
 
 }  // namespace vellicor::web

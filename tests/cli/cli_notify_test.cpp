@@ -35,7 +35,7 @@ TEST(CliNotifyTest, EachChannelsResultAndTheExitStatus) {
         {"[alert]\n", 1, {"没有配置提醒渠道"}},
         {"[alert]\nwebhook_url = " + hook.url("/ok?token=SECRET") + "\n",
          0,
-         {"测试提醒：Web 钩子 " + hook.url("/ok") + " 已送达"}},
+         {"测试提醒：Web 钩子 " + hook.url("/ok") + "?*** 已送达"}},
         {"[alert]\nwebhook_url = http://127.0.0.1:" + closed +
              "/x?token=SECRET\n"
              "timeout_ms = 2000\n",

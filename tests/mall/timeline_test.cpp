@@ -144,6 +144,24 @@ TEST(Timeline, SvgTextIsEscaped) {
     }
 }
 
+// What XML and a text file cannot hold, in an account's name or a mall's caption, is replaced
+// in both files: the picture stays an XML document, the table plain UTF-8.
+TEST(Timeline, NamesAndTextsFitEveryFile) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"U+FFFE", "\xEF\xBF\xBE"}, {"U+FFFF", "\xEF\xBF\xBF"},           {"a C0 control", "\x01"},
+        {"escape", "\x1b"},         {"a lone surrogate", "\xED\xA0\x80"}, {"a stray byte", "\xFF"},
+    };
+    for (const auto& [what, bad] : cases) {
+        SCOPED_TRACE(what);
+        Timeline t = oneLane("改名" + bad, "小号" + bad + "1");
+        t.rows.push_back({0, 1, 1, 1ms, 20ms, OutcomeKind::NotOpen});
+        for (const std::string& file : {timelineSvg(t), timelineCsv(t)}) {
+            EXPECT_EQ(file.find(bad), std::string::npos);
+            EXPECT_NE(file.find("小号\xEF\xBF\xBD"), std::string::npos);
+        }
+    }
+}
+
 // 44 items x 1,000 requests, most answered within a few hundred milliseconds, a few stragglers
 // half a minute later: one lane each, a file of at most a few hundred kilobytes, and the
 // stragglers counted at the window's edge instead of stretching it.

@@ -1,7 +1,16 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "platform/bounded_file.h"
 #include "platform/config.h"
 #include "platform/quote.h"
+#include "web/accounts_file.h"
 
 namespace vellicor {
 namespace {
@@ -57,7 +66,7 @@ TEST(Config, RejectsWhatWouldHarmRequests) {
 }
 
 // A value is the rest of its line as written, however long and whatever it holds; a line that
-// would continue a value or use another separator is refused, quoted, not guessed at.
+// would continue a value or use another separator is refused, named, not guessed at.
 TEST(Config, ValuesWholeAndOddLinesRefused) {
     const std::string longPath = "/" + std::string(300, 'a');
     struct Case {
@@ -70,9 +79,8 @@ TEST(Config, ValuesWholeAndOddLinesRefused) {
         {"[http]\nproxy = user:pa ;ss@h:1\n", "user:pa ;ss@h:1", "", nullptr},
         {"[http]\nproxy = h:1 # not a comment\n", "h:1 # not a comment", "", nullptr},
         {"[http]\nca_file = " + longPath + "\n", "", longPath, nullptr},
-        {"[http]\nproxy = h:1\n  X-Injected: 1\n", "", "",
-         "configuration line 3 without '=': \"X-Injected: 1\""},
-        {"[http]\nproxy: h:1\n", "", "", "configuration line 2 without '=': \"proxy: h:1\""},
+        {"[http]\nproxy = h:1\n  X-Injected: 1\n", "", "", "configuration line 3 without '='"},
+        {"[http]\nproxy: h:1\n", "", "", "configuration line 2 without '='"},
     };
     for (const auto& c : cases) {
         const auto got = parseConfig(c.text);
@@ -172,11 +180,7 @@ TEST(Config, NonTextFilesQuotedSafely) {
             EXPECT_FALSE(ch < 0x20 || ch == 0x7F) << m;
         }
     }
-    EXPECT_NE(parseConfig(gbk).error().message.find("line 3 is not UTF-8 text: \"; \\xb6"),
-              std::string::npos)
-        << parseConfig(gbk).error().message;
-    EXPECT_NE(parseConfig(escapes).error().message.find("\\x1b]0;owned\\x07\\x1b[2J"),
-              std::string::npos);
+    EXPECT_EQ(parseConfig(gbk).error().message, "configuration line 3 is not UTF-8 text");
     // A byte order mark is not an error.
     EXPECT_TRUE(parseConfig("\xEF\xBB\xBF[exchange]\nmax_threads = 5\n").ok());
 }
@@ -237,6 +241,45 @@ TEST(Config, MissingFileIsAnError) {
     auto c = loadConfig("/nonexistent/vellicor.ini");
     ASSERT_FALSE(c.ok());
     EXPECT_EQ(c.error().code, ErrorCode::Io);
+}
+
+// The configuration and the accounts file are read up to 1 MiB and one byte: a file at the
+// bound is read whole, anything longer (a device, a pipe that never ends) is refused.
+TEST(SettingsFiles, ReadingStopsPastOneMebibyte) {
+    const std::string atBound = testing::TempDir() + "vellicor-1mib.txt";
+    const std::string overBound = testing::TempDir() + "vellicor-1mib-and-1.txt";
+    std::ofstream(atBound, std::ios::binary) << std::string(kMostSettingsBytes, '#');
+    std::ofstream(overBound, std::ios::binary) << std::string(kMostSettingsBytes + 1, '#');
+    // A pipe whose writer goes on until its reader leaves (then its write fails, no signal).
+    std::signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([fd = ends[1]] {
+        const std::string block(4096, '#');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        ::close(fd);
+    });
+    const std::string endless = "/dev/fd/" + std::to_string(ends[0]);
+    struct Case {
+        std::string path;
+        bool read;
+    };
+    const Case cases[] = {
+        {atBound, true}, {overBound, false}, {"/dev/zero", false}, {endless, false}};
+    for (const Case& c : cases) {
+        const auto bytes = readBoundedFile(c.path);
+        EXPECT_EQ(bytes.ok(), c.read) << c.path;
+        if (!c.read) {
+            EXPECT_EQ(bytes.error().code, ErrorCode::TooLarge) << c.path;
+            EXPECT_EQ(loadConfig(c.path).error().code, ErrorCode::TooLarge) << c.path;
+            EXPECT_EQ(web::loadAccountsFile(c.path).error().code, ErrorCode::TooLarge) << c.path;
+        }
+    }
+    ::close(ends[0]);
+    writer.join();
+    std::remove(atBound.c_str());
+    std::remove(overBound.c_str());
 }
 
 }  // namespace
