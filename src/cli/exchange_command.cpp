@@ -22,6 +22,7 @@
 #include "mall/exchange_controller.h"
 #include "mall/run_input.h"
 #include "mall/run_summary.h"
+#include "mall/send_way.h"
 #include "mall/timeline.h"
 #include "platform/clock.h"
 #include "platform/config.h"
@@ -256,6 +257,8 @@ int runExchange(const Args& args) {
     // portal's, each with its proxy beside its session.
     const Config& config =
         session->accounts.size() == 1 ? session->accounts.front().config : session->setup.config;
+    // The mall's clock is read through the accounts' proxy, as their requests go.
+    const Config probing = mall::probeConfig(config, runAccounts(*session));
     mall::RunOptions runOptions;
     alert::RunAlerts runAlerts(alerter);
     watchOutcomes(runOptions, runAlerts);
@@ -268,7 +271,7 @@ int runExchange(const Args& args) {
         const schedule::TimeOfDay time{*secondsOfDay / 3600, *secondsOfDay / 60 % 60,
                                        *secondsOfDay % 60};
         opening = schedule::nextShowing(time, clock);
-        aim = mall::aimAtOpening(config, clock, opening);
+        aim = mall::aimAtOpening(probing, clock, opening);
         if (aim->passed) {
             return fail(withoutLineEnd(aim->line));
         }
@@ -297,7 +300,7 @@ int runExchange(const Args& args) {
     if (!started) {
         return kExitFailed;
     }
-    if (aimsAgain && !aimAgain(config, clock, opening, *aim, controller)) {
+    if (aimsAgain && !aimAgain(probing, clock, opening, *aim, controller)) {
         controller.wait();
         return fail("设定的时间已过，未发出请求");
     }
@@ -311,6 +314,9 @@ int runExchange(const Args& args) {
             return fail(written.error().message);
         }
         printLine("时间线已写入 " + *timelineFile);
+    }
+    if (summary && mall::nothingPastProxy(*summary)) {
+        return kExitFailed;
     }
     const bool answered = summary && anyAnswer(*summary);
     return answered ? kExitOk : kExitNoAnswer;
