@@ -7,6 +7,7 @@
 # check the Debian package tools/package.sh builds. python3-aiosmtpd is the local SMTP server
 # the alert tests send mail to (run by /usr/bin/python3, whose modules Debian's packages are).
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
+# squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start.
 set -euo pipefail
 
 PACKAGES=(
@@ -21,6 +22,7 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei dbus-daemon
   wrk
   nginx apache2 haproxy openssl
+  squid dante-server
   python3-aiosmtpd
   lintian desktop-file-utils appstream
 )

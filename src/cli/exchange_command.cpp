@@ -212,6 +212,9 @@ int runExchange(const Args& args) {
         }
         printLine("时间线已写入 " + *request->timeline);
     }
+    if (mall::nothingPastProxy(summary)) {
+        return kExitFailed;  // no request got past the proxy: nothing was sent
+    }
     return anyAnswer(summary) ? kExitOk : kExitNoAnswer;
 }
 

@@ -2,6 +2,9 @@
 
 #include "mall/preopen.h"
 
+#include <algorithm>
+#include <map>
+
 namespace vellicor::mall {
 
 CurlSender::CurlSender(const WayContext& context, CURLM* multi)
@@ -16,11 +19,40 @@ Result<WayLife::Primed> CurlSender::prime(const Priming& priming) {
     request.base = c_.config.mall;
     request.connections = priming.connections;
     request.http = c_.http();
+    request.proxies = connectionProxies(priming.connections);
+    if (!request.proxies.empty()) {
+        request.connections = static_cast<int>(request.proxies.size());
+    }
     request.configure = [this](CURL* easy) { c_.host.apply(easy); };
     request.deadline = priming.deadline;
     request.stopped = [this] { return c_.ledger.cancelled(); };
     c_.log(preopenLine(preopenConnections(multi_, request, c_.clock)));
     return Primed::Ready;
+}
+
+// Each proxy its share of the connections, by its workers, at least one: a connection through
+// one proxy is of no use to a request through another. Empty when all go the one way.
+std::vector<std::string> CurlSender::connectionProxies(int connections) const {
+    std::map<std::string, std::size_t> workers;
+    for (std::size_t i = 0; i < c_.ledger.size(); ++i) {
+        if (!c_.ledger.ended(i)) {
+            ++workers[c_.ledger.request(i).page.proxy];
+        }
+    }
+    std::vector<std::string> proxies;
+    if (workers.size() < 2) {
+        return proxies;
+    }
+    std::size_t total = 0;
+    for (const auto& [proxy, count] : workers) {
+        total += count;
+    }
+    for (const auto& [proxy, count] : workers) {
+        const auto share = std::max<std::size_t>(
+            1, count * static_cast<std::size_t>(std::max(0, connections)) / total);
+        proxies.insert(proxies.end(), share, proxy);
+    }
+    return proxies;
 }
 
 // The request is counted as sent once it is known to have left (see settle()).
@@ -104,7 +136,8 @@ void CurlSender::settle(std::size_t index, CURLcode code) {
         c_.sink.onEnd(index, std::move(reply));
         return;
     }
-    if (!t.requestLeft()) {
+    // What ended at the proxy never reached the mall, whatever libcurl wrote to the proxy.
+    if (!t.requestLeft() || reply.error().code == ErrorCode::Proxy) {
         c_.ledger.unsent();
         c_.sink.onEnd(index, std::move(reply));
         return;

@@ -40,6 +40,7 @@ class CurlSender final : public WayLife, public Routing, public PollWork {
         std::unique_ptr<web::Transfer> transfer;
         bool added = false;  // on the multi handle
     };
+    std::vector<std::string> connectionProxies(int connections) const;
     bool ensureTransfer(std::size_t index);
     void drainDone();
     void settle(std::size_t index, CURLcode code);

@@ -41,6 +41,7 @@ class Engine final : public SendSink {
     void prepareRequest(const web::Account& account, std::size_t itemIndex);
     void prepareWorker(std::size_t item, std::size_t account, int number);
     int connectionCap() const;
+    bool anyProxy() const;
     void failAll(const Error& why);
     void chooseWays();
     std::vector<Way> waysToTry();

@@ -72,24 +72,21 @@ void Engine::prepareAll() {
     }
 }
 
-// The request of an item for one account: its session only. An account with a proxy of its
-// own leaves the run to libcurl's transfers: a connection of the run's own would leave from
-// this computer's address, which is what the proxy is there to hide.
+// The request of an item for one account: its session only, through the account's proxy
+// (or the configured one). Whether a way of the run's own may carry it through that proxy
+// is the ways' affair (firstWay); nothing goes around it.
 void Engine::prepareRequest(const web::Account& account, std::size_t itemIndex) {
     ItemRequest item;
     item.page.url = exchangeAddress(s_.config.mall, s_.plan.items[itemIndex]->target);
     item.page.cookies = account.cookies;
-    const bool ownProxy = !account.proxy.empty() && account.proxy != http().proxy;
-    item.page.proxy = ownProxy ? account.proxy : http().proxy;
+    item.page.proxy = web::proxyOf(account, http().proxy);
     if (items_.empty()) {
-        host_.resolve(item.page.url, !http().proxy.empty());
+        host_.resolve(item.page.url, anyProxy());
     }
-    if (!ownProxy) {
-        auto bytes = web::requestBytes(item.page);
-        item.bytes = bytes ? std::move(bytes).value() : std::string();
-        auto streamed = web::h2Request(item.page);
-        item.h2 = streamed ? std::move(streamed).value() : web::H2Request{};
-    }
+    auto bytes = web::requestBytes(item.page);
+    item.bytes = bytes ? std::move(bytes).value() : std::string();
+    auto streamed = web::h2Request(item.page);
+    item.h2 = streamed ? std::move(streamed).value() : web::H2Request{};
     // Checked once per item and account: every worker of it would fail the same way.
     auto checked = web::Transfer::prepare(item.page, http());
     itemErrors_.push_back(checked ? std::nullopt : std::optional<Error>(checked.error()));
@@ -125,6 +122,9 @@ void Engine::failAll(const Error& why) {
 // libcurl's transfers come last, as the way every other falls back to; they are opened
 // ahead only when no other way is tried.
 void Engine::chooseWays() {
+    if (anyProxy()) {
+        s_.log(proxyLine(accounts_, http().proxy));
+    }
     auto ways = waysToTry();
     if (const auto when = priming()) {
         openFirstReady(ways, *when);
@@ -148,11 +148,22 @@ void Engine::keep(Way way) {
     ways_.push_back(std::move(way));
 }
 
+bool Engine::anyProxy() const {
+    return !http().proxy.empty() ||
+           std::any_of(accounts_.begin(), accounts_.end(),
+                       [](const web::Account& a) { return !a.proxy.empty(); });
+}
+
 std::vector<Way> Engine::waysToTry() {
     const auto written = [](const ItemRequest& r) { return !r.bytes.empty(); };
     const auto streamable = [](const ItemRequest& r) { return !r.h2.path.empty(); };
+    std::set<std::string> proxies;
+    for (const ItemRequest& r : items_) {
+        proxies.insert(r.page.proxy);
+    }
     const WayFacts facts{unended_, std::all_of(items_.begin(), items_.end(), written),
-                         std::all_of(items_.begin(), items_.end(), streamable)};
+                         std::all_of(items_.begin(), items_.end(), streamable), proxies.size(),
+                         proxies.size() == 1 ? *proxies.begin() : std::string()};
     return s_.transport->ways(firstWay(s_.config, facts), context_);
 }
 
@@ -442,6 +453,7 @@ void Engine::report(std::size_t index, Outcome outcome) {
     {
         std::lock_guard lock(s_.summaryMutex);
         s_.summary.noteOutcome(w.item, outcome.kind, w.account);
+        s_.summary.endedAtProxy += outcome.atProxy ? 1 : 0;
     }
     for (auto* route : routes_) {
         route->release(index);

@@ -149,8 +149,9 @@ Outcome classifyReply(long status, std::string_view body) {
 
 Outcome failedRequest(const Error& error) {
     std::string text = visibleText(error.message);
-    return {OutcomeKind::Failed, "请求失败：" + (text.empty() ? std::string("未知错误")
-                                                              : clipText(text, kMessageChars))};
+    return {OutcomeKind::Failed,
+            "请求失败：" + (text.empty() ? std::string("未知错误") : clipText(text, kMessageChars)),
+            error.code == ErrorCode::Proxy};
 }
 
 Outcome lostAfterSend(const Error& error) {

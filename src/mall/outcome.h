@@ -27,7 +27,8 @@ inline constexpr int kOutcomeKinds = 11;
 
 struct Outcome {
     OutcomeKind kind = OutcomeKind::Unrecognised;
-    std::string message;  // one line of text, no line breaks
+    std::string message;   // one line of text, no line breaks
+    bool atProxy = false;  // a failure at the proxy: the request never reached the mall
 };
 
 // Reads a reply. The body must already be decoded to UTF-8.

@@ -20,17 +20,27 @@ inline void cpuRelax() {
 }
 
 // A request every HTTP/1.1 server answers without work of its own and without side effects.
-std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request) {
+std::unique_ptr<web::Transfer> warmUp(const PreopenRequest& request, int n) {
     web::PageRequest page;
     page.url = request.base + "/";
+    if (static_cast<std::size_t>(n) < request.proxies.size()) {
+        page.proxy = request.proxies[static_cast<std::size_t>(n)];
+    }
     auto prepared = web::Transfer::prepare(page, request.http);
     if (!prepared) {
         return nullptr;
     }
     auto transfer = std::move(prepared).value();
     CURL* easy = transfer->handle();
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "OPTIONS");
-    curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, "*");
+    if (page.proxy.empty() && request.http.proxy.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "OPTIONS");
+        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, "*");
+    } else {
+        // A forwarding proxy has no form for "OPTIONS *", and front ends answer it through a
+        // tunnel with a 400 and a close: a static file's head leaves the connection open.
+        curl_easy_setopt(easy, CURLOPT_URL, (request.base + "/favicon.ico").c_str());
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    }
     if (request.configure) {
         request.configure(easy);
     }
@@ -72,7 +82,7 @@ PreopenReport preopenConnections(CURLM* multi, const PreopenRequest& request, co
     report.wanted = std::max(0, request.connections);
     std::vector<std::unique_ptr<web::Transfer>> warmUps;
     for (int i = 0; i < report.wanted; ++i) {
-        auto transfer = warmUp(request);
+        auto transfer = warmUp(request, i);
         if (!transfer || curl_multi_add_handle(multi, transfer->handle()) != CURLM_OK) {
             ++report.failed;
             continue;

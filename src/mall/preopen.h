@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/config.h"
@@ -30,6 +31,9 @@ struct PreopenRequest {
     std::string base;  // scheme://host[:port] of the mall
     int connections = 0;
     HttpSettings http;
+    // The proxy of each connection ("" for none), where they differ: connections through
+    // different proxies are never one another's. Empty: every one by http.proxy.
+    std::vector<std::string> proxies;
     // Applied to every warm-up handle after its set-up (the run's resolved address).
     std::function<void(CURL*)> configure;
     // Warm-ups still under way at the deadline are dropped.

@@ -41,6 +41,7 @@ struct RunSummary {
     int sends = 0;     // requests that left whole, retries included
     int unsent = 0;  // requests the mall never saw (lost before their last byte), sent again or not
     bool cancelled = false;
+    int endedAtProxy = 0;  // workers whose request never got past the proxy
     // When each request left, reached the mall and was answered; only for a run asked to keep
     // it (RunOptions::timeline).
     std::shared_ptr<const Timeline> timeline;
@@ -55,6 +56,11 @@ struct RunSummary {
     // A worker's outcome line.
     void noteOutcome(std::size_t item, OutcomeKind kind, std::size_t account = 0);
 };
+
+// Every worker ended at the proxy: nothing reached the mall.
+inline bool nothingPastProxy(const RunSummary& summary) {
+    return summary.requests > 0 && summary.endedAtProxy == summary.requests;
+}
 
 // The lines that close a run, without line ends: a heading, one line per item and one per
 // account (of a run of several), then the totals line.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "alert/alerter.h"
+#include "mall/send_way.h"
 #include "mall/timeline.h"
 #include "web/proxy_setting.h"
 
@@ -121,16 +122,6 @@ void TimedRun::say(const std::string& line) const {
     if (setup_.log) {
         setup_.log(line);
     }
-}
-
-// The configuration a run's probes go with: the first account's proxy, where it has one of
-// its own, so that the mall's clock is read on the path the requests take.
-Config TimedRun::configFor(const std::vector<web::Account>& accounts) const {
-    Config config = setup_.config;
-    if (!accounts.empty()) {
-        config.http.proxy = web::proxyOf(accounts.front(), config.http.proxy);
-    }
-    return config;
 }
 
 mall::SessionState TimedRun::ask(const web::Account& account) const {
@@ -284,7 +275,7 @@ std::optional<schedule::AimedInstant> TimedRun::aimAt(Clock::WallTime opening, u
         std::lock_guard lock(mutex_);
         accounts = armedAccounts_;
     }
-    mall::FiringAim aim = mall::aimAtOpening(configFor(accounts), *setup_.clock, opening);
+    mall::FiringAim aim = mall::aimAtOpening(mall::probeConfig(setup_.config, accounts), *setup_.clock, opening);
     {
         std::lock_guard lock(mutex_);
         if (arming == arming_ && (!aim_ || !aim_->onMallClock || aim.onMallClock)) {

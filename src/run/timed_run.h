@@ -159,7 +159,6 @@ class TimedRun {
     void cancelPrepared();
     void ended(RunEnd end);
     void say(const std::string& line) const;
-    Config configFor(const std::vector<web::Account>& accounts) const;
 
     TimedRunSetup setup_;
     TimedRunHooks hooks_;

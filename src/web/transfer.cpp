@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "web/proxy_failure.h"
 #include "web/proxy_setting.h"
 #include "web/text_util.h"
 
@@ -79,7 +80,8 @@ void ensureCurlReady() {
 struct Transfer::Sink {
     std::string url;
     std::string body;
-    std::string where;  // host:port for error texts
+    std::string where;   // host:port for error texts
+    ProxySetting proxy;  // the one the request goes through, if any
     std::size_t maxBody = 0;
     bool post = false;
     bool tooLarge = false;
@@ -219,19 +221,20 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
     if (sink.post) {
         sink.body = expandQuoteMarker(request.body, "\"");
     }
-    const std::string& proxySetting = request.proxy.empty() ? settings.proxy : request.proxy;
+    // Every scheme goes through the proxy: a secure request sent around it would show the
+    // mall this computer's address, which the proxy is there to hide.
+    const bool own = !request.proxy.empty();
+    const std::string& proxySetting = own ? request.proxy : settings.proxy;
     ProxySetting proxy;
-    // The proxy is named for plain HTTP only, as a proxy list "http=host:port" means;
-    // secure requests go direct.
-    if (!proxySetting.empty() && !address->secure) {
-        auto parsed = parseProxy(proxySetting);
+    if (!proxySetting.empty()) {
+        auto parsed = parseProxy(proxySetting, own ? "proxy" : "http.proxy");
         if (!parsed) {
             return parsed.error();
         }
         proxy = std::move(parsed.value());
     }
     bool listFailed = false;
-    t->headers_ = headerList(text.value(), !proxy.url.empty(), listFailed);
+    t->headers_ = headerList(text.value(), !proxy.url.empty() && !address->secure, listFailed);
     t->easy_ = curl_easy_init();
     if (t->easy_ == nullptr || listFailed) {
         return makeError(ErrorCode::Internal, "out of memory setting up a request");
@@ -240,6 +243,7 @@ Result<std::unique_ptr<Transfer>> Transfer::prepare(const PageRequest& request,
     if (auto st = t->configure(settings, proxy, defaultAgent); !st) {
         return st.error();
     }
+    sink.proxy = std::move(proxy);
     return t;
 }
 
@@ -330,6 +334,10 @@ Result<Reply> Transfer::finish(CURLcode code) {
     }
     Reply& r = sink_->reply;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &r.status);
+    // A plain request forwarded by an HTTP proxy gets the proxy's own refusal as its reply.
+    if (r.status == 407 && sink_->proxy.kind == ProxyKind::Http && !sink_->proxy.url.empty()) {
+        return proxyRefusedCredentials(sink_->proxy);
+    }
     r.cookies = replyCookies(r.headerText);
     r.redirect = redirectTarget(r.headerText);
     if (!r.redirect.empty() && !isAbsolute(r.redirect)) {
@@ -345,6 +353,9 @@ Result<Reply> Transfer::finish(CURLcode code) {
 Error Transfer::failure(CURLcode code) const {
     const Sink& s = *sink_;
     const std::string detail = s.errorText[0] != '\0' ? s.errorText : curl_easy_strerror(code);
+    if (auto viaProxy = proxyFailure(easy_, code, s.proxy, detail)) {
+        return *viaProxy;
+    }
     const std::string at = " (" + s.where + "): " + detail;
     if (s.resendStopped) {
         // What made libcurl want to write the request again, not the refusal to let it.

@@ -20,7 +20,7 @@ TEST(FirstWay, FollowsTheSettings) {
         WayFacts facts;
         SendWay way;
     };
-    const WayFacts usual{10, true, true};
+    const WayFacts usual{10, true, true, 1, ""};
     const std::vector<Case> cases{
         {"plain mall", "http://mall.test", "", HttpVersion::Auto, 3000, usual,
          SendWay::Connections},
@@ -33,25 +33,28 @@ TEST(FirstWay, FollowsTheSettings) {
         {"plain mall through a proxy", "http://mall.test", "http://proxy.test:3128",
          HttpVersion::Auto, 3000, usual, SendWay::Transfers},
         {"TLS through a proxy tunnels", "https://mall.test", "http://proxy.test:3128",
-         HttpVersion::Auto, 3000, usual, SendWay::Wave},
+         HttpVersion::Auto, 3000, usual, SendWay::Transfers},
+        {"accounts through different proxies", "https://mall.test", "", HttpVersion::Auto, 3000,
+         WayFacts{10, true, true, 2, ""}, SendWay::Transfers},
         {"nothing opened ahead", "https://mall.test", "", HttpVersion::Auto, 0, usual,
          SendWay::Transfers},
         {"no worker left to send", "http://mall.test", "", HttpVersion::Auto, 3000,
-         WayFacts{0, true, true}, SendWay::Transfers},
+         WayFacts{0, true, true, 1, ""}, SendWay::Transfers},
         {"a request not written out", "https://mall.test", "", HttpVersion::Auto, 3000,
-         WayFacts{10, false, true}, SendWay::Transfers},
+         WayFacts{10, false, true, 1, ""}, SendWay::Transfers},
         {"no HTTP/2 fields", "https://mall.test", "", HttpVersion::Http2, 3000,
-         WayFacts{10, true, false}, SendWay::Connections},
+         WayFacts{10, true, false, 1, ""}, SendWay::Connections},
         {"no address", "mall.test", "", HttpVersion::Auto, 3000, usual, SendWay::Transfers},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Config config = Config::defaults();
         config.mall = c.mall;
-        config.http.proxy = c.proxy;
         config.http.version = c.version;
         config.timer.preopenLeadMs = c.leadMs;
-        EXPECT_EQ(firstWay(config, c.facts), c.way);
+        WayFacts facts = c.facts;
+        facts.proxy = c.proxy.empty() ? facts.proxy : c.proxy;
+        EXPECT_EQ(firstWay(config, facts), c.way);
     }
 }
 

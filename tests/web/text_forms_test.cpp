@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "web/page_request.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::web {
 namespace {
@@ -184,6 +185,50 @@ TEST(QuoteMarker, Expands) {
     EXPECT_EQ(expandQuoteMarker("a#引号b#引号", "\""), "a\"b\"");
     EXPECT_EQ(expandQuoteMarker("#引号#引号", "%22"), "%22%22");
     EXPECT_EQ(expandQuoteMarker("#引 号", "\""), "#引 号");
+}
+
+}  // namespace
+}  // namespace vellicor::web
+
+namespace vellicor::web {
+namespace {
+
+// One reading for every place a proxy is set: what it goes through, how messages show it,
+// and what is refused before anything is sent, naming the field and never the password.
+TEST(ProxySettingText, KindsDisplayAndRefusals) {
+    struct Case {
+        std::string setting;
+        std::string url;      // empty: refused
+        std::string display;  // shown, or what the refusal says
+    };
+    const Case cases[] = {
+        {"h:3128", "http://h:3128", "h:3128"},
+        {"HTTP://u:p%40w@h:3128", "http://h:3128", "u:***@h:3128"},
+        {"socks5h://u:pw@h:1080", "socks5h://h:1080", "socks5h://u:***@h:1080"},
+        {"socks4://h:1080", "", "http.proxy \"h:1080\" has a scheme other than"},
+        {"u:p@w@h:1", "", "http.proxy \"u:***@h:1\" has a raw '@', ':' or '/'"},
+        {"u:p:w@h:1", "", "has a raw '@', ':' or '/'"},
+        {"u:p/w@h:1", "", "has a raw '@', ':' or '/'"},
+        {"u:secret", "", "http.proxy is not"},
+        {"h:3128/", "", "http.proxy is not"},
+    };
+    for (const Case& c : cases) {
+        auto parsed = parseProxy(c.setting, "http.proxy");
+        if (c.url.empty()) {
+            ASSERT_FALSE(parsed.ok()) << c.setting;
+            EXPECT_EQ(parsed.error().code, ErrorCode::BadInput);
+            EXPECT_NE(parsed.error().message.find(c.display), std::string::npos)
+                << parsed.error().message;
+            for (const char* secret : {"secret", "p@w", "p:w", "p/w"}) {
+                EXPECT_EQ(parsed.error().message.find(secret), std::string::npos)
+                    << parsed.error().message;
+            }
+            continue;
+        }
+        ASSERT_TRUE(parsed.ok()) << c.setting << ": " << parsed.error().message;
+        EXPECT_EQ(parsed->url, c.url);
+        EXPECT_EQ(parsed->display, c.display);
+    }
 }
 
 }  // namespace
