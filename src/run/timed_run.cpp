@@ -129,37 +129,42 @@ mall::SessionState TimedRun::ask(const web::Account& account) const {
                                : mall::checkSession(setup_.config, account);
 }
 
-// The one rule: each account is asked; those whose session has ended are named (with
-// several), alerted once together and left out. What cannot be asked stays in: the mall may
-// be busy, not the session over. Returns the accounts left.
-std::vector<web::Account> TimedRun::checkAccounts(const std::vector<web::Account>& accounts) {
-    std::vector<web::Account> kept;
-    std::vector<std::string> ended;
-    bool unknown = false;
+// The one rule: each account is asked; those whose session has ended are left out. What
+// cannot be asked stays in: the mall may be busy, not the session over.
+TimedRun::Verdict TimedRun::judge(const std::vector<web::Account>& accounts) const {
+    Verdict verdict;
     for (const web::Account& account : accounts) {
         const mall::SessionState state = ask(account);
         if (state == mall::SessionState::LoggedOut) {
-            ended.push_back(account.name);
+            verdict.ended.push_back(account);
             continue;
         }
-        unknown = unknown || state == mall::SessionState::Unknown;
-        kept.push_back(account);
+        verdict.unknown = verdict.unknown || state == mall::SessionState::Unknown;
+        verdict.kept.push_back(account);
     }
-    if (accounts.size() > 1) {
-        for (const std::string& name : ended) {
-            say(sessionEndedLine(name));
+    return verdict;
+}
+
+// The ended accounts are named (with several) and alerted once together.
+void TimedRun::tell(const Verdict& verdict) const {
+    const std::size_t asked = verdict.kept.size() + verdict.ended.size();
+    std::vector<std::string> names;
+    for (const web::Account& account : verdict.ended) {
+        if (asked > 1) {
+            say(sessionEndedLine(account.name));
+        }
+        if (!account.name.empty()) {
+            names.push_back(account.name);
         }
     }
-    std::erase(ended, std::string());
-    if (kept.size() < accounts.size()) {
-        alert::alertSessionsEnded(setup_.alerter.get(), ended);
+    if (!verdict.ended.empty()) {
+        alert::alertSessionsEnded(setup_.alerter.get(), names);
     }
-    if (kept.empty() && !accounts.empty() && !setup_.refuseWithoutSession) {
+    if (verdict.kept.empty() && asked > 0 && !setup_.refuseWithoutSession) {
         say(kSessionsEndedLine);
-    } else if (unknown) {
+    } else if (verdict.unknown) {
         say(kSessionUnknownLine);
     }
-    return kept;
 }
 
 bool TimedRun::runNow(bool checkSessions) {
@@ -170,7 +175,9 @@ bool TimedRun::runNow(bool checkSessions) {
     }
     std::vector<web::Account> accounts = stillIn(input.accounts);
     if (checkSessions && !accounts.empty()) {
-        accounts = checkAccounts(accounts);
+        const Verdict verdict = judge(accounts);
+        tell(verdict);
+        accounts = verdict.kept;
     }
     if (accounts.empty() && !input.accounts.empty()) {
         return refuseForNoSession();
@@ -225,7 +232,8 @@ void TimedRun::disarm() {
     preparePending_ = false;
 }
 
-// Off the front end's thread, once per arming.
+// Off the front end's thread, once per arming. What the check found is in force before it is
+// said: a run prepared on seeing the warnings goes without the accounts they name.
 void TimedRun::checkArmedSessions(unsigned arming) {
     std::vector<web::Account> accounts;
     {
@@ -235,7 +243,11 @@ void TimedRun::checkArmedSessions(unsigned arming) {
         }
         accounts = armedAccounts_;
     }
-    const std::vector<web::Account> kept = checkAccounts(accounts);
+    const Verdict verdict = judge(accounts);
+    const bool noneLeft = verdict.kept.empty() && !accounts.empty();
+    if (noneLeft && setup_.refuseWithoutSession) {
+        timer_.disarm();
+    }
     bool prepareNow = false;
     Clock::WallTime instant{};
     {
@@ -243,20 +255,15 @@ void TimedRun::checkArmedSessions(unsigned arming) {
         if (arming != arming_) {
             return;
         }
-        for (const web::Account& account : accounts) {
-            const bool stays = std::any_of(kept.begin(), kept.end(), [&](const web::Account& k) {
-                return keyOf(k) == keyOf(account);
-            });
-            if (!stays) {
-                leftOut_.insert(keyOf(account));
-            }
+        for (const web::Account& account : verdict.ended) {
+            leftOut_.insert(keyOf(account));
         }
         checking_ = false;
         prepareNow = std::exchange(preparePending_, false);
         instant = pendingInstant_;
     }
-    if (kept.empty() && !accounts.empty() && setup_.refuseWithoutSession) {
-        timer_.disarm();
+    tell(verdict);
+    if (noneLeft && setup_.refuseWithoutSession) {
         say(kNoSessionLine);
         post([this, arming] { refuse(kNoSessionLine, arming); });
         return;
@@ -311,7 +318,7 @@ void TimedRun::prepare(Clock::WallTime instant, unsigned arming) {
         }
     }
     if (accounts.empty() && !input.accounts.empty()) {
-        say(kNoSessionLine);
+        refuseForNoSession();
         std::lock_guard lock(mutex_);
         prepared_ = Prepared::Refused;
         return;
@@ -363,9 +370,7 @@ void TimedRun::wakeUp(unsigned arming) {
         } else {
             startEngine(input, std::move(accounts), {}, true);
         }
-    } else if (prepared == Prepared::Refused) {
-        ended({RunEnd::Kind::NotStarted, std::nullopt, {}});
-    }
+    }  // a preparation refused has said why and how it ended
     if (hooks_.fired) {
         hooks_.fired();
     }

@@ -145,7 +145,13 @@ class TimedRun {
     void post(std::function<void()> work);
     schedule::ArmOutcome armWith(const std::function<schedule::ArmOutcome()>& arming);
     mall::SessionState ask(const web::Account& account) const;
-    std::vector<web::Account> checkAccounts(const std::vector<web::Account>& accounts);
+    struct Verdict {
+        std::vector<web::Account> kept;
+        std::vector<web::Account> ended;
+        bool unknown = false;  // some session could not be asked
+    };
+    Verdict judge(const std::vector<web::Account>& accounts) const;
+    void tell(const Verdict& verdict) const;
     std::vector<web::Account> stillIn(std::vector<web::Account> accounts) const;
     bool refuseForNoSession();
     void checkArmedSessions(unsigned arming);

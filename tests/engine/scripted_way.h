@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,12 +22,14 @@ namespace vellicor::mall::test {
 
 using namespace std::chrono_literals;
 
+// Any thread may look and sleep: a timer's thread and a run's may share it.
 class SteppingClock final : public Clock {
   public:
     WallTime wallNow() const override {
-        return WallTime(std::chrono::duration_cast<WallTime::duration>(now_.time_since_epoch()));
+        return WallTime(std::chrono::duration_cast<WallTime::duration>(peek().time_since_epoch()));
     }
     Steady steadyNow() const override {
+        std::lock_guard lock(mutex_);
         now_ += 1us;
         return now_;
     }
@@ -35,23 +38,32 @@ class SteppingClock final : public Clock {
         if (onSleep) {
             onSleep(deadline);
         }
+        std::lock_guard lock(mutex_);
         now_ = std::max(now_, deadline);
     }
     void sleepUntilOrStop(Steady deadline, std::stop_token) const override { sleepUntil(deadline); }
-    void advance(std::chrono::nanoseconds by) { now_ += by; }
-    Steady peek() const { return now_; }
+    void advance(std::chrono::nanoseconds by) {
+        std::lock_guard lock(mutex_);
+        now_ += by;
+    }
+    Steady peek() const {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
 
     // Called on every sleep, before the time moves: where a test retimes or cancels.
     std::function<void(Steady deadline)> onSleep;
 
   private:
+    mutable std::mutex mutex_;
     mutable Steady now_ = Steady(std::chrono::hours(1000));
 };
 
 // What the mall does with one request.
 // Lost: no answer after the request left whole. Refused: the mall provably never took it.
 // Fails: it never left. Silent: no answer until the request's time runs out.
-enum class Says { Win, NotOpen, Throttled, SoldOut, Lost, Refused, Fails, Silent };
+// Win is a draw's answer (nothing won); Exchanged the pop-up of an item gained.
+enum class Says { Win, Exchanged, NotOpen, Throttled, SoldOut, Lost, Refused, Fails, Silent };
 
 // What happened, in order, as the ways saw it.
 struct Journal {
@@ -263,6 +275,10 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
             case Says::Win:
                 c_.ledger.sent();
                 return c_.sink.onEnd(index, page(200, "差一点点就中奖了"));
+            case Says::Exchanged:
+                c_.ledger.sent();
+                return c_.sink.onEnd(
+                    index, page(200, "<div class=\"popaitem c\"><p>已放入您的仓库</p><a>关闭窗口</a></div>"));
             case Says::NotOpen:
                 c_.ledger.sent();
                 return c_.sink.onEnd(index, page(200, "点开始兑换，请稍后再来"));
