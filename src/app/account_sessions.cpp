@@ -42,6 +42,7 @@ std::unique_ptr<AccountSessions::Entry> AccountSessions::makeEntry(const std::st
                                                                    const std::string& folder) {
     auto entry = std::make_unique<Entry>();
     entry->number = number;
+    entry->folder = folder;
     if (browser_) {
         entry->profile = ui::newWebProfile(QString::fromStdString(folder),
                                            QStringLiteral("vellicor-%1").arg(number.c_str()));
@@ -80,6 +81,11 @@ QWebEngineProfile* AccountSessions::profile(const std::string& number) const {
     return entry != nullptr ? entry->profile : nullptr;
 }
 
+std::string AccountSessions::profileFolderOf(const std::string& number) const {
+    const Entry* entry = find(number);
+    return entry != nullptr ? entry->folder : std::string();
+}
+
 void AccountSessions::setCurrent(Entry* entry) {
     if (entry == current_) {
         return;
@@ -104,25 +110,37 @@ Result<std::string> AccountSessions::loggedIn() {
     if (!added) {
         return added.error();
     }
-    if (current_->number != number) {
-        const std::string left = current_->number;
-        // The account listed before under that number gives its profile up for this one.
-        auto old = std::find_if(entries_.begin(), entries_.end(),
-                                [&](const auto& e) { return e->number == number; });
-        if (old != entries_.end()) {
-            current_->ticked = (*old)->ticked;
-            std::unique_ptr<Entry> gone = std::move(*old);
-            entries_.erase(old);
-            dropEntry(std::move(gone));
-        }
+    if (current_->number == number) {
+        emit listChanged();
+        return number;
+    }
+    const std::string left = current_->number;
+    // The account listed before under that number gives its entry up for this login.
+    bool ticked = current_->ticked;
+    auto old = std::find_if(entries_.begin(), entries_.end(),
+                            [&](const auto& e) { return e->number == number; });
+    if (old != entries_.end()) {
+        ticked = (*old)->ticked;
+        std::unique_ptr<Entry> gone = std::move(*old);
+        entries_.erase(old);
+        dropEntry(std::move(gone));
+    }
+    if (left.empty()) {
+        // A new login's panes become the account's, and a new login gets fresh ones.
         current_->number = number;
-        // What the profile was for before: a new login, or an account now logged out.
-        const std::string folder =
-            remember_ && !left.empty() ? web::profileFolder(dataFolder_, left) : std::string{};
-        entries_.push_back(makeEntry(left, folder));
-        if (!left.empty()) {
-            entries_.back()->ticked = current_->ticked;
-        }
+        current_->ticked = ticked;
+        entries_.push_back(makeEntry({}, {}));
+    } else {
+        // Another number logged in in the panes of `left`, whose profile keeps its folder: the
+        // login moves to a profile of its own, and `left` stays, logged out, on its own.
+        auto moved = makeEntry(number, remember_ ? web::profileFolder(dataFolder_, number) : "");
+        moved->ticked = ticked;
+        moved->session->restoreLines(QByteArray::fromStdString(session.keptLines()));
+        moved->session->setLoggedIn(true);
+        session.setLoggedIn(false);
+        session.forget();
+        entries_.push_back(std::move(moved));
+        setCurrent(entries_.back().get());
     }
     emit listChanged();
     return number;
@@ -209,8 +227,12 @@ Status AccountSessions::remove(const std::string& number) {
     std::unique_ptr<Entry> gone = std::move(*it);
     entries_.erase(it);
     dropEntry(std::move(gone));
-    if (!removed->profileFolder.empty()) {
-        QDir(QString::fromStdString(removed->profileFolder)).removeRecursively();
+    // Never a folder another account's profile stands on.
+    const std::string& folder = removed->profileFolder;
+    const bool inUse = std::any_of(entries_.begin(), entries_.end(),
+                                   [&](const auto& e) { return e->folder == folder; });
+    if (!folder.empty() && !inUse) {
+        QDir(QString::fromStdString(folder)).removeRecursively();
     }
     emit listChanged();
     return Ok{};

@@ -47,6 +47,8 @@ class AccountSessions final : public QObject {
     QWebEngineProfile* currentProfile() const { return current_->profile; }
     web::Session* session(const std::string& number);
     QWebEngineProfile* profile(const std::string& number) const;
+    // Where the account's profile keeps its data; "" in memory (or no such account).
+    std::string profileFolderOf(const std::string& number) const;
     // The account's name; the number itself for one not listed.
     std::string nameOf(const std::string& number) const;
 
@@ -92,6 +94,7 @@ class AccountSessions final : public QObject {
   private:
     struct Entry {
         std::string number;  // "" for the new login
+        std::string folder;  // where its profile keeps its data; "" in memory
         QWebEngineProfile* profile = nullptr;
         web::Session* session = nullptr;
         bool ticked = true;

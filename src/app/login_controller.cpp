@@ -375,8 +375,7 @@ void LoginController::checkRememberedSession() {
 
 void LoginController::rememberedSessionAnswered(const BalancesResult& result) {
     const bool restored = result.ok() && !loginSeen_;
-    const bool refused = !result.ok() && (result.error().code == ErrorCode::BadInput ||
-                                          result.error().code == ErrorCode::Parse);
+    const bool refused = !result.ok() && result.error().code == ErrorCode::LoggedOut;
     if (refused) {
         // The mall no longer knows the session: it is of no use on the next start either.
         // An unreachable mall says nothing about it, and it is kept.

@@ -114,15 +114,15 @@ bool saysNotLoggedIn(std::string_view page) {
 
 Status checkRecordReply(const web::Reply& reply, std::string_view decodedBody) {
     if (!reply.redirect.empty()) {
-        return makeError(ErrorCode::Parse, "the record page sent the session elsewhere (" +
-                                               reply.redirect + "): not logged in");
+        return makeError(ErrorCode::LoggedOut, "the record page sent the session elsewhere (" +
+                                                   reply.redirect + "): not logged in");
     }
     if (reply.status != 200) {
         return makeError(ErrorCode::Transfer,
                          "the record page answered HTTP " + std::to_string(reply.status));
     }
     if (saysNotLoggedIn(decodedBody)) {
-        return makeError(ErrorCode::Parse, "the record page says: not logged in");
+        return makeError(ErrorCode::LoggedOut, "the record page says: not logged in");
     }
     // A page naming no game reads as seven zeros; only the mall's own record page may say
     // that. A maintenance or error page in its place must not empty the account.
@@ -135,7 +135,7 @@ Status checkRecordReply(const web::Reply& reply, std::string_view decodedBody) {
 
 Result<std::vector<Balance>> readBalances(const Config& config, const std::string& cookies) {
     if (cookies.empty()) {
-        return makeError(ErrorCode::BadInput, "no session: log in first");
+        return makeError(ErrorCode::LoggedOut, "no session: log in first");
     }
     auto page = web::fetchPageText(recordPageAddress(config), cookies, config.http);
     if (!page) {
@@ -148,20 +148,14 @@ Result<std::vector<Balance>> readBalances(const Config& config, const std::strin
 }
 
 SessionState checkSession(const Config& config, const web::Account& account) {
-    if (account.cookies.empty()) {
-        return SessionState::LoggedOut;
+    Config own = config;
+    own.http.proxy = web::proxyOf(account, config.http.proxy);
+    const auto balances = readBalances(own, account.cookies);
+    if (balances) {
+        return SessionState::LoggedIn;
     }
-    HttpSettings http = config.http;
-    http.proxy = web::proxyOf(account, config.http.proxy);
-    auto page = web::fetchPageText(recordPageAddress(config), account.cookies, http);
-    if (!page) {
-        return SessionState::Unknown;
-    }
-    if (!page->reply.redirect.empty() || saysNotLoggedIn(page->text)) {
-        return SessionState::LoggedOut;
-    }
-    return checkRecordReply(page->reply, page->text) ? SessionState::LoggedIn
-                                                     : SessionState::Unknown;
+    return balances.error().code == ErrorCode::LoggedOut ? SessionState::LoggedOut
+                                                         : SessionState::Unknown;
 }
 
 }  // namespace vellicor::mall

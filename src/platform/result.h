@@ -21,6 +21,7 @@ enum class ErrorCode {
     Parse,        // a page or file that lacks what the caller looks for
     Unavailable,  // a device or service that is not there
     Proxy,        // the proxy unreachable, refusing the credentials, or not reaching the mall
+    LoggedOut,    // the portal says the session is not (or no longer) logged in
     Internal,
 };
 

@@ -89,26 +89,26 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
             case Accounts::Configured:
                 proxies_.push_back(proxy(test::ProxyKind::Squid));
                 config_.http.proxy = proxies_[0]->setting();
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::Socks:
                 proxies_.push_back(proxy(test::ProxyKind::Dante));
                 config_.http.proxy = proxies_[0]->setting();
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::OwnProxies:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 proxies_.push_back(proxy(test::ProxyKind::Dante));
-                return {{"大号", a,
+                return {web::makeAccount("大号", a,
                          proxies_[0]->setting(std::string(test::kProxyUser) + ":" +
-                                              test::kProxyPassword + "@")},
-                        {"小号2", b, proxies_[1]->setting()}};
+                                              test::kProxyPassword + "@")),
+                        web::makeAccount("小号2", b, proxies_[1]->setting())};
             case Accounts::DeadProxy:
                 config_.http.proxy = "127.0.0.1:9";
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::WrongPassword:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 config_.http.proxy =
                     proxies_[0]->setting(std::string(test::kProxyUser) + ":wrong@");
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
         }
         return {};
     }
@@ -118,6 +118,7 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         plan.items = {&mall::items()[0], &mall::items()[1]};
         plan.perItem = kPerItem;
         plan.accounts = accounts;
+        plan.namedAccounts = accounts.size() > 1;
         mall::RunOptions options;
         if (GetParam().timed) {
             // Armed as a user arms one: the mall's clock read through the accounts' proxy.

@@ -656,6 +656,30 @@ class ViewWiringTest : public QObject {
         QVERIFY(again.current().restored());
     }
 
+    // Another number logged in in the panes of a remembered account gets a profile folder of
+    // its own: removing the first account then deletes nothing the second one stands on.
+    void anotherLoginInAnAccountsPanesKeepsItsOwnProfile() {
+        QTemporaryDir data;
+        const std::string folder = data.path().toStdString();
+        {
+            AccountSessions first(context_.config, folder, true, false);
+            QVERIFY(logInAs(first, "10001", server_->sessionCookie("10001").value(), host()));
+        }
+        AccountSessions sessions(context_.config, folder, true, false);
+        QVERIFY(sessions.show("10001").ok());
+        logIn(sessions, server_->sessionCookie("10002").value(), host());
+        QCOMPARE(q(sessions.loggedIn().value()), q("10002"));
+        QCOMPARE(sessions.currentNumber(), std::string("10002"));
+        for (const std::string uin : {"10001", "10002"}) {
+            QCOMPARE(q(sessions.profileFolderOf(uin)), q(web::profileFolder(folder, uin)));
+            QVERIFY(QDir().mkpath(q(sessions.profileFolderOf(uin))));
+        }
+        QVERIFY(!sessions.session("10001")->loggedIn());
+        QVERIFY(q(sessions.session("10002")->cookies()).contains("uin=o10002"));
+        QVERIFY(sessions.remove("10001").ok());
+        QVERIFY(QDir(q(web::profileFolder(folder, "10002"))).exists());
+    }
+
     void renameChecksTheName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("taken");
