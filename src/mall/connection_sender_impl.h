@@ -22,6 +22,7 @@ Result<WayLife::Primed> BasicConnectionSender<C>::prime(const Priming& priming) 
     request.base = c_.config.mall;
     request.connections = priming.connections;
     request.http = c_.http();
+    request.proxy = routeOf(c_.ledger);
     request.configure = [this](CURL* easy) { c_.host.apply(easy); };
     request.stopped = [this] { return c_.ledger.cancelled(); };
     request.deadline = priming.deadline;

@@ -20,6 +20,7 @@
 #include "mall/send_way.h"
 #include "mall/timeline_recorder.h"
 #include "platform/result.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::mall {
 
@@ -77,6 +78,18 @@ class RunLedger {
     int sends_ = 0;
     int unsent_ = 0;
 };
+
+// The proxy every request of the run goes through (the way is only chosen when they share
+// one), or none.
+inline web::ProxySetting routeOf(const RunLedger& ledger) {
+    for (std::size_t i = 0; i < ledger.size(); ++i) {
+        if (const std::string& proxy = ledger.request(i).page.proxy; !proxy.empty()) {
+            auto parsed = web::parseProxy(proxy);
+            return parsed ? std::move(parsed).value() : web::ProxySetting{};
+        }
+    }
+    return {};
+}
 
 // What a way is given when it is made: what it reads of the run, and where it reports.
 struct WayContext {

@@ -13,6 +13,7 @@ Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
     request.address = web::splitAddress(c_.config.mall).value();
     request.numeric = c_.host.addresses();
     request.http = c_.http();
+    request.proxy = routeOf(c_.ledger);
     request.streams = priming.streams;
     request.maxConnections = std::max(1, c_.config.exchange.maxConnectionsPerHost);
     request.requireHttp2 = c_.http().version == HttpVersion::Http2;

@@ -89,26 +89,26 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
             case Accounts::Configured:
                 proxies_.push_back(proxy(test::ProxyKind::Squid));
                 config_.http.proxy = proxies_[0]->setting();
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::Socks:
                 proxies_.push_back(proxy(test::ProxyKind::Dante));
                 config_.http.proxy = proxies_[0]->setting();
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::OwnProxies:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 proxies_.push_back(proxy(test::ProxyKind::Dante));
-                return {{"大号", a,
-                         proxies_[0]->setting(std::string(test::kProxyUser) + ":" +
-                                              test::kProxyPassword + "@")},
-                        {"小号2", b, proxies_[1]->setting()}};
+                return {web::makeAccount("大号", a,
+                                         proxies_[0]->setting(std::string(test::kProxyUser) + ":" +
+                                                              test::kProxyPassword + "@")),
+                        web::makeAccount("小号2", b, proxies_[1]->setting())};
             case Accounts::DeadProxy:
                 config_.http.proxy = "127.0.0.1:9";
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
             case Accounts::WrongPassword:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 config_.http.proxy =
                     proxies_[0]->setting(std::string(test::kProxyUser) + ":wrong@");
-                return {{"大号", a, ""}};
+                return {web::makeAccount("大号", a)};
         }
         return {};
     }
@@ -176,6 +176,11 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
     EXPECT_EQ(test::linesFrom(nginx_->accessLog(), "127.0.0.1"), 0) << context();
     EXPECT_NE(log_.text().find("经代理"), std::string::npos) << context();
     if (row.timed) {
+        // Opened ahead through the proxy: the run's own connections or the wave's tunnels.
+        const bool wave = row.tls && row.version != HttpVersion::Http1_1;
+        const std::string opened = wave ? "HTTP/2，" : "HTTP/1.1，已预先建立 ";
+        EXPECT_NE(log_.text().find(opened), std::string::npos) << context();
+        EXPECT_EQ(log_.text().find(opened + "0 "), std::string::npos) << context();
         EXPECT_EQ(log_.text().find("未能建立"), std::string::npos) << context();
         EXPECT_EQ(log_.text().find("定时按本机时钟"), std::string::npos) << context();
     }
@@ -197,6 +202,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"HttpsNowWrongPassword", true, HttpVersion::Auto, false, Accounts::WrongPassword,
             kRefused},
         Row{"HttpsH2TimedConfigured", true, HttpVersion::Auto, true, Accounts::Configured, ""},
+        Row{"HttpsH2TimedSocks", true, HttpVersion::Auto, true, Accounts::Socks, ""},
+        Row{"HttpsH1TimedConfigured", true, HttpVersion::Http1_1, true, Accounts::Configured, ""},
+        Row{"PlainTimedConfigured", false, HttpVersion::Auto, true, Accounts::Configured, ""},
         Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""}),
     rowName);
 
