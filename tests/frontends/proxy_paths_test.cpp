@@ -202,6 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"HttpsNowWrongPassword", true, HttpVersion::Auto, false, Accounts::WrongPassword,
             kRefused},
         Row{"HttpsH2TimedConfigured", true, HttpVersion::Auto, true, Accounts::Configured, ""},
+        Row{"HttpsH2TimedOwnProxies", true, HttpVersion::Auto, true, Accounts::OwnProxies, ""},
         Row{"HttpsH2TimedSocks", true, HttpVersion::Auto, true, Accounts::Socks, ""},
         Row{"HttpsH1TimedConfigured", true, HttpVersion::Http1_1, true, Accounts::Configured, ""},
         Row{"PlainTimedConfigured", false, HttpVersion::Auto, true, Accounts::Configured, ""},

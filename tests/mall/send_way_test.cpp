@@ -37,7 +37,7 @@ TEST(FirstWay, FollowsTheSettings) {
         {"the wave through a proxy tunnels", "https://mall.test", "http://proxy.test:3128",
          HttpVersion::Auto, 3000, usual, SendWay::Wave},
         {"accounts through different proxies", "https://mall.test", "", HttpVersion::Auto, 3000,
-         WayFacts{10, true, true, 2, ""}, SendWay::Transfers},
+         WayFacts{10, true, true, 2, ""}, SendWay::Wave},
         {"nothing opened ahead", "https://mall.test", "", HttpVersion::Auto, 0, usual,
          SendWay::Transfers},
         {"no worker left to send", "http://mall.test", "", HttpVersion::Auto, 3000,
