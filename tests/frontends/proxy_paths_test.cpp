@@ -16,6 +16,7 @@
 #include "nginx_front.h"
 #include "portal/server.h"
 #include "proxy_front.h"
+#include "resetting_relay.h"
 
 namespace vellicor {
 namespace {
@@ -33,6 +34,7 @@ enum class Accounts {
     Socks,          // one account, http.proxy dante
     DeadProxy,      // http.proxy naming a port where nothing listens
     WrongPassword,  // squid asking for credentials, given the wrong password
+    ProxyCloses,    // http.proxy squid behind a relay that resets every tunnel in the lead
 };
 
 struct Row {
@@ -104,6 +106,17 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
             case Accounts::DeadProxy:
                 config_.http.proxy = "127.0.0.1:9";
                 return {web::makeAccount("大号", a)};
+            case Accounts::ProxyCloses: {
+                proxies_.push_back(proxy(test::ProxyKind::Squid));
+                auto relay = test::ResettingRelay::start(proxies_[0]->port());
+                EXPECT_TRUE(relay.ok()) << relay.error().message;
+                relay_ = relay.ok() ? std::move(relay).value() : nullptr;
+                config_.http.proxy = "127.0.0.1:" + std::to_string(relay_ ? relay_->port() : 9);
+                // Once the run's connections are open, every tunnel dies before the instant.
+                log_.onFirst(GetParam().version == HttpVersion::Http1_1 ? "HTTP/1.1，" : "HTTP/2，",
+                             [this] { closedInLead_ = relay_->resetAll(); });
+                return {web::makeAccount("大号", a)};
+            }
             case Accounts::WrongPassword:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 config_.http.proxy =
@@ -146,6 +159,8 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
     std::unique_ptr<portal::Server> server_;
     std::unique_ptr<test::NginxFront> nginx_;
     std::vector<std::unique_ptr<test::ProxyFront>> proxies_;
+    std::unique_ptr<test::ResettingRelay> relay_;
+    int closedInLead_ = 0;
     Config config_;
     test::LogCapture log_;
     mall::RunSummary summary_;
@@ -164,6 +179,12 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
         EXPECT_EQ(static_cast<int>(log_.holding(row.says).size()), workers) << context();
         EXPECT_EQ(log_.text().find(test::kProxyPassword), std::string::npos) << context();
         return;
+    }
+    if (relay_) {
+        // Replaced through the proxy, never around it.
+        EXPECT_GT(closedInLead_, 0) << context();
+        EXPECT_GT(relay_->accepted(), closedInLead_) << context();
+        EXPECT_EQ(summary_.endedAtProxy, 0) << context();
     }
     const int perAccount = kItems * kPerItem;
     for (std::size_t i = 0; i < proxies_.size(); ++i) {
@@ -206,7 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"HttpsH2TimedSocks", true, HttpVersion::Auto, true, Accounts::Socks, ""},
         Row{"HttpsH1TimedConfigured", true, HttpVersion::Http1_1, true, Accounts::Configured, ""},
         Row{"PlainTimedConfigured", false, HttpVersion::Auto, true, Accounts::Configured, ""},
-        Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""}),
+        Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""},
+        Row{"HttpsH2TimedProxyCloses", true, HttpVersion::Auto, true, Accounts::ProxyCloses, ""},
+        Row{"HttpsH1TimedProxyCloses", true, HttpVersion::Http1_1, true, Accounts::ProxyCloses,
+            ""}),
     rowName);
 
 }  // namespace
