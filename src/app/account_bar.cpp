@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QInputDialog>
+#include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 #include "app/account_sessions.h"
 #include "app/window_view.h"
 #include "platform/qt/basic_controls.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::app {
 namespace {
@@ -99,16 +101,25 @@ void AccountBar::openList() {
         list_ = new QListWidget(dialog_);
         list_->setToolTip(QStringLiteral("打勾的帐号参与兑换"));
         layout->addWidget(list_);
+        // Qt WebEngine takes one proxy for the whole program.
+        auto* note = new QLabel(
+            QStringLiteral("帐号的代理用于它的兑换、签到和查询；登录页面一律经 http.proxy。"),
+            dialog_);
+        note->setWordWrap(true);
+        layout->addWidget(note);
         auto* buttons = new QHBoxLayout;
         auto* rename = new QPushButton(QStringLiteral("改名"), dialog_);
+        auto* proxy = new QPushButton(QStringLiteral("代理"), dialog_);
         auto* remove = new QPushButton(QStringLiteral("删除"), dialog_);
         auto* close = new QPushButton(QStringLiteral("关闭"), dialog_);
         buttons->addWidget(rename);
+        buttons->addWidget(proxy);
         buttons->addWidget(remove);
         buttons->addStretch();
         buttons->addWidget(close);
         layout->addLayout(buttons);
         connect(rename, &QPushButton::clicked, this, [this] { renameSelected(); });
+        connect(proxy, &QPushButton::clicked, this, [this] { setProxyOfSelected(); });
         connect(remove, &QPushButton::clicked, this, [this] { removeSelected(); });
         connect(close, &QPushButton::clicked, dialog_, &QDialog::close);
         connect(list_, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
@@ -117,7 +128,7 @@ void AccountBar::openList() {
                                     item->checkState() == Qt::Checked);
             }
         });
-        dialog_->resize(260, 240);
+        dialog_->resize(360, 260);
     }
     fillList();
     dialog_->show();
@@ -137,6 +148,9 @@ void AccountBar::fillList() {
         QString text = qs(account.name);
         if (account.name != account.number) {
             text += QStringLiteral(" (%1)").arg(number);
+        }
+        if (!account.proxy.empty()) {
+            text += QStringLiteral("  代理 ") + qs(web::proxyForDisplay(account.proxy));
         }
         auto* item = new QListWidgetItem(text, list_);
         item->setData(kNumberRole, number);
@@ -171,6 +185,29 @@ void AccountBar::renameSelected() {
     const auto done = sessions_.rename(number.toStdString(), name.trimmed().toStdString());
     if (!done) {
         log("改名失败: " + done.error().message + "\r\n");
+    }
+}
+
+// The setting is typed anew (the one kept is never shown with its password); left empty it
+// is cleared, and the account goes by http.proxy.
+void AccountBar::setProxyOfSelected() {
+    const QString number = selectedNumber();
+    if (number.isEmpty()) {
+        return;
+    }
+    bool ok = false;
+    const QString proxy = QInputDialog::getText(
+        dialog_, QStringLiteral("代理"),
+        QStringLiteral("帐号 %1 的代理，http://[用户:密码@]主机:端口 或 socks5h://…（留空则用 "
+                       "http.proxy）:")
+            .arg(qs(sessions_.nameOf(number.toStdString()))),
+        QLineEdit::Normal, QString(), &ok);
+    if (!ok) {
+        return;
+    }
+    const auto done = sessions_.setProxy(number.toStdString(), proxy.trimmed().toStdString());
+    if (!done) {
+        log("设置代理失败: " + done.error().message + "\r\n");
     }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The accounts control of the window: a box choosing the account in view (or a new login),
 // and 帐号 (with the number of accounts), a small list where the user ticks the accounts a run
-// fires for, renames and removes them. It sits in the free space right of 停止背景音乐, moving no
-// other control.
+// fires for, renames them, sets or clears their own proxies and removes them. It sits in the free
+// space right of 停止背景音乐, moving no other control.
 
 #include <QComboBox>
 #include <QDialog>
@@ -36,6 +36,7 @@ class AccountBar final : public QObject, public WindowHandlers {
     void fillList();
     void chosen(int index);
     void renameSelected();
+    void setProxyOfSelected();
     void removeSelected();
     QString selectedNumber() const;
     void log(const std::string& text) const;

@@ -202,6 +202,14 @@ Status AccountSessions::rename(const std::string& number, const std::string& nam
     return done;
 }
 
+Status AccountSessions::setProxy(const std::string& number, const std::string& proxy) {
+    auto done = list_.setProxy(number, proxy);
+    if (done) {
+        emit listChanged();
+    }
+    return done;
+}
+
 Status AccountSessions::remove(const std::string& number) {
     Entry* entry = find(number);
     if (number.empty() || entry == nullptr) {

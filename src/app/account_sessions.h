@@ -70,6 +70,9 @@ class AccountSessions final : public QObject {
     std::vector<web::Account> loggedInAccounts() const;
 
     Status rename(const std::string& number, const std::string& name);
+    // The account's own proxy ("" for http.proxy's), kept in its remembered file; a setting
+    // that does not parse is refused and changes nothing.
+    Status setProxy(const std::string& number, const std::string& proxy);
     // Drops the account, its remembered file and its profile's folder. The one in view gives
     // way to the next account, or to a new login.
     Status remove(const std::string& number);

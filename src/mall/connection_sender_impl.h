@@ -22,6 +22,7 @@ Result<WayLife::Primed> BasicConnectionSender<C>::prime(const Priming& priming) 
     request.base = c_.config.mall;
     request.connections = priming.connections;
     request.http = c_.http();
+    request.proxy = routeOf(c_);
     request.configure = [this](CURL* easy) { c_.host.apply(easy); };
     request.stopped = [this] { return c_.ledger.cancelled(); };
     request.deadline = priming.deadline;
@@ -50,7 +51,7 @@ void BasicConnectionSender<C>::assignConnections(int cap) {
     int next = 0;
     int counted = 0;
     for (std::size_t i = 0; i < own_.size(); ++i) {
-        if (c_.ledger.ended(i)) {
+        if (c_.ledger.ended(i) || !c_.ours(i)) {
             continue;
         }
         if (counted++ >= cap) {
@@ -132,6 +133,9 @@ bool BasicConnectionSender<C>::holds(std::size_t index) const {
 
 template <typename C>
 bool BasicConnectionSender<C>::send(std::size_t index) {
+    if (!c_.ours(index)) {
+        return false;
+    }
     Own& o = own_[index];
     if (o.conn < 0) {
         o.conn = takeFreeConnection();

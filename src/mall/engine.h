@@ -75,7 +75,7 @@ class Engine final : public SendSink {
 
     ExchangeRun::State& s_;
     const std::vector<web::Account> accounts_;  // at least one
-    ResolvedHost host_;                       // outlives the transfers that point at it
+    ResolvedHost host_;                         // outlives the transfers that point at it
     std::vector<Worker> workers_;
     std::vector<ItemRequest> items_;
     std::vector<std::optional<Error>> itemErrors_;
@@ -86,7 +86,8 @@ class Engine final : public SendSink {
                         s_.log,
                         s_.options.fireAt.has_value(),
                         ledger_,
-                        static_cast<SendSink&>(*this)};
+                        static_cast<SendSink&>(*this),
+                        nullptr};
     // The ways kept, the way tried first first, the fallback last; and the same by role.
     std::vector<Way> ways_;
     std::vector<WayLife*> lives_;

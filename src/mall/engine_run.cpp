@@ -157,13 +157,8 @@ bool Engine::anyProxy() const {
 std::vector<Way> Engine::waysToTry() {
     const auto written = [](const ItemRequest& r) { return !r.bytes.empty(); };
     const auto streamable = [](const ItemRequest& r) { return !r.h2.path.empty(); };
-    std::set<std::string> proxies;
-    for (const ItemRequest& r : items_) {
-        proxies.insert(r.page.proxy);
-    }
     const WayFacts facts{unended_, std::all_of(items_.begin(), items_.end(), written),
-                         std::all_of(items_.begin(), items_.end(), streamable), proxies.size(),
-                         proxies.size() == 1 ? *proxies.begin() : std::string()};
+                         std::all_of(items_.begin(), items_.end(), streamable)};
     return s_.transport->ways(firstWay(s_.config, facts), context_);
 }
 

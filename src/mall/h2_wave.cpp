@@ -48,6 +48,7 @@ bool H2Wave::startConnection() {
     endpoint.numeric = request_.numeric;
     endpoint.http = request_.http;
     endpoint.offerHttp1 = !request_.requireHttp2;
+    endpoint.proxy = request_.proxy;
     endpoint.clock = &clock_;
     auto started = web::H2Connection::start(endpoint);
     if (!started) {

@@ -32,8 +32,9 @@ class H2Wave {
         web::Address address;
         std::vector<std::string> numeric;  // the run's resolved addresses
         HttpSettings http;
-        int streams = 0;         // requests the wave should carry at once
-        int maxConnections = 1;  // the per-host cap
+        web::ProxySetting proxy;  // every connection a tunnel through it, where set
+        int streams = 0;          // requests the wave should carry at once
+        int maxConnections = 1;   // the per-host cap
         bool requireHttp2 = false;
         Clock::Steady deadline;  // connections not open by then are dropped
         std::function<bool()> stopped;

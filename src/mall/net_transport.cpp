@@ -5,6 +5,7 @@
 
 #include "mall/connection_sender.h"
 #include "mall/curl_sender.h"
+#include "mall/route_split.h"
 #include "mall/wave_sender.h"
 
 namespace vellicor::mall {
@@ -68,13 +69,19 @@ class NetTransport final : public RunTransport {
     Poller& poller() override { return poller_; }
 
     std::vector<Way> ways(SendWay first, const WayContext& context) override {
+        const bool split = RouteSplit::routes(context.ledger).size() > 1;
+        const auto routed = [&](const RouteSplit::Make& make) {
+            return split ? Way::of(std::make_unique<RouteSplit>(context, make)) : make(context);
+        };
         std::vector<Way> ways;
         if (first == SendWay::Wave) {
-            ways.push_back(Way::of(std::make_unique<WaveSender>(context)));
+            ways.push_back(routed(
+                [](const WayContext& c) { return Way::of(std::make_unique<WaveSender>(c)); }));
         }
         if (first != SendWay::Transfers) {
-            ways.push_back(
-                Way::of(std::make_unique<ConnectionSender>(context, &PrimedConnections::open)));
+            ways.push_back(routed([](const WayContext& c) {
+                return Way::of(std::make_unique<ConnectionSender>(c, &PrimedConnections::open));
+            }));
         }
         ways.push_back(Way::of(std::make_unique<CurlSender>(context, multi_)));
         return ways;

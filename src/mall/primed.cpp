@@ -26,7 +26,7 @@ CURL* connectOnly(const PrimedConnections::Request& request) {
     // The engine writes HTTP/1.1 bytes on these itself: ALPN must not settle anything else,
     // or libcurl's own HTTP/2 layer would stand between those bytes and the wire.
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    if (web::applyConnectionSettings(easy, http, "") != CURLE_OK) {
+    if (web::applyTunnelSettings(easy, http, request.proxy) != CURLE_OK) {
         curl_easy_cleanup(easy);
         return nullptr;
     }
@@ -181,9 +181,9 @@ PrimedConnections::~PrimedConnections() {
     }
 }
 
-// On a plain connection libcurl keeps nothing of its own between the socket and the caller,
-// and finding the handle's connection costs it a walk over all of them: the socket is
-// written directly. Over TLS the bytes go through libcurl's session.
+// On a plain connection (a tunnel's too, once made) libcurl keeps nothing of its own between the
+// socket and the caller, and finding the handle's connection costs it a walk over all of them: the
+// socket is written directly. Over TLS the bytes go through libcurl's session.
 CURLcode PrimedConnections::send(const Connection& l, const char* data, std::size_t size,
                                  std::size_t& n) const {
     if (secure_) {

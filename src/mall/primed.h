@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/result.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::mall {
 
@@ -26,6 +27,9 @@ class PrimedConnections {
         std::string base;  // scheme://host[:port] of the mall
         int connections = 0;
         HttpSettings http;
+        // Every connection a tunnel through it, or none through any: a connection belongs to
+        // one route, and one that cannot be made through the proxy is simply not there.
+        web::ProxySetting proxy;
         std::function<void(CURL*)> configure;  // the run's resolved address
         Clock::Steady deadline;                // connections not open by then are dropped
         // Give up on stragglers once the first connection is open (a run of now): see drive().

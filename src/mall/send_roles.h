@@ -20,6 +20,7 @@
 #include "mall/send_way.h"
 #include "mall/timeline_recorder.h"
 #include "platform/result.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::mall {
 
@@ -87,9 +88,32 @@ struct WayContext {
     bool timed;  // the run waits for an instant (else it goes now)
     RunLedger& ledger;
     SendSink& sink;
+    // The proxy setting of the workers this way carries ("" for those going directly), or
+    // null for every worker: a way of one route never takes another route's worker.
+    const std::string* route = nullptr;
 
     const HttpSettings& http() const { return config.http; }
+    bool ours(std::size_t index) const {
+        return route == nullptr || ledger.request(index).page.proxy == *route;
+    }
 };
+
+// The proxy the way's workers go through (all of them share one when the way is made for
+// every worker), or none.
+inline web::ProxySetting routeOf(const WayContext& context) {
+    for (std::size_t i = 0; i < context.ledger.size(); ++i) {
+        if (!context.ours(i)) {
+            continue;
+        }
+        const std::string& proxy = context.ledger.request(i).page.proxy;
+        if (proxy.empty()) {
+            return {};
+        }
+        auto parsed = web::parseProxy(proxy);
+        return parsed ? std::move(parsed).value() : web::ProxySetting{};
+    }
+    return {};
+}
 
 // What a way opens ahead of the instant, and by when.
 struct Priming {

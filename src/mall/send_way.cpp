@@ -6,17 +6,13 @@
 namespace vellicor::mall {
 
 // Connections of the run's own are opened during the lead time before the instant; without
-// one there is nothing to open them in. Requests that leave by different proxies (or some by
-// one and some directly) go by libcurl, which never shares a connection between them. Through
-// one proxy for all, the run's own connections are tunnels; a plain request forwarded by an
-// HTTP proxy would be written for the proxy: that one goes by libcurl too. Over TLS that
-// offers it (or when asked for), the requests become HTTP/2 streams.
+// one there is nothing to open them in. Through a proxy they are tunnels through it (CONNECT
+// even for a plain mall), made in the lead like any other; requests that leave by different
+// proxies (or some directly) each have connections of their own route (see RouteSplit). Over TLS
+// that offers it (or when asked for), the requests become HTTP/2 streams.
 SendWay firstWay(const Config& config, const WayFacts& facts) {
     const auto address = web::splitAddress(config.mall);
     if (!address || facts.workers == 0 || !facts.written || config.timer.preopenLeadMs <= 0) {
-        return SendWay::Transfers;
-    }
-    if (facts.proxies != 1 || !facts.proxy.empty()) {
         return SendWay::Transfers;
     }
     const auto version = config.http.version;

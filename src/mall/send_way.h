@@ -19,10 +19,6 @@ struct WayFacts {
     std::size_t workers = 0;  // workers still to send
     bool written = false;     // every item's request could be written out as bytes
     bool streamable = false;  // every item's request could be written as HTTP/2 fields
-    // The requests' ways out: how many distinct ones (no proxy counts as one), and the one
-    // proxy setting they all share, if so.
-    std::size_t proxies = 1;
-    std::string proxy;
 };
 
 SendWay firstWay(const Config& config, const WayFacts& facts);

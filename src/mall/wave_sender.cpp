@@ -13,6 +13,7 @@ Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
     request.address = web::splitAddress(c_.config.mall).value();
     request.numeric = c_.host.addresses();
     request.http = c_.http();
+    request.proxy = routeOf(c_);
     request.streams = priming.streams;
     request.maxConnections = std::max(1, c_.config.exchange.maxConnectionsPerHost);
     request.requireHttp2 = c_.http().version == HttpVersion::Http2;
@@ -45,7 +46,7 @@ Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
 void WaveSender::prepareStreams() {
     const bool holdEnd = c_.timed && c_.config.timer.lastByteSync;
     for (std::size_t i = 0; i < streams_.size(); ++i) {
-        if (!c_.ledger.ended(i)) {
+        if (!c_.ledger.ended(i) && c_.ours(i)) {
             streams_[i].onWave = true;
             wave_->prepare(i, c_.ledger.request(i).h2, holdEnd);
         }

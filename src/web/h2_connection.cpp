@@ -161,6 +161,8 @@ Result<std::unique_ptr<H2Connection>> H2Connection::start(const H2Endpoint& endp
     target.alpn = endpoint.offerHttp1 ? std::vector<std::string>{"h2", "http/1.1"}
                                       : std::vector<std::string>{"h2"};
     target.caFile = endpoint.http.caFile;
+    target.proxy = endpoint.proxy;
+    target.connectTimeoutMs = endpoint.http.connectTimeoutMs;
     auto socket = ClientSocket::open(target);
     if (!socket) {
         return socket.error();

@@ -23,6 +23,7 @@
 #include "platform/config.h"
 #include "platform/result.h"
 #include "web/page_request.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::web {
 
@@ -46,6 +47,7 @@ struct H2Endpoint {
     std::vector<std::string> numeric;  // addresses to connect to, in order; empty resolves host
     HttpSettings http;                 // connect time-out, body cap, CA file
     bool offerHttp1 = true;            // ALPN "h2,http/1.1"; false offers "h2" alone
+    ProxySetting proxy;                // a tunnel through it first, where its url is set
     // The steady clock the connect time-out (http.connectTimeoutMs, until Ready) runs on;
     // null for the system's.
     const Clock* clock = nullptr;

@@ -23,6 +23,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "web/proxy_tunnel.h"
+
 namespace vellicor::web {
 namespace {
 
@@ -317,6 +319,18 @@ Result<std::unique_ptr<ClientSocket>> ClientSocket::open(const SocketTarget& tar
     s->target_ = target;
     s->target_.host = bare(target.host);
     s->where_ = target.host + ":" + std::to_string(target.port);
+    if (!target.proxy.url.empty()) {
+        HttpSettings http;
+        http.connectTimeoutMs =
+            target.connectTimeoutMs > 0 ? target.connectTimeoutMs : http.connectTimeoutMs;
+        auto tunnel = ProxyTunnel::start(target.proxy, target.host, target.port, http);
+        if (!tunnel) {
+            return tunnel.error();
+        }
+        s->tunnel_ = std::move(tunnel).value();
+        s->advanceTunnel();
+        return s;
+    }
     if (target.numeric.empty()) {
         s->addresses_ = resolve(s->target_.host, target.port, false);
     }
@@ -339,9 +353,28 @@ ClientSocket::~ClientSocket() {
 
 void ClientSocket::close() {
     tls_.reset();
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && tunnel_ == nullptr) {
         ::close(fd_);
-        fd_ = -1;
+    }
+    fd_ = -1;
+    tunnel_.reset();
+}
+
+// TLS starts once the proxy says the tunnel is made; until then its socket is the one polled.
+void ClientSocket::advanceTunnel() {
+    switch (tunnel_->advance()) {
+        case ProxyTunnel::State::Opening:
+            fd_ = tunnel_->fd();
+            return;
+        case ProxyTunnel::State::Open:
+            fd_ = tunnel_->fd();
+            connected();
+            return;
+        case ProxyTunnel::State::Failed: {
+            const Error why = tunnel_->error();  // the tunnel goes with the socket
+            failWith(why.code, why.message);
+            return;
+        }
     }
 }
 
@@ -374,7 +407,9 @@ void ClientSocket::connectNext() {
 }
 
 void ClientSocket::advance() {
-    if (state_ == State::Connecting) {
+    if (state_ == State::Connecting && tunnel_ != nullptr) {
+        advanceTunnel();
+    } else if (state_ == State::Connecting) {
         pollfd p{fd_, POLLOUT, 0};
         if (::poll(&p, 1, 0) <= 0) {
             return;
@@ -464,7 +499,7 @@ void ClientSocket::handshake() {
 short ClientSocket::events(bool haveOutput) const {
     switch (state_) {
         case State::Connecting:
-            return POLLOUT;
+            return tunnel_ != nullptr ? tunnel_->events() : POLLOUT;
         case State::Handshaking:
             return wantWrite_ ? POLLOUT : POLLIN;
         case State::Open:

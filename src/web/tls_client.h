@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/result.h"
+#include "web/proxy_setting.h"
 
 namespace vellicor::web {
 
@@ -22,7 +23,13 @@ struct SocketTarget {
     bool tls = true;
     std::vector<std::string> alpn;  // offered in this order
     std::string caFile;             // empty: the store built into libcurl
+    // Through this proxy's tunnel (numeric is then unused: the proxy finds the host), or
+    // directly when its url is empty. Never around it.
+    ProxySetting proxy;
+    long connectTimeoutMs = 0;  // for the tunnel
 };
+
+class ProxyTunnel;
 
 class ClientSocket {
   public:
@@ -56,6 +63,7 @@ class ClientSocket {
   private:
     ClientSocket() = default;
     void connectNext();
+    void advanceTunnel();
     void connected();
     void handshake();
     void failWith(ErrorCode code, const std::string& why);
@@ -66,6 +74,7 @@ class ClientSocket {
     std::size_t next_ = 0;
     std::string lastConnectError_;
     int fd_ = -1;
+    std::unique_ptr<ProxyTunnel> tunnel_;  // owns fd_ when there is one
     struct Tls;
     std::unique_ptr<Tls> tls_;
     State state_ = State::Connecting;

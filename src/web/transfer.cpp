@@ -56,6 +56,20 @@ CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
     return rc;
 }
 
+CURLcode applyTunnelSettings(CURL* easy, const HttpSettings& settings, const ProxySetting& proxy) {
+    CURLcode rc = applyConnectionSettings(easy, settings, proxy.url);
+    if (rc == CURLE_OK && proxy.hasCredentials) {
+        rc = set(easy, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+        if (rc == CURLE_OK) {
+            rc = set(easy, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+        }
+    }
+    if (rc == CURLE_OK && !proxy.url.empty() && proxy.kind == ProxyKind::Http) {
+        rc = set(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    }
+    return rc;
+}
+
 long curlHttpVersion(HttpVersion version, std::string_view url) {
     switch (version) {
         case HttpVersion::Http1_1:

@@ -25,6 +25,12 @@ void ensureCurlReady();
 CURLcode applyConnectionSettings(CURL* easy, const HttpSettings& settings,
                                  const std::string& proxy);
 
+// A connection that is the mall's end to end through `proxy`: an HTTP proxy is asked for a
+// CONNECT tunnel even for a plain mall, so that what the caller writes on the socket reaches
+// the mall as written (a forwarding proxy would want requests written for itself). SOCKS
+// connections are tunnels anyway. Used for connect-only handles; an empty proxy is none.
+CURLcode applyTunnelSettings(CURL* easy, const HttpSettings& settings, const ProxySetting& proxy);
+
 // CURLOPT_HTTP_VERSION for a request to `url` under the configured choice.
 long curlHttpVersion(HttpVersion version, std::string_view url);
 

@@ -183,7 +183,16 @@ TEST(CliCommands, AnAccountGoesByItsOwnProxy) {
             runCli(c.command + " --accounts " + file + " --portal " + (*server)->baseUrl());
         EXPECT_EQ(run.exitCode, 0) << run.out;
         EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
-        const auto requests = proxy.requests();
+        // The run's own connections ask this forwarding-only proxy for tunnels first, which it
+        // refuses; those asks carry nothing of the account and reach no mall.
+        std::vector<std::string> requests;
+        for (const std::string& request : proxy.requests()) {
+            if (request.rfind("CONNECT ", 0) == 0) {
+                EXPECT_EQ(request.find("SECRET"), std::string::npos) << request;
+            } else {
+                requests.push_back(request);
+            }
+        }
         ASSERT_FALSE(requests.empty());
         for (const std::string& request : requests) {
             EXPECT_NE(request.find("skey=SECRET-2"), std::string::npos) << request;

@@ -16,6 +16,7 @@
 #include "nginx_front.h"
 #include "portal/server.h"
 #include "proxy_front.h"
+#include "resetting_relay.h"
 
 namespace vellicor {
 namespace {
@@ -33,6 +34,7 @@ enum class Accounts {
     Socks,          // one account, http.proxy dante
     DeadProxy,      // http.proxy naming a port where nothing listens
     WrongPassword,  // squid asking for credentials, given the wrong password
+    ProxyCloses,    // http.proxy squid behind a relay that resets every tunnel in the lead
 };
 
 struct Row {
@@ -98,12 +100,23 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 proxies_.push_back(proxy(test::ProxyKind::Dante));
                 return {web::makeAccount("大号", a,
-                         proxies_[0]->setting(std::string(test::kProxyUser) + ":" +
-                                              test::kProxyPassword + "@")),
+                                         proxies_[0]->setting(std::string(test::kProxyUser) + ":" +
+                                                              test::kProxyPassword + "@")),
                         web::makeAccount("小号2", b, proxies_[1]->setting())};
             case Accounts::DeadProxy:
                 config_.http.proxy = "127.0.0.1:9";
                 return {web::makeAccount("大号", a)};
+            case Accounts::ProxyCloses: {
+                proxies_.push_back(proxy(test::ProxyKind::Squid));
+                auto relay = test::ResettingRelay::start(proxies_[0]->port());
+                EXPECT_TRUE(relay.ok()) << relay.error().message;
+                relay_ = relay.ok() ? std::move(relay).value() : nullptr;
+                config_.http.proxy = "127.0.0.1:" + std::to_string(relay_ ? relay_->port() : 9);
+                // Once the run's connections are open, every tunnel dies before the instant.
+                log_.onFirst(GetParam().version == HttpVersion::Http1_1 ? "HTTP/1.1，" : "HTTP/2，",
+                             [this] { closedInLead_ = relay_->resetAll(); });
+                return {web::makeAccount("大号", a)};
+            }
             case Accounts::WrongPassword:
                 proxies_.push_back(proxy(test::ProxyKind::Squid, true));
                 config_.http.proxy =
@@ -118,7 +131,6 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         plan.items = {&mall::items()[0], &mall::items()[1]};
         plan.perItem = kPerItem;
         plan.accounts = accounts;
-        plan.namedAccounts = accounts.size() > 1;
         mall::RunOptions options;
         if (GetParam().timed) {
             // Armed as a user arms one: the mall's clock read through the accounts' proxy.
@@ -147,6 +159,8 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
     std::unique_ptr<portal::Server> server_;
     std::unique_ptr<test::NginxFront> nginx_;
     std::vector<std::unique_ptr<test::ProxyFront>> proxies_;
+    std::unique_ptr<test::ResettingRelay> relay_;
+    int closedInLead_ = 0;
     Config config_;
     test::LogCapture log_;
     mall::RunSummary summary_;
@@ -166,6 +180,12 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
         EXPECT_EQ(log_.text().find(test::kProxyPassword), std::string::npos) << context();
         return;
     }
+    if (relay_) {
+        // Replaced through the proxy, never around it.
+        EXPECT_GT(closedInLead_, 0) << context();
+        EXPECT_GT(relay_->accepted(), closedInLead_) << context();
+        EXPECT_EQ(summary_.endedAtProxy, 0) << context();
+    }
     const int perAccount = kItems * kPerItem;
     for (std::size_t i = 0; i < proxies_.size(); ++i) {
         const std::string from = proxies_[i]->outgoingAddress();
@@ -177,6 +197,11 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
     EXPECT_EQ(test::linesFrom(nginx_->accessLog(), "127.0.0.1"), 0) << context();
     EXPECT_NE(log_.text().find("经代理"), std::string::npos) << context();
     if (row.timed) {
+        // Opened ahead through the proxy: the run's own connections or the wave's tunnels.
+        const bool wave = row.tls && row.version != HttpVersion::Http1_1;
+        const std::string opened = wave ? "HTTP/2，" : "HTTP/1.1，已预先建立 ";
+        EXPECT_NE(log_.text().find(opened), std::string::npos) << context();
+        EXPECT_EQ(log_.text().find(opened + "0 "), std::string::npos) << context();
         EXPECT_EQ(log_.text().find("未能建立"), std::string::npos) << context();
         EXPECT_EQ(log_.text().find("定时按本机时钟"), std::string::npos) << context();
     }
@@ -198,7 +223,14 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"HttpsNowWrongPassword", true, HttpVersion::Auto, false, Accounts::WrongPassword,
             kRefused},
         Row{"HttpsH2TimedConfigured", true, HttpVersion::Auto, true, Accounts::Configured, ""},
-        Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""}),
+        Row{"HttpsH2TimedOwnProxies", true, HttpVersion::Auto, true, Accounts::OwnProxies, ""},
+        Row{"HttpsH2TimedSocks", true, HttpVersion::Auto, true, Accounts::Socks, ""},
+        Row{"HttpsH1TimedConfigured", true, HttpVersion::Http1_1, true, Accounts::Configured, ""},
+        Row{"PlainTimedConfigured", false, HttpVersion::Auto, true, Accounts::Configured, ""},
+        Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""},
+        Row{"HttpsH2TimedProxyCloses", true, HttpVersion::Auto, true, Accounts::ProxyCloses, ""},
+        Row{"HttpsH1TimedProxyCloses", true, HttpVersion::Http1_1, true, Accounts::ProxyCloses,
+            ""}),
     rowName);
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -763,6 +764,45 @@ class ViewWiringTest : public QObject {
         QCOMPARE(list->item(1)->text(), QStringLiteral("小号2 (10002)"));
         QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
         bar.listDialog()->close();
+    }
+
+    // An account's proxy is set, shown masked, kept in its remembered file and cleared; one
+    // that does not parse changes nothing.
+    void theListSetsAProxy_data() {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<QString>("shown");
+        const QString own = QStringLiteral("tester:proxypass@127.0.0.1:3128");
+        QTest::newRow("set") << own << own
+                             << QStringLiteral("小号 (10002)  代理 tester:***@127.0.0.1:3128");
+        QTest::newRow("socks") << "socks5h://127.0.0.1:1080"
+                               << "socks5h://127.0.0.1:1080"
+                               << QStringLiteral("小号 (10002)  代理 socks5h://127.0.0.1:1080");
+        QTest::newRow("cleared") << ""
+                                 << "" << QStringLiteral("小号 (10002)");
+        QTest::newRow("refused") << "ftp://127.0.0.1:21" << own
+                                 << QStringLiteral("小号 (10002)  代理 tester:***@127.0.0.1:3128");
+    }
+    void theListSetsAProxy() {
+        QFETCH(QString, setting);
+        QFETCH(QString, kept);
+        QFETCH(QString, shown);
+        QTemporaryDir data;
+        const std::string folder = data.path().toStdString();
+        AccountSessions sessions(context_.config, folder, true, false);
+        test::FakeView view;
+        AccountBar bar(view, context_, sessions);
+        QVERIFY(logInAs(sessions, "10002", server_->sessionCookie("10002").value(), host()));
+        QVERIFY(sessions.rename("10002", "小号").ok());
+        QVERIFY(sessions.setProxy("10002", "tester:proxypass@127.0.0.1:3128").ok());
+        QCOMPARE(sessions.setProxy("10002", setting.toStdString()).ok(), kept == setting);
+        bar.openList();
+        auto* list = bar.listDialog()->findChild<QListWidget*>();
+        QCOMPARE(list->item(0)->text(), shown);
+        QVERIFY(bar.listDialog()->findChild<QLabel*>()->text().contains("http.proxy"));
+        bar.listDialog()->close();
+        AccountSessions again(context_.config, folder, true, false);
+        QCOMPARE(q(again.accounts().front().proxy), kept);
     }
 };
 
