@@ -16,15 +16,14 @@
 #include <poll.h>
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "canaries.h"
 #include "loopback_server.h"
 #include "portal/server.h"
 #include "raw_server.h"
@@ -52,103 +51,22 @@ const Canary kCanaries[] = {
     {"password of request --proxy", "CnryReqProxyt1"},
 };
 
-// What went somewhere, and the canaries (by value) that may be there.
-struct Sink {
-    std::string what;
-    std::string text;
-    std::set<std::string> allowed;
-};
-
-std::string percentDecoded(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i] == '+' ? ' ' : s[i];
-        }
-    }
-    return out;
-}
-
-std::string base64Decoded(const std::string& s) {
-    static const std::string kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : s) {
-        const auto at = kAlphabet.find(c);
-        if (at == std::string::npos) {
-            break;
-        }
-        bits = (bits << 6) | static_cast<unsigned>(at);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xff);
-        }
-    }
-    return out;
-}
-
-// The text as it is, percent-decoded, and every run of Base64 in it decoded (from each of
-// the four offsets, as a token may start mid-run after a prefix such as "\0user\0").
-std::string everyReading(const std::string& text) {
-    std::string all = text + "\n" + percentDecoded(text);
-    static const std::regex run("[A-Za-z0-9+/]{8,}");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), run);
-         it != std::sregex_iterator(); ++it) {
-        for (std::size_t shift = 0; shift < 4; ++shift) {
-            all += "\n" + base64Decoded(it->str().substr(shift));
-        }
-    }
-    return all;
-}
+using test::Sink;
 
 // Fails for every canary found where it does not belong; `extra` are the secrets of a row.
 void expectNoStrayCanary(const std::vector<Sink>& sinks,
                          const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> values = extra;
+    std::vector<std::string> canaries = extra;
     for (const Canary& c : kCanaries) {
-        values.push_back(c.value);
+        canaries.push_back(c.value);
     }
-    for (const Sink& sink : sinks) {
-        const std::string readings = everyReading(sink.text);
-        for (const std::string& value : values) {
-            if (!sink.allowed.count(value)) {
-                EXPECT_EQ(readings.find(value), std::string::npos)
-                    << value << " in " << sink.what << ":\n"
-                    << sink.text.substr(0, 4000);
-            }
-        }
+    for (const std::string& found : test::strayCanaries(sinks, canaries)) {
+        ADD_FAILURE() << found;
     }
 }
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
-}
-
-// A proxy that records what reaches it and forwards plain HTTP to the mall without its own
-// header, as a proxy does.
-test::RawServer::Script recordingProxy() {
-    return [forward = test::forwardingProxy()](test::Connection& c, const std::string& request) {
-        static const std::regex own("Proxy-Authorization:[^\r]*\r\n", std::regex::icase);
-        forward(c, std::regex_replace(request, own, ""));
-    };
-}
-
-std::vector<Sink> filesUnder(const std::string& folder) {
-    std::vector<Sink> sinks;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-        if (e.is_regular_file()) {
-            sinks.push_back({"file " + e.path().string(), test::readText(e.path().string()), {}});
-        }
-    }
-    return sinks;
 }
 
 std::string cli(const std::string& home, const std::string& args) {
@@ -162,9 +80,9 @@ TEST(Canaries, EveryCommandKeepsEverySecretWhereItBelongs) {
     auto server = portal::Server::start(R"({"sessions": {"10001": "CnryCookieAq7",
                                                          "10002": "CnryCookieBw3"}})");
     ASSERT_TRUE(server.ok()) << server.error().message;
-    test::RawServer proxyA(recordingProxy());
-    test::RawServer httpProxy(recordingProxy());
-    test::RawServer requestProxy(recordingProxy());
+    test::RawServer proxyA(test::recordingProxy());
+    test::RawServer httpProxy(test::recordingProxy());
+    test::RawServer requestProxy(test::recordingProxy());
     test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));
     test::TempFolder inputs("vellicor-canary-in");
     test::TempFolder home("vellicor-canary-home");
@@ -213,7 +131,7 @@ TEST(Canaries, EveryCommandKeepsEverySecretWhereItBelongs) {
             EXPECT_EQ(run.exitCode, 0) << command << "\n" << run.out;
         }
     }
-    for (Sink& file : filesUnder(home.path())) {
+    for (Sink& file : test::filesUnder(home.path())) {
         sinks.push_back(std::move(file));
     }
     for (const auto& request : (*server)->log()) {
@@ -315,7 +233,7 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
             sinks.push_back(
                 {"the output of " + command, test::runCommand(cli(home.path(), command)).out, {}});
         }
-        for (Sink& file : filesUnder(home.path())) {
+        for (Sink& file : test::filesUnder(home.path())) {
             sinks.push_back(std::move(file));
         }
         for (const auto& request : (*server)->log()) {
