@@ -29,6 +29,7 @@
 #include "raw_server.h"
 #include "run_command.h"
 #include "temp_folder.h"
+#include "web/accounts.h"
 
 namespace vellicor {
 namespace {
@@ -250,6 +251,39 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
     for (const std::string& request : hook.requests()) {
         expectNoStrayCanary({{"the hook", request, {}}});
     }
+}
+
+// Remembered accounts: each file holds its own account's secrets and no other's, and a file
+// that cannot be read is named in the log without a word of what it holds.
+TEST(Canaries, RememberedAccountsKeepEachSecretInItsOwnFile) {
+    test::TempFolder data("vellicor-canary-data");
+    ASSERT_FALSE(data.path().empty());
+    {
+        auto list = web::AccountList::open(data.path(), true).list;
+        ASSERT_TRUE(list.addOrRefresh("uin=o10001; skey=CnryCookieAq7").ok());
+        ASSERT_TRUE(list.addOrRefresh("uin=o10002; skey=CnryCookieBw3").ok());
+        ASSERT_TRUE(list.setProxy("10001", "alice:CnryProxyAz5@127.0.0.1:9").ok());
+    }
+    std::vector<Sink> sinks = test::filesUnder(data.path());
+    ASSERT_EQ(sinks.size(), 2U);
+    for (Sink& file : sinks) {
+        if (file.what.ends_with("/10001")) {
+            file.allowed = {"CnryCookieAq7", "CnryProxyAz5"};
+        } else if (file.what.ends_with("/10002")) {
+            file.allowed = {"CnryCookieBw3"};
+        }
+    }
+    const std::string folder = web::accountsFolder(data.path());
+    writeFile(folder + "/10003", "name=c\ncookies=uin=o10003; skey=CnryMangled1\n");
+    writeFile(folder + "/10004", "name=d\ncookies=uin=o10004; skey=CnryMangled2\x01\n\n");
+    std::string skipped;
+    for (const std::string& line : web::AccountList::open(data.path(), true).skipped) {
+        skipped += line + "\n";
+    }
+    EXPECT_NE(skipped.find("10003"), std::string::npos) << skipped;
+    EXPECT_NE(skipped.find("10004"), std::string::npos) << skipped;
+    sinks.push_back({"the lines for the files that cannot be read", skipped, {}});
+    expectNoStrayCanary(sinks, {"CnryMangled1", "CnryMangled2"});
 }
 
 // A network namespace joined to this one by a veth pair: to the tool its address is another
