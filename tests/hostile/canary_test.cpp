@@ -278,6 +278,18 @@ TEST(Canaries, RememberedAccountsKeepEachSecretInItsOwnFile) {
         ASSERT_TRUE(list.addOrRefresh("uin=o10001; skey=CnryCookieAq7").ok());
         ASSERT_TRUE(list.addOrRefresh("uin=o10002; skey=CnryCookieBw3").ok());
         ASSERT_TRUE(list.setProxy("10001", "alice:CnryProxyAz5@127.0.0.1:9").ok());
+        // What the window's account pane refuses is said without the value.
+        const auto added = list.addOrRefresh("skey=CnryNoUinCk");
+        ASSERT_FALSE(added.ok());
+        const Status refused[] = {list.setProxy("10002", "alice:CnryBadSetPx"),
+                                  list.setProxy("10002", "uin=o10002; skey=CnryCookieBw3")};
+        std::string said = added.error().message;
+        for (const Status& status : refused) {
+            ASSERT_FALSE(status.ok());
+            said += "\n" + status.error().message;
+        }
+        expectNoStrayCanary({{"the account list's refusals", said, {}}},
+                            {"CnryBadSetPx", "CnryNoUinCk"});
     }
     std::vector<Sink> sinks = test::filesUnder(data.path());
     ASSERT_EQ(sinks.size(), 2U);
