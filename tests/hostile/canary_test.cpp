@@ -177,7 +177,7 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
     const std::string hookAt = "@127.0.0.1:" + std::to_string(hook.port()) + "/hook";
     struct Row {
         const char* what;
-        std::string configSection;  // after the portal's hosts
+        std::string configSection;  // after the portal's hosts, or in their place
         std::string accounts;       // empty: one good account
         std::vector<std::string> secrets;
         std::string command;  // empty: every command that reads the files
@@ -215,13 +215,12 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
          "request " + base +
              "/mall/index.php --cookie 'uin=o10001; skey=k' "
              "--proxy alice:CnryBadReqPx"},
-    };
-    const Row more[] = {
         {"a mistyped key", "[alert]\nsmtp_pasword = CnryTypoKey\n", "", {"CnryTypoKey"}},
         {"a control character in a password",
-         "[alert]\nsmtp_password = Cnry\x01Ctrl\n",
+         "[alert]\nsmtp_password = CnryCtlA\x01"
+         "CnryCtlB\n",
          "",
-         {"Cnry\x01Ctrl", "\\x01Ctrl"}},
+         {"CnryCtlA", "CnryCtlB"}},
         {"a password given twice",
          "[alert]\nsmtp_password = CnryTwice1\nsmtp_password = CnryTwice2\n",
          "",
@@ -242,9 +241,7 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
     };
     const std::string config = inputs.path() + "/vellicor.ini";
     const std::string accounts = inputs.path() + "/accounts.txt";
-    std::vector<Row> all(std::begin(rows), std::end(rows));
-    all.insert(all.end(), std::begin(more), std::end(more));
-    for (const Row& row : all) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         // A row that sets the portal's hosts itself replaces them.
         const std::string hosts = "[portal]\nmall = " + base + "\naccount_login = " + base + "\n";
