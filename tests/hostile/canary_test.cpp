@@ -180,7 +180,7 @@ TEST(Canaries, MistypedFieldsAreNeverQuoted) {
         std::string configSection;  // after the portal's hosts, or in their place
         std::string accounts;       // empty: one good account
         std::vector<std::string> secrets;
-        std::string command;  // empty: every command that reads the files
+        std::string command{};  // empty: every command that reads the files
     };
     const Row rows[] = {
         {"proxy and cookie columns swapped",
