@@ -8,6 +8,7 @@
 # the alert tests send mail to (run by /usr/bin/python3, whose modules Debian's packages are).
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
 # squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start.
+# iproute2's `ip` makes the network namespace the canary test's mail server stands in.
 set -euo pipefail
 
 PACKAGES=(
@@ -23,6 +24,7 @@ PACKAGES=(
   wrk
   nginx apache2 haproxy openssl
   squid dante-server
+  iproute2
   python3-aiosmtpd
   lintian desktop-file-utils appstream
 )

@@ -48,6 +48,15 @@ Result<std::string_view> utf8Text(const std::string& bytes) {
     return text;
 }
 
+// A cookie string ("uin=o1; skey=…") or a proxy with its password, written where the name goes.
+bool looksSecret(const std::string& name) {
+    if (name.find('=') != std::string::npos) {
+        return true;
+    }
+    const auto proxy = parseProxy(name);
+    return proxy.ok() && proxy->hasCredentials;
+}
+
 // Where each name and account number was first seen, for the lines that repeat one.
 struct Seen {
     std::map<std::string, int> names;
@@ -68,6 +77,12 @@ Result<Account> parseLine(std::string_view text, int line, Seen& seen) {
     }
     if (hasControlCharacter(a.name)) {
         return lineError(line, "帐号名称含有控制字符");
+    }
+    if (looksSecret(a.name)) {
+        // Not quoted: the name is shown everywhere, and this one is a column out of place.
+        return lineError(line,
+                         "帐号名称像是 cookie 字符串或带密码的代理：应为 名称<TAB>cookie "
+                         "字符串[<TAB>代理]，请检查各列的顺序");
     }
     const std::string who = "帐号 " + quoteBytes(a.name);
     if (a.cookies.empty()) {

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "platform/codec.h"
+#include "platform/shown_setting.h"
 #include "web/text_util.h"
 #include "web/transfer.h"
 
@@ -22,8 +23,10 @@ bool hasControlOrBlank(std::string_view s) {
     return false;
 }
 
+// An address may carry a password or a token (user info, query), and one that does not parse
+// may be anything: it is shown by the one rule, never quoted.
 Error badAddress(std::string_view url, const char* why) {
-    return makeError(ErrorCode::BadAddress, "bad address \"" + std::string(url) + "\": " + why);
+    return makeError(ErrorCode::BadAddress, "bad address " + shownSetting(url) + ": " + why);
 }
 
 bool parsePort(std::string_view text, int& port) {
