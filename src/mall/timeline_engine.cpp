@@ -22,6 +22,7 @@ std::shared_ptr<const Timeline> Engine::makeTimeline() const {
         origin = fireAt() - frame.fireAfterOpening;
         t->origin = frame.onMallClock ? TimelineOrigin::MallOpening : TimelineOrigin::LocalOpening;
         t->reach = frame.onMallClock ? frame.reach : std::nullopt;
+        t->opening = frame.opening;
     }
     const TimelineRecorder& recorded = *timeline_;
     t->rows.reserve(recorded.size());
