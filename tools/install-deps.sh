@@ -8,6 +8,7 @@
 # the alert tests send mail to (run by /usr/bin/python3, whose modules Debian's packages are).
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
 # squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start.
+# systemd gives systemd-analyze, which verifies the package's service and timer.
 set -euo pipefail
 
 PACKAGES=(
@@ -24,7 +25,7 @@ PACKAGES=(
   nginx apache2 haproxy openssl
   squid dante-server
   python3-aiosmtpd
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream systemd
 )
 
 missing=()
