@@ -86,7 +86,7 @@ void expectRows(const RunSummary& summary, const std::vector<Row>& rows) {
         ASSERT_TRUE(std::getline(csv, line)) << "a row for #" << row.worker;
         SCOPED_TRACE(line);
         const auto f = fields(line);
-        ASSERT_EQ(f.size(), 12u);
+        ASSERT_EQ(f.size(), 15u);
         EXPECT_EQ(f[0], row.account);
         EXPECT_EQ(f[1], "cf-rename");
         EXPECT_EQ(f[3], std::to_string(row.worker));
@@ -170,7 +170,7 @@ TEST(TimelineRun, WorkersThatNeverSentHaveARowEach) {
     for (const std::string account : {"小号1", "小号2"}) {
         ASSERT_TRUE(std::getline(csv, line)) << account;
         const auto f = fields(line);
-        ASSERT_EQ(f.size(), 12u) << line;
+        ASSERT_EQ(f.size(), 15u) << line;
         EXPECT_EQ(f[0], account);
         EXPECT_EQ(f[4], "0") << "no attempt";
         EXPECT_EQ(f[5], "") << "never left";
