@@ -72,8 +72,11 @@ for unit in $units; do
   [ -s "$work/tree/usr/$unit" ] || fail "the package has no /usr/$unit"
   echo "  /usr/$unit"
 done
-dpkg-deb -I "$deb" postinst | grep -q "systemd-sysusers vellicor-exchange.conf" ||
+postinst=$(dpkg-deb -I "$deb" postinst)
+[[ $postinst == *"systemd-sysusers vellicor-exchange.conf"* ]] ||
   fail "the postinst does not create the service's user"
+systemd-sysusers --root="$work/tree" --dry-run vellicor-exchange.conf >/dev/null ||
+  fail "systemd-sysusers refuses the package's entry"
 mkdir -p "$work/root"
 cp -a "$work/tree/." "$work/root/"
 cp -n /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.slice \
