@@ -246,7 +246,7 @@ int runExchange(const Args& args) {
     // so that nobody takes "nothing was sent" and runs the exchange again.
     if (request->timeline && summary.timeline) {
         mall::Timeline picture = *summary.timeline;
-        picture.machine = machineName(*opts);
+        picture.machine = opts->value("name").value_or(picture.machine);
         if (auto written = mall::writeTimeline(picture, *request->timeline); !written) {
             return fail(written.error().message, kExitSentButFailed);
         }

@@ -1,7 +1,5 @@
 #include "cli/unattended.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -63,17 +61,6 @@ Status refuseSimulator(const Options& given) {
                              "本次未发送请求");
     }
     return Ok{};
-}
-
-std::string machineName(const Options& given) {
-    if (auto name = given.value("name")) {
-        return *name;
-    }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        return {};
-    }
-    return host;
 }
 
 bool plainInstanceName(const std::string& name) {

@@ -1,7 +1,7 @@
 #pragma once
 // What the systemd service's runs need of the command line: the [run] section of the
 // configuration file standing in for flags left out, the refusal of the built-in simulator,
-// this machine's name, and the timer's drop-in that `schedule` writes.
+// and the timer's drop-in that `schedule` writes.
 
 #include <string>
 
@@ -19,9 +19,6 @@ Result<Args> runFileArgs(const Options& given);
 // With --no-simulator, a configuration that names no portal host is refused: an unattended
 // run against the built-in simulator would send nothing real and say so to nobody.
 Status refuseSimulator(const Options& given);
-
-// --name, else the host name.
-std::string machineName(const Options& given);
 
 // A name of an instance (NAME of /etc/vellicor/NAME.ini): letters, digits, '-', '_', '.',
 // not starting with '.'.
