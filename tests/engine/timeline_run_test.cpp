@@ -104,7 +104,8 @@ void expectRows(const RunSummary& summary, const std::vector<Row>& rows) {
 // Fired 2 ms after the mall's clock shows the opening, 5 ms (4 to 6) from the mall; every
 // answer 20 ms after its request, a retry 200 ms after "not yet".
 TEST(TimelineRun, KnownSendsAndAnswersGiveKnownRows) {
-    const TimelineFrame aimed{2ms, true, TimelineReach{5ms, 4ms, 6ms}};
+    const TimelineFrame aimed{2ms, true, TimelineReach{5ms, 4ms, 6ms},
+                              Clock::WallTime(std::chrono::seconds(1704081600))};
     struct Case {
         const char* what;
         bool timed;
@@ -129,6 +130,7 @@ TEST(TimelineRun, KnownSendsAndAnswersGiveKnownRows) {
         runScripted(r, script, 3, c.timed, c.frame);
         ASSERT_TRUE(r.summary.timeline);
         EXPECT_EQ(r.summary.timeline->origin, c.origin);
+        EXPECT_EQ(r.summary.timeline->opening, c.frame ? c.frame->opening : std::nullopt);
         const double t = c.fired;
         const auto at = [&c](double left) {
             return c.reached ? std::optional(left + 5) : std::nullopt;
