@@ -25,7 +25,7 @@ std::shared_ptr<const Timeline> Engine::makeTimeline() const {
     for (const web::Account& account : accounts_) {
         for (const Item* item : s_.plan.items) {
             t->lanes.push_back({several ? account.name : std::string(), std::string(item->id),
-                                std::string(item->caption)});
+                                std::string(item->caption), std::nullopt});
         }
     }
     Clock::Steady origin = firstSend_ != Clock::Steady{} ? firstSend_ : started_;

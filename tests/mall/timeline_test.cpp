@@ -70,7 +70,7 @@ Timeline oneLane(std::string item, std::string account = {}) {
     Timeline t;
     t.origin = TimelineOrigin::MallOpening;
     t.reach = TimelineReach{5ms, 4ms, 6ms};
-    t.lanes.push_back({std::move(account), "cf-rename", std::move(item)});
+    t.lanes.push_back({std::move(account), "cf-rename", std::move(item), std::nullopt});
     return t;
 }
 
@@ -181,7 +181,8 @@ TEST(Timeline, LargeRunIsOneLanePerItemAndStaysSmall) {
     const OutcomeKind kinds[] = {OutcomeKind::NotOpen, OutcomeKind::SoldOut, OutcomeKind::Popup,
                                  OutcomeKind::Throttled, OutcomeKind::Failed};
     for (int i = 0; i < kItems; ++i) {
-        t.lanes.push_back({"", "item-" + std::to_string(i), "商品" + std::to_string(i) + "号"});
+        t.lanes.push_back(
+            {"", "item-" + std::to_string(i), "商品" + std::to_string(i) + "号", std::nullopt});
         for (int w = 0; w < kPerItem; ++w) {
             const nanoseconds left = -14ms + 2us * w;
             const nanoseconds answered = w % 250 == 7 ? 30s : 20ms + 370us * ((w * 37 + i) % 1000);
