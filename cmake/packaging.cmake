@@ -35,6 +35,13 @@ install(FILES packaging/vellicor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/ap
 install(FILES ${metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES config/vellicor.example.ini DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Unattended runs: a template service and timer per /etc/vellicor/NAME.ini, run as a system
+# user of their own that the package's postinst creates from the sysusers entry.
+install(FILES packaging/systemd/vellicor-exchange@.service packaging/systemd/vellicor-exchange@.timer
+    DESTINATION lib/systemd/system)
+install(FILES packaging/systemd/vellicor-exchange.sysusers DESTINATION lib/sysusers.d
+    RENAME vellicor-exchange.conf)
+install(FILES docs/several-machines.sh DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Made at install time by the built programs themselves: the icons, the manuals and the
 # changelog (dated by SOURCE_DATE_EPOCH when set). tools/package.sh names the package's
@@ -102,6 +109,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6webenginecore6-bin, qt6-qpa-plugins, timgm6mb-soundfont")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -9,6 +9,7 @@
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
 # squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start.
 # iproute2's `ip` makes the network namespace the canary test's mail server stands in.
+# systemd gives systemd-analyze, which verifies the package's service and timer.
 set -euo pipefail
 
 PACKAGES=(
@@ -26,7 +27,7 @@ PACKAGES=(
   squid dante-server
   iproute2
   python3-aiosmtpd
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream systemd
 )
 
 missing=()

@@ -62,6 +62,28 @@ for size in 16 32 48 128; do
     fail "no ${size}x${size} icon"
 done
 
+# The unattended run's units, verified as an instance of each against the package's own files
+# (the host's systemd lends the targets they are ordered after; no manual check, the pages
+# are checked below from the installed package).
+step "systemd units"
+units="lib/systemd/system/vellicor-exchange@.service lib/systemd/system/vellicor-exchange@.timer
+  lib/sysusers.d/vellicor-exchange.conf"
+for unit in $units; do
+  [ -s "$work/tree/usr/$unit" ] || fail "the package has no /usr/$unit"
+  echo "  /usr/$unit"
+done
+postinst=$(dpkg-deb -I "$deb" postinst)
+[[ $postinst == *"systemd-sysusers vellicor-exchange.conf"* ]] ||
+  fail "the postinst does not create the service's user"
+systemd-sysusers --root="$work/tree" --dry-run vellicor-exchange.conf >/dev/null ||
+  fail "systemd-sysusers refuses the package's entry"
+mkdir -p "$work/root"
+cp -a "$work/tree/." "$work/root/"
+cp -n /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.slice \
+  "$work/root/usr/lib/systemd/system/"
+systemd-analyze verify --man=no --root="$work/root" vellicor-exchange@demo.service \
+  vellicor-exchange@demo.timer || fail "systemd-analyze verify refuses the units"
+
 # An earlier version of the same package: installing this one over it is an upgrade.
 step "upgrade from an earlier version"
 dpkg-deb -R "$deb" "$work/earlier"

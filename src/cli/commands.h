@@ -23,5 +23,7 @@ int runItems(const Args& args);  // the catalogue: each item's id, game and capt
 int runBalances(const Args& args);
 int runSigninStatus(const Args& args);
 int runNotifyTest(const Args& args);  // a test alert to every configured channel
+int runTimeline(const Args& args);    // timeline merge: several machines' runs in one picture
+int runSchedule(const Args& args);    // the systemd timer's drop-in for /etc/vellicor/NAME.ini
 
 }  // namespace vellicor::cli

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/portal_session.h"
+#include "cli/unattended.h"
 #include "mall/catalogue.h"
 #include "mall/run_summary.h"
 #include "mall/timeline.h"
@@ -87,7 +88,8 @@ std::string withoutLineEnd(std::string line) {
 void demoLine(const PortalSession& session) {
     std::string names;
     for (const std::string& name : session.demo) {
-        names += (names.empty() ? "" : "、") + (name.empty() ? std::string(portal::kDemoAccount) : name);
+        names +=
+            (names.empty() ? "" : "、") + (name.empty() ? std::string(portal::kDemoAccount) : name);
     }
     if (!names.empty()) {
         printLine("演示模式：模拟商城 " + session.setup.server->baseUrl() + "，演示帐号 " + names);
@@ -147,11 +149,42 @@ int runItems(const Args& args) {
     return kExitOk;
 }
 
-int runExchange(const Args& args) {
-    auto opts = Options::parse(
-        args, {"items", "threads", "at", "cookie", "accounts", "portal", "config", "timeline"});
+namespace {
+
+Result<Options> exchangeOptions(const Args& args) {
+    return Options::parse(
+        args,
+        {"items", "threads", "at", "cookie", "accounts", "portal", "config", "timeline", "name"},
+        {"no-simulator"});
+}
+
+// The command line, with the configuration file's [run] section where it is silent.
+Result<Options> optionsWithRunFile(const Args& args) {
+    auto opts = exchangeOptions(args);
     if (!opts) {
-        return fail(opts.error().message, kExitUsage);
+        return opts;
+    }
+    auto extra = runFileArgs(*opts);
+    if (!extra) {
+        return extra.error();
+    }
+    if (extra->empty()) {
+        return opts;
+    }
+    Args all = args;
+    all.insert(all.end(), extra->begin(), extra->end());
+    return exchangeOptions(all);
+}
+
+}  // namespace
+
+int runExchange(const Args& args) {
+    if (auto plain = exchangeOptions(args); !plain) {
+        return fail(plain.error().message, kExitUsage);
+    }
+    auto opts = optionsWithRunFile(args);
+    if (!opts) {
+        return fail(opts.error().message);
     }
     if (!opts->positional().empty()) {
         return fail("unexpected argument " + opts->positional().front(), kExitUsage);
@@ -165,6 +198,9 @@ int runExchange(const Args& args) {
     }
     if (conflictingSessions(*opts)) {
         return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
+    }
+    if (auto st = refuseSimulator(*opts); !st) {
+        return fail(st.error().message);
     }
     auto request = requestOf(*opts);
     if (!request) {
@@ -189,7 +225,9 @@ int runExchange(const Args& args) {
     setup.timeline = request->timeline.has_value();
     setup.refuseWithoutSession = true;
     run::TimedRunHooks hooks;
-    hooks.input = [&] { return run::RunInput{request->items, request->threads, session->accounts}; };
+    hooks.input = [&] {
+        return run::RunInput{request->items, request->threads, session->accounts};
+    };
     run::TimedRun exchange(std::move(setup), std::move(hooks));
     if (request->at) {
         exchange.arm(*request->at);
@@ -207,7 +245,9 @@ int runExchange(const Args& args) {
     // The requests are out: a picture that cannot be written is said with a status of its own,
     // so that nobody takes "nothing was sent" and runs the exchange again.
     if (request->timeline && summary.timeline) {
-        if (auto written = mall::writeTimeline(*summary.timeline, *request->timeline); !written) {
+        mall::Timeline picture = *summary.timeline;
+        picture.machine = opts->value("name").value_or(picture.machine);
+        if (auto written = mall::writeTimeline(picture, *request->timeline); !written) {
             return fail(written.error().message, kExitSentButFailed);
         }
         printLine("时间线已写入 " + *request->timeline);

@@ -20,13 +20,17 @@ const Command kCommands[] = {
      "[--proxy [USER:PASSWORD@]HOST:PORT]"},
     {"exchange", vellicor::cli::runExchange,
      "exchange --items ID,... --threads N [--at HH:MM:SS] [--cookie STRING | --accounts FILE] "
-     "[--portal URL] [--config FILE] [--timeline FILE.csv|FILE.svg]"},
+     "[--portal URL] [--config FILE] [--timeline FILE.csv|FILE.svg] [--name NAME] "
+     "[--no-simulator]"},
     {"items", vellicor::cli::runItems, "items"},
     {"balances", vellicor::cli::runBalances,
      "balances [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
     {"signin-status", vellicor::cli::runSigninStatus,
      "signin-status [--cookie STRING | --accounts FILE] [--portal URL] [--config FILE]"},
     {"notify-test", vellicor::cli::runNotifyTest, "notify-test [--config FILE]"},
+    {"timeline", vellicor::cli::runTimeline,
+     "timeline merge FILE.csv... [--svg FILE.svg] [--csv FILE.csv]"},
+    {"schedule", vellicor::cli::runSchedule, "schedule NAME [--config-dir DIR] [--unit-dir DIR]"},
 };
 
 constexpr const char* kNotes =
@@ -47,6 +51,15 @@ constexpr const char* kNotes =
     "exchange --timeline FILE writes when each request left, reached the mall (by the estimate\n"
     "of its clock, in a timed run) and was answered, in milliseconds from the opening (a run of\n"
     "now: from its first request): FILE.csv one row per request attempt, FILE.svg a picture.\n"
+    "Each CSV row also names the machine (--name, else the host name), the opening and the\n"
+    "frame its times count from; timeline merge lays several machines' CSV files of the same\n"
+    "opening and frame side by side, a lane per machine, the first to reach the mall on top.\n"
+    "exchange --config FILE takes --at, --items, --threads, --accounts (relative to the file's\n"
+    "folder) and --name from the file's [run] section where the command line leaves them out;\n"
+    "--no-simulator refuses a configuration that names no [portal] host.\n"
+    "schedule NAME writes the drop-in of the timer vellicor-exchange@NAME.timer (in\n"
+    "/etc/systemd/system) to start the service run.lead_seconds before run.at of\n"
+    "/etc/vellicor/NAME.ini, every day.\n"
     "exit status:\n"
     "  0  done (exchange: the mall answered at least one request)\n"
     "  1  failed; the reason is on the error stream (exchange: nothing was sent)\n"

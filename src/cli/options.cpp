@@ -4,7 +4,8 @@
 
 namespace vellicor::cli {
 
-Result<Options> Options::parse(const Args& args, std::initializer_list<std::string_view> names) {
+Result<Options> Options::parse(const Args& args, std::initializer_list<std::string_view> names,
+                               std::initializer_list<std::string_view> flags) {
     Options out;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& word = args[i];
@@ -17,6 +18,13 @@ Result<Options> Options::parse(const Args& args, std::initializer_list<std::stri
         if (const auto eq = name.find('='); eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
+        }
+        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+            if (value) {
+                return makeError(ErrorCode::BadInput, "option --" + name + " takes no value");
+            }
+            out.given_.emplace_back(std::move(name), std::string());
+            continue;
         }
         if (std::find(names.begin(), names.end(), name) == names.end()) {
             return makeError(ErrorCode::BadInput, "unknown option --" + name);

@@ -17,7 +17,9 @@ namespace vellicor::cli {
 class Options {
   public:
     // Names without the leading dashes. Words that do not start with "--" are positional.
-    static Result<Options> parse(const Args& args, std::initializer_list<std::string_view> names);
+    // `flags` take no value; given, has() holds and value() is empty.
+    static Result<Options> parse(const Args& args, std::initializer_list<std::string_view> names,
+                                 std::initializer_list<std::string_view> flags = {});
 
     bool has(std::string_view name) const;
     // The last value given for the name.

@@ -47,6 +47,7 @@ TimelineFrame timelineFrame(const FiringAim& aim) {
     TimelineFrame frame;
     frame.fireAfterOpening = aim.fireAt - aim.openingAt;
     frame.onMallClock = aim.onMallClock;
+    frame.opening = aim.opening;
     if (aim.onMallClock && aim.estimate) {
         // Left at s on our clock is s - ahead on the mall's; taken at s - A there.
         const OffsetEstimate& e = *aim.estimate;
@@ -56,11 +57,50 @@ TimelineFrame timelineFrame(const FiringAim& aim) {
     return frame;
 }
 
+const std::optional<TimelineReach>& Timeline::reachOf(const TimelineRow& row) const {
+    const auto& own = lanes.at(row.lane).reach;
+    return own ? own : reach;
+}
+
 std::optional<nanoseconds> Timeline::reached(const TimelineRow& row) const {
-    if (!row.left || !reach) {
+    const auto& way = reachOf(row);
+    if (!row.left || !way) {
         return std::nullopt;
     }
-    return *row.left + reach->mid;
+    return *row.left + way->mid;
+}
+
+std::string_view timelineFrameKey(TimelineOrigin origin) {
+    switch (origin) {
+        case TimelineOrigin::MallOpening:
+            return "mall_clock";
+        case TimelineOrigin::LocalOpening:
+            return "local_clock";
+        case TimelineOrigin::FirstSend:
+            return "first_request";
+    }
+    return "first_request";
+}
+
+std::optional<TimelineOrigin> timelineOriginOf(std::string_view key) {
+    for (auto origin :
+         {TimelineOrigin::MallOpening, TimelineOrigin::LocalOpening, TimelineOrigin::FirstSend}) {
+        if (timelineFrameKey(origin) == key) {
+            return origin;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string openingText(std::chrono::system_clock::time_point opening) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(opening);
+    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(seconds)};
+    const std::chrono::hh_mm_ss time{seconds - std::chrono::floor<std::chrono::days>(seconds)};
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:%02ldZ", int(day.year()),
+                  unsigned(day.month()), unsigned(day.day()), long(time.hours().count()),
+                  long(time.minutes().count()), long(time.seconds().count()));
+    return buf;
 }
 
 std::string_view outcomeKey(OutcomeKind kind) {
@@ -92,24 +132,26 @@ std::string_view outcomeKey(OutcomeKind kind) {
 }
 
 std::string timelineCsv(const Timeline& timeline) {
-    std::string out =
-        "account,item_id,item,worker,attempt,left_ms,reached_ms,reached_earliest_ms,"
-        "reached_latest_ms,answered_ms,outcome,outcome_text\n";
-    out.reserve(out.size() + timeline.rows.size() * 96);
+    std::string out = std::string(kTimelineCsvHeader) + '\n';
+    out.reserve(out.size() + timeline.rows.size() * 128);
+    // The same for every row: a merge of several files checks them row by row.
+    const std::string run = ',' + csvField(timeline.machine) + ',' +
+                            (timeline.opening ? openingText(*timeline.opening) : std::string()) +
+                            ',' + std::string(timelineFrameKey(timeline.origin));
     for (const TimelineRow& row : timeline.rows) {
         const TimelineLane& lane = timeline.lanes.at(row.lane);
         std::optional<nanoseconds> earliest;
         std::optional<nanoseconds> latest;
-        if (row.left && timeline.reach) {
-            earliest = *row.left + timeline.reach->earliest;
-            latest = *row.left + timeline.reach->latest;
+        if (const auto& way = timeline.reachOf(row); row.left && way) {
+            earliest = *row.left + way->earliest;
+            latest = *row.left + way->latest;
         }
         out += csvField(lane.account) + ',' + csvField(lane.itemId) + ',' + csvField(lane.item) +
                ',' + std::to_string(row.worker) + ',' + std::to_string(row.attempt) + ',' +
                millis(row.left) + ',' + millis(timeline.reached(row)) + ',' + millis(earliest) +
                ',' + millis(latest) + ',' + millis(row.answered) + ',' +
                std::string(row.answered ? outcomeKey(row.kind) : std::string_view()) + ',' +
-               csvField(row.answered ? outcomeLabel(row.kind) : std::string_view()) + '\n';
+               csvField(row.answered ? outcomeLabel(row.kind) : std::string_view()) + run + '\n';
     }
     return out;
 }

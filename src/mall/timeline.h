@@ -32,6 +32,8 @@ struct TimelineFrame {
     std::chrono::nanoseconds fireAfterOpening{0};
     bool onMallClock = false;
     std::optional<TimelineReach> reach;  // empty without an estimate
+    // The set second's start as the clock aimed by reads it.
+    std::optional<std::chrono::system_clock::time_point> opening;
 };
 
 // The frame of a run aimed by `aim`.
@@ -49,6 +51,9 @@ struct TimelineLane {
     std::string account;  // empty in a run of one account
     std::string itemId;
     std::string item;  // its caption
+    // The way to the mall of this lane alone, over the timeline's: in a picture of several
+    // machines each has its own.
+    std::optional<TimelineReach> reach;
 };
 
 // One request attempt. Times since the timeline's origin; `left` empty for a worker that
@@ -67,12 +72,17 @@ struct TimelineRow {
 struct Timeline {
     TimelineOrigin origin = TimelineOrigin::FirstSend;
     std::optional<TimelineReach> reach;  // only on the mall's clock
+    // The set second's start, by the clock the origin names; empty in a run of now.
+    std::optional<std::chrono::system_clock::time_point> opening;
+    std::string machine;  // the computer that ran it, so that runs of several can be merged
     std::vector<TimelineLane> lanes;
     std::vector<TimelineRow> rows;  // by lane, worker and attempt
     std::size_t unrecorded = 0;     // attempts past what the run keeps
 
     // When the row's request reached the mall, by the estimate: empty without one.
     std::optional<std::chrono::nanoseconds> reached(const TimelineRow& row) const;
+    // The way to the mall the row went by: its lane's, else the timeline's.
+    const std::optional<TimelineReach>& reachOf(const TimelineRow& row) const;
 };
 
 // "won", "sold_out", "not_open", ...: the outcome as a CSV column names it.
@@ -81,13 +91,26 @@ std::string_view outcomeKey(OutcomeKind kind);
 // One header row, then one row per attempt. The columns, times in milliseconds since the
 // origin with three decimals, an empty field where a time is unknown:
 // account, item_id, item, worker, attempt, left_ms, reached_ms, reached_earliest_ms,
-// reached_latest_ms, answered_ms, outcome (outcomeKey), outcome_text (the summary's word).
+// reached_latest_ms, answered_ms, outcome (outcomeKey), outcome_text (the summary's word),
+// machine, opening (UTC, "2026-12-09T12:00:00Z", empty in a run of now), frame
+// (timelineFrameKey: what time 0 is).
 std::string timelineCsv(const Timeline& timeline);
+inline constexpr std::string_view kTimelineCsvHeader =
+    "account,item_id,item,worker,attempt,left_ms,reached_ms,reached_earliest_ms,"
+    "reached_latest_ms,answered_ms,outcome,outcome_text,machine,opening,frame";
+
+// "mall_clock", "local_clock" or "first_request".
+std::string_view timelineFrameKey(TimelineOrigin origin);
+std::optional<TimelineOrigin> timelineOriginOf(std::string_view key);
+// The opening as the CSV writes it.
+std::string openingText(std::chrono::system_clock::time_point opening);
 
 // An SVG image: each attempt on a line of its own for a small run; for a large one each lane
 // a strip of where the requests left, reached and were answered, a window around the opening
 // with what falls outside counted at its edges.
 std::string timelineSvg(const Timeline& timeline);
+// A strip per lane whatever the run's size, under the title `what`.
+std::string timelineLanesSvg(const Timeline& timeline, const std::string& what);
 
 // At most this many attempts get a line of their own.
 inline constexpr std::size_t kTimelineRowsDrawn = 200;

@@ -1,4 +1,6 @@
 // The run's timeline, made from what the engine recorded once the run has ended.
+#include <unistd.h>
+
 #include <algorithm>
 #include <tuple>
 
@@ -6,6 +8,16 @@
 #include "mall/timeline.h"
 
 namespace vellicor::mall {
+namespace {
+
+// The picture's machine by default, for the window's runs as for the command's: pictures of
+// several computers merged later are told apart by it.
+std::string hostName() {
+    char host[256] = {};
+    return gethostname(host, sizeof host - 1) == 0 ? std::string(host) : std::string();
+}
+
+}  // namespace
 
 std::shared_ptr<const Timeline> Engine::makeTimeline() const {
     auto t = std::make_shared<Timeline>();
@@ -13,7 +25,7 @@ std::shared_ptr<const Timeline> Engine::makeTimeline() const {
     for (const web::Account& account : accounts_) {
         for (const Item* item : s_.plan.items) {
             t->lanes.push_back({several ? account.name : std::string(), std::string(item->id),
-                                std::string(item->caption)});
+                                std::string(item->caption), std::nullopt});
         }
     }
     Clock::Steady origin = firstSend_ != Clock::Steady{} ? firstSend_ : started_;
@@ -22,6 +34,7 @@ std::shared_ptr<const Timeline> Engine::makeTimeline() const {
         origin = fireAt() - frame.fireAfterOpening;
         t->origin = frame.onMallClock ? TimelineOrigin::MallOpening : TimelineOrigin::LocalOpening;
         t->reach = frame.onMallClock ? frame.reach : std::nullopt;
+        t->opening = frame.opening;
     }
     const TimelineRecorder& recorded = *timeline_;
     t->rows.reserve(recorded.size());
@@ -45,6 +58,7 @@ std::shared_ptr<const Timeline> Engine::makeTimeline() const {
         return std::tie(a.lane, a.worker, a.attempt) < std::tie(b.lane, b.worker, b.attempt);
     });
     t->unrecorded = recorded.dropped();
+    t->machine = hostName();
     return t;
 }
 

@@ -259,8 +259,8 @@ void detailRow(Svg& svg, const Timeline& t, const Axis& axis, const TimelineRow&
                 kLeftColour + "\"/>\n");
     }
     if (reached) {
-        const double early = axis.at(ms(*row.left + t.reach->earliest));
-        const double late = axis.at(ms(*row.left + t.reach->latest));
+        const double early = axis.at(ms(*row.left + t.reachOf(row)->earliest));
+        const double late = axis.at(ms(*row.left + t.reachOf(row)->latest));
         svg.line(early, y - 3, late, y - 3, "stroke=\"#17a2a2\"");
         svg.raw("<circle cx=\"" + num(axis.at(ms(*reached))) + "\" cy=\"" + num(y) +
                 "\" r=\"3\" fill=\"#fff\" stroke=\"" + kReachedColour +
@@ -420,7 +420,7 @@ std::vector<LaneBins> binLanes(const Timeline& t, const Axis& axis, std::size_t 
     return lanes;
 }
 
-std::string aggregated(const Timeline& t) {
+std::string aggregated(const Timeline& t, const std::string& what) {
     constexpr double kWidth = 1200;
     constexpr double kLabels = 250;
     constexpr double kCounts = 90;
@@ -429,9 +429,7 @@ std::string aggregated(const Timeline& t) {
     constexpr std::size_t kBins = 120;
     const double height = kTop + static_cast<double>(t.lanes.size()) * kLane + 30;
     Svg svg(kWidth, height);
-    header(svg, t,
-           std::to_string(t.rows.size()) + " 次请求，" + std::to_string(t.lanes.size()) +
-               " 条通道（帐号 × 商品）");
+    header(svg, t, what);
     svg.text(12, 56,
              "每条通道三行：发出、到达商城、回复（按结果着色）；高度按该行最多一格的平方根；"
              "窗口外的个数在右侧（‹ 早于窗口，› 晚于窗口）");
@@ -463,7 +461,16 @@ std::string aggregated(const Timeline& t) {
 }  // namespace
 
 std::string timelineSvg(const Timeline& timeline) {
-    return timeline.rows.size() <= kTimelineRowsDrawn ? detailed(timeline) : aggregated(timeline);
+    if (timeline.rows.size() <= kTimelineRowsDrawn) {
+        return detailed(timeline);
+    }
+    return aggregated(timeline, std::to_string(timeline.rows.size()) + " 次请求，" +
+                                    std::to_string(timeline.lanes.size()) +
+                                    " 条通道（帐号 × 商品）");
+}
+
+std::string timelineLanesSvg(const Timeline& timeline, const std::string& what) {
+    return aggregated(timeline, what);
 }
 
 }  // namespace vellicor::mall

@@ -350,6 +350,15 @@ void applyAlert(Applier& a, AlertSettings& s) {
     }
 }
 
+void applyRun(Applier& a, RunSettings& r) {
+    a.text("run.at", r.at);
+    a.text("run.items", r.items);
+    a.text("run.threads", r.threads);
+    a.text("run.accounts", r.accounts);
+    a.text("run.name", r.name);
+    a.number("run.lead_seconds", r.leadSeconds, {0, 3600});
+}
+
 }  // namespace
 
 Config Config::defaults() {
@@ -398,6 +407,7 @@ Result<Config> parseConfig(const std::string& iniText) {
     applyTimer(a, c.timer);
     applyWindow(a, c);
     applyAlert(a, c.alert);
+    applyRun(a, c.run);
     if (!a.failed().empty()) {
         return makeError(ErrorCode::Parse, a.failed());
     }

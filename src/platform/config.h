@@ -97,6 +97,20 @@ struct AlertSettings {
     bool any() const { return !webhookUrl.empty() || !smtpUrl.empty(); }
 };
 
+// An unattended run (the systemd service): what `vellicor-cli exchange` does where the command
+// line leaves it out, and when `vellicor-cli schedule` starts it. Kept as written; the
+// command checks them as it checks its flags.
+struct RunSettings {
+    std::string at;        // --at: HH:MM:SS, the set time on the mall's clock
+    std::string items;     // --items: item ids, joined by ','
+    std::string threads;   // --threads
+    std::string accounts;  // --accounts: relative to the configuration file's folder
+    std::string name;      // --name: this machine's name in the run's picture
+    // The timer starts the service this long before the set time: long enough for the
+    // program's start, the sessions' check and the clock's estimate.
+    long leadSeconds = 120;
+};
+
 struct Config {
     // Base addresses, scheme://host[:port], no trailing slash.
     std::string mall;          // the mall host: exchange, record, sign-in, centre pages
@@ -119,6 +133,7 @@ struct Config {
     LogSettings log;
     WindowSettings window;
     AlertSettings alert;
+    RunSettings run;
 
     // Placeholders on reserved names; a real run replaces them with a file or --portal.
     static Config defaults();

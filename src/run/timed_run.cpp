@@ -207,8 +207,8 @@ schedule::ArmOutcome TimedRun::arm(schedule::TimeOfDay time) {
 }
 
 schedule::ArmOutcome TimedRun::armWith(const std::function<schedule::ArmOutcome()>& arming) {
-    std::vector<web::Account> accounts = hooks_.input ? hooks_.input().accounts
-                                                      : std::vector<web::Account>{};
+    std::vector<web::Account> accounts =
+        hooks_.input ? hooks_.input().accounts : std::vector<web::Account>{};
     cancelPrepared();
     {
         std::lock_guard lock(mutex_);
@@ -282,7 +282,8 @@ std::optional<schedule::AimedInstant> TimedRun::aimAt(Clock::WallTime opening, u
         std::lock_guard lock(mutex_);
         accounts = armedAccounts_;
     }
-    mall::FiringAim aim = mall::aimAtOpening(mall::probeConfig(setup_.config, accounts), *setup_.clock, opening);
+    mall::FiringAim aim =
+        mall::aimAtOpening(mall::probeConfig(setup_.config, accounts), *setup_.clock, opening);
     {
         std::lock_guard lock(mutex_);
         if (arming == arming_ && (!aim_ || !aim_->onMallClock || aim.onMallClock)) {
@@ -315,6 +316,9 @@ void TimedRun::prepare(Clock::WallTime instant, unsigned arming) {
         } else {
             const auto left = std::max(instant - clock.wallNow(), Clock::WallTime::duration{});
             options.fireAt = clock.steadyNow() + left;
+            mall::TimelineFrame frame;
+            frame.opening = instant;  // on the computer's clock, as the frame says
+            options.timelineFrame = frame;
         }
     }
     if (accounts.empty() && !input.accounts.empty()) {

@@ -365,7 +365,8 @@ TEST(CliCommands, ExchangeWritesItsTimeline) {
     };
     for (const auto& c : cases) {
         const std::string path = folder.path() + "/" + c.file;
-        const auto run = runCli("exchange --items cf-rename --threads 3 --timeline " + path);
+        const auto run =
+            runCli("exchange --items cf-rename --threads 3 --name 机房一 --timeline " + path);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.file << ":\n" << run.out;
         const std::string text = test::readText(path);
         if (c.starts.empty()) {
@@ -388,8 +389,9 @@ TEST(CliCommands, ExchangeWritesItsTimeline) {
         for (std::string field; std::getline(fields, field, ',');) {
             f.push_back(field);
         }
-        ASSERT_GE(f.size(), 11u) << line;
+        ASSERT_EQ(f.size(), 15u) << line;
         EXPECT_EQ(f[1], "cf-rename") << line;
+        EXPECT_EQ(f[12] + "|" + f[13] + "|" + f[14], "机房一||first_request") << line;
         ASSERT_FALSE(f[5].empty() || f[9].empty()) << line;
         EXPECT_GE(std::stod(f[5]), 0.0) << line;
         EXPECT_GT(std::stod(f[9]), std::stod(f[5])) << line;

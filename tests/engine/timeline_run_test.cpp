@@ -86,7 +86,7 @@ void expectRows(const RunSummary& summary, const std::vector<Row>& rows) {
         ASSERT_TRUE(std::getline(csv, line)) << "a row for #" << row.worker;
         SCOPED_TRACE(line);
         const auto f = fields(line);
-        ASSERT_EQ(f.size(), 12u);
+        ASSERT_EQ(f.size(), 15u);
         EXPECT_EQ(f[0], row.account);
         EXPECT_EQ(f[1], "cf-rename");
         EXPECT_EQ(f[3], std::to_string(row.worker));
@@ -104,7 +104,8 @@ void expectRows(const RunSummary& summary, const std::vector<Row>& rows) {
 // Fired 2 ms after the mall's clock shows the opening, 5 ms (4 to 6) from the mall; every
 // answer 20 ms after its request, a retry 200 ms after "not yet".
 TEST(TimelineRun, KnownSendsAndAnswersGiveKnownRows) {
-    const TimelineFrame aimed{2ms, true, TimelineReach{5ms, 4ms, 6ms}};
+    const TimelineFrame aimed{2ms, true, TimelineReach{5ms, 4ms, 6ms},
+                              Clock::WallTime(std::chrono::seconds(1704081600))};
     struct Case {
         const char* what;
         bool timed;
@@ -129,6 +130,7 @@ TEST(TimelineRun, KnownSendsAndAnswersGiveKnownRows) {
         runScripted(r, script, 3, c.timed, c.frame);
         ASSERT_TRUE(r.summary.timeline);
         EXPECT_EQ(r.summary.timeline->origin, c.origin);
+        EXPECT_EQ(r.summary.timeline->opening, c.frame ? c.frame->opening : std::nullopt);
         const double t = c.fired;
         const auto at = [&c](double left) {
             return c.reached ? std::optional(left + 5) : std::nullopt;
@@ -170,7 +172,7 @@ TEST(TimelineRun, WorkersThatNeverSentHaveARowEach) {
     for (const std::string account : {"小号1", "小号2"}) {
         ASSERT_TRUE(std::getline(csv, line)) << account;
         const auto f = fields(line);
-        ASSERT_EQ(f.size(), 12u) << line;
+        ASSERT_EQ(f.size(), 15u) << line;
         EXPECT_EQ(f[0], account);
         EXPECT_EQ(f[4], "0") << "no attempt";
         EXPECT_EQ(f[5], "") << "never left";

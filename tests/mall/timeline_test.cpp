@@ -70,7 +70,7 @@ Timeline oneLane(std::string item, std::string account = {}) {
     Timeline t;
     t.origin = TimelineOrigin::MallOpening;
     t.reach = TimelineReach{5ms, 4ms, 6ms};
-    t.lanes.push_back({std::move(account), "cf-rename", std::move(item)});
+    t.lanes.push_back({std::move(account), "cf-rename", std::move(item), std::nullopt});
     return t;
 }
 
@@ -85,20 +85,27 @@ TEST(Timeline, CsvRowsAndQuoting) {
     TimelineRow neverSent{0, 1, 0, std::nullopt, 7ms, OutcomeKind::Failed};
     TimelineRow neverEnded{0, 2, 1, -250us, std::nullopt, OutcomeKind::Cancelled};
     Timeline now = oneLane("改名");
+    Timeline machine = oneLane("改名");
+    machine.machine = "北京 2";
+    machine.opening = kNow + 10s;
     now.origin = TimelineOrigin::FirstSend;
     now.reach.reset();
     const Case cases[] = {
         {"every time known", oneLane("改名"), answered,
-         ",cf-rename,改名,3,2,1.500,6.500,5.500,7.500,22.000,won,提示框"},
+         ",cf-rename,改名,3,2,1.500,6.500,5.500,7.500,22.000,won,提示框,,,mall_clock"},
         {"no estimate: no arrival", now, answered,
-         ",cf-rename,改名,3,2,1.500,,,,22.000,won,提示框"},
-        {"never sent", oneLane("改名"), neverSent, ",cf-rename,改名,1,0,,,,,7.000,failed,请求失败"},
+         ",cf-rename,改名,3,2,1.500,,,,22.000,won,提示框,,,first_request"},
+        {"never sent", oneLane("改名"), neverSent,
+         ",cf-rename,改名,1,0,,,,,7.000,failed,请求失败,,,mall_clock"},
         {"never ended, before the opening", oneLane("改名"), neverEnded,
-         ",cf-rename,改名,2,1,-0.250,4.750,3.750,5.750,,,"},
+         ",cf-rename,改名,2,1,-0.250,4.750,3.750,5.750,,,,,,mall_clock"},
         {"a caption with a comma and a quote", oneLane("a,\"b\""), answered,
-         ",cf-rename,\"a,\"\"b\"\"\",3,2,1.500,6.500,5.500,7.500,22.000,won,提示框"},
+         ",cf-rename,\"a,\"\"b\"\"\",3,2,1.500,6.500,5.500,7.500,22.000,won,提示框,,,mall_clock"},
+        {"a machine and its opening", machine, answered,
+         ",cf-rename,改名,3,2,1.500,6.500,5.500,7.500,22.000,won,提示框,北京 2,"
+         "2024-01-01T04:00:00Z,mall_clock"},
         {"an account's name", oneLane("改名", "小号 1"), answered,
-         "小号 1,cf-rename,改名,3,2,1.500,6.500,5.500,7.500,22.000,won,提示框"},
+         "小号 1,cf-rename,改名,3,2,1.500,6.500,5.500,7.500,22.000,won,提示框,,,mall_clock"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -107,7 +114,7 @@ TEST(Timeline, CsvRowsAndQuoting) {
         const std::string csv = timelineCsv(t);
         EXPECT_EQ(csv.substr(0, csv.find('\n')),
                   "account,item_id,item,worker,attempt,left_ms,reached_ms,reached_earliest_ms,"
-                  "reached_latest_ms,answered_ms,outcome,outcome_text");
+                  "reached_latest_ms,answered_ms,outcome,outcome_text,machine,opening,frame");
         EXPECT_EQ(csv.substr(csv.find('\n') + 1), c.line + "\n");
     }
 }
@@ -174,7 +181,8 @@ TEST(Timeline, LargeRunIsOneLanePerItemAndStaysSmall) {
     const OutcomeKind kinds[] = {OutcomeKind::NotOpen, OutcomeKind::SoldOut, OutcomeKind::Popup,
                                  OutcomeKind::Throttled, OutcomeKind::Failed};
     for (int i = 0; i < kItems; ++i) {
-        t.lanes.push_back({"", "item-" + std::to_string(i), "商品" + std::to_string(i) + "号"});
+        t.lanes.push_back(
+            {"", "item-" + std::to_string(i), "商品" + std::to_string(i) + "号", std::nullopt});
         for (int w = 0; w < kPerItem; ++w) {
             const nanoseconds left = -14ms + 2us * w;
             const nanoseconds answered = w % 250 == 7 ? 30s : 20ms + 370us * ((w * 37 + i) % 1000);
