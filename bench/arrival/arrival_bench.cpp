@@ -1,14 +1,16 @@
 // When the requests of a timed run reach the mall, against the in-process portal simulator
-// across simulated paths (upMs/downMs, no jitter) and two mall clock offsets: for each, the
+// across emulated paths (path_emulator.h: network namespaces joined by TUN devices, so the
+// kernels see the way; no jitter, no loss) and two mall clock offsets: for each, the
 // mall's clock is estimated as a timed run does (timerEstimate), then N requests of one item
 // are aimed with mall::aimFiring at a set second a few seconds ahead on the mall's clock,
 // once with `timer.aim = arrival` (the default) and once with `send`, both on that estimate.
-// The simulator's log gives each request's arrival at the mall (kernel receive time plus
-// upMs, real clock); the opening is the set second on the simulator's offset clock. Prints
+// The simulator's log gives each request's arrival at the mall (kernel receive time past the
+// path, real clock); the opening is the set second on the simulator's offset clock. Prints
 // the table and rewrites the section "## Arrival at the mall" of bench/RESULTS.md, and only
 // it.
 //
-// vellicor-bench-arrival [--repeats R]   (3 unless told; each row is the median run)
+// vellicor-bench-arrival [--repeats R]   (3 unless told; each row is the median run). Making
+// the namespaces needs root.
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +31,7 @@
 #include "mall/clock_sync.h"
 #include "mall/exchange_controller.h"
 #include "mall/outcome.h"
+#include "path_emulator.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "portal/server.h"
@@ -58,11 +61,13 @@ struct Path {
 };
 
 // The mall's work on each page and when it stamps its Date; `quick` gives the static file
-// the estimate also probes no work, so that one address is answered at once.
+// the estimate also probes no work, so that one address is answered at once; `bare` makes
+// "OPTIONS *" as slow, so that no address is.
 struct Work {
     double ms = 0;
     bool departure = false;
     bool quick = false;
+    bool bare = false;
 };
 
 struct Case {
@@ -78,7 +83,10 @@ std::string workName(const Work& w) {
     }
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.0f ms, dated on %s%s", w.ms,
-                  w.departure ? "departure" : "arrival", w.quick ? ", a quick address" : "");
+                  w.departure ? "departure" : "arrival",
+                  w.quick  ? ", a quick address"
+                  : w.bare ? ", no address answered at once"
+                           : "");
     return buf;
 }
 
@@ -109,14 +117,15 @@ double toMs(std::int64_t ns) {
 
 std::string scenario(const Path& path, double offsetMs, const Work& work,
                      const std::string& extra) {
+    // The way is the emulated path's: the simulator adds none.
+    (void)path;
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   R"({"sessions": {"10001": "arrivalbench"}, "clockOffsetMs": %.3f, )"
-                  R"("path": {"upMs": %.3f, "downMs": %.3f, "jitterMs": 0}, )"
-                  R"("work": {"ms": %.3f, "dateAt": "%s"%s})",
-                  offsetMs, path.upMs, path.downMs, work.ms,
-                  work.departure ? "departure" : "arrival",
-                  work.quick ? R"(, "prefixes": {"/favicon.ico": 0})" : "");
+                  R"("work": {"ms": %.3f, "dateAt": "%s"%s}%s)",
+                  offsetMs, work.ms, work.departure ? "departure" : "arrival",
+                  work.quick ? R"(, "prefixes": {"/favicon.ico": 0})" : "",
+                  work.bare ? R"(, "faults": {"*": {"mode": "delay", "delayMs": 30}})" : "");
     return buf + extra + "}";
 }
 
@@ -159,7 +168,8 @@ Run timedRun(portal::Server& server, const Case& c, const Result<mall::OffsetEst
     });
     mall::RunOptions options;
     options.fireAt = aim.fireAt;
-    if (!controller.start({kItem}, std::to_string(kRequests), vellicor::web::oneAccount(kCookies), options)) {
+    if (!controller.start({kItem}, std::to_string(kRequests), vellicor::web::oneAccount(kCookies),
+                          options)) {
         run.error = "the run did not start";
         return run;
     }
@@ -190,20 +200,14 @@ Run timedRun(portal::Server& server, const Case& c, const Result<mall::OffsetEst
     return run;
 }
 
-// One estimate, then a run with each aim on it.
-std::vector<Run> measureRow(const Path& path, double offsetMs, const Work& work) {
-    std::vector<Run> runs(2);
-    auto started = portal::Server::start(scenario(path, offsetMs, work, {}));
-    if (!started) {
-        runs[0].error = runs[1].error = started.error().message;
-        return runs;
-    }
-    auto& server = **started;
+// One estimate, then a run with each aim on it, on the tool's side of the path.
+void measureNear(portal::Server& server, const Path& path, double offsetMs, const Work& work,
+                 std::vector<Run>& runs) {
     Config config = Config::defaults().withPortal(server.baseUrl());
     const auto estimate = mall::timerEstimate(config, SystemClock::instance());
     if (!estimate) {
         runs[0].error = runs[1].error = estimate.error().message;
-        return runs;
+        return;
     }
     // local − mall, and that less the way there.
     const nanoseconds trueAhead = -ms(offsetMs);
@@ -219,6 +223,34 @@ std::vector<Run> measureRow(const Path& path, double offsetMs, const Work& work)
             runs[i].overMs = toMs((estimate->upper - trueAhead).count());
         }
         runs[i].probes = estimate->probes;
+    }
+}
+
+std::vector<Run> measureRow(const Path& path, double offsetMs, const Work& work) {
+    std::vector<Run> runs(2);
+    test::PathOptions options;
+    options.up.delayMs = path.upMs;
+    options.down.delayMs = path.downMs;
+    options.lifetime = seconds(60);
+    auto emulated = test::PathEmulator::start(options);
+    if (!emulated) {
+        runs[0].error = runs[1].error = "no emulated path: " + emulated.error().message;
+        return runs;
+    }
+    std::unique_ptr<portal::Server> server;
+    (*emulated)->onFar([&] {
+        portal::ServerOptions so;
+        so.scenarioJson = scenario(path, offsetMs, work, {});
+        so.host = test::PathEmulator::kFarAddress;
+        auto started = portal::Server::start(so);
+        if (started) {
+            server = std::move(started).value();
+        } else {
+            runs[0].error = runs[1].error = started.error().message;
+        }
+    });
+    if (server) {
+        (*emulated)->onNear([&] { measureNear(*server, path, offsetMs, work, runs); });
     }
     return runs;
 }
@@ -263,7 +295,7 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
     std::ostringstream out;
     const std::string about =
         "`build/dev/bin/vellicor-bench-arrival`: timed runs of " + std::to_string(kRequests) +
-        " requests of one item against the portal simulator in process, across simulated paths "
+        " requests of one item against the portal simulator in process, across emulated paths "
         "and mall clock offsets, aimed with `mall::aimFiring` on the run's own clock estimate "
         "(`timerEstimate`).  \n";
     out << sectionHeader(kHeading, about, loadBefore, loadAfter) << "; " << repeats << " run"
@@ -307,6 +339,8 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
          [](const Work& w) { return w.ms > 0 && !w.quick; }},
         {"30 ms of work, a quick address: first arrival 0–1 ms", 1.0,
          [](const Work& w) { return w.quick; }},
+        {"30 ms work, dated on departure, no address answered at once: 0 early, first ≤ 31 ms",
+         31.0, [](const Work& w) { return w.bare; }},
     };
     int earlyMedian = 0;
     int earlyAll = 0;
@@ -344,10 +378,13 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
     out << "\nWorst first arrival of any single `arrival` run: " << fmt("%.3f", worstAnyRun)
         << " ms after the opening.\n";
     out << "\n### How the arrival numbers are taken\n\n"
-           "- Each row: a simulator in process with the path (`upMs`/`downMs`, no jitter), "
+           "- Each row: a path emulated between two network namespaces joined through TUN "
+           "devices by a forwarder in the process (`tests/support/path_emulator.h`; the one-way "
+           "delays up/down, no jitter, no loss), a simulator in process on its far side with "
            "`clockOffsetMs` and the mall's `work` (30 ms on every page, its Date stamped as the "
            "request arrives or as the answer leaves; with a quick address, `/favicon.ico`, one of "
-           "the two addresses the estimate probes, takes none); the mall's clock estimated by "
+           "the two addresses the estimate probes, takes none; with no address answered at once, "
+           "`OPTIONS *` is 30 ms late too); the mall's clock estimated by "
            "`mall::timerEstimate` as a timed run "
            "does (eight probe connections across its second changes); then a run with "
            "`timer.aim = arrival` (margin 0.5 ms, the default) and one with `send`, both aimed "
@@ -358,7 +395,7 @@ std::string section(const std::vector<RowResult>& rows, int repeats, const std::
            "20 ms before the instant are inside either), no retries (`exchange.retry_window_ms = "
            "0`), so each worker sends once.\n"
            "- Arrival: the simulator's log, `arrivalNanos`: the kernel receive time "
-           "(SO_TIMESTAMPNS) of the request's first bytes plus `upMs`, on the real clock. The "
+           "(SO_TIMESTAMPNS) of the request's first bytes past the path, on the real clock. The "
            "opening: the set second on the simulator's offset clock, in real time (set second "
            "− `clockOffsetMs`). First/last arrival: minus the opening. Before the opening: "
            "arrivals earlier than it. Answered \"not yet\": the mall's own verdict, which goes "
@@ -399,6 +436,7 @@ int run(int repeats) {
         specs.push_back({path, 400, {30, true, false}});
         specs.push_back({path, 400, {30, true, true}});
     }
+    specs.push_back({{15, 15}, 400, {30, true, false, true}});
     // [row][aim] -> runs
     std::vector<std::vector<Run>> runs(specs.size() * 2);
     for (int rep = 0; rep < repeats; ++rep) {

@@ -34,8 +34,13 @@ nanoseconds sendLead(const TimerSettings& timer, const OffsetEstimate& estimate)
 // the margin after it, and no later than the bound's width after that.
 std::string aimLine(const TimerSettings& timer, const OffsetEstimate& estimate) {
     std::string line = offsetWords(estimate) + "，";
-    // Below a tenth of a millisecond it is the reading's own grain, not the mall's work.
-    if (estimate.work >= std::chrono::microseconds(100)) {
+    // Where nothing was answered at once the whole work is in the bound, and the user should
+    // know the run may land that late. Below a tenth of a millisecond it is the reading's own
+    // grain, not the mall's work.
+    if (!estimate.answeredAtOnce()) {
+        line += "商城没有即刻应答的地址，处理请求至多 " + millis(estimate.work) +
+                " 毫秒，全数算在路上：请求宁迟勿早，";
+    } else if (estimate.work >= std::chrono::microseconds(100)) {
         line += "商城处理请求至多 " + millis(estimate.work) + " 毫秒，";
     }
     if (timer.aim == TimerAim::Send) {

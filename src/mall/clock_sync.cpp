@@ -377,12 +377,12 @@ class HttpDateProber {
     }
 
     Result<DateProbe> operator()(std::optional<WallTime> sendAt) {
-        // On a connection of its own the bare exchange goes first, not at an aimed moment;
-        // later ones go while there is time before an aim. One sample taken while the path
-        // was slow (the first, beside seven others opening at once) would pass for the way
-        // itself and hide that much of a probe's work, so the least of many serves.
-        if ((!bareSeen_ && !sendAt) || (sendAt && roomFor(*sendAt))) {
-            bare();
+        // The way is sampled before the first probe, and again while there is time before an
+        // aim. One sample taken while the path was slow (the first, beside seven others
+        // opening at once) would pass for the way itself and hide that much of a probe's
+        // work, so the least of many serves.
+        if ((!transport_ && !sendAt) || (sendAt && roomFor(*sendAt))) {
+            handshake();
         }
         if (sendAt) {
             waitUntil(clock_, *sendAt);
@@ -394,7 +394,7 @@ class HttpDateProber {
         DateProbe probe = got->probe;
         probe.dateSeconds = parseHttpDate(headerValue(got->reply.headerText, "Date:"));
         probe.cached = !headerValue(got->reply.headerText, "Age:").empty();
-        if (got->handshake && !bareSeen_) {
+        if (got->handshake) {
             keepLeast(*got->handshake);
         }
         probe.transport = transport_;
@@ -407,6 +407,19 @@ class HttpDateProber {
         web::Reply reply;
         std::optional<nanoseconds> handshake;  // when a new connection was opened for it
     };
+
+    static std::optional<nanoseconds> handshakeOf(CURL* easy) {
+        long connects = 0;
+        curl_off_t lookup = 0;
+        curl_off_t connect = 0;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &lookup);
+        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect);
+        if (connects > 0 && connect > lookup) {
+            return microseconds(connect - lookup);
+        }
+        return std::nullopt;
+    }
 
     Result<Performed> perform() {
         transfer_->reset();
@@ -432,39 +445,36 @@ class HttpDateProber {
         out.probe.received = std::max(
             *out.probe.written, end - microseconds(std::max<curl_off_t>(0, total - firstByte)));
         out.reply = std::move(reply).value();
-        long connects = 0;
-        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-        curl_off_t lookup = 0;
-        curl_off_t connect = 0;
-        curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &lookup);
-        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect);
-        if (connects > 0 && connect > lookup) {
-            out.handshake = microseconds(connect - lookup);
-        }
+        out.handshake = handshakeOf(easy);
         return out;
     }
 
-    // "OPTIONS *" is answered by the server itself, for no resource: its round trip is the
-    // way there and back without a page's work. A server that refuses it still answers at
-    // once; one that does not answer leaves the TCP handshake to stand for the way.
-    void bare() {
-        CURL* easy = transfer_->handle();
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "OPTIONS");
-        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, "*");
-        auto got = perform();
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
-        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
-        if (got && got->reply.status > 0 && got->probe.written) {
-            if (!std::exchange(bareSeen_, true)) {
-                transport_.reset();  // the handshake stood in until now
-            }
-            keepLeast(got->probe.received - *got->probe.written);
+    // The TCP handshake is answered by the mall's kernel: no software of the mall can make it
+    // longer, so its round trip is the way there and back with no work in it. A request, even
+    // "OPTIONS *", may be worked on, and taken for the way it would hide that work and aim
+    // early. A connection of its own, opened and dropped, adds a sample without touching the
+    // probes' kept-alive one.
+    void handshake() {
+        CURL* easy = curl_easy_duphandle(transfer_->handle());
+        if (easy == nullptr) {
+            return;
         }
+        curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, nullptr);
+        if (curl_easy_perform(easy) == CURLE_OK) {
+            if (const auto trip = handshakeOf(easy)) {
+                keepLeast(*trip);
+            }
+        }
+        curl_easy_cleanup(easy);
     }
 
-    // Whether a bare exchange fits before the aimed send, with room to spare.
+    // Whether a handshake fits before the aimed send, with room to spare.
     bool roomFor(WallTime sendAt) const {
-        if (!bareSeen_ || !transport_) {
+        if (!transport_) {
             return false;
         }
         const auto room = std::chrono::duration_cast<nanoseconds>(sendAt - clock_.wallNow());
@@ -480,7 +490,6 @@ class HttpDateProber {
     const Clock& clock_;
     WriteMoments moments_;
     std::optional<nanoseconds> transport_;
-    bool bareSeen_ = false;
 };
 
 std::string fixed(double value, const char* format) {

@@ -12,8 +12,10 @@
 // leaves, after the page was made. So the stamp falls anywhere between the probe's arrival
 // and its answer's departure, W_p apart. A probe sent at s and stamped second k was taken in
 // (k − W_p, k + 1 s), so A ∈ (s − k − 1 s, s − k + W_p]. W_p is at most the probe's round trip
-// less the transport's own (a bare exchange the front end answers without a page), so the
-// probes the mall answers quickest bound A tightest; the least upper end of all serves.
+// less the transport's own, read from the TCP handshake, which the mall's kernel answers and
+// no software of the mall can lengthen. Any request, "OPTIONS *" too, may be worked on, so none
+// stands for the way. The probes the mall answers quickest bound A tightest; the least upper
+// end of all serves, and where no address is answered at once it carries the whole work.
 
 #include <chrono>
 #include <cstdint>
@@ -38,9 +40,9 @@ struct DateProbe {
     std::optional<Clock::WallTime> written;
     Clock::WallTime received;                 // the reply's first byte had arrived by this
     std::optional<std::int64_t> dateSeconds;  // the reply's Date as seconds since the epoch
-    // The transport's own round trip on this prober's way to the mall, with no page work in
-    // it: the least seen for a bare exchange, else the TCP handshake. Empty when unknown, and
-    // then the whole round trip counts as the mall's work.
+    // The transport's own round trip on this prober's way to the mall, with no work in it: the
+    // least TCP handshake seen. Empty when unknown, and then the whole round trip counts as
+    // the mall's work.
     std::optional<std::chrono::nanoseconds> transport;
     // The reply came from a cache (it had an Age header): its Date says when the page was
     // made, not when this probe was taken, and bounds nothing.
@@ -50,6 +52,9 @@ struct DateProbe {
 // Sends one probe, as near to `sendAt` as it can (at once when empty or already past). Each
 // prober is called by one thread at a time.
 using DateProber = std::function<Result<DateProbe>(std::optional<Clock::WallTime> sendAt)>;
+
+// Work below this is the path's own jitter and the reading's grain, not a page being made.
+inline constexpr std::chrono::milliseconds kAnsweredAtOnce{2};
 
 struct OffsetEstimate {
     // How far the computer's clock is ahead of the mall's (local − mall); negative when it
@@ -65,6 +70,9 @@ struct OffsetEstimate {
     std::chrono::nanoseconds arrivalUpper{0};
     // The most the mall may have worked on the probe that set arrivalUpper, counted into it.
     std::chrono::nanoseconds work{0};
+    // Whether some address was answered about as fast as the handshake; when not, `work` is a
+    // page's whole work and a request aimed by it arrives up to that late, never early.
+    bool answeredAtOnce() const { return work < kAnsweredAtOnce; }
     int failed = 0;  // probes that got no usable reply (errors, cached, without a Date)
 
     std::chrono::nanoseconds ahead() const { return lower + (upper - lower) / 2; }
@@ -110,9 +118,9 @@ Result<OffsetEstimate> estimateOffset(std::span<const DateProber> probers, const
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since the epoch.
 std::optional<std::int64_t> parseHttpDate(std::string_view text);
 
-// Probes over one kept-alive connection to `url`; before its first probe, and whenever it
-// has had to open a new connection, it measures the transport's own round trip with the
-// bare exchange "OPTIONS *", which a server answers itself, for no resource.
+// Probes over one kept-alive connection to `url`. Before its first probe, and while there is
+// room before an aim, it opens and drops a connection of its own to time the TCP handshake:
+// the least of those is the transport's own round trip.
 DateProber mallDateProber(const Config& config, const Clock& clock, const std::string& url);
 // The addresses the mall's clock is read at: its home page, and a static file a front end
 // serves without the application, so that one of them is likely answered at once.

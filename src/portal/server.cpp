@@ -363,8 +363,10 @@ struct Server::Impl final : RequestHandler {
     Result<std::uint16_t> listen(std::optional<tcp::acceptor>& acceptor, std::uint16_t port) {
         ErrorCodeType ec;
         acceptor.emplace(io);
-        const tcp::endpoint at(asio::ip::make_address_v4("127.0.0.1"), port);
-        acceptor->open(at.protocol(), ec);
+        const tcp::endpoint at(asio::ip::make_address_v4(options.host, ec), port);
+        if (!ec) {
+            acceptor->open(at.protocol(), ec);
+        }
         if (!ec) {
             acceptor->set_option(asio::socket_base::reuse_address(true), ec);
         }
@@ -375,7 +377,7 @@ struct Server::Impl final : RequestHandler {
             acceptor->listen(4096, ec);
         }
         if (ec) {
-            return makeError(ErrorCode::Connect, "cannot listen on 127.0.0.1:" +
+            return makeError(ErrorCode::Connect, "cannot listen on " + options.host + ":" +
                                                      std::to_string(port) + ": " + ec.message());
         }
         return acceptor->local_endpoint().port();
@@ -447,7 +449,7 @@ Result<std::unique_ptr<Server>> Server::start(const ServerOptions& options) {
     }
     for (std::uint16_t p : {impl->plainPort, impl->securePort}) {
         if (p != 0) {
-            impl->selfAuthorities.push_back("127.0.0.1:" + std::to_string(p));
+            impl->selfAuthorities.push_back(options.host + ":" + std::to_string(p));
             impl->selfAuthorities.push_back("localhost:" + std::to_string(p));
         }
     }
@@ -472,7 +474,7 @@ std::uint16_t Server::port() const {
 }
 
 std::string Server::baseUrl() const {
-    return "http://127.0.0.1:" + std::to_string(port());
+    return "http://" + impl_->options.host + ":" + std::to_string(port());
 }
 
 std::uint16_t Server::tlsPort() const {
@@ -480,7 +482,8 @@ std::uint16_t Server::tlsPort() const {
 }
 
 std::string Server::tlsBaseUrl() const {
-    return tlsPort() == 0 ? std::string{} : "https://127.0.0.1:" + std::to_string(tlsPort());
+    return tlsPort() == 0 ? std::string{}
+                          : "https://" + impl_->options.host + ":" + std::to_string(tlsPort());
 }
 
 Status Server::setScenario(const std::string& scenarioJson) {

@@ -50,6 +50,8 @@ struct LoggedRequest {
 struct ServerOptions {
     std::string scenarioJson;  // empty: the default scenario
     std::uint16_t port = 0;    // 0 picks a free one
+    // The address listened on. Only a test that made a network of its own gives another.
+    std::string host = "127.0.0.1";
     int threads = 2;
     // A TLS listener as well, when both files are given (PEM).
     std::string tlsCertFile;
@@ -63,15 +65,16 @@ struct ServerOptions {
 
 class Server {
   public:
-    // Binds 127.0.0.1:port (0 picks a free one) and serves on its own threads until stopped.
-    // An empty scenario means the default one (demo accounts, balances, stock, items open).
+    // Binds 127.0.0.1:port (or the options' host; port 0 picks a free one) and serves on its own
+    // threads until stopped. An empty scenario means the default one (demo accounts, balances,
+    // stock, items open).
     static Result<std::unique_ptr<Server>> start(const std::string& scenarioJson = {},
                                                  std::uint16_t port = 0, int threads = 2);
     static Result<std::unique_ptr<Server>> start(const ServerOptions& options);
     ~Server();
 
     std::uint16_t port() const;
-    std::string baseUrl() const;     // "http://127.0.0.1:<port>"
+    std::string baseUrl() const;     // "http://127.0.0.1:<port>" (the host listened on)
     std::uint16_t tlsPort() const;   // 0 without a TLS listener
     std::string tlsBaseUrl() const;  // "https://127.0.0.1:<port>", empty without one
 
