@@ -65,7 +65,9 @@ run::TimedRunHooks ExchangeWiring::hooks(AppContext& context) {
     out.input = [this] { return input(); };
     out.outcome = [this](const mall::Item& item, const mall::Outcome& o,
                          const std::string& account) { outcome(item, o, account); };
-    out.finished = [this, &context](const mall::RunSummary& summary) { finished(context, summary); };
+    out.finished = [this, &context](const mall::RunSummary& summary) {
+        finished(context, summary);
+    };
     out.refused = [this](const std::string& line) {
         emit armingRefused(QString::fromStdString(line));
     };

@@ -1,5 +1,6 @@
 // vellicor-cli's session and exit status, run as the user runs it, against loopback portals.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -362,6 +363,9 @@ TEST(CliCommands, ExchangeWritesItsTimeline) {
         {"run.SVG", 0, "<svg xmlns=\"http://www.w3.org/2000/svg\""},
         {"run.png", 2, ""},
         {"run", 2, ""},
+        // Seen: sent every request, then failed on the file with the status that says nothing
+        // was sent. Now found before anything is.
+        {"no-such-folder/run.csv", 1, ""},
     };
     for (const auto& c : cases) {
         const std::string path = folder.path() + "/" + c.file;
@@ -377,6 +381,13 @@ TEST(CliCommands, ExchangeWritesItsTimeline) {
         EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text.substr(0, 200);
         EXPECT_NE(run.out.find("时间线已写入 " + path), std::string::npos) << run.out;
     }
+    // A file that takes no bytes once the requests are out (a full disk): they were sent, and
+    // the status says so.
+    const std::string full = folder.path() + "/full.csv";
+    ASSERT_EQ(::symlink("/dev/full", full.c_str()), 0);
+    const auto sent = runCli("exchange --items cf-rename --threads 1 --timeline " + full);
+    EXPECT_EQ(sent.exitCode, 4) << sent.out;
+    EXPECT_NE(sent.out.find("[改名] #1  :"), std::string::npos) << sent.out;
     // A run of now counts from its first request: each of the three left at or after it and
     // was answered later.
     std::istringstream csv(test::readText(folder.path() + "/run.csv"));

@@ -278,7 +278,9 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
             case Says::Exchanged:
                 c_.ledger.sent();
                 return c_.sink.onEnd(
-                    index, page(200, "<div class=\"popaitem c\"><p>已放入您的仓库</p><a>关闭窗口</a></div>"));
+                    index,
+                    page(200,
+                         "<div class=\"popaitem c\"><p>已放入您的仓库</p><a>关闭窗口</a></div>"));
             case Says::NotOpen:
                 c_.ledger.sent();
                 return c_.sink.onEnd(index, page(200, "点开始兑换，请稍后再来"));

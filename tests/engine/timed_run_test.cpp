@@ -49,11 +49,11 @@ struct Row {
     bool commandLine;  // the accounts cannot log in again: refused at once when none is left
     bool armed;        // at a set time, else at once
     RunEnd::Kind ends;
-    std::vector<std::string> sentFor;     // the accounts whose sessions the requests carried
-    std::vector<std::string> linesName;   // outcome lines name these accounts
-    std::string endedAlertNames;          // the one session alert's account text; "-": none
-    std::vector<std::string> wonBy;       // the win alerts' accounts
-    std::vector<std::string> saysLines;   // in the log
+    std::vector<std::string> sentFor;    // the accounts whose sessions the requests carried
+    std::vector<std::string> linesName;  // outcome lines name these accounts
+    std::string endedAlertNames;         // the one session alert's account text; "-": none
+    std::vector<std::string> wonBy;      // the win alerts' accounts
+    std::vector<std::string> saysLines;  // in the log
 };
 
 std::string cookieOf(const std::string& name) {
@@ -65,22 +65,68 @@ TEST(TimedRun, SessionsByOneRuleForBothFrontEnds) {
     using K = RunEnd::Kind;
     const Row rows[] = {
         // Seen: a command line's one account whose session had ended was never alerted.
-        {"one account ended, command line", {{"", S::LoggedOut}}, true, false, K::Refused, {},
-         {}, "", {}, {"没有一个帐号的会话有效"}},
-        {"one account ended, armed, command line", {{"", S::LoggedOut}}, true, true, K::Refused,
-         {}, {}, "", {}, {"没有一个帐号的会话有效"}},
+        {"one account ended, command line",
+         {{"", S::LoggedOut}},
+         true,
+         false,
+         K::Refused,
+         {},
+         {},
+         "",
+         {},
+         {"没有一个帐号的会话有效"}},
+        {"one account ended, armed, command line",
+         {{"", S::LoggedOut}},
+         true,
+         true,
+         K::Refused,
+         {},
+         {},
+         "",
+         {},
+         {"没有一个帐号的会话有效"}},
         // Seen: the account left of two ran as a bare session, its name lost in its lines
         // and its win alert.
-        {"two, one ended, at once", {{"小号1", S::LoggedIn}, {"小号2", S::LoggedOut}}, true,
-         false, K::Finished, {"小号1"}, {"小号1"}, "小号2", {"小号1"},
+        {"two, one ended, at once",
+         {{"小号1", S::LoggedIn}, {"小号2", S::LoggedOut}},
+         true,
+         false,
+         K::Finished,
+         {"小号1"},
+         {"小号1"},
+         "小号2",
+         {"小号1"},
          {"警告：帐号 小号2 的会话已失效"}},
-        {"two, one ended, armed", {{"小号1", S::LoggedIn}, {"小号2", S::LoggedOut}}, false, true,
-         K::Finished, {"小号1"}, {"小号1"}, "小号2", {"小号1"}, {"警告：帐号 小号2 的会话已失效"}},
-        {"unknown stays in", {{"小号1", S::Unknown}, {"小号2", S::LoggedIn}}, true, true,
-         K::Finished, {"小号1", "小号2"}, {"小号1", "小号2"}, "-", {"小号1", "小号2"},
+        {"two, one ended, armed",
+         {{"小号1", S::LoggedIn}, {"小号2", S::LoggedOut}},
+         false,
+         true,
+         K::Finished,
+         {"小号1"},
+         {"小号1"},
+         "小号2",
+         {"小号1"},
+         {"警告：帐号 小号2 的会话已失效"}},
+        {"unknown stays in",
+         {{"小号1", S::Unknown}, {"小号2", S::LoggedIn}},
+         true,
+         true,
+         K::Finished,
+         {"小号1", "小号2"},
+         {"小号1", "小号2"},
+         "-",
+         {"小号1", "小号2"},
          {"记录页打不开"}},
-        {"every one ended, window", {{"小号1", S::LoggedOut}, {"小号2", S::LoggedOut}}, false,
-         true, K::Refused, {}, {}, "小号1、小号2", {}, {"尚未登录或登录已失效", "没有一个帐号"}},
+        {"every one ended, window",
+         {{"小号1", S::LoggedOut}, {"小号2", S::LoggedOut}},
+         false,
+         true,
+         K::Refused,
+         {},
+         {},
+         "小号1、小号2",
+         {},
+         {"尚未登录或登录已失效", "没有一个帐号"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -109,8 +155,8 @@ TEST(TimedRun, SessionsByOneRuleForBothFrontEnds) {
         };
         std::vector<std::unique_ptr<alert::Channel>> channels;
         channels.push_back(std::make_unique<RecordingChannel>(posted));
-        setup.alerter = std::make_shared<alert::Alerter>(std::move(channels), alert::Tuning{},
-                                                         LogSink{});
+        setup.alerter =
+            std::make_shared<alert::Alerter>(std::move(channels), alert::Tuning{}, LogSink{});
         setup.sessionCheck = [&sessions](const web::Account& a) { return sessions.at(a.cookies); };
         setup.transport = [&](const Config&) {
             return std::make_unique<ScriptedTransport>(clock, script, journal);
