@@ -217,6 +217,9 @@ class DesktopNotifierTest : public QObject {
                                                 << "<b>恭喜</b> & 谢谢"
                                                 << "改名"
                                                 << "<b>恭喜</b> & 谢谢";
+        QTest::newRow("noncharacters") << true << QString::fromUtf16(u"小号\uFFFE1")
+                                       << QString::fromUtf16(u"中\uFFFF奖\uFDD0") << "小号1"
+                                       << "中奖";
         QTest::newRow("control characters") << true << "改\n名"
                                             << "第一行\r\n第二行\t完\x01\x1b[31m"
                                             << "改 名"

@@ -23,13 +23,15 @@ constexpr qsizetype kTitleChars = 40;
 constexpr std::size_t kBalloonLines = 8;
 
 // The mall's text goes to another program's renderer: control characters could break its
-// layout or fake lines, so line breaks and tabs become spaces and the rest go.
+// layout or fake lines, so line breaks and tabs become spaces and the rest go, with the
+// noncharacters (U+FFFE, U+FFFF, U+FDD0-U+FDEF) a message bus may refuse a text for.
 QString visible(const QString& text) {
     QString out;
     out.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        const bool control = u < 0x20 || (u >= 0x7F && u <= 0x9F);
+        const bool control = u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0xFFFE || u == 0xFFFF ||
+                             (u >= 0xFDD0 && u <= 0xFDEF);
         if (!control) {
             out += c;
         } else if (c.isSpace()) {
