@@ -117,9 +117,9 @@ class TimedRun {
     TimedRun(const TimedRun&) = delete;
     TimedRun& operator=(const TimedRun&) = delete;
 
-    // A run at once, from the input of this moment. With `checkSessions` every account is
-    // asked first, and those whose session has ended are left out. False (with a line) when
-    // nothing was sent.
+    // A run at once, from the input of this moment. With `checkSessions` and several accounts
+    // every account is asked first, and those whose session has ended are left out. False
+    // (with a line) when nothing was sent.
     bool runNow(bool checkSessions);
 
     // Arms the set time (the timer's fields, or `time`), replacing any armed time and calling

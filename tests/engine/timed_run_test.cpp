@@ -64,17 +64,18 @@ TEST(TimedRun, SessionsByOneRuleForBothFrontEnds) {
     using S = mall::SessionState;
     using K = RunEnd::Kind;
     const Row rows[] = {
+        // One account's run of now goes at once, unasked; armed, it is asked at arming.
         // Seen: a command line's one account whose session had ended was never alerted.
-        {"one account ended, command line",
+        {"one account, at once",
          {{"", S::LoggedOut}},
          true,
          false,
-         K::Refused,
+         K::Finished,
+         {""},
          {},
-         {},
-         "",
-         {},
-         {"没有一个帐号的会话有效"}},
+         "-",
+         {""},
+         {}},
         {"one account ended, armed, command line",
          {{"", S::LoggedOut}},
          true,

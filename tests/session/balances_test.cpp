@@ -102,7 +102,7 @@ TEST(Balances, NoSessionSendsNothing) {
     Config c = Config::defaults();
     const auto r = readBalances(c, "");
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().code, ErrorCode::BadInput);
+    EXPECT_EQ(r.error().code, ErrorCode::LoggedOut);
 }
 
 TEST(Balances, Addresses) {
