@@ -76,25 +76,13 @@ schedule::TimerHooks TimedRun::timerHooks() {
     schedule::TimerHooks out;
     // Each answer carries the arming it belongs to: one that comes after a newer arming (or a
     // disarm) is dropped.
-    out.sessionCheck = [this] {
-        unsigned arming = 0;
-        {
-            std::lock_guard lock(mutex_);
-            arming = arming_;
-        }
-        checkArmedSessions(arming);
-    };
-    out.aimAt = [this](schedule::TimeOfDay, Clock::WallTime opening) {
-        unsigned arming = 0;
-        {
-            std::lock_guard lock(mutex_);
-            arming = arming_;
-        }
-        return aimAt(opening, arming);
-    };
     const auto current = [this] {
         std::lock_guard lock(mutex_);
         return arming_;
+    };
+    out.sessionCheck = [this, current] { checkArmedSessions(current()); };
+    out.aimAt = [this, current](schedule::TimeOfDay, Clock::WallTime opening) {
+        return aimAt(opening, current());
     };
     out.prepareRun = [this, current](Clock::WallTime instant) {
         post([this, instant, arming = current()] { prepare(instant, arming); });
