@@ -73,7 +73,9 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         config_ = Config::defaults().withPortal(nginx_->baseUrl());
         config_.http.caFile = test::tlsCaFile();
         config_.http.version = GetParam().version;
-        config_.timer.preopenLeadMs = 1000;
+        // Long enough for a tunnel and its handshake under the sanitizers' slowdown: a proxy's
+        // first connections also wait for it to start its workers.
+        config_.timer.preopenLeadMs = 2500;
         config_.exchange.retryPauseMs = 100;
     }
 
@@ -135,7 +137,7 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         if (GetParam().timed) {
             // Armed as a user arms one: the mall's clock read through the accounts' proxy.
             const Clock& clock = SystemClock::instance();
-            const auto opening = std::chrono::ceil<seconds>(clock.wallNow() + milliseconds(2500));
+            const auto opening = std::chrono::ceil<seconds>(clock.wallNow() + milliseconds(5000));
             const auto aim =
                 mall::aimAtOpening(mall::probeConfig(config_, accounts), clock, opening);
             log_.sink()(aim.line);
