@@ -12,14 +12,13 @@
 #include <QPushButton>
 
 #include "app/app_context.h"
-#include "app/window_handlers.h"
 
 namespace vellicor::app {
 
 class AccountSessions;
 class WindowView;
 
-class AccountBar final : public QObject, public WindowHandlers {
+class AccountBar final : public QObject {
     Q_OBJECT
   public:
     AccountBar(WindowView& window, AppContext& context, AccountSessions& sessions);

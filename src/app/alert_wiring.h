@@ -11,13 +11,12 @@
 #include <mutex>
 
 #include "app/app_context.h"
-#include "app/window_handlers.h"
 
 namespace vellicor::app {
 
 class WindowView;
 
-class AlertWiring final : public QObject, public WindowHandlers {
+class AlertWiring final : public QObject {
     Q_OBJECT
   public:
     // Sets the context's alerter.
@@ -25,7 +24,7 @@ class AlertWiring final : public QObject, public WindowHandlers {
     ~AlertWiring() override;
 
     // Alerts still on their way get a short flush: the window closes within it.
-    void closing() override;
+    void closing();
 
     QPushButton& testButton() { return *button_; }
     void sendTest();

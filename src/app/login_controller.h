@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "app/app_context.h"
-#include "app/window_handlers.h"
 #include "mall/balances.h"
 #include "platform/result.h"
 #include "web/qt/pane_document.h"
@@ -28,25 +27,26 @@ class Session;
 namespace vellicor::app {
 
 class AccountSessions;
+class Pane;
 class WindowView;
 
 // The page a pane shows in place of a login host the configuration leaves on its
 // placeholder: it names the [portal] key to set.
 QString unsetHostPage(const std::string& key);
 
-class LoginController final : public QObject, public WindowHandlers {
+class LoginController final : public QObject {
     Q_OBJECT
   public:
     LoginController(WindowView& window, AppContext& context, AccountSessions& sessions);
     ~LoginController() override;
 
-    void started() override;
-    void closing() override;
-    void reloginClicked() override;
-    void loginModeClicked() override;
-    void loginClicked() override;
-    void usageRecordClicked() override;
-    void loginPaneNavigated(Pane& pane, const std::string& address) override;
+    void started();
+    void closing();
+    void reloginClicked();
+    void loginModeClicked();
+    void loginClicked();
+    void usageRecordClicked();
+    void loginPaneNavigated(Pane& pane, const std::string& address);
 
     // Reads the balances again for every logged-in account; the captions show the account in
     // view. Answers of an earlier read, or of a session the user has left since, are not shown.

@@ -152,6 +152,7 @@ MainWindow::MainWindow(AppContext& context) : QWidget(nullptr), context_(context
 
 MainWindow::~MainWindow() {
     shutDown();
+    events_ = {};  // no controller hears of anything while the window comes apart
     if (logFile_ != nullptr) {
         logFile_->setOnTrouble({});  // no notice reaches the relay from here on
     }
@@ -258,66 +259,49 @@ QObject* MainWindow::makeControl(const ControlSpec& spec, QWidget* parent) {
 }
 
 void MainWindow::connectEvents() {
-    using Click = void (WindowHandlers::*)();
-    const std::pair<const char*, Click> clicks[] = {
-        {formName::按钮1, &WindowHandlers::exchangeClicked},
-        {formName::按钮2, &WindowHandlers::reloginClicked},
-        {formName::按钮3, &WindowHandlers::loginModeClicked},
-        {formName::按钮4, &WindowHandlers::loginClicked},
-        {formName::按钮5, &WindowHandlers::stopMusicClicked},
-        {formName::按钮6, &WindowHandlers::usageRecordClicked},
-        {formName::按钮7, &WindowHandlers::signInClicked},
-        {formName::按钮8, &WindowHandlers::signInRefreshClicked},
-        {formName::按钮9, &WindowHandlers::armTimerClicked},
+    const std::pair<const char*, Event<>*> clicks[] = {
+        {formName::按钮1, &events_.exchangeClicked},
+        {formName::按钮2, &events_.reloginClicked},
+        {formName::按钮3, &events_.loginModeClicked},
+        {formName::按钮4, &events_.loginClicked},
+        {formName::按钮5, &events_.stopMusicClicked},
+        {formName::按钮6, &events_.usageRecordClicked},
+        {formName::按钮7, &events_.signInClicked},
+        {formName::按钮8, &events_.signInRefreshClicked},
+        {formName::按钮9, &events_.armTimerClicked},
     };
-    for (const auto& [name, handler] : clicks) {
-        connect(control<ui::Button>(name), &QPushButton::clicked, this, [this, handler = handler] {
-            dispatch([&](WindowHandlers& h) { (h.*handler)(); });
-        });
+    for (const auto& [name, event] : clicks) {
+        connect(control<ui::Button>(name), &QPushButton::clicked, this,
+                [event = event] { event->dispatch(); });
     }
     for (const TimeField which : {TimeField::Hour, TimeField::Minute, TimeField::Second}) {
         connect(&timeField(which), &ui::EditBox::contentChanged, this,
-                [this, which] { dispatch([&](WindowHandlers& h) { h.timeFieldEdited(which); }); });
+                [this, which] { events_.timeFieldEdited.dispatch(which); });
     }
     connect(control<ui::Timer>(formName::时钟1), &ui::Timer::ticked, this, [this] {
         showClock();
-        dispatch([](WindowHandlers& h) { h.secondTicked(); });
+        events_.secondTicked.dispatch();
     });
     connect(control<ui::Timer>(formName::时钟2), &ui::Timer::ticked, this,
-            [this] { dispatch([](WindowHandlers& h) { h.countdownTicked(); }); });
+            [this] { events_.countdownTicked.dispatch(); });
     for (const char* name : {formName::超文本浏览框1, formName::超文本浏览框2}) {
         connect(control<ui::HtmlViewer>(name), &ui::HtmlViewer::navigated, this,
                 [this, pane = panes_.at(name).get()](const QString& address) {
-                    dispatch([&](WindowHandlers& h) {
-                        h.loginPaneNavigated(*pane, address.toStdString());
-                    });
+                    events_.loginPaneNavigated.dispatch(*pane, address.toStdString());
                 });
     }
     connect(control<ui::HtmlViewer>(formName::超文本浏览框3), &ui::HtmlViewer::documentReady, this,
             [this](const QString& address) {
-                dispatch([&](WindowHandlers& h) { h.signInDocumentReady(address.toStdString()); });
+                events_.signInDocumentReady.dispatch(address.toStdString());
             });
     connect(control<ui::SimpleHtml>(formName::简单超文本框1), &ui::SimpleHtml::linkClicked, this,
-            [this](const QString& text) {
-                dispatch([&](WindowHandlers& h) { h.linkClicked(text.toStdString()); });
-            });
-}
-
-template <typename F>
-void MainWindow::dispatch(F&& call) {
-    for (const auto& handlers : handlers_) {
-        call(*handlers);
-    }
-}
-
-void MainWindow::addHandlers(std::unique_ptr<WindowHandlers> handlers) {
-    handlers_.push_back(std::move(handlers));
+            [this](const QString& text) { events_.linkClicked.dispatch(text.toStdString()); });
 }
 
 void MainWindow::start() {
     // The created event: title first, then every subsystem's start-up.
     setWindowTitle(qs(mainWindowTitle()));
-    dispatch([](WindowHandlers& h) { h.started(); });
+    events_.started.dispatch();
     centreOnScreen();
     show();
 }
@@ -380,7 +364,7 @@ void MainWindow::shutDown() {
         return;
     }
     shutDown_ = true;
-    dispatch([](WindowHandlers& h) { h.closing(); });
+    events_.closing.dispatch();
     // What the controllers' threads logged on their way out (a stopped run's summary) still
     // reaches the file, which writes what it was given before it closes.
     if (relay_) {

@@ -4,9 +4,8 @@
 // view's own accessors and for tests of the form itself.
 //
 // Life: create() builds the window and its controls (nullptr when the form cannot be built);
-// start() runs the created event (title, then every controller's started()) and shows the
-// window centred on the screen. Closing is always
-// allowed; it runs every controller's closing() once.
+// start() runs the created event (title, then the started event) and shows the window centred
+// on the screen. Closing is always allowed; it sends the closing event once.
 
 #include <QPoint>
 #include <QWidget>
@@ -18,7 +17,7 @@
 
 #include "app/app_context.h"
 #include "app/form.h"
-#include "app/window_handlers.h"
+#include "app/window_events.h"
 #include "app/window_view.h"
 
 namespace vellicor::ui {
@@ -36,7 +35,6 @@ class MainWindow : public QWidget, public WindowView {
     static std::unique_ptr<MainWindow> create(AppContext& context);
     ~MainWindow() override;
 
-    void addHandlers(std::unique_ptr<WindowHandlers> handlers) override;
     void start();
 
     // The control of that form name, or nullptr (also when it is of another kind).
@@ -71,6 +69,8 @@ class MainWindow : public QWidget, public WindowView {
     ui::Label& timeRemaining() override;
     ui::Timer& countdown() override;
     QObject& owner() override { return *this; }
+    WindowEvents& events() override { return events_; }
+    Controllers& controllers() override { return controllers_; }
     void useProfile(QWebEngineProfile* profile) override;
     void useSignInProfile(QWebEngineProfile* profile) override;
 
@@ -98,8 +98,6 @@ class MainWindow : public QWidget, public WindowView {
     void centreOnScreen();
     void showClock();
     void shutDown();
-    template <typename F>
-    void dispatch(F&& call);
     bool dragEvent(QWidget* target, QEvent* event);
     void followPointer(QPoint global);
 
@@ -107,8 +105,9 @@ class MainWindow : public QWidget, public WindowView {
     std::map<std::string, QObject*> controls_;
     std::vector<std::string> order_;
     std::map<std::string, std::unique_ptr<ViewerPane>> panes_;  // by form name
-    std::shared_ptr<LogFile> logFile_;  // before the handlers: their runs log to the end
-    std::vector<std::unique_ptr<WindowHandlers>> handlers_;
+    std::shared_ptr<LogFile> logFile_;  // before the controllers: their runs log to the end
+    WindowEvents events_;               // before the controllers: emptied before they go
+    Controllers controllers_;
     std::shared_ptr<LogRelay> relay_;
     enum class Drag { None, Pressed, Following };
     Drag drag_ = Drag::None;

@@ -1,7 +1,7 @@
 #pragma once
 // The window side of the exchange run (按钮1), the timed redemption (按钮9, 编辑框5-7, 时钟2),
-// the update check at start and the background music (start-up, 按钮5). Each controller sits
-// on the dispatch seam (window_handlers.h) over its core class and keeps the window's thread
+// the update check at start and the background music (start-up, 按钮5). Each controller
+// subscribes to its events (window_events.h) over its core class and keeps the window's thread
 // free: runs, wake-ups and the update check work on threads of their own and hand back to the
 // window's thread only what touches a control.
 
@@ -20,7 +20,7 @@
 #include "app/alert_wiring.h"
 #include "app/app_context.h"
 #include "app/update_check.h"
-#include "app/window_handlers.h"
+#include "app/window_events.h"
 #include "platform/music/background_music.h"
 #include "run/timed_run.h"
 
@@ -50,14 +50,13 @@ struct RunWiringOptions {
 // 按钮1 "兑换" and the run's output: the ticked items, the worker field and the ticked
 // accounts of the moment go to the one run of the core, whose engine thread writes every
 // outcome line; wins are told at once, and the run's picture is saved and shown.
-class ExchangeWiring final : public QObject, public WindowHandlers {
+class ExchangeWiring final : public QObject {
     Q_OBJECT
   public:
     ExchangeWiring(WindowView& window, AppContext& context, const RunWiringOptions& options);
     ~ExchangeWiring() override;
 
-    void exchangeClicked() override { startRun(); }
-    void closing() override;
+    void closing();
 
     // Starts a run from what the window shows now; false (with a line in the log) when
     // nothing was sent. Window's thread only.
@@ -102,17 +101,17 @@ class ExchangeWiring final : public QObject, public WindowHandlers {
 
 // The timer group "定时系统": its fields, "定" and the countdown; the timed run itself is the
 // exchange's.
-class TimerWiring final : public QObject, public WindowHandlers {
+class TimerWiring final : public QObject {
     Q_OBJECT
   public:
     TimerWiring(WindowView& window, AppContext& context, ExchangeWiring& exchange,
                 const RunWiringOptions& options);
     ~TimerWiring() override;
 
-    void timeFieldEdited(TimeField field) override;
-    void armTimerClicked() override;
-    void countdownTicked() override;
-    void closing() override;
+    void timeFieldEdited(TimeField field);
+    void armTimerClicked();
+    void countdownTicked();
+    void closing();
 
     bool armed() const { return timer().armed(); }
 
@@ -142,14 +141,14 @@ class TimerWiring final : public QObject, public WindowHandlers {
 
 // The update check, once at start, on a thread of its own. Its question is shown on the
 // window's thread while the check waits for the answer.
-class UpdateCheckWiring final : public QObject, public WindowHandlers {
+class UpdateCheckWiring final : public QObject {
     Q_OBJECT
   public:
     UpdateCheckWiring(AppContext& context, PageFetch fetch, bool enabled);
     ~UpdateCheckWiring() override;  // waits for the check (bounded by the request time-outs)
 
-    void started() override;
-    void closing() override;  // a question not yet shown is never shown
+    void started();
+    void closing();  // a question not yet shown is never shown
 
   signals:
     // On the window's thread; the outcome is an UpdateOutcome.
@@ -167,13 +166,13 @@ class UpdateCheckWiring final : public QObject, public WindowHandlers {
 
 // The window's background music: plays once from the window's creation; 按钮5 stops it for
 // the rest of the run; it stops with the window.
-class MusicWiring final : public WindowHandlers {
+class MusicWiring final {
   public:
     explicit MusicWiring(music::MusicOptions options) : options_(std::move(options)) {}
 
-    void started() override;
-    void stopMusicClicked() override;
-    void closing() override { music_.reset(); }
+    void started();
+    void stopMusicClicked();
+    void closing() { music_.reset(); }
 
     // Null before the window's creation and after its end.
     music::BackgroundMusic* music() const { return music_.get(); }
@@ -190,7 +189,8 @@ struct RunControllers {
     MusicWiring* music = nullptr;
 };
 
-// Adds the four controllers to the window (owned by it); call before MainWindow::start().
+// Adds the four controllers to the window (owned by it) and subscribes them to their events;
+// call before MainWindow::start().
 RunControllers addRunControllers(WindowView& window, AppContext& context,
                                  const RunWiringOptions& options);
 

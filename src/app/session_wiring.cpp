@@ -1,6 +1,7 @@
 #include "app/session_wiring.h"
 
 #include <memory>
+#include <string>
 
 #include "app/account_bar.h"
 #include "app/account_sessions.h"
@@ -9,6 +10,26 @@
 #include "app/window_view.h"
 
 namespace vellicor::app {
+namespace {
+
+void subscribe(WindowEvents& events, LoginController& login, SigninController& signin) {
+    events.started.subscribe([&login] { login.started(); });
+    events.closing.subscribe([&login] { login.closing(); });
+    events.reloginClicked.subscribe([&login] { login.reloginClicked(); });
+    events.loginModeClicked.subscribe([&login] { login.loginModeClicked(); });
+    events.loginClicked.subscribe([&login] { login.loginClicked(); });
+    events.usageRecordClicked.subscribe([&login] { login.usageRecordClicked(); });
+    events.loginPaneNavigated.subscribe([&login](Pane& pane, const std::string& address) {
+        login.loginPaneNavigated(pane, address);
+    });
+    events.started.subscribe([&signin] { signin.started(); });
+    events.signInClicked.subscribe([&signin] { signin.signInClicked(); });
+    events.signInRefreshClicked.subscribe([&signin] { signin.signInRefreshClicked(); });
+    events.signInDocumentReady.subscribe(
+        [&signin](const std::string& address) { signin.signInDocumentReady(address); });
+}
+
+}  // namespace
 
 SessionControllers addSessionControllers(WindowView& window, AppContext& context, bool browser) {
     SessionControllers out;
@@ -22,15 +43,16 @@ SessionControllers addSessionControllers(WindowView& window, AppContext& context
             context.log("无法读取保存的帐号: " + line + "\r\n");
         }
     }
-    auto login = std::make_unique<LoginController>(window, context, *out.accounts);
-    auto signin = std::make_unique<SigninController>(window, context, *out.accounts);
-    auto bar = std::make_unique<AccountBar>(window, context, *out.accounts);
-    out.login = login.get();
-    out.signin = signin.get();
-    out.bar = bar.get();
-    window.addHandlers(std::move(login));
-    window.addHandlers(std::move(signin));
-    window.addHandlers(std::move(bar));
+    Controllers& controllers = window.controllers();
+    auto& login =
+        controllers.add(std::make_unique<LoginController>(window, context, *out.accounts));
+    auto& signin =
+        controllers.add(std::make_unique<SigninController>(window, context, *out.accounts));
+    out.bar = &controllers.add(std::make_unique<AccountBar>(window, context, *out.accounts));
+    out.login = &login;
+    out.signin = &signin;
+
+    subscribe(window.events(), login, signin);
     return out;
 }
 

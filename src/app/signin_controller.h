@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "app/app_context.h"
-#include "app/window_handlers.h"
 #include "signin/sign_sequence.h"
 
 namespace vellicor::web {
@@ -30,17 +29,17 @@ namespace vellicor::app {
 class AccountSessions;
 class WindowView;
 
-class SigninController final : public QObject, public WindowHandlers {
+class SigninController final : public QObject {
     Q_OBJECT
   public:
     SigninController(WindowView& window, AppContext& context, AccountSessions& sessions);
     ~SigninController() override;
 
-    void started() override;
+    void started();
 
-    void signInClicked() override;
-    void signInRefreshClicked() override;
-    void signInDocumentReady(const std::string& address) override;
+    void signInClicked();
+    void signInRefreshClicked();
+    void signInDocumentReady(const std::string& address);
 
     // The pause after pressing a page's button, so that the request it starts goes out
     // before the pane leaves the page.

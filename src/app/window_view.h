@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/window_handlers.h"
+#include "app/window_events.h"
 #include "mall/catalogue.h"
 #include "web/qt/pane_document.h"
 
@@ -105,8 +105,10 @@ class WindowView {
 
     // What owns the controllers' helpers that live as long as the window.
     virtual QObject& owner() = 0;
-    // Adds a controller; the view calls it on every window event from then on.
-    virtual void addHandlers(std::unique_ptr<WindowHandlers> handlers) = 0;
+    // The window's events, for the controllers to subscribe to what they act on.
+    virtual WindowEvents& events() = 0;
+    // The controllers that live as long as the window.
+    virtual Controllers& controllers() = 0;
 };
 
 }  // namespace vellicor::app

@@ -17,23 +17,6 @@
 #include "platform/config_resolution.h"
 
 namespace vellicor::app {
-namespace {
-
-// The link panel: a click opens what the link names.
-class LinkPanelController final : public WindowHandlers {
-  public:
-    explicit LinkPanelController(AppContext& context) : context_(context) {}
-    void linkClicked(const std::string& eventText) override {
-        if (context_.urlOpener != nullptr) {
-            handleLinkClick(eventText, context_.config, *context_.urlOpener);
-        }
-    }
-
-  private:
-    AppContext& context_;
-};
-
-}  // namespace
 
 void sayUnsetPortalKeys(const AppContext& context) {
     const std::vector<std::string> unset = unsetPortalKeys(context.config);
@@ -52,7 +35,12 @@ void sayUnsetPortalKeys(const AppContext& context) {
 SessionControllers wireControllers(WindowView& window, AppContext& context) {
     // A file that names some of the hosts but not all: what to set, before any pane fails.
     sayUnsetPortalKeys(context);
-    window.addHandlers(std::make_unique<LinkPanelController>(context));
+    // The link panel: a click opens what the link names.
+    window.events().linkClicked.subscribe([&context](const std::string& eventText) {
+        if (context.urlOpener != nullptr) {
+            handleLinkClick(eventText, context.config, *context.urlOpener);
+        }
+    });
     // login, balances, usage record, sign-in
     const SessionControllers session = addSessionControllers(window, context);
     // alerts away from the computer: set up before the runs that send them, closed after
@@ -69,7 +57,8 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
         addTimelineButton(main);
     }
     // Last: its close flushes what the others' closing still sent.
-    window.addHandlers(std::move(alerts));
+    AlertWiring& alertWiring = window.controllers().add(std::move(alerts));
+    window.events().closing.subscribe([&alertWiring] { alertWiring.closing(); });
     refreshBalancesAfterSpending(*session.login, *session.signin, *runs.exchange);
     return session;
 }

@@ -192,26 +192,29 @@ QRect placeOf(QObject* object) {
     return qobject_cast<QWidget*>(object)->geometry();
 }
 
-// Records which operation each event reached.
-struct Recorder : WindowHandlers {
-    explicit Recorder(QStringList& list) : calls(list) {}
-    QStringList& calls;  // outlives the window, which owns the recorder
-    void started() override { calls << "started"; }
-    void closing() override { calls << "closing"; }
-    void exchangeClicked() override { calls << "exchange"; }
-    void reloginClicked() override { calls << "relogin"; }
-    void loginModeClicked() override { calls << "loginMode"; }
-    void loginClicked() override { calls << "login"; }
-    void stopMusicClicked() override { calls << "stopMusic"; }
-    void usageRecordClicked() override { calls << "usageRecord"; }
-    void signInClicked() override { calls << "signIn"; }
-    void signInRefreshClicked() override { calls << "signInRefresh"; }
-    void armTimerClicked() override { calls << "armTimer"; }
-    void timeFieldEdited(TimeField f) override { calls << QString("field%1").arg(int(f)); }
-    void linkClicked(const std::string& text) override {
-        calls << "link:" + QString::fromStdString(text);
+// Records which event the window sent, by name; calls outlives the window.
+void record(WindowEvents& events, QStringList& calls) {
+    const std::pair<Event<>*, const char*> plain[] = {
+        {&events.started, "started"},
+        {&events.closing, "closing"},
+        {&events.exchangeClicked, "exchange"},
+        {&events.reloginClicked, "relogin"},
+        {&events.loginModeClicked, "loginMode"},
+        {&events.loginClicked, "login"},
+        {&events.stopMusicClicked, "stopMusic"},
+        {&events.usageRecordClicked, "usageRecord"},
+        {&events.signInClicked, "signIn"},
+        {&events.signInRefreshClicked, "signInRefresh"},
+        {&events.armTimerClicked, "armTimer"},
+    };
+    for (const auto& [event, name] : plain) {
+        event->subscribe([&calls, name = name] { calls << name; });
     }
-};
+    events.timeFieldEdited.subscribe(
+        [&calls](TimeField f) { calls << QString("field%1").arg(int(f)); });
+    events.linkClicked.subscribe(
+        [&calls](const std::string& text) { calls << "link:" + QString::fromStdString(text); });
+}
 
 void sendMouse(QWidget* target, QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
     const QPointF global = target->mapToGlobal(QPointF(local));
@@ -232,7 +235,7 @@ class FormTest : public QObject {
         context_.urlOpener = &opener_;
         window_ = MainWindow::create(context_);
         QVERIFY(window_);
-        window_->addHandlers(std::make_unique<Recorder>(calls_));
+        record(window_->events(), calls_);
         window_->start();
         QCOMPARE(calls_, QStringList{"started"});  // the created event, once
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));

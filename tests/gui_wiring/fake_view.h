@@ -53,13 +53,6 @@ class FakeView final : public app::WindowView {
         }
     }
 
-    // Sends one window event to every controller, as the window would.
-    template <typename F>
-    void each(F&& event) {
-        for (const auto& handlers : handlers_) {
-            event(*handlers);
-        }
-    }
     // Drops the box of an item, as a form without it would have.
     void removeItem(const mall::Item& item) { items_.erase(item.id); }
 
@@ -89,9 +82,8 @@ class FakeView final : public app::WindowView {
     ui::Label& timeRemaining() override { return remaining_; }
     ui::Timer& countdown() override { return countdown_; }
     QObject& owner() override { return root_; }
-    void addHandlers(std::unique_ptr<app::WindowHandlers> handlers) override {
-        handlers_.push_back(std::move(handlers));
-    }
+    app::WindowEvents& events() override { return events_; }
+    app::Controllers& controllers() override { return controllers_; }
 
     FakePane quick;
     FakePane account;
@@ -122,8 +114,9 @@ class FakeView final : public app::WindowView {
     std::array<ui::Label*, 7> signInLabels_{};
     std::array<ui::EditBox*, 3> fields_{};
     std::array<ui::ProcessBar*, 3> bars_{};
+    app::WindowEvents events_;
     // Last: the controllers go before the controls they act on.
-    std::vector<std::unique_ptr<app::WindowHandlers>> handlers_;
+    app::Controllers controllers_;
 };
 
 }  // namespace vellicor::test
