@@ -26,6 +26,9 @@ namespace vellicor::mall {
 template <typename Connections>
 class BasicConnectionSender final : public WayLife,
                                     public Routing,
+                                    public HoldingAhead,
+                                    public WorkerKeeping,
+                                    public AfterFiring,
                                     public PollWork,
                                     public IdleKeeping {
   public:
@@ -37,17 +40,16 @@ class BasicConnectionSender final : public WayLife,
 
     Result<Primed> prime(const Priming& priming) override;
     void fire(Clock::Steady now) override;
-    void afterFire() override { flushQueueIfNoConnections(); }
+    bool busy() const override { return onConn_ > 0 || !queued_.empty(); }
     void stop() override;
 
     bool send(std::size_t index) override;
+    std::optional<bool> mayHaveArrived(std::size_t index) const override;
     bool holds(std::size_t index) const override;
     void pause(std::size_t index) override { lendConnection(index); }
     void release(std::size_t index) override;
-    std::optional<bool> mayHaveArrived(std::size_t index) const override;
+    void afterFire() override { flushQueueIfNoConnections(); }
 
-    bool busy() const override { return onConn_ > 0 || !queued_.empty(); }
-    void drive() override {}
     void expire(Clock::Steady now) override;
     Clock::Steady nextDeadline(Clock::Steady next) const override;
     void addPolled(std::vector<PollEntry>& polled) override;

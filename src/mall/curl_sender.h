@@ -13,27 +13,27 @@
 
 namespace vellicor::mall {
 
-class CurlSender final : public WayLife, public Routing, public PollWork {
+// Its transfers wait on the multi handle, which the run's poller watches, and libcurl times
+// them out itself: it keeps no descriptors or deadlines of its own.
+class CurlSender final : public WayLife,
+                         public Routing,
+                         public WorkerKeeping,
+                         public AfterFiring,
+                         public Driven {
   public:
     CurlSender(const WayContext& context, CURLM* multi);
 
     Result<Primed> prime(const Priming& priming) override;
     void fire(Clock::Steady /*now*/) override { firing_ = true; }
-    void afterFire() override { firing_ = false; }
+    bool busy() const override { return inFlight_ > 0; }
     void stop() override;
 
     bool send(std::size_t index) override;
-    bool holds(std::size_t /*index*/) const override { return false; }
+    std::optional<bool> mayHaveArrived(std::size_t index) const override;
     void pause(std::size_t index) override;
     void release(std::size_t index) override;
-    std::optional<bool> mayHaveArrived(std::size_t index) const override;
-
-    bool busy() const override { return inFlight_ > 0; }
+    void afterFire() override { firing_ = false; }
     void drive() override;
-    void expire(Clock::Steady /*now*/) override {}  // libcurl times its transfers out itself
-    Clock::Steady nextDeadline(Clock::Steady next) const override { return next; }
-    void addPolled(std::vector<PollEntry>& /*polled*/) override {}  // on the multi handle
-    void service(std::span<const PollEntry> /*polled*/) override {}
 
   private:
     struct Pending {

@@ -92,6 +92,10 @@ class Engine final : public SendSink {
     std::vector<Way> ways_;
     std::vector<WayLife*> lives_;
     std::vector<Routing*> routes_;
+    std::vector<HoldingAhead*> holders_;
+    std::vector<WorkerKeeping*> keepers_;
+    std::vector<AfterFiring*> afterFirings_;
+    std::vector<Driven*> driven_;
     std::vector<PollWork*> polls_;
     std::vector<IdleKeeping*> idles_;
     std::optional<Error> fatal_;           // the run could not go on

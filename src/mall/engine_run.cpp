@@ -135,16 +135,19 @@ void Engine::chooseWays() {
 }
 
 void Engine::keep(Way way) {
+    const auto add = [](auto& list, auto* role) {
+        if (role != nullptr) {
+            list.push_back(role);
+        }
+    };
     lives_.push_back(way.life.get());
-    if (way.routing != nullptr) {
-        routes_.push_back(way.routing);
-    }
-    if (way.polled != nullptr) {
-        polls_.push_back(way.polled);
-    }
-    if (way.idle != nullptr) {
-        idles_.push_back(way.idle);
-    }
+    add(routes_, way.routing);
+    add(holders_, way.holding);
+    add(keepers_, way.keeping);
+    add(afterFirings_, way.afterFiring);
+    add(driven_, way.driven);
+    add(polls_, way.polled);
+    add(idles_, way.idle);
     ways_.push_back(std::move(way));
 }
 
@@ -265,15 +268,15 @@ void Engine::sendAll() {
         }
         send(i);
     }
-    for (auto* life : lives_) {
-        life->afterFire();
+    for (auto* way : afterFirings_) {
+        way->afterFire();
     }
     sharp_.reset();
 }
 
 bool Engine::held(std::size_t index) const {
-    return std::any_of(routes_.begin(), routes_.end(),
-                       [index](const Routing* r) { return r->holds(index); });
+    return std::any_of(holders_.begin(), holders_.end(),
+                       [index](const HoldingAhead* h) { return h->holds(index); });
 }
 
 void Engine::send(std::size_t index) {
@@ -289,8 +292,8 @@ void Engine::loop() {
         if (cancelled()) {
             break;
         }
-        for (auto* polled : polls_) {
-            polled->drive();
+        for (auto* driven : driven_) {
+            driven->drive();
         }
         expireRequests();
         sendDue();
@@ -306,7 +309,7 @@ void Engine::loop() {
 
 bool Engine::busy() const {
     return !waiting_.empty() ||
-           std::any_of(polls_.begin(), polls_.end(), [](const PollWork* p) { return p->busy(); });
+           std::any_of(lives_.begin(), lives_.end(), [](const WayLife* w) { return w->busy(); });
 }
 
 // Waits for every way's descriptors together (and whatever else the poller waits on).
@@ -375,8 +378,8 @@ void Engine::onEnd(std::size_t index, Result<web::Reply> reply) {
         pause && mayRetry(w, now, *pause)) {
         w.last = std::move(outcome);
         waiting_.insert({now + *pause, index});
-        for (auto* route : routes_) {
-            route->pause(index);
+        for (auto* keeper : keepers_) {
+            keeper->pause(index);
         }
         return;
     }
@@ -450,8 +453,8 @@ void Engine::report(std::size_t index, Outcome outcome) {
         s_.summary.noteOutcome(w.item, outcome.kind, w.account);
         s_.summary.endedAtProxy += outcome.atProxy ? 1 : 0;
     }
-    for (auto* route : routes_) {
-        route->release(index);
+    for (auto* keeper : keepers_) {
+        keeper->release(index);
     }
 }
 

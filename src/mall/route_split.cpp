@@ -60,7 +60,9 @@ void RouteSplit::fire(Clock::Steady now) {
 
 void RouteSplit::afterFire() {
     for (auto& r : routes_) {
-        r->way.life->afterFire();
+        if (r->way.afterFiring != nullptr) {
+            r->way.afterFiring->afterFire();
+        }
     }
 }
 
@@ -90,18 +92,20 @@ bool RouteSplit::send(std::size_t index) {
 
 bool RouteSplit::holds(std::size_t index) const {
     const Route* r = routeOfWorker(index);
-    return r != nullptr && r->way.routing->holds(index);
+    return r != nullptr && r->way.holding != nullptr && r->way.holding->holds(index);
 }
 
 void RouteSplit::pause(std::size_t index) {
-    if (Route* r = routeOfWorker(index)) {
-        r->way.routing->pause(index);
+    Route* r = routeOfWorker(index);
+    if (r != nullptr && r->way.keeping != nullptr) {
+        r->way.keeping->pause(index);
     }
 }
 
 void RouteSplit::release(std::size_t index) {
-    if (Route* r = routeOfWorker(index)) {
-        r->way.routing->release(index);
+    Route* r = routeOfWorker(index);
+    if (r != nullptr && r->way.keeping != nullptr) {
+        r->way.keeping->release(index);
     }
 }
 
@@ -112,24 +116,30 @@ std::optional<bool> RouteSplit::mayHaveArrived(std::size_t index) const {
 
 bool RouteSplit::busy() const {
     return std::any_of(routes_.begin(), routes_.end(),
-                       [](const auto& r) { return r->way.polled->busy(); });
+                       [](const auto& r) { return r->way.life->busy(); });
 }
 
 void RouteSplit::drive() {
     for (auto& r : routes_) {
-        r->way.polled->drive();
+        if (r->way.driven != nullptr) {
+            r->way.driven->drive();
+        }
     }
 }
 
 void RouteSplit::expire(Clock::Steady now) {
     for (auto& r : routes_) {
-        r->way.polled->expire(now);
+        if (r->way.polled != nullptr) {
+            r->way.polled->expire(now);
+        }
     }
 }
 
 Clock::Steady RouteSplit::nextDeadline(Clock::Steady next) const {
     for (const auto& r : routes_) {
-        next = r->way.polled->nextDeadline(next);
+        if (r->way.polled != nullptr) {
+            next = r->way.polled->nextDeadline(next);
+        }
     }
     return next;
 }
@@ -137,14 +147,16 @@ Clock::Steady RouteSplit::nextDeadline(Clock::Steady next) const {
 void RouteSplit::addPolled(std::vector<PollEntry>& polled) {
     for (auto& r : routes_) {
         r->polledFrom = polled.size();
-        r->way.polled->addPolled(polled);
+        if (r->way.polled != nullptr) {
+            r->way.polled->addPolled(polled);
+        }
         r->polledCount = polled.size() - r->polledFrom;
     }
 }
 
 void RouteSplit::service(std::span<const PollEntry> polled) {
     for (auto& r : routes_) {
-        if (r->polledFrom + r->polledCount <= polled.size()) {
+        if (r->way.polled != nullptr && r->polledFrom + r->polledCount <= polled.size()) {
             r->way.polled->service(polled.subspan(r->polledFrom, r->polledCount));
         }
     }

@@ -2,7 +2,8 @@
 // Accounts that leave by different proxies (or some by one and some directly) on a way of the
 // run's own: one way of the same kind for each route, each opening its own connections through
 // its own proxy and taking only its own route's workers, so that no connection ever carries
-// a request of another route. Seen from the run's course it is one way.
+// a request of another route. Seen from the run's course it is one way, which passes each
+// role on to the routes' ways that play it.
 
 #include <functional>
 #include <memory>
@@ -13,7 +14,14 @@
 
 namespace vellicor::mall {
 
-class RouteSplit final : public WayLife, public Routing, public PollWork, public IdleKeeping {
+class RouteSplit final : public WayLife,
+                         public Routing,
+                         public HoldingAhead,
+                         public WorkerKeeping,
+                         public AfterFiring,
+                         public Driven,
+                         public PollWork,
+                         public IdleKeeping {
   public:
     // Makes the way of one route from its context (whose route is set).
     using Make = std::function<Way(const WayContext&)>;
@@ -25,17 +33,17 @@ class RouteSplit final : public WayLife, public Routing, public PollWork, public
 
     Result<Primed> prime(const Priming& priming) override;
     void fire(Clock::Steady now) override;
-    void afterFire() override;
+    bool busy() const override;
     void stop() override;
 
     bool send(std::size_t index) override;
+    std::optional<bool> mayHaveArrived(std::size_t index) const override;
     bool holds(std::size_t index) const override;
     void pause(std::size_t index) override;
     void release(std::size_t index) override;
-    std::optional<bool> mayHaveArrived(std::size_t index) const override;
-
-    bool busy() const override;
+    void afterFire() override;
     void drive() override;
+
     void expire(Clock::Steady now) override;
     Clock::Steady nextDeadline(Clock::Steady next) const override;
     void addPolled(std::vector<PollEntry>& polled) override;

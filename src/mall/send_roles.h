@@ -1,6 +1,7 @@
 #pragma once
 // The ways a run's requests go by, as the run's course (Engine) sees them: each way is an
-// object that plays some of four roles, each a small interface of its own. The course keeps
+// object that plays its life and its routing, and of the other roles, each a small interface
+// of its own, only those it has work for. The course keeps
 // the ways it chose before the instant in order, the fallback (libcurl's transfers) always
 // last: a request goes to the first way that takes it, so a worker that cannot go the first
 // way (no connection of the run's own for it) goes the next.
@@ -123,7 +124,7 @@ struct Priming {
     int streams = 0;         // workers still to send
 };
 
-// The life cycle: opened ahead, fired at the instant, stopped at the end.
+// The life cycle: opened ahead, fired at the instant, stopped at the end. Every way plays it.
 class WayLife {
   public:
     enum class Primed { Ready, Declined };
@@ -133,39 +134,62 @@ class WayLife {
     virtual Result<Primed> prime(const Priming& priming) = 0;
     // At the instant: what was made ready ahead goes out.
     virtual void fire(Clock::Steady now) = 0;
-    // After every worker's first request went out.
-    virtual void afterFire() = 0;
+    // Requests under way or waiting for their turn: the course goes on while a way has any.
+    virtual bool busy() const = 0;
     // The run ends: nothing is waited for any more.
     virtual void stop() = 0;
 };
 
-// Which way a worker's request goes.
+// Which way a worker's request goes. Every way plays it.
 class Routing {
   public:
     virtual ~Routing() = default;
     // Takes the worker's request: sends it, keeps it for later, or ends the worker saying
     // why. False leaves it to the next way.
     virtual bool send(std::size_t index) = 0;
-    // Whether the worker is this way's since before the instant: sent by fire(), or waiting
-    // for its turn. The course sends the others.
-    virtual bool holds(std::size_t index) const = 0;
-    // The worker waits to ask again.
-    virtual void pause(std::size_t index) = 0;
-    // The worker ended: what the way kept for it goes.
-    virtual void release(std::size_t index) = 0;
     // Whether a request of the worker's may have reached the mall, answer or not; empty when
     // the worker is not this way's now.
     virtual std::optional<bool> mayHaveArrived(std::size_t index) const = 0;
 };
 
-// The loop after the instant: what a way waits for, and what it does when it comes.
+// A way that takes workers before the instant: fire() sends them, or they wait there for
+// their turn. The course sends only the others itself.
+class HoldingAhead {
+  public:
+    virtual ~HoldingAhead() = default;
+    virtual bool holds(std::size_t index) const = 0;
+};
+
+// A way that keeps something for a worker between its requests (a connection, a transfer).
+class WorkerKeeping {
+  public:
+    virtual ~WorkerKeeping() = default;
+    // The worker waits to ask again.
+    virtual void pause(std::size_t index) = 0;
+    // The worker ended: what the way kept for it goes.
+    virtual void release(std::size_t index) = 0;
+};
+
+// A way with something to settle once every worker's first request went out.
+class AfterFiring {
+  public:
+    virtual ~AfterFiring() = default;
+    virtual void afterFire() = 0;
+};
+
+// A way whose requests move when it is driven, each pass of the loop after the instant,
+// rather than by descriptors of its own.
+class Driven {
+  public:
+    virtual ~Driven() = default;
+    virtual void drive() = 0;
+};
+
+// A way that waits on descriptors of its own after the instant and times its requests out
+// itself.
 class PollWork {
   public:
     virtual ~PollWork() = default;
-    // Requests under way or waiting for their turn.
-    virtual bool busy() const = 0;
-    // Moves on whatever needs no waiting.
-    virtual void drive() = 0;
     // Ends requests whose time ran out.
     virtual void expire(Clock::Steady now) = 0;
     // The earlier of `next` and the way's first deadline.
@@ -184,27 +208,40 @@ class IdleKeeping {
 };
 
 // One way, by its roles. `life` owns it; the other roles are the same object seen by job,
-// or null where it has none.
+// or null where it plays none.
 struct Way {
     std::unique_ptr<WayLife> life;
     Routing* routing = nullptr;
+    HoldingAhead* holding = nullptr;
+    WorkerKeeping* keeping = nullptr;
+    AfterFiring* afterFiring = nullptr;
+    Driven* driven = nullptr;
     PollWork* polled = nullptr;
     IdleKeeping* idle = nullptr;
 
     template <typename T>
     static Way of(std::unique_ptr<T> way) {
+        static_assert(std::is_base_of_v<Routing, T>, "every way routes");
         Way w;
-        if constexpr (std::is_base_of_v<Routing, T>) {
-            w.routing = way.get();
-        }
-        if constexpr (std::is_base_of_v<PollWork, T>) {
-            w.polled = way.get();
-        }
-        if constexpr (std::is_base_of_v<IdleKeeping, T>) {
-            w.idle = way.get();
-        }
+        w.routing = way.get();
+        w.holding = as<HoldingAhead>(way.get());
+        w.keeping = as<WorkerKeeping>(way.get());
+        w.afterFiring = as<AfterFiring>(way.get());
+        w.driven = as<Driven>(way.get());
+        w.polled = as<PollWork>(way.get());
+        w.idle = as<IdleKeeping>(way.get());
         w.life = std::move(way);
         return w;
+    }
+
+  private:
+    template <typename Role, typename T>
+    static Role* as(T* way) {
+        if constexpr (std::is_base_of_v<Role, T>) {
+            return way;
+        } else {
+            return nullptr;
+        }
     }
 };
 

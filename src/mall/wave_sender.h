@@ -11,23 +11,23 @@
 
 namespace vellicor::mall {
 
-class WaveSender final : public WayLife, public Routing, public PollWork, public IdleKeeping {
+class WaveSender final : public WayLife,
+                         public Routing,
+                         public HoldingAhead,
+                         public PollWork,
+                         public IdleKeeping {
   public:
     explicit WaveSender(const WayContext& context);
 
     Result<Primed> prime(const Priming& priming) override;
     void fire(Clock::Steady now) override;
-    void afterFire() override {}
+    bool busy() const override { return wave_ && wave_->inFlight() > 0; }
     void stop() override;
 
     bool send(std::size_t index) override;
-    bool holds(std::size_t index) const override { return streams_[index].onWave; }
-    void pause(std::size_t /*index*/) override {}
-    void release(std::size_t /*index*/) override {}
     std::optional<bool> mayHaveArrived(std::size_t index) const override;
+    bool holds(std::size_t index) const override { return streams_[index].onWave; }
 
-    bool busy() const override { return wave_ && wave_->inFlight() > 0; }
-    void drive() override {}
     void expire(Clock::Steady now) override;
     Clock::Steady nextDeadline(Clock::Steady next) const override;
     void addPolled(std::vector<PollEntry>& polled) override;

@@ -134,7 +134,12 @@ inline web::Reply page(long status, std::string_view utf8) {
     return reply;
 }
 
-class ScriptedWay final : public WayLife, public Routing, public PollWork, public IdleKeeping {
+class ScriptedWay final : public WayLife,
+                          public Routing,
+                          public HoldingAhead,
+                          public WorkerKeeping,
+                          public PollWork,
+                          public IdleKeeping {
   public:
     ScriptedWay(const WayContext& c, const Script& script, const WayScript& way, Journal& journal)
         : c_(c),
@@ -172,7 +177,6 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
             way_.onFire();
         }
     }
-    void afterFire() override {}
     // As every way does: a request that left whole counts as sent, and is still known as
     // one that may have arrived.
     void stop() override {
@@ -210,7 +214,6 @@ class ScriptedWay final : public WayLife, public Routing, public PollWork, publi
         return !stopped_ &&
                std::any_of(flights_.begin(), flights_.end(), [](const auto& f) { return bool(f); });
     }
-    void drive() override {}
     void expire(Clock::Steady now) override {
         for (std::size_t i = 0; i < flights_.size(); ++i) {
             if (flights_[i] && flights_[i]->due <= now) {
