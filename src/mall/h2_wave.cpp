@@ -3,8 +3,10 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "mall/preopen.h"
+#include "web/packet_plan.h"
 
 namespace vellicor::mall {
 namespace {
@@ -139,9 +141,13 @@ void H2Wave::openFirst() {
 
 void H2Wave::openRest() {
     const auto wanted = static_cast<std::size_t>(std::max(1, request_.streams));
-    const std::size_t need =
-        std::min<std::size_t>((wanted + perConnection_ - 1) / perConnection_,
-                              static_cast<std::size_t>(std::max(1, request_.maxConnections)));
+    std::vector<Waiting> planned;
+    for (const web::H2Request* r : request_.requests) {
+        planned.push_back({0, r, request_.holdEnd});
+    }
+    const std::size_t need = std::min<std::size_t>(
+        std::max((wanted + perConnection_ - 1) / perConnection_, connectionsFor(planned)),
+        static_cast<std::size_t>(std::max(1, request_.maxConnections)));
     while (conns_.size() < need && startConnection()) {
     }
     driveOpening();
@@ -161,27 +167,68 @@ int H2Wave::connections() const {
     return static_cast<int>(std::count_if(conns_.begin(), conns_.end(), live));
 }
 
-// A stream placed after the instant goes whole: there is no later moment to end it at.
+// The connections a wave of these streams takes for each one's share to go in one packet,
+// filled in order as place() fills them, within the stream limit.
+std::size_t H2Wave::connectionsFor(const std::vector<Waiting>& streams) const {
+    const auto model = std::find_if(conns_.begin(), conns_.end(),
+                                    [](const auto& c) { return c && c->phase() == Phase::Ready; });
+    if (model == conns_.end()) {
+        return 0;
+    }
+    std::size_t connections = 0;
+    std::uint32_t onIt = 0;
+    std::optional<web::PacketPlan> plan;
+    for (const Waiting& w : streams) {
+        if (!plan || onIt == perConnection_ || !plan->take(*w.request, w.holdEnd)) {
+            plan = (*model)->freshPlan();
+            plan->take(*w.request, w.holdEnd);
+            ++connections;
+            onIt = 0;
+        }
+        ++onIt;
+    }
+    return connections;
+}
+
+bool H2Wave::hasRoom(std::size_t conn) const {
+    const auto& c = conns_[conn];
+    return c && c->phase() == Phase::Ready && c->acceptsStreams() &&
+           c->openStreams() < std::min(perConnection_, c->maxStreams());
+}
+
+// Before the instant a stream goes where it still fits the connection's one packet, in order,
+// so that each connection carries a run of workers taking turns by item and account; where
+// none has packet room left, on the first with room for a stream, as without packets. A
+// stream placed after the instant goes whole: there is no later moment to end it at.
 bool H2Wave::place(const Waiting& w) {
-    for (std::size_t i = 0; i < conns_.size(); ++i) {
-        auto& c = conns_[i];
-        if (!c || c->phase() != Phase::Ready || !c->acceptsStreams() ||
-            c->openStreams() >= std::min(perConnection_, c->maxStreams())) {
-            continue;
+    std::optional<std::size_t> at;
+    for (std::size_t i = 0; i < conns_.size() && !at && !fired_; ++i) {
+        if (hasRoom(i) && conns_[i]->plan().take(*w.request, w.holdEnd)) {
+            at = i;
         }
-        auto submitted = c->submit(*w.request, w.tag, w.holdEnd && !fired_);
-        if (!submitted) {
-            Event failed;
-            failed.tag = w.tag;
-            failed.kind = Event::Kind::Failed;
-            failed.reply = submitted.error();
-            late_.push_back(std::move(failed));
-            return true;
+    }
+    for (std::size_t i = 0; i < conns_.size() && !at; ++i) {
+        if (hasRoom(i)) {
+            at = i;
+            if (!fired_) {
+                conns_[i]->plan().add(*w.request, w.holdEnd);
+            }
         }
-        placed_[w.tag] = Placed{i, w};
+    }
+    if (!at) {
+        return false;
+    }
+    auto submitted = conns_[*at]->submit(*w.request, w.tag, w.holdEnd && !fired_);
+    if (!submitted) {
+        Event failed;
+        failed.tag = w.tag;
+        failed.kind = Event::Kind::Failed;
+        failed.reply = submitted.error();
+        late_.push_back(std::move(failed));
         return true;
     }
-    return false;
+    placed_[w.tag] = Placed{*at, w};
+    return true;
 }
 
 void H2Wave::prepare(std::uint64_t tag, const web::H2Request& request, bool holdEnd) {
@@ -228,7 +275,8 @@ void H2Wave::look() {
     if (waiting_.empty()) {
         return;
     }
-    placeWaiting();
+    // Replacements first: the lost streams then go on them, each connection's in a packet,
+    // rather than onto connections whose packet is full.
     openForWaiting();
     driveOpening();
     raw.clear();
@@ -420,7 +468,9 @@ void H2Wave::openForWaiting() {
         }
         return;
     }
-    const std::size_t wanted = (waiting_.size() + perConnection_ - 1) / perConnection_;
+    const std::size_t wanted =
+        fired_ ? (waiting_.size() + perConnection_ - 1) / perConnection_
+               : connectionsFor(std::vector<Waiting>(waiting_.begin(), waiting_.end()));
     auto alive = static_cast<std::size_t>(connections());
     const auto cap = static_cast<std::size_t>(std::max(1, request_.maxConnections));
     for (std::size_t n = opened; n < wanted && alive < cap && opens_.size() < opensPerSecond_;
@@ -460,9 +510,24 @@ std::size_t H2Wave::inFlight() const {
     return placed_.size() + waiting_.size() + late_.size();
 }
 
-std::string H2Wave::protocolLine() const {
-    return "HTTP/2，" + std::to_string(connections()) + " 个连接，每个连接最多 " +
-           std::to_string(perConnection_) + " 个请求\r\n";
+std::string H2Wave::protocolLine() {
+    std::size_t packets = 0;
+    for (auto& c : conns_) {
+        if (live(c)) {
+            packets += c->plan().packets();
+        }
+    }
+    const int n = connections();
+    std::string line = "HTTP/2，" + std::to_string(n) + " 个连接，每个连接最多 " +
+                       std::to_string(perConnection_) + " 个请求，开门时 " +
+                       std::to_string(packets) + " 个数据包";
+    if (packets > static_cast<std::size_t>(n)) {
+        line += n >= request_.maxConnections
+                    ? "（每主机至多 " + std::to_string(request_.maxConnections) +
+                          " 个连接，有的连接一次写入跨多个数据包）"
+                    : "（有的连接一次写入跨多个数据包）";
+    }
+    return line + "\r\n";
 }
 
 }  // namespace vellicor::mall

@@ -1,9 +1,13 @@
 #pragma once
-// A run's requests as HTTP/2 streams, over as few connections as the mall's
-// SETTINGS_MAX_CONCURRENT_STREAMS allows. Streams are made ready before the instant and held;
-// at the instant every connection gets all of its streams' frames in one write, so the mall
-// receives the whole wave together. Streams that find no room wait for a stream to end (or
-// for a connection to open) and then go out at once.
+// A run's requests as HTTP/2 streams. Streams are made ready before the instant and held; at
+// the instant every connection gets all of its streams' frames in one write, so the mall
+// receives the whole wave together. Each connection carries only what that write can hold and
+// still cross the path as one TCP segment: a packet lost on the way then holds back only its
+// own requests, while the other connections' arrive. The connections are as many as that
+// takes, within the mall's SETTINGS_MAX_CONCURRENT_STREAMS and the per-host cap; where the cap
+// leaves too few, the rest share connections as they fit by the stream limit alone. Streams
+// that find no room wait for a stream to end (or for a connection to open) and then go out at
+// once.
 //
 // Connections are kept as the HTTP/1.1 ones are: looked at before the instant, replaced when
 // they died, and opened anew (at a bounded rate, not up to a fixed count) for as long as
@@ -34,7 +38,11 @@ class H2Wave {
         HttpSettings http;
         web::ProxySetting proxy;  // every connection a tunnel through it, where set
         int streams = 0;          // requests the wave should carry at once
-        int maxConnections = 1;   // the per-host cap
+        // Those requests in the order they will be prepared, and whether their ends are held:
+        // what sizes the connections by the packet. The requests must outlive the wave.
+        std::vector<const web::H2Request*> requests;
+        bool holdEnd = false;
+        int maxConnections = 1;  // the per-host cap
         bool requireHttp2 = false;
         Clock::Steady deadline;  // connections not open by then are dropped
         std::function<bool()> stopped;
@@ -91,8 +99,9 @@ class H2Wave {
     // placed again: the mall never saw them.
     int lostAhead() const { return lostAhead_; }
 
-    // The log line that names the protocol: "HTTP/2，3 个连接，每个连接最多 128 个请求".
-    std::string protocolLine() const;
+    // After the last prepare(), the log line that names the protocol and what the instant
+    // takes: "HTTP/2，3 个连接，每个连接最多 128 个请求，开门时 3 个数据包".
+    std::string protocolLine();
 
   private:
     H2Wave(const Request& request, const Clock& clock);
@@ -110,6 +119,8 @@ class H2Wave {
     bool startConnection();
     void driveOpening();
     bool place(const Waiting& w);
+    bool hasRoom(std::size_t conn) const;
+    std::size_t connectionsFor(const std::vector<Waiting>& streams) const;
     void placeWaiting();
     void restage();
     void pollAll(std::vector<Event>& out);

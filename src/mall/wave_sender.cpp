@@ -15,6 +15,12 @@ Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
     request.http = c_.http();
     request.proxy = routeOf(c_);
     request.streams = priming.streams;
+    request.holdEnd = c_.timed && c_.config.timer.lastByteSync;
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (!c_.ledger.ended(i) && c_.ours(i)) {
+            request.requests.push_back(&c_.ledger.request(i).h2);
+        }
+    }
     request.maxConnections = std::max(1, c_.config.exchange.maxConnectionsPerHost);
     request.requireHttp2 = c_.http().version == HttpVersion::Http2;
     request.deadline = priming.deadline;
@@ -22,8 +28,8 @@ Result<WayLife::Primed> WaveSender::prime(const Priming& priming) {
     wave_ = H2Wave::open(request, c_.clock);
     switch (wave_->outcome()) {
         case H2Wave::Outcome::Http2:
-            c_.log(wave_->protocolLine());
             prepareStreams();
+            c_.log(wave_->protocolLine());
             return Primed::Ready;
         case H2Wave::Outcome::Http1:
             wave_.reset();

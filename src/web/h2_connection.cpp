@@ -8,6 +8,9 @@ namespace {
 
 // Reads per service() call, so that one busy connection cannot starve the caller's others.
 constexpr int kReadsPerService = 64;
+// What a connection may owe the mall when its wave goes, written with it: acknowledgements
+// of a PING or two and of SETTINGS, and the few bytes of a header table size update.
+constexpr std::size_t kOwedBytes = 48;
 
 using Io = ClientSocket::Io;
 
@@ -27,6 +30,12 @@ struct H2Connection::Impl {
     std::uint64_t taken = 0;      // bytes the socket took in all
     std::vector<Event> deferred;  // events of calls that have no event list
     bool holding = false;         // framed ahead of the instant: nothing is written until flush()
+    std::unique_ptr<PacketPlan> plan;
+
+    std::size_t packetRoom() const {
+        const std::size_t room = socket->packetRoom();
+        return room > 2 * kOwedBytes ? room - kOwedBytes : room;
+    }
 
     std::string at() const { return " (" + where + ")"; }
     void open();
@@ -293,6 +302,18 @@ void H2Connection::ping() {
     s.session->ping();
     s.session->produce(s.pending, s.deferred, kMostPending);
     s.writePending(s.deferred);
+}
+
+PacketPlan& H2Connection::plan() {
+    if (impl_->plan == nullptr) {
+        impl_->plan = std::make_unique<PacketPlan>(freshPlan());
+    }
+    return *impl_->plan;
+}
+
+PacketPlan H2Connection::freshPlan() const {
+    const Impl& s = *impl_;
+    return s.session != nullptr ? s.session->packetPlan(s.packetRoom()) : PacketPlan(0, 4096, 0);
 }
 
 bool H2Connection::sentWhole(std::uint64_t tag) const {

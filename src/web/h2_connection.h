@@ -53,6 +53,8 @@ struct H2Endpoint {
     const Clock* clock = nullptr;
 };
 
+class PacketPlan;
+
 class H2Connection {
   public:
     // Starts a non-blocking connect; fails at once only for what cannot start (no address).
@@ -130,6 +132,12 @@ class H2Connection {
     // A PING, to stir up a connection that died unseen; nothing goes out while a staged
     // wave is held (it would have to wait behind the wave).
     void ping();
+    // Once Ready: what this connection's streams put on the wire at the instant, against the
+    // bytes one write may carry and still cross the path as one packet (less what the
+    // connection may owe the mall by then, its acknowledgements).
+    PacketPlan& plan();
+    // The same for a connection like this one with nothing on it yet.
+    PacketPlan freshPlan() const;
     // Whether the stream's last byte (END_STREAM) was taken by the socket.
     bool sentWhole(std::uint64_t tag) const;
     // Whether the mall's SETTINGS ever came (the connection was Ready once).

@@ -194,6 +194,13 @@ void H2Session::lost(const Error& why, std::uint64_t taken, std::vector<Event>& 
     s.events.clear();
 }
 
+PacketPlan H2Session::packetPlan(std::size_t room) const {
+    nghttp2_session* session = impl_->session;
+    return PacketPlan(
+        room, nghttp2_session_get_remote_settings(session, NGHTTP2_SETTINGS_HEADER_TABLE_SIZE),
+        nghttp2_session_get_remote_settings(session, NGHTTP2_SETTINGS_MAX_FRAME_SIZE));
+}
+
 bool H2Session::settingsReceived() const {
     return impl_->settings;
 }

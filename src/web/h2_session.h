@@ -16,6 +16,7 @@
 #include "platform/config.h"
 #include "platform/result.h"
 #include "web/h2_connection.h"
+#include "web/packet_plan.h"
 
 namespace vellicor::web {
 
@@ -49,6 +50,9 @@ class H2Session {
     // The transport is gone after `taken` of the produced bytes reached it: every stream not
     // yet ended ends now, Refused where its last byte was not among those bytes, else Lost.
     void lost(const Error& why, std::uint64_t taken, std::vector<Event>& out);
+
+    // A plan of the instant's packet under the mall's SETTINGS, for `room` bytes a packet.
+    PacketPlan packetPlan(std::size_t room) const;
 
     bool settingsReceived() const;
     std::uint32_t maxStreams() const;

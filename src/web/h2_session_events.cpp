@@ -302,13 +302,7 @@ void H2Session::Impl::closed(Stream& s, std::uint32_t code) {
 
 int H2Session::Impl::submitToLibrary(Stream& s) {
     const H2Request& r = s.request;
-    const std::string kMethod = ":method", kScheme = ":scheme", kAuthority = ":authority",
-                      kPath = ":path";
-    std::vector<nghttp2_nv> nva = {field(kMethod, r.method), field(kScheme, r.scheme),
-                                   field(kAuthority, r.authority), field(kPath, r.path)};
-    for (const auto& [name, value] : r.fields) {
-        nva.push_back(field(name, value));
-    }
+    const std::vector<nghttp2_nv> nva = h2::headerList(r);
     nghttp2_data_provider provider{};
     provider.source.ptr = &s;
     provider.read_callback = readBody;
@@ -320,6 +314,17 @@ int H2Session::Impl::submitToLibrary(Stream& s) {
 namespace h2 {
 nghttp2_session_callbacks* sessionCallbacks() {
     return callbacks();
+}
+
+std::vector<nghttp2_nv> headerList(const H2Request& r) {
+    static const std::string kMethod = ":method", kScheme = ":scheme", kAuthority = ":authority",
+                             kPath = ":path";
+    std::vector<nghttp2_nv> nva = {field(kMethod, r.method), field(kScheme, r.scheme),
+                                   field(kAuthority, r.authority), field(kPath, r.path)};
+    for (const auto& [name, value] : r.fields) {
+        nva.push_back(field(name, value));
+    }
+    return nva;
 }
 }  // namespace h2
 

@@ -110,6 +110,8 @@ struct H2Session::Impl {
 namespace h2 {
 // The callbacks every session is made with; null when nghttp2 has no memory for them.
 nghttp2_session_callbacks* sessionCallbacks();
+// The request's header fields as they go out, pseudo-fields first; they point into `r`.
+std::vector<nghttp2_nv> headerList(const H2Request& r);
 }  // namespace h2
 
 }  // namespace vellicor::web

@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "web/proxy_tunnel.h"
+#include "web/segment_fit.h"
 
 namespace vellicor::web {
 namespace {
@@ -433,6 +434,7 @@ void ClientSocket::advance() {
 void ClientSocket::connected() {
     if (!target_.tls) {
         state_ = State::Open;
+        packetRoom_ = fitToSegments(fd_, nullptr);
         return;
     }
     auto ctx = contextFor(target_.caFile);
@@ -478,6 +480,7 @@ void ClientSocket::handshake() {
         alpn_.assign(reinterpret_cast<const char*>(proto), proto == nullptr ? 0 : length);
         wantWrite_ = false;
         state_ = State::Open;
+        packetRoom_ = fitToSegments(fd_, ssl);
         return;
     }
     const int error = SSL_get_error(ssl, rc);

@@ -49,6 +49,9 @@ class ClientSocket {
     int fd() const { return fd_; }
     // POLLIN / POLLOUT as the socket waits for them now.
     short events(bool haveOutput) const;
+    // Once Open: the most one write may carry and still cross the path as one TCP segment (its
+    // TLS records cut to the segments); 0 where the system does not tell the segment size.
+    std::size_t packetRoom() const { return packetRoom_; }
 
     enum class Io { Done, Again, Closed, Broken };
     // Appends what arrived (up to one TLS record) to `into`.
@@ -82,6 +85,7 @@ class ClientSocket {
     std::string alpn_;
     bool wantWrite_ = false;  // TLS asked for POLLOUT to go on
     int lastErrno_ = 0;
+    std::size_t packetRoom_ = 0;
 };
 
 }  // namespace vellicor::web

@@ -266,9 +266,9 @@ int selectH2(SSL*, const unsigned char** out, unsigned char* outLength, const un
 
 }  // namespace
 
-H2Peer::H2Peer(Script script, bool tls)
+H2Peer::H2Peer(Script script, bool tls, const std::string& address)
     : script_(std::move(script)),
-      server_(tls ? tlsCertFile() : std::string(), tls ? tlsKeyFile() : std::string()) {
+      server_(tls ? tlsCertFile() : std::string(), tls ? tlsKeyFile() : std::string(), address) {
     if (tls) {
         SSL_CTX_set_alpn_select_cb(server_.tls(), selectH2, nullptr);
     }

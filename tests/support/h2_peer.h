@@ -66,6 +66,7 @@ class PeerConnection {
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
     bool send(std::string_view bytes);
+    int fd() const { return fd_; }
     // The next frame from the client; empty when it left or sent nothing for seconds.
     std::optional<Frame> readFrame();
     // Reads until `count` requests are complete (END_STREAM seen on each), answering
@@ -106,8 +107,9 @@ class PeerConnection {
 class H2Peer {
   public:
     using Script = std::function<void(PeerConnection&)>;
-    // Listens on 127.0.0.1, a free port; TLS (ALPN h2) unless `tls` is false.
-    explicit H2Peer(Script script, bool tls = true);
+    // Listens on 127.0.0.1 (or `address`, in the namespace of the thread that makes it), a
+    // free port; TLS (ALPN h2) unless `tls` is false.
+    explicit H2Peer(Script script, bool tls = true, const std::string& address = "127.0.0.1");
     ~H2Peer();
     H2Peer(const H2Peer&) = delete;
     H2Peer& operator=(const H2Peer&) = delete;

@@ -10,10 +10,14 @@
 namespace vellicor::test {
 
 int listenLoopback(std::uint16_t& port) {
+    return listenOn("127.0.0.1", port);
+}
+
+int listenOn(const std::string& address, std::uint16_t& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
     socklen_t len = sizeof addr;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len)) {
@@ -59,13 +63,15 @@ bool sendAll(int fd, SSL* ssl, std::string_view bytes) {
     return true;
 }
 
-LoopbackServer::LoopbackServer(const std::string& certFile, const std::string& keyFile) {
+LoopbackServer::LoopbackServer(const std::string& certFile, const std::string& keyFile,
+                               const std::string& address)
+    : address_(address) {
     if (!certFile.empty()) {
         tls_ = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_chain_file(tls_, certFile.c_str());
         SSL_CTX_use_PrivateKey_file(tls_, keyFile.c_str(), SSL_FILETYPE_PEM);
     }
-    listenFd_ = listenLoopback(port_);
+    listenFd_ = listenOn(address_, port_);
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -100,8 +106,8 @@ void LoopbackServer::stop() {
 }
 
 std::string LoopbackServer::url(std::string_view path) const {
-    return std::string(tls_ != nullptr ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    return std::string(tls_ != nullptr ? "https" : "http") + "://" + address_ + ":" +
+           std::to_string(port_) + std::string(path);
 }
 
 bool LoopbackServer::handshake(int fd, SSL*& ssl) const {

@@ -17,6 +17,8 @@ namespace vellicor::test {
 
 // A listener on 127.0.0.1 and the port it got; -1 when it failed.
 int listenLoopback(std::uint16_t& port);
+// The same on another IPv4 address of this namespace (an emulated path's far end).
+int listenOn(const std::string& address, std::uint16_t& port);
 // A socket connected to that loopback port; -1 when nothing took the connection.
 int connectLoopback(std::uint16_t port);
 // A loopback port where nothing listens (the system may hand it out again later).
@@ -32,8 +34,10 @@ class LoopbackServer {
     // Runs on the connection's own thread; the socket is closed when it returns.
     using Handler = std::function<void(int fd)>;
 
-    // With certificate and key files it speaks TLS.
-    LoopbackServer(const std::string& certFile, const std::string& keyFile);
+    // With certificate and key files it speaks TLS. `address`: where it listens, inside the
+    // namespace of the thread that makes it.
+    LoopbackServer(const std::string& certFile, const std::string& keyFile,
+                   const std::string& address = "127.0.0.1");
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -59,6 +63,7 @@ class LoopbackServer {
 
     Handler handler_;
     SSL_CTX* tls_ = nullptr;
+    std::string address_;
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     std::thread acceptor_;

@@ -108,6 +108,27 @@ Result<Side> makeSide(const char* local, const char* peer) {
     return out;
 }
 
+// The TCP payload of an IPv4 packet and its source port; 0 bytes for anything else.
+struct Segment {
+    std::size_t payload = 0;
+    std::uint16_t port = 0;
+};
+
+Segment segmentOf(const unsigned char* p, std::size_t n) {
+    constexpr unsigned char kTcp = 6;
+    if (n < 20 || (p[0] >> 4) != 4 || p[9] != kTcp) {
+        return {};
+    }
+    const std::size_t ip = (p[0] & 0x0f) * 4u;
+    const std::size_t total = (std::size_t{p[2]} << 8) | p[3];
+    if (n < ip + 20 || total > n) {
+        return {};
+    }
+    const std::size_t tcp = (p[ip + 12] >> 4) * 4u;
+    const auto port = static_cast<std::uint16_t>((p[ip] << 8) | p[ip + 1]);
+    return {total > ip + tcp ? total - ip - tcp : 0, port};
+}
+
 struct Held {
     Steady::time_point due;
     std::vector<char> bytes;
@@ -129,18 +150,27 @@ struct PathEmulator::Impl {
     Steady::time_point until;
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> drops{0};
+    int dropDataAt = 0;  // the nth packet up with payload is dropped; 0: none
+    std::uint16_t droppedPort = 0;
+    std::uint64_t dataUp = 0;
     std::vector<std::jthread> threads;
 
     // Whether this packet goes, and when it is due; order is kept by never being due before
     // the one ahead of it.
-    bool admit(int way, std::mt19937_64& random, Steady::time_point now, Steady::time_point lastDue,
-               Steady::time_point& due) {
+    bool admit(int way, const Segment& segment, std::mt19937_64& random, Steady::time_point now,
+               Steady::time_point lastDue, Steady::time_point& due) {
         std::lock_guard lock(mutex);
         const PathWay w = ways[way];
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         const double draw = unit(random);
         const double jitter = unit(random) * w.jitterMs;
-        if ((now >= blackoutStart && now < blackoutEnd) || draw < w.loss) {
+        bool chosen = false;
+        if (way == 0 && segment.payload > 0) {
+            ++dataUp;
+            chosen = dropDataAt > 0 && --dropDataAt == 0;
+            droppedPort = chosen ? segment.port : droppedPort;
+        }
+        if ((now >= blackoutStart && now < blackoutEnd) || draw < w.loss || chosen) {
             ++drops;
             return false;
         }
@@ -188,7 +218,11 @@ struct PathEmulator::Impl {
                     break;
                 }
                 Steady::time_point due;
-                if (held.size() < kMostQueued && admit(way, random, Steady::now(), lastDue, due)) {
+                const Segment segment =
+                    segmentOf(reinterpret_cast<const unsigned char*>(buffer.data()),
+                              static_cast<std::size_t>(n));
+                if (held.size() < kMostQueued &&
+                    admit(way, segment, random, Steady::now(), lastDue, due)) {
                     held.push_back({due, std::vector<char>(buffer.begin(), buffer.begin() + n)});
                     lastDue = due;
                 }
@@ -252,6 +286,22 @@ void PathEmulator::blackout(Steady::time_point from, nanoseconds span) {
     std::lock_guard lock(impl_->mutex);
     impl_->blackoutStart = from;
     impl_->blackoutEnd = from + span;
+}
+
+void PathEmulator::dropDataUp(int nth) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->dropDataAt = nth;
+    impl_->droppedPort = 0;
+}
+
+std::uint16_t PathEmulator::droppedPort() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->droppedPort;
+}
+
+std::uint64_t PathEmulator::dataPacketsUp() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->dataUp;
 }
 
 std::uint64_t PathEmulator::seed() const {

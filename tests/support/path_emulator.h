@@ -53,6 +53,13 @@ class PathEmulator {
     // Drops every packet, both ways, for `span` from `from` (the steady clock).
     void blackout(std::chrono::steady_clock::time_point from, std::chrono::nanoseconds span);
 
+    // Drops the nth packet up from now on that carries TCP payload (pure acknowledgements
+    // are not counted): one lost segment of the tool's own. Its source port tells whose.
+    void dropDataUp(int nth);
+    std::uint16_t droppedPort() const;  // 0 until that packet was dropped
+    // Packets up that carried TCP payload so far, dropped ones included.
+    std::uint64_t dataPacketsUp() const;
+
     std::uint64_t seed() const;
     std::uint64_t dropped() const;  // packets dropped so far, both ways
 

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "portal/server.h"
 #include "web/h2_session.h"
+#include "web/packet_plan.h"
 
 namespace vellicor::web {
 namespace {
@@ -676,6 +677,48 @@ TEST(H2PeerTest, AFloodOfControlFramesEndsTheConnectionWithBoundedOutput) {
         EXPECT_LE(most, kBound);
         EXPECT_EQ(conn.phase(), Phase::Failed);
         EXPECT_NE(conn.error().message.find("Flooding"), std::string::npos) << conn.error().message;
+    }
+}
+
+// The plan of the instant's packet counts the bytes the session then frames, compression
+// and all: a plan short of them would let a connection's share spill into a second packet.
+// It may count the few bytes of a header table size update the session leaves out.
+TEST(H2SessionTest, PacketPlanCountsWhatTheSessionFrames) {
+    struct Case {
+        const char* what;
+        std::string method;
+        bool holdEnd;
+    };
+    for (const Case& c : {Case{"requests ended by their HEADERS", "GET", false},
+                          Case{"requests with a body", "POST", false},
+                          Case{"ends held for the instant", "GET", true}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<H2Request> requests;
+        for (int i = 0; i < 24; ++i) {
+            const std::string url =
+                "https://mall/x?item=" + std::to_string(i % 3) + "&n=" + std::to_string(i);
+            const std::string cookies = "uin=o1000" + std::to_string(i % 2) + "; skey=k";
+            requests.push_back(h2Request({url, c.method, "a=1&b=2", cookies, "", ""}).value());
+        }
+        auto session = H2Session::create({}, "mall:443").value();
+        std::string wire;
+        std::vector<Event> none;
+        session->produce(wire, none);
+        PacketPlan plan = session->packetPlan(0);
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            ASSERT_TRUE(session->submit(requests[i], i, c.holdEnd).ok());
+            plan.add(requests[i], c.holdEnd);
+        }
+        std::size_t before = wire.size();
+        session->flush(wire, none);
+        if (c.holdEnd) {
+            before = wire.size();
+            session->releaseEnds();
+            session->flush(wire, none);
+        }
+        const std::size_t framed = wire.size() - before;
+        EXPECT_GE(plan.bytes(), framed);
+        EXPECT_LE(plan.bytes(), framed + 3);
     }
 }
 
