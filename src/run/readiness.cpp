@@ -3,11 +3,9 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <set>
 
 #include "alert/alerter.h"
 #include "mall/run_input.h"
@@ -265,11 +263,15 @@ Readiness checkReadiness(const ReadinessSetup& setup, const ReadinessInput& inpu
     detail::checkMall(lines, {input.run.accounts, std::max(1, requests), input.at});
     if (setup.alerter) {
         checkAlerts(lines, setup.alerter.get());
+        // Every failure named in one alert: a mall that does not answer fails many points.
+        std::string failed;
         for (const CheckLine& line : out.lines) {
             if (line.mark == Mark::Fail) {
-                setup.alerter->post(
-                    alert::makeAlert(alert::AlertKind::NotReady, {}, {}, line.text));
+                failed += (failed.empty() ? "" : "；") + line.text;
             }
+        }
+        if (!failed.empty()) {
+            setup.alerter->post(alert::makeAlert(alert::AlertKind::NotReady, {}, {}, failed));
         }
     }
     if (setup.log) {

@@ -37,7 +37,7 @@ struct ReadinessSetup {
     const Clock* clock = &SystemClock::instance();
     // Each line as it is found, whole, "\r\n" at its end; from the checking thread.
     LogSink log;
-    // The channels the test alerts go to, and each failure with them; null: no alerts.
+    // The channels the test alerts go to, and one alert naming every failure; null: no alerts.
     std::shared_ptr<alert::Alerter> alerter;
     // As the timed run asks; empty: mall::checkSession.
     std::function<mall::SessionState(const web::Account&)> sessionCheck;
