@@ -40,6 +40,8 @@ const char* kindWord(AlertKind kind) {
             return "商城开始限流";
         case AlertKind::RunEnded:
             return "定时兑换结束";
+        case AlertKind::NotReady:
+            return "兑换前检查未通过";
         case AlertKind::Test:
             break;
     }

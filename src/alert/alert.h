@@ -6,7 +6,7 @@
 
 namespace vellicor::alert {
 
-enum class AlertKind { Win, SessionEnded, Throttled, RunEnded, Test };
+enum class AlertKind { Win, SessionEnded, Throttled, RunEnded, Test, NotReady };
 
 struct Alert {
     // Stays the same over every attempt and channel, so that a receiver that got an attempt

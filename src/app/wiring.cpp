@@ -9,6 +9,7 @@
 #include "app/alert_wiring.h"
 #include "app/link_panel.h"
 #include "app/login_controller.h"
+#include "app/readiness_wiring.h"
 #include "app/run_wiring.h"
 #include "app/session_wiring.h"
 #include "app/signin_controller.h"
@@ -52,6 +53,8 @@ SessionControllers wireControllers(WindowView& window, AppContext& context) {
     // before the engine opens the connections at instant − preopen lead.
     run.scheduler = run::schedulerOptions(context.config);
     const RunControllers runs = addRunControllers(window, context, run);
+    // 检查准备: the run above checked without sending, beside 测试提醒.
+    addReadinessButton(window, context, *runs.exchange, run.accounts);
     // 时间线: the last run's picture again, once its window was closed.
     if (auto* main = qobject_cast<QWidget*>(&window.owner())) {
         addTimelineButton(main);

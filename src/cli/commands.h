@@ -19,6 +19,7 @@ inline constexpr int kExitSentButFailed = 4;
 
 int runRequest(const Args& args);
 int runExchange(const Args& args);
+int runCheck(const Args& args);  // the readiness check of the run exchange would make
 int runItems(const Args& args);  // the catalogue: each item's id, game and caption
 int runBalances(const Args& args);
 int runSigninStatus(const Args& args);

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/portal_session.h"
+#include "cli/run_options.h"
 #include "cli/unattended.h"
 #include "mall/catalogue.h"
 #include "mall/run_summary.h"
@@ -29,38 +30,6 @@ namespace {
 int fail(const std::string& message, int code = kExitFailed) {
     std::fprintf(stderr, "vellicor-cli exchange: %s\n", message.c_str());
     return code;
-}
-
-// A log text as the terminal wants it: without the "\r" of the log box, also between the
-// lines of a text of several (the run's summary).
-void printLine(const std::string& text) {
-    std::string line = text;
-    std::erase(line, '\r');
-    while (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-    }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
-
-std::vector<std::string> splitNames(const std::string& text) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        auto comma = text.find(',', start);
-        if (comma == std::string::npos) {
-            comma = text.size();
-        }
-        std::string name = text.substr(start, comma - start);
-        const auto b = name.find_first_not_of(' ');
-        const auto e = name.find_last_not_of(' ');
-        if (b != std::string::npos) {
-            names.push_back(name.substr(b, e - b + 1));
-        }
-        start = comma + 1;
-    }
-    return names;
 }
 
 // Whether the mall answered any request: anything but a request that got no reply (lost
@@ -105,35 +74,6 @@ struct FlushAlertsAtExit {
     ~FlushAlertsAtExit() { alerter->close(kAlertFlush); }
 };
 
-// What the command line asked for, checked before anything is sent, the demo login included.
-struct ExchangeRequest {
-    std::vector<std::string> items;
-    std::string threads;
-    std::optional<schedule::TimeOfDay> at;
-    std::optional<std::string> timeline;
-};
-
-Result<ExchangeRequest> requestOf(const Options& opts) {
-    ExchangeRequest out{splitNames(*opts.value("items")), *opts.value("threads"), std::nullopt,
-                        opts.value("timeline")};
-    if (auto chosen = mall::selectItems(out.items); !chosen) {
-        return makeError(ErrorCode::BadInput, chosen.error().message + "，本次未发送请求");
-    }
-    if (auto at = opts.value("at")) {
-        auto time = schedule::parseTimeOfDay(*at);
-        if (!time) {
-            return time.error();
-        }
-        out.at = *time;
-    }
-    if (out.timeline) {
-        if (auto st = mall::checkTimelineFile(*out.timeline); !st) {
-            return st.error();
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 int runItems(const Args& args) {
@@ -149,40 +89,11 @@ int runItems(const Args& args) {
     return kExitOk;
 }
 
-namespace {
-
-Result<Options> exchangeOptions(const Args& args) {
-    return Options::parse(
-        args,
-        {"items", "threads", "at", "cookie", "accounts", "portal", "config", "timeline", "name"},
-        {"no-simulator"});
-}
-
-// The command line, with the configuration file's [run] section where it is silent.
-Result<Options> optionsWithRunFile(const Args& args) {
-    auto opts = exchangeOptions(args);
-    if (!opts) {
-        return opts;
-    }
-    auto extra = runFileArgs(*opts);
-    if (!extra) {
-        return extra.error();
-    }
-    if (extra->empty()) {
-        return opts;
-    }
-    Args all = args;
-    all.insert(all.end(), extra->begin(), extra->end());
-    return exchangeOptions(all);
-}
-
-}  // namespace
-
 int runExchange(const Args& args) {
-    if (auto plain = exchangeOptions(args); !plain) {
+    if (auto plain = runOptions(args, RunCommand::Exchange); !plain) {
         return fail(plain.error().message, kExitUsage);
     }
-    auto opts = optionsWithRunFile(args);
+    auto opts = runOptionsWithFile(args, RunCommand::Exchange);
     if (!opts) {
         return fail(opts.error().message);
     }
@@ -202,7 +113,7 @@ int runExchange(const Args& args) {
     if (auto st = refuseSimulator(*opts); !st) {
         return fail(st.error().message);
     }
-    auto request = requestOf(*opts);
+    auto request = runRequestOf(*opts);
     if (!request) {
         return fail(request.error().message);
     }

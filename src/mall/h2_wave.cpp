@@ -100,6 +100,7 @@ void H2Wave::openFirst() {
     }
     driveOpening();
     const web::H2Connection& first = *conns_.front();
+    alpn_ = first.alpn();
     switch (first.phase()) {
         case Phase::Ready:
             break;
@@ -139,14 +140,21 @@ void H2Wave::openFirst() {
     outcome_ = Outcome::Http2;
 }
 
+std::size_t H2Wave::connectionsFor(int streams, std::uint32_t perConnection, int maxConnections) {
+    const auto wanted = static_cast<std::size_t>(std::max(1, streams));
+    const std::size_t each = std::max<std::uint32_t>(1, perConnection);
+    return std::min<std::size_t>((wanted + each - 1) / each,
+                                 static_cast<std::size_t>(std::max(1, maxConnections)));
+}
+
 void H2Wave::openRest() {
-    const auto wanted = static_cast<std::size_t>(std::max(1, request_.streams));
     std::vector<Waiting> planned;
     for (const web::H2Request* r : request_.requests) {
         planned.push_back({0, r, request_.holdEnd});
     }
     const std::size_t need = std::min<std::size_t>(
-        std::max((wanted + perConnection_ - 1) / perConnection_, connectionsFor(planned)),
+        std::max(connectionsFor(request_.streams, perConnection_, request_.maxConnections),
+                 connectionsFor(planned)),
         static_cast<std::size_t>(std::max(1, request_.maxConnections)));
     while (conns_.size() < need && startConnection()) {
     }

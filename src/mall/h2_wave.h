@@ -63,6 +63,12 @@ class H2Wave {
     Outcome outcome() const { return outcome_; }
     const Error& error() const { return error_; }
     int connections() const;
+    // What the first connection's TLS settled ("h2", "http/1.1", "" for none), once it did.
+    const std::string& alpn() const { return alpn_; }
+    // The streams one connection carries: the mall's limit, within the wave's own cap.
+    std::uint32_t perConnection() const { return perConnection_; }
+    // The connections a wave of `streams` opens, `perConnection` on each, within the cap.
+    static std::size_t connectionsFor(int streams, std::uint32_t perConnection, int maxConnections);
 
     // Before the instant: the stream is built and held on a connection with room, or waits.
     // The request must outlive the wave.
@@ -138,6 +144,7 @@ class H2Wave {
     Outcome outcome_ = Outcome::Unreachable;
     Error error_;
     std::uint32_t perConnection_ = 0;
+    std::string alpn_;
     bool staged_ = false;
     bool headsAhead_ = false;
     bool fired_ = false;

@@ -70,6 +70,35 @@ TEST(CliCommands, ExchangeExitStatus) {
     }
 }
 
+// check: the exchange's command line, a line per point, 0 only when nothing failed, and no
+// exchange request whichever way.
+TEST(CliCommands, CheckExitStatus) {
+    auto server = portal::Server::start(R"({"sessions": {"10001": "k"}})");
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    // The mall's clock is read in the table of the readiness test; here it would only wait.
+    const std::string file = ::testing::TempDir() + "/cli_check.ini";
+    std::ofstream(file) << "[timer]\nserver_clock = false\n";
+    const std::string portal = " --config " + file + " --portal " + (*server)->baseUrl();
+    struct Case {
+        std::string args;
+        int exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {portal + " --cookie 'uin=o10001; skey=k'", 0, "[通过] 帐号：会话有效"},
+        {portal + " --cookie 'uin=o10001; skey=ended'", 1, "[失败] 帐号：会话已失效"},
+        {" --timeline x.csv", 2, "unknown option --timeline"},
+    };
+    for (const auto& c : cases) {
+        const auto run = runCli("check --items cf-rename --threads 2" + c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ":\n" << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << c.args << ":\n" << run.out;
+    }
+    for (const auto& request : (*server)->log()) {
+        EXPECT_EQ(request.target.find("op=exchangeing"), std::string::npos) << request.target;
+    }
+}
+
 // `--items` takes ids, the window's old box names, or both; a name it does not know (or an
 // item not on offer) is named on the error stream and nothing at all is sent.
 TEST(CliCommands, ExchangeItemsByIdOrOldName) {

@@ -924,6 +924,26 @@ class RunWiringTest : public QObject {
         QCOMPARE(hook.requests().size(), std::size_t{1});
     }
 
+    // 检查准备 runs the check off the window's thread: its lines, whole, then the summary.
+    void readinessButtonLogsTheCheck() {
+        RigOptions options;
+        options.fullWiring = true;
+        options.configure = [](Config& c) { c.timer.useServerClock = false; };
+        Rig rig;
+        QVERIFY(rig.open(options));
+        rig.window->start();
+        rig.tick({"选择框1"});
+        QPushButton* button = nullptr;
+        for (auto* b : rig.window->findChildren<QPushButton*>()) {
+            button = b->text() == q("检查准备") ? b : button;
+        }
+        QVERIFY(button != nullptr);
+        button->click();
+        QVERIFY(rig.waitForLine(q("检查完毕：")));
+        QVERIFY(rig.window->logBox()->content().contains(q("[通过] 到商城往返 ")));
+        QVERIFY(rig.window->logBox()->content().contains(q("定时 11:59:59：")));
+    }
+
     // Every worker of the one item wins: the hook hears of it once.
     void winsGoToTheHookOncePerItem() {
         test::RawServer hook(test::replyWith(test::httpReply("200 OK", "", "ok")));

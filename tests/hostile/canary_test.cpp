@@ -118,6 +118,7 @@ TEST(Canaries, EveryCommandKeepsEverySecretWhereItBelongs) {
         "signin-status" + files,
         "items",
         "notify-test --config " + config,
+        "check --items 选择框1 --threads 2 --alerts" + files,
         "request " + base +
             "/mall/index.php --cookie 'uin=o10001; skey=CnryCookieAq7' "
             "--proxy ann:CnryReqProxyt1@127.0.0.1:" +
@@ -127,8 +128,9 @@ TEST(Canaries, EveryCommandKeepsEverySecretWhereItBelongs) {
     for (const std::string& command : commands) {
         const auto run = test::runCommand(cli(home.path(), command));
         sinks.push_back({"the output of " + command, run.out, {}});
-        // The exchange fires whether or not an alert gets through; the others must succeed.
-        if (command.rfind("notify-test", 0) != 0) {
+        // The exchange fires whether or not an alert gets through; the others must succeed
+        // (the check fails with the mail's channel).
+        if (command.rfind("notify-test", 0) != 0 && command.rfind("check", 0) != 0) {
             EXPECT_EQ(run.exitCode, 0) << command << "\n" << run.out;
         }
     }
