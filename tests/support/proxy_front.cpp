@@ -1,12 +1,15 @@
 #include "proxy_front.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "front_process.h"
+#include "run_command.h"
 
 namespace vellicor::test {
 namespace {
@@ -113,7 +116,7 @@ class Dante final : public ProgramFront<Dante, ProxyOptions>, public ProxyFront 
         c << "logoutput: " << folder_ << "/danted.log\n"
           << "internal: 127.0.0.1 port = " << port_ << "\n"
           << "external: 127.0.0.3\n"
-          << "socksmethod: none\n"
+          << "socksmethod: " << (options_.askCredentials ? "username" : "none") << "\n"
           << "clientmethod: none\n"
           << "user.privileged: root\n"
           << "user.unprivileged: nobody\n"
@@ -129,7 +132,33 @@ class Dante final : public ProgramFront<Dante, ProxyOptions>, public ProxyFront 
 }  // namespace
 
 Result<std::unique_ptr<ProxyFront>> startProxy(const ProxyOptions& options) {
+    if (options.kind == ProxyKind::Dante && options.askCredentials) {
+        if (auto user = ensureSocksUser(); !user) {
+            return user.error();
+        }
+    }
     return options.kind == ProxyKind::Dante ? Dante::start(options) : Squid::start(options);
+}
+
+Status ensureSocksUser() {
+    if (::geteuid() != 0) {
+        return makeError(ErrorCode::Unavailable,
+                         "dante checks SOCKS passwords against system users, and making one "
+                         "needs root");
+    }
+    const std::string user = kSocksUser;
+    if (::getpwnam(kSocksUser) == nullptr) {
+        const auto made = runCommand("useradd -r -M -s /usr/sbin/nologin " + user + " 2>&1");
+        // Another test process may have made it in the meantime.
+        if (made.exitCode != 0 && ::getpwnam(kSocksUser) == nullptr) {
+            return makeError(ErrorCode::Io, "useradd " + user + " failed: " + made.out);
+        }
+    }
+    const auto set = runCommand("echo '" + user + ":" + kProxyPassword + "' | chpasswd 2>&1");
+    if (set.exitCode != 0) {
+        return makeError(ErrorCode::Io, "chpasswd for " + user + " failed: " + set.out);
+    }
+    return Ok{};
 }
 
 int linesFrom(const std::string& accessLog, const std::string& address, const std::string& part) {
