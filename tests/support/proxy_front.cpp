@@ -1,6 +1,5 @@
 #include "proxy_front.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,17 +145,14 @@ Status ensureSocksUser() {
                          "dante checks SOCKS passwords against system users, and making one "
                          "needs root");
     }
+    // Under a lock: test processes running side by side would otherwise race to make the
+    // user, and chpasswd refuses to run while another holds the password files.
     const std::string user = kSocksUser;
-    if (::getpwnam(kSocksUser) == nullptr) {
-        const auto made = runCommand("useradd -r -M -s /usr/sbin/nologin " + user + " 2>&1");
-        // Another test process may have made it in the meantime.
-        if (made.exitCode != 0 && ::getpwnam(kSocksUser) == nullptr) {
-            return makeError(ErrorCode::Io, "useradd " + user + " failed: " + made.out);
-        }
-    }
-    const auto set = runCommand("echo '" + user + ":" + kProxyPassword + "' | chpasswd 2>&1");
-    if (set.exitCode != 0) {
-        return makeError(ErrorCode::Io, "chpasswd for " + user + " failed: " + set.out);
+    const auto made = runCommand("flock /tmp/vellicor-socks-user.lock sh -c 'id -u " + user +
+                                 " >/dev/null 2>&1 || useradd -r -M -s /usr/sbin/nologin " + user +
+                                 "; echo " + user + ":" + kProxyPassword + " | chpasswd' 2>&1");
+    if (made.exitCode != 0) {
+        return makeError(ErrorCode::Io, "cannot make the system user " + user + ": " + made.out);
     }
     return Ok{};
 }
