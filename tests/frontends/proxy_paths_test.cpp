@@ -65,6 +65,13 @@ std::string rowName(const ::testing::TestParamInfo<Row>& row) {
 class ProxyPaths : public ::testing::TestWithParam<Row> {
   protected:
     void SetUp() override {
+        const Accounts accounts = GetParam().accounts;
+        if (accounts == Accounts::SocksUser || accounts == Accounts::SocksWrongPassword) {
+            if (auto user = test::ensureSocksUser(); !user) {
+                ASSERT_EQ(user.error().code, ErrorCode::Unavailable) << user.error().message;
+                GTEST_SKIP() << user.error().message;
+            }
+        }
         portal::ServerOptions options;
         options.scenarioJson =
             R"({"sessions": {"10001": "k1", "10002": "k2"}, "itemDefaults": {"price": 0, "stock": 100000}})";
@@ -197,12 +204,6 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
 
 TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
     const Row& row = GetParam();
-    if (row.accounts == Accounts::SocksUser || row.accounts == Accounts::SocksWrongPassword) {
-        if (auto user = test::ensureSocksUser(); !user) {
-            ASSERT_EQ(user.error().code, ErrorCode::Unavailable) << user.error().message;
-            GTEST_SKIP() << user.error().message;
-        }
-    }
     const auto runAccounts = accounts();
     ASSERT_FALSE(HasFailure());
     run(runAccounts);
