@@ -7,7 +7,9 @@
 # check the Debian package tools/package.sh builds. python3-aiosmtpd is the local SMTP server
 # the alert tests send mail to (run by /usr/bin/python3, whose modules Debian's packages are).
 # dbus-daemon gives the notification test a session bus of its own (dbus-run-session).
-# squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start.
+# squid (HTTP, CONNECT) and dante-server (SOCKS5) are the proxies the proxy tests start;
+# passwd's useradd and chpasswd make the system user dante checks SOCKS passwords against,
+# under util-linux's flock.
 # iproute2's `ip` makes the network namespace the canary test's mail server stands in.
 # systemd gives systemd-analyze, which verifies the package's service and timer.
 set -euo pipefail
@@ -24,7 +26,7 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei dbus-daemon
   wrk
   nginx apache2 haproxy openssl
-  squid dante-server
+  squid dante-server passwd util-linux
   iproute2
   python3-aiosmtpd
   lintian desktop-file-utils appstream systemd

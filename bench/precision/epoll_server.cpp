@@ -31,7 +31,7 @@ std::int64_t stampOf(msghdr& msg) {
     return wallNowNs();
 }
 
-int listenOnLoopback(int& port) {
+int listenOn(const std::string& address, int& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -39,9 +39,8 @@ int listenOnLoopback(int& port) {
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 4096) != 0) {
+    if (fd < 0 || inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4096) != 0) {
         if (fd >= 0) {
             close(fd);
         }
@@ -59,8 +58,8 @@ Connection::~Connection() {
     }
 }
 
-EpollServer::EpollServer() {
-    listen_ = listenOnLoopback(port_);
+EpollServer::EpollServer(const Listening& where) : stampReads_(where.stampReads) {
+    listen_ = listenOn(where.address, port_);
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event ev{};
@@ -145,6 +144,7 @@ void EpollServer::accept(ConnectionHandler& handler) {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto conn = handler.open(fd);
         conn->fd = fd;
+        conn->stampReads = stampReads_;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
@@ -174,7 +174,7 @@ std::ptrdiff_t EpollServer::readStamped(Connection& c, char* buf, std::size_t si
             c.dead = true;
             return -1;
         }
-        at = stampOf(msg);
+        at = c.stampReads ? wallNowNs() : stampOf(msg);
         return got;
     }
 }

@@ -2,6 +2,11 @@
 // The receivers' common ground: a non-blocking listener on loopback and one epoll thread that
 // accepts connections, stamps what they read with the kernel's receive time (SO_TIMESTAMPNS)
 // and hands their bytes to the socket. What a connection's bytes mean is the handler's.
+//
+// Across a lossy path the kernel's stamp misleads: bytes that came ahead of a lost segment
+// wait in the socket with their own early stamp, and the read that finally returns them
+// carries it. There the listener stamps each read with the moment it returned instead, when
+// the bytes could first be acted on.
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -22,14 +27,21 @@ namespace vellicor::bench {
 std::int64_t wallNowNs();
 // The kernel's receive time of the last segment a recvmsg took; without one, now.
 std::int64_t stampOf(msghdr& msg);
-// A non-blocking listener on 127.0.0.1 with receive time stamps on; -1 when it failed.
-int listenOnLoopback(int& port);
+// A non-blocking listener on `address` (IPv4) with receive time stamps on; -1 when it failed.
+int listenOn(const std::string& address, int& port);
+
+// Where a receiver listens and how it stamps what it reads.
+struct Listening {
+    std::string address = "127.0.0.1";
+    bool stampReads = false;  // the moment each read returned, not the kernel's receive time
+};
 
 // One accepted socket and the bytes it has not taken yet; a handler adds its own state.
 struct Connection {
     int fd = -1;
     bool dead = false;  // dropped once the event that found it so is handled
     bool watchingOutput = false;
+    bool stampReads = false;  // as its listener's Listening says
     std::string out;
 
     Connection() = default;
@@ -50,7 +62,7 @@ class ConnectionHandler {
 
 class EpollServer {
   public:
-    EpollServer();
+    explicit EpollServer(const Listening& where = {});
     ~EpollServer();
     EpollServer(const EpollServer&) = delete;
     EpollServer& operator=(const EpollServer&) = delete;
@@ -82,6 +94,7 @@ class EpollServer {
     int epoll_ = -1;
     int wake_ = -1;
     int port_ = 0;
+    bool stampReads_ = false;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<std::int64_t> accepts_;

@@ -44,7 +44,8 @@ struct H2Receiver::Conn : Connection {
     ~Conn() override { SSL_free(ssl); }
 };
 
-H2Receiver::H2Receiver(const TlsFiles& tls) : body_(pageBody(Page::SoldOut)) {
+H2Receiver::H2Receiver(const TlsFiles& tls, const Listening& where)
+    : server_(where), address_(where.address), body_(pageBody(Page::SoldOut)) {
     ready_ = setUpTls(tls) && server_.listening();
     if (ready_) {
         server_.start(*this);

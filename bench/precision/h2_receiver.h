@@ -39,14 +39,14 @@ class RecordCut {
 
 class H2Receiver : private ConnectionHandler {
   public:
-    explicit H2Receiver(const TlsFiles& tls);
+    explicit H2Receiver(const TlsFiles& tls, const Listening& where = {});
     ~H2Receiver() override;
     H2Receiver(const H2Receiver&) = delete;
     H2Receiver& operator=(const H2Receiver&) = delete;
 
     bool ready() const { return ready_; }
     int port() const { return server_.port(); }
-    std::string base() const { return "https://127.0.0.1:" + std::to_string(port()); }
+    std::string base() const { return "https://" + address_ + ":" + std::to_string(port()); }
 
     // For handshakes from now on: whether ALPN may settle h2 (else http/1.1 only).
     void offerH2(bool on) { offerH2_ = on; }
@@ -54,7 +54,8 @@ class H2Receiver : private ConnectionHandler {
     void setMaxStreams(std::uint32_t n) { maxStreams_ = n; }
 
     void clear();
-    // Kernel receive times (ns since the epoch, real-time clock) since clear().
+    // Receive times (ns since the epoch, real-time clock) since clear(): the kernel's, or
+    // the reads' own where Listening::stampReads says so.
     std::vector<std::int64_t> arrivals() const;
     std::vector<std::int64_t> accepts() const;
     // Connections whose handshake finished since clear(), by the protocol ALPN settled.
@@ -83,6 +84,7 @@ class H2Receiver : private ConnectionHandler {
     void failed(Conn& c);
 
     EpollServer server_;
+    std::string address_;
     bool ready_ = false;
     SSL_CTX* ctx_ = nullptr;
     std::string body_;  // every reply's page

@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <ctime>
 
 #include "platform/codec.h"
@@ -27,9 +28,11 @@ std::string pageBody(Receiver::Page which) {
     return encoded ? std::move(encoded).value() : std::string();
 }
 
+// Not time(): it reads the kernel's coarse clock, whose second changes up to a tick late, and
+// a client reading the mall's clock from the Date would aim that much late.
 std::string httpDate() {
     char date[64];
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm tm{};
     gmtime_r(&now, &tm);
     std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);

@@ -29,12 +29,14 @@ constexpr int kPerItem = 3;
 constexpr int kItems = 2;
 
 enum class Accounts {
-    Configured,     // one account, http.proxy squid
-    OwnProxies,     // two accounts, one through squid, one through dante
-    Socks,          // one account, http.proxy dante
-    DeadProxy,      // http.proxy naming a port where nothing listens
-    WrongPassword,  // squid asking for credentials, given the wrong password
-    ProxyCloses,    // http.proxy squid behind a relay that resets every tunnel in the lead
+    Configured,          // one account, http.proxy squid
+    OwnProxies,          // two accounts, one through squid, one through dante
+    Socks,               // one account, http.proxy dante
+    SocksUser,           // one account, http.proxy dante asking for a user and password
+    DeadProxy,           // http.proxy naming a port where nothing listens
+    WrongPassword,       // squid asking for credentials, given the wrong password
+    SocksWrongPassword,  // dante asking for credentials, given the wrong password
+    ProxyCloses,         // http.proxy squid behind a relay that resets every tunnel in the lead
 };
 
 struct Row {
@@ -45,6 +47,12 @@ struct Row {
     Accounts accounts;
     std::string says;  // in every outcome line, for the rows that fail at the proxy
 };
+
+const char* const kUnreachable = "请求失败：无法连接代理 127.0.0.1:9：";
+// The proxy's refusal, the line naming the proxy as the row gave it.
+const char* const kRefused = "拒绝了用户名或密码";
+// Distinct from anything else in a log, so that a password shown anywhere is found.
+const char* const kWrongPassword = "wr0ng-secret";
 
 void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
@@ -57,6 +65,13 @@ std::string rowName(const ::testing::TestParamInfo<Row>& row) {
 class ProxyPaths : public ::testing::TestWithParam<Row> {
   protected:
     void SetUp() override {
+        const Accounts accounts = GetParam().accounts;
+        if (accounts == Accounts::SocksUser || accounts == Accounts::SocksWrongPassword) {
+            if (auto user = test::ensureSocksUser(); !user) {
+                ASSERT_EQ(user.error().code, ErrorCode::Unavailable) << user.error().message;
+                GTEST_SKIP() << user.error().message;
+            }
+        }
         portal::ServerOptions options;
         options.scenarioJson =
             R"({"sessions": {"10001": "k1", "10002": "k2"}, "itemDefaults": {"price": 0, "stock": 100000}})";
@@ -77,6 +92,23 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         // first connections also wait for it to start its workers.
         config_.timer.preopenLeadMs = 2500;
         config_.exchange.retryPauseMs = 100;
+    }
+
+    // The row's proxy given `user` and a password.
+    std::vector<web::Account> throughOne(test::ProxyKind kind, const std::string& user,
+                                         const std::string& password) {
+        proxies_.push_back(proxy(kind, true));
+        user_ = user;
+        config_.http.proxy = proxies_[0] ? proxies_[0]->setting(user + ":" + password + "@") : "";
+        return {web::makeAccount("大号", "uin=o10001; skey=k1")};
+    }
+
+    // What every worker is told when the row ends at the proxy.
+    std::string failureLine() const {
+        if (GetParam().says != kRefused) {
+            return GetParam().says;
+        }
+        return "请求失败：代理 " + proxies_[0]->setting(user_ + ":***@") + " " + kRefused;
     }
 
     std::unique_ptr<test::ProxyFront> proxy(test::ProxyKind kind, bool credentials = false) {
@@ -120,10 +152,11 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
                 return {web::makeAccount("大号", a)};
             }
             case Accounts::WrongPassword:
-                proxies_.push_back(proxy(test::ProxyKind::Squid, true));
-                config_.http.proxy =
-                    proxies_[0]->setting(std::string(test::kProxyUser) + ":wrong@");
-                return {web::makeAccount("大号", a)};
+                return throughOne(test::ProxyKind::Squid, test::kProxyUser, kWrongPassword);
+            case Accounts::SocksUser:
+                return throughOne(test::ProxyKind::Dante, test::kSocksUser, test::kProxyPassword);
+            case Accounts::SocksWrongPassword:
+                return throughOne(test::ProxyKind::Dante, test::kSocksUser, kWrongPassword);
         }
         return {};
     }
@@ -162,6 +195,7 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
     std::unique_ptr<test::NginxFront> nginx_;
     std::vector<std::unique_ptr<test::ProxyFront>> proxies_;
     std::unique_ptr<test::ResettingRelay> relay_;
+    std::string user_;  // the one the row's proxy setting names
     int closedInLead_ = 0;
     Config config_;
     test::LogCapture log_;
@@ -178,8 +212,9 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
         EXPECT_EQ(summary_.endedAtProxy, workers) << context();
         EXPECT_TRUE(mall::nothingPastProxy(summary_));
         EXPECT_EQ(nginx_->accessLog(), "") << context();
-        EXPECT_EQ(static_cast<int>(log_.holding(row.says).size()), workers) << context();
+        EXPECT_EQ(static_cast<int>(log_.holding(failureLine()).size()), workers) << context();
         EXPECT_EQ(log_.text().find(test::kProxyPassword), std::string::npos) << context();
+        EXPECT_EQ(log_.text().find(kWrongPassword), std::string::npos) << context();
         return;
     }
     if (relay_) {
@@ -209,9 +244,6 @@ TEST_P(ProxyPaths, NothingGoesAroundTheProxy) {
     }
 }
 
-const char* const kUnreachable = "请求失败：无法连接代理 127.0.0.1:9：";
-const char* const kRefused = "请求失败：代理 tester:***@127.0.0.1:";
-
 INSTANTIATE_TEST_SUITE_P(
     Table, ProxyPaths,
     ::testing::Values(
@@ -227,6 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"HttpsH2TimedConfigured", true, HttpVersion::Auto, true, Accounts::Configured, ""},
         Row{"HttpsH2TimedOwnProxies", true, HttpVersion::Auto, true, Accounts::OwnProxies, ""},
         Row{"HttpsH2TimedSocks", true, HttpVersion::Auto, true, Accounts::Socks, ""},
+        Row{"HttpsH2TimedSocksUser", true, HttpVersion::Auto, true, Accounts::SocksUser, ""},
+        Row{"HttpsNowSocksWrongPassword", true, HttpVersion::Auto, false,
+            Accounts::SocksWrongPassword, kRefused},
         Row{"HttpsH1TimedConfigured", true, HttpVersion::Http1_1, true, Accounts::Configured, ""},
         Row{"PlainTimedConfigured", false, HttpVersion::Auto, true, Accounts::Configured, ""},
         Row{"HttpsH1TimedOwnProxies", true, HttpVersion::Http1_1, true, Accounts::OwnProxies, ""},

@@ -2,11 +2,13 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "front_process.h"
+#include "run_command.h"
 
 namespace vellicor::test {
 namespace {
@@ -113,7 +115,7 @@ class Dante final : public ProgramFront<Dante, ProxyOptions>, public ProxyFront 
         c << "logoutput: " << folder_ << "/danted.log\n"
           << "internal: 127.0.0.1 port = " << port_ << "\n"
           << "external: 127.0.0.3\n"
-          << "socksmethod: none\n"
+          << "socksmethod: " << (options_.askCredentials ? "username" : "none") << "\n"
           << "clientmethod: none\n"
           << "user.privileged: root\n"
           << "user.unprivileged: nobody\n"
@@ -129,7 +131,30 @@ class Dante final : public ProgramFront<Dante, ProxyOptions>, public ProxyFront 
 }  // namespace
 
 Result<std::unique_ptr<ProxyFront>> startProxy(const ProxyOptions& options) {
+    if (options.kind == ProxyKind::Dante && options.askCredentials) {
+        if (auto user = ensureSocksUser(); !user) {
+            return user.error();
+        }
+    }
     return options.kind == ProxyKind::Dante ? Dante::start(options) : Squid::start(options);
+}
+
+Status ensureSocksUser() {
+    if (::geteuid() != 0) {
+        return makeError(ErrorCode::Unavailable,
+                         "dante checks SOCKS passwords against system users, and making one "
+                         "needs root");
+    }
+    // Under a lock: test processes running side by side would otherwise race to make the
+    // user, and chpasswd refuses to run while another holds the password files.
+    const std::string user = kSocksUser;
+    const auto made = runCommand("flock /tmp/vellicor-socks-user.lock sh -c 'id -u " + user +
+                                 " >/dev/null 2>&1 || useradd -r -M -s /usr/sbin/nologin " + user +
+                                 "; echo " + user + ":" + kProxyPassword + " | chpasswd' 2>&1");
+    if (made.exitCode != 0) {
+        return makeError(ErrorCode::Io, "cannot make the system user " + user + ": " + made.out);
+    }
+    return Ok{};
 }
 
 int linesFrom(const std::string& accessLog, const std::string& address, const std::string& part) {

@@ -18,11 +18,16 @@ enum class ProxyKind { Squid, Dante };
 // The one account squid asks for when it asks for one.
 inline constexpr const char* kProxyUser = "tester";
 inline constexpr const char* kProxyPassword = "proxypass";
+// Dante checks a SOCKS user's password against the system's accounts, so its one account
+// is a system user of the tests' own, with kProxyPassword.
+inline constexpr const char* kSocksUser = "vellicor-socks";
 
 struct ProxyOptions {
     ProxyKind kind = ProxyKind::Squid;
-    bool askCredentials = false;  // squid only: Basic authentication for kProxyUser
-    std::string binary;           // the program; empty finds it
+    // Squid: Basic authentication for kProxyUser. Dante: SOCKS5 user authentication for
+    // kSocksUser (ensureSocksUser() first).
+    bool askCredentials = false;
+    std::string binary;  // the program; empty finds it
 };
 
 class ProxyFront {
@@ -38,6 +43,11 @@ class ProxyFront {
 };
 
 Result<std::unique_ptr<ProxyFront>> startProxy(const ProxyOptions& options);
+
+// Makes kSocksUser a system user that cannot log in (no home, no shell) whose password is
+// kProxyPassword, or sets that password again where it is one already. Unavailable when not
+// run as root, which making a system user needs.
+Status ensureSocksUser();
 
 // Lines of a front end's access log (client address first) that came from `address`
 // ("127.0.0.1": directly) and hold `part`.

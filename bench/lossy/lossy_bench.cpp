@@ -1,0 +1,391 @@
+// The first arrival of a timed run across a lossy path: a path emulated between two network
+// namespaces (path_emulator.h: 15 ms each way, random loss per packet each way), the HTTP/2
+// benchmark's TLS receiver on its far side, the tool on its near side. Per loss, timed runs
+// of 100 requests by the HTTP/2 wave and by HTTP/1.1 (a connection per request), the two ways
+// taking turns, each turn aimed on a fresh reading of the mall's clock as a timed run takes
+// one. A request arrives when the mall could first read it whole: the receiver stamps each
+// read with the moment it returned, not the kernel's receive time, which after a
+// retransmission is that of the segments that came ahead of the lost one.
+//
+// vellicor-bench-lossy [--runs R] [--seed S]   (R = 20 turns per loss unless told; S seeds
+// the loss). Making the namespaces needs root. Rewrites the section "# Across a lossy path"
+// of bench/RESULTS.md, and only it.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench_common.h"
+#include "far_certificate.h"
+#include "h2_receiver.h"
+#include "mall/aim.h"
+#include "mall/clock_sync.h"
+#include "mall/exchange_run.h"
+#include "path_emulator.h"
+#include "web/transfer.h"
+
+namespace vellicor::bench {
+namespace {
+
+using std::chrono::seconds;
+
+const char* const kHeading = "# Across a lossy path";
+constexpr int kN = 100;
+constexpr double kWayMs = 15;
+constexpr double kLateMs = 5;  // a first arrival later than this after the opening is late
+constexpr double kLosses[] = {0.0, 0.01, 0.03};
+
+enum class Way { Wave, Http1 };
+
+const char* nameOf(Way way) {
+    return way == Way::Wave ? "HTTP/2 wave" : "HTTP/1.1, a connection per request";
+}
+
+struct Run {
+    std::string error;          // why the run counts for nothing (no estimate, nothing arrived)
+    double firstMs = 0;         // first arrival minus the opening
+    double lastMs = 0;          // last arrival minus the opening
+    double pastSendMs = 0;      // first arrival less the aimed send and the way
+    int early = 0;              // requests that arrived before the opening
+    int arrived = 0;            // exchange requests the receiver read
+    int failed = 0;             // workers whose request got no answer
+    std::uint64_t dropped = 0;  // packets the path dropped during the run, both ways
+};
+
+struct Cell {
+    double loss = 0;
+    Way way = Way::Wave;
+    std::vector<Run> runs;
+    std::string protocolLine;  // the first run's line on how it sends at the instant
+};
+
+struct Setup {
+    H2Receiver& rx;
+    const FarCertificate& cert;
+    const test::PathEmulator& path;
+};
+
+Config configFor(const Setup& s, Way way) {
+    Config config = Config::defaults().withPortal(s.rx.base());
+    config.http.caFile = s.cert.authority;
+    config.http.version = way == Way::Wave ? HttpVersion::Http2 : HttpVersion::Http1_1;
+    config.exchange.maxConnectionsPerHost = 2000;
+    config.exchange.retryWindowMs = 0;  // one request per worker: the wave itself
+    return config;
+}
+
+// The first line of the run's log that says how it sends at the instant.
+LogSink protocolSink(std::mutex& mutex, std::string& line) {
+    return [&mutex, &line](const std::string& text) {
+        std::lock_guard lock(mutex);
+        if (line.empty() && (text.find("HTTP/2，") != std::string::npos ||
+                             text.find("HTTP/1.1，") != std::string::npos)) {
+            line = text.substr(0, text.find_last_not_of("\r\n") + 1);
+        }
+    };
+}
+
+// One timed run aimed by `estimate` at the first whole second on the mall's clock (the
+// receiver's Date is the real clock) that leaves the shipped lead and a little more.
+Run timedRun(const Setup& s, Way way, const Result<mall::OffsetEstimate>& estimate,
+             std::string& protocolLine) {
+    Run run;
+    if (!estimate) {
+        run.error = "no estimate: " + estimate.error().message;
+        return run;
+    }
+    s.rx.offerH2(way == Way::Wave);
+    s.rx.setMaxStreams(128);  // what a mall commonly allows
+    s.rx.clear();
+    const Config config = configFor(s, way);
+    const Clock& clock = SystemClock::instance();
+    const auto ahead = clock.wallNow().time_since_epoch() +
+                       std::chrono::milliseconds(config.timer.preopenLeadMs + 400);
+    const auto opening = std::chrono::ceil<seconds>(ahead);
+    const mall::FiringAim aim = mall::aimFiring(config, clock, estimate, Clock::WallTime(opening));
+    mall::RunOptions options;
+    options.fireAt = aim.fireAt;
+    std::mutex mutex;
+    const std::uint64_t droppedBefore = s.path.dropped();
+    auto exchange = mall::ExchangeRun::start(planOf(kN), config, clock,
+                                             protocolSink(mutex, protocolLine), {}, options);
+    exchange->wait();
+    run.dropped = s.path.dropped() - droppedBefore;
+    run.failed = kN - exchange->summary().items.at(0).count(mall::OutcomeKind::SoldOut);
+    auto arrivals = s.rx.arrivals();
+    run.arrived = static_cast<int>(arrivals.size());
+    if (arrivals.empty()) {
+        run.error = "no request arrived";
+        return run;
+    }
+    const std::int64_t openingNs = std::chrono::nanoseconds(opening).count();
+    std::sort(arrivals.begin(), arrivals.end());
+    run.firstMs = ms(arrivals.front() - openingNs);
+    run.lastMs = ms(arrivals.back() - openingNs);
+    const auto sentNs = std::chrono::nanoseconds(aim.sendAt.time_since_epoch()).count();
+    run.pastSendMs = ms(arrivals.front() - sentNs) - kWayMs;
+    run.early = static_cast<int>(std::count_if(arrivals.begin(), arrivals.end(),
+                                               [&](std::int64_t t) { return t < openingNs; }));
+    return run;
+}
+
+void report(double loss, Way way, int turn, const Run& r) {
+    std::fprintf(stderr,
+                 "loss %.0f%%, %s, turn %d: first %.3f, last %.3f ms, %d early, %d/%d "
+                 "arrived, %d failed, %llu dropped%s%s\n",
+                 loss * 100, nameOf(way), turn + 1, r.firstMs, r.lastMs, r.early, r.arrived, kN,
+                 r.failed, static_cast<unsigned long long>(r.dropped), r.error.empty() ? "" : ": ",
+                 r.error.c_str());
+}
+
+// Every loss in turn; at each, `turns` turns of one estimate and a run of each way on it,
+// the way that goes first alternating.
+std::vector<Cell> measure(const Setup& s, test::PathEmulator& path, int turns) {
+    std::vector<Cell> cells;
+    for (const double loss : kLosses) {
+        path.setUp({kWayMs, 0, loss});
+        path.setDown({kWayMs, 0, loss});
+        Cell wave{loss, Way::Wave, {}, {}};
+        Cell http1{loss, Way::Http1, {}, {}};
+        for (int turn = 0; turn < turns; ++turn) {
+            s.rx.offerH2(true);
+            const auto estimate =
+                mall::timerEstimate(configFor(s, Way::Wave), SystemClock::instance());
+            for (Cell* cell :
+                 turn % 2 == 0 ? std::vector{&wave, &http1} : std::vector{&http1, &wave}) {
+                cell->runs.push_back(timedRun(s, cell->way, estimate, cell->protocolLine));
+                report(loss, cell->way, turn, cell->runs.back());
+            }
+        }
+        cells.push_back(std::move(wave));
+        cells.push_back(std::move(http1));
+    }
+    return cells;
+}
+
+struct Tally {
+    int good = 0;
+    int late = 0;    // runs whose first arrival came more than kLateMs after the opening
+    int early = 0;   // runs with a request before the opening
+    int failed = 0;  // requests, over every run
+    int errors = 0;  // runs that count for nothing
+    double firstMedian = 0, firstWorst = 0, lastMedian = 0, pastSendMedian = 0;
+    std::uint64_t droppedMedian = 0;
+};
+
+template <typename T>
+T median(std::vector<T> v) {
+    if (v.empty()) {
+        return T{};
+    }
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+Tally tally(const Cell& cell) {
+    Tally t;
+    std::vector<double> firsts, lasts, pastSend;
+    std::vector<std::uint64_t> dropped;
+    for (const Run& r : cell.runs) {
+        if (!r.error.empty()) {
+            ++t.errors;
+            continue;
+        }
+        ++t.good;
+        t.late += r.firstMs > kLateMs ? 1 : 0;
+        t.early += r.early > 0 ? 1 : 0;
+        t.failed += r.failed;
+        firsts.push_back(r.firstMs);
+        lasts.push_back(r.lastMs);
+        pastSend.push_back(r.pastSendMs);
+        dropped.push_back(r.dropped);
+    }
+    t.firstMedian = median(firsts);
+    t.firstWorst = firsts.empty() ? 0 : *std::max_element(firsts.begin(), firsts.end());
+    t.lastMedian = median(lasts);
+    t.pastSendMedian = median(pastSend);
+    t.droppedMedian = median(dropped);
+    return t;
+}
+
+std::string percent(double loss) {
+    return fmt("%.0f", loss * 100) + "%";
+}
+
+// The firing benchmark's row on the wave's loopback spread, as its last run wrote it.
+std::string loopbackSpread(const std::string& results) {
+    const std::string row = "| HTTP/2 wave spread / per-socket floor's";
+    const std::size_t at = results.find("\n" + row);
+    if (at == std::string::npos) {
+        return "not in this file (run `vellicor-bench-firing`)";
+    }
+    const std::size_t end = results.find('\n', at + 1);
+    return "`" + results.substr(at + 1, end - at - 1) + "`";
+}
+
+void writeTargets(std::ostream& out, const std::vector<Cell>& cells) {
+    out << "\n## Targets across a lossy path (from this run)\n\n"
+           "| target | value | verdict |\n|---|---|---|\n";
+    int early = 0;
+    bool allGood = true;
+    for (std::size_t i = 0; i + 1 < cells.size(); i += 2) {
+        const Tally wave = tally(cells[i]);
+        const Tally http1 = tally(cells[i + 1]);
+        early += wave.early + http1.early;
+        allGood = allGood && wave.errors == 0 && http1.errors == 0;
+        if (cells[i].loss == 0) {
+            continue;
+        }
+        const bool met = wave.errors == 0 && http1.errors == 0 && wave.late <= http1.late;
+        out << "| at " << percent(cells[i].loss)
+            << " loss the wave has no more late runs than HTTP/1.1 | " << wave.late << " of "
+            << wave.good << " against " << http1.late << " of " << http1.good << " | "
+            << verdict(met) << " |\n";
+    }
+    out << "| no run puts a request before the opening (every cell) | " << early << " runs | "
+        << verdict(allGood && early == 0) << " |\n";
+}
+
+std::string section(const std::vector<Cell>& cells, int turns, std::uint64_t seed,
+                    const std::string& loadBefore, double tookSeconds, const std::string& results) {
+    std::ostringstream out;
+    out << sectionHeader(
+               kHeading,
+               "`build/dev/bin/vellicor-bench-lossy [--runs R] [--seed S]`: the HTTP/2 section's "
+               "TLS receiver across an emulated path, 15 ms each way, random loss per packet "
+               "each way; timed runs of " +
+                   std::to_string(kN) +
+                   " requests of one item, aimed on the mall's clock.  \nMachine: " + machine() +
+                   "  \n",
+               loadBefore, loadAverage())
+        << "; " << turns << " runs per cell, loss seed " << seed << ", " << fmt("%.0f", tookSeconds)
+        << " s in all.\n\n"
+        << "| loss each way | way | runs | first arrival after the opening, median / worst ms | "
+           "runs with the first > 5 ms after the opening | runs with a request before the "
+           "opening | last arrival, median ms | first arrival less the aimed send and 15 ms, "
+           "median "
+           "ms | requests unanswered | packets dropped per run, median "
+           "|\n|---|---|---|---|---|---|---|---|---|---|\n";
+    for (const Cell& c : cells) {
+        const Tally t = tally(c);
+        out << "| " << percent(c.loss) << " | " << nameOf(c.way) << " | " << t.good
+            << (t.errors > 0 ? " (+" + std::to_string(t.errors) + " failed)" : std::string())
+            << " | " << fmt("%.3f", t.firstMedian) << " / " << fmt("%.3f", t.firstWorst) << " | "
+            << t.late << " | " << t.early << " | " << fmt("%.3f", t.lastMedian) << " | "
+            << fmt("%.3f", t.pastSendMedian) << " | " << t.failed << " | " << t.droppedMedian
+            << " |\n";
+    }
+    out << "\n";
+    for (const Cell& c : cells) {
+        std::string firsts;
+        for (const Run& r : c.runs) {
+            firsts += (firsts.empty() ? "" : ", ") +
+                      (r.error.empty() ? fmt("%.3f", r.firstMs) : "failed (" + r.error + ")");
+        }
+        out << "- " << percent(c.loss) << ", " << nameOf(c.way)
+            << ": first arrival of each run, in order: " << firsts << " ms\n";
+    }
+    writeTargets(out, cells);
+    out << "\nOn loopback the wave's spread against the per-socket floor is the firing "
+           "benchmark's (`vellicor-bench-firing`, \"# HTTP/2 over TLS\"); its last run: "
+        << loopbackSpread(results) << ".\n";
+    out << "\nHow the instant went, as each way's first run at each loss logged it:\n\n";
+    for (const Cell& c : cells) {
+        out << "- " << percent(c.loss) << ", " << nameOf(c.way) << ": "
+            << (c.protocolLine.empty() ? "(no line)" : c.protocolLine) << "\n";
+    }
+    out << "\n### How the lossy-path numbers are taken\n\n"
+           "- The path: two network namespaces joined through TUN devices (MTU 1500) by the "
+           "tests' forwarder (`tests/support/path_emulator.h`), 15 ms each way, no jitter, each "
+           "packet dropped at random with the cell's chance in each direction, seeded.\n"
+           "- The mall: the HTTP/2 section's TLS receiver (one epoll thread, ALPN h2 for the "
+           "wave, http/1.1 only for HTTP/1.1, SETTINGS_MAX_CONCURRENT_STREAMS 128) on the far "
+           "side, with a certificate for its address issued for the run; its Date is the real "
+           "clock, so the opening is the set second itself.\n"
+           "- Arrival: the moment the receiver's read that returned a request's last byte came "
+           "back (HTTP/2: the record completing the stream's HEADERS), on the real clock. Not "
+           "the kernel's receive stamp: after a retransmission the read carries the stamp of "
+           "segments that came ahead of the lost one, and the wait disappears from the "
+           "figures.\n"
+           "- A turn: `mall::timerEstimate` reads the mall's clock across the lossy path, then "
+           "one run of each way (the way going first alternating), each aimed by "
+           "`mall::aimFiring` on that estimate (`timer.aim = arrival`, the default) at the "
+           "first whole second at least the lead and 0.4 s ahead. A run: `ExchangeRun`, 100 "
+           "workers on one item, one account, connections opened the shipped 3 s ahead, no "
+           "retries, so each worker sends once.\n"
+           "- Late: a run whose first arrival came more than 5 ms after the opening. Before the "
+           "opening: a run with any request arriving before it. First arrival less the aimed "
+           "send and 15 ms: what the send and the path added, apart from the aim (`aimFiring`'s "
+           "`sendAt`). Packets dropped: by the forwarder during the run, both ways (handshakes "
+           "and answers included).\n"
+           "- The receiver's Date is read from the real clock, not `time()`, whose second "
+           "changes up to a scheduler tick late: a mall dating that way has every timed run "
+           "aimed that much late (about 4 ms here).\n";
+    return out.str();
+}
+
+int benchMain(int argc, char** argv) {
+    int turns = 20;
+    std::uint64_t seed = 1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::string_view(argv[i]) == "--runs") {
+            turns = std::max(1, std::atoi(argv[i + 1]));
+        } else if (std::string_view(argv[i]) == "--seed") {
+            seed = std::strtoull(argv[i + 1], nullptr, 10);
+        }
+    }
+    web::ensureCurlReady();
+    const std::string loadBefore = loadAverage();
+    const auto began = std::chrono::steady_clock::now();
+    auto cert = makeCertificate(test::PathEmulator::kFarAddress);
+    if (!cert) {
+        std::fprintf(stderr, "%s\n", cert.error().message.c_str());
+        return 1;
+    }
+    test::PathOptions options;
+    options.up = options.down = {kWayMs, 0, 0};
+    options.seed = seed;
+    options.lifetime = std::chrono::hours(3);
+    auto path = test::PathEmulator::start(options);
+    if (!path) {
+        std::fprintf(stderr, "no emulated path: %s\n", path.error().message.c_str());
+        removeCertificate(*cert);
+        return 1;
+    }
+    std::unique_ptr<H2Receiver> rx;
+    (*path)->onFar([&] {
+        rx = std::make_unique<H2Receiver>(TlsFiles{cert->certificate, cert->key},
+                                          Listening{test::PathEmulator::kFarAddress, true});
+    });
+    if (!rx->ready()) {
+        std::fprintf(stderr, "the receiver could not start\n");
+        removeCertificate(*cert);
+        return 1;
+    }
+    std::vector<Cell> cells;
+    const Setup setup{*rx, *cert, **path};
+    (*path)->onNear([&] { cells = measure(setup, **path, turns); });
+    rx.reset();
+    removeCertificate(*cert);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const std::string results = readResults(VELLICOR_RESULTS_FILE);
+    const std::string text = section(cells, turns, seed, loadBefore, took, results);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::ofstream(VELLICOR_RESULTS_FILE) << replaceSection(results, kHeading, text);
+    return 0;
+}
+
+}  // namespace
+}  // namespace vellicor::bench
+
+int main(int argc, char** argv) {
+    return vellicor::bench::benchMain(argc, argv);
+}
