@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "alert/alerter.h"
 #include "cli/commands.h"
@@ -28,30 +29,16 @@ constexpr std::chrono::seconds kAlertFlush{20};
 }  // namespace
 
 int runCheck(const Args& args) {
-    if (auto plain = runOptions(args, RunCommand::Check); !plain) {
-        return fail(plain.error().message, kExitUsage);
+    auto checked = checkedRunOptions(args, RunCommand::Check);
+    if (const auto* refused = std::get_if<RunRefusal>(&checked)) {
+        return fail(refused->message, refused->exitCode);
     }
-    auto opts = runOptionsWithFile(args, RunCommand::Check);
-    if (!opts) {
-        return fail(opts.error().message);
-    }
-    if (!opts->positional().empty()) {
-        return fail("unexpected argument " + opts->positional().front(), kExitUsage);
-    }
-    if (!opts->has("items") || !opts->has("threads")) {
-        return fail("--items and --threads are required", kExitUsage);
-    }
-    if (conflictingSessions(*opts)) {
-        return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
-    }
-    if (auto st = refuseSimulator(*opts); !st) {
-        return fail(st.error().message);
-    }
+    const Options* opts = &std::get<Options>(checked);
     auto request = runRequestOf(*opts);
     if (!request) {
         return fail(request.error().message);
     }
-    auto session = resolveSession(opts.value());
+    auto session = resolveSession(*opts);
     if (!session) {
         return fail(session.error().message);
     }

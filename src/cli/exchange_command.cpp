@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "alert/alerter.h"
@@ -90,34 +91,20 @@ int runItems(const Args& args) {
 }
 
 int runExchange(const Args& args) {
-    if (auto plain = runOptions(args, RunCommand::Exchange); !plain) {
-        return fail(plain.error().message, kExitUsage);
+    auto checked = checkedRunOptions(args, RunCommand::Exchange);
+    if (const auto* refused = std::get_if<RunRefusal>(&checked)) {
+        return fail(refused->message, refused->exitCode);
     }
-    auto opts = runOptionsWithFile(args, RunCommand::Exchange);
-    if (!opts) {
-        return fail(opts.error().message);
-    }
-    if (!opts->positional().empty()) {
-        return fail("unexpected argument " + opts->positional().front(), kExitUsage);
-    }
-    if (!opts->has("items") || !opts->has("threads")) {
-        return fail("--items and --threads are required", kExitUsage);
-    }
+    const Options* opts = &std::get<Options>(checked);
     const std::optional<std::string> timelineFile = opts->value("timeline");
     if (timelineFile && !mall::timelineFormatOf(*timelineFile)) {
         return fail("--timeline 的文件须以 .csv 或 .svg 结尾：" + *timelineFile, kExitUsage);
-    }
-    if (conflictingSessions(*opts)) {
-        return fail("--cookie 与 --accounts 只能给出其一", kExitUsage);
-    }
-    if (auto st = refuseSimulator(*opts); !st) {
-        return fail(st.error().message);
     }
     auto request = runRequestOf(*opts);
     if (!request) {
         return fail(request.error().message);
     }
-    auto session = resolveSession(opts.value());
+    auto session = resolveSession(*opts);
     if (!session) {
         return fail(session.error().message);
     }

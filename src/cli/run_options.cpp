@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/portal_session.h"
 #include "cli/unattended.h"
 #include "mall/catalogue.h"
 #include "mall/timeline.h"
@@ -36,6 +37,29 @@ Result<Options> runOptionsWithFile(const Args& args, RunCommand command) {
     Args all = args;
     all.insert(all.end(), extra->begin(), extra->end());
     return runOptions(all, command);
+}
+
+std::variant<Options, RunRefusal> checkedRunOptions(const Args& args, RunCommand command) {
+    if (auto plain = runOptions(args, command); !plain) {
+        return RunRefusal{plain.error().message, kExitUsage};
+    }
+    auto opts = runOptionsWithFile(args, command);
+    if (!opts) {
+        return RunRefusal{opts.error().message, kExitFailed};
+    }
+    if (!opts->positional().empty()) {
+        return RunRefusal{"unexpected argument " + opts->positional().front(), kExitUsage};
+    }
+    if (!opts->has("items") || !opts->has("threads")) {
+        return RunRefusal{"--items and --threads are required", kExitUsage};
+    }
+    if (conflictingSessions(*opts)) {
+        return RunRefusal{"--cookie 与 --accounts 只能给出其一", kExitUsage};
+    }
+    if (auto st = refuseSimulator(*opts); !st) {
+        return RunRefusal{st.error().message, kExitFailed};
+    }
+    return std::move(opts).value();
 }
 
 Result<RunRequest> runRequestOf(const Options& opts) {

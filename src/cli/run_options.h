@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cli/commands.h"
@@ -20,6 +21,14 @@ enum class RunCommand { Exchange, Check };
 // line is silent.
 Result<Options> runOptions(const Args& args, RunCommand command);
 Result<Options> runOptionsWithFile(const Args& args, RunCommand command);
+
+// The refusals `exchange` and `check` share before anything is asked of the mall: the
+// options as the command sees them, or why not and the exit status that says so.
+struct RunRefusal {
+    std::string message;
+    int exitCode;
+};
+std::variant<Options, RunRefusal> checkedRunOptions(const Args& args, RunCommand command);
 
 // What the command line asked for, checked before anything is sent, the demo login included.
 struct RunRequest {
