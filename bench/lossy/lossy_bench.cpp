@@ -20,7 +20,17 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "bench_common.h"
 #include "far_certificate.h"
@@ -28,6 +38,7 @@
 #include "mall/aim.h"
 #include "mall/clock_sync.h"
 #include "mall/exchange_run.h"
+#include "mall/preopen.h"
 #include "path_emulator.h"
 #include "web/transfer.h"
 
@@ -145,9 +156,97 @@ void report(double loss, Way way, int turn, const Run& r) {
                  r.error.c_str());
 }
 
+// The per-socket floor across the path: kN TLS connections to the receiver opened ahead,
+// one byte written on each at the instant, in a row, each arriving on its own.
+struct Floor {
+    std::vector<double> spreads;  // last arrival minus first, one per run
+    int errors = 0;               // runs where a connection or a byte failed
+};
+
+int connectFar(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, test::PathEmulator::kFarAddress, &addr.sin_addr);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One run of the floor; its spread, or a negative number when it failed.
+double floorRun(const Setup& s, SSL_CTX* ctx) {
+    s.rx.offerH2(false);
+    s.rx.clear();
+    std::vector<std::pair<int, SSL*>> links;
+    for (int i = 0; i < kN; ++i) {
+        const int fd = connectFar(s.rx.port());
+        if (fd < 0) {
+            break;
+        }
+        SSL* ssl = SSL_new(ctx);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), test::PathEmulator::kFarAddress);
+        SSL_set_fd(ssl, fd);
+        links.emplace_back(fd, ssl);
+        if (SSL_connect(ssl) != 1) {
+            break;
+        }
+    }
+    bool ok = links.size() == static_cast<std::size_t>(kN);
+    if (ok) {
+        const Instant at = instantIn(std::chrono::milliseconds(500));
+        const PreciseWakeups sharp;
+        mall::waitPrecisely(SystemClock::instance(), at.steady, {});
+        for (const auto& [fd, ssl] : links) {
+            ok = SSL_write(ssl, "X", 1) == 1 && ok;
+        }
+    }
+    // The bytes cross the path in some tens of milliseconds; a second covers a lost one's
+    // retransmission too.
+    const auto until = std::chrono::steady_clock::now() + seconds(2);
+    while (ok && s.rx.arrivals().size() < links.size() &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (const auto& [fd, ssl] : links) {
+        SSL_free(ssl);
+        close(fd);
+    }
+    ERR_clear_error();
+    auto arrivals = s.rx.arrivals();
+    if (!ok || arrivals.size() != static_cast<std::size_t>(kN)) {
+        return -1;
+    }
+    std::sort(arrivals.begin(), arrivals.end());
+    return ms(arrivals.back() - arrivals.front());
+}
+
+Floor measureFloor(const Setup& s, int turns) {
+    Floor floor;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(ctx, s.cert.authority.c_str(), nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    for (int turn = 0; turn < turns; ++turn) {
+        const double spread = floorRun(s, ctx);
+        std::fprintf(stderr, "loss 0%%, per-socket floor, turn %d: spread %.3f ms\n", turn + 1,
+                     spread);
+        if (spread < 0) {
+            ++floor.errors;
+        } else {
+            floor.spreads.push_back(spread);
+        }
+    }
+    SSL_CTX_free(ctx);
+    return floor;
+}
+
 // Every loss in turn; at each, `turns` turns of one estimate and a run of each way on it,
 // the way that goes first alternating.
-std::vector<Cell> measure(const Setup& s, test::PathEmulator& path, int turns) {
+std::vector<Cell> measure(const Setup& s, test::PathEmulator& path, int turns, Floor& floor) {
     std::vector<Cell> cells;
     for (const double loss : kLosses) {
         path.setUp({kWayMs, 0, loss});
@@ -163,6 +262,9 @@ std::vector<Cell> measure(const Setup& s, test::PathEmulator& path, int turns) {
                 cell->runs.push_back(timedRun(s, cell->way, estimate, cell->protocolLine));
                 report(loss, cell->way, turn, cell->runs.back());
             }
+        }
+        if (loss == 0) {
+            floor = measureFloor(s, turns);
         }
         cells.push_back(std::move(wave));
         cells.push_back(std::move(http1));
@@ -230,6 +332,30 @@ std::string loopbackSpread(const std::string& results) {
     return "`" + results.substr(at + 1, end - at - 1) + "`";
 }
 
+// The wave's spread at no loss against the floor's, both as the median of their runs.
+void writeFloorTarget(std::ostream& out, const std::vector<Cell>& cells, const Floor& floor) {
+    const Cell* wave = nullptr;
+    for (const Cell& c : cells) {
+        wave = c.loss == 0 && c.way == Way::Wave ? &c : wave;
+    }
+    std::vector<double> spreads;
+    for (const Run& r : wave != nullptr ? wave->runs : std::vector<Run>{}) {
+        if (r.error.empty()) {
+            spreads.push_back(r.lastMs - r.firstMs);
+        }
+    }
+    const double waveSpread = median(spreads);
+    const double floorSpread = median(floor.spreads);
+    const bool counted = !spreads.empty() && !floor.spreads.empty() && floor.errors == 0;
+    const double ratio = counted && floorSpread > 0 ? waveSpread / floorSpread : 0;
+    out << "| at 0% loss the wave's spread within 0.2x the per-socket floor's (medians "
+        << fmt("%.3f", waveSpread) << " / " << fmt("%.3f", floorSpread) << " ms) | "
+        << fmt("%.2f", ratio) << "x"
+        << (floor.errors > 0 ? " (" + std::to_string(floor.errors) + " floor runs failed)"
+                             : std::string())
+        << " | " << verdict(counted && ratio <= 0.2) << " |\n";
+}
+
 void writeTargets(std::ostream& out, const std::vector<Cell>& cells) {
     out << "\n## Targets across a lossy path (from this run)\n\n"
            "| target | value | verdict |\n|---|---|---|\n";
@@ -253,8 +379,9 @@ void writeTargets(std::ostream& out, const std::vector<Cell>& cells) {
         << verdict(allGood && early == 0) << " |\n";
 }
 
-std::string section(const std::vector<Cell>& cells, int turns, std::uint64_t seed,
-                    const std::string& loadBefore, double tookSeconds, const std::string& results) {
+std::string section(const std::vector<Cell>& cells, const Floor& floor, int turns,
+                    std::uint64_t seed, const std::string& loadBefore, double tookSeconds,
+                    const std::string& results) {
     std::ostringstream out;
     out << sectionHeader(
                kHeading,
@@ -293,6 +420,7 @@ std::string section(const std::vector<Cell>& cells, int turns, std::uint64_t see
             << ": first arrival of each run, in order: " << firsts << " ms\n";
     }
     writeTargets(out, cells);
+    writeFloorTarget(out, cells, floor);
     out << "\nOn loopback the wave's spread against the per-socket floor is the firing "
            "benchmark's (`vellicor-bench-firing`, \"# HTTP/2 over TLS\"); its last run: "
         << loopbackSpread(results) << ".\n";
@@ -320,6 +448,11 @@ std::string section(const std::vector<Cell>& cells, int turns, std::uint64_t see
            "first whole second at least the lead and 0.4 s ahead. A run: `ExchangeRun`, 100 "
            "workers on one item, one account, connections opened the shipped 3 s ahead, no "
            "retries, so each worker sends once.\n"
+           "- The per-socket floor, at 0% loss only: as many TLS connections as a run has "
+           "requests, opened across the path ahead, and one byte written on each at an "
+           "instant, one after another, the receiver stamping each byte's read; its spread, "
+           "last arrival less first, against the wave's own at 0% loss, as the medians of their "
+           "runs.\n"
            "- Late: a run whose first arrival came more than 5 ms after the opening. Before the "
            "opening: a run with any request arriving before it. First arrival less the aimed "
            "send and 15 ms: what the send and the path added, apart from the aim (`aimFiring`'s "
@@ -370,14 +503,15 @@ int benchMain(int argc, char** argv) {
         return 1;
     }
     std::vector<Cell> cells;
+    Floor floor;
     const Setup setup{*rx, *cert, **path};
-    (*path)->onNear([&] { cells = measure(setup, **path, turns); });
+    (*path)->onNear([&] { cells = measure(setup, **path, turns, floor); });
     rx.reset();
     removeCertificate(*cert);
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const std::string results = readResults(VELLICOR_RESULTS_FILE);
-    const std::string text = section(cells, turns, seed, loadBefore, took, results);
+    const std::string text = section(cells, floor, turns, seed, loadBefore, took, results);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::ofstream(VELLICOR_RESULTS_FILE) << replaceSection(results, kHeading, text);
     return 0;
