@@ -11,6 +11,7 @@
 
 #include "doubles.h"
 #include "mall/aim.h"
+#include "mall/clock_sync.h"
 #include "mall/exchange_run.h"
 #include "mall/send_way.h"
 #include "nginx_front.h"
@@ -88,9 +89,7 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         config_ = Config::defaults().withPortal(nginx_->baseUrl());
         config_.http.caFile = test::tlsCaFile();
         config_.http.version = GetParam().version;
-        // Long enough for a tunnel and its handshake under the sanitizers' slowdown: a proxy's
-        // first connections also wait for it to start its workers.
-        config_.timer.preopenLeadMs = 2500;
+        config_.timer.preopenLeadMs = 1500;
         config_.exchange.retryPauseMs = 100;
     }
 
@@ -168,11 +167,16 @@ class ProxyPaths : public ::testing::TestWithParam<Row> {
         plan.accounts = accounts;
         mall::RunOptions options;
         if (GetParam().timed) {
-            // Armed as a user arms one: the mall's clock read through the accounts' proxy.
+            // Armed as a user arms one long enough ahead: the mall's clock read through the
+            // accounts' proxy, then the run's whole lead before the opening, however long the
+            // reading took.
             const Clock& clock = SystemClock::instance();
-            const auto opening = std::chrono::ceil<seconds>(clock.wallNow() + milliseconds(5000));
-            const auto aim =
-                mall::aimAtOpening(mall::probeConfig(config_, accounts), clock, opening);
+            const Config probing = mall::probeConfig(config_, accounts);
+            const auto estimate =
+                mall::timerEstimate(probing, clock, mall::syncOptionsFor(seconds(3)));
+            const auto opening = std::chrono::ceil<seconds>(
+                clock.wallNow() + milliseconds(config_.timer.preopenLeadMs + 1000));
+            const auto aim = mall::aimFiring(probing, clock, estimate, Clock::WallTime(opening));
             log_.sink()(aim.line);
             options.fireAt = aim.fireAt;
         }
