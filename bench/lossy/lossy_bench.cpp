@@ -23,13 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "bench_common.h"
@@ -163,28 +159,13 @@ struct Floor {
     int errors = 0;               // runs where a connection or a byte failed
 };
 
-int connectFar(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, test::PathEmulator::kFarAddress, &addr.sin_addr);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // One run of the floor; its spread, or a negative number when it failed.
 double floorRun(const Setup& s, SSL_CTX* ctx) {
     s.rx.offerH2(false);
     s.rx.clear();
     std::vector<std::pair<int, SSL*>> links;
     for (int i = 0; i < kN; ++i) {
-        const int fd = connectFar(s.rx.port());
+        const int fd = connectTo(test::PathEmulator::kFarAddress, s.rx.port());
         if (fd < 0) {
             break;
         }

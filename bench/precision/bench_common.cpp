@@ -83,12 +83,16 @@ SSL* TlsClient::handshake(int fd) const {
 }
 
 int connectTo(int port) {
+    return connectTo("127.0.0.1", port);
+}
+
+int connectTo(const char* address, int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &addr.sin_addr);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);

@@ -53,8 +53,9 @@ class TlsClient {
     SSL_CTX* ctx_;
 };
 
-// A blocking, Nagle-free connection to 127.0.0.1:port, or -1.
+// A blocking, Nagle-free connection to 127.0.0.1:port (or `address`:port), or -1.
 int connectTo(int port);
+int connectTo(const char* address, int port);
 
 mall::RunPlan planOf(int n);
 const char* const kCookies = "uin=o10001; skey=bench";
