@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -129,6 +130,16 @@ std::string lagList(const std::vector<double>& lags) {
         out += (out.empty() ? "" : ", ") + fmt("%.3f", lag);
     }
     return out;
+}
+
+bool pinToProcessor(int cpu) {
+    if (std::thread::hardware_concurrency() < 2) {
+        return false;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
 std::string machine() {

@@ -119,6 +119,10 @@ std::vector<Row> inTurns(int times, const std::vector<std::function<Row()>>& way
 }
 
 std::string machine();
+
+// Keeps the calling thread, and the threads and processes it starts from now on, on one
+// processor. False where the machine has fewer than two, or the system refused.
+bool pinToProcessor(int cpu);
 std::string fmt(const char* format, double v);
 const char* verdict(bool met);
 
