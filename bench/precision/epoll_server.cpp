@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -101,32 +102,66 @@ std::vector<std::int64_t> EpollServer::accepts() const {
     return accepts_;
 }
 
+// Reads first: between two connections' work the loop reads whatever came meanwhile.
 void EpollServer::loop(ConnectionHandler& handler) {
     epoll_event events[256];
     while (!stop_) {
-        const int n = epoll_wait(epoll_, events, 256, 200);
+        const int n = epoll_wait(epoll_, events, 256, waiting_.empty() ? 200 : 0);
         for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == listen_) {
-                accept(handler);
-            }
-            auto it = conns_.find(fd);
-            if (it == conns_.end()) {
-                continue;
-            }
-            Connection& c = *it->second;
-            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-                handler.readable(c);
-            }
-            if (!c.dead && (events[i].events & EPOLLOUT) != 0) {
-                handler.writable(c);
-            }
-            if (c.dead) {
-                conns_.erase(it);
-            }
+            handle(handler, events[i]);
+        }
+        if (!waiting_.empty()) {
+            workOnNext(handler);
         }
     }
+    waiting_.clear();
     conns_.clear();
+}
+
+void EpollServer::handle(ConnectionHandler& handler, const epoll_event& event) {
+    const int fd = event.data.fd;
+    if (fd == listen_) {
+        accept(handler);
+    }
+    auto it = conns_.find(fd);
+    if (it == conns_.end()) {
+        return;
+    }
+    Connection& c = *it->second;
+    if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        handler.readable(c);
+    }
+    if (!c.dead && (event.events & EPOLLOUT) != 0) {
+        handler.writable(c);
+    }
+    if (handler.hasWork(c) && !c.waiting) {
+        c.waiting = true;
+        waiting_.push_back(fd);
+    }
+    dropIfDone(handler, fd);
+}
+
+void EpollServer::workOnNext(ConnectionHandler& handler) {
+    const int fd = waiting_.front();
+    waiting_.pop_front();
+    auto it = conns_.find(fd);
+    if (it == conns_.end()) {
+        return;
+    }
+    it->second->waiting = false;
+    handler.work(*it->second);
+    dropIfDone(handler, fd);
+}
+
+// A dead connection goes once nothing it read waits for work.
+void EpollServer::dropIfDone(ConnectionHandler& handler, int fd) {
+    auto it = conns_.find(fd);
+    if (it != conns_.end() && it->second->dead && !handler.hasWork(*it->second)) {
+        if (it->second->waiting) {
+            waiting_.erase(std::find(waiting_.begin(), waiting_.end(), fd));
+        }
+        conns_.erase(it);
+    }
 }
 
 void EpollServer::accept(ConnectionHandler& handler) {

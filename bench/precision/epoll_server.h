@@ -8,12 +8,14 @@
 // carries it. There the listener stamps each read with the moment it returned instead, when
 // the bytes could first be acted on.
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +44,7 @@ struct Connection {
     bool dead = false;  // dropped once the event that found it so is handled
     bool watchingOutput = false;
     bool stampReads = false;  // as its listener's Listening says
+    bool waiting = false;     // in the loop's queue of connections with work taken
     std::string out;
 
     Connection() = default;
@@ -58,6 +61,11 @@ class ConnectionHandler {
     virtual std::unique_ptr<Connection> open(int fd) = 0;
     virtual void readable(Connection& c) = 0;
     virtual void writable(Connection& c) = 0;
+    // A handler may only take the bytes in readable() and act on them later, in work(): the
+    // loop works on one connection at a time and reads whatever came meanwhile first, so a
+    // read is stamped when its bytes could be read, not after the answers to the others.
+    virtual bool hasWork(const Connection&) const { return false; }
+    virtual void work(Connection&) {}
 };
 
 class EpollServer {
@@ -87,6 +95,9 @@ class EpollServer {
 
   private:
     void loop(ConnectionHandler& handler);
+    void handle(ConnectionHandler& handler, const epoll_event& event);
+    void workOnNext(ConnectionHandler& handler);
+    void dropIfDone(ConnectionHandler& handler, int fd);
     void accept(ConnectionHandler& handler);
     void watch(Connection& c, bool output);
 
@@ -99,6 +110,7 @@ class EpollServer {
     mutable std::mutex mutex_;
     std::vector<std::int64_t> accepts_;
     std::map<int, std::unique_ptr<Connection>> conns_;  // the loop thread's own
+    std::deque<int> waiting_;                           // the loop thread's own
     std::thread thread_;
 };
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "h2_session.h"
 
@@ -36,8 +38,10 @@ struct H2Receiver::Conn : Connection {
     SSL* ssl = nullptr;
     Proto proto = Proto::Pending;
     bool closing = false;  // drop once what is queued has been handed to the socket
+    bool broken = false;   // a TLS or protocol error: nothing more is read into it
     int errorsNoted = 0;   // the HTTP/2 session's errors already counted
     RecordCut cut;
+    std::deque<std::pair<std::string, std::int64_t>> taken;  // reads not yet decrypted
     std::unique_ptr<H2ServerSession> h2;
     std::string in;  // HTTP/1.1 plaintext not yet answered
 
@@ -117,7 +121,20 @@ void H2Receiver::readable(Connection& conn) {
         }
         const auto size = static_cast<std::size_t>(got);
         c.cut.took(buf, size);
-        if (!decrypt(c, buf, size, at)) {
+        c.taken.emplace_back(std::string(buf, size), at);
+    }
+}
+
+bool H2Receiver::hasWork(const Connection& conn) const {
+    return !static_cast<const Conn&>(conn).taken.empty();
+}
+
+void H2Receiver::work(Connection& conn) {
+    auto& c = static_cast<Conn&>(conn);
+    while (!c.taken.empty()) {
+        const auto [bytes, at] = std::move(c.taken.front());
+        c.taken.pop_front();
+        if (!c.broken && !decrypt(c, bytes.data(), bytes.size(), at)) {
             failed(c);
         }
     }
@@ -233,6 +250,7 @@ void H2Receiver::flush(Conn& c) {
 void H2Receiver::failed(Conn& c) {
     ERR_clear_error();
     c.dead = true;
+    c.broken = true;
     std::lock_guard lock(mutex_);
     ++protocols_.errors;
 }

@@ -6,8 +6,10 @@
 //
 // The socket is read one TLS record at a time (its header, then the rest of it), so each read
 // ends where a record ends and its stamp is that of the segment that brought the record's
-// last byte. The record is decrypted through memory buffers and its plaintext carries that
-// stamp into the HTTP/2 session or the HTTP/1.1 parser.
+// last byte. Reads are only taken when the socket is readable; the records are decrypted
+// through memory buffers later, between reads (EpollServer's work), and each one's plaintext
+// carries its read's stamp into the HTTP/2 session or the HTTP/1.1 parser. So answering one
+// connection's requests never delays the stamp of another's.
 
 #include <openssl/types.h>
 
@@ -75,6 +77,8 @@ class H2Receiver : private ConnectionHandler {
     std::unique_ptr<Connection> open(int fd) override;
     void readable(Connection& c) override;
     void writable(Connection& c) override;
+    bool hasWork(const Connection& c) const override;
+    void work(Connection& c) override;
     bool decrypt(Conn& c, const char* data, std::size_t size, std::int64_t at);
     void settle(Conn& c);
     void deliver(Conn& c, std::string_view plain, std::int64_t at);
