@@ -88,10 +88,12 @@ Config configFor(const Setup& s, Way way) {
     return config;
 }
 
-// The first line of the run's log that says how it sends at the instant.
-LogSink protocolSink(std::mutex& mutex, std::string& line) {
-    return [&mutex, &line](const std::string& text) {
+// The first line of the run's log that says how it sends at the instant; the whole log
+// in `all`, to be shown when the run fails.
+LogSink protocolSink(std::mutex& mutex, std::string& line, std::string& all) {
+    return [&mutex, &line, &all](const std::string& text) {
         std::lock_guard lock(mutex);
+        all += text;
         if (line.empty() && (text.find("HTTP/2，") != std::string::npos ||
                              text.find("HTTP/1.1，") != std::string::npos)) {
             line = text.substr(0, text.find_last_not_of("\r\n") + 1);
@@ -120,10 +122,14 @@ Run timedRun(const Setup& s, Way way, const Result<mall::OffsetEstimate>& estima
     mall::RunOptions options;
     options.fireAt = aim.fireAt;
     std::mutex mutex;
+    std::string log;
     const std::uint64_t droppedBefore = s.path.dropped();
     auto exchange = mall::ExchangeRun::start(planOf(kN), config, clock,
-                                             protocolSink(mutex, protocolLine), {}, options);
+                                             protocolSink(mutex, protocolLine, log), {}, options);
     exchange->wait();
+    if (exchange->summary().items.at(0).count(mall::OutcomeKind::SoldOut) < kN) {
+        std::fprintf(stderr, "a run with requests unanswered logged:\n%s\n", log.c_str());
+    }
     run.dropped = s.path.dropped() - droppedBefore;
     run.failed = kN - exchange->summary().items.at(0).count(mall::OutcomeKind::SoldOut);
     auto arrivals = s.rx.arrivals();
@@ -377,9 +383,8 @@ std::string section(const std::vector<Cell>& cells, const Floor& floor, const Se
                "`build/dev/bin/vellicor-bench-lossy [--runs R] [--seed S]`: the HTTP/2 section's "
                "TLS receiver across an emulated path, 15 ms each way, random loss per packet "
                "each way; timed runs of " +
-                   std::to_string(kN) +
-                   " requests of one item, aimed on the mall's clock; " + series.placement +
-                   ".  \nMachine: " + machine() + "  \n",
+                   std::to_string(kN) + " requests of one item, aimed on the mall's clock; " +
+                   series.placement + ".  \nMachine: " + machine() + "  \n",
                series.loadBefore, loadAverage())
         << "; " << series.turns << " runs per cell, loss seed " << series.seed << ", "
         << fmt("%.0f", series.tookSeconds) << " s in all.\n\n"

@@ -170,8 +170,7 @@ std::string section(const std::vector<Row>& rows, const std::string& loadBefore,
                          "`build/dev/bin/vellicor-bench-proxy [--runs R]`: squid on 127.0.0.1 "
                          "(CONNECT), sending from 127.0.0.2, in front of the HTTP/2 section's "
                          "TLS receiver; N = " +
-                             std::to_string(kN) +
-                             ", the three modes taking turns; " + placement +
+                             std::to_string(kN) + ", the three modes taking turns; " + placement +
                              ".  \nMachine: " + machine() + "  \n",
                          loadBefore, loadAverage())
         << "\n\n| mode | fire lag ms | fire lag of the runs: median / worst ms (runs) | spread "

@@ -26,6 +26,10 @@ bool opening(const std::unique_ptr<web::H2Connection>& c) {
 }
 
 constexpr auto kRateWindow = std::chrono::seconds(1);
+// How long the first connection may take before another one tries beside it (a SYN's first
+// retransmission time-out), and how many try at most.
+constexpr auto kFirstPatience = std::chrono::seconds(1);
+constexpr std::size_t kMostFirsts = 3;
 // Connections the wave may start in a second for streams waiting for room, at the least.
 constexpr std::size_t kOpensPerSecond = 8;
 
@@ -69,12 +73,20 @@ bool H2Wave::startConnection() {
     return true;
 }
 
-// One poll over every connection still opening, until each has settled or time is up.
-void H2Wave::driveOpening() {
+bool settledOn(const std::unique_ptr<web::H2Connection>& c) {
+    return c && (c->phase() == Phase::Ready || c->phase() == Phase::Http1);
+}
+
+// One poll over every connection still opening, until each has settled (or, with `toFirst`,
+// one has settled on a protocol) or `until` came.
+void H2Wave::driveOpening(Clock::Steady until, bool toFirst) {
     std::vector<pollfd> fds;
     std::vector<std::size_t> which;
     std::vector<Event> none;
-    while (clock_.steadyNow() < request_.deadline && !(request_.stopped && request_.stopped())) {
+    while (clock_.steadyNow() < until && !(request_.stopped && request_.stopped())) {
+        if (toFirst && std::any_of(conns_.begin(), conns_.end(), settledOn)) {
+            return;
+        }
         fds.clear();
         which.clear();
         for (std::size_t i = 0; i < conns_.size(); ++i) {
@@ -86,19 +98,40 @@ void H2Wave::driveOpening() {
         if (fds.empty()) {
             return;
         }
-        ::poll(fds.data(), fds.size(), pollSliceMs(clock_, request_.deadline));
+        ::poll(fds.data(), fds.size(), pollSliceMs(clock_, until));
         for (std::size_t k = 0; k < fds.size(); ++k) {
             conns_[which[k]]->service(fds[k].revents, none);
         }
     }
 }
 
+// The first connection to settle tells what the mall speaks. On a lossy path a handshake may
+// wait out a retransmission time-out or two (a lost SYN goes again after 1 s, then 2 s more),
+// which would spend the whole lead on one connection: while none has settled and some are
+// still opening, another starts each second, up to a few. Those still opening go on as the
+// wave's own.
 void H2Wave::openFirst() {
     if (!startConnection()) {
         outcome_ = Outcome::Unreachable;
         return;
     }
-    driveOpening();
+    for (std::size_t tries = 1;; ++tries) {
+        driveOpening(std::min(clock_.steadyNow() + kFirstPatience, request_.deadline), true);
+        const bool settled = std::any_of(conns_.begin(), conns_.end(), settledOn);
+        const bool waiting = std::any_of(conns_.begin(), conns_.end(), opening);
+        if (settled || !waiting || clock_.steadyNow() >= request_.deadline ||
+            (request_.stopped && request_.stopped())) {
+            break;
+        }
+        if (tries == kMostFirsts || !startConnection()) {
+            driveOpening(request_.deadline, true);
+            break;
+        }
+    }
+    const auto decided = std::find_if(conns_.begin(), conns_.end(), settledOn);
+    if (decided != conns_.end()) {
+        std::iter_swap(conns_.begin(), decided);
+    }
     const web::H2Connection& first = *conns_.front();
     alpn_ = first.alpn();
     switch (first.phase()) {
@@ -156,9 +189,13 @@ void H2Wave::openRest() {
         std::max(connectionsFor(request_.streams, perConnection_, request_.maxConnections),
                  connectionsFor(planned)),
         static_cast<std::size_t>(std::max(1, request_.maxConnections)));
+    // Those of the first tries that failed make room for new ones.
+    conns_.erase(
+        std::remove_if(conns_.begin(), conns_.end(), [](const auto& c) { return !live(c); }),
+        conns_.end());
     while (conns_.size() < need && startConnection()) {
     }
-    driveOpening();
+    driveOpening(request_.deadline, false);
     // Late or failed ones are of no use to the wave; their streams find room elsewhere.
     for (auto& c : conns_) {
         if (c && c->phase() != Phase::Ready) {
@@ -286,7 +323,7 @@ void H2Wave::look() {
     // Replacements first: the lost streams then go on them, each connection's in a packet,
     // rather than onto connections whose packet is full.
     openForWaiting();
-    driveOpening();
+    driveOpening(request_.deadline, false);
     raw.clear();
     dropDead(raw);
     for (auto& e : raw) {

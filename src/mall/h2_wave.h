@@ -123,7 +123,7 @@ class H2Wave {
     void openFirst();
     void openRest();
     bool startConnection();
-    void driveOpening();
+    void driveOpening(Clock::Steady until, bool toFirst);
     bool place(const Waiting& w);
     bool hasRoom(std::size_t conn) const;
     std::size_t connectionsFor(const std::vector<Waiting>& streams) const;
