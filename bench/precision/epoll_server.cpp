@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -157,10 +156,7 @@ void EpollServer::workOnNext(ConnectionHandler& handler) {
 void EpollServer::dropIfDone(ConnectionHandler& handler, int fd) {
     auto it = conns_.find(fd);
     if (it != conns_.end() && it->second->dead && !handler.hasWork(*it->second)) {
-        if (it->second->waiting) {
-            waiting_.erase(std::find(waiting_.begin(), waiting_.end(), fd));
-        }
-        conns_.erase(it);
+        conns_.erase(it);  // never waiting: it waits only while it has work
     }
 }
 

@@ -115,19 +115,16 @@ void H2Wave::openFirst() {
         outcome_ = Outcome::Unreachable;
         return;
     }
-    for (std::size_t tries = 1;; ++tries) {
+    for (std::size_t tries = 1; tries < kMostFirsts; ++tries) {
         driveOpening(std::min(clock_.steadyNow() + kFirstPatience, request_.deadline), true);
         const bool settled = std::any_of(conns_.begin(), conns_.end(), settledOn);
         const bool waiting = std::any_of(conns_.begin(), conns_.end(), opening);
         if (settled || !waiting || clock_.steadyNow() >= request_.deadline ||
-            (request_.stopped && request_.stopped())) {
-            break;
-        }
-        if (tries == kMostFirsts || !startConnection()) {
-            driveOpening(request_.deadline, true);
+            (request_.stopped && request_.stopped()) || !startConnection()) {
             break;
         }
     }
+    driveOpening(request_.deadline, true);
     const auto decided = std::find_if(conns_.begin(), conns_.end(), settledOn);
     if (decided != conns_.end()) {
         std::iter_swap(conns_.begin(), decided);
